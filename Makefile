@@ -1,0 +1,49 @@
+# The two commands that set up everything on a fresh Debian 12 machine:
+#   make run    builds the gateway and starts it with the built-in simulator
+#   make test   builds the tests and runs them all
+JOBS ?= $(shell nproc)
+CMAKE_COMMON = -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+WERROR ?= $(if $(CI),ON,OFF)
+
+.PHONY: all bootstrap build run test test-tsan bench fuzz format format-check clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQUARNIX_TESTS=OFF -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build -j $(JOBS)
+
+# Adds /s (background mode) when there is no display to show the window on.
+run: build
+	cd build && ./quarnix /progId Quarnix.Simulator $(if $(DISPLAY)$(WAYLAND_DISPLAY),,/s)
+
+test: bootstrap
+	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build-test -j $(JOBS)
+	cd build-test && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+test-tsan: bootstrap
+	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=thread -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+bench: bootstrap
+	cmake -S . -B build-bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQUARNIX_TESTS=OFF -DQUARNIX_BENCH=ON
+	cmake --build build-bench -j $(JOBS)
+	cmake --build build-bench --target run-benchmarks
+
+fuzz: bootstrap
+	cmake -S . -B build-fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQUARNIX_FUZZ=ON -DQUARNIX_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+clean:
+	rm -rf build build-test build-tsan build-bench build-fuzz
