@@ -1,0 +1,22 @@
+// Conversions between the program's narrow texts and UTF-16.
+//
+// The "system code page" is the locale's codeset (setlocale(LC_ALL, "") at start-up,
+// nl_langinfo(CODESET)). A plain C/POSIX locale counts as UTF-8, the encoding of the program's
+// own texts. Built-in texts are UTF-8 in the source and pass through SystemText, which converts
+// them only when the codeset is another one (for example GBK).
+//
+// Error rule: never throws; bytes that cannot be converted become '?' (narrow) or U+FFFD (wide).
+// Thread rule: any thread after start-up has set the locale. Ownership: values returned.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Code-page text (as received from a client or the command line) to UTF-16.
+std::u16string MultiByteToWide(std::string_view text);
+// UTF-16 (from the OPC server) to code-page text.
+std::string WideToMultiByte(std::u16string_view text);
+// A built-in UTF-8 text in the system code page.
+std::string SystemText(std::string_view utf8);
+// Re-reads the locale's codeset (called once at start-up and by tests that change the locale).
+void RefreshSystemCodePage();

@@ -1,0 +1,11 @@
+#include "platform/local_time.h"
+
+#include <time.h>
+
+std::string FormatLocalTime(std::time_t when, const char* pattern) {
+  struct tm parts {};
+  if (::localtime_r(&when, &parts) == nullptr) return {};
+  char buffer[256];
+  const std::size_t length = std::strftime(buffer, sizeof buffer, pattern, &parts);
+  return std::string(buffer, length);
+}
