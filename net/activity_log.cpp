@@ -1,0 +1,98 @@
+#include "net/activity_log.h"
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+
+#include "platform/local_time.h"
+
+bool logValueChanges = false;
+bool logValueWrites = false;
+bool logGroupOps = true;
+bool logItemOps = false;
+
+const char kLogFileName[] = "RV_Morvantel.log";
+
+std::string LogTimeStamp() {
+  return FormatLocalTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
+}
+
+void LogToFile(std::string text) {
+  try {
+    std::string entry = LogTimeStamp();
+    entry += ' ';
+    entry += text;
+    entry += '\n';  // the platform's end of line
+    std::ofstream file(kLogFileName, std::ios::out | std::ios::app | std::ios::binary);
+    if (!file) return;  // an unwritable working directory drops the entry
+    // One write per entry, so that entries from two threads never interleave.
+    file.write(entry.data(), static_cast<std::streamsize>(entry.size()));
+    file.flush();
+  } catch (...) {
+    // The log never fails towards its caller.
+  }
+}
+
+void LogToPane(ILogPane& pane, const std::string& text) {
+  std::string entry = LogTimeStamp();
+  entry += ' ';
+  entry += text;
+  entry += "\r\n";
+  const int lines = pane.GetLineCount();
+  if (lines >= 100) {
+    // Delete the oldest text line with its CR LF: it ends where the empty last line starts.
+    const int lastStart = pane.LineIndex(lines - 1);
+    if (lastStart > 0) {
+      const int length = pane.LineLength(lastStart - 1);
+      pane.DeleteRange(std::max(0, lastStart - length - 2), lastStart);
+    }
+  }
+  pane.InsertAtStart(entry);
+}
+
+// --- CTextLogPane ---
+
+int CTextLogPane::GetLineCount() const {
+  int count = 1;
+  for (std::size_t at = m_text.find("\r\n"); at != std::string::npos;
+       at = m_text.find("\r\n", at + 2)) {
+    ++count;
+  }
+  return count;
+}
+
+int CTextLogPane::LineIndex(int line) const {
+  if (line < 0) return -1;
+  std::size_t start = 0;
+  for (int i = 0; i < line; ++i) {
+    const std::size_t at = m_text.find("\r\n", start);
+    if (at == std::string::npos) return -1;
+    start = at + 2;
+  }
+  return static_cast<int>(start);
+}
+
+int CTextLogPane::LineLength(int charIndex) const {
+  const std::size_t index =
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(0, charIndex)), m_text.size());
+  std::size_t start = 0;
+  if (index >= 2) {
+    const std::size_t at = m_text.rfind("\r\n", index - 2);
+    if (at != std::string::npos) start = at + 2;
+  }
+  std::size_t end = m_text.find("\r\n", start);
+  if (end == std::string::npos) end = m_text.size();
+  return static_cast<int>(end - start);
+}
+
+void CTextLogPane::DeleteRange(int start, int end) {
+  const std::size_t size = m_text.size();
+  const std::size_t from =
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(0, start)), size);
+  const std::size_t to = std::min<std::size_t>(static_cast<std::size_t>(std::max(0, end)), size);
+  if (to > from) m_text.erase(from, to - from);
+}
+
+void CTextLogPane::InsertAtStart(const std::string& text) {
+  m_text.insert(0, text);
+}

@@ -1,0 +1,56 @@
+// The activity log: the log file beside the program's working directory, the log pane's
+// pruning rule, and the four log-category switches.
+//
+// LogToFile appends "%Y-%m-%d %H:%M:%S <text>" and a line end to "RV_Morvantel.log" in the
+// working directory, opening and closing the file per entry. LogToPane puts an entry at the top
+// of a pane, pruning the oldest pane line once the pane counts 100 lines.
+//
+// Error rule: nothing fails towards the caller (an unwritable file drops the entry).
+// Thread rule: LogToFile from any thread; the switches and panes on the UI thread.
+#pragma once
+
+#include <string>
+
+// Log-category switches (defaults false, false, true, false).
+extern bool logValueChanges;
+extern bool logValueWrites;
+extern bool logGroupOps;
+extern bool logItemOps;
+
+extern const char kLogFileName[]; // "RV_Morvantel.log"
+
+// The local time now as "%Y-%m-%d %H:%M:%S".
+std::string LogTimeStamp();
+
+void LogToFile(std::string text);
+
+// The text operations of a multi-line edit control that the pruning rule needs. Character
+// indices count bytes of the pane's text; line breaks are CR LF.
+class ILogPane {
+public:
+  virtual int GetLineCount() const = 0;           // includes the empty last line
+  virtual int LineIndex(int line) const = 0;      // first character of a line
+  virtual int LineLength(int charIndex) const = 0; // length of the line holding charIndex
+  virtual void DeleteRange(int start, int end) = 0;
+  virtual void InsertAtStart(const std::string& text) = 0;
+
+protected:
+  ~ILogPane() = default;
+};
+
+// Makes "<stamp> <text>\r\n" and writes it at the top of the pane after pruning.
+void LogToPane(ILogPane& pane, const std::string& text);
+
+// A pane kept in memory: background mode's hidden pane and the tests'.
+class CTextLogPane : public ILogPane {
+public:
+  int GetLineCount() const override;
+  int LineIndex(int line) const override;
+  int LineLength(int charIndex) const override;
+  void DeleteRange(int start, int end) override;
+  void InsertAtStart(const std::string& text) override;
+  const std::string& Text() const { return m_text; }
+
+private:
+  std::string m_text;
+};

@@ -1,0 +1,3 @@
+#include "net/frame_view.h"
+
+IFrameView* pMainFrame = nullptr;

@@ -1,0 +1,67 @@
+#include "net/http_blocking_socket.h"
+
+#include <chrono>
+#include <cstring>
+
+CHttpBlockingSocket::CHttpBlockingSocket() : m_pLineBuffer(new char[kLineBufferSize]) {}
+
+int CHttpBlockingSocket::FindLineFeed() {
+  const char* buffer = m_pLineBuffer.get();
+  const void* found =
+      std::memchr(buffer + m_nSearched, '\n', static_cast<std::size_t>(m_nLineBytes - m_nSearched));
+  if (found == nullptr) {
+    m_nSearched = m_nLineBytes;
+    return -1;
+  }
+  m_nSearched = static_cast<int>(static_cast<const char*>(found) - buffer);
+  return m_nSearched;
+}
+
+int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity, int seconds) {
+  char* buffer = m_pLineBuffer.get();
+  int lineFeed = FindLineFeed();
+  while (lineFeed < 0) {
+    const int received = Receive(buffer + m_nLineBytes, kLineBufferSize - m_nLineBytes, seconds);
+    if (received <= 0) throw CBlockingSocketException("ReadHeaderLine");
+    m_nLineBytes += received;
+    lineFeed = FindLineFeed();
+  }
+  const int lineLength = lineFeed + 1;
+  int count = lineLength < capacity ? lineLength : capacity - 1;
+  if (count < 0) count = 0;
+  if (line != nullptr && capacity > 0) {
+    std::memcpy(line, buffer, static_cast<std::size_t>(count));
+    line[count] = '\0';
+  }
+  // The whole line is consumed, also the part of a cut line that was not handed out.
+  std::memmove(buffer, buffer + lineLength, static_cast<std::size_t>(m_nLineBytes - lineLength));
+  m_nLineBytes -= lineLength;
+  m_nSearched = 0;
+  return count;
+}
+
+bool CHttpBlockingSocket::WaitForLine(int seconds) {
+  if (FindLineFeed() >= 0) return true;
+  const SocketHandle handle = m_socket;
+  if (handle == kNoSocket) return false;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
+  char* buffer = m_pLineBuffer.get();
+  while (m_nLineBytes < kLineBufferSize) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    const int ready = SocketWaitReadableMs(handle, static_cast<int>(left));
+    if (ready == 0) return false;
+    if (ready < 0) {
+      if (SocketLastError() == kErrorInterrupted) continue;
+      return false;
+    }
+    const int received =
+        SocketReceive(handle, buffer + m_nLineBytes, kLineBufferSize - m_nLineBytes);
+    if (received <= 0) return false;
+    m_nLineBytes += received;
+    if (FindLineFeed() >= 0) return true;
+  }
+  return false;  // the buffer is full and holds no line feed
+}

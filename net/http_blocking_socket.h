@@ -1,0 +1,35 @@
+// A blocking socket that reads a byte stream line by line through its own 1000-byte buffer.
+//
+// Error rule: throws CBlockingSocketException ("ReadHeaderLine", "Receive", "Receive timeout").
+// Thread rule: one thread at a time (a listener hands the connection to the UI thread and
+// takes it back). Ownership: the buffer lives with the object; Close keeps its content.
+#pragma once
+
+#include <memory>
+
+#include "net/blocking_socket.h"
+
+class CHttpBlockingSocket : public CBlockingSocket {
+public:
+  static constexpr int kLineBufferSize = 1000;
+
+  CHttpBlockingSocket();
+
+  // The next LF-terminated line: copies at most capacity - 1 bytes of it (CR LF included) and a
+  // NUL into line, consumes the whole line, keeps what follows it, returns the count copied.
+  // Never rescans bytes it has already searched.
+  int ReadHeaderLine(char* line, int capacity, int seconds);
+
+  // Waits until a whole line is buffered, without consuming it. False when none arrived within
+  // the seconds given or the peer closed first; never throws.
+  bool WaitForLine(int seconds);
+
+  std::unique_ptr<char[]> m_pLineBuffer;
+  int m_nLineBytes = 0;
+
+private:
+  // Searches the bytes not yet searched; the line feed's index, or -1.
+  int FindLineFeed();
+
+  int m_nSearched = 0;  // bytes at the front already known to hold no LF
+};

@@ -1,0 +1,44 @@
+#include "res/strings.h"
+
+#include "platform/codepage.h"
+#include "res/resource.h"
+
+const char kProductName[] = "Quarnix";
+const char kProductVersion[] = "1.0.0";
+const char kCloseDeclinedText[] = "后台模式下收到关闭请求，已忽略；请用SIGTERM或SIGINT结束程序";
+
+namespace {
+
+const char kUsage[] =
+    "Quarnix 命令行参数：\n"
+    "[/rh 接收OPC数据的远程计算机IP地址，默认为127.0.0.1]\n"
+    "[/rp 远程计算机上接收OPC通知的网络端口，默认为8088]\n"
+    "[/lp 本机接收OPC请求的网络端口，默认为8089]\n"
+    "[/s 后台服务模式，不显示图形界面，默认不启用]\n"
+    "[/progId OPC服务器名称，默认为OPC.SimaticNET，"
+    "其他已知的服务器有S7200.OPCServer、Kepware.KEPServerEX.V5]";
+
+struct StringEntry {
+  int id;
+  const char* text;
+};
+
+const StringEntry kStrings[] = {
+    {IDS_SOCKETS_INIT_FAILED, "Windows 通信端口初始化失败。"},
+    {IDR_MAINFRAME, "Quarnix"},
+    {IDS_UNKNOWN_ERROR, "未知程序错误"},
+    {IDS_USAGE, kUsage},
+    {IDS_ONE_INSTANCE_ONLY, "只能打开该程序的一个实例"},
+    {ID_VIEW_HIDE, "最小化到系统托盘区"},
+    {ID_VIEW_LOG_VALUE_CHANGES, "在窗口中显示变量值改变通知发送信息"},
+    {AFX_IDS_APP_TITLE, "Quarnix"},
+};
+
+}  // namespace
+
+std::string LoadResString(int id) {
+  for (const StringEntry& entry : kStrings) {
+    if (entry.id == id) return SystemText(entry.text);
+  }
+  return {};
+}
