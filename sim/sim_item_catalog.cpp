@@ -1,0 +1,294 @@
+#include "sim/sim_item_catalog.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct TypeName {
+  std::u16string_view name;
+  SimType type;
+  VARTYPE vt;
+};
+
+constexpr TypeName kTypes[] = {
+    {u"Int1", SimType::kInt1, VT_I1},         {u"Int2", SimType::kInt2, VT_I2},
+    {u"Int4", SimType::kInt4, VT_I4},         {u"UInt1", SimType::kUInt1, VT_UI1},
+    {u"UInt2", SimType::kUInt2, VT_UI2},      {u"UInt4", SimType::kUInt4, VT_UI4},
+    {u"Boolean", SimType::kBoolean, VT_BOOL}, {u"Real4", SimType::kReal4, VT_R4},
+    {u"Real8", SimType::kReal8, VT_R8},       {u"String", SimType::kString, VT_BSTR},
+};
+
+struct FamilyName {
+  std::u16string_view name;
+  SimFamily family;
+  DWORD access;
+  WORD quality;
+};
+
+constexpr FamilyName kFamilies[] = {
+    {u"Static", SimFamily::kStatic, OPC_READABLE, OPC_QUALITY_GOOD},
+    {u"Ramp", SimFamily::kRamp, OPC_READABLE, OPC_QUALITY_GOOD},
+    {u"Random", SimFamily::kRandom, OPC_READABLE, OPC_QUALITY_GOOD},
+    {u"Memory", SimFamily::kMemory, OPC_READABLE | OPC_WRITEABLE, OPC_QUALITY_GOOD},
+    {u"Bad", SimFamily::kBad, OPC_READABLE, OPC_QUALITY_BAD},
+    {u"Uncertain", SimFamily::kUncertain, OPC_READABLE, OPC_QUALITY_UNCERTAIN},
+};
+
+BSTR TextOf(const char* ascii) {
+  std::u16string wide;
+  for (const char* p = ascii; *p != '\0'; ++p) wide.push_back(static_cast<char16_t>(*p));
+  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+}
+
+// The integer n in the item's type: integers wrap, Boolean is "n is odd", reals take n, text
+// is its decimal form.
+void SetFromCount(SimType type, std::uint64_t n, VARIANT* v) {
+  switch (type) {
+    case SimType::kInt1:
+      v->vt = VT_I1, v->cVal = static_cast<CHAR>(static_cast<std::int8_t>(n));
+      break;
+    case SimType::kInt2:
+      v->vt = VT_I2, v->iVal = static_cast<SHORT>(n);
+      break;
+    case SimType::kInt4:
+      v->vt = VT_I4, v->lVal = static_cast<LONG>(n);
+      break;
+    case SimType::kUInt1:
+      v->vt = VT_UI1, v->bVal = static_cast<BYTE>(n);
+      break;
+    case SimType::kUInt2:
+      v->vt = VT_UI2, v->uiVal = static_cast<USHORT>(n);
+      break;
+    case SimType::kUInt4:
+      v->vt = VT_UI4, v->ulVal = static_cast<ULONG>(n);
+      break;
+    case SimType::kBoolean:
+      v->vt = VT_BOOL, v->boolVal = (n & 1) ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case SimType::kReal4:
+      v->vt = VT_R4, v->fltVal = static_cast<FLOAT>(n);
+      break;
+    case SimType::kReal8:
+      v->vt = VT_R8, v->dblVal = static_cast<DOUBLE>(n);
+      break;
+    case SimType::kString: {
+      char text[24];
+      std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
+      v->vt = VT_BSTR;
+      v->bstrVal = TextOf(text);
+      break;
+    }
+  }
+}
+
+void SetStatic(SimType type, VARIANT* v) {
+  switch (type) {
+    case SimType::kInt1:
+      v->vt = VT_I1, v->cVal = static_cast<CHAR>(-100);
+      break;
+    case SimType::kInt2:
+      v->vt = VT_I2, v->iVal = 300;
+      break;
+    case SimType::kInt4:
+      v->vt = VT_I4, v->lVal = 70000;
+      break;
+    case SimType::kUInt1:
+      v->vt = VT_UI1, v->bVal = 200;
+      break;
+    case SimType::kUInt2:
+      v->vt = VT_UI2, v->uiVal = 50000;
+      break;
+    case SimType::kUInt4:
+      v->vt = VT_UI4, v->ulVal = 3000000000u;
+      break;
+    case SimType::kBoolean:
+      v->vt = VT_BOOL, v->boolVal = VARIANT_TRUE;
+      break;
+    case SimType::kReal4:
+      v->vt = VT_R4, v->fltVal = 1.5f;
+      break;
+    case SimType::kReal8:
+      v->vt = VT_R8, v->dblVal = 3.25;
+      break;
+    case SimType::kString:
+      v->vt = VT_BSTR, v->bstrVal = SysAllocString(u"Quarnix");
+      break;
+  }
+}
+
+void SetZero(SimType type, VARIANT* v) {
+  if (type == SimType::kString) {
+    v->vt = VT_BSTR;
+    v->bstrVal = SysAllocString(u"");
+    return;
+  }
+  SetFromCount(type, 0, v);
+}
+
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+void SetRandom(SimType type, std::uint64_t r, VARIANT* v) {
+  switch (type) {
+    case SimType::kReal4:
+      v->vt = VT_R4;
+      v->fltVal = static_cast<FLOAT>(static_cast<double>(r >> 40) / 16777216.0 * 100.0);
+      break;
+    case SimType::kReal8:
+      v->vt = VT_R8;
+      v->dblVal = static_cast<double>(r >> 11) / 9007199254740992.0 * 100.0;
+      break;
+    case SimType::kString:
+      SetFromCount(type, r & 0xFFFFFFFFu, v);
+      break;
+    case SimType::kBoolean:
+      SetFromCount(type, r >> 63, v);
+      break;
+    default:
+      SetFromCount(type, r, v);
+      break;  // integers take the low bits
+  }
+}
+
+}  // namespace
+
+HRESULT ParseSimItemId(std::u16string_view id, SimItemInfo* info) {
+  if (id.empty()) return OPC_E_INVALIDITEMID;
+  for (char16_t c : id)
+    if (c < 0x20 || c == 0x7F) return OPC_E_INVALIDITEMID;
+  // Split into the family, the type and what follows; every part must be non-empty.
+  std::u16string_view parts[3];
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = count < 2 ? id.find(u'.', start) : std::u16string_view::npos;
+    const std::u16string_view part =
+        id.substr(start, dot == std::u16string_view::npos ? id.npos : dot - start);
+    if (part.empty()) return OPC_E_INVALIDITEMID;
+    parts[count++] = part;
+    if (dot == std::u16string_view::npos) break;
+    start = dot + 1;
+  }
+  // Any empty part further inside the tail ("Memory.Int4.a..b") is malformed too.
+  if (count == 3) {
+    std::size_t pos = 0;
+    const std::u16string_view tail = parts[2];
+    for (;;) {
+      const std::size_t dot = tail.find(u'.', pos);
+      const std::size_t end = dot == tail.npos ? tail.size() : dot;
+      if (end == pos) return OPC_E_INVALIDITEMID;
+      if (dot == tail.npos) break;
+      pos = dot + 1;
+    }
+  }
+  if (count < 2) return OPC_E_UNKNOWNITEMID;
+  const FamilyName* family = nullptr;
+  for (const auto& f : kFamilies)
+    if (f.name == parts[0]) family = &f;
+  const TypeName* type = nullptr;
+  for (const auto& t : kTypes)
+    if (t.name == parts[1]) type = &t;
+  if (family == nullptr || type == nullptr) return OPC_E_UNKNOWNITEMID;
+  if (count == 3 && family->family != SimFamily::kMemory) return OPC_E_UNKNOWNITEMID;
+  if (info != nullptr) {
+    info->family = family->family;
+    info->type = type->type;
+    info->canonicalType = type->vt;
+    info->accessRights = family->access;
+    info->quality = family->quality;
+  }
+  return S_OK;
+}
+
+bool IsSupportedRequestedType(VARTYPE canonicalType, VARTYPE vt) {
+  if (vt == VT_EMPTY || vt == canonicalType) return true;
+  if (canonicalType == VT_BSTR) return false;
+  switch (vt) {
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_BOOL:
+    case VT_R4:
+    case VT_R8:
+    case VT_BSTR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsTicking(SimFamily family) {
+  return family == SimFamily::kRamp || family == SimFamily::kRandom;
+}
+
+void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tick, VARIANT* value) {
+  VariantClear(value);
+  switch (info.family) {
+    case SimFamily::kStatic:
+      SetStatic(info.type, value);
+      break;
+    case SimFamily::kRamp:
+      SetFromCount(info.type, tick, value);
+      break;
+    case SimFamily::kRandom:
+      SetRandom(info.type, Mix(seed ^ Mix(tick)), value);
+      break;
+    case SimFamily::kMemory:
+    case SimFamily::kBad:
+    case SimFamily::kUncertain:
+      SetZero(info.type, value);
+      break;
+  }
+}
+
+std::uint64_t SimItemSeed(std::u16string_view id) {
+  std::uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a over the UTF-16 code units
+  for (char16_t c : id) {
+    hash ^= static_cast<std::uint64_t>(c);
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
+bool SameSimValue(const VARIANT& a, const VARIANT& b) {
+  if (a.vt != b.vt) return false;
+  switch (a.vt) {
+    case VT_EMPTY:
+      return true;
+    case VT_I1:
+      return a.cVal == b.cVal;
+    case VT_I2:
+      return a.iVal == b.iVal;
+    case VT_I4:
+      return a.lVal == b.lVal;
+    case VT_UI1:
+      return a.bVal == b.bVal;
+    case VT_UI2:
+      return a.uiVal == b.uiVal;
+    case VT_UI4:
+      return a.ulVal == b.ulVal;
+    case VT_BOOL:
+      return a.boolVal == b.boolVal;
+    case VT_R4:
+      return a.fltVal == b.fltVal;
+    case VT_R8:
+      return a.dblVal == b.dblVal;
+    case VT_BSTR: {
+      const UINT length = SysStringLen(a.bstrVal);
+      if (length != SysStringLen(b.bstrVal)) return false;
+      for (UINT i = 0; i < length; ++i)
+        if (a.bstrVal[i] != b.bstrVal[i]) return false;
+      return true;
+    }
+    default:
+      return false;
+  }
+}

@@ -1,0 +1,59 @@
+// The simulator's item catalogue: which item IDs exist, their canonical types and access rights,
+// and the values each family produces.
+//
+// Item IDs are "<Family>.<Type>", plus "Memory.<Type>.<anything>"; they compare case-sensitively.
+// Families: Static (fixed values), Ramp (100 ms tick count), Random (new value each tick, seeded
+// by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality).
+//
+// Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
+// cannot fail except for memory (an empty BSTR then stays null).
+// Thread rule: pure functions, any thread. Ownership: values written into caller's VARIANTs.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "opc/opcda.h"
+
+enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain };
+enum class SimType {
+  kInt1,
+  kInt2,
+  kInt4,
+  kUInt1,
+  kUInt2,
+  kUInt4,
+  kBoolean,
+  kReal4,
+  kReal8,
+  kString
+};
+
+struct SimItemInfo {
+  SimFamily family = SimFamily::kStatic;
+  SimType type = SimType::kInt1;
+  VARTYPE canonicalType = VT_EMPTY;
+  DWORD accessRights = 0;
+  WORD quality = OPC_QUALITY_GOOD;
+};
+
+// S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
+// dot-separated part, a control character); OPC_E_UNKNOWNITEMID for a well-formed unknown one.
+HRESULT ParseSimItemId(std::u16string_view id, SimItemInfo* info);
+
+// Whether an item of this canonical type can be delivered as vt (VT_EMPTY: the canonical type).
+// Numbers and booleans convert among each other and to text; text items stay text.
+bool IsSupportedRequestedType(VARTYPE canonicalType, VARTYPE vt);
+
+// The value of the item at 100 ms tick number tick, in its canonical type. seed is
+// SimItemSeed(id) (used by Random only).
+void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tick, VARIANT* value);
+
+// Whether the family's value changes with the tick (Ramp and Random).
+bool IsTicking(SimFamily family);
+
+// A fixed seed per item ID, so that random runs repeat.
+std::uint64_t SimItemSeed(std::u16string_view id);
+
+// Same type and same value (texts by content).
+bool SameSimValue(const VARIANT& a, const VARIANT& b);

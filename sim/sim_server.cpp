@@ -1,0 +1,154 @@
+#include "sim/sim_server.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "sim/sim_core.h"
+#include "sim/sim_error_text.h"
+#include "sim/sim_group.h"
+
+namespace {
+
+constexpr LCID kLocaleEnglishUs = 0x409;
+constexpr LCID kLocaleNeutral = 0x0;
+constexpr LCID kLocaleUserDefault = 0x400;
+constexpr LCID kLocaleSystemDefault = 0x800;
+constexpr char16_t kVendorInfo[] = u"Quarnix simulation server";
+
+LPWSTR TaskCopy(const char16_t* text) {
+  std::size_t length = 0;
+  while (text[length] != u'\0') ++length;
+  auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((length + 1) * sizeof(WCHAR)));
+  if (copy != nullptr) std::memcpy(copy, text, (length + 1) * sizeof(WCHAR));
+  return copy;
+}
+
+FILETIME FileTimeNow() {
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  const std::uint64_t ticks =
+      static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100) +
+      116444736000000000ull;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace
+
+HRESULT CSimServer::Create(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  auto* server = new (std::nothrow) CSimServer;
+  if (server == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = server->QueryInterface(riid, ppv);
+  server->Release();
+  return hr;
+}
+
+CSimServer::CSimServer() : m_owner(CSimCore::Instance().AttachServer()) {}
+
+CSimServer::~CSimServer() {
+  CSimCore::Instance().DetachServer(m_owner);
+}
+
+HRESULT CSimServer::QueryInterface(REFIID riid, void** ppvObject) {
+  if (ppvObject == nullptr) return E_POINTER;
+  *ppvObject = nullptr;
+  if (riid == IID_IUnknown || riid == IID_IOPCServer) {
+    *ppvObject = static_cast<IOPCServer*>(this);
+    AddRef();
+    return S_OK;
+  }
+  return E_NOINTERFACE;
+}
+
+ULONG CSimServer::AddRef() {
+  return ++m_refCount;
+}
+
+ULONG CSimServer::Release() {
+  const ULONG count = --m_refCount;
+  if (count == 0) delete this;
+  return count;
+}
+
+HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                             OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
+                             DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
+                             REFIID riid, LPUNKNOWN* ppUnk) {
+  if (ppUnk == nullptr || phServerGroup == nullptr || pRevisedUpdateRate == nullptr)
+    return E_INVALIDARG;
+  *ppUnk = nullptr;
+  CSimCore& core = CSimCore::Instance();
+  std::shared_ptr<SimGroupState> state;
+  const HRESULT hr = core.AddGroup(m_owner, szName, bActive, dwRequestedUpdateRate, hClientGroup,
+                                   pTimeBias, pPercentDeadband, dwLCID, &state, pRevisedUpdateRate);
+  if (FAILED(hr)) return hr;
+  CSimGroup* group = core.BindWrapper(*state, [&] { return new CSimGroup(this, state); });
+  const HRESULT found = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+  group->Release();
+  if (FAILED(found)) {
+    core.RemoveGroup(m_owner, state->hServer, true);
+    return found;
+  }
+  *phServerGroup = state->hServer;
+  return hr;
+}
+
+HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
+  if (ppString == nullptr) return E_INVALIDARG;
+  *ppString = nullptr;
+  if (dwLocale != kLocaleEnglishUs && dwLocale != kLocaleNeutral &&
+      dwLocale != kLocaleUserDefault && dwLocale != kLocaleSystemDefault)
+    return E_INVALIDARG;
+  const char16_t* text = SimErrorText(dwError);
+  if (text == nullptr) return E_INVALIDARG;
+  *ppString = TaskCopy(text);
+  return *ppString == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+  if (ppUnk == nullptr) return E_INVALIDARG;
+  *ppUnk = nullptr;
+  CSimCore& core = CSimCore::Instance();
+  const std::shared_ptr<SimGroupState> state = core.FindGroupByName(m_owner, szName);
+  if (!state) return E_INVALIDARG;
+  CSimGroup* group = core.BindWrapper(*state, [&] { return new CSimGroup(this, state); });
+  const HRESULT hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+  group->Release();
+  return hr;
+}
+
+HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
+  if (ppServerStatus == nullptr) return E_INVALIDARG;
+  *ppServerStatus = nullptr;
+  auto* status = static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS)));
+  if (status == nullptr) return E_OUTOFMEMORY;
+  std::memset(static_cast<void*>(status), 0, sizeof *status);
+  status->szVendorInfo = TaskCopy(kVendorInfo);
+  if (status->szVendorInfo == nullptr) {
+    CoTaskMemFree(status);
+    return E_OUTOFMEMORY;
+  }
+  CSimCore& core = CSimCore::Instance();
+  core.GetTimes(&status->ftStartTime, &status->ftLastUpdateTime);
+  status->ftCurrentTime = FileTimeNow();
+  status->dwServerState = OPC_STATUS_RUNNING;
+  status->dwGroupCount = core.GroupCount(m_owner);
+  status->dwBandWidth = 0xFFFFFFFFu;  // not known
+  status->wMajorVersion = 1;
+  status->wMinorVersion = 0;
+  status->wBuildNumber = 0;
+  *ppServerStatus = status;
+  return S_OK;
+}
+
+HRESULT CSimServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
+  return CSimCore::Instance().RemoveGroup(m_owner, hServerGroup, bForce != FALSE);
+}
+
+HRESULT CSimServer::CreateGroupEnumerator(OPCENUMSCOPE /*dwScope*/, REFIID /*riid*/,
+                                          LPUNKNOWN* ppUnk) {
+  if (ppUnk != nullptr) *ppUnk = nullptr;
+  return E_NOTIMPL;
+}

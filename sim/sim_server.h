@@ -1,0 +1,43 @@
+// The simulator's server object: one IOPCServer per connection (CoCreateInstance), all of them
+// sharing the process's one server state (CSimCore).
+//
+// Error rule: the OPC DA 2.0 results; methods the gateway does not use return E_NOTIMPL.
+// Thread rule: any thread. Ownership: reference-counted; groups' COM objects hold a reference,
+// and the last release ends the connection's remaining groups.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "opc/opcda.h"
+
+class CSimServer final : public IOPCServer {
+public:
+  // The class factory of the simulator: a new server object, returned for riid.
+  static HRESULT Create(REFIID riid, void** ppv);
+
+  // IUnknown
+  HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // IOPCServer
+  HRESULT AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                   OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
+                   OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+                   LPUNKNOWN* ppUnk) override;
+  HRESULT GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
+  HRESULT GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+  HRESULT GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
+  HRESULT RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+  HRESULT CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+  std::uint64_t OwnerId() const { return m_owner; }
+
+private:
+  CSimServer();
+  ~CSimServer();
+
+  std::atomic<ULONG> m_refCount{1};
+  const std::uint64_t m_owner;
+};

@@ -1,0 +1,27 @@
+// The built-in simulation server "Quarnix.Simulator": a stand-in for an out-of-process OPC DA 2.0
+// server, registered in the COM subset's class registry so that the gateway reaches it through
+// CLSIDFromProgID and CoCreateInstance like any other server.
+//
+// Items: "<Family>.<Type>" with the families Static, Ramp, Random, Memory, Bad, Uncertain and the
+// types Int1, Int2, Int4, UInt1, UInt2, UInt4, Boolean, Real4, Real8, String; also
+// "Memory.<Type>.<anything>". Every connection shares the process's one server state; its
+// worker thread ticks every 100 ms while server objects exist.
+//
+// Error rule: the OPC DA 2.0 results. Thread rule: any thread; callbacks reach the thread that
+// advised through its apartment. Ownership: server objects are reference-counted COM objects.
+#pragma once
+
+#include "platform/com/com.h"
+
+// {6B1F4C3E-2A7D-4E58-9D31-0C5A8E7B2F64}: the simulator's class id.
+extern const CLSID CLSID_QuarnixSimulator;
+inline constexpr char16_t kSimulatorProgId[] = u"Quarnix.Simulator";
+
+// Registers the ProgID with the class id and the simulator's factory. Idempotent.
+void RegisterSimulator();
+
+// For tests: while held, the worker neither ticks nor runs queued asynchronous operations, so
+// they stay cancellable.
+void SimulatorHold(bool held);
+// For tests: whether the worker thread runs (it does while server objects exist).
+bool SimulatorWorkerRunning();
