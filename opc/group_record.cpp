@@ -1,0 +1,106 @@
+#include "opc/group_record.h"
+
+#include <algorithm>
+#include <vector>
+
+WCHAR kEmptyAccessPath[1] = {0};
+
+LPWSTR AllocWideString(const std::u16string& text) {
+  auto* copy = new WCHAR[text.size() + 1];
+  std::copy(text.begin(), text.end(), copy);
+  copy[text.size()] = 0;
+  return copy;
+}
+
+void FreeWideString(LPWSTR text) {
+  delete[] text;
+}
+
+GroupRecord::GroupRecord(LPWSTR name) : szName(name) {}
+
+GroupRecord::~GroupRecord() {
+  FreeWideString(szName);
+  szName = nullptr;
+  ReleaseServerState();
+  if (pItemDefs) {
+    for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i)
+      FreeWideString(pItemDefs[i].szItemID);
+    delete[] pItemDefs;
+    pItemDefs = nullptr;
+  }
+}
+
+void GroupRecord::ReleaseServerState() {
+  // Disconnect the data callback first, so that the sink's reference comes back.
+  if (dwAdviseCookie != 0 && pIOPCGroupStateMgt) {
+    ComPtr<IConnectionPointContainer> container;
+    if (SUCCEEDED(pIOPCGroupStateMgt->QueryInterface(IID_IConnectionPointContainer,
+                                                     container.PutVoid())) &&
+        container) {
+      ComPtr<IConnectionPoint> point;
+      if (SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put())) && point)
+        point->Unadvise(dwAdviseCookie);
+    }
+  }
+  if (pIOPCGroupStateMgt) pIOPCGroupStateMgt->Release();
+  pIOPCGroupStateMgt = nullptr;
+
+  // The items reach a group that the server has usually dropped already; results do not matter.
+  if (pItemResults) {
+    if (pIOPCItemMgt && wItemsDefined > 0) {
+      std::vector<OPCHANDLE> handles(wItemsDefined);
+      for (WORD i = 0; i < wItemsDefined; ++i) handles[i] = pItemResults[i].hServer;
+      CoTaskPtr<HRESULT> removeErrors;
+      pIOPCItemMgt->RemoveItems(wItemsDefined, handles.data(), removeErrors.Put());
+    }
+    for (WORD i = 0; i < wItemsDefined; ++i) CoTaskMemFree(pItemResults[i].pBlob);
+    CoTaskMemFree(pItemResults);
+  }
+  CoTaskMemFree(pItemErrors);
+
+  if (pSyncIO) pSyncIO->Release();
+  if (pAsyncIO2) pAsyncIO2->Release();
+  if (pIOPCItemMgt) pIOPCItemMgt->Release();
+  ForgetServerState();
+}
+
+void GroupRecord::ForgetServerState() {
+  dwAdviseCookie = 0;
+  hServerGroup = 0;
+  pIOPCGroupStateMgt = nullptr;
+  pIOPCItemMgt = nullptr;
+  pItemResults = nullptr;
+  pItemErrors = nullptr;
+  pSyncIO = nullptr;
+  pAsyncIO2 = nullptr;
+}
+
+void GroupRecord::AllocItemDefs(WORD count) {
+  if (pItemDefs) {
+    for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i)
+      FreeWideString(pItemDefs[i].szItemID);
+    delete[] pItemDefs;
+  }
+  pItemDefs = count > 0 ? new OPCITEMDEF[count]() : nullptr;
+  wItemCount = count;
+  wItemsDefined = 0;
+}
+
+int GroupRecord::DefineNextItem(LPWSTR itemId, BOOL active, VARTYPE requestedType) {
+  if (!pItemDefs || wItemsDefined >= wItemCount) {
+    FreeWideString(itemId);
+    return -1;
+  }
+  const WORD index = wItemsDefined;
+  OPCITEMDEF& def = pItemDefs[index];
+  def.szAccessPath = kEmptyAccessPath;
+  def.szItemID = itemId;
+  def.bActive = active;
+  def.hClient = index;
+  def.dwBlobSize = 0;
+  def.pBlob = nullptr;
+  def.vtRequestedDataType = requestedType;
+  def.wReserved = 0;
+  wItemsDefined = static_cast<WORD>(index + 1);
+  return index;
+}

@@ -1,0 +1,67 @@
+// One OPC group as the client defined it, with what the server gave back for it.
+//
+// The record owns its name, its item definitions and item IDs (process heap, new[]), the
+// arrays AddItems returned (COM task memory) and one reference on every interface pointer it
+// holds. Its destructor disconnects the data callback, removes its items from the server and
+// releases everything, in that order; every result there is ignored.
+//
+// Thread rule: UI thread only. Error rule: nothing here fails towards the caller.
+#pragma once
+
+#include "opc/opcda.h"
+
+struct GroupRecord {
+  explicit GroupRecord(LPWSTR name);  // takes ownership of name (allocated with AllocWideString)
+  virtual ~GroupRecord();
+  GroupRecord(const GroupRecord&) = delete;
+  GroupRecord& operator=(const GroupRecord&) = delete;
+
+  // Gives back everything the server gave the record, in the destructor's order (Unadvise,
+  // release of the group-state interface, RemoveItems, the item arrays freed, the I/O and
+  // item-management interfaces released; results ignored), then ForgetServerState. Used when
+  // the record stays in the list as a definition: after a menu destroy of the server and after
+  // a failed registration of the whole list. Call RemoveGroup first.
+  void ReleaseServerState();
+
+  // Drops every server-side field (handles, interfaces, item results, callback connection)
+  // without calling the server, so that the record can be registered again with a new server
+  // connection. The definitions (name, items, flags, rate, destination) stay.
+  void ForgetServerState();
+
+  // Allocates count zeroed item definitions (frees any earlier ones): wItemCount = count,
+  // wItemsDefined = 0.
+  void AllocItemDefs(WORD count);
+  // Fills the next unfilled definition (empty access path, hClient = its position, no blob),
+  // taking ownership of itemId (AllocWideString). Returns its position, or -1 (itemId freed)
+  // when all wItemCount definitions are filled.
+  int DefineNextItem(LPWSTR itemId, BOOL active, VARTYPE requestedType);
+
+  LPWSTR szName = nullptr;
+  LONG lTimeBias = 0;
+  FLOAT fPercentDeadband = 0.0f;
+  BOOL bActive = FALSE;
+  DWORD dwRequestedUpdateRate = 500;
+  DWORD dwRevisedUpdateRate = 500;
+  DWORD dwAdviseCookie = 0;
+  OPCHANDLE hServerGroup = 0;
+  IOPCGroupStateMgt* pIOPCGroupStateMgt = nullptr;
+  IOPCItemMgt* pIOPCItemMgt = nullptr;
+  OPCITEMDEF* pItemDefs = nullptr;  // wItemCount entries, new[]
+  WORD wItemCount = 0;
+  // How many of pItemDefs the definition command filled (always the first ones); only these
+  // reach the server (AddItems count) and only their szItemID are freed.
+  WORD wItemsDefined = 0;
+  OPCITEMRESULT* pItemResults = nullptr;  // CoTaskMemAlloc, from AddItems (wItemsDefined entries)
+  HRESULT* pItemErrors = nullptr;         // CoTaskMemAlloc, from AddItems (wItemsDefined entries)
+  DWORD dwNotifyHost = 0;                 // IPv4, host byte order
+  WORD wNotifyPort = 0;
+  IOPCSyncIO* pSyncIO = nullptr;
+  IOPCAsyncIO2* pAsyncIO2 = nullptr;
+};
+
+// The shared empty access path of every item definition (not owned by any record).
+extern WCHAR kEmptyAccessPath[1];
+
+// A NUL-terminated copy of text on the process heap (new[]); free with FreeWideString.
+LPWSTR AllocWideString(const std::u16string& text);
+void FreeWideString(LPWSTR text);

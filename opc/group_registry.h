@@ -1,0 +1,82 @@
+// The OPC side of the main window: the server connection and the client's group list.
+//
+// Holds m_pIOPCServer (one reference while set) and m_groupList, whose positions are the local
+// indices that the client, the server (client group handle) and the data callback all use.
+// Removed groups leave null placeholders; null entries at the tail are trimmed by the caller
+// that removed them. Knows nothing of any window toolkit: log lines go to the IFrameView.
+//
+// Error rule: returns codes (HRESULT or the documented small integers) and fills error texts;
+// never throws on a server failure. Thread rule: UI thread only (the thread that created it),
+// which is also the thread COM was initialised on. Ownership: the registry owns its records and
+// the server reference; the data-callback sink is reference counted by its connections.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/frame_view.h"
+#include "opc/group_record.h"
+#include "opc/opcda.h"
+
+class CGroupRegistry {
+public:
+  CGroupRegistry(IFrameView& view, std::u16string progId);
+  virtual ~CGroupRegistry();
+  CGroupRegistry(const CGroupRegistry&) = delete;
+  CGroupRegistry& operator=(const CGroupRegistry&) = delete;
+
+  // --- Server connection ---
+  // Initialises COM for the thread, looks the ProgID up and creates the server (local server
+  // context). 0 and *server set on success (COM then stays initialised until the connection is
+  // released). Any other result is a failure, with *server null, COM given back and errorText
+  // saying why; test for != 0, not FAILED(): an exception inside the creation returns the
+  // thread's last error code, which is positive (or E_FAIL when that code is 0).
+  static HRESULT CreateOpcServer(const std::u16string& progId, std::string& errorText,
+                                 IOPCServer** server);
+  // File-menu commands "创建OpcServer" (32785) and "销毁OpcServer" (32786). The destroy removes
+  // every group from the server and gives back each record's server state before releasing the
+  // server; the records stay in the list as definitions, and a later create registers them all.
+  void OnCreateOpcServer();
+  void OnDestroyOpcServer();
+  // The OPC part of the window's destruction: every group removed and deleted, the server
+  // released and COM uninitialised. Safe to call twice.
+  void DestroyOpcSide();
+
+  // --- Group list ---
+  // Appends a new record (defaults) that takes ownership of name; returns it.
+  GroupRecord* AppendGroup(LPWSTR name);
+  // The record at index, or null for a placeholder or an index outside the list.
+  GroupRecord* GetGroup(std::size_t index) const;
+  std::size_t GroupCount() const { return m_groupList.size(); }
+  // Registers every entry from startIndex to the end with the server. 0 when all were
+  // registered (or none), 1 when no callback sink could be made, else the failing HRESULT;
+  // on failure errorText gets the reason followed by " : %x".
+  int AddGroupsToServer(std::string& errorText, std::size_t startIndex);
+  // Removes every group from startIndex to the end from the server (RemoveGroup with force,
+  // while connected and registered). With unlink the records are destroyed and the entries
+  // leave the list. Without unlink the records stay in the list as definitions: each gives back
+  // its server state (GroupRecord::ReleaseServerState) and can be registered again later; the
+  // list never keeps an entry that refers to a destroyed record.
+  void Remove(std::size_t startIndex, bool unlink);
+  // Removes one group (the "RM" step): RemoveGroup at the server when connected and
+  // registered, record destroyed, entry left as a placeholder. Placeholders and indices outside
+  // the list change nothing. Writes no log line (the caller writes "删除组 %ws").
+  void RemoveOne(std::size_t index);
+  // Deletes placeholders at the tail of the list.
+  void TrimTail();
+
+  IOPCServer* m_pIOPCServer = nullptr;
+  std::vector<std::unique_ptr<GroupRecord>> m_groupList;
+  std::u16string progId;
+
+protected:
+  IFrameView& m_view;
+
+private:
+  // Log lines of this part go to the window only while this is set (cleared in the
+  // destructor, when the window behind m_view may already be gone).
+  bool m_logToView = true;
+  void OpcLogToWindow(const std::string& text);
+  void OpcLogGroupOp(const std::string& text);  // only while logGroupOps is on
+};

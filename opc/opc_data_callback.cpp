@@ -1,0 +1,159 @@
+#include "opc/opc_data_callback.h"
+
+#include <string>
+
+#include "net/activity_log.h"
+#include "net/send_notification.h"
+#include "opc/group_registry.h"
+#include "opc/item_value_packer.h"
+#include "platform/codepage.h"
+#include "platform/socket_api.h"
+#include "platform/string_format.h"
+
+namespace {
+
+// The failure line of a callback: the defined text with the group handle (where it has one) and
+// the thread's last error code.
+void LogCallbackFailure(const char* format, OPCHANDLE hGroup) {
+  const int lastError = SocketLastError();
+  LogToFile(StringPrintf(SystemText(format).c_str(), static_cast<int>(hGroup),
+                         static_cast<unsigned>(lastError)));
+}
+
+void LogSendFailure(const char* format) {
+  const int lastError = SocketLastError();
+  LogToFile(StringPrintf(SystemText(format).c_str(), static_cast<unsigned>(lastError)));
+}
+
+}  // namespace
+
+HRESULT COpcDataCallback::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
+    *ppv = static_cast<IOPCDataCallback*>(this);
+    AddRef();
+    return S_OK;
+  }
+  return E_NOINTERFACE;
+}
+
+ULONG COpcDataCallback::AddRef() {
+  return static_cast<ULONG>(++refCount);
+}
+
+ULONG COpcDataCallback::Release() {
+  const LONG left = --refCount;
+  if (left == 0) delete this;
+  return static_cast<ULONG>(left);
+}
+
+HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                       HRESULT hrMastererror, DWORD dwCount,
+                                       OPCHANDLE* phClientItems, VARIANT* pvValues,
+                                       WORD* pwQualities, FILETIME*, HRESULT* pErrors) {
+  try {
+    if (NotifyNewItemValues(kValueChangeKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
+                            dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK)
+      return S_OK;
+  } catch (...) {
+  }
+  LogCallbackFailure("OnDataChange调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x",
+                     hGroup);
+  return S_FALSE;
+}
+
+HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                         HRESULT hrMastererror, DWORD dwCount,
+                                         OPCHANDLE* phClientItems, VARIANT* pvValues,
+                                         WORD* pwQualities, FILETIME*, HRESULT* pErrors) {
+  try {
+    if (NotifyNewItemValues(kReadCompleteKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
+                            dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK)
+      return S_OK;
+  } catch (...) {
+  }
+  LogCallbackFailure("OnReadComplete调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x",
+                     hGroup);
+  return S_FALSE;
+}
+
+HRESULT COpcDataCallback::OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr,
+                                          DWORD dwCount, OPCHANDLE*, HRESULT*) {
+  BYTE datagram[kWriteCompleteBytes];
+  const std::size_t length = PackWriteComplete(dwTransid, hGroup, hrMastererr, dwCount, datagram);
+  try {
+    if (SendCompletion(hGroup, datagram, length) == S_OK) return S_OK;
+  } catch (...) {
+  }
+  LogSendFailure("OnWriteComplete调用SendDatagram(,,,)时，程序抛出了异常。错误代码：%x");
+  return S_FALSE;
+}
+
+HRESULT COpcDataCallback::OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) {
+  BYTE datagram[kCancelCompleteBytes];
+  const std::size_t length = PackCancelComplete(dwTransid, hGroup, datagram);
+  try {
+    if (SendCompletion(hGroup, datagram, length) == S_OK) return S_OK;
+  } catch (...) {
+  }
+  LogSendFailure("OnCancelComplete调用SendDatagram(,,,)时，程序抛出了异常。错误代码：%x");
+  return S_FALSE;
+}
+
+HRESULT COpcDataCallback::SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length) {
+  const GroupRecord* group = groupCtrl ? groupCtrl->GetGroup(hGroup) : nullptr;
+  if (!group) return E_INVALIDARG;
+  SendNotification(data, static_cast<int>(length), 0, group->dwNotifyHost, group->wNotifyPort,
+                   nullptr);
+  return S_OK;
+}
+
+HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHANDLE hGroup,
+                                              HRESULT hrMasterquality, HRESULT hrMastererror,
+                                              DWORD dwCount, const OPCHANDLE* phClientItems,
+                                              const VARIANT* pvValues, const WORD* pwQualities,
+                                              const HRESULT* pErrors) {
+  const GroupRecord* group = groupCtrl ? groupCtrl->GetGroup(hGroup) : nullptr;
+  if (!group) return E_INVALIDARG;
+  // A server that announces entries without the arrays that hold them is refused, not read.
+  if (dwCount > 0 && (!phClientItems || !pvValues || (hrMasterquality != 0 && !pwQualities) ||
+                      (hrMastererror != 0 && !pErrors)))
+    return E_INVALIDARG;
+
+  const ItemValueCall call{kind,    dwTransid,     hGroup,   hrMasterquality, hrMastererror,
+                           dwCount, phClientItems, pvValues, pwQualities,     pErrors};
+  const DWORD packets = ItemDatagramCount(dwCount);
+  BYTE buffer[kMaxItemDatagramBytes];
+  std::string summary;
+  DWORD start = 0;
+  for (DWORD d = 1; d <= packets; ++d) {
+    const DWORD end = d == packets ? dwCount : kItemsPerDatagram * d;
+    const DWORD entries = end - start;
+    if (logValueChanges) {
+      if (packets > 1 && d == 1) {
+        summary = StringPrintf(
+            SystemText(" 本报文变量数 %d [%d,%d) 变量总数 %d 报文个数 %d 错误码 %x 信号质量 %x")
+                .c_str(),
+            static_cast<int>(entries), static_cast<int>(start), static_cast<int>(end),
+            static_cast<int>(dwCount), static_cast<int>(packets),
+            static_cast<unsigned>(hrMastererror), static_cast<unsigned>(hrMasterquality));
+      } else if (packets > 1) {
+        summary = StringPrintf(SystemText(" 本报文变量数 %d [%d,%d) 变量总数 %d").c_str(),
+                               static_cast<int>(entries), static_cast<int>(start),
+                               static_cast<int>(end), static_cast<int>(dwCount));
+      } else if (dwCount > 5) {
+        summary = StringPrintf(SystemText(" 变量数 %d 错误码 %x 信号质量 %x").c_str(),
+                               static_cast<int>(dwCount), static_cast<unsigned>(hrMastererror),
+                               static_cast<unsigned>(hrMasterquality));
+      } else {
+        summary.clear();
+      }
+    }
+    const std::size_t size = PackItemDatagram(call, start, end, buffer);
+    SendNotification(buffer, static_cast<int>(size), 0, group->dwNotifyHost, group->wNotifyPort,
+                     summary.c_str());
+    start = end;
+  }
+  return S_OK;
+}

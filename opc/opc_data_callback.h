@@ -1,0 +1,62 @@
+// The data-callback sink that the gateway advises on its OPC groups.
+//
+// The server calls it when subscribed values change and when an asynchronous refresh, read,
+// write or cancel completes; each call becomes at once one or more datagrams to the client that
+// defined the group (its dwNotifyHost and wNotifyPort), packed by item_value_packer. The sink
+// keeps no values and queues nothing.
+//
+// Error rule: COM results. The callbacks return S_OK when done and S_FALSE after a failure
+// (missing group, bad arguments, any exception), which they log to the log file; nothing is sent
+// for a failed call except the datagrams already sent before the failure.
+// Thread rule: the callbacks run on the UI thread (the apartment that advised the sink); only
+// the reference count is atomic. Ownership: created with a count of 0; every connection holds a
+// reference; the last Release deletes it. groupCtrl is borrowed, not counted.
+#pragma once
+
+#include <atomic>
+
+#include "opc/opcda.h"
+
+class CGroupRegistry;
+
+class COpcDataCallback final : public IOPCDataCallback {
+public:
+  COpcDataCallback() = default;
+  COpcDataCallback(const COpcDataCallback&) = delete;
+  COpcDataCallback& operator=(const COpcDataCallback&) = delete;
+
+  // IUnknown: IID_IUnknown and IID_IOPCDataCallback only.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // IOPCDataCallback.
+  HRESULT OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                       HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                       VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                       HRESULT* pErrors) override;
+  HRESULT OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                         HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                         VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                         HRESULT* pErrors) override;
+  HRESULT OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr, DWORD dwCount,
+                          OPCHANDLE* pClienthandles, HRESULT* pErrors) override;
+  HRESULT OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override;
+
+  // Packs the call into datagrams of at most 121 entries and sends them in order to the group's
+  // destination. S_OK when all were sent; E_INVALIDARG (nothing sent) when the group is missing
+  // or a placeholder or an array the datagram needs is null. May throw std::bad_alloc.
+  HRESULT NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                              HRESULT hrMastererror, DWORD dwCount, const OPCHANDLE* phClientItems,
+                              const VARIANT* pvValues, const WORD* pwQualities,
+                              const HRESULT* pErrors);
+
+  std::atomic<LONG> refCount{0};
+  CGroupRegistry* groupCtrl = nullptr;
+
+private:
+  ~COpcDataCallback() = default;  // only Release deletes
+
+  // The datagram of a write or cancel completion to the group's destination.
+  HRESULT SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length);
+};

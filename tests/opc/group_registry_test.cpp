@@ -1,0 +1,579 @@
+#include "opc/group_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "net/activity_log.h"
+#include "net/send_notification.h"
+#include "opc/opc_data_callback.h"
+#include "platform/socket_api.h"
+#include "tests/opc/opc_test_helpers.h"
+#include "tests/support/fake_opc_server.h"
+
+namespace {
+
+const CLSID kUnregisteredClsid = {0x0BADC0DE, 0x1, 0x2, {0, 0, 0, 0, 0, 0, 0, 1}};
+
+// True while the calling thread has COM initialised.
+bool ComInitialised() {
+  void* out = nullptr;
+  return CoCreateInstance(kUnregisteredClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &out) !=
+         CO_E_NOTINITIALIZED;
+}
+
+std::vector<std::string> Tail(const std::vector<std::string>& lines, std::size_t from) {
+  return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
+}
+
+class Registry : public ::testing::Test {
+protected:
+  Registry() : m_sockets(receiver.Port()) {
+    logValueChanges = false;
+    logGroupOps = true;
+  }
+  ~Registry() override {
+    registry.reset();
+    EXPECT_TRUE(fake.AllReleased()) << fake.LiveObjectCount() << " objects still referenced";
+    EXPECT_EQ(fake.HeldSinkCount(), 0u);
+    EXPECT_FALSE(ComInitialised());
+    logGroupOps = true;
+  }
+
+  CGroupRegistry& R() { return *registry; }
+
+  // Connects without the menu (no registration, no datagram).
+  void Connect() {
+    std::string text;
+    ASSERT_EQ(CGroupRegistry::CreateOpcServer(R().progId, text, &R().m_pIOPCServer), S_OK) << text;
+  }
+
+  // A group with one definition per item ID (active, VT_I2), notifications to the receiver.
+  GroupRecord* Define(const std::u16string& name, std::vector<std::u16string> items = {u"Tag.A"}) {
+    GroupRecord* group = R().AppendGroup(AllocWideString(name));
+    group->dwNotifyHost = 0x7F000001;
+    group->wNotifyPort = receiver.Port();
+    group->AllocItemDefs(static_cast<WORD>(items.size()));
+    for (const auto& id : items) group->DefineNextItem(AllocWideString(id), TRUE, VT_I2);
+    return group;
+  }
+
+  int Register(std::size_t start = 0) { return R().AddGroupsToServer(errorText, start); }
+
+  // Nothing was sent before this: the next datagram to arrive is a marker sent now.
+  void ExpectNoDatagram() {
+    SendNotification("marker", 0, 0, 0, 0, nullptr);
+    EXPECT_EQ(receiver.Next(), TextBytes("marker"));
+  }
+
+  static void ExpectRegistered(const GroupRecord* group) {
+    ASSERT_NE(group, nullptr);
+    EXPECT_NE(group->hServerGroup, 0u);
+    EXPECT_NE(group->pIOPCItemMgt, nullptr);
+    EXPECT_NE(group->pIOPCGroupStateMgt, nullptr);
+    EXPECT_NE(group->pItemResults, nullptr);
+    EXPECT_NE(group->dwAdviseCookie, 0u);
+  }
+
+  static void ExpectNoServerState(const GroupRecord* group) {
+    ASSERT_NE(group, nullptr);
+    EXPECT_EQ(group->hServerGroup, 0u);
+    EXPECT_EQ(group->dwAdviseCookie, 0u);
+    EXPECT_EQ(group->pIOPCItemMgt, nullptr);
+    EXPECT_EQ(group->pIOPCGroupStateMgt, nullptr);
+    EXPECT_EQ(group->pItemResults, nullptr);
+    EXPECT_EQ(group->pItemErrors, nullptr);
+    EXPECT_EQ(group->pSyncIO, nullptr);
+    EXPECT_EQ(group->pAsyncIO2, nullptr);
+  }
+
+  CScratchDir scratch;
+  CUdpReceiver receiver;
+
+private:
+  CNotifySockets m_sockets;
+
+protected:
+  CFakeOpcServer fake;  // "Quarnix.FakeServer"
+  CRecordingView view;
+  std::unique_ptr<CGroupRegistry> registry =
+      std::make_unique<CGroupRegistry>(view, CFakeOpcServer::kProgId);
+  std::string errorText;
+};
+
+}  // namespace
+
+// --- CreateOpcServer -----------------------------------------------------------------------------
+
+TEST_F(Registry, CreateOpcServerGivesAServerWithOneReference) {
+  Connect();
+  ASSERT_NE(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(fake.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(fake.OutstandingReferences(), 1);
+  EXPECT_TRUE(ComInitialised());
+}
+
+TEST_F(Registry, UnknownOrEmptyProgIdFailsWithTheClsidText) {
+  for (const std::u16string& progId : {std::u16string(u"No.Such.Server"), std::u16string()}) {
+    std::string text;
+    IOPCServer* server = nullptr;
+    EXPECT_EQ(CGroupRegistry::CreateOpcServer(progId, text, &server), CO_E_CLASSSTRING);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_EQ(text, progId.empty() ? "获取  的CLSID失败" : "获取 No.Such.Server 的CLSID失败");
+    EXPECT_FALSE(ComInitialised());
+  }
+}
+
+TEST_F(Registry, FactoryFailureGivesTheCreationText) {
+  fake.SetFailure("CreateInstance", E_OUTOFMEMORY);
+  std::string text;
+  IOPCServer* server = nullptr;
+  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFakeOpcServer::kProgId, text, &server), E_OUTOFMEMORY);
+  EXPECT_EQ(server, nullptr);
+  EXPECT_EQ(text, "创建 IOPCServer 对象失败");
+  EXPECT_FALSE(ComInitialised());
+}
+
+TEST_F(Registry, FactoryExceptionIsAFailureEvenWithLastErrorZero) {
+  fake.SetFactoryThrows(true);
+  std::string text;
+  IOPCServer* server = nullptr;
+  SetSocketLastError(0);
+  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFakeOpcServer::kProgId, text, &server), E_FAIL);
+  EXPECT_EQ(server, nullptr);
+  EXPECT_EQ(text, "创建 OpcServer Quarnix.FakeServer 请求出错。错误代码：0");
+  EXPECT_FALSE(ComInitialised());
+}
+
+// --- Menu commands -------------------------------------------------------------------------------
+
+TEST_F(Registry, MenuCreateWithNoGroupsSendsTheStartupDatagram) {
+  R().OnCreateOpcServer();
+  ASSERT_NE(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(view.lines, (std::vector<std::string>{
+                            "尝试创建 Quarnix.FakeServer 的OpcServer",
+                            "成功创建OpcServer",
+                            "从索引 0 开始，调用OpcServer的AddGroup函数",
+                            "开始构建回调函数句柄",
+                            "给回调函数句柄的groupCtrl赋值this",
+                            "调用回调函数句柄上的GetUnknown()函数，返回值供AtlAdvise函数调用使用",
+                            "未见需要加入任何组，直接返回",
+                        }));
+  EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
+}
+
+TEST_F(Registry, MenuCreateWhileConnectedOnlyLogs) {
+  R().OnCreateOpcServer();
+  receiver.Next();
+  view.lines.clear();
+  R().OnCreateOpcServer();
+  EXPECT_EQ(view.lines, std::vector<std::string>{"已创建OpcServer"});
+  EXPECT_EQ(fake.CountOf("CreateInstance"), 1);
+  ExpectNoDatagram();
+}
+
+TEST_F(Registry, MenuDestroyWhileDisconnectedOnlyLogs) {
+  R().OnDestroyOpcServer();
+  EXPECT_EQ(view.lines, std::vector<std::string>{"并未创建OpcServer"});
+  ExpectNoDatagram();
+}
+
+TEST_F(Registry, MenuCreateWithUnregisteredProgIdLogsTheClsidText) {
+  registry = std::make_unique<CGroupRegistry>(view, u"No.Such.Server");
+  R().OnCreateOpcServer();
+  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(view.lines, (std::vector<std::string>{"尝试创建 No.Such.Server 的OpcServer",
+                                                  "创建失败：获取 No.Such.Server 的CLSID失败"}));
+  ExpectNoDatagram();
+}
+
+TEST_F(Registry, MenuDestroyReleasesTheServerAndKeepsTheDefinitions) {
+  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  Define(u"g2");
+  R().OnCreateOpcServer();
+  EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
+  const auto groups = fake.Groups();
+  ASSERT_EQ(groups.size(), 2u);
+  view.lines.clear();
+
+  R().OnDestroyOpcServer();
+  EXPECT_EQ(view.lines, (std::vector<std::string>{"尝试销毁OpcServer", "成功销毁OpcServer"}));
+  EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
+  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_FALSE(ComInitialised());
+  const auto removes = fake.CallsOf("RemoveGroup");
+  ASSERT_EQ(removes.size(), 2u);
+  EXPECT_EQ(removes[0].serverGroup, groups[0].serverHandle);
+  EXPECT_EQ(removes[1].serverGroup, groups[1].serverHandle);
+  EXPECT_EQ(removes[0].force, TRUE);
+  // Everything the old server handed out has come back; the definitions stay.
+  EXPECT_TRUE(fake.AllReleased());
+  EXPECT_EQ(fake.HeldSinkCount(), 0u);
+  ASSERT_EQ(R().GroupCount(), 2u);
+  ExpectNoServerState(R().GetGroup(0));
+  EXPECT_EQ(R().GetGroup(0)->wItemsDefined, 2);
+  EXPECT_EQ(std::u16string(R().GetGroup(0)->pItemDefs[1].szItemID), u"Tag.B");
+}
+
+TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
+  Define(u"g1");
+  Define(u"g2");
+  R().OnCreateOpcServer();
+  R().OnDestroyOpcServer();
+  fake.ClearCalls();
+  R().OnCreateOpcServer();
+  const auto adds = fake.CallsOf("AddGroup");
+  ASSERT_EQ(adds.size(), 2u);
+  EXPECT_EQ(adds[0].clientHandle, 0u);
+  EXPECT_EQ(adds[1].clientHandle, 1u);
+  ExpectRegistered(R().GetGroup(0));
+  ExpectRegistered(R().GetGroup(1));
+  EXPECT_EQ(fake.ActiveGroupCount(), 2u);
+  EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
+  EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
+  EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
+}
+
+TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
+  Define(u"g1");
+  Define(u"g2");
+  fake.SetFailure("AddItems", E_FAIL, 1);  // the second group's AddItems fails
+  R().OnCreateOpcServer();
+  EXPECT_TRUE(view.Has("组加入OpcServer操作失败 Add items on group g2 failed : 80004005"))
+      << ::testing::PrintToString(view.lines);
+  ASSERT_NE(R().m_pIOPCServer, nullptr);  // the connection stays
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 2);
+  ASSERT_EQ(R().GroupCount(), 2u);
+  ExpectNoServerState(R().GetGroup(0));
+  ExpectNoServerState(R().GetGroup(1));
+  EXPECT_EQ(fake.LiveObjectCount(), 1u);  // only the server itself
+  ExpectNoDatagram();
+
+  // The definitions register again once the server accepts them.
+  fake.ClearFailure("AddItems");
+  EXPECT_EQ(Register(), 0);
+  ExpectRegistered(R().GetGroup(1));
+}
+
+// --- Registration --------------------------------------------------------------------------------
+
+TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
+  Connect();
+  Define(u"g0");
+  GroupRecord* group = Define(u"组一", {u"Tag.A", u"Tag.B"});
+  group->bActive = TRUE;
+  group->dwRequestedUpdateRate = 1000;
+  group->pItemDefs[1].bActive = FALSE;
+  group->pItemDefs[1].vtRequestedDataType = VT_R8;
+  fake.SetRevisedUpdateRate(1500);
+
+  EXPECT_EQ(Register(1), 0);
+  const auto adds = fake.CallsOf("AddGroup");
+  ASSERT_EQ(adds.size(), 1u);
+  EXPECT_EQ(adds[0].name, u"组一");
+  EXPECT_EQ(adds[0].active, FALSE);  // added inactive whatever bActive says
+  EXPECT_EQ(adds[0].updateRate, 1000u);
+  EXPECT_EQ(adds[0].clientHandle, 1u);
+  EXPECT_EQ(adds[0].timeBias, 0);
+  EXPECT_EQ(adds[0].percentDeadband, 0.0f);
+  EXPECT_EQ(adds[0].locale, 0x409u);
+  EXPECT_TRUE(adds[0].iid == IID_IOPCItemMgt);
+
+  const auto items = fake.CallsOf("AddItems");
+  ASSERT_EQ(items.size(), 1u);
+  ASSERT_EQ(items[0].count, 2u);
+  EXPECT_EQ(items[0].items[0].accessPath, u"");
+  EXPECT_EQ(items[0].items[0].itemId, u"Tag.A");
+  EXPECT_EQ(items[0].items[0].active, TRUE);
+  EXPECT_EQ(items[0].items[0].clientHandle, 0u);
+  EXPECT_EQ(items[0].items[0].requestedType, VT_I2);
+  EXPECT_EQ(items[0].items[1].itemId, u"Tag.B");
+  EXPECT_EQ(items[0].items[1].active, FALSE);
+  EXPECT_EQ(items[0].items[1].clientHandle, 1u);
+  EXPECT_EQ(items[0].items[1].requestedType, VT_R8);
+  EXPECT_EQ(items[0].items[1].blobSize, 0u);
+
+  ExpectRegistered(group);
+  EXPECT_EQ(group->dwRevisedUpdateRate, 1500u);
+  const auto view0 = fake.GroupByName(u"组一");
+  ASSERT_TRUE(view0.has_value());
+  EXPECT_EQ(group->hServerGroup, view0->serverHandle);
+  EXPECT_EQ(view0->active, FALSE);
+  EXPECT_EQ(view0->sinkCount, 1u);
+  EXPECT_EQ(group->pItemResults[0].hServer, view0->items[0].serverHandle);
+  EXPECT_EQ(group->pItemResults[1].hServer, view0->items[1].serverHandle);
+  ExpectNoServerState(R().GetGroup(0));  // before the start index: untouched
+}
+
+TEST_F(Registry, RegistrationLogsEachStepWhileGroupOperationsAreLogged) {
+  Connect();
+  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  EXPECT_EQ(Register(), 0);
+  EXPECT_EQ(Tail(view.lines, 4), (std::vector<std::string>{
+                                     "调用m_pIOPCServer->AddGroup(g1,...)函数",
+                                     "调用group.pIOPCItemMgt->AddItems(2,...)函数",
+                                     "调用group.pIOPCItemMgt->QueryInterface(...)函数",
+                                     "调用AtlAdvise(...)函数",
+                                 }));
+  view.lines.clear();
+  logGroupOps = false;
+  Define(u"g2");
+  EXPECT_EQ(Register(1), 0);
+  EXPECT_TRUE(view.lines.empty());
+}
+
+TEST_F(Registry, EmptyListLeavesTheErrorTextUntouched) {
+  Connect();
+  errorText = "untouched";
+  EXPECT_EQ(Register(), 0);
+  EXPECT_EQ(errorText, "untouched");
+  EXPECT_EQ(view.lines.back(), "未见需要加入任何组，直接返回");
+  EXPECT_EQ(fake.CountOf("AddGroup"), 0);
+}
+
+TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
+  Connect();
+  Define(u"g0");
+  Define(u"g1");
+  Define(u"g2");
+  R().RemoveOne(1);
+  EXPECT_EQ(Register(), 0);
+  const auto adds = fake.CallsOf("AddGroup");
+  ASSERT_EQ(adds.size(), 2u);
+  EXPECT_EQ(adds[0].name, u"g0");
+  EXPECT_EQ(adds[0].clientHandle, 0u);
+  EXPECT_EQ(adds[1].name, u"g2");
+  EXPECT_EQ(adds[1].clientHandle, 2u);
+}
+
+TEST_F(Registry, OnlyTheFilledDefinitionsReachTheServer) {
+  Connect();
+  GroupRecord* group = R().AppendGroup(AllocWideString(u"partial"));
+  group->AllocItemDefs(3);
+  group->DefineNextItem(AllocWideString(u"Tag.A"), TRUE, VT_I4);
+  EXPECT_EQ(Register(), 0);
+  const auto items = fake.CallsOf("AddItems");
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].count, 1u);
+  ASSERT_EQ(items[0].items.size(), 1u);
+  EXPECT_EQ(items[0].items[0].itemId, u"Tag.A");
+}
+
+TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZero) {
+  Connect();
+  Define(u"empty", {});
+  EXPECT_EQ(Register(), 0);
+  const auto items = fake.CallsOf("AddItems");
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].count, 0u);
+  fake.SetFailure("AddItems", E_INVALIDARG);
+  Define(u"empty2", {});
+  EXPECT_EQ(Register(1), E_INVALIDARG);
+  EXPECT_EQ(errorText, "Add items on group empty2 failed : 80070057");
+}
+
+TEST_F(Registry, EachFailingStepReturnsItsResultAndText) {
+  struct Case {
+    const char* method;
+    HRESULT hr;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"AddGroup", OPC_E_DUPLICATENAME, "Add group g to server failed : c004000c"},
+      {"AddItems", E_FAIL, "Add items on group g failed : 80004005"},
+      {"FindConnectionPoint", CONNECT_E_NOCONNECTION, "Advise failed : 80040200"},
+      {"Advise", CONNECT_E_ADVISELIMIT, "Advise failed : 80040201"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    registry = std::make_unique<CGroupRegistry>(view, CFakeOpcServer::kProgId);
+    Connect();
+    Define(u"g");
+    fake.SetFailure(c.method, c.hr);
+    errorText.clear();
+    EXPECT_EQ(Register(), c.hr);
+    EXPECT_EQ(errorText, c.text);
+    fake.ClearFailure(c.method);
+  }
+}
+
+TEST_F(Registry, RefusedInterfacesFailWithTheirTexts) {
+  Connect();
+  Define(u"g");
+  fake.RefuseInterface(IID_IOPCGroupStateMgt);
+  EXPECT_EQ(Register(), E_NOINTERFACE);
+  EXPECT_EQ(errorText, "No IOPCGroupStateMgt found : 80004002");
+}
+
+TEST_F(Registry, RefusedConnectionPointContainerFailsTheAdvise) {
+  Connect();
+  Define(u"g");
+  fake.RefuseInterface(IID_IConnectionPointContainer);
+  EXPECT_EQ(Register(), E_NOINTERFACE);
+  EXPECT_EQ(errorText, "Advise failed : 80004002");
+  EXPECT_EQ(fake.CountOf("FindConnectionPoint"), 0);
+}
+
+TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
+  Connect();
+  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  fake.SetItemError("AddItems", u"Tag.B", OPC_E_UNKNOWNITEMID);
+  fake.SetErrorString(OPC_E_UNKNOWNITEMID, u"unknown item ID");
+  EXPECT_EQ(Register(), OPC_E_UNKNOWNITEMID);
+  EXPECT_EQ(errorText, "Add item Tag.B on group g1 failed: unknown item ID : c0040007");
+  const auto asked = fake.CallsOf("GetErrorString");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].error, OPC_E_UNKNOWNITEMID);
+  EXPECT_EQ(asked[0].locale, 0x409u);
+  // The failing group keeps what it obtained until the caller removes it.
+  GroupRecord* group = R().GetGroup(0);
+  EXPECT_NE(group->hServerGroup, 0u);
+  EXPECT_NE(group->pIOPCItemMgt, nullptr);
+  EXPECT_NE(group->pItemResults, nullptr);
+  EXPECT_EQ(group->pIOPCGroupStateMgt, nullptr);
+}
+
+TEST_F(Registry, FailureInTheThirdGroupLeavesTheFirstTwoRegisteredAndConnected) {
+  Connect();
+  for (auto name : {u"g0", u"g1", u"g2", u"g3"}) Define(name);
+  fake.SetFailure("AddGroup", E_OUTOFMEMORY, 2);
+  EXPECT_EQ(Register(), E_OUTOFMEMORY);
+  EXPECT_EQ(errorText, "Add group g2 to server failed : 8007000e");
+  ExpectRegistered(R().GetGroup(0));
+  ExpectRegistered(R().GetGroup(1));
+  EXPECT_EQ(fake.GroupByName(u"g1")->sinkCount, 1u);
+  ExpectNoServerState(R().GetGroup(2));
+  ExpectNoServerState(R().GetGroup(3));
+  EXPECT_EQ(fake.CountOf("AddGroup"), 3);
+}
+
+TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
+  Connect();
+  Define(u"g0");
+  Define(u"g1");
+  EXPECT_EQ(Register(), 0);
+  const auto a = fake.GroupByName(u"g0");
+  const auto b = fake.GroupByName(u"g1");
+  ASSERT_NE(a->sink, nullptr);
+  EXPECT_EQ(a->sink, b->sink);
+  EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->refCount.load(), 2);
+  EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->groupCtrl, registry.get());
+  R().RemoveOne(0);
+  EXPECT_EQ(static_cast<COpcDataCallback*>(b->sink)->refCount.load(), 1);
+}
+
+TEST_F(Registry, AdvisedSinkTurnsServerCallbacksIntoDatagrams) {
+  Connect();
+  Define(u"g0");
+  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  EXPECT_EQ(Register(), 0);
+  const auto g1 = fake.GroupByName(u"g1");
+  EXPECT_EQ(fake.FireDataChange(g1->serverHandle, 0, S_OK, S_OK, {{1, CFakeVariant::I2(-2)}}),
+            S_OK);
+  EXPECT_EQ(receiver.Next(), Bytes({0x43, 0x00, 0x15, 0, 0, 0,    0,    0x00, 0x01, 0x00, 0x01,
+                                    0,    0,    0,    0, 0, 0x00, 0x01, 0x02, 0xFF, 0xFE}));
+  EXPECT_EQ(fake.FireCancelComplete(g1->serverHandle, 3), S_OK);
+  EXPECT_EQ(receiver.Next(), Bytes({0x4E, 0, 0, 0, 3, 0x00, 0x01}));
+}
+
+// --- Removal -------------------------------------------------------------------------------------
+
+TEST_F(Registry, RemoveFromTheMiddleLeavesTheEntriesBeforeIt) {
+  Connect();
+  for (auto name : {u"g0", u"g1", u"g2", u"g3"}) Define(name);
+  ASSERT_EQ(Register(), 0);
+  const auto g2 = fake.GroupByName(u"g2");
+  fake.ClearCalls();
+  view.lines.clear();
+
+  R().Remove(2, true);
+  EXPECT_EQ(R().GroupCount(), 2u);
+  ExpectRegistered(R().GetGroup(0));
+  ExpectRegistered(R().GetGroup(1));
+  EXPECT_EQ(view.lines,
+            (std::vector<std::string>{"删除已加入OpcServer的组 g2", "删除已加入OpcServer的组 g3"}));
+  // Per group: forced RemoveGroup, then the record's destruction disconnects and removes items.
+  const auto calls = fake.Calls();
+  std::vector<std::string> order;
+  for (const auto& c : calls)
+    if (c.serverGroup == g2->serverHandle && c.method != "QueryInterface" &&
+        c.method != "FindConnectionPoint")
+      order.push_back(c.method);
+  EXPECT_EQ(order, (std::vector<std::string>{"RemoveGroup", "Unadvise", "RemoveItems"}));
+  const auto removeItems = fake.CallsOf("RemoveItems");
+  ASSERT_EQ(removeItems.size(), 2u);
+  EXPECT_EQ(removeItems[0].handles, std::vector<OPCHANDLE>{g2->items[0].serverHandle});
+  EXPECT_EQ(fake.CallsOf("RemoveGroup")[0].force, TRUE);
+  EXPECT_EQ(fake.ActiveGroupCount(), 2u);
+}
+
+TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords) {
+  Define(u"g0");
+  Define(u"g1");
+  R().Remove(0, true);
+  EXPECT_EQ(R().GroupCount(), 0u);
+  EXPECT_EQ(view.lines,
+            (std::vector<std::string>{"删除未加入OpcServer的组 g0", "删除未加入OpcServer的组 g1"}));
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 0);
+}
+
+TEST_F(Registry, RemoveWithoutUnlinkKeepsTheRecordsAsDefinitions) {
+  Connect();
+  Define(u"g0");
+  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  ASSERT_EQ(Register(), 0);
+  R().Remove(1, false);
+  ASSERT_EQ(R().GroupCount(), 2u);
+  ExpectRegistered(R().GetGroup(0));
+  ExpectNoServerState(R().GetGroup(1));
+  EXPECT_EQ(R().GetGroup(1)->wItemCount, 2);
+  EXPECT_EQ(fake.ActiveGroupCount(), 1u);
+  EXPECT_EQ(fake.LiveObjectCount(), 2u);  // the server and g0
+}
+
+TEST_F(Registry, RemoveOneLeavesAPlaceholderAndTrimTailDropsTrailingOnes) {
+  Connect();
+  for (auto name : {u"g0", u"g1", u"g2"}) Define(name);
+  ASSERT_EQ(Register(), 0);
+  R().RemoveOne(1);
+  EXPECT_EQ(R().GroupCount(), 3u);
+  EXPECT_EQ(R().GetGroup(1), nullptr);
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 1);
+  R().RemoveOne(1);  // a placeholder already: nothing happens
+  R().RemoveOne(7);  // outside the list: nothing happens
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 1);
+  R().TrimTail();
+  EXPECT_EQ(R().GroupCount(), 3u);
+  R().RemoveOne(2);
+  R().TrimTail();
+  EXPECT_EQ(R().GroupCount(), 1u);
+  EXPECT_TRUE(view.lines.size() > 0);
+  EXPECT_EQ(R().GetGroup(5), nullptr);
+}
+
+TEST_F(Registry, DestroyOpcSideRemovesEverythingAndIsSafeTwice) {
+  Define(u"g0");
+  Define(u"g1");
+  R().OnCreateOpcServer();
+  EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
+  R().DestroyOpcSide();
+  EXPECT_EQ(R().GroupCount(), 0u);
+  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 2);
+  EXPECT_TRUE(fake.AllReleased());
+  EXPECT_FALSE(ComInitialised());
+  R().DestroyOpcSide();
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 2);
+  ExpectNoDatagram();  // the exit datagram is the application's at shutdown
+}
+
+TEST_F(Registry, DestructionTearsDownWithoutWritingToTheWindow) {
+  Connect();
+  Define(u"g0");
+  ASSERT_EQ(Register(), 0);
+  const std::size_t before = view.lines.size();
+  registry.reset();
+  EXPECT_EQ(view.lines.size(), before);
+  EXPECT_EQ(fake.CountOf("RemoveGroup"), 1);
+  EXPECT_TRUE(fake.AllReleased());
+}
