@@ -1,0 +1,46 @@
+// The tray backend over QSystemTrayIcon.
+//
+// Add fails when the desktop has no tray host (QSystemTrayIcon::isSystemTrayAvailable) or when
+// the icon already exists; modify and delete fail when it does not exist. Clicks on the icon
+// reach the record's owner as its callback message, queued on the UI thread as a posted window
+// message would be: a right click as WM_RBUTTONUP, a double click as WM_LBUTTONDBLCLK, a single
+// left click as WM_LBUTTONUP and a middle click as WM_MBUTTONUP.
+//
+// Error rule: failures are the operation's false result. Thread rule: UI thread only.
+// Ownership: owns the QSystemTrayIcon; the owner in the record is borrowed and must outlive the
+// backend (callbacks still queued when the backend goes are dropped).
+#pragma once
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <cstdint>
+
+#include "ui/tray_notifier.h"
+
+// The mouse message that stands for a tray activation.
+std::uint32_t MouseMessageOf(QSystemTrayIcon::ActivationReason reason);
+
+class CQtTrayBackend final : public ITrayBackend {
+public:
+  // requireTrayHost false lets the add succeed without a tray host (tests).
+  explicit CQtTrayBackend(bool requireTrayHost = true) : m_requireTrayHost(requireTrayHost) {}
+  ~CQtTrayBackend() override;
+
+  bool NotifyIcon(std::uint32_t operation, const NotifyIconData& data) override;
+
+  // The icon while it exists, else null.
+  QSystemTrayIcon* Icon() const { return m_icon; }
+
+private:
+  // Applies the fields that data.uFlags names.
+  void Apply(const NotifyIconData& data);
+  void OnActivated(QSystemTrayIcon::ActivationReason reason);
+
+  const bool m_requireTrayHost;
+  QObject m_context;  // receiver of the queued callbacks; dropping it drops them
+  QSystemTrayIcon* m_icon = nullptr;
+  ITrayOwner* m_owner = nullptr;
+  std::uint32_t m_iconId = 0;
+  std::uint32_t m_callbackMessage = 0;
+};
