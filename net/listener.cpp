@@ -1,0 +1,310 @@
+#include "net/listener.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "net/frame_view.h"
+#include "net/gateway_sockets.h"
+#include "net/response.h"
+#include "res/resource.h"
+#include "res/strings.h"
+
+namespace {
+
+// The status bar shows at most this many characters of a socket failure.
+constexpr unsigned kStatusTextCapacity = 32;
+
+// A wait for the first line that ends this much earlier than its slice did not time out: the
+// peer closed, the connection failed, or 1000 bytes came without a line feed.
+constexpr auto kEarlyEnd = std::chrono::milliseconds(500);
+
+// The reply code for a failure that is not a socket failure: the thread's last error code, or
+// E_FAIL when that is 0, so that a failure never reads as success.
+int FailureCode() {
+  const int code = SocketLastError();
+  return code != 0 ? code : kListenerFailureCode;
+}
+
+void ShowStatus(const std::string& text) {
+  if (pMainFrame != nullptr) pMainFrame->SetMessageText(text);
+}
+
+}  // namespace
+
+// The signal by which the UI thread tells one listener that its request has been answered.
+class CRequestCompletion {
+public:
+  // The UI side has finished with the connection.
+  void Signal() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_signalled = true;
+    }
+    m_changed.notify_all();
+  }
+  // The listener no longer waits (answered, timed out or stopping): a call still queued must
+  // not touch the connection, which is about to be closed.
+  void Abandon() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_abandoned = true;
+    }
+    m_changed.notify_all();
+  }
+  // The UI side starts on the request; false when the listener has given up already.
+  bool BeginHandling() {
+    std::lock_guard lock(m_mutex);
+    return !m_abandoned;
+  }
+  void WaitFor(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, limit, [this] { return m_signalled || m_abandoned; });
+  }
+
+private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_signalled = false;
+  bool m_abandoned = false;
+};
+
+namespace {
+
+// What travels to the UI thread: the shared connection, the listener's completion signal and
+// the call that answers. Destroying it signals too, so a call that the apartment drops unrun
+// releases its listener at once.
+struct HandOff {
+  std::shared_ptr<CHttpBlockingSocket> connection;
+  std::shared_ptr<CRequestCompletion> completion;
+  CListenerChain::RequestCall call;
+
+  ~HandOff() { completion->Signal(); }
+
+  void Run() {
+    if (!completion->BeginHandling()) return;
+    try {
+      if (call) call(*connection);
+    } catch (const CBlockingSocketException& failure) {
+      char text[kStatusTextCapacity];
+      failure.GetErrorMessage(text, sizeof text);
+      ShowStatus(text);
+    } catch (...) {
+      const int code = FailureCode();
+      const std::string text = LoadResString(IDS_UNKNOWN_ERROR);
+      ShowStatus(text);
+      Response(*connection, code, text);
+    }
+    completion->Signal();
+  }
+};
+
+}  // namespace
+
+CListenerChain::~CListenerChain() {
+  Stop();
+}
+
+bool CListenerChain::Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest) {
+  CGatewaySockets* sockets = GatewaySockets();
+  if (sockets == nullptr) return false;
+  return Start(sockets->socketListen, std::move(uiApartment), std::move(onRequest));
+}
+
+bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
+                           std::shared_ptr<CApartment> uiApartment, RequestCall onRequest) {
+  std::lock_guard lock(m_mutex);
+  if (m_running || listenSocket.m_socket == kNoSocket) return false;
+  m_listen = &listenSocket;
+  m_apartment = std::move(uiApartment);
+  m_onRequest = std::move(onRequest);
+  m_stopping = false;
+  m_mostAccepting = 0;
+  m_running = StartListenerLocked();
+  return m_running;
+}
+
+void CListenerChain::Stop() {
+  std::unique_lock lock(m_mutex);
+  if (!m_running) return;
+  m_stopping = true;
+  for (const auto& completion : m_waiting) completion->Abandon();
+  lock.unlock();
+  m_changed.notify_all();
+  // Wakes the listener in Accept; it then sees m_stopping and ends without a word.
+  m_listen->Close();
+  lock.lock();
+  m_changed.wait(lock, [this] { return m_listeners.empty(); });
+  std::vector<std::thread> finished = std::move(m_finished);
+  m_finished.clear();
+  m_running = false;
+  m_stopping = false;
+  lock.unlock();
+  for (std::thread& thread : finished) thread.join();
+}
+
+std::size_t CListenerChain::ThreadCount() const {
+  std::lock_guard lock(m_mutex);
+  return m_listeners.size();
+}
+
+int CListenerChain::AcceptingCount() const {
+  std::lock_guard lock(m_mutex);
+  return m_accepting;
+}
+
+int CListenerChain::MostAcceptingAtOnce() const {
+  std::lock_guard lock(m_mutex);
+  return m_mostAccepting;
+}
+
+bool CListenerChain::StartListenerLocked() {
+  ReapFinishedLocked();
+  m_listeners.emplace_back();
+  const auto entry = std::prev(m_listeners.end());
+  try {
+    entry->thread = std::thread(&CListenerChain::ListenThread, this);
+  } catch (...) {
+    m_listeners.erase(entry);
+    return false;
+  }
+  entry->id = entry->thread.get_id();
+  return true;
+}
+
+void CListenerChain::ListenThread() {
+  for (;;) {
+    auto connection = std::make_shared<CHttpBlockingSocket>();
+    if (!AcceptNext(*connection)) break;
+    bool successor = false;
+    {
+      std::lock_guard lock(m_mutex);
+      if (!m_stopping) successor = StartListenerLocked();
+    }
+    Serve(connection);
+    connection->Close();
+    // Without a successor (the system refused a thread) this listener accepts again itself,
+    // so the gateway never stops taking requests.
+    if (successor) break;
+  }
+  FinishListener();
+}
+
+bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection) {
+  for (;;) {
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_stopping) return false;
+      ++m_accepting;
+      m_mostAccepting = std::max(m_mostAccepting, m_accepting);
+    }
+    CSocketAddress peer;
+    bool accepted = false;
+    bool failed = false;
+    try {
+      accepted = m_listen->Accept(connection, peer);
+    } catch (const CBlockingSocketException& failure) {
+      failed = true;
+      if (!IsStopping() && m_listen->m_socket != kNoSocket) ShowSocketFailure(failure);
+    } catch (...) {
+      failed = true;
+      if (!IsStopping()) ShowStatus(LoadResString(IDS_UNKNOWN_ERROR));
+    }
+    {
+      std::lock_guard lock(m_mutex);
+      --m_accepting;
+    }
+    if (accepted) return true;
+    // The listening socket is gone (Stop, or its owner closed it): the chain ends quietly.
+    if (IsStopping() || m_listen->m_socket == kNoSocket) return false;
+    // Interrupted by a signal: accept again at once. Any other failure (too many open files, a
+    // connection reset before it was taken) is passing: accept again after a pause, so that a
+    // lasting fault does not spin.
+    if (failed) {
+      std::unique_lock lock(m_mutex);
+      m_changed.wait_for(lock, m_times.acceptRetryDelay, [this] { return m_stopping; });
+    }
+  }
+}
+
+void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connection) {
+  std::shared_ptr<CRequestCompletion> completion;
+  try {
+    if (!WaitForFirstLine(*connection)) return;
+    completion = std::make_shared<CRequestCompletion>();
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_stopping) return;
+      m_waiting.push_back(completion);
+    }
+    bool posted = false;
+    if (m_apartment) {
+      auto handOff = std::make_shared<HandOff>();
+      handOff->connection = connection;
+      handOff->completion = completion;
+      handOff->call = m_onRequest;
+      posted = m_apartment->Post([handOff] { handOff->Run(); });
+    }
+    if (posted) {
+      completion->WaitFor(m_times.answerWait);
+    } else {
+      Response(*connection, -2, LoadResString(IDS_UNKNOWN_ERROR));
+    }
+  } catch (const CBlockingSocketException& failure) {
+    if (!IsStopping()) ShowSocketFailure(failure);
+  } catch (...) {
+    const int code = FailureCode();
+    const std::string text = LoadResString(IDS_UNKNOWN_ERROR);
+    ShowStatus(text);
+    Response(*connection, code, text);
+  }
+  if (completion) {
+    completion->Abandon();
+    std::lock_guard lock(m_mutex);
+    m_waiting.remove(completion);
+  }
+}
+
+bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + m_times.firstLineWait;
+  // Waits in slices of a second so that Stop is seen soon.
+  while (!IsStopping()) {
+    const auto start = Clock::now();
+    if (start >= deadline) return false;
+    if (connection.WaitForLine(1)) return true;
+    if (Clock::now() - start < kEarlyEnd) return false;
+  }
+  return false;
+}
+
+bool CListenerChain::IsStopping() const {
+  std::lock_guard lock(m_mutex);
+  return m_stopping;
+}
+
+void CListenerChain::ShowSocketFailure(const CBlockingSocketException& failure) const {
+  char text[kStatusTextCapacity];
+  failure.GetErrorMessage(text, sizeof text);
+  ShowStatus(text);
+}
+
+void CListenerChain::FinishListener() {
+  {
+    std::lock_guard lock(m_mutex);
+    const auto self = std::find_if(m_listeners.begin(), m_listeners.end(), [](const Listener& l) {
+      return l.id == std::this_thread::get_id();
+    });
+    if (self != m_listeners.end()) {
+      m_finished.push_back(std::move(self->thread));
+      m_listeners.erase(self);
+    }
+  }
+  m_changed.notify_all();
+}
+
+void CListenerChain::ReapFinishedLocked() {
+  // Finished threads have left the lock behind them and only return: joining is immediate.
+  for (std::thread& thread : m_finished) thread.join();
+  m_finished.clear();
+}

@@ -1,0 +1,115 @@
+// The listener chain: the worker threads that accept request connections and hand each one to
+// the UI thread, which answers it.
+//
+// Exactly one listener thread waits in Accept on the listening socket at any time; each starts
+// its successor right after its own Accept returns, so requests are accepted while earlier ones
+// are still being answered. A listener waits until the first request line has arrived (at most
+// 60 s; a silent client is closed without a reply and never reaches the UI thread), then posts
+// the connection with its own completion signal to the UI thread's apartment, waits for that
+// signal at most 60 s and closes the connection. The UI side is a call given to Start (the
+// application passes one that runs the request dispatcher), so this module knows nothing of
+// the protocol.
+//
+// Error rule: nothing is thrown to the caller. Socket failures show their text (cut to 31
+// characters) in the status bar of pMainFrame; any other failure shows string 130 there and
+// replies string 130 with the thread's last error code (E_FAIL when that is 0). A post that
+// fails replies -2 and string 130. Failures caused by Stop are silent.
+// Thread rule: Start and Stop on one thread (the UI thread); the UI-side call runs on the
+// apartment's owning thread. The listener threads touch nothing but their own connection, the
+// listening socket (one at a time, in Accept) and the status bar.
+// Ownership: each connection is shared between its listener and the posted call, so it lives
+// until both are done; the listener alone closes it. The listening socket is borrowed; Stop
+// closes it. No thread outlives Stop (or the destructor).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "net/http_blocking_socket.h"
+#include "platform/apartment.h"
+
+// E_FAIL as a reply code: a failure is never answered with a success code.
+constexpr int kListenerFailureCode = static_cast<int>(0x80004005u);
+
+// How long the listeners wait. The defaults are the gateway's; tests shorten them.
+struct ListenerTimes {
+  // Longest wait for the first request line of a new connection.
+  std::chrono::seconds firstLineWait{60};
+  // Longest wait for the UI thread to answer a handed-over request.
+  std::chrono::milliseconds answerWait{60000};
+  // Pause before a listener tries Accept again after it failed for another reason than Stop.
+  std::chrono::milliseconds acceptRetryDelay{1000};
+};
+
+class CRequestCompletion;  // the per-request completion signal (listener.cpp)
+
+class CListenerChain {
+public:
+  // The UI-side call: answers the request on the borrowed connection (reads it, writes the
+  // reply). It must not close the connection.
+  using RequestCall = std::function<void(CHttpBlockingSocket& connection)>;
+
+  CListenerChain() = default;
+  explicit CListenerChain(ListenerTimes times) : m_times(times) {}
+  ~CListenerChain();  // Stop()
+  CListenerChain(const CListenerChain&) = delete;
+  CListenerChain& operator=(const CListenerChain&) = delete;
+
+  // Starts the first listener on GatewaySockets()->socketListen. False when there is no such
+  // socket, or when the chain runs already or the thread cannot be started.
+  bool Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest);
+  // The same on a given listening socket, which must outlive the chain's Stop.
+  bool Start(CHttpBlockingSocket& listenSocket, std::shared_ptr<CApartment> uiApartment,
+             RequestCall onRequest);
+
+  // Closes the listening socket, wakes every listener (in Accept, waiting for a first line or
+  // for an answer) and joins them all. Connections still open are closed without a reply of the
+  // listener's own. Idempotent; the chain can be started again afterwards.
+  void Stop();
+
+  // For tests and diagnostics: listener threads alive, threads inside Accept now, and the most
+  // that were ever inside Accept at once.
+  std::size_t ThreadCount() const;
+  int AcceptingCount() const;
+  int MostAcceptingAtOnce() const;
+
+private:
+  struct Listener {
+    std::thread thread;
+    std::thread::id id;
+  };
+
+  bool StartListenerLocked();
+  void ListenThread();
+  // Waits in Accept until a connection arrives or the chain stops; retries after failures that
+  // Stop did not cause. False when the chain stops.
+  bool AcceptNext(CHttpBlockingSocket& connection);
+  void Serve(const std::shared_ptr<CHttpBlockingSocket>& connection);
+  bool WaitForFirstLine(CHttpBlockingSocket& connection);
+  bool IsStopping() const;
+  void ShowSocketFailure(const CBlockingSocketException& failure) const;
+  void FinishListener();
+  void ReapFinishedLocked();
+
+  ListenerTimes m_times;
+  CHttpBlockingSocket* m_listen = nullptr;
+  std::shared_ptr<CApartment> m_apartment;
+  RequestCall m_onRequest;
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;  // a listener ended, or Stop began
+  bool m_running = false;
+  bool m_stopping = false;
+  std::list<Listener> m_listeners;                           // started, not yet finished
+  std::vector<std::thread> m_finished;                       // finished, not yet joined
+  std::list<std::shared_ptr<CRequestCompletion>> m_waiting;  // answers being waited for
+  int m_accepting = 0;
+  int m_mostAccepting = 0;
+};

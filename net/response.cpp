@@ -1,0 +1,36 @@
+#include "net/response.h"
+
+#include <cstdio>
+
+#include "net/activity_log.h"
+#include "net/blocking_socket.h"
+#include "platform/codepage.h"
+#include "platform/string_format.h"
+
+std::string FormatResponse(int code, const std::string& text) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%d", code);
+  std::string line = number;
+  line += '\t';
+  line += text;
+  line += "\r\n";
+  return line;
+}
+
+void Response(CBlockingSocket& connection, int code, const std::string& text) {
+  std::string line;
+  try {
+    line = FormatResponse(code, text);
+    connection.SendAll(line.data(), static_cast<int>(line.size()), kResponseSeconds);
+  } catch (const CBlockingSocketException&) {
+    // The client is gone or stopped reading: the reply is lost, the connection closes as usual.
+  } catch (...) {
+    const unsigned lastError = static_cast<unsigned>(SocketLastError());
+    try {
+      LogToFile(StringPrintf(SystemText("调用Response(%s)时，程序抛出了异常。错误代码：%x").c_str(),
+                             line.c_str(), lastError));
+    } catch (...) {
+      // Nothing is left to report to.
+    }
+  }
+}

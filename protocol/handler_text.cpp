@@ -1,0 +1,28 @@
+#include "protocol/handler_text.h"
+
+#include <string_view>
+
+#include "platform/codepage.h"
+
+std::string Sys(const char* utf8) {
+  return SystemText(utf8);
+}
+
+std::string Narrow(LPCWSTR text) {
+  if (text == nullptr) return std::string();
+  return WideToMultiByte(std::u16string_view(text));
+}
+
+std::string ServerErrorText(IOPCServer* server, HRESULT error) {
+  LPWSTR text = nullptr;
+  HRESULT hr = E_POINTER;
+  if (server != nullptr) hr = server->GetErrorString(error, 0x409, &text);
+  std::string result;
+  if (SUCCEEDED(hr) && text != nullptr) {
+    result = Narrow(text);
+  } else {
+    result = StringPrintf("%x", static_cast<unsigned>(error));
+  }
+  CoTaskMemFree(text);
+  return result;
+}

@@ -1,0 +1,209 @@
+// "SR" (synchronous read) and "AR" (asynchronous read), and the request steps that the read and
+// write commands share.
+#include <algorithm>
+
+#include "protocol/handler_text.h"
+#include "protocol/request_dispatcher.h"
+
+namespace {
+
+// Frees what IOPCSyncIO::Read returned, whatever its result.
+class CReadResults {
+public:
+  explicit CReadResults(std::size_t count) : m_count(count) {}
+  ~CReadResults() {
+    if (m_states != nullptr)
+      for (std::size_t k = 0; k < m_count; ++k) VariantClear(&m_states[k].vDataValue);
+    CoTaskMemFree(m_states);
+    CoTaskMemFree(m_errors);
+  }
+  CReadResults(const CReadResults&) = delete;
+  CReadResults& operator=(const CReadResults&) = delete;
+
+  OPCITEMSTATE* m_states = nullptr;
+  HRESULT* m_errors = nullptr;
+
+private:
+  std::size_t m_count;
+};
+
+// The value text of a read result by the type of its VARIANT.
+std::string ValueText(const VARIANT& value) {
+  switch (value.vt) {
+    case VT_I2:
+      return StringPrintf("%d", static_cast<int>(value.iVal));
+    case VT_I4:
+      return StringPrintf("%d", static_cast<int>(value.lVal));
+    case VT_BOOL:
+      return value.boolVal != 0 ? "1" : "0";
+    case VT_I1:
+      return StringPrintf("%d", static_cast<int>(static_cast<signed char>(value.cVal)));
+    case VT_UI1:
+      return StringPrintf("%u", static_cast<unsigned>(value.bVal));
+    case VT_UI2:
+      return StringPrintf("%u", static_cast<unsigned>(value.uiVal));
+    case VT_UI4:
+      return StringPrintf("%u", static_cast<unsigned>(value.ulVal));
+    default:
+      return "0";
+  }
+}
+
+// The "%d : %s" entries of the failed items of an S_FALSE result.
+std::string FailedReadEntries(IOPCServer* server, const HRESULT* errors, std::size_t count) {
+  std::string text;
+  if (errors == nullptr) return text;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (errors[k] != S_OK)
+      text +=
+          StringPrintf("%d : %s", static_cast<int>(k), ServerErrorText(server, errors[k]).c_str());
+  }
+  return text;
+}
+
+// Obtains the group's I/O interface into slot when it holds none. S_OK or the failure code.
+template <class TInterface>
+HRESULT ObtainInterface(GroupRecord& group, TInterface*& slot, REFIID iid) {
+  if (slot != nullptr) return S_OK;
+  const HRESULT hr = group.pIOPCItemMgt->QueryInterface(iid, reinterpret_cast<void**>(&slot));
+  if (hr == S_OK && slot != nullptr) return S_OK;
+  if (slot != nullptr) slot->Release();
+  slot = nullptr;
+  return hr != S_OK ? hr : E_NOINTERFACE;
+}
+
+}  // namespace
+
+int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                        std::string& reply, IoKind kind, ItemRequest& request) {
+  const bool sync = kind == IoKind::SyncRead || kind == IoKind::SyncWrite;
+  const bool read = kind == IoKind::SyncRead || kind == IoKind::AsyncRead;
+
+  const char* groupField = line.NextToken();
+  GroupRecord* group = TakeGroup(groupField, reply);
+  if (group == nullptr) return 1;
+  const int groupIndex = CRequestTokenizer::ToInt(groupField);
+  const bool hasInterface = sync ? group->pSyncIO != nullptr : group->pAsyncIO2 != nullptr;
+  if (!hasInterface && group->pIOPCItemMgt == nullptr) {
+    reply = StringPrintf("Group %d is not registered with the server", groupIndex);
+    return 1;
+  }
+  const HRESULT hr = sync ? ObtainInterface(*group, group->pSyncIO, IID_IOPCSyncIO)
+                          : ObtainInterface(*group, group->pAsyncIO2, IID_IOPCAsyncIO2);
+  if (hr != S_OK) {
+    reply = sync ? "Cannot open IOPCSyncIO" : "Cannot open IOPCAsyncIO2";
+    return hr;
+  }
+
+  const char* countField = line.NextToken();
+  if (countField == nullptr) {
+    reply = "Missing item count";
+    return 1;
+  }
+  const WORD count = static_cast<WORD>(CRequestTokenizer::ToInt(countField));
+  if (count == 0) {
+    reply = StringPrintf("Invalid item count: %s", countField);
+    return 1;
+  }
+  // "SR" reads the transaction id without using it; a request without one is malformed.
+  if (kind != IoKind::SyncWrite) {
+    const char* transactionField = line.NextToken();
+    if (transactionField == nullptr) {
+      reply = "Missing transaction id";
+      return 1;
+    }
+    request.transactionId = static_cast<DWORD>(CRequestTokenizer::ToInt(transactionField));
+  }
+
+  // Only the items that went to AddItems have results (and server handles).
+  const WORD itemLimit = group->pItemResults != nullptr && group->pItemErrors != nullptr
+                             ? std::min(group->wItemCount, group->wItemsDefined)
+                             : WORD{0};
+  request.group = group;
+  request.handles.reserve(count);
+  request.items.reserve(count);
+  line.ReadLine(connection);
+  while (!line.IsEmptyLine()) {
+    const char* itemField = line.NextToken();
+    const WORD item = static_cast<WORD>(CRequestTokenizer::ToInt(itemField));
+    if (itemField == nullptr || item >= itemLimit) {
+      reply = StringPrintf("Invalid item index: %s", FieldText(itemField));
+      return 1;
+    }
+    if (read && group->pItemErrors[item] != S_OK) {
+      // The item has no server handle; the remaining lines stay unread.
+      reply = kind == IoKind::SyncRead
+                  ? StringPrintf("OPC Item %d is not available : %x", static_cast<int>(item),
+                                 static_cast<unsigned>(group->pItemErrors[item]))
+                  : StringPrintf("OPC Item %d is not available : %ld", static_cast<int>(item),
+                                 static_cast<long>(group->pItemErrors[item]));
+      return 1;
+    }
+    if (!read) {
+      const char* valueField = line.NextToken();
+      if (valueField == nullptr) {
+        reply = StringPrintf("Missing value for item %d", static_cast<int>(item));
+        return 1;
+      }
+      request.valueTokens.emplace_back(valueField);
+    }
+    request.items.push_back(item);
+    request.handles.push_back(group->pItemResults[item].hServer);
+    if (request.items.size() == count) break;
+    line.ReadLine(connection);
+  }
+  if (request.items.empty()) {
+    reply = "No item lines";
+    return 1;
+  }
+  return -1;
+}
+
+int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                        std::string& reply) {
+  ItemRequest request;
+  const int refused = TakeItemRequest(connection, line, reply, IoKind::SyncRead, request);
+  if (refused != -1) return refused;
+
+  const auto count = static_cast<DWORD>(request.handles.size());
+  CReadResults results(count);
+  const HRESULT hr = request.group->pSyncIO->Read(OPC_DS_DEVICE, count, request.handles.data(),
+                                                  &results.m_states, &results.m_errors);
+  if (hr == S_FALSE) {
+    reply = FailedReadEntries(m_pIOPCServer, results.m_errors, count);
+    return 1;
+  }
+  if (hr < 0) {
+    reply = StringPrintf("IOPCSyncIO::Read failed : %x", static_cast<unsigned>(hr));
+    return hr;
+  }
+  if (hr == S_OK && results.m_states != nullptr) {
+    for (DWORD k = 0; k < count; ++k) {
+      const OPCITEMSTATE& state = results.m_states[k];
+      reply += "\r\n";
+      reply += ValueText(state.vDataValue);
+      reply += StringPrintf("\t%u", static_cast<unsigned>(state.wQuality));
+    }
+  }
+  return hr;
+}
+
+int CRequestDispatcher::ReadAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                         std::string& reply) {
+  ItemRequest request;
+  const int refused = TakeItemRequest(connection, line, reply, IoKind::AsyncRead, request);
+  if (refused != -1) return refused;
+
+  const auto count = static_cast<DWORD>(request.handles.size());
+  DWORD cancelId = 0;
+  CoTaskPtr<HRESULT> errors;
+  const HRESULT hr = request.group->pAsyncIO2->Read(count, request.handles.data(),
+                                                    request.transactionId, &cancelId, errors.Put());
+  if (hr < 0) {
+    reply = StringPrintf("IOPCAsyncIO2::Read failed : %x", static_cast<unsigned>(hr));
+    return hr;
+  }
+  if (hr == S_FALSE) reply = FailedReadEntries(m_pIOPCServer, errors.Get(), count);
+  reply += StringPrintf("%u", static_cast<unsigned>(cancelId));
+  return hr;
+}

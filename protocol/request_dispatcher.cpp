@@ -1,0 +1,122 @@
+#include "protocol/request_dispatcher.h"
+
+#include <cstring>
+#include <utility>
+
+#include "net/activity_log.h"
+#include "net/response.h"
+#include "platform/socket_api.h"
+#include "protocol/handler_text.h"
+
+const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[11] = {
+    {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
+    {"Q?", &CRequestDispatcher::QueryGroupIndexes}, {"AD", &CRequestDispatcher::DefineGroups},
+    {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
+    {"SR", &CRequestDispatcher::ReadSyncCommand},   {"AR", &CRequestDispatcher::ReadAsyncCommand},
+    {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
+    {"Exit", &CRequestDispatcher::ExitRequest},
+};
+
+CRequestDispatcher::CRequestDispatcher(IFrameView& view, std::u16string progId)
+    : CGroupRegistry(view, std::move(progId)) {}
+
+int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
+  CRequestTokenizer line;
+  try {
+    line.ReadLine(connection);
+  } catch (const CBlockingSocketException& e) {
+    // Time-out, closed connection: nobody to answer; the operator sees why.
+    m_view.ShowErrorMessage(e.Message());
+    return 1;
+  } catch (...) {
+    return 1;  // nothing was read that could be answered
+  }
+  // Too short to hold a command before its line end.
+  if (line.LineLength() - 2 < 1) return 1;
+
+  const char* token = line.NextToken();
+  const std::string command = token != nullptr ? token : "";
+
+  std::string reply;
+  int code = 1;
+  m_closeRequested = false;
+  // The exception path reports the last error of this request, not a stale one.
+  SetSocketLastError(0);
+  try {
+    if (!ConnectServer(command, reply, code)) {
+      Response(connection, code, reply);
+      m_view.LogToWindow(reply);
+      return 1;
+    }
+    RequestHandler handler = nullptr;
+    for (const CommandEntry& entry : kCommandTable) {
+      if (command == entry.name) {
+        handler = entry.handler;
+        break;
+      }
+    }
+    if (handler != nullptr) {
+      code = (this->*handler)(connection, line, reply);
+    } else {
+      reply = StringPrintf("Unknown command: %s", command.c_str());
+      code = 1;
+    }
+  } catch (...) {
+    // The handler's work so far stands; the client learns that the request failed.
+    const int lastError = SocketLastError();
+    code = lastError != 0 ? lastError : E_FAIL;
+    m_closeRequested = false;
+    reply = StringPrintf(Sys("%s 请求时，程序抛出了异常。错误代码：%x").c_str(), command.c_str(),
+                         static_cast<unsigned>(code));
+    m_view.LogToWindow(reply);
+    LogToFile(reply);
+  }
+
+  Response(connection, code, reply);
+  if (m_closeRequested) {
+    // Queued, so the close confirmation runs after this reply has gone out.
+    m_closeRequested = false;
+    m_view.PostCloseRequest();
+  }
+  return 0;
+}
+
+bool CRequestDispatcher::ConnectServer(const std::string& command, std::string& reply, int& code) {
+  if (m_pIOPCServer != nullptr) return true;
+  m_view.LogToWindow(StringPrintf(Sys("处理请求 %s 前尝试创建OpcServer").c_str(), command.c_str()));
+  std::string error;
+  IOPCServer* server = nullptr;
+  const HRESULT hr = CreateOpcServer(progId, error, &server);
+  if (hr == S_OK && server != nullptr) {
+    // Connected on demand: no group is registered and no startup datagram is sent.
+    m_pIOPCServer = server;
+    return true;
+  }
+  if (server != nullptr) server->Release();
+  // A creation that failed without a code is a failure all the same.
+  code = hr != S_OK ? hr : E_FAIL;
+  reply = StringPrintf(Sys("创建OpcServer错误：%s").c_str(), error.c_str());
+  return false;
+}
+
+int CRequestDispatcher::Heartbeat(CHttpBlockingSocket&, CRequestTokenizer&, std::string& reply) {
+  reply = "HBT OK!";
+  return 0;
+}
+
+int CRequestDispatcher::ExitRequest(CHttpBlockingSocket&, CRequestTokenizer&, std::string& reply) {
+  reply.clear();
+  m_closeRequested = true;
+  return 0;
+}
+
+GroupRecord* CRequestDispatcher::TakeGroup(const char* field, std::string& reply) {
+  const std::int32_t index = CRequestTokenizer::ToInt(field);
+  if (field == nullptr || index < 0 || static_cast<std::size_t>(index) >= GroupCount()) {
+    reply = StringPrintf("Invalid group index: %s", FieldText(field));
+    return nullptr;
+  }
+  GroupRecord* group = GetGroup(static_cast<std::size_t>(index));
+  if (group == nullptr) reply = StringPrintf("Group %d was removed", index);
+  return group;
+}

@@ -1,0 +1,83 @@
+// The request side of the main window: reads one request from a borrowed connection, runs the
+// command's handler on the UI thread and writes the one reply line.
+//
+// Every handler has the RequestHandler shape: it gets the connection, the 100-byte line buffer
+// holding the tokenised first line (the tokenizer positioned after the command token) and the
+// reply text; it returns the reply code. Handlers never write on the connection; OnRequest
+// does, through Response. Malformed requests are refused with code 1 and an English text before
+// any server call; groups that were removed or never registered are refused the same way.
+//
+// Error rule: handlers return codes; a socket failure while reading a line throws
+// CBlockingSocketException, which OnRequest answers. OnRequest itself never throws.
+// Thread rule: UI thread only. Ownership: the connection is borrowed for the duration of
+// OnRequest; it does not signal the listener (the caller does that after OnRequest returns).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "net/http_blocking_socket.h"
+#include "opc/group_registry.h"
+#include "protocol/request_tokenizer.h"
+
+class CRequestDispatcher : public CGroupRegistry {
+public:
+  CRequestDispatcher(IFrameView& view, std::u16string progId);
+
+  // Handles one request: first line, lazy server creation, the command, the reply.
+  // Returns 0 after a reply, 1 when it ended early.
+  int OnRequest(CHttpBlockingSocket& connection);
+
+  // Command handlers (RequestHandler shape).
+  int DefineGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int RemoveGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int SetGroupsActive(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int RefreshGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int QueryGroupIndexes(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply);
+  int ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int ReadAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                       std::string& reply);
+  int WriteSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                       std::string& reply);
+  int WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply);
+
+  using RequestHandler = int (CRequestDispatcher::*)(CHttpBlockingSocket&, CRequestTokenizer&,
+                                                     std::string&);
+  struct CommandEntry {
+    const char* name;
+    RequestHandler handler;
+  };
+  // The command table, in the order in which commands are compared.
+  static const CommandEntry kCommandTable[11];
+
+private:
+  // Creates the server connection when there is none (without registering any group). False
+  // with the failure's reply code and text when it cannot be made.
+  bool ConnectServer(const std::string& command, std::string& reply, int& code);
+
+  int Heartbeat(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int ExitRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+
+  // What a read or write request names, after every line was checked.
+  struct ItemRequest {
+    GroupRecord* group = nullptr;
+    std::vector<OPCHANDLE> handles;
+    std::vector<WORD> items;               // item index of each line
+    std::vector<std::string> valueTokens;  // writes: the value field of each line
+    DWORD transactionId = 0;
+  };
+  enum class IoKind { SyncRead, AsyncRead, SyncWrite, AsyncWrite };
+  // Steps shared by SR, AR, SW and AW: group, I/O interface, count, transaction id and item
+  // lines. Returns -1 when the request may go to the server; otherwise the reply code, with
+  // the reply text filled.
+  int TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                      IoKind kind, ItemRequest& request);
+
+  // A group-index field checked against the list: the record, or null with the reply set
+  // ("Invalid group index: %s" or "Group %d was removed").
+  GroupRecord* TakeGroup(const char* field, std::string& reply);
+
+  bool m_closeRequested = false;
+};

@@ -1,0 +1,175 @@
+// "SW" (synchronous write) and "AW" (asynchronous write).
+#include "net/activity_log.h"
+#include "platform/codepage.h"
+#include "protocol/handler_text.h"
+#include "protocol/request_dispatcher.h"
+
+namespace {
+
+// The VARIANTs of one write request; cleared when the request is done.
+class CWriteValues {
+public:
+  explicit CWriteValues(std::size_t count) : m_values(count) {
+    for (VARIANT& value : m_values) VariantInit(&value);
+  }
+  ~CWriteValues() {
+    for (VARIANT& value : m_values) VariantClear(&value);
+  }
+  CWriteValues(const CWriteValues&) = delete;
+  CWriteValues& operator=(const CWriteValues&) = delete;
+  VARIANT* Data() { return m_values.data(); }
+  VARIANT& operator[](std::size_t k) { return m_values[k]; }
+
+private:
+  std::vector<VARIANT> m_values;
+};
+
+// Makes the value written to an item of type vt from its decimal text. The narrow integer types
+// take the low bits of the number; every other type converts the text as the COM conversion does
+// (VT_EMPTY stands for the item's canonical type). False when the text does not convert.
+bool MakeWriteValue(VARTYPE vt, VARTYPE canonical, const std::string& text, VARIANT& value) {
+  if (vt == VT_EMPTY) vt = canonical;
+  const std::int32_t number = CRequestTokenizer::ToInt(text.c_str());
+  VariantClear(&value);
+  switch (vt) {
+    case VT_I2:
+    case VT_BOOL:
+    case VT_UI2:
+      value.vt = vt;
+      value.uiVal = static_cast<USHORT>(number & 0xFFFF);
+      return true;
+    case VT_I4:
+      value.vt = VT_I4;
+      value.lVal = number;
+      return true;
+    case VT_I1:
+    case VT_UI1:
+      value.vt = vt;
+      value.bVal = static_cast<BYTE>(number & 0xFF);
+      return true;
+    case VT_EMPTY:
+      return false;  // no type to convert to
+    default:
+      break;
+  }
+  VARIANT source;
+  VariantInit(&source);
+  const std::u16string wide = MultiByteToWide(text);
+  source.vt = VT_BSTR;
+  source.bstrVal = SysAllocString(wide.c_str());
+  const HRESULT hr = VariantChangeType(&value, &source, 0, vt);
+  VariantClear(&source);
+  if (FAILED(hr) || value.vt != vt) {
+    VariantClear(&value);
+    return false;
+  }
+  return true;
+}
+
+// The error texts of the failed items of an S_FALSE write; "SW" puts "%d: " before each.
+std::string FailedWriteEntries(IOPCServer* server, const HRESULT* errors, std::size_t count,
+                               bool withPosition) {
+  std::string text;
+  if (errors == nullptr) return text;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (errors[k] == S_OK) continue;
+    if (withPosition) text += StringPrintf("%d: ", static_cast<int>(k));
+    text += ServerErrorText(server, errors[k]);
+    text += '\t';
+  }
+  return text;
+}
+
+}  // namespace
+
+int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                         std::string& reply) {
+  ItemRequest request;
+  const int refused = TakeItemRequest(connection, line, reply, IoKind::SyncWrite, request);
+  if (refused != -1) return refused;
+
+  GroupRecord& group = *request.group;
+  const std::size_t count = request.items.size();
+  CWriteValues values(count);
+  std::string logText;
+  for (std::size_t k = 0; k < count; ++k) {
+    const WORD item = request.items[k];
+    const std::string& token = request.valueTokens[k];
+    if (!MakeWriteValue(group.pItemDefs[item].vtRequestedDataType,
+                        group.pItemResults[item].vtCanonicalDataType, token, values[k])) {
+      reply = StringPrintf("Invalid value for item %d: %s", static_cast<int>(item), token.c_str());
+      return 1;
+    }
+    if (logValueWrites) {
+      const std::string itemId = Narrow(group.pItemDefs[item].szItemID);
+      logText = k == 0 ? StringPrintf(Sys("%s 同步写入 %s").c_str(), itemId.c_str(), token.c_str())
+                       : StringPrintf(Sys("%s\r\n\t\t    %s 同步写入 %s").c_str(), logText.c_str(),
+                                      itemId.c_str(), token.c_str());
+    }
+  }
+
+  CoTaskPtr<HRESULT> errors;
+  const HRESULT hr = group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(),
+                                          values.Data(), errors.Put());
+  if (hr == S_FALSE) {
+    reply = FailedWriteEntries(m_pIOPCServer, errors.Get(), count, true);
+    // Shown whatever the switch says; with the switch off the log text is empty.
+    m_view.LogToWindow(
+        StringPrintf(Sys("%s \r\n\t失败：%s").c_str(), logText.c_str(), reply.c_str()));
+    return 1;
+  }
+  if (hr < 0) {
+    if (logValueWrites) {
+      m_view.LogToWindow(logText);
+      LogToFile(logText);
+    }
+    reply = "IOPCSyncIO::Write failed";
+    return hr;
+  }
+  if (logValueWrites) {
+    m_view.LogToWindow(logText);
+    LogToFile(logText);
+  }
+  return hr;
+}
+
+int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                          std::string& reply) {
+  ItemRequest request;
+  const int refused = TakeItemRequest(connection, line, reply, IoKind::AsyncWrite, request);
+  if (refused != -1) return refused;
+
+  GroupRecord& group = *request.group;
+  const std::size_t count = request.items.size();
+  CWriteValues values(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const WORD item = request.items[k];
+    const std::string& token = request.valueTokens[k];
+    if (!MakeWriteValue(group.pItemDefs[item].vtRequestedDataType,
+                        group.pItemResults[item].vtCanonicalDataType, token, values[k])) {
+      reply = StringPrintf("Invalid value for item %d: %s", static_cast<int>(item), token.c_str());
+      return 1;
+    }
+  }
+  if (logValueWrites) {
+    for (std::size_t k = 0; k < count; ++k) {
+      const WORD item = request.items[k];
+      m_view.LogToWindow(StringPrintf(Sys("%s 异步写入新值 %s").c_str(),
+                                      Narrow(group.pItemDefs[item].szItemID).c_str(),
+                                      request.valueTokens[k].c_str()));
+    }
+  }
+
+  DWORD cancelId = 0;
+  CoTaskPtr<HRESULT> errors;
+  const HRESULT hr =
+      group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(), values.Data(),
+                             request.transactionId, &cancelId, errors.Put());
+  if (hr < 0) {
+    reply = "IOPCAsyncIO2::Write failed";
+    return hr;
+  }
+  if (hr == S_FALSE) reply = FailedWriteEntries(m_pIOPCServer, errors.Get(), count, false);
+  reply += StringPrintf("%u", static_cast<unsigned>(cancelId));
+  return hr;
+}

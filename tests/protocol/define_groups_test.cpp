@@ -1,0 +1,293 @@
+// "AD" and "RM" through real connections against the fake server.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "tests/protocol/dispatcher_fixture.h"
+
+namespace {
+
+std::string ReadLogFile() {
+  std::ifstream file(kLogFileName, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+class DefineGroupsTest : public DispatcherTest {
+protected:
+  // Three groups g0, g1, g2 of one item each.
+  void DefineThree() {
+    EXPECT_EQ(
+        Request(
+            "AD\t3\r\ng0\tA\t1\r\nt0\tA\t2\r\ng1\tA\t1\r\nt1\tA\t2\r\ng2\tA\t1\r\nt2\tA\t2\r\n"),
+        "0\t\r\n0\r\n1\r\n2\r\n");
+  }
+};
+
+TEST_F(DefineGroupsTest, TwoGroupsAreDefinedRegisteredAndAnsweredWithTheirIndices) {
+  EXPECT_EQ(Request("AD\t2\r\ng1\tA\t2\r\ni1\tA\t2\r\ni2\tN\t3\r\ng2\tN\t0\r\n"),
+            "0\t\r\n0\r\n1\r\n");
+  ASSERT_EQ(GroupCount(), 2u);
+
+  const auto addGroups = m_fake.CallsOf("AddGroup");
+  ASSERT_EQ(addGroups.size(), 2u);
+  EXPECT_EQ(addGroups[0].name, u"g1");
+  EXPECT_EQ(addGroups[0].clientHandle, 0u);
+  EXPECT_EQ(addGroups[0].active, FALSE);  // registered inactive whatever the flag
+  EXPECT_EQ(addGroups[0].updateRate, 500u);
+  EXPECT_EQ(addGroups[1].name, u"g2");
+  EXPECT_EQ(addGroups[1].clientHandle, 1u);
+
+  const auto addItems = m_fake.CallsOf("AddItems");
+  ASSERT_GE(addItems.size(), 1u);
+  ASSERT_EQ(addItems[0].items.size(), 2u);
+  EXPECT_EQ(addItems[0].items[0].itemId, u"i1");
+  EXPECT_EQ(addItems[0].items[0].accessPath, u"");
+  EXPECT_EQ(addItems[0].items[0].active, TRUE);
+  EXPECT_EQ(addItems[0].items[0].clientHandle, 0u);
+  EXPECT_EQ(addItems[0].items[0].requestedType, VT_I2);
+  EXPECT_EQ(addItems[0].items[1].itemId, u"i2");
+  EXPECT_EQ(addItems[0].items[1].active, FALSE);
+  EXPECT_EQ(addItems[0].items[1].clientHandle, 1u);
+  EXPECT_EQ(addItems[0].items[1].requestedType, VT_I4);
+
+  EXPECT_EQ(Group(0)->bActive, TRUE);
+  EXPECT_EQ(Group(1)->bActive, FALSE);
+  EXPECT_EQ(Group(0)->dwNotifyHost, 0x7F000001u);
+  EXPECT_EQ(Group(0)->wNotifyPort, 0u);
+  EXPECT_NE(Group(0)->pIOPCGroupStateMgt, nullptr);
+}
+
+TEST_F(DefineGroupsTest, NewGroupsTakeTheIndicesAfterTheListsEntries) {
+  DefineThree();
+  EXPECT_EQ(Request("AD\t2\r\nh3\tA\t0\r\nh4\tA\t0\r\n"), "0\t\r\n3\r\n4\r\n");
+  EXPECT_EQ(ServerGroup(u"h4").clientHandle, 4u);
+}
+
+TEST_F(DefineGroupsTest, GroupCountWithLow16BitsZeroIsRefusedBeforeAnyLine) {
+  EXPECT_EQ(Request("AD\t0\r\ng\tA\t0\r\n"), "1\tInvalid group count: 0\r\n");
+  EXPECT_EQ(Request("AD\t65536\r\n"), "1\tInvalid group count: 65536\r\n");
+  EXPECT_EQ(Request("AD\tx\r\n"), "1\tInvalid group count: x\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+}
+
+TEST_F(DefineGroupsTest, WithoutGroupCountGroupsRunUntilAnEmptyLine) {
+  EXPECT_EQ(Request("AD\r\ng1\tA\t1\r\ni\tA\t0\r\ng2\tA\t2\r\nj\tA\t0\r\nk\tA\t0\r\n\r\n"),
+            "0\t\r\n0\r\n1\r\n");
+  EXPECT_EQ(GroupCount(), 2u);
+  EXPECT_EQ(Group(1)->wItemCount, 2u);
+}
+
+TEST_F(DefineGroupsTest, ReachedGroupCountReadsNoFurtherLine) {
+  // The trailing group line would be a second group if it were read.
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\t2\r\na\tA\t2\r\nb\tA\t2\r\nextra\tA\t0\r\n"), "0\t\r\n0\r\n");
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+}
+
+TEST_F(DefineGroupsTest, EmptyLineRightAfterTheFirstLineDefinesNothing) {
+  EXPECT_EQ(Request("AD\r\n\r\n"), "0\t\r\n");
+  EXPECT_EQ(Request("AD\t5\r\n\r\n"), "0\t\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+}
+
+TEST_F(DefineGroupsTest, ActiveFlagsBeginWithCapitalA) {
+  Define(
+      "AD\r\nga\tA\t1\r\nx\ta\t0\r\ngb\tActive\t1\r\ny\tAB\t0\r\ngc\tAB\t1\r\nz\tN\t0\r\n"
+      "gd\ta\t0\r\nge\tN\t0\r\ngf\t1\t0\r\n\r\n");
+  ASSERT_EQ(GroupCount(), 6u);
+  const BOOL expected[] = {TRUE, TRUE, TRUE, FALSE, FALSE, FALSE};
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(Group(i)->bActive, expected[i]) << i;
+  EXPECT_EQ(Group(0)->pItemDefs[0].bActive, FALSE);
+  EXPECT_EQ(Group(1)->pItemDefs[0].bActive, TRUE);
+  EXPECT_EQ(Group(2)->pItemDefs[0].bActive, FALSE);
+}
+
+TEST_F(DefineGroupsTest, UpdateRateIs500UnlessGiven) {
+  Define("AD\r\nslow\tA\t0\r\nfast\tA\t0\t1000\r\n\r\n");
+  EXPECT_EQ(ServerGroup(u"slow").requestedUpdateRate, 500u);
+  EXPECT_EQ(ServerGroup(u"fast").requestedUpdateRate, 1000u);
+  EXPECT_EQ(Group(1)->dwRequestedUpdateRate, 1000u);
+}
+
+TEST_F(DefineGroupsTest, ReceivePortAndClientAddressBecomeTheDestination) {
+  Define("AD\t1\t9000\r\ng\tA\t0\r\n");
+  Define("AD\t1\t70000\r\nh\tA\t0\r\n");
+  EXPECT_EQ(Group(0)->dwNotifyHost, 0x7F000001u);
+  EXPECT_EQ(Group(0)->wNotifyPort, 9000u);
+  EXPECT_EQ(Group(1)->wNotifyPort, 70000u % 65536u);
+}
+
+TEST_F(DefineGroupsTest, ItemClientHandlesFollowTheItemLines) {
+  Define("AD\t1\r\ng\tA\t3\r\na\tA\t0\r\nb\tA\t0\r\nc\tA\t0\r\n");
+  const auto items = ServerGroup(u"g").items;
+  ASSERT_EQ(items.size(), 3u);
+  for (OPCHANDLE i = 0; i < 3; ++i) EXPECT_EQ(items[i].def.clientHandle, i);
+}
+
+TEST_F(DefineGroupsTest, GroupLogLineGoesToWindowAndFileWhileTheSwitchIsOn) {
+  logItemOps = true;
+  Define("AD\t1\t9000\r\ng\tA\t2\r\ni1\tA\t2\r\ni2\tA\t2\r\n");
+  const std::string groupLine = "127.0.0.1(接收端口 9000)请求加入组 g。总数据项数 2";
+  EXPECT_TRUE(m_frame.Logged(groupLine));
+  EXPECT_TRUE(m_frame.Logged("往g组加入第 0 个变量 i1"));
+  EXPECT_TRUE(m_frame.Logged("往g组加入第 1 个变量 i2"));
+  const std::string file = ReadLogFile();
+  EXPECT_NE(file.find(groupLine), std::string::npos);
+  EXPECT_NE(file.find("往g组加入第 1 个变量 i2"), std::string::npos);
+
+  m_frame.windowLines.clear();
+  logGroupOps = false;
+  logItemOps = false;
+  Define("AD\t1\r\nh\tA\t1\r\nj\tA\t2\r\n");
+  EXPECT_FALSE(m_frame.Logged("请求加入组"));
+  EXPECT_FALSE(m_frame.Logged("个变量"));
+}
+
+TEST_F(DefineGroupsTest, NamesKeepSpacesAndMultibyteText) {
+  Define("AD\t1\r\n组 一\tA\t1\r\nTag one\tA\t0\r\n");
+  EXPECT_EQ(ServerGroup(u"组 一").items.at(0).def.itemId, u"Tag one");
+}
+
+TEST_F(DefineGroupsTest, FailingItemInTheSecondOfThreeGroupsRemovesAllThreeOnly) {
+  Define("AD\t1\r\nkeep\tA\t0\r\n");
+  m_fake.SetErrorString(OPC_E_UNKNOWNITEMID, u"Unknown item ID");
+  m_fake.SetItemError("AddItems", u"bad", OPC_E_UNKNOWNITEMID);
+  const std::string text = "Add item bad on group g2 failed: Unknown item ID : c0040007";
+  EXPECT_EQ(Request("AD\t3\r\ng1\tA\t1\r\nok\tA\t0\r\ng2\tA\t2\r\nfine\tA\t0\r\nbad\tA\t0\r\n"
+                    "g3\tA\t0\r\n"),
+            "-1073479673\t" + text + "\r\n");
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_NE(Group(0), nullptr);
+  EXPECT_TRUE(ServerGroup(u"g1").removed);
+  EXPECT_TRUE(ServerGroup(u"g2").removed);
+  EXPECT_FALSE(m_fake.GroupByName(u"g3").has_value());
+  EXPECT_FALSE(ServerGroup(u"keep").removed);
+  EXPECT_TRUE(m_frame.Logged("组加入OpcServer操作失败 " + text));
+  EXPECT_NE(ReadLogFile().find(text), std::string::npos);
+  // The indices are free again.
+  EXPECT_EQ(Request("AD\t1\r\nnext\tA\t0\r\n"), "0\t\r\n1\r\n");
+}
+
+TEST_F(DefineGroupsTest, FailingAddGroupIsAnsweredWithItsCodeAndText) {
+  m_fake.SetFailure("AddGroup", E_OUTOFMEMORY);
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\t0\r\n"),
+            "-2147024882\tAdd group g to server failed : 8007000e\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+}
+
+TEST_F(DefineGroupsTest, GroupLinesWithMissingFieldsAreRefused) {
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\r\n"), "1\tMissing item count for group g\r\n");
+  EXPECT_EQ(Request("AD\t1\r\ng\r\n"), "1\tMissing active flag for group g\r\n");
+  EXPECT_EQ(Request("AD\t1\r\n\t\t\r\n"), "1\tMissing group name\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+}
+
+TEST_F(DefineGroupsTest, ItemCountOutside16BitsIsRefused) {
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\t65536\r\n"), "1\tInvalid item count: 65536\r\n");
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\t-1\r\n"), "1\tInvalid item count: -1\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+}
+
+TEST_F(DefineGroupsTest, ItemLinesWithMissingFieldsRefuseTheWholeRequest) {
+  EXPECT_EQ(Request("AD\r\nok\tA\t0\r\ng\tA\t2\r\ni1\tA\r\n"),
+            "1\tMissing data type for item i1\r\n");
+  EXPECT_EQ(Request("AD\r\ng\tA\t2\r\ni1\r\n"), "1\tMissing active flag for item i1\r\n");
+  EXPECT_EQ(Request("AD\r\ng\tA\t2\r\n\t\t\r\n"), "1\tMissing item ID in group g\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+}
+
+TEST_F(DefineGroupsTest, EmptyLineInsideAGroupRefusesTheRequestAndLeavesNoGroup) {
+  Define("AD\t1\r\nkeep\tA\t0\r\n");
+  EXPECT_EQ(Request("AD\r\nfull\tA\t0\r\ng\tA\t3\r\ni1\tA\t2\r\n\r\n"),
+            "1\tIncomplete group g: 1 of 3 items\r\n");
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+}
+
+TEST_F(DefineGroupsTest, ClientClosingInsideAGroupLeavesNoGroup) {
+  Define("AD\t1\r\nkeep\tA\t0\r\n");
+  EXPECT_EQ(RequestThenHangUp("AD\r\ng\tA\t2\r\ni1\tA\t2\r\n"), 0);
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  EXPECT_TRUE(m_frame.Logged("AD 请求时，程序抛出了异常。"));
+}
+
+TEST_F(DefineGroupsTest, GroupWithoutItemsIsRegistered) {
+  EXPECT_EQ(Request("AD\t1\r\nempty\tA\t0\r\n"), "0\t\r\n0\r\n");
+  EXPECT_FALSE(ServerGroup(u"empty").removed);
+}
+
+// --- RM ---
+
+TEST_F(DefineGroupsTest, RemovingTheMiddleGroupLeavesAPlaceholder) {
+  DefineThree();
+  EXPECT_EQ(Request("RM\t1\r\n1\r\n"), "0\t\r\n");
+  EXPECT_EQ(GroupCount(), 3u);
+  EXPECT_EQ(Group(1), nullptr);
+  EXPECT_NE(Group(2), nullptr);
+  const auto removes = m_fake.CallsOf("RemoveGroup");
+  ASSERT_EQ(removes.size(), 1u);
+  EXPECT_TRUE(ServerGroup(u"g1").removed);
+  EXPECT_EQ(removes[0].force, TRUE);
+  EXPECT_TRUE(m_frame.Logged("删除组 g1"));
+
+  // Removing the last group trims the placeholder before it as well.
+  EXPECT_EQ(Request("RM\t1\r\n2\r\n"), "0\t\r\n");
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_EQ(Request("AD\t1\r\nnew\tA\t0\r\n"), "0\t\r\n1\r\n");
+}
+
+TEST_F(DefineGroupsTest, RemovingWithoutCountRunsUntilAnEmptyLine) {
+  DefineThree();
+  EXPECT_EQ(Request("RM\r\n0\r\n2\r\n\r\n"), "0\t\r\n");
+  EXPECT_EQ(GroupCount(), 2u);
+  EXPECT_EQ(Group(0), nullptr);
+  EXPECT_NE(Group(1), nullptr);
+}
+
+TEST_F(DefineGroupsTest, ReachedRemoveCountReadsNoFurtherLine) {
+  DefineThree();
+  EXPECT_EQ(Request("RM\t1\r\n0\r\n1\r\n"), "0\t\r\n");
+  EXPECT_EQ(Group(0), nullptr);
+  EXPECT_NE(Group(1), nullptr);
+}
+
+TEST_F(DefineGroupsTest, RemovingAPlaceholderIsAccepted) {
+  DefineThree();
+  Request("RM\t1\r\n1\r\n");
+  EXPECT_EQ(Request("RM\t1\r\n1\r\n"), "0\t\r\n");
+  EXPECT_EQ(m_fake.CountOf("RemoveGroup"), 1);
+}
+
+TEST_F(DefineGroupsTest, BadRemoveIndicesAreRefused) {
+  DefineThree();
+  EXPECT_EQ(Request("RM\t1\r\n3\r\n"), "1\tInvalid group index: 3\r\n");
+  EXPECT_EQ(Request("RM\t1\r\n-1\r\n"), "1\tInvalid group index: -1\r\n");
+  EXPECT_EQ(Request("RM\t1\r\n\t\t\r\n"), "1\tInvalid group index: (null)\r\n");
+  EXPECT_EQ(Request("RM\t0\r\n"), "1\tInvalid group count: 0\r\n");
+  EXPECT_EQ(Request("RM\t65536\r\n"), "1\tInvalid group count: 65536\r\n");
+  EXPECT_EQ(GroupCount(), 3u);
+  EXPECT_EQ(m_fake.CountOf("RemoveGroup"), 0);
+}
+
+TEST_F(DefineGroupsTest, BadIndexStopsRemovingAndTrimsNothing) {
+  DefineThree();
+  EXPECT_EQ(Request("RM\r\n2\r\n7\r\n1\r\n\r\n"), "1\tInvalid group index: 7\r\n");
+  EXPECT_EQ(GroupCount(), 3u);  // the placeholder at 2 stays
+  EXPECT_EQ(Group(2), nullptr);
+  EXPECT_NE(Group(1), nullptr);
+}
+
+TEST_F(DefineGroupsTest, RemovingEveryGroupEmptiesTheList) {
+  DefineThree();
+  EXPECT_EQ(Request("RM\t3\r\n0\r\n1\r\n2\r\n"), "0\t\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+  EXPECT_EQ(m_fake.ActiveGroupCount(), 0u);
+}

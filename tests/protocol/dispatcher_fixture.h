@@ -1,0 +1,111 @@
+// Shared fixture of the request handler tests: a request dispatcher over the scripted fake
+// server, a window that records what it is told, and one real loopback connection per request.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/activity_log.h"
+#include "net/frame_view.h"
+#include "protocol/request_dispatcher.h"
+#include "tests/support/fake_opc_server.h"
+#include "tests/support/loopback_connection.h"
+
+// The window as the core sees it: records log lines, status texts, error boxes and closes.
+class CRecordingFrame : public IFrameView {
+public:
+  void LogToWindow(std::string text) override { windowLines.push_back(std::move(text)); }
+  void SetMessageText(std::string text) override { statusTexts.push_back(std::move(text)); }
+  void ShowErrorMessage(const std::string& text) override { errorBoxes.push_back(text); }
+  void PostCloseRequest() override {
+    ++closeRequests;
+    if (onClose) onClose();
+  }
+
+  // Whether some window line contains text.
+  bool Logged(std::string_view text) const {
+    for (const std::string& line : windowLines)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  std::vector<std::string> windowLines;
+  std::vector<std::string> statusTexts;
+  std::vector<std::string> errorBoxes;
+  int closeRequests = 0;
+  std::function<void()> onClose;  // runs inside PostCloseRequest
+};
+
+class DispatcherTest : public ::testing::Test {
+protected:
+  DispatcherTest() : m_dispatcher(m_frame, CFakeOpcServer::kProgId) {
+    pMainFrame = &m_frame;
+    m_saved[0] = logValueChanges;
+    m_saved[1] = logValueWrites;
+    m_saved[2] = logGroupOps;
+    m_saved[3] = logItemOps;
+    logValueChanges = false;
+    logValueWrites = false;
+    logGroupOps = true;
+    logItemOps = false;
+  }
+
+  ~DispatcherTest() override {
+    m_dispatcher.DestroyOpcSide();
+    // Every interface the handlers obtained was released with its group.
+    EXPECT_TRUE(m_fake.AllReleased()) << m_fake.LiveObjectCount() << " objects alive";
+    pMainFrame = nullptr;
+    logValueChanges = m_saved[0];
+    logValueWrites = m_saved[1];
+    logGroupOps = m_saved[2];
+    logItemOps = m_saved[3];
+  }
+
+  // One request on its own connection: the client sends bytes, the dispatcher answers, the
+  // connection closes as the listener closes it, and the test gets every byte the client
+  // received.
+  std::string Request(std::string_view bytes) {
+    CLoopbackConnection connection;
+    EXPECT_TRUE(connection.Send(bytes));
+    m_lastResult = m_dispatcher.OnRequest(connection.Server());
+    connection.CloseServer();
+    return connection.ReadAll();
+  }
+
+  // The same, but the client closes its side after sending (a client that gives up).
+  int RequestThenHangUp(std::string_view bytes) {
+    CLoopbackConnection connection;
+    EXPECT_TRUE(connection.Send(bytes));
+    connection.CloseClient();
+    return m_dispatcher.OnRequest(connection.Server());
+  }
+
+  // Defines groups with "AD" and expects success; returns the reply.
+  std::string Define(std::string_view lines) {
+    std::string reply = Request(lines);
+    EXPECT_EQ(reply.rfind("0\t", 0), 0u) << reply;
+    return reply;
+  }
+
+  // The first group of the fake with that name (removed ones included).
+  FakeGroupView ServerGroup(const std::u16string& name) {
+    auto group = m_fake.GroupByName(name);
+    EXPECT_TRUE(group.has_value());
+    return group.value_or(FakeGroupView{});
+  }
+
+  GroupRecord* Group(std::size_t index) { return m_dispatcher.GetGroup(index); }
+  std::size_t GroupCount() { return m_dispatcher.GroupCount(); }
+
+  CFakeOpcServer m_fake;
+  CRecordingFrame m_frame;
+  CRequestDispatcher m_dispatcher;
+  int m_lastResult = -1;
+
+private:
+  bool m_saved[4] = {};
+};

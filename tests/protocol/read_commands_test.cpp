@@ -1,0 +1,184 @@
+// "SR" and "AR" through real connections against the fake server.
+#include <gtest/gtest.h>
+
+#include "tests/protocol/dispatcher_fixture.h"
+
+class ReadCommandsTest : public DispatcherTest {
+protected:
+  ReadCommandsTest() {
+    m_fake.SetItemValue(u"I2", CFakeVariant::I2(300));
+    m_fake.SetItemValue(u"B", CFakeVariant::Bool(true));
+    m_fake.SetItemValue(u"R8", CFakeVariant::R8(3.25), OPC_QUALITY_UNCERTAIN);
+    m_fake.SetItemValue(u"U4", CFakeVariant::UI4(3000000000u), OPC_QUALITY_BAD);
+    // Group 0: four items; group 1: one item.
+    Define(
+        "AD\t2\r\ng\tA\t4\r\nI2\tA\t0\r\nB\tA\t0\r\nR8\tA\t0\r\nU4\tA\t0\r\nh\tA\t1\r\nB\tA\t0\r"
+        "\n");
+  }
+
+  OPCHANDLE ServerItem(std::size_t item) { return Group(0)->pItemResults[item].hServer; }
+};
+
+TEST_F(ReadCommandsTest, SyncReadAnswersEachValueAndQualityOnItsOwnLine) {
+  EXPECT_EQ(Request("SR\t0\t2\t0\r\n0\r\n1\r\n"), "0\t\r\n300\t192\r\n1\t192\r\n");
+  const auto calls = m_fake.CallsOf("SyncRead");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].source, static_cast<DWORD>(OPC_DS_DEVICE));
+  EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{ServerItem(0), ServerItem(1)}));
+}
+
+TEST_F(ReadCommandsTest, SyncReadOfUnsupportedTypesSendsZeroWithTheQuality) {
+  EXPECT_EQ(Request("SR\t0\t2\t0\r\n2\r\n3\r\n"), "0\t\r\n0\t64\r\n3000000000\t0\r\n");
+}
+
+TEST_F(ReadCommandsTest, SyncReadValueTextsFollowTheVariantType) {
+  struct Case {
+    CFakeVariant value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {CFakeVariant::I1(-100), "-100"},     {CFakeVariant::UI1(200), "200"},
+      {CFakeVariant::I2(-300), "-300"},     {CFakeVariant::UI2(50000), "50000"},
+      {CFakeVariant::I4(-70000), "-70000"}, {CFakeVariant::UI4(4294967295u), "4294967295"},
+      {CFakeVariant::Bool(false), "0"},     {CFakeVariant::R4(1.5f), "0"},
+      {CFakeVariant::Str(u"Quarnix"), "0"}, {CFakeVariant::Empty(), "0"},
+  };
+  for (const Case& c : cases) {
+    m_fake.SetItemValue(u"I2", c.value);
+    EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), std::string("0\t\r\n") + c.text + "\t192\r\n")
+        << c.text;
+  }
+}
+
+TEST_F(ReadCommandsTest, SyncReadOnlyReadsTheAnnouncedLinesAndIgnoresExtraFields) {
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\textra\r\n9\r\n"), "0\t\r\n300\t192\r\n");
+}
+
+TEST_F(ReadCommandsTest, EmptyLineEndsTheItemListEarly) {
+  EXPECT_EQ(Request("SR\t0\t3\t0\r\n1\r\n\r\n"), "0\t\r\n1\t192\r\n");
+  EXPECT_EQ(m_fake.CallsOf("SyncRead").at(0).count, 1u);
+}
+
+TEST_F(ReadCommandsTest, SyncReadWithItemErrorsAnswersOnlyTheErrors) {
+  m_fake.SetErrorString(OPC_E_BADRIGHTS, u"No rights");
+  m_fake.SetErrorString(OPC_E_RANGE, u"Out of range");
+  m_fake.SetItemError("SyncRead", u"B", OPC_E_BADRIGHTS);
+  m_fake.SetItemError("SyncRead", u"U4", OPC_E_RANGE);
+  EXPECT_EQ(Request("SR\t0\t4\t0\r\n0\r\n1\r\n2\r\n3\r\n"), "1\t1 : No rights3 : Out of range\r\n");
+}
+
+TEST_F(ReadCommandsTest, FailingSyncReadIsAnsweredWithItsCode) {
+  m_fake.SetFailure("SyncRead", E_FAIL);
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "-2147467259\tIOPCSyncIO::Read failed : 80004005\r\n");
+}
+
+TEST_F(ReadCommandsTest, ItemThatTheServerDidNotAddIsRefusedWithoutAServerCall) {
+  Group(0)->pItemErrors[3] = OPC_E_UNKNOWNITEMID;
+  EXPECT_EQ(Request("SR\t0\t2\t0\r\n0\r\n3\r\n"), "1\tOPC Item 3 is not available : c0040007\r\n");
+  EXPECT_EQ(Request("AR\t0\t2\t0\r\n0\r\n3\r\n"),
+            "1\tOPC Item 3 is not available : -1073479673\r\n");
+  EXPECT_EQ(m_fake.CountOf("SyncRead"), 0);
+  EXPECT_EQ(m_fake.CountOf("AsyncRead"), 0);
+  Group(0)->pItemErrors[3] = S_OK;
+}
+
+TEST_F(ReadCommandsTest, BadGroupIndicesAreRefused) {
+  EXPECT_EQ(Request("SR\t2\t1\t0\r\n0\r\n"), "1\tInvalid group index: 2\r\n");
+  EXPECT_EQ(Request("SR\t-1\t1\t0\r\n0\r\n"), "1\tInvalid group index: -1\r\n");
+  EXPECT_EQ(Request("SR\r\n"), "1\tInvalid group index: (null)\r\n");
+  EXPECT_EQ(Request("AR\t2\t1\t0\r\n0\r\n"), "1\tInvalid group index: 2\r\n");
+  // A group index without digits reads as 0.
+  EXPECT_EQ(Request("SR\tx\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
+}
+
+TEST_F(ReadCommandsTest, MissingCountOrTransactionIdIsRefused) {
+  EXPECT_EQ(Request("SR\t0\r\n0\r\n"), "1\tMissing item count\r\n");
+  EXPECT_EQ(Request("SR\t0\t1\r\n0\r\n"), "1\tMissing transaction id\r\n");
+  EXPECT_EQ(Request("AR\t0\t1\r\n0\r\n"), "1\tMissing transaction id\r\n");
+  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("AsyncRead"), 0);
+}
+
+TEST_F(ReadCommandsTest, ItemCountZeroAndMissingItemLinesAreRefused) {
+  EXPECT_EQ(Request("SR\t0\t0\t0\r\n0\r\n"), "1\tInvalid item count: 0\r\n");
+  EXPECT_EQ(Request("SR\t0\t65536\t0\r\n0\r\n"), "1\tInvalid item count: 65536\r\n");
+  EXPECT_EQ(Request("SR\t0\t2\t0\r\n\r\n"), "1\tNo item lines\r\n");
+  EXPECT_EQ(m_fake.CountOf("SyncRead"), 0);
+}
+
+TEST_F(ReadCommandsTest, ItemIndicesBeyondTheGroupAreRefused) {
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n4\r\n"), "1\tInvalid item index: 4\r\n");
+  EXPECT_EQ(Request("SR\t1\t1\t0\r\n1\r\n"), "1\tInvalid item index: 1\r\n");
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n-1\r\n"), "1\tInvalid item index: -1\r\n");
+  EXPECT_EQ(Request("AR\t0\t2\t0\r\n0\r\n\t\r\n"), "1\tInvalid item index: (null)\r\n");
+  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("AsyncRead"), 0);
+}
+
+TEST_F(ReadCommandsTest, RemovedAndUnregisteredGroupsAreRefusedWithoutAServerCall) {
+  Request("RM\t1\r\n0\r\n");
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
+  EXPECT_EQ(Request("AR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
+  m_dispatcher.AppendGroup(AllocWideString(u"raw"));
+  EXPECT_EQ(Request("SR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
+  EXPECT_EQ(Request("AR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
+  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("AsyncRead"), 0);
+}
+
+TEST_F(ReadCommandsTest, RefusedSyncInterfaceIsAnsweredWithTheQueryResult) {
+  m_fake.RefuseInterface(IID_IOPCSyncIO);
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "-2147467262\tCannot open IOPCSyncIO\r\n");
+  EXPECT_EQ(Group(0)->pSyncIO, nullptr);
+}
+
+TEST_F(ReadCommandsTest, SyncInterfaceIsObtainedOnceAndKept) {
+  Request("SR\t0\t1\t0\r\n0\r\n");
+  Request("SR\t0\t1\t0\r\n1\r\n");
+  int syncQueries = 0;
+  for (const FakeCall& call : m_fake.CallsOf("QueryInterface"))
+    if (call.iid == IID_IOPCSyncIO) ++syncQueries;
+  EXPECT_EQ(syncQueries, 1);
+  EXPECT_NE(Group(0)->pSyncIO, nullptr);
+}
+
+TEST_F(ReadCommandsTest, AsyncReadAnswersTheCancelIdAndPassesTheTransactionId) {
+  const std::string reply = Request("AR\t0\t2\t-1\r\n3\r\n0\r\n");
+  const auto calls = m_fake.CallsOf("AsyncRead");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].transactionId, 4294967295u);
+  EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{ServerItem(3), ServerItem(0)}));
+  EXPECT_EQ(reply, "0\t" + std::to_string(calls[0].cancelId) + "\r\n");
+}
+
+TEST_F(ReadCommandsTest, AsyncReadWithItemErrorsPutsTheCancelIdAfterTheEntries) {
+  m_fake.SetErrorString(OPC_E_BADRIGHTS, u"No rights");
+  m_fake.SetItemError("AsyncRead", u"B", OPC_E_BADRIGHTS);
+  const std::string reply = Request("AR\t0\t2\t3\r\n0\r\n1\r\n");
+  const auto calls = m_fake.CallsOf("AsyncRead");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(reply, "1\t1 : No rights" + std::to_string(calls[0].cancelId) + "\r\n");
+}
+
+TEST_F(ReadCommandsTest, FailingAsyncReadIsAnsweredWithItsCode) {
+  m_fake.SetFailure("AsyncRead", E_OUTOFMEMORY);
+  EXPECT_EQ(Request("AR\t0\t1\t3\r\n0\r\n"),
+            "-2147024882\tIOPCAsyncIO2::Read failed : 8007000e\r\n");
+}
+
+TEST_F(ReadCommandsTest, ErrorTextFallsBackToTheCodeWhenTheServerHasNone) {
+  m_fake.SetItemError("SyncRead", u"B", OPC_E_BADRIGHTS);
+  m_fake.SetFailure("GetErrorString", E_FAIL);
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n1\r\n"), "1\t0 : c0040006\r\n");
+}
+
+TEST_F(ReadCommandsTest, ClientClosingInsideTheItemListCallsNoServer) {
+  EXPECT_EQ(RequestThenHangUp("SR\t0\t2\t0\r\n0\r\n"), 0);
+  EXPECT_EQ(m_fake.CountOf("SyncRead"), 0);
+  EXPECT_TRUE(m_frame.Logged("SR 请求时，程序抛出了异常。"));
+}
+
+TEST_F(ReadCommandsTest, GroupsOfADestroyedConnectionAreNotRegisteredWithTheNewOne) {
+  m_dispatcher.OnDestroyOpcServer();
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 is not registered with the server\r\n");
+  EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\t\r\n");
+  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 2);
+  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("SetState"), 0);
+}
