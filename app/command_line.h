@@ -1,0 +1,39 @@
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?.
+//
+// The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
+// (the program path) is skipped, and the options are matched without regard to case. An option
+// that takes a value consumes the next token; at the end of the line /rh, /rp and /lp change
+// nothing, while /progId leaves an empty ProgID. /? stops the parsing where it stands, so /s
+// reaches the usage text only when it comes first. Everything else is ignored.
+//
+// Error rule: never fails; bad values follow the classic conversions (an invalid /rh gives
+// 255.255.255.255, a number without digits gives 0). Thread rule: any thread, no state.
+// Ownership: values returned.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CommandLineOptions {
+  std::uint16_t listenPort = 8089;
+  std::uint16_t remotePort = 8088;
+  std::uint32_t remoteHost = 0x7F000001;  // host byte order
+  bool backgroundMode = false;            // /s seen (before /?, when /? is given)
+  bool showUsage = false;                 // /? seen; the parsing stopped there
+  std::u16string progId = u"OPC.SimaticNET";
+};
+
+// Parses a raw command line, starting from the values in options.
+void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options);
+// Parses a raw command line, starting from the defaults.
+CommandLineOptions ParseCommandLine(std::string_view commandLine);
+
+// The tokens of a raw command line, the program path included.
+std::vector<std::string> SplitCommandLine(std::string_view commandLine);
+// The process's raw command line: the arguments joined with single spaces.
+std::string JoinArguments(int argc, const char* const* argv);
+// A decimal number by the classic atoi rules: optional blanks and sign, leading digits, 0 when
+// there are none; values beyond 32 bits are held at the 32-bit limits.
+int ParseDecimal(std::string_view text);

@@ -1,0 +1,143 @@
+#include "app/gateway_app.h"
+
+#include "app/command_line.h"
+#include "app/headless_frame.h"
+#include "app/standard_output.h"
+#include "net/activity_log.h"
+#include "net/send_notification.h"
+#include "platform/apartment.h"
+#include "platform/codepage.h"
+#include "platform/socket_api.h"
+#include "platform/string_format.h"
+#include "res/resource.h"
+#include "res/strings.h"
+
+CGatewayApp::CGatewayApp() {
+  logValueChanges = false;
+}
+
+CGatewayApp::~CGatewayApp() = default;
+
+void CGatewayApp::ShowMessage(const std::string& text) {
+  if (m_backgroundMode || !m_messageBox) {
+    WriteStandardOutput(text);
+  } else {
+    m_messageBox(text);
+  }
+}
+
+std::shared_ptr<IFrameView> CGatewayApp::CreateMainFrame() {
+  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode);
+  return std::make_shared<CHeadlessFrame>(m_backgroundMode);
+}
+
+// The listener chain: started only after both sockets are open; stopped by closing the listening
+// socket and joining every listener thread.
+void CGatewayApp::StartListenerChain() {
+  RequestHandler handler = m_requestHandler;
+  m_listenerChain.Start(CApartment::ForCurrentThread(), [handler](CHttpBlockingSocket& connection) {
+    if (handler) handler(connection);
+  });
+}
+
+void CGatewayApp::StopListenerChain() {
+  socketListen.Close();
+  m_listenerChain.Stop();
+}
+
+bool CGatewayApp::InitInstance(std::string_view commandLine) {
+  m_exitCode = 0;
+  CommandLineOptions options;
+  options.listenPort = listenPort;
+  options.remotePort = remotePort;
+  options.remoteHost = remoteHost;
+  options.progId = m_progId;
+  ParseCommandLine(commandLine, options);
+  listenPort = options.listenPort;
+  remotePort = options.remotePort;
+  remoteHost = options.remoteHost;
+  m_backgroundMode = options.backgroundMode;
+  m_progId = options.progId;
+  if (options.showUsage) {
+    ShowMessage(LoadResString(IDS_USAGE));
+    return false;  // asked for; not a failure
+  }
+
+  // 1. One instance per listening port.
+  const std::string guardName = StringPrintf("com.vesk.Morvantel.semaphore.%d", listenPort);
+  if (m_instanceLock.Acquire(guardName) == CInstanceLock::Result::kAlreadyHeld) {
+    ShowMessage(LoadResString(IDS_ONE_INSTANCE_ONLY));
+    m_exitCode = 1;
+    return false;
+  }
+
+  // 2. The socket library.
+  if (!SocketStartup()) {
+    ShowMessage(LoadResString(IDS_SOCKETS_INIT_FAILED));
+    m_instanceLock.Release();
+    m_exitCode = 1;
+    return false;
+  }
+
+  // 3 and 4. The main frame (placed and shown by the frame itself unless in background mode).
+  m_mainFrame = CreateMainFrame();
+  pMainFrame = m_mainFrame.get();
+
+  // 5. The sockets.
+  try {
+    const std::string trying = StringPrintf(SystemText("尝试打开套接字端口%d").c_str(), listenPort);
+    pMainFrame->LogToWindow(trying);
+    LogToFile(trying);
+    OpenSockets();
+    const std::string opened = StringPrintf(SystemText("成功打开套接字端口%d").c_str(), listenPort);
+    pMainFrame->LogToWindow(opened);
+    LogToFile(opened);
+  } catch (const CBlockingSocketException& e) {
+    char text[32];
+    e.GetErrorMessage(text, sizeof text);
+    if (m_backgroundMode) {
+      WriteStandardOutput(text);
+    } else {
+      pMainFrame->LogToWindow(
+          StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text));
+    }
+    m_instanceLock.Release();
+    m_exitCode = 1;
+    return false;
+  }
+
+  // 6 to 8. The first listener thread.
+  pMainFrame->LogToWindow(SystemText("尝试启动监听线程"));
+  StartListenerChain();
+  pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
+
+  // 9. The startup announcement.
+  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  return true;
+}
+
+void CGatewayApp::OpenSockets() {
+  socketNotify.Create(kSockDgram);
+  if (remoteHost == 0xFFFFFFFFu) SocketSetBroadcast(socketNotify.m_socket, true);
+  socketListen.Create(kSockStream);
+  socketListen.Bind(CSocketAddress(0, listenPort));
+  socketListen.Listen();
+}
+
+void CGatewayApp::DestroyMainFrame() {
+  StopListenerChain();
+  pMainFrame = nullptr;
+  m_mainFrame.reset();
+}
+
+int CGatewayApp::ExitInstance() {
+  socketListen.Close();
+  StopListenerChain();
+  m_instanceLock.Release();
+  SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
+  socketNotify.Close();
+  remoteHost = 0;
+  listenPort = 0;
+  remotePort = 0;
+  return m_exitCode;
+}

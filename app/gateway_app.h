@@ -1,0 +1,90 @@
+// The application object: command line, single-instance guard, start-up and shutdown.
+//
+// CGatewayApp owns the gateway's two long-lived sockets (through CGatewaySockets), the
+// single-instance guard and the main frame. InitInstance runs the start-up in its fixed order
+// (command line, guard, socket library, main frame, sockets, listener, startup datagram);
+// the event loop runs only when it returns true. Afterwards the host destroys the main frame
+// (DestroyMainFrame, which tears down the OPC side) and calls ExitInstance, which closes the
+// listening socket, gives up the guard, sends the exit datagram and closes the UDP socket. No
+// toolkit appears here: the host installs the frame factory and the message box.
+//
+// Error rule: start-up failures are shown to the user (standard output in background mode,
+// else the message box) and make InitInstance return false; ExitInstance's result is the
+// process exit code (0 after a normal run or the usage text, 1 after a failed start).
+// Thread rule: UI thread only. Ownership: the application owns the frame it created and both
+// sockets; sockets are closed by ExitInstance, never by the destructor.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/frame_view.h"
+#include "net/gateway_sockets.h"
+#include "net/listener.h"
+#include "platform/instance_lock.h"
+
+class CGatewayApp : public CGatewaySockets {
+public:
+  // Makes the main frame for a ProgID. The frame applies the window placement itself and stays
+  // hidden in background mode. The application keeps the returned pointer as the owner.
+  using FrameFactory =
+      std::function<std::shared_ptr<IFrameView>(const std::u16string& progId, bool backgroundMode)>;
+  // Shows a text in a message box with an OK button.
+  using MessageBoxHandler = std::function<void(const std::string& text)>;
+  // Answers one request on the UI thread (reads it from the borrowed connection and replies).
+  using RequestHandler = CListenerChain::RequestCall;
+
+  CGatewayApp();
+  ~CGatewayApp();
+
+  // Start-up, from the process's raw command line (program path first). True: run the loop.
+  bool InitInstance(std::string_view commandLine);
+  // The window's destruction, done by the host after the loop and before ExitInstance. The
+  // listener chain is stopped first (listening socket closed, its threads joined), so that no
+  // listener reaches the frame or hands over a request while the frame goes away.
+  // Safe to call when no frame exists.
+  void DestroyMainFrame();
+  // Shutdown; returns the process exit code. Runs also after a failed start and undoes only
+  // what exists.
+  int ExitInstance();
+  // Creates the UDP socket (broadcast on for 255.255.255.255) and the listening TCP socket on
+  // listenPort. Throws CBlockingSocketException on the first failure.
+  void OpenSockets();
+
+  // The host's hooks; both optional (defaults: the headless frame, standard output).
+  void SetFrameFactory(FrameFactory factory) { m_frameFactory = std::move(factory); }
+  void SetMessageBox(MessageBoxHandler handler) { m_messageBox = std::move(handler); }
+  // The request handler that the listener chain calls on the UI thread; without one, requests
+  // are closed without a reply.
+  void SetRequestHandler(RequestHandler handler) { m_requestHandler = std::move(handler); }
+
+  bool BackgroundMode() const { return m_backgroundMode; }
+  const std::u16string& ProgId() const { return m_progId; }
+  IFrameView* MainFrame() const { return m_mainFrame.get(); }
+
+  // Tells the user about a start-up condition: standard output in background mode, else the
+  // message box (standard output too when the host installed none).
+  void ShowMessage(const std::string& text);
+
+private:
+  // Step 3 of the start-up: the one place where the main frame is made.
+  std::shared_ptr<IFrameView> CreateMainFrame();
+  // Step 7 of the start-up and its counterpart in ExitInstance: the listener chain's hooks.
+  void StartListenerChain();
+  void StopListenerChain();
+
+  std::u16string m_progId = u"OPC.SimaticNET";
+  bool m_backgroundMode = false;
+  CInstanceLock m_instanceLock;  // the named guard "com.vesk.Morvantel.semaphore.<listenPort>"
+  std::shared_ptr<IFrameView> m_mainFrame;
+  FrameFactory m_frameFactory;
+  MessageBoxHandler m_messageBox;
+  RequestHandler m_requestHandler;
+  CListenerChain m_listenerChain;
+  int m_exitCode = 0;
+};
+
+// The one application object.
+extern CGatewayApp theApp;

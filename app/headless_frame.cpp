@@ -1,0 +1,41 @@
+#include "app/headless_frame.h"
+
+#include "app/standard_output.h"
+#include "platform/apartment.h"
+#include "platform/codepage.h"
+#include "res/strings.h"
+
+CHeadlessFrame::CHeadlessFrame(bool backgroundMode, std::function<void()> closeHandler)
+    : m_backgroundMode(backgroundMode),
+      m_closeHandler(std::move(closeHandler)),
+      m_uiApartment(CApartment::ForCurrentThread()) {}
+
+CHeadlessFrame::~CHeadlessFrame() = default;
+
+void CHeadlessFrame::LogToWindow(std::string text) {
+  LogToPane(m_pane, text);
+}
+
+void CHeadlessFrame::SetMessageText(std::string text) {
+  std::lock_guard lock(m_messageMutex);
+  m_messageText = std::move(text);
+}
+
+std::string CHeadlessFrame::MessageText() const {
+  std::lock_guard lock(m_messageMutex);
+  return m_messageText;
+}
+
+void CHeadlessFrame::ShowErrorMessage(const std::string& text) {
+  WriteStandardOutput(text);
+}
+
+void CHeadlessFrame::PostCloseRequest() {
+  if (m_backgroundMode || !m_closeHandler) {
+    const std::string text = SystemText(kCloseDeclinedText);
+    LogToWindow(text);
+    LogToFile(text);
+    return;
+  }
+  m_uiApartment->Post(m_closeHandler);
+}

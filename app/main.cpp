@@ -1,0 +1,128 @@
+// The program's entry: the Qt event loop as the UI thread's message loop around theApp.
+#include <QApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QString>
+
+#include <clocale>
+#include <cstdio>
+#include <memory>
+
+#include "app/command_line.h"
+#include "app/gateway_app.h"
+#include "net/activity_log.h"
+#include "platform/apartment.h"
+#include "platform/codepage.h"
+#include "platform/signal_hook.h"
+#include "platform/socket_api.h"
+#include "platform/string_format.h"
+#include "protocol/request_dispatcher.h"
+#include "res/resource.h"
+#include "res/strings.h"
+#include "sim/simulator.h"
+#include "ui/main_frame.h"
+#include "ui/window_startup.h"
+
+namespace {
+
+// The main window together with the OPC side and the request handling it carries. The
+// dispatcher is declared first so that it outlives the window, whose destruction tears the OPC
+// side down through it.
+struct CMainWindowParts {
+  std::shared_ptr<CRequestDispatcher> dispatcher;
+  std::shared_ptr<CMainFrame> frame;
+};
+
+// The dispatcher of the current main window, for requests handed over by the listeners.
+std::weak_ptr<CRequestDispatcher> g_dispatcher;
+
+std::shared_ptr<IFrameView> MakeMainFrame(const std::u16string& progId, bool backgroundMode) {
+  auto parts = std::make_shared<CMainWindowParts>();
+  parts->frame = std::make_shared<CMainFrame>(backgroundMode);
+  parts->dispatcher = std::make_shared<CRequestDispatcher>(*parts->frame, progId);
+  CRequestDispatcher* dispatcher = parts->dispatcher.get();
+  parts->frame->SetCreateOpcServerHandler([dispatcher] { dispatcher->OnCreateOpcServer(); });
+  parts->frame->SetDestroyOpcServerHandler([dispatcher] { dispatcher->OnDestroyOpcServer(); });
+  parts->frame->SetWindowDestroyingHandler([dispatcher] { dispatcher->DestroyOpcSide(); });
+  g_dispatcher = parts->dispatcher;
+  if (!backgroundMode) ShowMainWindow(*parts->frame);
+  // The returned pointer owns both parts; it points at the window.
+  return std::shared_ptr<IFrameView>(parts, parts->frame.get());
+}
+
+void AnswerRequest(CHttpBlockingSocket& connection) {
+  if (auto dispatcher = g_dispatcher.lock()) dispatcher->OnRequest(connection);
+}
+
+// A code-page text as Qt's string.
+QString ToQString(const std::string& text) {
+  return QString::fromStdU16String(MultiByteToWide(text));
+}
+
+void ShowMessageBox(const std::string& text) {
+  QMessageBox::warning(nullptr, ToQString(LoadResString(AFX_IDS_APP_TITLE)), ToQString(text),
+                       QMessageBox::Ok);
+}
+
+// Runs the calls queued for the UI thread. A call that throws must not unwind through Qt's
+// event loop: it is logged, and the calls queued after it run in a later turn.
+void DrainApartment(const std::shared_ptr<CApartment>& ui) {
+  try {
+    ui->RunPending();
+  } catch (...) {
+    LogToFile(StringPrintf(SystemText("调用RunPending时，程序抛出了异常。错误代码：%x").c_str(),
+                           static_cast<unsigned>(SocketLastError())));
+    if (ui->PendingCount() > 0) {
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(), [ui] { DrainApartment(ui); }, Qt::QueuedConnection);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The termination signals are blocked here, before any other thread exists, so that every
+  // thread inherits the block and only the hook's thread receives them.
+  CSignalHook signalHook;
+  std::shared_ptr<CApartment> ui = CApartment::ForCurrentThread();
+  signalHook.Start([ui](int) { ui->Post([] { QCoreApplication::exit(0); }); });
+
+  std::setlocale(LC_ALL, "");
+  RefreshSystemCodePage();
+  const std::string commandLine = JoinArguments(argc, argv);
+
+  // Background mode needs no display: choose the offscreen platform unless one was set.
+  // Without it, the window needs a display; say so plainly instead of letting Qt abort.
+  const bool backgroundMode = ParseCommandLine(commandLine).backgroundMode;
+  if (backgroundMode && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  } else if (!backgroundMode && !IsDisplayAvailable()) {
+    std::fputs(kNoDisplayMessage, stderr);
+    signalHook.Stop();
+    return 1;
+  }
+  QApplication qtApp(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  InstallQtTranslations(qtApp);
+
+  // The built-in simulation server answers to the ProgID "Quarnix.Simulator".
+  RegisterSimulator();
+
+  // Calls posted to the UI thread's apartment run on the Qt event loop.
+  auto drain = [ui] { DrainApartment(ui); };
+  ui->SetWaker([&qtApp, drain] { QMetaObject::invokeMethod(&qtApp, drain, Qt::QueuedConnection); });
+  QMetaObject::invokeMethod(&qtApp, drain, Qt::QueuedConnection);  // anything posted before
+
+  theApp.SetFrameFactory(MakeMainFrame);
+  theApp.SetMessageBox(ShowMessageBox);
+  theApp.SetRequestHandler(AnswerRequest);
+  if (theApp.InitInstance(commandLine)) QApplication::exec();
+  theApp.DestroyMainFrame();
+  const int exitCode = theApp.ExitInstance();
+
+  signalHook.Stop();
+  ui->SetWaker(nullptr);
+  ui->Close();
+  return exitCode;
+}

@@ -1,0 +1,3 @@
+#include "app/gateway_app.h"
+
+CGatewayApp theApp;

@@ -1,0 +1,100 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+CommandLineOptions Parse(const std::string& arguments) {
+  return ParseCommandLine("quarnix " + arguments);
+}
+
+}  // namespace
+
+TEST(CommandLineTest, NoOptionsKeepTheDefaults) {
+  const CommandLineOptions options = ParseCommandLine("/opt/quarnix/quarnix");
+  EXPECT_EQ(8089, options.listenPort);
+  EXPECT_EQ(8088, options.remotePort);
+  EXPECT_EQ(0x7F000001u, options.remoteHost);
+  EXPECT_FALSE(options.backgroundMode);
+  EXPECT_FALSE(options.showUsage);
+  EXPECT_EQ(u"OPC.SimaticNET", options.progId);
+}
+
+TEST(CommandLineTest, RemoteHostFollowsTheDottedAddressRules) {
+  EXPECT_EQ(0xC0A80114u, Parse("/rh 192.168.1.20").remoteHost);
+  EXPECT_EQ(0xFFFFFFFFu, Parse("/rh 255.255.255.255").remoteHost);
+  EXPECT_EQ(0xFFFFFFFFu, Parse("/rh gateway.local").remoteHost);  // invalid gives broadcast
+  EXPECT_EQ(0x0A000001u, Parse("/rh 10.1").remoteHost);
+  EXPECT_EQ(0x7F000001u, Parse("/rh").remoteHost);  // last token: unchanged
+}
+
+TEST(CommandLineTest, PortsAreDecimalTruncatedTo16Bits) {
+  EXPECT_EQ(0, Parse("/rp 0").remotePort);
+  EXPECT_EQ(4464, Parse("/lp 70000").listenPort);
+  EXPECT_EQ(0, Parse("/lp abc").listenPort);
+  EXPECT_EQ(9000, Parse("/lp 9000x").listenPort);
+  EXPECT_EQ(65535, Parse("/rp -1").remotePort);
+  EXPECT_EQ(65535, Parse("/lp 99999999999").listenPort);  // held at the 32-bit limit first
+  EXPECT_EQ(8088, Parse("/rp").remotePort);
+  EXPECT_EQ(8089, Parse("/lp").listenPort);
+}
+
+TEST(CommandLineTest, OptionsIgnoreLetterCase) {
+  const CommandLineOptions options =
+      Parse("/LP 9000 /Rp 9001 /RH 10.0.0.2 /S /PROGID Quarnix.Simulator");
+  EXPECT_EQ(9000, options.listenPort);
+  EXPECT_EQ(9001, options.remotePort);
+  EXPECT_EQ(0x0A000002u, options.remoteHost);
+  EXPECT_TRUE(options.backgroundMode);
+  EXPECT_EQ(u"Quarnix.Simulator", options.progId);
+}
+
+TEST(CommandLineTest, UsageStopsTheParsingWhereItStands) {
+  const CommandLineOptions first = Parse("/? /s /lp 9000");
+  EXPECT_TRUE(first.showUsage);
+  EXPECT_FALSE(first.backgroundMode);  // shown in a message box
+  EXPECT_EQ(8089, first.listenPort);
+  const CommandLineOptions second = Parse("/s /?");
+  EXPECT_TRUE(second.showUsage);
+  EXPECT_TRUE(second.backgroundMode);  // written to standard output
+}
+
+TEST(CommandLineTest, ProgIdAsLastTokenBecomesEmpty) {
+  EXPECT_EQ(u"", Parse("/progId").progId);
+  EXPECT_EQ(u"组.Server", Parse("/progId 组.Server").progId);
+}
+
+TEST(CommandLineTest, ValuesAreConsumedAndOtherTokensIgnored) {
+  const CommandLineOptions options = Parse("/progId /s foo /x 12 /lp 9000");
+  EXPECT_EQ(u"/s", options.progId);
+  EXPECT_FALSE(options.backgroundMode);
+  EXPECT_EQ(9000, options.listenPort);
+}
+
+TEST(CommandLineTest, RunsOfSpacesSeparateAndNoQuotingApplies) {
+  const CommandLineOptions options = Parse("   /lp    9000   /progId \"My Server\"  ");
+  EXPECT_EQ(9000, options.listenPort);
+  EXPECT_EQ(u"\"My", options.progId);
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), SplitCommandLine("  a b   c "));
+  EXPECT_TRUE(SplitCommandLine("").empty());
+}
+
+TEST(CommandLineTest, ProgramPathIsSkipped) {
+  EXPECT_EQ(8089, ParseCommandLine("/lp 9000").listenPort);  // "/lp" is taken as the path
+}
+
+TEST(CommandLineTest, ArgumentsJoinIntoTheRawLine) {
+  const char* argv[] = {"./quarnix", "/progId", "My Server", nullptr};
+  EXPECT_EQ("./quarnix /progId My Server", JoinArguments(3, argv));
+  EXPECT_EQ(u"My", ParseCommandLine(JoinArguments(3, argv)).progId);
+}
+
+TEST(ParseDecimalTest, ReadsLeadingDigitsWithSign) {
+  EXPECT_EQ(12, ParseDecimal("12abc"));
+  EXPECT_EQ(-5, ParseDecimal("  -5"));
+  EXPECT_EQ(7, ParseDecimal("+7"));
+  EXPECT_EQ(0, ParseDecimal(""));
+  EXPECT_EQ(0, ParseDecimal("-"));
+  EXPECT_EQ(2147483647, ParseDecimal("99999999999999999999"));
+  EXPECT_EQ(-2147483647 - 1, ParseDecimal("-99999999999999999999"));
+}

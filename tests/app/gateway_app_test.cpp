@@ -1,0 +1,251 @@
+#include "app/gateway_app.h"
+
+#include <gtest/gtest.h>
+
+#include "app/headless_frame.h"
+#include "net/activity_log.h"
+#include "platform/instance_lock.h"
+#include "platform/string_format.h"
+#include "res/resource.h"
+#include "res/strings.h"
+#include "tests/net/loopback.h"
+
+using namespace testing_loopback;
+
+namespace {
+
+std::vector<std::string> PaneLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", start)) {
+    lines.push_back(text.substr(start + 20, at - start - 20));  // without the stamp and its space
+    start = at + 2;
+  }
+  return lines;
+}
+
+std::vector<std::string> FileLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', start)) {
+    lines.push_back(text.substr(start + 20, at - start - 20));
+    start = at + 1;
+  }
+  return lines;
+}
+
+std::string GuardName(std::uint16_t port) {
+  return "com.vesk.Morvantel.semaphore." + std::to_string(port);
+}
+
+// One application per test, in a scratch working directory that also holds the lock files.
+class GatewayAppTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    m_hadRuntimeDir = saved != nullptr;
+    if (saved != nullptr) m_savedRuntimeDir = saved;
+    ::setenv("XDG_RUNTIME_DIR", m_scratch.Path().c_str(), 1);
+    m_port = FreeTcpPort();
+    m_app = std::make_unique<CGatewayApp>();
+    m_app->SetFrameFactory([this](const std::u16string& progId, bool backgroundMode) {
+      auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
+      m_frame = frame.get();
+      m_frameProgId = progId;
+      m_frameBackground = backgroundMode;
+      return frame;
+    });
+    m_app->SetMessageBox([this](const std::string& text) { m_messageBoxes.push_back(text); });
+  }
+  void TearDown() override {
+    m_app->DestroyMainFrame();
+    m_app->ExitInstance();
+    m_app.reset();
+    if (m_hadRuntimeDir) {
+      ::setenv("XDG_RUNTIME_DIR", m_savedRuntimeDir.c_str(), 1);
+    } else {
+      ::unsetenv("XDG_RUNTIME_DIR");
+    }
+  }
+
+  std::string Ports() const {
+    return " /lp " + std::to_string(m_port) + " /rp " + std::to_string(m_receiver.Port());
+  }
+  // Starts with the given options, capturing standard output.
+  bool Init(const std::string& options) {
+    testing::internal::CaptureStdout();
+    const bool started = m_app->InitInstance("/usr/bin/quarnix " + options);
+    m_stdout = testing::internal::GetCapturedStdout();
+    return started;
+  }
+  std::string LogFile() const { return ReadFile(m_scratch.Path() / kLogFileName); }
+  bool NothingArrived() {
+    m_receiver.SendMarker("marker");
+    return m_receiver.Receive().value_or("") == "marker";
+  }
+
+  ScratchDirectory m_scratch;
+  UdpReceiver m_receiver;
+  std::uint16_t m_port = 0;
+  std::unique_ptr<CGatewayApp> m_app;
+  CHeadlessFrame* m_frame = nullptr;
+  std::u16string m_frameProgId;
+  bool m_frameBackground = false;
+  std::vector<std::string> m_messageBoxes;
+  std::string m_stdout;
+  bool m_hadRuntimeDir = false;
+  std::string m_savedRuntimeDir;
+};
+
+}  // namespace
+
+TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
+  ASSERT_TRUE(Init("/s" + Ports()));
+  EXPECT_EQ("", m_stdout);
+  EXPECT_EQ("Startup Quarnix\r\n", m_receiver.Receive().value_or(""));
+  ASSERT_NE(nullptr, m_frame);
+  EXPECT_EQ(m_frame, pMainFrame);
+  const std::string port = std::to_string(m_port);
+  EXPECT_EQ((std::vector<std::string>{"成功启动监听线程后发送成功启动广播", "尝试启动监听线程",
+                                      "成功打开套接字端口" + port, "尝试打开套接字端口" + port}),
+            PaneLines(m_frame->Pane().Text()));
+  EXPECT_EQ((std::vector<std::string>{"尝试打开套接字端口" + port, "成功打开套接字端口" + port}),
+            FileLines(LogFile()));
+  TcpClient client(m_port);
+  EXPECT_TRUE(client.Connected());
+  CInstanceLock other;
+  EXPECT_EQ(CInstanceLock::Result::kAlreadyHeld, other.Acquire(GuardName(m_port)));
+
+  m_app->DestroyMainFrame();
+  EXPECT_EQ(nullptr, pMainFrame);
+  EXPECT_EQ(0, m_app->ExitInstance());
+  EXPECT_EQ("Exit Quarnix\r\n", m_receiver.Receive().value_or(""));
+  EXPECT_EQ(kNoSocket, m_app->socketListen.m_socket);
+  EXPECT_EQ(kNoSocket, m_app->socketNotify.m_socket);
+  EXPECT_EQ(0, m_app->listenPort);
+  EXPECT_EQ(0, m_app->remotePort);
+  EXPECT_EQ(0u, m_app->remoteHost);
+  EXPECT_EQ(CInstanceLock::Result::kAcquired, other.Acquire(GuardName(m_port)));
+  TcpClient late(m_port);
+  EXPECT_FALSE(late.Connected());
+}
+
+TEST_F(GatewayAppTest, SecondInstanceOnTheSamePortIsRefusedOnStandardOutput) {
+  CInstanceLock first;
+  ASSERT_EQ(CInstanceLock::Result::kAcquired, first.Acquire(GuardName(m_port)));
+  EXPECT_FALSE(Init("/s" + Ports()));
+  EXPECT_EQ(LoadResString(IDS_ONE_INSTANCE_ONLY) + "\n", m_stdout);
+  EXPECT_EQ("只能打开该程序的一个实例\n", m_stdout);
+  EXPECT_EQ(nullptr, m_frame);
+  EXPECT_EQ(1, m_app->ExitInstance());
+  EXPECT_TRUE(NothingArrived());
+}
+
+TEST_F(GatewayAppTest, RefusalInWindowModeGoesToTheMessageBox) {
+  CInstanceLock first;
+  ASSERT_EQ(CInstanceLock::Result::kAcquired, first.Acquire(GuardName(m_port)));
+  EXPECT_FALSE(Init(Ports()));
+  EXPECT_EQ("", m_stdout);
+  EXPECT_EQ(std::vector<std::string>{"只能打开该程序的一个实例"}, m_messageBoxes);
+}
+
+TEST_F(GatewayAppTest, UsageReachesStandardOutputOnlyWhenSComesFirst) {
+  EXPECT_FALSE(Init("/s /?" + Ports()));
+  EXPECT_EQ(LoadResString(IDS_USAGE) + "\n", m_stdout);
+  EXPECT_TRUE(m_messageBoxes.empty());
+  EXPECT_EQ(nullptr, m_frame);
+  EXPECT_EQ(0, m_app->ExitInstance());  // asked for, not a failure
+
+  CGatewayApp windowed;
+  std::vector<std::string> boxes;
+  windowed.SetMessageBox([&](const std::string& text) { boxes.push_back(text); });
+  EXPECT_FALSE(windowed.InitInstance("quarnix /? /s"));
+  EXPECT_EQ(std::vector<std::string>{LoadResString(IDS_USAGE)}, boxes);
+  windowed.ExitInstance();
+}
+
+TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
+  const std::string usage = LoadResString(IDS_USAGE);
+  EXPECT_EQ(0u, usage.find("Quarnix"));
+  for (const char* part :
+       {"[/rh ", "127.0.0.1", "[/rp ", "8088", "[/lp ", "8089", "[/s ", "[/progId ",
+        "OPC.SimaticNET", "S7200.OPCServer", "Kepware.KEPServerEX.V5"}) {
+    EXPECT_NE(std::string::npos, usage.find(part)) << part;
+  }
+}
+
+TEST_F(GatewayAppTest, PortInUseFailsInBackgroundModeWithTheErrorOnStandardOutput) {
+  CBlockingSocket occupant;
+  occupant.Create(kSockStream);
+  occupant.Bind(CSocketAddress(0, m_port));
+  occupant.Listen();
+  EXPECT_FALSE(Init("/s" + Ports()));
+  EXPECT_EQ(StringPrintf("error Bind %ud\n", static_cast<unsigned>(kErrorAddressInUse)), m_stdout);
+  // The guard is given up at once, not only at exit.
+  CInstanceLock next;
+  EXPECT_EQ(CInstanceLock::Result::kAcquired, next.Acquire(GuardName(m_port)));
+  next.Release();
+  EXPECT_EQ(std::vector<std::string>{"尝试打开套接字端口" + std::to_string(m_port)},
+            FileLines(LogFile()));
+  m_app->DestroyMainFrame();
+  EXPECT_EQ(1, m_app->ExitInstance());
+  // No startup datagram; the UDP socket existed, so the exit datagram still goes out.
+  EXPECT_EQ("Exit Quarnix\r\n", m_receiver.Receive().value_or(""));
+  occupant.Close();
+}
+
+TEST_F(GatewayAppTest, PortInUseInWindowModeLogsToThePaneOnly) {
+  CBlockingSocket occupant;
+  occupant.Create(kSockStream);
+  occupant.Bind(CSocketAddress(0, m_port));
+  occupant.Listen();
+  EXPECT_FALSE(Init(Ports()));
+  EXPECT_EQ("", m_stdout);
+  ASSERT_NE(nullptr, m_frame);
+  const auto lines = PaneLines(m_frame->Pane().Text());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(StringPrintf("打开网络端口 %d 错误 error Bind %ud", m_port,
+                         static_cast<unsigned>(kErrorAddressInUse)),
+            lines[0]);
+  EXPECT_EQ(std::string::npos, LogFile().find("打开网络端口"));
+  occupant.Close();
+}
+
+TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
+  ASSERT_TRUE(Init("/s /lp " + std::to_string(m_port) + " /rh 255.255.255.255 /rp 0"));
+  EXPECT_TRUE(SocketGetBroadcast(m_app->socketNotify.m_socket));
+  m_app->DestroyMainFrame();
+  m_app->ExitInstance();
+
+  CGatewayApp invalidHost;
+  invalidHost.SetFrameFactory(
+      [](const std::u16string&, bool) { return std::make_shared<CHeadlessFrame>(true); });
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(invalidHost.InitInstance("q /s /lp 0 /rh not-an-address /rp 0"));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0xFFFFFFFFu, invalidHost.remoteHost);
+  EXPECT_TRUE(SocketGetBroadcast(invalidHost.socketNotify.m_socket));
+  invalidHost.DestroyMainFrame();
+  invalidHost.ExitInstance();
+}
+
+TEST_F(GatewayAppTest, ListenPortZeroLetsTheSystemChoose) {
+  ASSERT_TRUE(Init("/s /lp abc /rp " + std::to_string(m_receiver.Port())));
+  EXPECT_EQ(0, m_app->listenPort);
+  EXPECT_NE(0, LocalPort(m_app->socketListen.m_socket));
+  EXPECT_EQ("尝试打开套接字端口0", FileLines(LogFile()).at(0));
+}
+
+TEST_F(GatewayAppTest, FrameIsMadeWithTheProgIdAndTheMode) {
+  ASSERT_TRUE(Init("/progId Quarnix.Simulator /s" + Ports()));
+  EXPECT_EQ(u"Quarnix.Simulator", m_frameProgId);
+  EXPECT_EQ(u"Quarnix.Simulator", m_app->ProgId());
+  EXPECT_TRUE(m_frameBackground);
+  EXPECT_TRUE(m_app->BackgroundMode());
+}
+
+TEST_F(GatewayAppTest, ConstructorResetsTheValueChangeSwitch) {
+  logValueChanges = true;
+  CGatewayApp app;
+  EXPECT_FALSE(logValueChanges);
+}
