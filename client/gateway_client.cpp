@@ -1,0 +1,209 @@
+// The client tools keep their few socket calls here, beside the client library, so that the
+// library stands alone (it is what a client author would take away).
+#include "client/gateway_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "client/socket_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for one poll event until the deadline: >0 ready, 0 timed out, <0 failed.
+int WaitFor(int socket, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd entry{socket, events, 0};
+    const int result = ::poll(&entry, 1, MillisecondsLeft(deadline));
+    if (result < 0 && errno == EINTR) continue;
+    return result;
+  }
+}
+
+class CSocketHolder {
+public:
+  explicit CSocketHolder(int socket) : m_socket(socket) {}
+  ~CSocketHolder() {
+    if (m_socket >= 0) ::close(m_socket);
+  }
+  CSocketHolder(const CSocketHolder&) = delete;
+  CSocketHolder& operator=(const CSocketHolder&) = delete;
+  int Get() const { return m_socket; }
+
+private:
+  int m_socket;
+};
+
+ExchangeResult Failure(ClientError error, std::string message, std::string raw = {}) {
+  ExchangeResult result;
+  result.error = error;
+  result.message = std::move(message);
+  result.raw = std::move(raw);
+  return result;
+}
+
+std::string Seconds(std::chrono::milliseconds timeout) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(timeout.count()) / 1000.0);
+  return text;
+}
+
+}  // namespace
+
+const char* ClientErrorName(ClientError error) {
+  switch (error) {
+    case ClientError::kNone:
+      return "no error";
+    case ClientError::kBadHost:
+      return "unknown host";
+    case ClientError::kConnectionRefused:
+      return "connection refused";
+    case ClientError::kUnreachable:
+      return "gateway unreachable";
+    case ClientError::kConnectTimeout:
+      return "connect timeout";
+    case ClientError::kSendFailed:
+      return "send failed";
+    case ClientError::kReplyTimeout:
+      return "reply timeout";
+    case ClientError::kNoReply:
+      return "no reply";
+    case ClientError::kConnectionReset:
+      return "connection reset";
+    case ClientError::kMalformedReply:
+      return "malformed reply";
+  }
+  return "unknown error";
+}
+
+CGatewayClient::CGatewayClient(std::string host, std::uint16_t port,
+                               std::chrono::milliseconds timeout)
+    : m_host(std::move(host)), m_port(port), m_timeout(timeout) {}
+
+ExchangeResult CGatewayClient::Exchange(std::string_view request) const {
+  const auto deadline = Clock::now() + m_timeout;
+  const std::string where = m_host + ":" + std::to_string(m_port);
+
+  std::string reason;
+  const auto endpoint = ResolveIpv4(m_host, m_port, &reason);
+  if (!endpoint) return Failure(ClientError::kBadHost, reason);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = endpoint->port;
+  address.sin_addr.s_addr = endpoint->address;
+
+  CSocketHolder socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (socket.Get() < 0) {
+    return Failure(ClientError::kUnreachable,
+                   std::string("cannot create a socket: ") + std::strerror(errno));
+  }
+
+  // Connect without blocking, so that the timeout bounds it.
+  int error = 0;
+  if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      const int ready = WaitFor(socket.Get(), POLLOUT, deadline);
+      if (ready == 0) {
+        return Failure(ClientError::kConnectTimeout,
+                       "no connection to " + where + " within " + Seconds(m_timeout));
+      }
+      socklen_t size = sizeof error;
+      if (ready < 0) {
+        error = errno;
+      } else if (::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        error = errno;
+      }
+    }
+  }
+  if (error == ECONNREFUSED) {
+    return Failure(ClientError::kConnectionRefused,
+                   "connection refused by " + where + " (no gateway listens there)");
+  }
+  if (error == ETIMEDOUT) {
+    return Failure(ClientError::kConnectTimeout, "connecting to " + where + " timed out");
+  }
+  if (error != 0) {
+    return Failure(ClientError::kUnreachable,
+                   "cannot connect to " + where + ": " + std::strerror(error));
+  }
+
+  // Send the whole request, then end the sending half.
+  std::size_t sent = 0;
+  while (sent < request.size()) {
+    const int ready = WaitFor(socket.Get(), POLLOUT, deadline);
+    if (ready == 0) {
+      return Failure(ClientError::kReplyTimeout,
+                     "the gateway at " + where + " took no request within " + Seconds(m_timeout));
+    }
+    const ssize_t count =
+        ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (count < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return Failure(ClientError::kSendFailed,
+                     "the connection to " + where +
+                         " failed while sending the request: " + std::strerror(errno));
+    }
+    sent += static_cast<std::size_t>(count);
+  }
+  ::shutdown(socket.Get(), SHUT_WR);
+
+  // Read until the gateway closes the connection: the reply text may hold line ends itself.
+  std::string raw;
+  char buffer[4096];
+  for (;;) {
+    const int ready = WaitFor(socket.Get(), POLLIN, deadline);
+    if (ready == 0) {
+      return Failure(ClientError::kReplyTimeout,
+                     raw.empty()
+                         ? "no reply from " + where + " within " + Seconds(m_timeout)
+                         : "the reply from " + where + " did not end within " + Seconds(m_timeout) +
+                               " (" + std::to_string(raw.size()) + " bytes came)",
+                     raw);
+    }
+    const ssize_t count = ::recv(socket.Get(), buffer, sizeof buffer, 0);
+    if (count > 0) {
+      raw.append(buffer, static_cast<std::size_t>(count));
+      continue;
+    }
+    if (count == 0) break;
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    // A reset after a whole reply loses nothing: the gateway may close while request bytes it
+    // did not need are still unread.
+    const int resetError = errno;
+    if (ParseReply(raw)) break;
+    if (raw.empty()) {
+      return Failure(ClientError::kNoReply, "the gateway at " + where +
+                                                " dropped the connection without a reply (" +
+                                                std::strerror(resetError) + ")");
+    }
+    return Failure(ClientError::kConnectionReset,
+                   "the connection to " + where + " broke in the middle of the reply (" +
+                       std::strerror(resetError) + ")",
+                   raw);
+  }
+  if (raw.empty()) {
+    return Failure(ClientError::kNoReply,
+                   "the gateway at " + where + " closed the connection without a reply");
+  }
+  auto reply = ParseReply(raw, &reason);
+  if (!reply) return Failure(ClientError::kMalformedReply, "malformed reply: " + reason, raw);
+  ExchangeResult result;
+  result.raw = std::move(raw);
+  result.reply = std::move(*reply);
+  return result;
+}

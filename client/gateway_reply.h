@@ -1,0 +1,47 @@
+// The gateway's reply to one request, and readers for the texts of the different commands.
+//
+// A reply is every byte the gateway sends on the request connection before it closes it: the
+// code as a signed decimal number, one TAB, the text, CR LF. The text may itself hold CR LF
+// (the replies of "AD", "Q?" and "SR" put one entry per line after an empty first field).
+//
+// Error rule: ParseReply returns nullopt and a reason for bytes that are not one reply; the
+// readers return nullopt when a text does not have their shape. Nothing throws.
+// Thread rule: any thread. Ownership: values returned.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct GatewayReply {
+  std::int32_t code = 0;
+  std::string text;  // between the TAB and the final CR LF
+};
+
+// Parses the bytes received on one connection. Refused: no TAB, a code that is not a signed
+// 32-bit decimal number, no CR LF at the end. The reason names the fault.
+std::optional<GatewayReply> ParseReply(std::string_view bytes, std::string* reason = nullptr);
+
+// The text split at CR LF: "\r\n3\r\n4" gives "", "3", "4"; an empty text gives one "".
+std::vector<std::string> ReplyLines(const std::string& text);
+
+// The indices of an "AD" or "Q?" reply: one signed decimal number on each line after the empty
+// first one. An empty text gives an empty list.
+std::optional<std::vector<int>> ReplyIndices(const std::string& text);
+
+// One item of an "SR" reply: the value as the gateway wrote it and the quality word.
+struct SyncReadValue {
+  std::string value;
+  std::uint16_t quality = 0;
+};
+// The items of a successful "SR" reply: "value TAB quality" on each line after the empty first.
+std::optional<std::vector<SyncReadValue>> ReplySyncReadValues(const std::string& text);
+
+// The cancel id of an "AR", "AW" or "RF" reply: an unsigned decimal number, followed by the
+// letter l in the refresh reply.
+std::optional<std::uint32_t> ReplyCancelId(const std::string& text);
+
+// "good", "uncertain" or "bad" for an OPC quality word (its two top quality bits).
+const char* QualityName(std::uint16_t quality);

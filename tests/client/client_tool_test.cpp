@@ -1,0 +1,429 @@
+// The command-line client against a fake gateway on 127.0.0.1: output, exit statuses and the
+// request bytes it sends; "listen" against canned datagrams.
+#include "client/client_tool.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "client/request_builder.h"
+#include "tests/client/fake_gateway.h"
+#include "tests/net/loopback.h"
+
+namespace {
+
+using testing_loopback::ReadFile;
+using testing_loopback::ScratchDirectory;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool(std::vector<std::string> args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  ToolRun run;
+  run.status = RunClientTool(args, out, err);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string bytes;
+  for (const int value : values) bytes += static_cast<char>(value);
+  return bytes;
+}
+
+// A TCP port on 127.0.0.1 that is bound but not listening: connections to it are refused.
+class CRefusingPort {
+public:
+  CRefusingPort() {
+    m_socket = SocketCreate(kSockStream);
+    SocketBind(m_socket, testing_loopback::LoopbackAddress(0));
+    m_port = testing_loopback::LocalPort(m_socket);
+  }
+  ~CRefusingPort() { SocketClose(m_socket); }
+  std::string Port() const { return std::to_string(m_port); }
+
+private:
+  SocketHandle m_socket = kNoSocket;
+  std::uint16_t m_port = 0;
+};
+
+class ClientToolTest : public ::testing::Test {
+protected:
+  ToolRun Ask(std::vector<std::string> args, std::string reply) {
+    m_gateway.AddReply(std::move(reply));
+    args.push_back("--port");
+    args.push_back(std::to_string(m_gateway.Port()));
+    return RunTool(args);
+  }
+  std::string LastRequest() const {
+    const auto requests = m_gateway.Requests();
+    return requests.empty() ? "<none>" : requests.back();
+  }
+
+  CFakeGateway m_gateway;
+};
+
+TEST_F(ClientToolTest, HeartbeatPrintsCodeAndTextAndExitsZero) {
+  const ToolRun run = Ask({"hbt"}, "0\tHBT OK!\r\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "code 0: HBT OK!\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(LastRequest(), "HBT\r\n");
+}
+
+TEST_F(ClientToolTest, NonZeroCodeExitsOneAndNegativeCodesShowTheirHex) {
+  const ToolRun unknown = Ask({"exit"}, "1\tUnknown command: Exit\r\n");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.out, "code 1: Unknown command: Exit\n");
+  EXPECT_EQ(LastRequest(), "Exit\r\n");
+
+  const ToolRun failed = Ask({"remove", "0"}, "-2147467259\tfailed\r\n");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "code -2147467259 (0x80004005): failed\n");
+  EXPECT_EQ(LastRequest(), "RM\t1\r\n0\r\n");
+}
+
+TEST_F(ClientToolTest, RawPrintsTheReplysExactBytes) {
+  const std::string reply = "0\t\r\n3\r\n4\r\n";
+  const ToolRun run = Ask({"--raw", "query", "a", "b"}, reply);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, reply);
+  EXPECT_EQ(LastRequest(), "Q?\r\na\r\nb\r\n\r\n");
+}
+
+TEST_F(ClientToolTest, DefinePrintsTheIndexOfEachGroup) {
+  const ToolRun run = Ask({"define",
+                           "--receive-port",
+                           "9000",
+                           "group",
+                           "Boiler",
+                           "A",
+                           "250",
+                           "item",
+                           "Static.Int2",
+                           "A",
+                           "VT_I2",
+                           "item",
+                           "Random.Real8",
+                           "N",
+                           "group",
+                           "Pumps",
+                           "N",
+                           "item",
+                           "Memory.UInt4",
+                           "19"},
+                          "0\t\r\n3\r\n4\r\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "code 0\n  group Boiler: index 3\n  group Pumps: index 4\n");
+  EXPECT_EQ(LastRequest(),
+            "AD\t2\t9000\r\nBoiler\tA\t2\t250\r\nStatic.Int2\tA\t2\r\nRandom.Real8\tN\t0\r\n"
+            "Pumps\tN\t1\r\nMemory.UInt4\tA\t19\r\n");
+}
+
+TEST_F(ClientToolTest, DefineReadsGroupsFromAFile) {
+  ScratchDirectory scratch;
+  {
+    std::ofstream file("groups.txt");
+    file << "# two groups\n"
+            "group \"Boiler house\" active 1000\n"
+            "  item Static.Int4 A I4   # the counter\n"
+            "group item\n";
+  }
+  const ToolRun run =
+      Ask({"define", "--file", "groups.txt", "item", "Ramp.UInt1"}, "0\t\r\n0\r\n1\r\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "code 0\n  group Boiler house: index 0\n  group item: index 1\n");
+  EXPECT_EQ(LastRequest(),
+            "AD\t2\r\nBoiler house\tA\t1\t1000\r\nStatic.Int4\tA\t3\r\nitem\tA\t1\r\n"
+            "Ramp.UInt1\tA\t0\r\n");
+}
+
+TEST_F(ClientToolTest, DefineRefusedByTheGatewayShowsItsText) {
+  const ToolRun run = Ask({"define", "group", "G", "item", "Nope"},
+                          "-1073479673\tAdd item Nope on group G failed: unknown : c0040007\r\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "code -1073479673 (0xC0040007): Add item Nope on group G failed: unknown : c0040007\n");
+}
+
+TEST_F(ClientToolTest, QueryMarksNamesThatWereNotFound) {
+  const ToolRun run = Ask({"query", "Boiler", "Nope"}, "0\t\r\n2\r\n-1\r\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "code 0\n  Boiler: index 2\n  Nope: not found\n");
+  const ToolRun none = Ask({"query", "Nope"}, "-1\t\r\n-1\r\n");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "code -1\n  Nope: not found\n");
+}
+
+TEST_F(ClientToolTest, ReadPrintsValueAndQualityOfEachItem) {
+  const ToolRun run = Ask({"read", "0", "0", "1"}, "0\t\r\n300\t192\r\n1\t64\r\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "code 0\n  item 0: 300 quality 192 (good)\n  item 1: 1 quality 64 (uncertain)\n");
+  EXPECT_EQ(LastRequest(), "SR\t0\t2\t0\r\n0\r\n1\r\n");
+}
+
+TEST_F(ClientToolTest, AsyncCommandsAndRefreshPrintTheCancelId) {
+  const ToolRun read = Ask({"aread", "1", "7", "3"}, "0\t42\r\n");
+  EXPECT_EQ(read.out, "code 0: cancel id 42\n");
+  EXPECT_EQ(LastRequest(), "AR\t1\t1\t7\r\n3\r\n");
+
+  const ToolRun write = Ask({"awrite", "1", "4294967295", "0", "300", "2", "-5"}, "0\t43\r\n");
+  EXPECT_EQ(write.out, "code 0: cancel id 43\n");
+  EXPECT_EQ(LastRequest(), "AW\t1\t2\t-1\r\n0\t300\r\n2\t-5\r\n");
+
+  const ToolRun refresh = Ask({"refresh", "9", "0", "1"}, "0\t44l\r\n");
+  EXPECT_EQ(refresh.out, "code 0: cancel id 44\n");
+  EXPECT_EQ(LastRequest(), "RF\t9\r\n0\r\n1\r\n\r\n");
+}
+
+TEST_F(ClientToolTest, WriteAndActivateSendTheirFieldsInWireOrder) {
+  const ToolRun write = Ask({"write", "0", "0", "300"}, "0\t\r\n");
+  EXPECT_EQ(write.status, 0);
+  EXPECT_EQ(write.out, "code 0\n");
+  EXPECT_EQ(LastRequest(), "SW\t0\t1\r\n0\t300\r\n");
+
+  const ToolRun failed =
+      Ask({"write", "0", "0", "300", "2", "1"}, "1\t0: Bad type\t1: Bad rights\t\r\n");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "code 1: 0: Bad type\t1: Bad rights\t\n");
+
+  const ToolRun activate = Ask({"activate", "A", "0", "1"}, "0\t\r\n");
+  EXPECT_EQ(activate.status, 0);
+  EXPECT_EQ(LastRequest(), "AC\tA\t2\r\n0\r\n1\r\n");
+}
+
+TEST_F(ClientToolTest, MultiLineTextOfAnotherShapeIsPrintedLineByLine) {
+  const ToolRun run = Ask({"read", "0", "0"}, "0\t\r\n300\t192\r\n1\t192\r\n");
+  EXPECT_EQ(run.out, "code 0\n  300\t192\n  1\t192\n");  // two values for one item asked
+}
+
+TEST_F(ClientToolTest, ReplyTimeoutIsAConnectionFailure) {
+  m_gateway.AddReply("", CFakeGateway::Mode::kSilent);
+  const std::string port = std::to_string(m_gateway.Port());
+  const ToolRun run = RunTool({"hbt", "--port", port, "--timeout", "0.3"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "quarnix-client: no reply from 127.0.0.1:" + port + " within 0.3 s\n");
+}
+
+TEST_F(ClientToolTest, ConnectionClosedWithoutReplyIsAConnectionFailure) {
+  m_gateway.AddReply("");
+  const std::string port = std::to_string(m_gateway.Port());
+  const ToolRun run = RunTool({"hbt", "--port", port});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "quarnix-client: the gateway at 127.0.0.1:" + port +
+                         " closed the connection without a reply\n");
+}
+
+TEST_F(ClientToolTest, GatewayClosingAtOnceIsAConnectionFailure) {
+  m_gateway.AddReply("", CFakeGateway::Mode::kCloseAtOnce);
+  const ToolRun run = RunTool({"hbt", "--port", std::to_string(m_gateway.Port())});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err.rfind("quarnix-client: ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+}
+
+TEST_F(ClientToolTest, MalformedReplyIsNamedAndExitsTwo) {
+  const ToolRun run = Ask({"hbt"}, "HBT OK!\r\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "quarnix-client: malformed reply: no TAB after the reply code\n");
+
+  const ToolRun cut = Ask({"--raw", "hbt"}, "0\tHBT");
+  EXPECT_EQ(cut.status, 2);
+  EXPECT_EQ(cut.out, "0\tHBT");
+  EXPECT_EQ(cut.err,
+            "quarnix-client: malformed reply: the reply does not end with CR LF (cut short?)\n");
+}
+
+TEST(ClientToolUsageTest, RefusedConnectionExitsTwo) {
+  CRefusingPort refusing;
+  const ToolRun run = RunTool({"hbt", "--port", refusing.Port()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "quarnix-client: connection refused by 127.0.0.1:" + refusing.Port() +
+                         " (no gateway listens there)\n");
+}
+
+TEST(ClientToolUsageTest, BadCommandLinesExit64WithOneLine) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"nonsense"},
+      {"read", "0"},
+      {"read", "x", "1"},
+      {"read", "0", "65536"},
+      {"write", "0", "1"},
+      {"write", "0", "1", "2", "3"},
+      {"aread", "0", "99999999999", "1"},
+      {"hbt", "extra"},
+      {"hbt", "--port", "70000"},
+      {"hbt", "--timeout", "0"},
+      {"hbt", "--bogus"},
+      {"hbt", "--json"},
+      {"listen", "--raw"},
+      {"query", "--receive-port", "1", "a"},
+      {"define"},
+      {"define", "item", "X"},
+      {"define", "group", "G", "fast"},
+      {"define", "group", "G", "item", "X", "VT_NOPE"},
+      {"define", "--file", "no-such-file.txt"},
+      {"query", "a\tb"},
+  };
+  for (const auto& args : bad) {
+    const ToolRun run = RunTool(args);
+    EXPECT_EQ(run.status, 64) << ::testing::PrintToString(args);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("quarnix-client: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  }
+}
+
+TEST(ClientToolUsageTest, HelpIsGivenForTheToolAndEachCommand) {
+  const ToolRun overview = RunTool({"--help"});
+  EXPECT_EQ(overview.status, 0);
+  EXPECT_EQ(overview.out.rfind("Usage: quarnix-client", 0), 0u);
+  for (const char* command : {"hbt", "define", "remove", "activate", "refresh", "query", "read",
+                              "aread", "write", "awrite", "exit", "listen"}) {
+    const ToolRun help = RunTool({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_NE(help.out.find(command), std::string::npos) << command;
+    EXPECT_NE(overview.out.find(std::string("  ") + command), std::string::npos) << command;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// listen
+
+const std::string kChange =
+    Bytes({0x43, 0x00, 0x19, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x01, 0x2C, 0x00, 0x01, 0x01, 0x01});
+const std::string kRead =
+    Bytes({0x52, 0x00, 0x1A, 0x00, 0x00, 0x00, 0x07, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00,
+           0x00, 0x01, 0x01, 0x00, 0x04, 0x02, 0xFF, 0xFE, 0x40, 0xC0, 0x04, 0x00, 0x07});
+const std::string kWrite =
+    Bytes({0x57, 0x00, 0x00, 0x00, 0x07, 0x00, 0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01});
+const std::string kCancel = Bytes({0x4E, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x02});
+const std::string kShort = Bytes({0x43, 0x00, 0x03});
+
+// Runs "listen" on a free port on another thread and sends the datagrams once it is bound.
+ToolRun Listen(std::vector<std::string> args, const std::vector<std::string>& datagrams) {
+  std::promise<std::uint16_t> bound;
+  ClientToolHooks hooks;
+  hooks.onListening = [&bound](std::uint16_t port) { bound.set_value(port); };
+  std::ostringstream out;
+  std::ostringstream err;
+  ToolRun run;
+  args.insert(args.begin(), {"listen", "--bind", "127.0.0.1", "--port", "0"});
+  std::thread listener([&] { run.status = RunClientTool(args, out, err, hooks); });
+  auto port = bound.get_future();
+  if (port.wait_for(std::chrono::seconds(20)) == std::future_status::ready) {
+    const std::uint16_t value = port.get();
+    for (const std::string& datagram : datagrams) CFakeGateway::SendDatagram(value, datagram);
+  }
+  listener.join();
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+TEST(ClientToolListenTest, EachDatagramIsOneLine) {
+  const ToolRun run = Listen({"--count", "6", "--timeout", "20"},
+                             {kChange, kRead, kWrite, kCancel, "Startup Quarnix\r\n", kShort});
+  EXPECT_EQ(run.status, 1);  // one datagram was malformed
+  const std::regex sender("malformed from 127\\.0\\.0\\.1:[0-9]+:");
+  const std::string out = std::regex_replace(run.out, sender, "malformed from SENDER:");
+  EXPECT_EQ(out,
+            "change trans=0 group=2 entries=2 master-error=0x00000000 master-quality=0x00"
+            " | 0:300 | 1:1\n"
+            "read trans=7 group=1 entries=1 master-error=0x00000001 master-quality=0x01"
+            " | 4:65534(-2) q=64 err=0xC0040007\n"
+            "write trans=7 group=1 items=5 master-error=0x00000001\n"
+            "cancel trans=4294967295 group=2\n"
+            "startup \"Startup Quarnix\\r\\n\"\n"
+            "malformed from SENDER: too short for a value-change datagram: 3 bytes, its header "
+            "alone has 16\n");
+  EXPECT_NE(run.err.find("listening on 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(run.err.find("1 malformed datagram"), std::string::npos);
+}
+
+TEST(ClientToolListenTest, JsonModeWritesOneObjectPerLine) {
+  const ToolRun run = Listen({"--json", "--count", "4", "--timeout", "20"},
+                             {kChange, kWrite, "Exit Quarnix\r\n", kShort});
+  EXPECT_EQ(run.status, 1);
+  const std::regex sender("\"from\":\"127\\.0\\.0\\.1:[0-9]+\"");
+  const std::string out = std::regex_replace(run.out, sender, "\"from\":\"S\"");
+  EXPECT_EQ(out,
+            "{\"kind\":\"change\",\"from\":\"S\",\"trans\":0,\"group\":2,\"masterError\":0,"
+            "\"masterQuality\":0,\"items\":[{\"handle\":0,\"length\":2,\"value\":300,\"signed\":"
+            "300},{\"handle\":1,\"length\":1,\"value\":1,\"signed\":1}]}\n"
+            "{\"kind\":\"write\",\"from\":\"S\",\"trans\":7,\"group\":1,\"count\":5,"
+            "\"masterError\":1}\n"
+            "{\"kind\":\"exit\",\"from\":\"S\",\"text\":\"Exit Quarnix\\r\\n\"}\n"
+            "{\"kind\":\"malformed\",\"from\":\"S\",\"size\":3,\"reason\":\"too short for a "
+            "value-change datagram: 3 bytes, its header alone has 16\"}\n");
+}
+
+TEST(ClientToolListenTest, WellFormedDatagramsExitZeroAndTooFewExitOne) {
+  const ToolRun enough = Listen({"--count", "1", "--timeout", "20"}, {kCancel});
+  EXPECT_EQ(enough.status, 0);
+  EXPECT_EQ(enough.out, "cancel trans=4294967295 group=2\n");
+
+  const ToolRun tooFew = Listen({"--count", "2", "--timeout", "0.3"}, {kCancel});
+  EXPECT_EQ(tooFew.status, 1);
+  EXPECT_NE(tooFew.err.find("1 of 2 datagrams came within 0.3 s"), std::string::npos);
+
+  const ToolRun timedOut = Listen({"--timeout", "0.2"}, {});
+  EXPECT_EQ(timedOut.status, 0);
+  EXPECT_EQ(timedOut.out, "");
+}
+
+TEST(ClientToolListenTest, PortInUseExitsTwo) {
+  testing_loopback::UdpReceiver taken;
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = RunClientTool(
+      {"listen", "--bind", "127.0.0.1", "--port", std::to_string(taken.Port()), "--count", "1"},
+      out, err);
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(err.str().rfind("quarnix-client: cannot bind UDP 127.0.0.1:", 0), 0u) << err.str();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The built executable
+
+int RunExecutable(const std::string& arguments) {
+  const std::string command =
+      std::string("\"") + QUARNIX_CLIENT_PATH + "\" " + arguments + " >out.txt 2>err.txt";
+  const int status = std::system(command.c_str());
+  return (status >> 8) & 0xFF;  // the shell's wait status holds the exit status in its second byte
+}
+
+TEST(ClientExecutableTest, ExitStatusesReachTheShell) {
+  ScratchDirectory scratch;
+  CFakeGateway gateway;
+  gateway.AddReply("0\tHBT OK!\r\n");
+  EXPECT_EQ(RunExecutable("hbt --port " + std::to_string(gateway.Port())), 0);
+  EXPECT_EQ(ReadFile("out.txt"), "code 0: HBT OK!\n");
+
+  gateway.AddReply("1\tUnknown command: x\r\n");
+  EXPECT_EQ(RunExecutable("--port " + std::to_string(gateway.Port()) + " exit"), 1);
+
+  CRefusingPort refusing;
+  EXPECT_EQ(RunExecutable("hbt --port " + refusing.Port()), 2);
+  EXPECT_NE(ReadFile("err.txt").find("connection refused"), std::string::npos);
+
+  EXPECT_EQ(RunExecutable("read"), 64);
+  EXPECT_EQ(RunExecutable("--help"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+#include "client/gateway_reply.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string Reason(std::string_view bytes) {
+  std::string reason;
+  EXPECT_FALSE(ParseReply(bytes, &reason)) << bytes;
+  return reason;
+}
+
+TEST(GatewayReplyTest, CodeAndTextAreSplitAtTheFirstTab) {
+  const auto reply = ParseReply("0\tHBT OK!\r\n");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->code, 0);
+  EXPECT_EQ(reply->text, "HBT OK!");
+
+  const auto withTabs = ParseReply("1\t0: bad\t2: worse\t\r\n");
+  ASSERT_TRUE(withTabs);
+  EXPECT_EQ(withTabs->text, "0: bad\t2: worse\t");
+}
+
+TEST(GatewayReplyTest, NegativeCodeAndEmptyTextAreRead) {
+  const auto reply = ParseReply("-2\t\r\n");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->code, -2);
+  EXPECT_EQ(reply->text, "");
+  EXPECT_EQ(ParseReply("-2147467259\tx\r\n")->code, static_cast<std::int32_t>(0x80004005u));
+}
+
+TEST(GatewayReplyTest, MalformedRepliesNameTheirFault) {
+  EXPECT_EQ(Reason(""), "the reply is empty");
+  EXPECT_EQ(Reason("HBT OK!\r\n"), "no TAB after the reply code");
+  EXPECT_EQ(Reason("x\tfoo\r\n"), "the reply code \"x\" is not a signed 32-bit decimal number");
+  EXPECT_EQ(Reason("\tfoo\r\n"), "the reply code \"\" is not a signed 32-bit decimal number");
+  EXPECT_EQ(Reason("2147483648\t\r\n"),
+            "the reply code \"2147483648\" is not a signed 32-bit decimal number");
+  EXPECT_EQ(Reason("0\tHBT OK!"), "the reply does not end with CR LF (cut short?)");
+  EXPECT_EQ(Reason("0\tHBT OK!\n"), "the reply does not end with CR LF (cut short?)");
+  EXPECT_EQ(Reason("0\t\r"), "the reply does not end with CR LF (cut short?)");
+}
+
+TEST(GatewayReplyTest, IndicesStandOnLinesAfterAnEmptyFirstField) {
+  const auto reply = ParseReply("0\t\r\n3\r\n4\r\n");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->text, "\r\n3\r\n4");
+  EXPECT_EQ(ReplyIndices(reply->text), (std::vector<int>{3, 4}));
+  EXPECT_EQ(ReplyIndices("\r\n-1\r\n1"), (std::vector<int>{-1, 1}));
+  EXPECT_EQ(ReplyIndices(""), std::vector<int>{});
+  EXPECT_FALSE(ReplyIndices("3\r\n4"));
+  EXPECT_FALSE(ReplyIndices("\r\nthree"));
+}
+
+TEST(GatewayReplyTest, SyncReadValuesCarryValueAndQuality) {
+  const auto values = ReplySyncReadValues("\r\n300\t192\r\n1\t64");
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 2u);
+  EXPECT_EQ((*values)[0].value, "300");
+  EXPECT_EQ((*values)[0].quality, 192);
+  EXPECT_EQ((*values)[1].value, "1");
+  EXPECT_EQ((*values)[1].quality, 64);
+  EXPECT_FALSE(ReplySyncReadValues("\r\n300"));
+  EXPECT_FALSE(ReplySyncReadValues("\r\n300\tgood"));
+  EXPECT_STREQ(QualityName(192), "good");
+  EXPECT_STREQ(QualityName(64), "uncertain");
+  EXPECT_STREQ(QualityName(0), "bad");
+}
+
+TEST(GatewayReplyTest, CancelIdIsReadWithOrWithoutTheRefreshL) {
+  EXPECT_EQ(ReplyCancelId("17"), 17u);
+  EXPECT_EQ(ReplyCancelId("17l"), 17u);
+  EXPECT_EQ(ReplyCancelId("4294967295"), 4294967295u);
+  EXPECT_FALSE(ReplyCancelId(""));
+  EXPECT_FALSE(ReplyCancelId("l"));
+  EXPECT_FALSE(ReplyCancelId("-1"));
+  EXPECT_FALSE(ReplyCancelId("4294967296"));
+  EXPECT_FALSE(ReplyCancelId(" returned when all Refresh2(...)"));
+}
+
+}  // namespace
