@@ -85,6 +85,7 @@ HRESULT CGroupRegistry::CreateOpcServer(const std::u16string& progId, std::strin
 }
 
 void CGroupRegistry::OnCreateOpcServer() {
+  m_uiThread.Check();
   if (m_pIOPCServer) {
     OpcLogToWindow(SystemText("已创建OpcServer"));
     return;
@@ -112,6 +113,7 @@ void CGroupRegistry::OnCreateOpcServer() {
 }
 
 void CGroupRegistry::OnDestroyOpcServer() {
+  m_uiThread.Check();
   if (!m_pIOPCServer) {
     OpcLogToWindow(SystemText("并未创建OpcServer"));
     return;
@@ -146,6 +148,7 @@ void CGroupRegistry::OnDestroyOpcServer() {
 }
 
 void CGroupRegistry::DestroyOpcSide() {
+  m_uiThread.Check();
   if (!m_groupList.empty()) {
     try {
       Remove(0, true);
@@ -180,10 +183,12 @@ GroupRecord* CGroupRegistry::AppendGroup(LPWSTR name) {
 }
 
 GroupRecord* CGroupRegistry::GetGroup(std::size_t index) const {
+  m_uiThread.Check();
   return index < m_groupList.size() ? m_groupList[index].get() : nullptr;
 }
 
 int CGroupRegistry::AddGroupsToServer(std::string& errorText, std::size_t startIndex) {
+  m_uiThread.Check();
   OpcLogGroupOp(StringPrintf(SystemText("从索引 %d 开始，调用OpcServer的AddGroup函数").c_str(),
                              static_cast<int>(startIndex)));
   OpcLogGroupOp(SystemText("开始构建回调函数句柄"));
@@ -296,6 +301,7 @@ int CGroupRegistry::AddGroupsToServer(std::string& errorText, std::size_t startI
 }
 
 void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
+  m_uiThread.Check();
   for (std::size_t index = startIndex; index < m_groupList.size(); ++index) {
     GroupRecord* group = m_groupList[index].get();
     if (!group) continue;
@@ -317,6 +323,7 @@ void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
 }
 
 void CGroupRegistry::RemoveOne(std::size_t index) {
+  m_uiThread.Check();
   GroupRecord* group = GetGroup(index);
   if (!group) return;
   if (m_pIOPCServer && group->hServerGroup != 0)

@@ -18,6 +18,7 @@
 #include "net/frame_view.h"
 #include "opc/group_record.h"
 #include "opc/opcda.h"
+#include "platform/thread_affinity.h"
 
 class CGroupRegistry {
 public:
@@ -72,6 +73,7 @@ public:
 
 protected:
   IFrameView& m_view;
+  CThreadAffinity m_uiThread;  // every operation runs on the thread that created the registry
 
 private:
   // Log lines of this part go to the window only while this is set (cleared in the

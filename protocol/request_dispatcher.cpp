@@ -21,6 +21,7 @@ CRequestDispatcher::CRequestDispatcher(IFrameView& view, std::u16string progId)
     : CGroupRegistry(view, std::move(progId)) {}
 
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
+  m_uiThread.Check();
   CRequestTokenizer line;
   try {
     line.ReadLine(connection);
