@@ -35,15 +35,8 @@ private:
 
 int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                      std::string& reply) {
-  const char* countField = line.NextToken();
-  WORD groupCount = 65535;  // absent: groups until an empty line
-  if (countField != nullptr) {
-    groupCount = static_cast<WORD>(CRequestTokenizer::ToInt(countField));
-    if (groupCount == 0) {
-      reply = StringPrintf("Invalid group count: %s", countField);
-      return 1;
-    }
-  }
+  WORD groupCount = 0;  // 65535 when absent: entries until an empty line
+  if (!TakeGroupCount(line, groupCount, reply)) return 1;
   const char* portField = line.NextToken();
   const WORD receivePort =
       portField != nullptr ? static_cast<WORD>(CRequestTokenizer::ToInt(portField)) : WORD{0};
@@ -172,15 +165,8 @@ int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTo
 
 int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                      std::string& reply) {
-  const char* countField = line.NextToken();
-  WORD count = 65535;  // absent: indices until an empty line
-  if (countField != nullptr) {
-    count = static_cast<WORD>(CRequestTokenizer::ToInt(countField));
-    if (count == 0) {
-      reply = StringPrintf("Invalid group count: %s", countField);
-      return 1;
-    }
-  }
+  WORD count = 0;  // 65535 when absent: entries until an empty line
+  if (!TakeGroupCount(line, count, reply)) return 1;
   WORD handled = 0;
   line.ReadLine(connection);
   while (!line.IsEmptyLine()) {

@@ -14,15 +14,8 @@ int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CReques
     return 1;
   }
   const BOOL active = stateField[0] == 'A' ? TRUE : FALSE;
-  const char* countField = line.NextToken();
-  WORD count = 65535;  // absent: indices until an empty line
-  if (countField != nullptr) {
-    count = static_cast<WORD>(CRequestTokenizer::ToInt(countField));
-    if (count == 0) {
-      reply = StringPrintf("Invalid group count: %s", countField);
-      return 1;
-    }
-  }
+  WORD count = 0;  // 65535 when absent: entries until an empty line
+  if (!TakeGroupCount(line, count, reply)) return 1;
 
   int result = 0;
   WORD handled = 0;

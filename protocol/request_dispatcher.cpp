@@ -121,3 +121,13 @@ GroupRecord* CRequestDispatcher::TakeGroup(const char* field, std::string& reply
   if (group == nullptr) reply = StringPrintf("Group %d was removed", index);
   return group;
 }
+
+bool CRequestDispatcher::TakeGroupCount(CRequestTokenizer& line, WORD& count, std::string& reply) {
+  const char* countField = line.NextToken();
+  count = 65535;
+  if (countField == nullptr) return true;
+  count = static_cast<WORD>(CRequestTokenizer::ToInt(countField));
+  if (count != 0) return true;
+  reply = StringPrintf("Invalid group count: %s", countField);
+  return false;
+}

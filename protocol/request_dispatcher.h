@@ -75,6 +75,10 @@ private:
   int TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
                       IoKind kind, ItemRequest& request);
 
+  // The optional group count of AD, RM and AC: its low 16 bits, 65535 when absent (entries until
+  // an empty line). False when they are 0, with "Invalid group count: %s" in reply.
+  static bool TakeGroupCount(CRequestTokenizer& line, WORD& count, std::string& reply);
+
   // A group-index field checked against the list: the record, or null with the reply set
   // ("Invalid group index: %s" or "Group %d was removed").
   GroupRecord* TakeGroup(const char* field, std::string& reply);

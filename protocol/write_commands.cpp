@@ -66,6 +66,23 @@ bool MakeWriteValue(VARTYPE vt, VARTYPE canonical, const std::string& text, VARI
   return true;
 }
 
+// Converts the value token of every line to its item's type. False at the first value that
+// does not convert, with the refusal in reply; nothing is sent to the server then.
+bool MakeWriteValues(const GroupRecord& group, const std::vector<WORD>& items,
+                     const std::vector<std::string>& tokens, CWriteValues& values,
+                     std::string& reply) {
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const WORD item = items[k];
+    if (!MakeWriteValue(group.pItemDefs[item].vtRequestedDataType,
+                        group.pItemResults[item].vtCanonicalDataType, tokens[k], values[k])) {
+      reply =
+          StringPrintf("Invalid value for item %d: %s", static_cast<int>(item), tokens[k].c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 // The error texts of the failed items of an S_FALSE write; "SW" puts "%d: " before each.
 std::string FailedWriteEntries(IOPCServer* server, const HRESULT* errors, std::size_t count,
                                bool withPosition) {
@@ -91,21 +108,14 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
   CWriteValues values(count);
+  if (!MakeWriteValues(group, request.items, request.valueTokens, values, reply)) return 1;
   std::string logText;
-  for (std::size_t k = 0; k < count; ++k) {
-    const WORD item = request.items[k];
+  for (std::size_t k = 0; logValueWrites && k < count; ++k) {
+    const std::string itemId = Narrow(group.pItemDefs[request.items[k]].szItemID);
     const std::string& token = request.valueTokens[k];
-    if (!MakeWriteValue(group.pItemDefs[item].vtRequestedDataType,
-                        group.pItemResults[item].vtCanonicalDataType, token, values[k])) {
-      reply = StringPrintf("Invalid value for item %d: %s", static_cast<int>(item), token.c_str());
-      return 1;
-    }
-    if (logValueWrites) {
-      const std::string itemId = Narrow(group.pItemDefs[item].szItemID);
-      logText = k == 0 ? StringPrintf(Sys("%s 同步写入 %s").c_str(), itemId.c_str(), token.c_str())
-                       : StringPrintf(Sys("%s\r\n\t\t    %s 同步写入 %s").c_str(), logText.c_str(),
-                                      itemId.c_str(), token.c_str());
-    }
+    logText = k == 0 ? StringPrintf(Sys("%s 同步写入 %s").c_str(), itemId.c_str(), token.c_str())
+                     : StringPrintf(Sys("%s\r\n\t\t    %s 同步写入 %s").c_str(), logText.c_str(),
+                                    itemId.c_str(), token.c_str());
   }
 
   CoTaskPtr<HRESULT> errors;
@@ -142,15 +152,7 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
   CWriteValues values(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    const WORD item = request.items[k];
-    const std::string& token = request.valueTokens[k];
-    if (!MakeWriteValue(group.pItemDefs[item].vtRequestedDataType,
-                        group.pItemResults[item].vtCanonicalDataType, token, values[k])) {
-      reply = StringPrintf("Invalid value for item %d: %s", static_cast<int>(item), token.c_str());
-      return 1;
-    }
-  }
+  if (!MakeWriteValues(group, request.items, request.valueTokens, values, reply)) return 1;
   if (logValueWrites) {
     for (std::size_t k = 0; k < count; ++k) {
       const WORD item = request.items[k];
