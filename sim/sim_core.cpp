@@ -363,11 +363,9 @@ HRESULT CSimCore::AddItems(const std::shared_ptr<SimGroupState>& groupPtr, DWORD
   return anyFailed ? S_FALSE : S_OK;
 }
 
-HRESULT CSimCore::RemoveItems(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
-                              HRESULT** errors) {
-  if (errors == nullptr) return E_INVALIDARG;
-  *errors = nullptr;
-  if (count == 0 || handles == nullptr) return E_INVALIDARG;
+template <class PerSlot>
+HRESULT CSimCore::ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
+                              HRESULT** errors, PerSlot perSlot) {
   TaskOut<HRESULT> err{TaskArray<HRESULT>(count)};
   if (err.block == nullptr) return E_OUTOFMEMORY;
   bool anyFailed = false;
@@ -376,18 +374,25 @@ HRESULT CSimCore::RemoveItems(SimGroupState& group, DWORD count, const OPCHANDLE
     if (group.removed.load()) return RPC_E_DISCONNECTED;
     for (DWORD i = 0; i < count; ++i) {
       SimSlot* slot = SlotLocked(group, handles[i]);
-      if (slot == nullptr) {
-        err.block[i] = OPC_E_INVALIDHANDLE;
-        anyFailed = true;
-        continue;
-      }
-      UnsubscribeLocked(group, handles[i] - 1);
-      slot->alive = false;
-      slot->active = false;
+      err.block[i] = slot == nullptr ? OPC_E_INVALIDHANDLE : perSlot(*slot, i);
+      anyFailed = anyFailed || FAILED(err.block[i]);
     }
   }
   *errors = err.Release();
   return anyFailed ? S_FALSE : S_OK;
+}
+
+HRESULT CSimCore::RemoveItems(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
+                              HRESULT** errors) {
+  if (errors == nullptr) return E_INVALIDARG;
+  *errors = nullptr;
+  if (count == 0 || handles == nullptr) return E_INVALIDARG;
+  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+    UnsubscribeLocked(group, handles[i] - 1);
+    slot.alive = false;
+    slot.active = false;
+    return S_OK;
+  });
 }
 
 HRESULT CSimCore::SetActiveState(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
@@ -395,27 +400,13 @@ HRESULT CSimCore::SetActiveState(SimGroupState& group, DWORD count, const OPCHAN
   if (errors == nullptr) return E_INVALIDARG;
   *errors = nullptr;
   if (count == 0 || handles == nullptr) return E_INVALIDARG;
-  TaskOut<HRESULT> err{TaskArray<HRESULT>(count)};
-  if (err.block == nullptr) return E_OUTOFMEMORY;
-  bool anyFailed = false;
-  {
-    std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
-    for (DWORD i = 0; i < count; ++i) {
-      SimSlot* slot = SlotLocked(group, handles[i]);
-      if (slot == nullptr) {
-        err.block[i] = OPC_E_INVALIDHANDLE;
-        anyFailed = true;
-        continue;
-      }
-      const bool wasActive = slot->active;
-      slot->active = active != FALSE;
-      // An item that becomes active is reported with the group's next update.
-      if (slot->active && !wasActive && group.active) MarkDirtyLocked(group, handles[i] - 1);
-    }
-  }
-  *errors = err.Release();
-  return anyFailed ? S_FALSE : S_OK;
+  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+    const bool wasActive = slot.active;
+    slot.active = active != FALSE;
+    // An item that becomes active is reported with the group's next update.
+    if (slot.active && !wasActive && group.active) MarkDirtyLocked(group, handles[i] - 1);
+    return S_OK;
+  });
 }
 
 HRESULT CSimCore::SetClientHandles(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
@@ -423,24 +414,10 @@ HRESULT CSimCore::SetClientHandles(SimGroupState& group, DWORD count, const OPCH
   if (errors == nullptr) return E_INVALIDARG;
   *errors = nullptr;
   if (count == 0 || handles == nullptr || clients == nullptr) return E_INVALIDARG;
-  TaskOut<HRESULT> err{TaskArray<HRESULT>(count)};
-  if (err.block == nullptr) return E_OUTOFMEMORY;
-  bool anyFailed = false;
-  {
-    std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
-    for (DWORD i = 0; i < count; ++i) {
-      SimSlot* slot = SlotLocked(group, handles[i]);
-      if (slot == nullptr) {
-        err.block[i] = OPC_E_INVALIDHANDLE;
-        anyFailed = true;
-      } else {
-        slot->hClient = clients[i];
-      }
-    }
-  }
-  *errors = err.Release();
-  return anyFailed ? S_FALSE : S_OK;
+  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+    slot.hClient = clients[i];
+    return S_OK;
+  });
 }
 
 HRESULT CSimCore::SetDatatypes(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
@@ -448,26 +425,11 @@ HRESULT CSimCore::SetDatatypes(SimGroupState& group, DWORD count, const OPCHANDL
   if (errors == nullptr) return E_INVALIDARG;
   *errors = nullptr;
   if (count == 0 || handles == nullptr || types == nullptr) return E_INVALIDARG;
-  TaskOut<HRESULT> err{TaskArray<HRESULT>(count)};
-  if (err.block == nullptr) return E_OUTOFMEMORY;
-  bool anyFailed = false;
-  {
-    std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
-    for (DWORD i = 0; i < count; ++i) {
-      SimSlot* slot = SlotLocked(group, handles[i]);
-      if (slot == nullptr) {
-        err.block[i] = OPC_E_INVALIDHANDLE;
-      } else if (!IsSupportedRequestedType(slot->point->info.canonicalType, types[i])) {
-        err.block[i] = OPC_E_BADTYPE;
-      } else {
-        slot->requestedType = types[i];
-      }
-      anyFailed = anyFailed || FAILED(err.block[i]);
-    }
-  }
-  *errors = err.Release();
-  return anyFailed ? S_FALSE : S_OK;
+  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+    if (!IsSupportedRequestedType(slot.point->info.canonicalType, types[i])) return OPC_E_BADTYPE;
+    slot.requestedType = types[i];
+    return S_OK;
+  });
 }
 
 // --- IOPCGroupStateMgt --------------------------------------------------------------------------

@@ -101,6 +101,13 @@ public:
   bool IsWorkerRunning();
 
 private:
+  // Runs perSlot(slot, i) under the lock for every handle that names an item of the group
+  // (OPC_E_INVALIDHANDLE for the others) and returns the per-item results as a task-allocated
+  // array: S_FALSE when any failed, RPC_E_DISCONNECTED for a removed group.
+  template <class PerSlot>
+  HRESULT ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE* handles, HRESULT** errors,
+                      PerSlot perSlot);
+
   using Clock = std::chrono::steady_clock;
   struct ScheduleEntry {
     Clock::time_point due;
