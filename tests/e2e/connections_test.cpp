@@ -1,0 +1,109 @@
+// Many connections at once, silent connections and connections that end early, against a
+// running gateway: every well-formed request is still answered, and value changes keep coming.
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/datagram_inbox.h"
+#include "tests/e2e/shared_gateway_fixture.h"
+#include "tests/net/loopback.h"
+
+namespace {
+
+using testing_loopback::TcpClient;
+
+class ConnectionsTest : public SharedGatewayTest {};
+
+TEST_F(ConnectionsTest, SeveralClientsAtOnceAreAllAnsweredInFull) {
+  constexpr int kClients = 8;
+  constexpr int kRounds = 10;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([c] {
+      const std::string name = UniqueGroupName("client" + std::to_string(c));
+      const int g =
+          DefineOne(Group(name, {Item("Memory.Int4." + name, kVtI4), Item("Static.Int2")}));
+      ASSERT_GE(g, 0);
+      for (int round = 0; round < kRounds; ++round) {
+        EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
+        const std::string value = std::to_string(c * 1000 + round);
+        EXPECT_EQ("0\t\r\n", Raw(WriteSyncRequest(g, {{0, value}})));
+        EXPECT_EQ("0\t\r\n" + value + "\t192\r\n300\t192\r\n", Raw(ReadSyncRequest(g, {0, 1})));
+      }
+      EXPECT_EQ("0\t\r\n" + std::to_string(g) + "\r\n", Raw(QueryGroupIndexesRequest({name})));
+    });
+  }
+  for (auto& client : clients) client.join();
+}
+
+TEST_F(ConnectionsTest, SilentClientsHoldUpNeitherRequestsNorValueChanges) {
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  const std::string name = UniqueGroupName("while_silent");
+  const int g = DefineOne(Group(name, {Item("Ramp.Int4", kVtI4)}, true, 10), inbox.Port());
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  ASSERT_TRUE(inbox.Next());
+
+  // Connected and sending nothing, or half a line without its end.
+  std::vector<std::unique_ptr<TcpClient>> silent;
+  for (int i = 0; i < 3; ++i) {
+    silent.push_back(std::make_unique<TcpClient>(Gateway().ListenPort()));
+    ASSERT_TRUE(silent.back()->Connected());
+  }
+  silent.back()->Send("HB");
+
+  for (int i = 0; i < 20; ++i) EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
+  inbox.Drain();
+  for (int i = 0; i < 3; ++i) {
+    const auto next = inbox.Next();
+    ASSERT_TRUE(next) << "value changes stopped while silent clients were connected";
+    EXPECT_EQ(g, next->Value().group);
+  }
+  // The half line is finished late and answered like any other request.
+  silent.back()->Send("T\r\n");
+  char reply[32] = {};
+  ASSERT_GT(SocketWaitReadable(silent.back()->Handle(), 30), 0);
+  std::string received;
+  for (;;) {
+    const int count = SocketReceive(silent.back()->Handle(), reply, sizeof reply);
+    if (count <= 0) break;
+    received.append(reply, static_cast<std::size_t>(count));
+  }
+  EXPECT_EQ("0\tHBT OK!\r\n", received);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+}
+
+TEST_F(ConnectionsTest, ClientsThatLeaveEarlyLeaveTheGatewayServing) {
+  const std::string name = UniqueGroupName("stays");
+  const int g = DefineOne(Group(name, {Item("Memory.Int2." + name, kVtI2)}));
+  ASSERT_GE(g, 0);
+  const std::string left = UniqueGroupName("left");
+  {
+    TcpClient atOnce(Gateway().ListenPort());  // closes right after connecting
+  }
+  {
+    TcpClient halfLine(Gateway().ListenPort());
+    halfLine.Send("HB");
+  }
+  {
+    TcpClient midDefinition(Gateway().ListenPort());
+    midDefinition.Send("AD\t1\r\n" + left + "\tA\t2\r\nStatic.Int2\tA\t0\r\n");
+  }
+  {
+    TcpClient midWrite(Gateway().ListenPort());
+    midWrite.Send("SW\t" + std::to_string(g) + "\t2\r\n0\t17\r\n");
+  }
+  {
+    TcpClient noReader(Gateway().ListenPort());  // gone before the reply is written
+    noReader.Send("HBT\r\n");
+  }
+  EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
+  // The write was not carried out (its second line never came), the unfinished definition kept
+  // no group, and the defined group still serves.
+  EXPECT_EQ("0\t\r\n0\t192\r\n", Raw(ReadSyncRequest(g, {0})));
+  EXPECT_EQ("-1\t\r\n-1\r\n", Raw(QueryGroupIndexesRequest({left})));
+  EXPECT_EQ("0\t\r\n", Raw(WriteSyncRequest(g, {{0, "17"}})));
+  EXPECT_EQ("0\t\r\n17\t192\r\n", Raw(ReadSyncRequest(g, {0})));
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+#include "tests/e2e/gateway_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <thread>
+
+extern char** environ;
+
+std::string CGatewayProcess::Executable() {
+  return QUARNIX_EXECUTABLE;
+}
+
+std::filesystem::path CGatewayProcess::MakeWorkDirectory() {
+  static std::mt19937_64 random{std::random_device{}()};
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("quarnix-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
+  std::filesystem::create_directories(path);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
+CGatewayProcess::CGatewayProcess(const std::vector<std::string>& options,
+                                 const std::filesystem::path& workDir) {
+  // Everything the child needs is prepared before fork: after it only exec-safe calls run.
+  std::vector<std::string> arguments{Executable()};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string variable = *entry;
+    const std::string name = variable.substr(0, variable.find('='));
+    if (name == "QT_QPA_PLATFORM" || name == "LANG" || name == "LANGUAGE" ||
+        name == "XDG_RUNTIME_DIR" || name.rfind("LC_", 0) == 0) {
+      continue;
+    }
+    environment.push_back(variable);
+  }
+  environment.push_back("LC_ALL=C.UTF-8");
+  environment.push_back("XDG_RUNTIME_DIR=" + workDir.string());
+  std::vector<char*> envp;
+  for (auto& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  const std::string directory = workDir.string();
+
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  const int pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipeFds[1], 1);
+    if (::chdir(directory.c_str()) != 0) ::_exit(126);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  if (pid < 0) {
+    ::close(pipeFds[0]);
+    return;
+  }
+  ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+  m_pid = pid;
+  m_stdout = pipeFds[0];
+}
+
+CGatewayProcess::~CGatewayProcess() {
+  if (m_pid > 0 && !m_exited) {
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+  }
+  if (m_stdout >= 0) ::close(m_stdout);
+}
+
+void CGatewayProcess::Signal(int signal) {
+  if (m_pid > 0 && !m_exited) ::kill(m_pid, signal);
+}
+
+bool CGatewayProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  if (m_pid <= 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!m_exited) {
+    int status = 0;
+    const int result = ::waitpid(m_pid, &status, WNOHANG);
+    if (result == m_pid) {
+      m_exited = true;
+      m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    StandardOutput();  // keep the pipe drained
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::string CGatewayProcess::StandardOutput() {
+  if (m_stdout >= 0) {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t count = ::read(m_stdout, buffer, sizeof buffer);
+      if (count <= 0) break;
+      m_output.append(buffer, static_cast<std::size_t>(count));
+    }
+  }
+  return m_output;
+}
