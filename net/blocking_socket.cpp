@@ -89,10 +89,15 @@ bool CBlockingSocket::Accept(CBlockingSocket& connection, CSocketAddress& peer) 
   return true;
 }
 
+// Sends go out at once when the socket has room; only a full socket buffer waits (at most the
+// seconds given) for writability. That keeps the bounded wait without a readiness call per send.
 int CBlockingSocket::Send(const char* data, int length, int seconds) {
   const SocketHandle handle = m_socket;
-  if (SocketWaitWritable(handle, seconds) == 0) throw CBlockingSocketException("Send timeout");
-  const int sent = SocketSend(handle, data, length);
+  int sent = SocketTrySend(handle, data, length);
+  if (sent < 0 && SocketSendWouldBlock()) {
+    if (SocketWaitWritable(handle, seconds) == 0) throw CBlockingSocketException("Send timeout");
+    sent = SocketSend(handle, data, length);
+  }
   if (sent < 0) throw CBlockingSocketException("Send");
   return sent;
 }
@@ -120,8 +125,11 @@ int CBlockingSocket::SendDatagram(const char* data, int length, const CSocketAdd
                                   int seconds) {
   const SocketHandle handle = m_socket;
   if (handle == kNoSocket) return 0;
-  if (SocketWaitWritable(handle, seconds) == 0) throw CBlockingSocketException("Send timeout");
-  const int sent = SocketSendTo(handle, data, length, to.m_addr);
+  int sent = SocketTrySendTo(handle, data, length, to.m_addr);
+  if (sent < 0 && SocketSendWouldBlock()) {
+    if (SocketWaitWritable(handle, seconds) == 0) throw CBlockingSocketException("Send timeout");
+    sent = SocketSendTo(handle, data, length, to.m_addr);
+  }
   if (sent < 0) throw CBlockingSocketException("SendDatagram");
   return sent;
 }

@@ -141,6 +141,19 @@ int SocketSendTo(SocketHandle socket, const void* data, int length, const Socket
                                    sizeof(SocketAddressIn)));
 }
 
+int SocketTrySend(SocketHandle socket, const void* data, int length) {
+  return static_cast<int>(::send(socket, data, ClampLength(length), MSG_NOSIGNAL | MSG_DONTWAIT));
+}
+
+int SocketTrySendTo(SocketHandle socket, const void* data, int length, const SocketAddressIn& to) {
+  return static_cast<int>(::sendto(socket, data, ClampLength(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+                                   AsSockaddr(to), sizeof(SocketAddressIn)));
+}
+
+bool SocketSendWouldBlock() {
+  return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
 int SocketReceiveFrom(SocketHandle socket, void* buffer, int capacity, SocketAddressIn& from) {
   socklen_t length = sizeof(SocketAddressIn);
   return static_cast<int>(

@@ -80,6 +80,11 @@ int SocketWaitReadableMs(SocketHandle socket, int milliseconds);
 int SocketSend(SocketHandle socket, const void* data, int length);
 int SocketReceive(SocketHandle socket, void* buffer, int capacity);
 int SocketSendTo(SocketHandle socket, const void* data, int length, const SocketAddressIn& to);
+// The same two without waiting for room in the socket's buffer: -1 with SocketSendWouldBlock()
+// true when the buffer is full and the caller should wait for writability first.
+int SocketTrySend(SocketHandle socket, const void* data, int length);
+int SocketTrySendTo(SocketHandle socket, const void* data, int length, const SocketAddressIn& to);
+bool SocketSendWouldBlock();
 int SocketReceiveFrom(SocketHandle socket, void* buffer, int capacity, SocketAddressIn& from);
 
 bool SocketGetPeerName(SocketHandle socket, SocketAddressIn& peer);
