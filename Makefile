@@ -28,7 +28,7 @@ test: bootstrap
 test-tsan: bootstrap
 	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=thread -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 300
+	cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) --timeout 300
 
 bench: bootstrap
 	cmake -S . -B build-bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQUARNIX_TESTS=OFF -DQUARNIX_BENCH=ON
