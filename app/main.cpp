@@ -79,6 +79,15 @@ void DrainApartment(const std::shared_ptr<CApartment>& ui) {
   }
 }
 
+// Qt's notice that XDG_RUNTIME_DIR is unset (normal for a service or a plain shell) says nothing
+// an operator can act on; every other Qt message goes to the default handler.
+QtMessageHandler g_defaultQtMessages = nullptr;
+
+void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+  if (g_defaultQtMessages != nullptr) g_defaultQtMessages(type, context, text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +111,7 @@ int main(int argc, char** argv) {
     signalHook.Stop();
     return 1;
   }
+  g_defaultQtMessages = qInstallMessageHandler(FilterQtMessages);
   QApplication qtApp(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   InstallQtTranslations(qtApp);
