@@ -365,7 +365,10 @@ HRESULT CSimCore::AddItems(const std::shared_ptr<SimGroupState>& groupPtr, DWORD
 
 template <class PerSlot>
 HRESULT CSimCore::ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
-                              HRESULT** errors, PerSlot perSlot) {
+                              bool argumentsGiven, HRESULT** errors, PerSlot perSlot) {
+  if (errors == nullptr) return E_INVALIDARG;
+  *errors = nullptr;
+  if (count == 0 || handles == nullptr || !argumentsGiven) return E_INVALIDARG;
   TaskOut<HRESULT> err{TaskArray<HRESULT>(count)};
   if (err.block == nullptr) return E_OUTOFMEMORY;
   bool anyFailed = false;
@@ -384,10 +387,7 @@ HRESULT CSimCore::ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE
 
 HRESULT CSimCore::RemoveItems(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
                               HRESULT** errors) {
-  if (errors == nullptr) return E_INVALIDARG;
-  *errors = nullptr;
-  if (count == 0 || handles == nullptr) return E_INVALIDARG;
-  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+  return ForEachSlot(group, count, handles, true, errors, [&](SimSlot& slot, DWORD i) {
     UnsubscribeLocked(group, handles[i] - 1);
     slot.alive = false;
     slot.active = false;
@@ -397,10 +397,7 @@ HRESULT CSimCore::RemoveItems(SimGroupState& group, DWORD count, const OPCHANDLE
 
 HRESULT CSimCore::SetActiveState(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
                                  BOOL active, HRESULT** errors) {
-  if (errors == nullptr) return E_INVALIDARG;
-  *errors = nullptr;
-  if (count == 0 || handles == nullptr) return E_INVALIDARG;
-  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+  return ForEachSlot(group, count, handles, true, errors, [&](SimSlot& slot, DWORD i) {
     const bool wasActive = slot.active;
     slot.active = active != FALSE;
     // An item that becomes active is reported with the group's next update.
@@ -411,21 +408,16 @@ HRESULT CSimCore::SetActiveState(SimGroupState& group, DWORD count, const OPCHAN
 
 HRESULT CSimCore::SetClientHandles(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
                                    const OPCHANDLE* clients, HRESULT** errors) {
-  if (errors == nullptr) return E_INVALIDARG;
-  *errors = nullptr;
-  if (count == 0 || handles == nullptr || clients == nullptr) return E_INVALIDARG;
-  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
-    slot.hClient = clients[i];
-    return S_OK;
-  });
+  return ForEachSlot(group, count, handles, clients != nullptr, errors,
+                     [&](SimSlot& slot, DWORD i) {
+                       slot.hClient = clients[i];
+                       return S_OK;
+                     });
 }
 
 HRESULT CSimCore::SetDatatypes(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
                                const VARTYPE* types, HRESULT** errors) {
-  if (errors == nullptr) return E_INVALIDARG;
-  *errors = nullptr;
-  if (count == 0 || handles == nullptr || types == nullptr) return E_INVALIDARG;
-  return ForEachSlot(group, count, handles, errors, [&](SimSlot& slot, DWORD i) {
+  return ForEachSlot(group, count, handles, types != nullptr, errors, [&](SimSlot& slot, DWORD i) {
     if (!IsSupportedRequestedType(slot.point->info.canonicalType, types[i])) return OPC_E_BADTYPE;
     slot.requestedType = types[i];
     return S_OK;

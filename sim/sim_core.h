@@ -103,10 +103,11 @@ public:
 private:
   // Runs perSlot(slot, i) under the lock for every handle that names an item of the group
   // (OPC_E_INVALIDHANDLE for the others) and returns the per-item results as a task-allocated
-  // array: S_FALSE when any failed, RPC_E_DISCONNECTED for a removed group.
+  // array: S_FALSE when any failed, RPC_E_DISCONNECTED for a removed group, E_INVALIDARG for no
+  // handles, no error slot or a missing argument array (argumentsGiven false).
   template <class PerSlot>
-  HRESULT ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE* handles, HRESULT** errors,
-                      PerSlot perSlot);
+  HRESULT ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
+                      bool argumentsGiven, HRESULT** errors, PerSlot perSlot);
 
   using Clock = std::chrono::steady_clock;
   struct ScheduleEntry {

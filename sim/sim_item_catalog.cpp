@@ -208,21 +208,7 @@ HRESULT ParseSimItemId(std::u16string_view id, SimItemInfo* info) {
 bool IsSupportedRequestedType(VARTYPE canonicalType, VARTYPE vt) {
   if (vt == VT_EMPTY || vt == canonicalType) return true;
   if (canonicalType == VT_BSTR) return false;
-  switch (vt) {
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_BOOL:
-    case VT_R4:
-    case VT_R8:
-    case VT_BSTR:
-      return true;
-    default:
-      return false;
-  }
+  return VariantTypeIsConvertible(vt);
 }
 
 bool IsTicking(SimFamily family) {

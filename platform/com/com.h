@@ -71,8 +71,12 @@ inline bool operator==(const GUID& a, const GUID& b) {
     if (a.Data4[i] != b.Data4[i]) return false;
   return true;
 }
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return a == b; }
-inline bool IsEqualIID(REFIID a, REFIID b) { return a == b; }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+  return a == b;
+}
+inline bool IsEqualIID(REFIID a, REFIID b) {
+  return a == b;
+}
 
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -105,12 +109,16 @@ constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
 constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000Au);
 constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008u);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
 
 // --- IUnknown and the class factory -------------------------------------------------------------
-extern const IID IID_IUnknown;      // {00000000-0000-0000-C000-000000000046}
-extern const IID IID_IClassFactory; // {00000001-0000-0000-C000-000000000046}
+extern const IID IID_IUnknown;       // {00000000-0000-0000-C000-000000000046}
+extern const IID IID_IClassFactory;  // {00000001-0000-0000-C000-000000000046}
 
 struct IUnknown {
   virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
@@ -201,7 +209,7 @@ UINT SysStringByteLen(BSTR text);
 
 // Flags of VariantChangeType.
 constexpr USHORT VARIANT_NOVALUEPROP = 0x1;
-constexpr USHORT VARIANT_ALPHABOOL = 0x2; // VT_BOOL to text gives "True"/"False", not "-1"/"0"
+constexpr USHORT VARIANT_ALPHABOOL = 0x2;  // VT_BOOL to text gives "True"/"False", not "-1"/"0"
 
 void VariantInit(VARIANT* v);
 // Frees what the variant owns (BSTR, interface reference) and sets it to VT_EMPTY.
@@ -267,13 +275,15 @@ void CoUnregisterProgId(const std::u16string& progId);
 // --- Helpers used by this project ---------------------------------------------------------------
 // "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}" form, upper case.
 std::string GuidToString(REFGUID guid);
+// True for the scalar types VariantChangeType converts among (VT_EMPTY included).
+bool VariantTypeIsConvertible(VARTYPE vt);
 
 // Owns one interface reference; releases it when reset or destroyed.
 template <class T>
 class ComPtr {
 public:
   ComPtr() = default;
-  explicit ComPtr(T* p) : m_p(p) {} // adopts the reference
+  explicit ComPtr(T* p) : m_p(p) {}  // adopts the reference
   ComPtr(const ComPtr&) = delete;
   ComPtr& operator=(const ComPtr&) = delete;
   ComPtr(ComPtr&& o) noexcept : m_p(o.m_p) { o.m_p = nullptr; }

@@ -19,25 +19,6 @@ bool IsKnownType(VARTYPE vt) {
   return base <= VT_DECIMAL || (base >= VT_I1 && base <= VT_UINT);
 }
 
-bool IsConvertibleType(VARTYPE vt) {
-  switch (vt) {
-    case VT_EMPTY:
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_BOOL:
-    case VT_R4:
-    case VT_R8:
-    case VT_BSTR:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // A source value reduced to one of the shapes the conversions work on.
 struct Scalar {
   enum Kind { kEmpty, kSigned, kUnsigned, kReal, kBool, kText } kind = kEmpty;
@@ -400,7 +381,8 @@ HRESULT VariantCopy(VARIANT* dest, const VARIANT* src) {
 HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt) {
   if (dest == nullptr || src == nullptr) return E_INVALIDARG;
   if (!IsKnownType(src->vt) || !IsKnownType(vt)) return DISP_E_BADVARTYPE;
-  if (!IsConvertibleType(src->vt) || !IsConvertibleType(vt)) return DISP_E_TYPEMISMATCH;
+  if (!VariantTypeIsConvertible(src->vt) || !VariantTypeIsConvertible(vt))
+    return DISP_E_TYPEMISMATCH;
   VARIANT converted;
   VariantInit(&converted);
   const HRESULT hr = Convert(*src, flags, vt, &converted);
@@ -408,4 +390,23 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTY
   VariantClear(dest);
   *dest = converted;
   return S_OK;
+}
+
+bool VariantTypeIsConvertible(VARTYPE vt) {
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_BOOL:
+    case VT_R4:
+    case VT_R8:
+    case VT_BSTR:
+      return true;
+    default:
+      return false;
+  }
 }
