@@ -81,7 +81,7 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
     } else if (IsOption(token, "/s")) {
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
-      options.progId = hasValue ? MultiByteToWide(tokens[++i]) : std::u16string();
+      options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
     }
   }
 }

@@ -16,13 +16,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/wide_string.h"
+
 struct CommandLineOptions {
   std::uint16_t listenPort = 8089;
   std::uint16_t remotePort = 8088;
   std::uint32_t remoteHost = 0x7F000001;  // host byte order
   bool backgroundMode = false;            // /s seen (before /?, when /? is given)
   bool showUsage = false;                 // /? seen; the parsing stopped there
-  std::u16string progId = u"OPC.SimaticNET";
+  WideString progId = OLESTR("OPC.SimaticNET");
 };
 
 // Parses a raw command line, starting from the values in options.

@@ -24,13 +24,14 @@
 #include "net/gateway_sockets.h"
 #include "net/listener.h"
 #include "platform/instance_lock.h"
+#include "platform/wide_string.h"
 
 class CGatewayApp : public CGatewaySockets {
 public:
   // Makes the main frame for a ProgID. The frame applies the window placement itself and stays
   // hidden in background mode. The application keeps the returned pointer as the owner.
   using FrameFactory =
-      std::function<std::shared_ptr<IFrameView>(const std::u16string& progId, bool backgroundMode)>;
+      std::function<std::shared_ptr<IFrameView>(const WideString& progId, bool backgroundMode)>;
   // Shows a text in a message box with an OK button.
   using MessageBoxHandler = std::function<void(const std::string& text)>;
   // Answers one request on the UI thread (reads it from the borrowed connection and replies).
@@ -61,7 +62,7 @@ public:
   void SetRequestHandler(RequestHandler handler) { m_requestHandler = std::move(handler); }
 
   bool BackgroundMode() const { return m_backgroundMode; }
-  const std::u16string& ProgId() const { return m_progId; }
+  const WideString& ProgId() const { return m_progId; }
   IFrameView* MainFrame() const { return m_mainFrame.get(); }
 
   // Tells the user about a start-up condition: standard output in background mode, else the
@@ -75,7 +76,7 @@ private:
   void StartListenerChain();
   void StopListenerChain();
 
-  std::u16string m_progId = u"OPC.SimaticNET";
+  WideString m_progId = OLESTR("OPC.SimaticNET");
   bool m_backgroundMode = false;
   CInstanceLock m_instanceLock;  // the named guard "com.vesk.Morvantel.semaphore.<listenPort>"
   std::shared_ptr<IFrameView> m_mainFrame;

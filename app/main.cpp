@@ -36,7 +36,7 @@ struct CMainWindowParts {
 // The dispatcher of the current main window, for requests handed over by the listeners.
 std::weak_ptr<CRequestDispatcher> g_dispatcher;
 
-std::shared_ptr<IFrameView> MakeMainFrame(const std::u16string& progId, bool backgroundMode) {
+std::shared_ptr<IFrameView> MakeMainFrame(const WideString& progId, bool backgroundMode) {
   auto parts = std::make_shared<CMainWindowParts>();
   parts->frame = std::make_shared<CMainFrame>(backgroundMode);
   parts->dispatcher = std::make_shared<CRequestDispatcher>(*parts->frame, progId);

@@ -5,7 +5,7 @@
 
 WCHAR kEmptyAccessPath[1] = {0};
 
-LPWSTR AllocWideString(const std::u16string& text) {
+LPWSTR AllocWideString(const WideString& text) {
   auto* copy = new WCHAR[text.size() + 1];
   std::copy(text.begin(), text.end(), copy);
   copy[text.size()] = 0;

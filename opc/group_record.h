@@ -63,5 +63,5 @@ struct GroupRecord {
 extern WCHAR kEmptyAccessPath[1];
 
 // A NUL-terminated copy of text on the process heap (new[]); free with FreeWideString.
-LPWSTR AllocWideString(const std::u16string& text);
+LPWSTR AllocWideString(const WideString& text);
 void FreeWideString(LPWSTR text);

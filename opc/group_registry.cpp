@@ -15,7 +15,7 @@ constexpr LCID kEnglishUs = 0x409;
 
 // A UTF-16 text from the server or a record in the program's code page ("" for null).
 std::string Narrow(LPCWSTR text) {
-  return text ? WideToMultiByte(std::u16string_view(text)) : std::string();
+  return text ? WideToMultiByte(WideStringView(text)) : std::string();
 }
 
 unsigned Hex(long code) {
@@ -24,7 +24,7 @@ unsigned Hex(long code) {
 
 }  // namespace
 
-CGroupRegistry::CGroupRegistry(IFrameView& view, std::u16string progId)
+CGroupRegistry::CGroupRegistry(IFrameView& view, WideString progId)
     : progId(std::move(progId)), m_view(view) {}
 
 CGroupRegistry::~CGroupRegistry() {
@@ -45,7 +45,7 @@ void CGroupRegistry::OpcLogGroupOp(const std::string& text) {
 // Server connection
 // ------------------------------------------------------------------------------------------------
 
-HRESULT CGroupRegistry::CreateOpcServer(const std::u16string& progId, std::string& errorText,
+HRESULT CGroupRegistry::CreateOpcServer(const WideString& progId, std::string& errorText,
                                         IOPCServer** server) {
   if (server) *server = nullptr;
   HRESULT hr = CoInitialize(nullptr);

@@ -22,7 +22,7 @@
 
 class CGroupRegistry {
 public:
-  CGroupRegistry(IFrameView& view, std::u16string progId);
+  CGroupRegistry(IFrameView& view, WideString progId);
   virtual ~CGroupRegistry();
   CGroupRegistry(const CGroupRegistry&) = delete;
   CGroupRegistry& operator=(const CGroupRegistry&) = delete;
@@ -33,7 +33,7 @@ public:
   // released). Any other result is a failure, with *server null, COM given back and errorText
   // saying why; test for != 0, not FAILED(): an exception inside the creation returns the
   // thread's last error code, which is positive (or E_FAIL when that code is 0).
-  static HRESULT CreateOpcServer(const std::u16string& progId, std::string& errorText,
+  static HRESULT CreateOpcServer(const WideString& progId, std::string& errorText,
                                  IOPCServer** server);
   // File-menu commands "创建OpcServer" (32785) and "销毁OpcServer" (32786). The destroy removes
   // every group from the server and gives back each record's server state before releasing the
@@ -69,7 +69,7 @@ public:
 
   IOPCServer* m_pIOPCServer = nullptr;
   std::vector<std::unique_ptr<GroupRecord>> m_groupList;
-  std::u16string progId;
+  WideString progId;
 
 protected:
   IFrameView& m_view;

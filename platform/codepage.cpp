@@ -62,9 +62,9 @@ std::string Convert(const char* to, const char* from, const char* data, std::siz
       // A surrogate pair that cannot be converted is skipped whole.
       std::size_t skip = skipUnit;
       if (skipUnit == 2 && inLeft >= 4) {
-        char16_t unit;
+        WideChar unit;
         std::memcpy(&unit, in, 2);
-        char16_t next;
+        WideChar next;
         std::memcpy(&next, in + 2, 2);
         if (unit >= 0xD800 && unit < 0xDC00 && next >= 0xDC00 && next < 0xE000) skip = 4;
       }
@@ -89,20 +89,20 @@ std::string Convert(const char* to, const char* from, const char* data, std::siz
 
 }  // namespace
 
-std::u16string MultiByteToWide(std::string_view text) {
+WideString MultiByteToWide(std::string_view text) {
   const std::string codePage = CodePage();
   const std::string replacement = [] {
-    const char16_t unit = 0xFFFD;
+    const WideChar unit = 0xFFFD;
     return std::string(reinterpret_cast<const char*>(&unit), 2);
   }();
   const std::string bytes =
       Convert(kUtf16, codePage.c_str(), text.data(), text.size(), 1, replacement);
-  std::u16string result(bytes.size() / 2, u'\0');
+  WideString result(bytes.size() / 2, OLESTR('\0'));
   std::memcpy(result.data(), bytes.data(), result.size() * 2);
   return result;
 }
 
-std::string WideToMultiByte(std::u16string_view text) {
+std::string WideToMultiByte(WideStringView text) {
   const std::string codePage = CodePage();
   return Convert(codePage.c_str(), kUtf16, reinterpret_cast<const char*>(text.data()),
                  text.size() * 2, 2, "?");

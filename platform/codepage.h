@@ -12,10 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/wide_string.h"
+
 // Code-page text (as received from a client or the command line) to UTF-16.
-std::u16string MultiByteToWide(std::string_view text);
+WideString MultiByteToWide(std::string_view text);
 // UTF-16 (from the OPC server) to code-page text.
-std::string WideToMultiByte(std::u16string_view text);
+std::string WideToMultiByte(WideStringView text);
 // A built-in UTF-8 text in the system code page.
 std::string SystemText(std::string_view utf8);
 // Re-reads the locale's codeset (called once at start-up and by tests that change the locale).

@@ -112,7 +112,7 @@ int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket& connection, CRequ
     const std::string nameText = field != nullptr ? field : "";
     int index = -1;
     if (field != nullptr) {
-      const std::u16string name = MultiByteToWide(nameText);
+      const WideString name = MultiByteToWide(nameText);
       const auto matches = [&](std::size_t entry) {
         const GroupRecord* group = GetGroup(entry);
         return group != nullptr && group->szName != nullptr && name == group->szName;

@@ -10,7 +10,7 @@ std::string Sys(const char* utf8) {
 
 std::string Narrow(LPCWSTR text) {
   if (text == nullptr) return std::string();
-  return WideToMultiByte(std::u16string_view(text));
+  return WideToMultiByte(WideStringView(text));
 }
 
 std::string ServerErrorText(IOPCServer* server, HRESULT error) {

@@ -17,7 +17,7 @@ const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[11] = {
     {"Exit", &CRequestDispatcher::ExitRequest},
 };
 
-CRequestDispatcher::CRequestDispatcher(IFrameView& view, std::u16string progId)
+CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
     : CGroupRegistry(view, std::move(progId)) {}
 
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {

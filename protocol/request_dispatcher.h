@@ -18,11 +18,12 @@
 
 #include "net/http_blocking_socket.h"
 #include "opc/group_registry.h"
+#include "platform/wide_string.h"
 #include "protocol/request_tokenizer.h"
 
 class CRequestDispatcher : public CGroupRegistry {
 public:
-  CRequestDispatcher(IFrameView& view, std::u16string progId);
+  CRequestDispatcher(IFrameView& view, WideString progId);
 
   // Handles one request: first line, lazy server creation, the command, the reply.
   // Returns 0 after a reply, 1 when it ended early.

@@ -54,7 +54,7 @@ bool MakeWriteValue(VARTYPE vt, VARTYPE canonical, const std::string& text, VARI
   }
   VARIANT source;
   VariantInit(&source);
-  const std::u16string wide = MultiByteToWide(text);
+  const WideString wide = MultiByteToWide(text);
   source.vt = VT_BSTR;
   source.bstrVal = SysAllocString(wide.c_str());
   const HRESULT hr = VariantChangeType(&value, &source, 0, vt);

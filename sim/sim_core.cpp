@@ -30,16 +30,16 @@ T* TaskArray(std::size_t n) {
   return block;
 }
 
-LPWSTR TaskString(std::u16string_view text) {
+LPWSTR TaskString(WideStringView text) {
   LPWSTR copy = TaskArray<WCHAR>(text.size() + 1);
   if (copy != nullptr) std::memcpy(copy, text.data(), text.size() * sizeof(WCHAR));
   return copy;
 }
 
-std::u16string Decimal(std::uint64_t n) {
-  std::u16string digits;
+WideString Decimal(std::uint64_t n) {
+  WideString digits;
   do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
+    digits.insert(digits.begin(), static_cast<WideChar>(OLESTR('0') + n % 10));
     n /= 10;
   } while (n != 0);
   return digits;
@@ -124,15 +124,15 @@ HRESULT CSimCore::AddGroup(std::uint64_t ownerId, LPCWSTR name, BOOL active, DWO
   if (!IsValidDeadband(deadband)) return E_INVALIDARG;
   auto state = std::make_shared<SimGroupState>();
   std::lock_guard lock(m_mutex);
-  std::u16string groupName = name != nullptr ? std::u16string(name) : std::u16string();
+  WideString groupName = name != nullptr ? WideString(name) : WideString();
   if (!groupName.empty() && m_names.count({ownerId, groupName}) != 0) return OPC_E_DUPLICATENAME;
   while (m_nextGroupHandle == 0 || m_groups.count(m_nextGroupHandle) != 0) ++m_nextGroupHandle;
   const OPCHANDLE handle = m_nextGroupHandle++;
   if (groupName.empty()) {
     // A generated name that no group of this connection uses.
-    groupName = u"Group" + Decimal(handle);
+    groupName = OLESTR("Group") + Decimal(handle);
     for (std::uint64_t n = 1; m_names.count({ownerId, groupName}) != 0; ++n)
-      groupName = u"Group" + Decimal(handle) + u"_" + Decimal(n);
+      groupName = OLESTR("Group") + Decimal(handle) + OLESTR("_") + Decimal(n);
   }
   state->hServer = handle;
   state->ownerId = ownerId;
@@ -157,7 +157,7 @@ HRESULT CSimCore::AddGroup(std::uint64_t ownerId, LPCWSTR name, BOOL active, DWO
 std::shared_ptr<SimGroupState> CSimCore::FindGroupByName(std::uint64_t ownerId, LPCWSTR name) {
   if (name == nullptr) return nullptr;
   std::lock_guard lock(m_mutex);
-  const auto it = m_names.find({ownerId, std::u16string(name)});
+  const auto it = m_names.find({ownerId, WideString(name)});
   if (it == m_names.end()) return nullptr;
   return m_groups[it->second];
 }
@@ -245,8 +245,8 @@ void CSimCore::WrapperGone(SimGroupState& group, CSimGroup* wrapper) {
 
 // --- Points and subscriptions -------------------------------------------------------------------
 
-SimPoint* CSimCore::PointLocked(std::u16string_view id, const SimItemInfo& info) {
-  std::u16string key(id);
+SimPoint* CSimCore::PointLocked(WideStringView id, const SimItemInfo& info) {
+  WideString key(id);
   auto& slot = m_points[key];
   if (!slot) {
     slot = std::make_unique<SimPoint>();
@@ -331,7 +331,7 @@ HRESULT CSimCore::AddItems(const std::shared_ptr<SimGroupState>& groupPtr, DWORD
     if (group.removed.load()) return RPC_E_DISCONNECTED;
     for (DWORD i = 0; i < count; ++i) {
       const OPCITEMDEF& def = items[i];
-      const std::u16string_view id = def.szItemID != nullptr ? def.szItemID : u"";
+      const WideStringView id = def.szItemID != nullptr ? def.szItemID : OLESTR("");
       SimItemInfo info;
       HRESULT hr = ParseSimItemId(id, &info);
       if (SUCCEEDED(hr) && !IsSupportedRequestedType(info.canonicalType, def.vtRequestedDataType))
@@ -485,10 +485,10 @@ HRESULT CSimCore::SetState(const std::shared_ptr<SimGroupState>& groupPtr,
 }
 
 HRESULT CSimCore::SetName(SimGroupState& group, LPCWSTR name) {
-  if (name == nullptr || name[0] == u'\0') return E_INVALIDARG;
+  if (name == nullptr || name[0] == OLESTR('\0')) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
   if (group.removed.load()) return RPC_E_DISCONNECTED;
-  const std::u16string newName(name);
+  const WideString newName(name);
   if (newName == group.name) return S_OK;
   if (group.inNamespace) {
     if (m_names.count({group.ownerId, newName}) != 0) return OPC_E_DUPLICATENAME;

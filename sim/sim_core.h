@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/wide_string.h"
 #include "sim/sim_group_state.h"
 
 class CSimCore {
@@ -119,7 +120,7 @@ private:
 
   CSimCore();
 
-  SimPoint* PointLocked(std::u16string_view id, const SimItemInfo& info);
+  SimPoint* PointLocked(WideStringView id, const SimItemInfo& info);
   void MarkChangedLocked(SimPoint& point);
   void SubscribeLocked(SimGroupState& group, std::uint32_t slot);
   void UnsubscribeLocked(SimGroupState& group, std::uint32_t slot);
@@ -160,11 +161,11 @@ private:
   std::uint64_t m_tick = 0;
   Clock::time_point m_nextTick;
 
-  std::unordered_map<std::u16string, std::unique_ptr<SimPoint>> m_points;
+  std::unordered_map<WideString, std::unique_ptr<SimPoint>> m_points;
   std::vector<SimPoint*> m_tickingPoints;
 
   std::unordered_map<OPCHANDLE, std::shared_ptr<SimGroupState>> m_groups;  // by server handle
-  std::map<std::pair<std::uint64_t, std::u16string>, OPCHANDLE> m_names;
+  std::map<std::pair<std::uint64_t, WideString>, OPCHANDLE> m_names;
   OPCHANDLE m_nextGroupHandle = 1;
   DWORD m_nextCancelId = 1;
   DWORD m_nextCookie = 1;

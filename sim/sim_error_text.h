@@ -6,4 +6,4 @@
 
 #include "opc/opcda.h"
 
-const char16_t* SimErrorText(HRESULT code);
+const WideChar* SimErrorText(HRESULT code);

@@ -29,7 +29,7 @@ struct SimSubscriber {
 
 // The value of one item ID, shared by every group item that names it.
 struct SimPoint {
-  std::u16string id;
+  WideString id;
   SimItemInfo info;
   std::uint64_t seed = 0;
   VARIANT value;
@@ -87,7 +87,7 @@ struct SimGroupState {
   // runs after they return. Recursive: a sink may remove its group from inside a callback.
   std::recursive_mutex delivery;
 
-  std::u16string name;
+  WideString name;
   bool inNamespace = true;      // reachable by handle and name
   bool pendingRemoval = false;  // removed without force while referenced: ends with its wrapper
   bool active = false;

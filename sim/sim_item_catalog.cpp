@@ -6,38 +6,38 @@
 namespace {
 
 struct TypeName {
-  std::u16string_view name;
+  WideStringView name;
   SimType type;
   VARTYPE vt;
 };
 
 constexpr TypeName kTypes[] = {
-    {u"Int1", SimType::kInt1, VT_I1},         {u"Int2", SimType::kInt2, VT_I2},
-    {u"Int4", SimType::kInt4, VT_I4},         {u"UInt1", SimType::kUInt1, VT_UI1},
-    {u"UInt2", SimType::kUInt2, VT_UI2},      {u"UInt4", SimType::kUInt4, VT_UI4},
-    {u"Boolean", SimType::kBoolean, VT_BOOL}, {u"Real4", SimType::kReal4, VT_R4},
-    {u"Real8", SimType::kReal8, VT_R8},       {u"String", SimType::kString, VT_BSTR},
+    {OLESTR("Int1"), SimType::kInt1, VT_I1},         {OLESTR("Int2"), SimType::kInt2, VT_I2},
+    {OLESTR("Int4"), SimType::kInt4, VT_I4},         {OLESTR("UInt1"), SimType::kUInt1, VT_UI1},
+    {OLESTR("UInt2"), SimType::kUInt2, VT_UI2},      {OLESTR("UInt4"), SimType::kUInt4, VT_UI4},
+    {OLESTR("Boolean"), SimType::kBoolean, VT_BOOL}, {OLESTR("Real4"), SimType::kReal4, VT_R4},
+    {OLESTR("Real8"), SimType::kReal8, VT_R8},       {OLESTR("String"), SimType::kString, VT_BSTR},
 };
 
 struct FamilyName {
-  std::u16string_view name;
+  WideStringView name;
   SimFamily family;
   DWORD access;
   WORD quality;
 };
 
 constexpr FamilyName kFamilies[] = {
-    {u"Static", SimFamily::kStatic, OPC_READABLE, OPC_QUALITY_GOOD},
-    {u"Ramp", SimFamily::kRamp, OPC_READABLE, OPC_QUALITY_GOOD},
-    {u"Random", SimFamily::kRandom, OPC_READABLE, OPC_QUALITY_GOOD},
-    {u"Memory", SimFamily::kMemory, OPC_READABLE | OPC_WRITEABLE, OPC_QUALITY_GOOD},
-    {u"Bad", SimFamily::kBad, OPC_READABLE, OPC_QUALITY_BAD},
-    {u"Uncertain", SimFamily::kUncertain, OPC_READABLE, OPC_QUALITY_UNCERTAIN},
+    {OLESTR("Static"), SimFamily::kStatic, OPC_READABLE, OPC_QUALITY_GOOD},
+    {OLESTR("Ramp"), SimFamily::kRamp, OPC_READABLE, OPC_QUALITY_GOOD},
+    {OLESTR("Random"), SimFamily::kRandom, OPC_READABLE, OPC_QUALITY_GOOD},
+    {OLESTR("Memory"), SimFamily::kMemory, OPC_READABLE | OPC_WRITEABLE, OPC_QUALITY_GOOD},
+    {OLESTR("Bad"), SimFamily::kBad, OPC_READABLE, OPC_QUALITY_BAD},
+    {OLESTR("Uncertain"), SimFamily::kUncertain, OPC_READABLE, OPC_QUALITY_UNCERTAIN},
 };
 
 BSTR TextOf(const char* ascii) {
-  std::u16string wide;
-  for (const char* p = ascii; *p != '\0'; ++p) wide.push_back(static_cast<char16_t>(*p));
+  WideString wide;
+  for (const char* p = ascii; *p != '\0'; ++p) wide.push_back(static_cast<WideChar>(*p));
   return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
@@ -112,7 +112,7 @@ void SetStatic(SimType type, VARIANT* v) {
       v->vt = VT_R8, v->dblVal = 3.25;
       break;
     case SimType::kString:
-      v->vt = VT_BSTR, v->bstrVal = SysAllocString(u"Quarnix");
+      v->vt = VT_BSTR, v->bstrVal = SysAllocString(OLESTR("Quarnix"));
       break;
   }
 }
@@ -120,7 +120,7 @@ void SetStatic(SimType type, VARIANT* v) {
 void SetZero(SimType type, VARIANT* v) {
   if (type == SimType::kString) {
     v->vt = VT_BSTR;
-    v->bstrVal = SysAllocString(u"");
+    v->bstrVal = SysAllocString(OLESTR(""));
     return;
   }
   SetFromCount(type, 0, v);
@@ -157,29 +157,29 @@ void SetRandom(SimType type, std::uint64_t r, VARIANT* v) {
 
 }  // namespace
 
-HRESULT ParseSimItemId(std::u16string_view id, SimItemInfo* info) {
+HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
   if (id.empty()) return OPC_E_INVALIDITEMID;
-  for (char16_t c : id)
+  for (WideChar c : id)
     if (c < 0x20 || c == 0x7F) return OPC_E_INVALIDITEMID;
   // Split into the family, the type and what follows; every part must be non-empty.
-  std::u16string_view parts[3];
+  WideStringView parts[3];
   std::size_t count = 0;
   std::size_t start = 0;
   for (;;) {
-    const std::size_t dot = count < 2 ? id.find(u'.', start) : std::u16string_view::npos;
-    const std::u16string_view part =
-        id.substr(start, dot == std::u16string_view::npos ? id.npos : dot - start);
+    const std::size_t dot = count < 2 ? id.find(OLESTR('.'), start) : WideStringView::npos;
+    const WideStringView part =
+        id.substr(start, dot == WideStringView::npos ? id.npos : dot - start);
     if (part.empty()) return OPC_E_INVALIDITEMID;
     parts[count++] = part;
-    if (dot == std::u16string_view::npos) break;
+    if (dot == WideStringView::npos) break;
     start = dot + 1;
   }
   // Any empty part further inside the tail ("Memory.Int4.a..b") is malformed too.
   if (count == 3) {
     std::size_t pos = 0;
-    const std::u16string_view tail = parts[2];
+    const WideStringView tail = parts[2];
     for (;;) {
-      const std::size_t dot = tail.find(u'.', pos);
+      const std::size_t dot = tail.find(OLESTR('.'), pos);
       const std::size_t end = dot == tail.npos ? tail.size() : dot;
       if (end == pos) return OPC_E_INVALIDITEMID;
       if (dot == tail.npos) break;
@@ -235,9 +235,9 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
   }
 }
 
-std::uint64_t SimItemSeed(std::u16string_view id) {
+std::uint64_t SimItemSeed(WideStringView id) {
   std::uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a over the UTF-16 code units
-  for (char16_t c : id) {
+  for (WideChar c : id) {
     hash ^= static_cast<std::uint64_t>(c);
     hash *= 0x100000001B3ull;
   }

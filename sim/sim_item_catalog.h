@@ -39,7 +39,7 @@ struct SimItemInfo {
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
 // dot-separated part, a control character); OPC_E_UNKNOWNITEMID for a well-formed unknown one.
-HRESULT ParseSimItemId(std::u16string_view id, SimItemInfo* info);
+HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info);
 
 // Whether an item of this canonical type can be delivered as vt (VT_EMPTY: the canonical type).
 // Numbers and booleans convert among each other and to text; text items stay text.
@@ -53,7 +53,7 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
 bool IsTicking(SimFamily family);
 
 // A fixed seed per item ID, so that random runs repeat.
-std::uint64_t SimItemSeed(std::u16string_view id);
+std::uint64_t SimItemSeed(WideStringView id);
 
 // Same type and same value (texts by content).
 bool SameSimValue(const VARIANT& a, const VARIANT& b);

@@ -14,11 +14,11 @@ constexpr LCID kLocaleEnglishUs = 0x409;
 constexpr LCID kLocaleNeutral = 0x0;
 constexpr LCID kLocaleUserDefault = 0x400;
 constexpr LCID kLocaleSystemDefault = 0x800;
-constexpr char16_t kVendorInfo[] = u"Quarnix simulation server";
+constexpr WideChar kVendorInfo[] = OLESTR("Quarnix simulation server");
 
-LPWSTR TaskCopy(const char16_t* text) {
+LPWSTR TaskCopy(const WideChar* text) {
   std::size_t length = 0;
-  while (text[length] != u'\0') ++length;
+  while (text[length] != OLESTR('\0')) ++length;
   auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((length + 1) * sizeof(WCHAR)));
   if (copy != nullptr) std::memcpy(copy, text, (length + 1) * sizeof(WCHAR));
   return copy;
@@ -101,7 +101,7 @@ HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppStr
   if (dwLocale != kLocaleEnglishUs && dwLocale != kLocaleNeutral &&
       dwLocale != kLocaleUserDefault && dwLocale != kLocaleSystemDefault)
     return E_INVALIDARG;
-  const char16_t* text = SimErrorText(dwError);
+  const WideChar* text = SimErrorText(dwError);
   if (text == nullptr) return E_INVALIDARG;
   *ppString = TaskCopy(text);
   return *ppString == nullptr ? E_OUTOFMEMORY : S_OK;

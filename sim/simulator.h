@@ -15,7 +15,7 @@
 
 // {6B1F4C3E-2A7D-4E58-9D31-0C5A8E7B2F64}: the simulator's class id.
 extern const CLSID CLSID_QuarnixSimulator;
-inline constexpr char16_t kSimulatorProgId[] = u"Quarnix.Simulator";
+inline constexpr WideChar kSimulatorProgId[] = OLESTR("Quarnix.Simulator");
 
 // Registers the ProgID with the class id and the simulator's factory. Idempotent.
 void RegisterSimulator();

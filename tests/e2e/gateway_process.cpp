@@ -1,18 +1,72 @@
 #include "tests/e2e/gateway_process.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
 
+namespace {
+
+// The value of an environment variable, or empty.
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// A program name looked up in PATH the way a shell would (a name with a slash is kept).
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  std::istringstream path(Environment("PATH"));
+  std::string directory;
+  while (std::getline(path, directory, ':')) {
+    const std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return name;
+}
+
+}  // namespace
+
+// The built gateway, or the program QUARNIX_E2E_GATEWAY names (the Windows build, which
+// QUARNIX_E2E_LAUNCHER, such as wine, runs).
 std::string CGatewayProcess::Executable() {
-  return QUARNIX_EXECUTABLE;
+  const std::string other = Environment("QUARNIX_E2E_GATEWAY");
+  return other.empty() ? QUARNIX_EXECUTABLE : other;
+}
+
+std::string CGatewayProcess::GatewayText(const std::string& utf8) {
+  const std::string codePage = Environment("QUARNIX_E2E_CODEPAGE");
+  if (codePage.empty()) return utf8;
+  const iconv_t converter = ::iconv_open(codePage.c_str(), "UTF-8");
+  if (converter == reinterpret_cast<iconv_t>(-1)) return utf8;
+  std::string input = utf8;
+  std::string output(input.size() * 4 + 4, '\0');
+  char* in = input.data();
+  char* out = output.data();
+  std::size_t inLeft = input.size();
+  std::size_t outLeft = output.size();
+  const std::size_t result = ::iconv(converter, &in, &inLeft, &out, &outLeft);
+  ::iconv_close(converter);
+  if (result == static_cast<std::size_t>(-1)) return utf8;
+  output.resize(output.size() - outLeft);
+  return output;
+}
+
+std::vector<std::string> CGatewayProcess::Command() {
+  std::vector<std::string> command;
+  const std::string launcher = Environment("QUARNIX_E2E_LAUNCHER");
+  if (!launcher.empty()) command.push_back(FindProgram(launcher));
+  command.push_back(Executable());
+  return command;
 }
 
 std::filesystem::path CGatewayProcess::MakeWorkDirectory() {
@@ -27,7 +81,7 @@ std::filesystem::path CGatewayProcess::MakeWorkDirectory() {
 CGatewayProcess::CGatewayProcess(const std::vector<std::string>& options,
                                  const std::filesystem::path& workDir) {
   // Everything the child needs is prepared before fork: after it only exec-safe calls run.
-  std::vector<std::string> arguments{Executable()};
+  std::vector<std::string> arguments = Command();
   arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
@@ -43,7 +97,8 @@ CGatewayProcess::CGatewayProcess(const std::vector<std::string>& options,
     }
     environment.push_back(variable);
   }
-  environment.push_back("LC_ALL=C.UTF-8");
+  const std::string locale = Environment("QUARNIX_E2E_LOCALE");
+  environment.push_back("LC_ALL=" + (locale.empty() ? std::string("C.UTF-8") : locale));
   environment.push_back("XDG_RUNTIME_DIR=" + workDir.string());
   std::vector<char*> envp;
   for (auto& variable : environment) envp.push_back(variable.data());

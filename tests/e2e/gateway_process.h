@@ -1,7 +1,8 @@
 // Runs the built gateway as a child process for end-to-end tests.
 //
 // The child gets the given options, a working directory (where its log file goes) that is also
-// its runtime directory (where its lock files go), a UTF-8 locale, no preset Qt platform (so
+// its runtime directory (where its lock files go), a UTF-8 locale (or the one
+// QUARNIX_E2E_LOCALE names), no preset Qt platform (so
 // background mode must choose one itself), and a pipe as standard output.
 //
 // Error rule: Started() tells whether the child runs; nothing throws. Thread rule: one thread.
@@ -32,8 +33,15 @@ public:
   // Everything the child has written to standard output so far.
   std::string StandardOutput();
 
-  // The built program.
+  // The program under test: the built gateway unless QUARNIX_E2E_GATEWAY names another.
   static std::string Executable();
+  // How it is started: the program, after the launcher QUARNIX_E2E_LAUNCHER names (if any).
+  static std::vector<std::string> Command();
+  // A built-in UTF-8 text as the gateway under test writes it: in the code page that
+  // QUARNIX_E2E_CODEPAGE names (an iconv name such as GBK, for the Windows build under a
+  // Chinese locale), else unchanged.
+  static std::string GatewayText(const std::string& utf8);
+
   // A fresh private directory for one test (mode 0700, removed by the caller).
   static std::filesystem::path MakeWorkDirectory();
 

@@ -21,7 +21,7 @@ TEST(LifecycleTest, ExitIsDeclinedInBackgroundModeAndSigtermEndsTheGatewayCleanl
   // "Exit" is answered; with nobody to confirm the close, the gateway logs that it declined it
   // and goes on serving.
   EXPECT_EQ("0\t\r\n", gateway.RawExchange("Exit\r\n"));
-  const std::string declined = std::string(" ") + kCloseDeclinedText + "\n";
+  const std::string declined = " " + CGatewayProcess::GatewayText(kCloseDeclinedText);
   EXPECT_TRUE(WaitUntil([&] { return gateway.LogFile().find(declined) != std::string::npos; }))
       << gateway.LogFile();
   EXPECT_EQ("0\tHBT OK!\r\n", gateway.RawExchange("HBT\r\n"));

@@ -281,7 +281,8 @@ TEST_F(RequestsTest, RequestEndedEarlyByTheClientIsAnsweredAsAFailure) {
       Gateway().Exchange("SR\t" + std::to_string(index) + "\t2\t0\r\n0\r\n");
   ASSERT_TRUE(result.Ok()) << result.message;
   EXPECT_NE(0, result.reply.code);
-  EXPECT_EQ(0u, result.reply.text.rfind("SR 请求时，程序抛出了异常。错误代码：", 0))
+  EXPECT_EQ(0u, result.reply.text.rfind(
+                    CGatewayProcess::GatewayText("SR 请求时，程序抛出了异常。错误代码："), 0))
       << result.reply.text;
   EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
 }

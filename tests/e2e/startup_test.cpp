@@ -28,8 +28,10 @@ protected:
   std::filesystem::path m_dir;
 };
 
+// The log file's line end is the platform's text-mode one: LF, or CR LF on Windows.
 bool HasLineEndingIn(const std::string& content, const std::string& tail) {
-  return content.find(tail + "\n") != std::string::npos;
+  return content.find(tail + "\n") != std::string::npos ||
+         content.find(tail + "\r\n") != std::string::npos;
 }
 
 }  // namespace
@@ -42,7 +44,9 @@ TEST_F(StartupTest, AnnouncesLogsAndShutsDownCleanlyOnSigterm) {
   const std::string startup = receiver.Receive(std::chrono::seconds(60)).value_or("");
   EXPECT_EQ(std::string("Startup Quarnix\r\n", 17), startup);
   const std::string log = ReadFile(m_dir / "RV_Morvantel.log");
-  EXPECT_TRUE(HasLineEndingIn(log, "成功打开套接字端口" + std::to_string(port))) << log;
+  EXPECT_TRUE(HasLineEndingIn(
+      log, CGatewayProcess::GatewayText("成功打开套接字端口") + std::to_string(port)))
+      << log;
   TcpClient client(port);
   EXPECT_TRUE(client.Connected());
   client.Close();
@@ -74,7 +78,7 @@ TEST_F(StartupTest, SecondInstanceOnTheSamePortIsRefusedAndAnotherPortStarts) {
   CGatewayProcess second(Options(port, receiver.Port()), m_dir);
   ASSERT_TRUE(second.WaitForExit(std::chrono::seconds(60)));
   EXPECT_NE(0, second.ExitCode());
-  EXPECT_EQ("只能打开该程序的一个实例\n", second.StandardOutput());
+  EXPECT_EQ(CGatewayProcess::GatewayText("只能打开该程序的一个实例\n"), second.StandardOutput());
 
   UdpReceiver otherReceiver;
   CGatewayProcess third(Options(FreeTcpPort(), otherReceiver.Port()), m_dir);
