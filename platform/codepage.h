@@ -1,11 +1,13 @@
 // Conversions between the program's narrow texts and UTF-16.
 //
-// The "system code page" is the locale's codeset (setlocale(LC_ALL, "") at start-up,
-// nl_langinfo(CODESET)). A plain C/POSIX locale counts as UTF-8, the encoding of the program's
-// own texts. Built-in texts are UTF-8 in the source and pass through SystemText, which converts
-// them only when the codeset is another one (for example GBK).
+// The "system code page" is, on Windows, the ANSI code page (CP_ACP, for example 936 = GBK on a
+// Chinese system); on Linux, the locale's codeset (setlocale(LC_ALL, "") at start-up,
+// nl_langinfo(CODESET)), where a plain C/POSIX locale counts as UTF-8, the encoding of the
+// program's own texts. Built-in texts are UTF-8 in the source and pass through SystemText, which
+// converts them only when the code page is another one.
 //
-// Error rule: never throws; bytes that cannot be converted become '?' (narrow) or U+FFFD (wide).
+// Error rule: never throws; bytes that cannot be converted become U+FFFD (wide), characters
+// that cannot be converted become '?' (narrow; on Windows the code page's default character).
 // Thread rule: any thread after start-up has set the locale. Ownership: values returned.
 #pragma once
 
@@ -21,4 +23,5 @@ std::string WideToMultiByte(WideStringView text);
 // A built-in UTF-8 text in the system code page.
 std::string SystemText(std::string_view utf8);
 // Re-reads the locale's codeset (called once at start-up and by tests that change the locale).
+// Windows fixes the ANSI code page for the life of the process: nothing to re-read there.
 void RefreshSystemCodePage();

@@ -35,12 +35,12 @@ CInstanceLock::Result CInstanceLock::Acquire(const std::string& name) {
     ::close(fd);
     return held ? Result::kAlreadyHeld : Result::kUnavailable;
   }
-  m_fd = fd;
+  m_handle = fd;
   return Result::kAcquired;
 }
 
 void CInstanceLock::Release() {
-  if (m_fd < 0) return;
-  ::close(m_fd);  // closing the only descriptor drops the lock
-  m_fd = -1;
+  if (m_handle == kNoHandle) return;
+  ::close(m_handle);  // closing the only descriptor drops the lock
+  m_handle = kNoHandle;
 }

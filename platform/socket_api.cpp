@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -55,17 +54,6 @@ int ClampLength(int length) {
 }
 
 }  // namespace
-
-std::uint16_t HostToNet16(std::uint16_t value) {
-  if constexpr (std::endian::native == std::endian::big) return value;
-  return static_cast<std::uint16_t>((value >> 8) | (value << 8));
-}
-
-std::uint32_t HostToNet32(std::uint32_t value) {
-  if constexpr (std::endian::native == std::endian::big) return value;
-  return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) |
-         (value << 24);
-}
 
 std::uint32_t InetAddr(const char* text) {
   if (text == nullptr) return INADDR_NONE;

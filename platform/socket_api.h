@@ -1,4 +1,5 @@
-// The thin layer between the socket classes and the operating system's IPv4 sockets.
+// The thin layer between the socket classes and the operating system's IPv4 sockets: POSIX
+// sockets on Linux (socket_api.cpp), Winsock 2 on Windows (socket_api_win.cpp).
 //
 // Plain functions over a SocketHandle, each one system call (or one short sequence) with the
 // system's own error code left for SocketLastError(). Waits take whole seconds as the socket
@@ -7,17 +8,26 @@
 // it passes to the calls unchanged.
 //
 // Error rule: nothing throws; failures return kNoSocket, false or a negative count, and
-// SocketLastError() then holds the system's code. kErrorInterrupted is the code of a blocking
-// call that was interrupted.
+// SocketLastError() then holds the system's code (errno, or WSAGetLastError, which on Windows is
+// the thread's last error of any system call). kErrorInterrupted is the code of a blocking call
+// that was interrupted (EINTR, WSAEINTR).
 // Thread rule: any thread; SocketClose from one thread wakes another blocked in SocketAccept or a
 // wait on the same handle. Ownership: the caller owns each handle and closes it once.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
+// A descriptor on Linux; a SOCKET (pointer-sized, INVALID_SOCKET when none) on Windows. Compare
+// with kNoSocket only: a valid Windows handle may be any other value.
+#if defined(_WIN32)
+using SocketHandle = std::uintptr_t;
+constexpr SocketHandle kNoSocket = ~std::uintptr_t{0};
+#else
 using SocketHandle = int;
 constexpr SocketHandle kNoSocket = -1;
+#endif
 
 constexpr int kAfInet = 2;
 constexpr int kSockStream = 1;
@@ -38,8 +48,15 @@ struct SocketAddressIn {
 static_assert(sizeof(SocketAddressIn) == 16);
 
 // Byte-order conversions between host and network order.
-std::uint16_t HostToNet16(std::uint16_t value);
-std::uint32_t HostToNet32(std::uint32_t value);
+inline std::uint16_t HostToNet16(std::uint16_t value) {
+  if constexpr (std::endian::native == std::endian::big) return value;
+  return static_cast<std::uint16_t>((value >> 8) | (value << 8));
+}
+inline std::uint32_t HostToNet32(std::uint32_t value) {
+  if constexpr (std::endian::native == std::endian::big) return value;
+  return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) |
+         (value << 24);
+}
 inline std::uint16_t NetToHost16(std::uint16_t value) {
   return HostToNet16(value);
 }
@@ -51,16 +68,18 @@ inline std::uint32_t NetToHost32(std::uint32_t value) {
 // decimal, octal or hex). Network order; 0xFFFFFFFF for a text that is no address.
 std::uint32_t InetAddr(const char* text);
 
-// Prepares the process for sockets: a peer that closes must not kill the process with a signal.
+// Prepares the process for sockets: on Linux a peer that closes must not kill the process with
+// a signal; on Windows the socket library is started (version 2.2). False when that fails.
 bool SocketStartup();
 
 // The calling thread's last error code (0 when nothing failed). SetSocketLastError sets it.
 int SocketLastError();
 void SetSocketLastError(int code);
 
-// A new IPv4 socket of kSockStream or kSockDgram, close-on-exec. Stream sockets allow an
-// immediate re-bind of a port whose old connections are still winding down, as a restarted
-// server needs; two listeners on one port are still refused.
+// A new IPv4 socket of kSockStream or kSockDgram, not inherited by child processes. Stream
+// sockets allow an immediate re-bind of a port whose old connections are still winding down, as
+// a restarted server needs; two listeners on one port are still refused (on Windows the port is
+// bound exclusively, so no other socket can take it over either).
 SocketHandle SocketCreate(int type);
 bool SocketBind(SocketHandle socket, const SocketAddressIn& address);
 bool SocketListen(SocketHandle socket, int backlog);
