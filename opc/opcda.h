@@ -1,7 +1,12 @@
-// Our own declarations of the OPC Data Access 2.0 custom interfaces and of the COM
-// connection-point interfaces they use, written from the published definitions: the same
-// interface names, method order, argument lists, structures, IIDs and error codes, so that the
-// gateway and the simulator compile against the real COM later without change.
+// The OPC Data Access 2.0 custom interfaces, structures, IIDs and error codes, and the COM
+// connection-point interfaces they use, as published: the same interface names, method order,
+// argument lists, structures and values on every platform, so that the gateway and the simulator
+// compile unchanged on the real COM and on the COM subset.
+//
+// On Windows the interfaces, structures, enumerations and IIDs come from opcda_idl.h, which widl
+// generates from our IDL (opc/opcda.idl) into the build tree, and the connection-point interfaces
+// from the system headers. Elsewhere they are our own declarations below, written from the same
+// published definitions. The error codes, quality bits and access rights are shared.
 //
 // Error rule: every method returns an HRESULT; arrays returned through out-pointers come from
 // CoTaskMemAlloc and are freed by the caller with CoTaskMemFree.
@@ -11,7 +16,40 @@
 
 #include "platform/com/com.h"
 
-// --- Handles, enumerations and constants --------------------------------------------------------
+// --- Access rights and quality ------------------------------------------------------------------
+constexpr DWORD OPC_READABLE = 0x1;
+constexpr DWORD OPC_WRITEABLE = 0x2;
+
+// Quality word: quality (bits 6-7), substatus (bits 2-5), limit (bits 0-1).
+constexpr WORD OPC_QUALITY_MASK = 0xC0;
+constexpr WORD OPC_QUALITY_BAD = 0x00;
+constexpr WORD OPC_QUALITY_UNCERTAIN = 0x40;
+constexpr WORD OPC_QUALITY_GOOD = 0xC0;
+
+// --- Error codes ---------------------------------------------------------------------------------
+constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001u);
+constexpr HRESULT OPC_E_BADTYPE = static_cast<HRESULT>(0xC0040004u);
+constexpr HRESULT OPC_E_PUBLIC = static_cast<HRESULT>(0xC0040005u);
+constexpr HRESULT OPC_E_BADRIGHTS = static_cast<HRESULT>(0xC0040006u);
+constexpr HRESULT OPC_E_UNKNOWNITEMID = static_cast<HRESULT>(0xC0040007u);
+constexpr HRESULT OPC_E_INVALIDITEMID = static_cast<HRESULT>(0xC0040008u);
+constexpr HRESULT OPC_E_INVALIDFILTER = static_cast<HRESULT>(0xC0040009u);
+constexpr HRESULT OPC_E_UNKNOWNPATH = static_cast<HRESULT>(0xC004000Au);
+constexpr HRESULT OPC_E_RANGE = static_cast<HRESULT>(0xC004000Bu);
+constexpr HRESULT OPC_E_DUPLICATENAME = static_cast<HRESULT>(0xC004000Cu);
+constexpr HRESULT OPC_S_UNSUPPORTEDRATE = static_cast<HRESULT>(0x0004000Du);
+constexpr HRESULT OPC_S_CLAMP = static_cast<HRESULT>(0x0004000Eu);
+constexpr HRESULT OPC_S_INUSE = static_cast<HRESULT>(0x0004000Fu);
+constexpr HRESULT OPC_E_INVALIDCONFIGFILE = static_cast<HRESULT>(0xC0040010u);
+constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011u);
+constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203u);
+
+// --- Interfaces, structures, enumerations and IIDs ----------------------------------------------
+#if defined(_WIN32)
+#include "opcda_idl.h"
+#else
+
+// --- Handles and enumerations -------------------------------------------------------------------
 using OPCHANDLE = DWORD;
 
 enum OPCDATASOURCE : DWORD { OPC_DS_CACHE = 1, OPC_DS_DEVICE = 2 };
@@ -32,33 +70,6 @@ enum OPCSERVERSTATE : DWORD {
   OPC_STATUS_SUSPENDED = 4,
   OPC_STATUS_TEST = 5,
 };
-
-constexpr DWORD OPC_READABLE = 0x1;
-constexpr DWORD OPC_WRITEABLE = 0x2;
-
-// Quality word: quality (bits 6-7), substatus (bits 2-5), limit (bits 0-1).
-constexpr WORD OPC_QUALITY_MASK = 0xC0;
-constexpr WORD OPC_QUALITY_BAD = 0x00;
-constexpr WORD OPC_QUALITY_UNCERTAIN = 0x40;
-constexpr WORD OPC_QUALITY_GOOD = 0xC0;
-
-// --- Error codes ----------------------------------------------------------------------------------
-constexpr HRESULT OPC_E_INVALIDHANDLE = static_cast<HRESULT>(0xC0040001u);
-constexpr HRESULT OPC_E_BADTYPE = static_cast<HRESULT>(0xC0040004u);
-constexpr HRESULT OPC_E_PUBLIC = static_cast<HRESULT>(0xC0040005u);
-constexpr HRESULT OPC_E_BADRIGHTS = static_cast<HRESULT>(0xC0040006u);
-constexpr HRESULT OPC_E_UNKNOWNITEMID = static_cast<HRESULT>(0xC0040007u);
-constexpr HRESULT OPC_E_INVALIDITEMID = static_cast<HRESULT>(0xC0040008u);
-constexpr HRESULT OPC_E_INVALIDFILTER = static_cast<HRESULT>(0xC0040009u);
-constexpr HRESULT OPC_E_UNKNOWNPATH = static_cast<HRESULT>(0xC004000Au);
-constexpr HRESULT OPC_E_RANGE = static_cast<HRESULT>(0xC004000Bu);
-constexpr HRESULT OPC_E_DUPLICATENAME = static_cast<HRESULT>(0xC004000Cu);
-constexpr HRESULT OPC_S_UNSUPPORTEDRATE = static_cast<HRESULT>(0x0004000Du);
-constexpr HRESULT OPC_S_CLAMP = static_cast<HRESULT>(0x0004000Eu);
-constexpr HRESULT OPC_S_INUSE = static_cast<HRESULT>(0x0004000Fu);
-constexpr HRESULT OPC_E_INVALIDCONFIGFILE = static_cast<HRESULT>(0xC0040010u);
-constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011u);
-constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203u);
 
 // --- Structures ---------------------------------------------------------------------------------
 struct OPCITEMDEF {
@@ -104,16 +115,16 @@ struct OPCSERVERSTATUS {
 };
 
 // --- Interface identifiers ----------------------------------------------------------------------
-extern const IID IID_IOPCServer;                // {39C13A4D-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCGroupStateMgt;         // {39C13A50-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCSyncIO;                // {39C13A52-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCItemMgt;               // {39C13A54-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCDataCallback;          // {39C13A70-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCAsyncIO2;              // {39C13A71-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IConnectionPointContainer; // {B196B284-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IConnectionPoint;          // {B196B286-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IEnumConnectionPoints;     // {B196B285-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IEnumConnections;          // {B196B287-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IOPCServer;                 // {39C13A4D-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCGroupStateMgt;          // {39C13A50-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCSyncIO;                 // {39C13A52-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCItemMgt;                // {39C13A54-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCDataCallback;           // {39C13A70-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCAsyncIO2;               // {39C13A71-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IConnectionPointContainer;  // {B196B284-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IConnectionPoint;           // {B196B286-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IEnumConnectionPoints;      // {B196B285-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IEnumConnections;           // {B196B287-BAB4-101A-B69C-00AA00341D07}
 
 // --- Connection points --------------------------------------------------------------------------
 struct IConnectionPointContainer;
@@ -183,9 +194,9 @@ struct IOPCGroupStateMgt : IUnknown {
   virtual HRESULT GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                            FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
                            OPCHANDLE* phServerGroup) = 0;
-  virtual HRESULT SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate,
-                           BOOL* pActive, LONG* pTimeBias, FLOAT* pPercentDeadband,
-                           DWORD* pLCID, OPCHANDLE* phClientGroup) = 0;
+  virtual HRESULT SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                           LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
+                           OPCHANDLE* phClientGroup) = 0;
   virtual HRESULT SetName(LPCWSTR szName) = 0;
   virtual HRESULT CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) = 0;
 
@@ -251,3 +262,5 @@ struct IOPCDataCallback : IUnknown {
 protected:
   ~IOPCDataCallback() = default;
 };
+
+#endif
