@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "opc/opcda.h"
+#include "sim/sim_delivery_lock.h"
 #include "sim/sim_item_catalog.h"
 
 class CSimGroup;
@@ -84,8 +85,9 @@ struct SimGroupState {
   std::atomic<bool> removed{false};
   std::atomic<DWORD> cookie{0};
   // Held while a callback of the group runs, and by removal and Unadvise, so that no callback
-  // runs after they return. Recursive: a sink may remove its group from inside a callback.
-  std::recursive_mutex delivery;
+  // runs after they return. Recursive per logical thread: a sink may remove its group from
+  // inside a callback, also from another process.
+  SimDeliveryLock delivery;
 
   WideString name;
   bool inNamespace = true;      // reachable by handle and name

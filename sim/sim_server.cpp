@@ -1,5 +1,6 @@
 #include "sim/sim_server.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -15,6 +16,8 @@ constexpr LCID kLocaleNeutral = 0x0;
 constexpr LCID kLocaleUserDefault = 0x400;
 constexpr LCID kLocaleSystemDefault = 0x800;
 constexpr WideChar kVendorInfo[] = OLESTR("Quarnix simulation server");
+
+std::atomic<void (*)(bool)> g_lifetimeHook{nullptr};
 
 LPWSTR TaskCopy(const WideChar* text) {
   std::size_t length = 0;
@@ -45,10 +48,18 @@ HRESULT CSimServer::Create(REFIID riid, void** ppv) {
   return hr;
 }
 
-CSimServer::CSimServer() : m_owner(CSimCore::Instance().AttachServer()) {}
+void CSimServer::SetLifetimeHook(void (*hook)(bool made)) {
+  g_lifetimeHook.store(hook);
+}
+
+CSimServer::CSimServer() : m_owner(CSimCore::Instance().AttachServer()) {
+  if (auto hook = g_lifetimeHook.load()) hook(true);
+}
 
 CSimServer::~CSimServer() {
   CSimCore::Instance().DetachServer(m_owner);
+  // Last: a server program may end the process once its last object is gone.
+  if (auto hook = g_lifetimeHook.load()) hook(false);
 }
 
 HRESULT CSimServer::QueryInterface(REFIID riid, void** ppvObject) {

@@ -15,6 +15,8 @@ class CSimServer final : public IOPCServer {
 public:
   // The class factory of the simulator: a new server object, returned for riid.
   static HRESULT Create(REFIID riid, void** ppv);
+  // Called with true after each object is made and with false after each is gone; null for none.
+  static void SetLifetimeHook(void (*hook)(bool made));
 
   // IUnknown
   HRESULT QueryInterface(REFIID riid, void** ppvObject) override;

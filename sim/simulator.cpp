@@ -6,9 +6,12 @@
 const CLSID CLSID_QuarnixSimulator = {
     0x6B1F4C3E, 0x2A7D, 0x4E58, {0x9D, 0x31, 0x0C, 0x5A, 0x8E, 0x7B, 0x2F, 0x64}};
 
-void RegisterSimulator() {
-  CoRegisterProgId(kSimulatorProgId, CLSID_QuarnixSimulator,
-                   [](REFIID riid, void** ppv) { return CSimServer::Create(riid, ppv); });
+HRESULT CreateSimulatorObject(REFIID riid, void** ppv) {
+  return CSimServer::Create(riid, ppv);
+}
+
+void SetSimulatorObjectHook(SimulatorObjectHook hook) {
+  CSimServer::SetLifetimeHook(hook);
 }
 
 void SimulatorHold(bool held) {

@@ -1,6 +1,7 @@
 // The built-in simulation server "Quarnix.Simulator": a stand-in for an out-of-process OPC DA 2.0
-// server, registered in the COM subset's class registry so that the gateway reaches it through
-// CLSIDFromProgID and CoCreateInstance like any other server.
+// server. On Linux it is registered in the COM subset's class registry, so that the gateway
+// reaches it through CLSIDFromProgID and CoCreateInstance like any other server; on Windows
+// quarnix-sim.exe serves it as a COM local server under the same ProgID and class id.
 //
 // Items: "<Family>.<Type>" with the families Static, Ramp, Random, Memory, Bad, Uncertain and the
 // types Int1, Int2, Int4, UInt1, UInt2, UInt4, Boolean, Real4, Real8, String; also
@@ -17,8 +18,20 @@
 extern const CLSID CLSID_QuarnixSimulator;
 inline constexpr WideChar kSimulatorProgId[] = OLESTR("Quarnix.Simulator");
 
-// Registers the ProgID with the class id and the simulator's factory. Idempotent.
+// A new server object (one connection), returned for riid with one reference: the simulator's
+// class factory. E_NOINTERFACE for an interface it does not have.
+HRESULT CreateSimulatorObject(REFIID riid, void** ppv);
+
+// Registers the ProgID with the class id and the simulator's factory in the COM subset's class
+// registry. Idempotent. Linux only: on Windows the system's registry holds the class
+// (quarnix-sim.exe /RegServer).
 void RegisterSimulator();
+
+// For a server program: hook(true) runs when a server object has been made, hook(false) when one
+// is gone (its groups ended and its worker share released), on the thread that made or released
+// it. Set before the first object is made; null for none.
+using SimulatorObjectHook = void (*)(bool made);
+void SetSimulatorObjectHook(SimulatorObjectHook hook);
 
 // For tests: while held, the worker neither ticks nor runs queued asynchronous operations, so
 // they stay cancellable.

@@ -150,3 +150,14 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
   if (FAILED(hr)) *ppv = nullptr;
   return hr;
 }
+
+GUID ComLogicalThreadId() {
+  // Without remote calls every chain of calls stays on its thread: a number per thread will do.
+  static std::atomic<std::uint64_t> nextThread{1};
+  thread_local const std::uint64_t thread = nextThread.fetch_add(1);
+  GUID id{};
+  id.Data1 = static_cast<std::uint32_t>(thread);
+  id.Data2 = static_cast<std::uint16_t>(thread >> 32);
+  id.Data3 = static_cast<std::uint16_t>(thread >> 48);
+  return id;
+}

@@ -241,4 +241,3 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 using ComClassFactoryFn = std::function<HRESULT(REFIID riid, void** ppv)>;
 void CoRegisterProgId(const WideString& progId, REFCLSID clsid, ComClassFactoryFn factory);
 void CoUnregisterProgId(const WideString& progId);
-

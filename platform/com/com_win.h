@@ -13,8 +13,21 @@
 #endif
 
 // winsock2.h before windows.h, so that the old Winsock declarations never come in.
+// clang-format off
 #include <winsock2.h>
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
+#include <olectl.h>  // CONNECT_E_*
 #include <oleauto.h>
+// clang-format on
+
+// mingw-w64 declares the source of these as non-const; the system never writes it. The overloads
+// take the documented const source, so code written against the documented signatures compiles.
+inline HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src) {
+  return ::VariantCopy(dest, const_cast<VARIANTARG*>(src));
+}
+inline HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags,
+                                 VARTYPE vt) {
+  return ::VariantChangeType(dest, const_cast<VARIANTARG*>(src), flags, vt);
+}

@@ -391,22 +391,3 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTY
   *dest = converted;
   return S_OK;
 }
-
-bool VariantTypeIsConvertible(VARTYPE vt) {
-  switch (vt) {
-    case VT_EMPTY:
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_BOOL:
-    case VT_R4:
-    case VT_R8:
-    case VT_BSTR:
-      return true;
-    default:
-      return false;
-  }
-}

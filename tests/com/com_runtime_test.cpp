@@ -213,3 +213,16 @@ TEST(GuidTest, GuidToStringIsBracedUpperCase) {
   EXPECT_EQ(GuidToString(IID_IClassFactory), "{00000001-0000-0000-C000-000000000046}");
   EXPECT_EQ(GuidToString(kTestClsid), "{11223344-5566-7788-0102-030405060708}");
 }
+
+TEST(LogicalThreadTest, EachThreadHasItsOwnStableId) {
+  const GUID mine = ComLogicalThreadId();
+  EXPECT_EQ(ComLogicalThreadId(), mine);
+  GUID other{};
+  GUID otherAgain{};
+  OnFreshThread([&] {
+    other = ComLogicalThreadId();
+    otherAgain = ComLogicalThreadId();
+  });
+  EXPECT_EQ(other, otherAgain);
+  EXPECT_FALSE(other == mine);
+}

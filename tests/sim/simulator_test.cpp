@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -1008,6 +1009,22 @@ TEST_F(SimulatorTest, NoCallbackOfARemovedGroupArrivesAndItsClientHandleIsSafeTo
   }
 }
 
+TEST_F(SimulatorTest, SinkMayRemoveItsGroupFromInsideACallback) {
+  auto group = MakeGroup({{u"Ramp.Int4"}});
+  Advise(*group);
+  constexpr HRESULT kNotCalled = 0x1234;
+  HRESULT removal = kNotCalled;
+  m_sink->onValues = [&](const SinkCall&) {
+    if (removal == kNotCalled) removal = m_server->RemoveGroup(group->hServer, TRUE);
+  };
+  ASSERT_EQ(SetActive(*group, true), S_OK);
+  ASSERT_TRUE(WaitForCall(Kind::kDataChange));
+  EXPECT_EQ(removal, S_OK);
+  EXPECT_EQ(ReadOne(*group, 0, OPC_DS_DEVICE, &removal).value, "");
+  EXPECT_EQ(removal, RPC_E_DISCONNECTED);
+  m_sink->onValues = nullptr;
+}
+
 TEST_F(SimulatorTest, RemovalWithoutForceWaitsForTheLastReference) {
   auto group = MakeGroup({{u"Static.Int4"}}, 500, u"Kept");
   EXPECT_EQ(m_server->RemoveGroup(group->hServer, FALSE), OPC_S_INUSE);
@@ -1018,6 +1035,28 @@ TEST_F(SimulatorTest, RemovalWithoutForceWaitsForTheLastReference) {
   const OPCHANDLE handle = again->hServer;
   again.reset();  // no references left: removal without force is immediate
   EXPECT_EQ(m_server->RemoveGroup(handle, FALSE), S_OK);
+}
+
+std::atomic<int> g_objectsMade{0};
+std::atomic<int> g_objectsGone{0};
+void CountObjects(bool made) {
+  ++(made ? g_objectsMade : g_objectsGone);
+}
+
+TEST_F(SimulatorTest, ObjectHookSeesEachConnectionMadeAndGoneAfterItsGroups) {
+  g_objectsMade = 0;
+  g_objectsGone = 0;
+  SetSimulatorObjectHook(CountObjects);
+  ComPtr<IOPCServer> server = NewServer();
+  EXPECT_EQ(g_objectsMade.load(), 1);
+  auto group = MakeGroup({{u"Static.Int4"}}, 10, u"", server.Get());
+  server.Reset();
+  EXPECT_EQ(g_objectsGone.load(), 0);  // its group's object still holds it
+  group.reset();
+  EXPECT_EQ(g_objectsGone.load(), 1);
+  SetSimulatorObjectHook(nullptr);
+  m_server.Reset();
+  EXPECT_EQ(g_objectsGone.load(), 1);  // not counted without the hook
 }
 
 TEST_F(SimulatorTest, ReleasingTheServerEndsItsGroups) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,8 @@ public:
   explicit TestDataSink(bool offerCallback = true) : m_offerCallback(offerCallback) {}
 
   std::vector<SinkCall> calls;  // touched only on the thread the callbacks arrive on
+  // Runs inside each OnDataChange and OnReadComplete, after the call is recorded.
+  std::function<void(const SinkCall&)> onValues;
   ULONG RefCount() const { return m_refs.load(); }
   std::size_t Count(SinkCall::Kind kind) const {
     std::size_t n = 0;
@@ -134,6 +137,7 @@ private:
       call.entries.push_back(entry);
     }
     calls.push_back(call);
+    if (onValues) onValues(calls.back());
   }
 
   const bool m_offerCallback;

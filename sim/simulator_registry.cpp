@@ -1,0 +1,7 @@
+// The simulator in the COM subset's class registry (Linux): the gateway's CoCreateInstance of
+// "Quarnix.Simulator" makes its objects in the gateway's own process.
+#include "sim/simulator.h"
+
+void RegisterSimulator() {
+  CoRegisterProgId(kSimulatorProgId, CLSID_QuarnixSimulator, CreateSimulatorObject);
+}

@@ -1,0 +1,182 @@
+// quarnix-sim.exe: the simulation server "Quarnix.Simulator" as a COM local server, so that the
+// gateway reaches it as it reaches a plant's OPC server: through CoCreateInstance, the proxy/stub
+// DLL and callbacks marshalled back into its own apartment.
+//   quarnix-sim.exe /RegServer     registers the program as the server of Quarnix.Simulator
+//   quarnix-sim.exe /UnregServer   removes that registration
+//   quarnix-sim.exe -Embedding     how COM starts it: serves until the last object and lock are
+//                                  gone
+// Options start with '/' or '-' and ignore case. Without options it prints its usage. Exit code 0
+// on success, 1 on failure, with a plain message on the standard output or error.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/com/com.h"
+#include "sim/simulator.h"
+#include "simserver/class_factory.h"
+#include "simserver/server_lifetime.h"
+#include "simserver/server_registration.h"
+
+namespace {
+
+// COM starts the program for an activation that follows at once; a start that nobody uses ends.
+constexpr DWORD kIdleStartMs = 60000;
+// After the last release, time for its reply to reach the client before the process ends.
+constexpr DWORD kLingerMs = 500;
+// Callbacks still queued when the last object went are settled before COM is left.
+constexpr DWORD kDrainMs = 5000;
+
+constexpr char kUsage[] =
+    "quarnix-sim.exe: the Quarnix simulation server (ProgID Quarnix.Simulator), started by COM.\n"
+    "Usage: quarnix-sim.exe /RegServer     register it\n"
+    "       quarnix-sim.exe /UnregServer   remove the registration\n";
+
+// The program is a window-less GUI program, so that COM starting it opens no console window. Its
+// messages go to the standard handles when it has them (redirected, or under wine), otherwise
+// to the console of the command prompt that started it.
+void Print(const std::string& text, bool error) {
+  HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return;
+  }
+  DWORD written = 0;
+  WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+std::string Format(const char* format, unsigned long code) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, code);
+  return text;
+}
+
+// The text in the system code page (the console's own under wine, and close enough for a path).
+std::string Narrow(const std::wstring& wide) {
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                        nullptr, nullptr);
+  return text;
+}
+
+std::wstring ProgramPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::wstring();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+bool IsOption(const char* arg, const char* name) {
+  return (arg[0] == '/' || arg[0] == '-') && _stricmp(arg + 1, name) == 0;
+}
+
+void CountObject(bool made) {
+  CServerLifetime& lifetime = CServerLifetime::Instance();
+  if (made)
+    lifetime.Hold();
+  else
+    lifetime.Release();
+}
+
+// Settles the callbacks queued before the last object went (they hold sink proxies).
+void DrainCallbacks() {
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (done == nullptr) return;
+  if (ComApartmentRef::Current().Post([done] { SetEvent(done); }))
+    WaitForSingleObject(done, kDrainMs);
+  CloseHandle(done);
+}
+
+int Serve() {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) {
+    Print(Format("quarnix-sim.exe: COM could not be started (error %08lx).\n",
+                 static_cast<unsigned long>(hr)),
+          true);
+    return 1;
+  }
+  CServerLifetime& lifetime = CServerLifetime::Instance();
+  if (!lifetime.Start()) {
+    Print(Format("quarnix-sim.exe: could not start (error %lu).\n", GetLastError()), true);
+    CoUninitialize();
+    return 1;
+  }
+  SetSimulatorObjectHook(CountObject);
+  static CSimClassFactory factory;
+  DWORD cookie = 0;
+  hr = CoRegisterClassObject(CLSID_QuarnixSimulator, &factory, CLSCTX_LOCAL_SERVER,
+                             REGCLS_MULTIPLEUSE, &cookie);
+  if (FAILED(hr)) {
+    Print(Format("quarnix-sim.exe: the class could not be offered to COM (error %08lx).\n",
+                 static_cast<unsigned long>(hr)),
+          true);
+    CoUninitialize();
+    return 1;
+  }
+  lifetime.WaitUntilUnused(kIdleStartMs, kLingerMs);
+  CoRevokeClassObject(cookie);
+  DrainCallbacks();
+  CoUninitialize();
+  return 0;
+}
+
+int Register() {
+  const std::wstring path = ProgramPath();
+  if (path.empty()) {
+    Print(
+        Format("Could not register Quarnix.Simulator: the program's path is unknown (error %lu).\n",
+               GetLastError()),
+        true);
+    return 1;
+  }
+  RegistrationScope scope = RegistrationScope::kAllUsers;
+  const LONG status = RegisterSimulatorServer(path, &scope);
+  if (status != ERROR_SUCCESS) {
+    Print(Format("Could not register Quarnix.Simulator (error %lu).\n",
+                 static_cast<unsigned long>(status)),
+          true);
+    return 1;
+  }
+  Print("Registered Quarnix.Simulator " + GuidToString(CLSID_QuarnixSimulator) +
+            (scope == RegistrationScope::kAllUsers ? " for all users: " : " for this user: ") +
+            Narrow(path) + "\n",
+        false);
+  return 0;
+}
+
+int Unregister() {
+  const LONG status = UnregisterSimulatorServer();
+  if (status != ERROR_SUCCESS) {
+    Print(Format("Could not remove the registration of Quarnix.Simulator (error %lu).\n",
+                 static_cast<unsigned long>(status)),
+          true);
+    return 1;
+  }
+  Print("Removed the registration of Quarnix.Simulator.\n", false);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    Print(kUsage, false);
+    return 0;
+  }
+  const char* option = argv[1];
+  if (IsOption(option, "RegServer")) return Register();
+  if (IsOption(option, "UnregServer")) return Unregister();
+  if (IsOption(option, "Embedding")) return Serve();
+  Print(std::string("quarnix-sim.exe: unknown option ") + option + "\n" + kUsage, true);
+  return 1;
+}
