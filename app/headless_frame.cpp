@@ -32,7 +32,7 @@ void CHeadlessFrame::ShowErrorMessage(const std::string& text) {
 
 void CHeadlessFrame::PostCloseRequest() {
   if (m_backgroundMode || !m_closeHandler) {
-    const std::string text = SystemText(kCloseDeclinedText);
+    const std::string text = SystemText(CloseDeclinedText());
     LogToWindow(text);
     LogToFile(text);
     return;

@@ -12,6 +12,7 @@
 
 const int CSignalHook::kTerminate = SIGTERM;
 const int CSignalHook::kInterrupt = SIGINT;
+const char CSignalHook::kStopRequestNames[] = "SIGTERM或SIGINT";
 
 CSignalHook::~CSignalHook() {
   Stop();

@@ -27,6 +27,9 @@ public:
   // Names the signals for the handler.
   static const int kTerminate;  // SIGTERM
   static const int kInterrupt;  // SIGINT
+  // How an operator sends this platform's stop request from outside, for messages (UTF-8):
+  // "SIGTERM或SIGINT" on Linux, "Ctrl+C或taskkill" on Windows.
+  static const char kStopRequestNames[];
 
   CSignalHook() = default;
   ~CSignalHook();

@@ -11,6 +11,7 @@
 
 const int CSignalHook::kTerminate = SIGTERM;
 const int CSignalHook::kInterrupt = SIGINT;
+const char CSignalHook::kStopRequestNames[] = "Ctrl+C或taskkill";
 
 namespace {
 

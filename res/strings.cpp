@@ -1,11 +1,16 @@
 #include "res/strings.h"
 
 #include "platform/codepage.h"
+#include "platform/signal_hook.h"
 #include "res/resource.h"
 
 const char kProductName[] = "Quarnix";
 const char kProductVersion[] = "1.0.0";
-const char kCloseDeclinedText[] = "后台模式下收到关闭请求，已忽略；请用SIGTERM或SIGINT结束程序";
+
+std::string CloseDeclinedText() {
+  return std::string("后台模式下收到关闭请求，已忽略；请用") + CSignalHook::kStopRequestNames +
+         "结束程序";
+}
 
 namespace {
 

@@ -13,5 +13,6 @@ std::string LoadResString(int id);
 extern const char kProductName[];     // "Quarnix"
 extern const char kProductVersion[];  // "1.0.0"
 
-// The log line of a close request that background mode declines (UTF-8).
-extern const char kCloseDeclinedText[];
+// The log line of a close request that background mode declines (UTF-8): it names the way to
+// stop the gateway on this platform.
+std::string CloseDeclinedText();

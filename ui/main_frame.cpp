@@ -165,7 +165,7 @@ void CMainFrame::PostCloseRequest() {
 
 void CMainFrame::DeclineClose() {
   // No operator can answer the confirmation: the gateway keeps running and says so.
-  const std::string line = SystemText(kCloseDeclinedText);
+  const std::string line = SystemText(CloseDeclinedText());
   LogToWindow(line);
   LogToFile(line);
 }

@@ -18,9 +18,9 @@ TEST(HeadlessFrameTest, BackgroundModeDeclinesCloseRequestsAndSaysSo) {
   CApartment::ForCurrentThread()->RunPending();
   EXPECT_FALSE(closed);
   const std::string& pane = frame.Pane().Text();
-  EXPECT_NE(std::string::npos, pane.find(std::string(" ") + kCloseDeclinedText + "\r\n"));
+  EXPECT_NE(std::string::npos, pane.find(" " + CloseDeclinedText() + "\r\n"));
   const std::string file = ReadFile(scratch.Path() / "RV_Morvantel.log");
-  EXPECT_NE(std::string::npos, file.find(std::string(" ") + kCloseDeclinedText + "\n"));
+  EXPECT_NE(std::string::npos, file.find(" " + CloseDeclinedText() + "\n"));
 }
 
 TEST(HeadlessFrameTest, WindowModeRunsTheCloseHandlerAfterTheCurrentEvent) {

@@ -281,12 +281,12 @@ TEST_F(MainFrameTest, BackgroundModeDeclinesCloseRequestsWithALogLine) {
   EXPECT_EQ(m_teardowns, 0);
   const QStringList lines = PaneLines();
   ASSERT_EQ(lines.size(), 3);  // two entries and the empty last line
-  EXPECT_TRUE(lines[0].endsWith(QString::fromUtf8(kCloseDeclinedText)));
+  EXPECT_TRUE(lines[0].endsWith(QString::fromUtf8(CloseDeclinedText())));
 
   std::ifstream file(kLogFileName, std::ios::binary);
   std::stringstream content;
   content << file.rdbuf();
-  EXPECT_NE(content.str().rfind(SystemText(kCloseDeclinedText)), std::string::npos);
+  EXPECT_NE(content.str().rfind(SystemText(CloseDeclinedText())), std::string::npos);
 }
 
 // --- Error messages ---

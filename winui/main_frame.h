@@ -1,0 +1,165 @@
+// The operator window on Win32: log pane, status bar, menus, log switches, close confirmation,
+// tray icon, About box, and the WM_REQUEST hand-off.
+//
+// CMainFrame is the gateway's one top-level window and its IFrameView, built from the program's
+// resources (menu, icon and title 128, tray menu 135, About box 100). It knows nothing of the
+// OPC side or of requests: the commands that belong there (create and destroy the server
+// connection) and the teardown that must run before the window goes are callbacks that the
+// application installs, and WM_REQUEST drains the UI apartment through the request pump. The
+// log pane is an EDIT control at the fixed client rectangle (1, 1)-(580, 220), written with
+// the activity log's pruning rule through its edit-control messages. Every close, whatever its
+// source (close box, the Exit items, a close request), passes the confirmation box; only the
+// answer No tears down, destroys the window and ends the message loop. In background mode the
+// window is never shown: error messages go to standard output, close requests are declined with
+// a log line, and a WM_CLOSE from outside the program (taskkill, the system) stops the gateway
+// through the normal shutdown, as a stop signal does, since no operator can answer the box.
+//
+// Error rule: nothing fails towards the caller; LoadFrame reports a window that could not be
+// created. Thread rule: UI thread only (the thread that constructed the frame), except
+// SetMessageText, which any thread may call while the window exists (it is posted to the UI
+// thread). Ownership: the application owns the frame; the frame owns its window, child windows,
+// menus and tray notifier; the callbacks' targets are borrowed and must outlive the frame.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/frame_view.h"
+#include "platform/thread_affinity.h"
+#include "winui/client_pane.h"
+#include "winui/log_pane_edit.h"
+#include "winui/status_bar.h"
+#include "winui/tray_notifier.h"
+#include "winui/win32_headers.h"
+
+class CRequestPump;
+
+// Child ids of the frame's parts.
+constexpr UINT kClientPaneId = 59648;  // AFX_IDW_PANE_FIRST
+constexpr UINT kStatusBarId = 59393;   // AFX_IDW_STATUS_BAR
+constexpr UINT kLogPaneId = 0;
+
+class CMainFrame final : public IFrameView {
+public:
+  // A message box as the window would show it; the hook gets it instead of the operator.
+  struct MessageBoxRequest {
+    UINT style = MB_OK;  // buttons and icon (MB_...)
+    std::wstring caption;
+    std::wstring text;
+  };
+  // Returns the answer (IDYES, IDNO, IDOK ...).
+  using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
+
+  // Sets the log switches logValueWrites, logGroupOps and logItemOps to their defaults and
+  // prepares the tray notifier (a null notify uses the shell's Shell_NotifyIconA). No window yet.
+  explicit CMainFrame(bool backgroundMode, CTrayNotifier::NotifyFunction notify = nullptr);
+  // Runs the teardown callback if the close path has not run it, removes the tray icon and
+  // destroys the window.
+  ~CMainFrame();
+  CMainFrame(const CMainFrame&) = delete;
+  CMainFrame& operator=(const CMainFrame&) = delete;
+
+  // Creates the window hidden from resource 128 (menu, title) with the overlapped-window style,
+  // and its client pane, status bar and log pane. False when the window could not be created.
+  bool LoadFrame();
+  // The start-up's window steps outside background mode: icons 128, position (100, 300), size
+  // 600 x 300 without repainting, no maximize command or box, shown normally.
+  void ShowAtStartup();
+
+  // --- IFrameView ---
+  void LogToWindow(std::string text) override;
+  void SetMessageText(std::string text) override;
+  void ShowErrorMessage(const std::string& text) override;
+  void PostCloseRequest() override;
+
+  // --- Callbacks of the application ---
+  // File menu "创建OpcServer" (32785) and "销毁OpcServer" (32786).
+  void SetCreateOpcServerHandler(std::function<void()> handler);
+  void SetDestroyOpcServerHandler(std::function<void()> handler);
+  // The OPC teardown: runs once, before the window goes (answer No, a stop in background mode,
+  // the end of the session), or at the latest in the destructor.
+  void SetWindowDestroyingHandler(std::function<void()> handler);
+  // The About command (57664); without one, the About box is shown over this window.
+  void SetAboutHandler(std::function<void()> handler);
+  // The end of the Windows session (WM_ENDSESSION): runs after the teardown, before the
+  // system ends the process.
+  void SetSessionEndingHandler(std::function<void()> handler);
+  // Message boxes (close confirmation, usage, errors) go to the hook instead of the screen.
+  void SetMessageBoxHook(MessageBoxHook hook);
+  // The pump whose Drain WM_REQUEST runs; the window becomes its target while it exists.
+  void SetRequestPump(std::shared_ptr<CRequestPump> pump);
+
+  // --- Commands and messages ---
+  // Runs a menu command by id (as chosen from a menu); false when the id is no command here.
+  bool OnCmdMsg(UINT commandId);
+  // The tray's callback message: passes the icon id and mouse message to the tray notifier.
+  LRESULT OnTrayNotify(WPARAM iconId, LPARAM mouseMessage);
+  // The window's destruction on the close path: runs the teardown callback (once), removes the
+  // tray icon, destroys the window and ends the message loop.
+  void DestroyWindow();
+
+  // --- Parts, for the application and tests ---
+  HWND GetSafeHwnd() const { return m_hwnd.load(); }
+  HWND LogPane() const { return m_logPaneText.Window(); }
+  HWND ClientPane() const { return m_clientPane.Window(); }
+  CStatusBar& StatusBar() { return m_statusBar; }
+  CTrayNotifier& TrayNotifier() { return m_trayNotifier; }
+  bool IsBackgroundMode() const { return m_backgroundMode; }
+  bool IsDestroyed() const { return m_destroyed; }
+
+  // The frame's window class.
+  static const wchar_t kClassName[];
+  // The close confirmation's caption and text.
+  static const wchar_t kCloseCaption[];
+  static const wchar_t kCloseText[];
+
+private:
+  static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+  int OnCreate(const CREATESTRUCTW& create);
+  void RecalcLayout();
+  void OnClose();
+  void OnMenuSelect(WPARAM wParam, LPARAM lParam);
+  void OnEndSession();
+  void OnHideToTray();
+  void OnRestore();
+  void OnShowUsage();
+  void OnAbout();
+  // The View-menu switch toggles: the check mark is the truth, the switch follows it.
+  void ToggleSwitch(UINT commandId);
+  void ShowPendingMessageText();
+  void UpdateCapsIndicator();
+  void DeclineClose();
+  int ShowMessageBox(const MessageBoxRequest& request);
+  void RunTeardown();
+
+  const bool m_backgroundMode;
+  const DWORD m_uiThreadId;
+  CThreadAffinity m_uiThread;
+  std::atomic<HWND> m_hwnd{nullptr};
+  CClientPane m_clientPane;
+  CStatusBar m_statusBar;
+  CTrayNotifier m_trayNotifier;
+  CLogPaneEdit m_logPaneText;
+  HICON m_largeIcon = nullptr;
+  HICON m_smallIcon = nullptr;
+  std::shared_ptr<CRequestPump> m_pump;
+  std::function<void()> m_onCreateOpcServer;
+  std::function<void()> m_onDestroyOpcServer;
+  std::function<void()> m_onWindowDestroying;
+  std::function<void()> m_onAbout;
+  std::function<void()> m_onSessionEnding;
+  MessageBoxHook m_messageBoxHook;
+  // The message pane's own text (SetMessageText), shown again when a menu prompt ends.
+  std::wstring m_messageText;
+  bool m_promptShown = false;
+  // Set by other threads' SetMessageText, shown by the UI thread.
+  std::mutex m_pendingMutex;
+  std::string m_pendingMessageText;
+  bool m_destroyed = false;
+  bool m_confirmingClose = false;
+  bool m_quitOnDestroy = false;
+};

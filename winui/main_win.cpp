@@ -1,0 +1,139 @@
+// quarnix.exe: the Windows message loop as the UI thread's loop around theApp.
+//
+// The same wiring as the Qt program without Qt: the Win32 main window with the request
+// dispatcher behind it, the UI apartment drained through WM_REQUEST, the stop signal (console
+// Ctrl+C, Ctrl+Break, close, logoff, shutdown) ending the loop through the normal shutdown, and
+// the OPC server reached through the real COM (the OPC side initialises COM in the
+// single-threaded apartment on this thread when it first connects). The simulation server is the
+// separate COM local server quarnix-sim.exe.
+//
+// A console program: background mode writes to its standard output and stops on the console's
+// Ctrl+C (a GUI program would have neither when started from a console or under wine). In
+// window mode, a console that was opened for this program alone (started from the desktop) is
+// given back at once, so only the window stays.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/command_line.h"
+#include "app/gateway_app.h"
+#include "platform/apartment.h"
+#include "platform/codepage.h"
+#include "platform/signal_hook.h"
+#include "protocol/request_dispatcher.h"
+#include "res/resource.h"
+#include "winui/main_frame.h"
+#include "winui/request_pump.h"
+#include "winui/win32_headers.h"
+#include "winui/win_text.h"
+
+namespace {
+
+// The main window together with the OPC side and the request handling it carries. The
+// dispatcher is declared first so that it outlives the window, whose destruction tears the OPC
+// side down through it.
+struct CMainWindowParts {
+  std::shared_ptr<CRequestDispatcher> dispatcher;
+  std::shared_ptr<CMainFrame> frame;
+};
+
+// The dispatcher of the current main window, for requests handed over by the listeners.
+std::weak_ptr<CRequestDispatcher> g_dispatcher;
+std::shared_ptr<CRequestPump> g_pump;
+// Set when the end of the Windows session ran the shutdown already.
+bool g_exitedEarly = false;
+int g_exitCode = 0;
+
+void EndSession() {
+  if (g_exitedEarly) return;
+  g_exitedEarly = true;
+  g_exitCode = theApp.ExitInstance();
+}
+
+std::shared_ptr<IFrameView> MakeMainFrame(const WideString& progId, bool backgroundMode) {
+  auto parts = std::make_shared<CMainWindowParts>();
+  parts->frame = std::make_shared<CMainFrame>(backgroundMode);
+  parts->frame->SetRequestPump(g_pump);
+  parts->dispatcher = std::make_shared<CRequestDispatcher>(*parts->frame, progId);
+  CRequestDispatcher* dispatcher = parts->dispatcher.get();
+  parts->frame->SetCreateOpcServerHandler([dispatcher] { dispatcher->OnCreateOpcServer(); });
+  parts->frame->SetDestroyOpcServerHandler([dispatcher] { dispatcher->OnDestroyOpcServer(); });
+  parts->frame->SetWindowDestroyingHandler([dispatcher] { dispatcher->DestroyOpcSide(); });
+  parts->frame->SetSessionEndingHandler(EndSession);
+  g_dispatcher = parts->dispatcher;
+  parts->frame->LoadFrame();  // a window that cannot be made leaves a frame without window
+  if (!backgroundMode) parts->frame->ShowAtStartup();
+  // The returned pointer owns both parts; it points at the window.
+  return std::shared_ptr<IFrameView>(parts, parts->frame.get());
+}
+
+void AnswerRequest(CHttpBlockingSocket& connection) {
+  if (auto dispatcher = g_dispatcher.lock()) dispatcher->OnRequest(connection);
+}
+
+// The start-up messages outside background mode (usage, one instance only, no sockets).
+void ShowMessageBox(const std::string& text) {
+  HWND owner = nullptr;
+  if (auto* frame = dynamic_cast<CMainFrame*>(pMainFrame)) owner = frame->GetSafeHwnd();
+  MessageBoxW(owner, SystemToWide(text).c_str(), ResourceString(AFX_IDS_APP_TITLE).c_str(),
+              MB_OK | MB_ICONEXCLAMATION);
+}
+
+// Background mode writes its texts to standard output byte for byte (binary mode: a line ends
+// in LF, as on every other platform). In window mode a console of this program's own is closed;
+// one shared with the program that started it (a command prompt) stays.
+void PrepareConsole(bool backgroundMode) {
+  if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
+  if (backgroundMode) return;
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) == 1) FreeConsole();
+}
+
+int RunMessageLoop(CRequestPump& pump) {
+  MSG msg;
+  for (;;) {
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0) return static_cast<int>(msg.wParam);
+    if (got < 0) return 1;
+    if (pump.PreTranslate(msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+}  // namespace
+
+int main() {
+  // The stop signal is hooked first, before any other thread exists.
+  CSignalHook signalHook;
+  std::shared_ptr<CApartment> ui = CApartment::ForCurrentThread();
+  signalHook.Start([ui](int) { ui->Post([] { PostQuitMessage(0); }); });
+
+  RefreshSystemCodePage();
+  // The options are read from the raw command line, the program path included.
+  const std::string commandLine = GetCommandLineA();
+  PrepareConsole(ParseCommandLine(commandLine).backgroundMode);
+
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  // Calls posted to the UI thread's apartment run from the message loop (WM_REQUEST).
+  g_pump = std::make_shared<CRequestPump>(ui);
+  g_pump->Install();
+  g_pump->Wake();  // anything posted before
+
+  theApp.SetFrameFactory(MakeMainFrame);
+  theApp.SetMessageBox(ShowMessageBox);
+  theApp.SetRequestHandler(AnswerRequest);
+  if (theApp.InitInstance(commandLine)) RunMessageLoop(*g_pump);
+  theApp.DestroyMainFrame();
+  const int exitCode = g_exitedEarly ? g_exitCode : theApp.ExitInstance();
+
+  signalHook.Stop();
+  g_pump.reset();
+  ui->SetWaker(nullptr);
+  ui->Close();
+  return exitCode;
+}
