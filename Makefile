@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all bootstrap build run test test-tsan bench fuzz format format-check clean
+.PHONY: all bootstrap build run test test-tsan bench fuzz format format-check clean windows test-windows
 
 all: build
 
@@ -30,6 +30,19 @@ test-tsan: bootstrap
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) --timeout 300
 
+# The Windows programs (quarnix.exe, quarnix-sim.exe, the proxy/stub DLL opcda_ps.dll and the
+# check programs), cross-built with mingw-w64 into build-windows/.
+windows: bootstrap
+	cmake -S . -B build-windows $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build-windows -j $(JOBS)
+
+# Runs the Windows build under wine: registration, the COM checks, the end-to-end suite (built
+# for Linux in build-test) against quarnix.exe, and the window check under Xvfb.
+test-windows: windows
+	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build-test -j $(JOBS) --target e2e_suites
+	scripts/test-windows build-windows build-test
+
 bench: bootstrap
 	cmake -S . -B build-bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQUARNIX_TESTS=OFF -DQUARNIX_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
@@ -46,4 +59,4 @@ format-check:
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf build build-test build-tsan build-bench build-fuzz
+	rm -rf build build-test build-tsan build-bench build-fuzz build-windows

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -59,6 +60,11 @@ std::string CGatewayProcess::GatewayText(const std::string& utf8) {
   if (result == static_cast<std::size_t>(-1)) return utf8;
   output.resize(output.size() - outLeft);
   return output;
+}
+
+int CGatewayProcess::AddressInUseCode() {
+  const std::string code = Environment("QUARNIX_E2E_ADDRESS_IN_USE");
+  return code.empty() ? EADDRINUSE : std::atoi(code.c_str());
 }
 
 std::vector<std::string> CGatewayProcess::Command() {
@@ -134,6 +140,9 @@ CGatewayProcess::~CGatewayProcess() {
 }
 
 void CGatewayProcess::Signal(int signal) {
+  // Under wine a Windows program hears of a stop only as the console's Ctrl+C, which wine raises
+  // for SIGINT (SIGTERM ends it on the spot): QUARNIX_E2E_STOP_SIGNAL=SIGINT sends that instead.
+  if (signal == SIGTERM && Environment("QUARNIX_E2E_STOP_SIGNAL") == "SIGINT") signal = SIGINT;
   if (m_pid > 0 && !m_exited) ::kill(m_pid, signal);
 }
 

@@ -24,6 +24,7 @@ public:
   bool Started() const { return m_pid > 0; }
   // The child's process id (for reading its figures from the system), or -1.
   int Pid() const { return m_pid; }
+  // Sends a signal; SIGTERM becomes SIGINT when QUARNIX_E2E_STOP_SIGNAL=SIGINT (wine).
   void Signal(int signal);
   // Waits until the child has ended; false when it still runs at the deadline.
   bool WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -41,6 +42,10 @@ public:
   // QUARNIX_E2E_CODEPAGE names (an iconv name such as GBK, for the Windows build under a
   // Chinese locale), else unchanged.
   static std::string GatewayText(const std::string& utf8);
+
+  // The system's code for "address in use" as the gateway under test reports it: EADDRINUSE,
+  // or the number QUARNIX_E2E_ADDRESS_IN_USE gives (10048 for the Windows build).
+  static int AddressInUseCode();
 
   // A fresh private directory for one test (mode 0700, removed by the caller).
   static std::filesystem::path MakeWorkDirectory();

@@ -122,6 +122,7 @@ TEST_F(StartupTest, ListeningPortInUseFailsWithTheErrorTextOnStandardOutput) {
   CGatewayProcess gateway(Options(port, receiver.Port()), m_dir);
   ASSERT_TRUE(gateway.WaitForExit(std::chrono::seconds(60)));
   EXPECT_NE(0, gateway.ExitCode());
-  EXPECT_EQ("error Bind " + std::to_string(EADDRINUSE) + "d\n", gateway.StandardOutput());
+  EXPECT_EQ("error Bind " + std::to_string(CGatewayProcess::AddressInUseCode()) + "d\n",
+            gateway.StandardOutput());
   SocketClose(occupant);
 }

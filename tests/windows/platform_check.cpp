@@ -1,10 +1,10 @@
 // Checks the Windows side of platform/ (and the socket classes on it) in a real Windows process:
 // Winsock start-up, accept, an exclusive port, the close of a listening socket waking a blocked
 // accept (also at the end of the listener chain), send and receive timeouts, the named
-// semaphore, the console hook, and the ANSI code page. Runs under wine: `wine platform_check.exe
-// [code-page]`, where code-page names the process's ANSI code page (936 for a Chinese system, 65001
-// for UTF-8, anything else skips the code-page cases). Prints one line per failed check and ends
-// with the number of failures.
+// semaphore, the console hook, and the ANSI code page. Runs under wine: `wine
+// quarnix-platform-check.exe [code-page]`, where code-page names the process's ANSI code page (936
+// for a Chinese system, 65001 for UTF-8, anything else skips the code-page cases). Prints one line
+// per failed check and ends with the number of failures.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
