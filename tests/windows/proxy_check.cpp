@@ -1,6 +1,6 @@
 // quarnix-proxy-check: calls the OPC interfaces across a real apartment boundary, through the
 // registered proxy/stub DLL (opcda_ps.dll) and the system's connection-point proxies, and checks
-// that what arrives is what was sent.
+// that what arrives is what was sent; also reads the type library embedded in opcda_ps.dll.
 //
 // A tiny server object lives in the multithreaded apartment of a helper thread: IOPCServer
 // (GetErrorString, GetStatus and GetGroupByName; the rest E_NOTIMPL) and one group with
@@ -533,6 +533,52 @@ void RunServerThread(ServerThread* state) {
 
 }  // namespace
 
+// The type library embedded in opcda_ps.dll (beside this program) describes the interfaces:
+// IOPCServer with its six methods in the published order.
+void CheckTypeLibrary() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  wchar_t* name = std::wcsrchr(path, L'\\');
+  if (length == 0 || length >= MAX_PATH || name == nullptr) {
+    Check(false, "the program knows its own folder");
+    return;
+  }
+  std::wcscpy(name + 1, L"opcda_ps.dll");
+  ITypeLib* library = nullptr;
+  CheckHr(LoadTypeLibEx(path, REGKIND_NONE, &library), "opcda_ps.dll carries a type library");
+  if (library == nullptr) return;
+  TLIBATTR* libraryAttributes = nullptr;
+  if (SUCCEEDED(library->GetLibAttr(&libraryAttributes))) {
+    Check(IsEqualGUID(libraryAttributes->guid, LIBID_OPCDA), "the type library is OPCDA's");
+    library->ReleaseTLibAttr(libraryAttributes);
+  }
+  ITypeInfo* info = nullptr;
+  CheckHr(library->GetTypeInfoOfGuid(IID_IOPCServer, &info), "the type library has IOPCServer");
+  if (info != nullptr) {
+    const wchar_t* const kMethods[] = {L"AddGroup",  L"GetErrorString", L"GetGroupByName",
+                                       L"GetStatus", L"RemoveGroup",    L"CreateGroupEnumerator"};
+    TYPEATTR* attributes = nullptr;
+    if (SUCCEEDED(info->GetTypeAttr(&attributes))) {
+      Check(attributes->cFuncs == 6, "IOPCServer has six methods in the type library");
+      info->ReleaseTypeAttr(attributes);
+    }
+    for (UINT index = 0; index < 6; ++index) {
+      FUNCDESC* function = nullptr;
+      if (FAILED(info->GetFuncDesc(index, &function))) continue;
+      BSTR method = nullptr;
+      UINT count = 0;
+      info->GetNames(function->memid, &method, 1, &count);
+      char text[120];
+      std::snprintf(text, sizeof text, "IOPCServer method %u is %ls", index, kMethods[index]);
+      Check(count == 1 && SameText(method, kMethods[index]), text);
+      SysFreeString(method);
+      info->ReleaseFuncDesc(function);
+    }
+    info->Release();
+  }
+  library->Release();
+}
+
 int main() {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr)) {
@@ -551,6 +597,7 @@ int main() {
   ReportProxyClass(IID_IConnectionPoint, "IConnectionPoint", false);
   ReportProxyClass(IID_IEnumConnectionPoints, "IEnumConnectionPoints", false);
   ReportProxyClass(IID_IEnumConnections, "IEnumConnections", false);
+  CheckTypeLibrary();
 
   ServerThread state;
   std::thread thread(RunServerThread, &state);
