@@ -17,7 +17,7 @@ extern bool logValueWrites;
 extern bool logGroupOps;
 extern bool logItemOps;
 
-extern const char kLogFileName[]; // "RV_Morvantel.log"
+extern const char kLogFileName[];  // "RV_Morvantel.log"
 
 // The local time now as "%Y-%m-%d %H:%M:%S".
 std::string LogTimeStamp();
@@ -28,9 +28,9 @@ void LogToFile(std::string text);
 // indices count bytes of the pane's text; line breaks are CR LF.
 class ILogPane {
 public:
-  virtual int GetLineCount() const = 0;           // includes the empty last line
-  virtual int LineIndex(int line) const = 0;      // first character of a line
-  virtual int LineLength(int charIndex) const = 0; // length of the line holding charIndex
+  virtual int GetLineCount() const = 0;             // includes the empty last line
+  virtual int LineIndex(int line) const = 0;        // first character of a line
+  virtual int LineLength(int charIndex) const = 0;  // length of the line holding charIndex
   virtual void DeleteRange(int start, int end) = 0;
   virtual void InsertAtStart(const std::string& text) = 0;
 

@@ -23,7 +23,7 @@ public:
 
   std::uint16_t listenPort = 8089;
   std::uint16_t remotePort = 8088;
-  std::uint32_t remoteHost = 0x7F000001; // host byte order
+  std::uint32_t remoteHost = 0x7F000001;  // host byte order
   CBlockingSocket socketNotify;
   CHttpBlockingSocket socketListen;
 };

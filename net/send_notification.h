@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-extern const char kStartupDatagram[]; // "Startup Quarnix\r\n" (17 bytes)
-extern const char kExitDatagram[];    // "Exit Quarnix\r\n" (14 bytes)
+extern const char kStartupDatagram[];  // "Startup Quarnix\r\n" (17 bytes)
+extern const char kExitDatagram[];     // "Exit Quarnix\r\n" (14 bytes)
 
 // Sends message through GatewaySockets()->socketNotify. length < 1: the message is a
 // NUL-terminated text; timeout < 1: 100 s; host 0: remoteHost; port 0: remotePort (nothing at

@@ -7,7 +7,7 @@ constexpr IID OpcIid(std::uint32_t first) {
 constexpr IID ConnectionIid(std::uint32_t first) {
   return {first, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 }
-} // namespace
+}  // namespace
 
 const IID IID_IOPCServer = OpcIid(0x39C13A4D);
 const IID IID_IOPCGroupStateMgt = OpcIid(0x39C13A50);

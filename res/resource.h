@@ -2,13 +2,13 @@
 #pragma once
 
 // Strings
-constexpr int IDS_SOCKETS_INIT_FAILED = 104; // "Windows 通信端口初始化失败。"
-constexpr int IDR_MAINFRAME = 128;           // application title; also main menu and icon id
-constexpr int IDS_UNKNOWN_ERROR = 130;       // "未知程序错误"
-constexpr int IDS_USAGE = 131;               // the usage text
-constexpr int IDS_ONE_INSTANCE_ONLY = 133;   // "只能打开该程序的一个实例"
-constexpr int IDR_TRAYMENU = 135;            // tray menu; also the tray icon id
-constexpr int AFX_IDS_APP_TITLE = 57344;     // application title
+constexpr int IDS_SOCKETS_INIT_FAILED = 104;  // "Windows 通信端口初始化失败。"
+constexpr int IDR_MAINFRAME = 128;            // application title; also main menu and icon id
+constexpr int IDS_UNKNOWN_ERROR = 130;        // "未知程序错误"
+constexpr int IDS_USAGE = 131;                // the usage text
+constexpr int IDS_ONE_INSTANCE_ONLY = 133;    // "只能打开该程序的一个实例"
+constexpr int IDR_TRAYMENU = 135;             // tray menu; also the tray icon id
+constexpr int AFX_IDS_APP_TITLE = 57344;      // application title
 
 // Dialog
 constexpr int IDD_ABOUTBOX = 100;
