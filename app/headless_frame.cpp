@@ -2,8 +2,6 @@
 
 #include "app/standard_output.h"
 #include "platform/apartment.h"
-#include "platform/codepage.h"
-#include "res/strings.h"
 
 CHeadlessFrame::CHeadlessFrame(bool backgroundMode, std::function<void()> closeHandler)
     : m_backgroundMode(backgroundMode),
@@ -32,9 +30,7 @@ void CHeadlessFrame::ShowErrorMessage(const std::string& text) {
 
 void CHeadlessFrame::PostCloseRequest() {
   if (m_backgroundMode || !m_closeHandler) {
-    const std::string text = SystemText(CloseDeclinedText());
-    LogToWindow(text);
-    LogToFile(text);
+    LogCloseDeclined(*this);
     return;
   }
   m_uiApartment->Post(m_closeHandler);

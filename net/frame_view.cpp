@@ -1,3 +1,13 @@
 #include "net/frame_view.h"
 
+#include "net/activity_log.h"
+#include "platform/codepage.h"
+#include "res/strings.h"
+
 IFrameView* pMainFrame = nullptr;
+
+void LogCloseDeclined(IFrameView& frame) {
+  const std::string line = SystemText(CloseDeclinedText());
+  frame.LogToWindow(line);
+  LogToFile(line);
+}

@@ -30,3 +30,7 @@ protected:
 
 // The process-wide main window, or null before it exists and after it is gone.
 extern IFrameView* pMainFrame;
+
+// Writes the declined-close line to the frame's log pane and to the log file: in background
+// mode no operator can answer the close confirmation, so the gateway keeps running and says so.
+void LogCloseDeclined(IFrameView& frame);

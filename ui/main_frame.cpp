@@ -16,7 +16,6 @@
 #include <cstdio>
 
 #include "net/activity_log.h"
-#include "platform/codepage.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "ui/about_box.h"
@@ -164,10 +163,7 @@ void CMainFrame::PostCloseRequest() {
 }
 
 void CMainFrame::DeclineClose() {
-  // No operator can answer the confirmation: the gateway keeps running and says so.
-  const std::string line = SystemText(CloseDeclinedText());
-  LogToWindow(line);
-  LogToFile(line);
+  LogCloseDeclined(*this);
 }
 
 // --- Callbacks ---

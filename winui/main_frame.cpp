@@ -4,7 +4,6 @@
 
 #include "app/standard_output.h"
 #include "net/activity_log.h"
-#include "platform/codepage.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "winui/about_box.h"
@@ -211,10 +210,7 @@ void CMainFrame::PostCloseRequest() {
 }
 
 void CMainFrame::DeclineClose() {
-  // No operator can answer the confirmation: the gateway keeps running and says so.
-  const std::string line = SystemText(CloseDeclinedText());
-  LogToWindow(line);
-  LogToFile(line);
+  LogCloseDeclined(*this);
 }
 
 // --- Callbacks ---
