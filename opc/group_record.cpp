@@ -46,18 +46,22 @@ void GroupRecord::ReleaseServerState() {
   pIOPCGroupStateMgt = nullptr;
 
   // The items reach a group that the server has usually dropped already; results do not matter.
+  if (pItemResults && pIOPCItemMgt && wItemsDefined > 0) {
+    std::vector<OPCHANDLE> handles(wItemsDefined);
+    for (WORD i = 0; i < wItemsDefined; ++i) handles[i] = pItemResults[i].hServer;
+    CoTaskPtr<HRESULT> removeErrors;
+    pIOPCItemMgt->RemoveItems(wItemsDefined, handles.data(), removeErrors.Put());
+  }
+  DropServerState();
+}
+
+void GroupRecord::DropServerState() {
+  if (pIOPCGroupStateMgt) pIOPCGroupStateMgt->Release();
   if (pItemResults) {
-    if (pIOPCItemMgt && wItemsDefined > 0) {
-      std::vector<OPCHANDLE> handles(wItemsDefined);
-      for (WORD i = 0; i < wItemsDefined; ++i) handles[i] = pItemResults[i].hServer;
-      CoTaskPtr<HRESULT> removeErrors;
-      pIOPCItemMgt->RemoveItems(wItemsDefined, handles.data(), removeErrors.Put());
-    }
     for (WORD i = 0; i < wItemsDefined; ++i) CoTaskMemFree(pItemResults[i].pBlob);
     CoTaskMemFree(pItemResults);
   }
   CoTaskMemFree(pItemErrors);
-
   if (pSyncIO) pSyncIO->Release();
   if (pAsyncIO2) pAsyncIO2->Release();
   if (pIOPCItemMgt) pIOPCItemMgt->Release();

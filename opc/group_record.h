@@ -23,6 +23,10 @@ struct GroupRecord {
   // a failed registration of the whole list. Call RemoveGroup first.
   void ReleaseServerState();
 
+  // Gives back what the record holds of a server that is gone (its interface references and the
+  // item arrays) without calling that server, then ForgetServerState. The definitions stay.
+  void DropServerState();
+
   // Drops every server-side field (handles, interfaces, item results, callback connection)
   // without calling the server, so that the record can be registered again with a new server
   // connection. The definitions (name, items, flags, rate, destination) stay.

@@ -90,11 +90,12 @@ void CGroupRegistry::OnCreateOpcServer() {
     OpcLogToWindow(SystemText("已创建OpcServer"));
     return;
   }
+  StopRecovery();
   OpcLogToWindow(
       StringPrintf(SystemText("尝试创建 %s 的OpcServer").c_str(), WideToMultiByte(progId).c_str()));
   std::string errorText;
   IOPCServer* server = nullptr;
-  if (CreateOpcServer(progId, errorText, &server) != S_OK) {
+  if (CreateWithRetry(errorText, &server) != S_OK) {
     OpcLogToWindow(StringPrintf(SystemText("创建失败：%s").c_str(), errorText.c_str()));
     return;
   }
@@ -105,17 +106,20 @@ void CGroupRegistry::OnCreateOpcServer() {
   if (AddGroupsToServer(registerText, 0) != 0) {
     OpcLogToWindow(
         StringPrintf(SystemText("组加入OpcServer操作失败 %s").c_str(), registerText.c_str()));
-    // The groups stay in the list as definitions; the connection stays.
+    // The groups stay in the list as definitions; the connection stays (unless it was lost).
     Remove(0, false);
-    return;
+  } else {
+    SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
   }
-  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  SettleServerState();
 }
 
 void CGroupRegistry::OnDestroyOpcServer() {
   m_uiThread.Check();
   if (!m_pIOPCServer) {
     OpcLogToWindow(SystemText("并未创建OpcServer"));
+    if (m_recovering) LogRecovery(SystemText("已停止自动重新连接OpcServer"));
+    StopRecovery();
     return;
   }
   OpcLogToWindow(SystemText("尝试销毁OpcServer"));
@@ -124,10 +128,14 @@ void CGroupRegistry::OnDestroyOpcServer() {
     try {
       GroupRecord* group = GetGroup(index);
       if (!group) continue;
-      if (group->hServerGroup != 0) m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE);
+      if (group->hServerGroup != 0 && !ServerLost())
+        NoteServerResult(m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE));
       // The record stays as the client's definition; what the old server gave it is given back
       // now, while that server is still referenced, so that nothing dangles afterwards.
-      group->ReleaseServerState();
+      if (ServerLost())
+        group->DropServerState();
+      else
+        group->ReleaseServerState();
     } catch (...) {
       const int lastError = SocketLastError();
       LogToFile(StringPrintf(SystemText("调用m_pIOPCServer->RemoveGroup(%d)报错 %x").c_str(),
@@ -143,12 +151,18 @@ void CGroupRegistry::OnDestroyOpcServer() {
   }
   m_pIOPCServer = nullptr;
   CoUninitialize();
+  // The operator took the connection down: a loss met on the way starts no reconnection.
+  m_lostCode = S_OK;
+  StopRecovery();
   OpcLogToWindow(SystemText("成功销毁OpcServer"));
   SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
 }
 
 void CGroupRegistry::DestroyOpcSide() {
   m_uiThread.Check();
+  m_timer.reset();
+  m_timerRole = TimerRole::kNone;
+  m_recovering = false;
   if (!m_groupList.empty()) {
     try {
       Remove(0, true);
@@ -171,6 +185,7 @@ void CGroupRegistry::DestroyOpcSide() {
     m_pIOPCServer = nullptr;
     CoUninitialize();
   }
+  m_lostCode = S_OK;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -215,89 +230,72 @@ int CGroupRegistry::AddGroupsToServer(std::string& errorText, std::size_t startI
   for (std::size_t index = startIndex; index < m_groupList.size(); ++index) {
     GroupRecord* group = m_groupList[index].get();
     if (!group) continue;  // a placeholder keeps its index
-    const std::string name = Narrow(group->szName);
-
-    OpcLogGroupOp(
-        StringPrintf(SystemText("调用m_pIOPCServer->AddGroup(%s,...)函数").c_str(), name.c_str()));
-    if (!m_pIOPCServer) {
-      hr = E_FAIL;
-      text = StringPrintf("Add group %s to server failed", name.c_str());
-      break;
-    }
-    IUnknown* unknown = nullptr;
-    hr = m_pIOPCServer->AddGroup(group->szName, FALSE, group->dwRequestedUpdateRate,
-                                 static_cast<OPCHANDLE>(index), &group->lTimeBias,
-                                 &group->fPercentDeadband, kEnglishUs, &group->hServerGroup,
-                                 &group->dwRevisedUpdateRate, IID_IOPCItemMgt, &unknown);
-    if (FAILED(hr)) {
-      if (unknown) unknown->Release();
-      text = StringPrintf("Add group %s to server failed", name.c_str());
-      break;
-    }
-    group->pIOPCItemMgt = static_cast<IOPCItemMgt*>(unknown);
-    if (!group->pIOPCItemMgt) {
-      hr = E_NOINTERFACE;
-      text = StringPrintf("Add group %s to server failed", name.c_str());
-      break;
-    }
-
-    OpcLogGroupOp(StringPrintf(SystemText("调用group.pIOPCItemMgt->AddItems(%d,...)函数").c_str(),
-                               static_cast<int>(group->wItemsDefined)));
-    hr = group->pIOPCItemMgt->AddItems(group->wItemsDefined, group->pItemDefs, &group->pItemResults,
-                                       &group->pItemErrors);
-    if (hr != S_OK && hr != S_FALSE) {
-      text = StringPrintf("Add items on group %s failed", name.c_str());
-      break;
-    }
-    if (group->wItemsDefined > 0 && (!group->pItemResults || !group->pItemErrors)) {
-      // A server that reports success without its result arrays has added nothing we can use.
-      hr = E_POINTER;
-      text = StringPrintf("Add items on group %s failed", name.c_str());
-      break;
-    }
-    bool itemFailed = false;
-    for (WORD i = 0; i < group->wItemsDefined; ++i) {
-      const HRESULT itemError = group->pItemErrors[i];
-      if (itemError == S_OK) continue;
-      CoTaskPtr<WCHAR> serverText;
-      m_pIOPCServer->GetErrorString(itemError, kEnglishUs, serverText.Put());
-      hr = itemError;
-      text = StringPrintf("Add item %s on group %s failed: %s",
-                          Narrow(group->pItemDefs[i].szItemID).c_str(), name.c_str(),
-                          Narrow(serverText.Get()).c_str());
-      itemFailed = true;
-      break;
-    }
-    if (itemFailed) break;
-
-    OpcLogGroupOp(SystemText("调用group.pIOPCItemMgt->QueryInterface(...)函数"));
-    hr = group->pIOPCItemMgt->QueryInterface(IID_IOPCGroupStateMgt,
-                                             reinterpret_cast<void**>(&group->pIOPCGroupStateMgt));
-    if (hr != S_OK || !group->pIOPCGroupStateMgt) {
-      if (hr == S_OK) hr = E_NOINTERFACE;
-      text = "No IOPCGroupStateMgt found";
-      break;
-    }
-
-    OpcLogGroupOp(SystemText("调用AtlAdvise(...)函数"));
-    ComPtr<IConnectionPointContainer> container;
-    hr = group->pIOPCGroupStateMgt->QueryInterface(IID_IConnectionPointContainer,
-                                                   container.PutVoid());
-    if (SUCCEEDED(hr)) {
-      ComPtr<IConnectionPoint> point;
-      hr = container->FindConnectionPoint(IID_IOPCDataCallback, point.Put());
-      if (SUCCEEDED(hr)) hr = point->Advise(sinkUnknown, &group->dwAdviseCookie);
-    }
-    if (hr != S_OK) {
-      if (SUCCEEDED(hr)) hr = E_FAIL;  // a positive "success" without a connection is a failure
-      text = "Advise failed";
-      break;
-    }
-    hr = S_OK;
+    hr = RegisterGroup(*group, index, sinkUnknown, text);
+    if (hr != S_OK) break;
   }
   if (hr == S_OK) return 0;
   errorText = text + StringPrintf(" : %x", Hex(hr));
   return hr;
+}
+
+HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUnknown* sink,
+                                      std::string& text) {
+  const std::string name = Narrow(group.szName);
+  OpcLogGroupOp(
+      StringPrintf(SystemText("调用m_pIOPCServer->AddGroup(%s,...)函数").c_str(), name.c_str()));
+  text = StringPrintf("Add group %s to server failed", name.c_str());
+  if (!m_pIOPCServer) return E_FAIL;
+  IUnknown* unknown = nullptr;
+  HRESULT hr = NoteServerResult(m_pIOPCServer->AddGroup(
+      group.szName, FALSE, group.dwRequestedUpdateRate, static_cast<OPCHANDLE>(index),
+      &group.lTimeBias, &group.fPercentDeadband, kEnglishUs, &group.hServerGroup,
+      &group.dwRevisedUpdateRate, IID_IOPCItemMgt, &unknown));
+  if (FAILED(hr)) {
+    if (unknown) unknown->Release();
+    return hr;
+  }
+  group.pIOPCItemMgt = static_cast<IOPCItemMgt*>(unknown);
+  if (!group.pIOPCItemMgt) return E_NOINTERFACE;
+
+  OpcLogGroupOp(StringPrintf(SystemText("调用group.pIOPCItemMgt->AddItems(%d,...)函数").c_str(),
+                             static_cast<int>(group.wItemsDefined)));
+  text = StringPrintf("Add items on group %s failed", name.c_str());
+  hr = NoteServerResult(group.pIOPCItemMgt->AddItems(group.wItemsDefined, group.pItemDefs,
+                                                     &group.pItemResults, &group.pItemErrors));
+  if (hr != S_OK && hr != S_FALSE) return hr;
+  // A server that reports success without its result arrays has added nothing we can use.
+  if (group.wItemsDefined > 0 && (!group.pItemResults || !group.pItemErrors)) return E_POINTER;
+  for (WORD i = 0; i < group.wItemsDefined; ++i) {
+    const HRESULT itemError = group.pItemErrors[i];
+    if (itemError == S_OK) continue;
+    CoTaskPtr<WCHAR> serverText;
+    m_pIOPCServer->GetErrorString(itemError, kEnglishUs, serverText.Put());
+    text = StringPrintf("Add item %s on group %s failed: %s",
+                        Narrow(group.pItemDefs[i].szItemID).c_str(), name.c_str(),
+                        Narrow(serverText.Get()).c_str());
+    return itemError;
+  }
+
+  OpcLogGroupOp(SystemText("调用group.pIOPCItemMgt->QueryInterface(...)函数"));
+  text = "No IOPCGroupStateMgt found";
+  hr = NoteServerResult(group.pIOPCItemMgt->QueryInterface(
+      IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&group.pIOPCGroupStateMgt)));
+  if (hr != S_OK || !group.pIOPCGroupStateMgt) return hr == S_OK ? E_NOINTERFACE : hr;
+
+  OpcLogGroupOp(SystemText("调用AtlAdvise(...)函数"));
+  text = "Advise failed";
+  ComPtr<IConnectionPointContainer> container;
+  hr = NoteServerResult(
+      group.pIOPCGroupStateMgt->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()));
+  if (SUCCEEDED(hr)) {
+    ComPtr<IConnectionPoint> point;
+    hr = NoteServerResult(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
+    if (SUCCEEDED(hr)) hr = NoteServerResult(point->Advise(sink, &group.dwAdviseCookie));
+  }
+  // A positive "success" without a connection is a failure.
+  if (hr != S_OK) return SUCCEEDED(hr) ? E_FAIL : hr;
+  text.clear();
+  return S_OK;
 }
 
 void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
@@ -306,12 +304,13 @@ void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
     GroupRecord* group = m_groupList[index].get();
     if (!group) continue;
     const std::string name = Narrow(group->szName);
-    if (m_pIOPCServer && group->hServerGroup != 0) {
-      m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE);
+    if (m_pIOPCServer && !ServerLost() && group->hServerGroup != 0) {
+      NoteServerResult(m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE));
       OpcLogGroupOp(StringPrintf(SystemText("删除已加入OpcServer的组 %s").c_str(), name.c_str()));
     } else {
       OpcLogGroupOp(StringPrintf(SystemText("删除未加入OpcServer的组 %s").c_str(), name.c_str()));
     }
+    if (ServerLost()) group->DropServerState();  // a lost server gets no Unadvise or RemoveItems
     if (unlink)
       m_groupList[index].reset();
     else
@@ -326,8 +325,9 @@ void CGroupRegistry::RemoveOne(std::size_t index) {
   m_uiThread.Check();
   GroupRecord* group = GetGroup(index);
   if (!group) return;
-  if (m_pIOPCServer && group->hServerGroup != 0)
-    m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE);
+  if (m_pIOPCServer && !ServerLost() && group->hServerGroup != 0)
+    NoteServerResult(m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE));
+  if (ServerLost()) group->DropServerState();
   m_groupList[index].reset();
 }
 

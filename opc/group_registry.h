@@ -18,6 +18,7 @@
 #include "net/frame_view.h"
 #include "opc/group_record.h"
 #include "opc/opcda.h"
+#include "platform/apartment_timer.h"
 #include "platform/thread_affinity.h"
 
 class CGroupRegistry {
@@ -38,11 +39,34 @@ public:
   // File-menu commands "创建OpcServer" (32785) and "销毁OpcServer" (32786). The destroy removes
   // every group from the server and gives back each record's server state before releasing the
   // server; the records stay in the list as definitions, and a later create registers them all.
+  // Both end an automatic reconnection: the operator has taken over the connection.
   void OnCreateOpcServer();
   void OnDestroyOpcServer();
   // The OPC part of the window's destruction: every group removed and deleted, the server
-  // released and COM uninitialised. Safe to call twice.
+  // released and COM uninitialised; a lost server gets no further calls. Safe to call twice.
   void DestroyOpcSide();
+
+  // --- Recovery of a lost server ---
+  // A request's on-demand creation (no server held): the creation is tried once more after a
+  // short pause when it fails with a lost-server code. When the server was lost, rather than
+  // taken down by the operator, every group is registered again before this returns. 0 with
+  // m_pIOPCServer set, or the failure with errorText set.
+  HRESULT ConnectForRequest(std::string& errorText);
+  // Every server call's result passes through here: a lost-server code marks the server lost.
+  // Returns result unchanged.
+  HRESULT NoteServerResult(HRESULT result);
+  bool ServerLost() const { return m_lostCode != S_OK; }
+  // Whether the registry is getting a lost server back by itself.
+  bool Recovering() const { return m_recovering; }
+  // Called after every request, menu command and timer tick: a server marked lost is given up
+  // (log line, every record drops its server state without calls, the server is released, COM
+  // given back, reconnection starts), and the timer is armed for what comes next: the status
+  // watchdog while connected, the next reconnect try while recovering, nothing otherwise.
+  void SettleServerState();
+  // The timer's tick: the watchdog's GetStatus while connected, or a reconnect try.
+  void OnRecoveryTimer();
+  // Replaces the timer (tests drive the ticks themselves). Call before the first use.
+  void SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer);
 
   // --- Group list ---
   // Appends a new record (defaults) that takes ownership of name; returns it.
@@ -76,6 +100,31 @@ protected:
   CThreadAffinity m_uiThread;  // every operation runs on the thread that created the registry
 
 private:
+  enum class TimerRole { kNone, kWatchdog, kReconnect };
+
+  // Registers one group (AddGroup, AddItems, the group-state interface, Advise of sink) under
+  // client handle index. S_OK, or the failing result with text saying which step failed.
+  HRESULT RegisterGroup(GroupRecord& group, std::size_t index, IUnknown* sink, std::string& text);
+  // CreateOpcServer, tried once more after kCreateRetryPause on a lost-server code.
+  HRESULT CreateWithRetry(std::string& errorText, IOPCServer** server);
+  void GiveUpLostServer();
+  void CheckServerStatus();
+  void TryReconnect();
+  // After a creation that ends an outage: every group registered again under its index, the
+  // active ones set active, the startup datagram sent and the recovery logged.
+  void RestoreGroups();
+  void ArmTimer();
+  void StopRecovery();
+  // A line for the window pane and the log file both.
+  void LogRecovery(const std::string& text);
+
+  HRESULT m_lostCode = S_OK;
+  bool m_recovering = false;
+  unsigned m_reconnectAttempt = 0;
+  HRESULT m_lastReconnectError = S_OK;  // a try is logged only when its error differs
+  TimerRole m_timerRole = TimerRole::kNone;
+  std::unique_ptr<CApartmentTimer> m_timer;
+
   // Log lines of this part go to the window only while this is set (cleared in the
   // destructor, when the window behind m_view may already be gone).
   bool m_logToView = true;

@@ -47,6 +47,7 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
     if (!ConnectServer(command, reply, code)) {
       Response(connection, code, reply);
       m_view.LogToWindow(reply);
+      SettleServerState();
       return 1;
     }
     RequestHandler handler = nullptr;
@@ -73,7 +74,11 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
     LogToFile(reply);
   }
 
+  // A server found lost on the way is given up after the reply, which still carries the failing
+  // code and text.
+  NoteServerResult(code);
   Response(connection, code, reply);
+  SettleServerState();
   if (m_closeRequested) {
     // Queued, so the close confirmation runs after this reply has gone out.
     m_closeRequested = false;
@@ -86,16 +91,9 @@ bool CRequestDispatcher::ConnectServer(const std::string& command, std::string& 
   if (m_pIOPCServer != nullptr) return true;
   m_view.LogToWindow(StringPrintf(Sys("处理请求 %s 前尝试创建OpcServer").c_str(), command.c_str()));
   std::string error;
-  IOPCServer* server = nullptr;
-  const HRESULT hr = CreateOpcServer(progId, error, &server);
-  if (hr == S_OK && server != nullptr) {
-    // Connected on demand: no group is registered and no startup datagram is sent.
-    m_pIOPCServer = server;
-    return true;
-  }
-  if (server != nullptr) server->Release();
-  // A creation that failed without a code is a failure all the same.
-  code = hr != S_OK ? hr : E_FAIL;
+  const HRESULT hr = ConnectForRequest(error);
+  if (hr == S_OK) return true;
+  code = hr;
   reply = StringPrintf(Sys("创建OpcServer错误：%s").c_str(), error.c_str());
   return false;
 }
