@@ -328,7 +328,7 @@ HRESULT CSimCore::AddItems(const std::shared_ptr<SimGroupState>& groupPtr, DWORD
   bool anyFailed = false;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     for (DWORD i = 0; i < count; ++i) {
       const OPCITEMDEF& def = items[i];
       const WideStringView id = def.szItemID != nullptr ? def.szItemID : OLESTR("");
@@ -374,7 +374,7 @@ HRESULT CSimCore::ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE
   bool anyFailed = false;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     for (DWORD i = 0; i < count; ++i) {
       SimSlot* slot = SlotLocked(group, handles[i]);
       err.block[i] = slot == nullptr ? OPC_E_INVALIDHANDLE : perSlot(*slot, i);
@@ -382,6 +382,7 @@ HRESULT CSimCore::ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE
     }
   }
   *errors = err.Release();
+  RunRequestedCrash();
   return anyFailed ? S_FALSE : S_OK;
 }
 
@@ -431,7 +432,7 @@ HRESULT CSimCore::GetState(SimGroupState& group, DWORD* updateRate, BOOL* active
                            OPCHANDLE* hServer) {
   if (name != nullptr) *name = nullptr;
   std::lock_guard lock(m_mutex);
-  if (group.removed.load()) return RPC_E_DISCONNECTED;
+  if (group.removed.load()) return group.goneCode.load();
   if (name != nullptr) {
     *name = TaskString(group.name);
     if (*name == nullptr) return E_OUTOFMEMORY;
@@ -453,7 +454,7 @@ HRESULT CSimCore::SetState(const std::shared_ptr<SimGroupState>& groupPtr,
   if (!IsValidDeadband(deadband)) return E_INVALIDARG;
   SimGroupState& group = *groupPtr;
   std::lock_guard lock(m_mutex);
-  if (group.removed.load()) return RPC_E_DISCONNECTED;
+  if (group.removed.load()) return group.goneCode.load();
   HRESULT hr = S_OK;
   const auto now = Clock::now();
   if (requestedRate != nullptr) {
@@ -487,7 +488,7 @@ HRESULT CSimCore::SetState(const std::shared_ptr<SimGroupState>& groupPtr,
 HRESULT CSimCore::SetName(SimGroupState& group, LPCWSTR name) {
   if (name == nullptr || name[0] == OLESTR('\0')) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
-  if (group.removed.load()) return RPC_E_DISCONNECTED;
+  if (group.removed.load()) return group.goneCode.load();
   const WideString newName(name);
   if (newName == group.name) return S_OK;
   if (group.inNamespace) {
@@ -528,6 +529,13 @@ HRESULT CSimCore::WriteSlotLocked(SimSlot& slot, const VARIANT& value) {
   const HRESULT hr = VariantChangeType(&converted, &value, 0, point.info.canonicalType);
   if (hr == DISP_E_OVERFLOW) return OPC_E_RANGE;
   if (FAILED(hr)) return OPC_E_BADTYPE;
+  if (point.info.family == SimFamily::kControl) {
+    // "Control.Restart" keeps reading 0; the crash runs once the write has been answered.
+    const long seconds = converted.lVal;
+    if (seconds < kSimRestartMinSeconds || seconds > kSimRestartMaxSeconds) return OPC_E_RANGE;
+    m_crashRequest = static_cast<unsigned>(seconds);
+    return S_OK;
+  }
   point.timestamp = FileTimeNow();
   if (SameSimValue(converted, point.value)) {
     VariantClear(&converted);
@@ -553,7 +561,7 @@ HRESULT CSimCore::Read(SimGroupState& group, OPCDATASOURCE source, DWORD count,
   bool anyFailed = false;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     for (DWORD i = 0; i < count; ++i) {
       const SimSlot* slot = SlotLocked(group, handles[i]);
       if (slot == nullptr) {
@@ -583,7 +591,7 @@ HRESULT CSimCore::Write(SimGroupState& group, DWORD count, const OPCHANDLE* hand
   bool anyFailed = false;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     for (DWORD i = 0; i < count; ++i) {
       SimSlot* slot = SlotLocked(group, handles[i]);
       err.block[i] = slot == nullptr ? OPC_E_INVALIDHANDLE : WriteSlotLocked(*slot, values[i]);
@@ -621,7 +629,7 @@ HRESULT CSimCore::WriteAsync(const std::shared_ptr<SimGroupState>& groupPtr, DWO
   bool anyFailed = false;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     if (group.sink == nullptr) return CONNECT_E_NOCONNECTION;
     for (DWORD i = 0; i < count; ++i) {
       SimSlot* slot = SlotLocked(group, handles[i]);
@@ -665,7 +673,7 @@ HRESULT CSimCore::Refresh(const std::shared_ptr<SimGroupState>& groupPtr, OPCDAT
   if (!IsValidSource(source)) return E_INVALIDARG;
   SimGroupState& group = *groupPtr;
   std::lock_guard lock(m_mutex);
-  if (group.removed.load()) return RPC_E_DISCONNECTED;
+  if (group.removed.load()) return group.goneCode.load();
   if (!group.active) return E_FAIL;
   const bool anyActive = std::any_of(group.slots.begin(), group.slots.end(),
                                      [](const SimSlot& s) { return s.alive && s.active; });
@@ -688,7 +696,7 @@ HRESULT CSimCore::Cancel(SimGroupState& group, DWORD cancelId) {
   std::unique_ptr<SimCallback> callback;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     const auto it = group.pending.find(cancelId);
     if (it == group.pending.end()) return E_FAIL;
     const std::shared_ptr<SimAsyncOp> op = it->second;
@@ -707,7 +715,7 @@ HRESULT CSimCore::Cancel(SimGroupState& group, DWORD cancelId) {
 
 HRESULT CSimCore::SetEnable(SimGroupState& group, BOOL enable) {
   std::lock_guard lock(m_mutex);
-  if (group.removed.load()) return RPC_E_DISCONNECTED;
+  if (group.removed.load()) return group.goneCode.load();
   if (group.sink == nullptr) return CONNECT_E_NOCONNECTION;
   group.enabled = enable != FALSE;
   return S_OK;
@@ -716,7 +724,7 @@ HRESULT CSimCore::SetEnable(SimGroupState& group, BOOL enable) {
 HRESULT CSimCore::GetEnable(SimGroupState& group, BOOL* enable) {
   if (enable == nullptr) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
-  if (group.removed.load()) return RPC_E_DISCONNECTED;
+  if (group.removed.load()) return group.goneCode.load();
   if (group.sink == nullptr) return CONNECT_E_NOCONNECTION;
   *enable = group.enabled ? TRUE : FALSE;
   return S_OK;
@@ -738,7 +746,7 @@ HRESULT CSimCore::Advise(SimGroupState& group, IUnknown* unknown, DWORD* cookie)
   {
     std::lock_guard lock(m_mutex);
     if (group.removed.load()) {
-      hr = RPC_E_DISCONNECTED;
+      hr = group.goneCode.load();
     } else if (group.sink != nullptr) {
       hr = CONNECT_E_ADVISELIMIT;
     } else {
@@ -759,7 +767,7 @@ HRESULT CSimCore::Unadvise(SimGroupState& group, DWORD cookie) {
   IOPCDataCallback* sink = nullptr;
   {
     std::lock_guard lock(m_mutex);
-    if (group.removed.load()) return RPC_E_DISCONNECTED;
+    if (group.removed.load()) return group.goneCode.load();
     if (cookie == 0 || group.cookie.load() != cookie) return CONNECT_E_NOCONNECTION;
     sink = group.sink;
     group.sink = nullptr;
@@ -947,6 +955,57 @@ void CSimCore::Deliver(SimCallback& callback) {
 
 // --- Worker -------------------------------------------------------------------------------------
 
+// --- Simulated crash ----------------------------------------------------------------------------
+
+bool CSimCore::IsOwnerDead(std::uint64_t ownerId) {
+  std::lock_guard lock(m_mutex);
+  return ownerId < m_firstLiveOwner;
+}
+
+bool CSimCore::AcceptCreation() {
+  std::lock_guard lock(m_mutex);
+  if (Clock::now() < m_downUntil) return false;
+  if (m_freshStartPending) {
+    m_freshStartPending = false;
+    for (auto& [id, point] : m_points)
+      if (point->info.family == SimFamily::kMemory)
+        MakeSimValue(point->info, point->seed, m_tick, &point->value);
+  }
+  return true;
+}
+
+void CSimCore::SetCrashHook(void (*hook)(unsigned seconds)) {
+  std::lock_guard lock(m_mutex);
+  m_crashHook = hook;
+}
+
+void CSimCore::RunRequestedCrash() {
+  std::vector<std::shared_ptr<SimGroupState>> groups;
+  unsigned seconds = 0;
+  void (*hook)(unsigned) = nullptr;
+  {
+    std::lock_guard lock(m_mutex);
+    seconds = std::exchange(m_crashRequest, 0u);
+    if (seconds == 0) return;
+    hook = m_crashHook;
+    if (hook == nullptr) {
+      m_firstLiveOwner = m_nextOwner;
+      m_downUntil = Clock::now() + std::chrono::seconds(seconds);
+      m_freshStartPending = true;
+      for (const auto& [handle, group] : m_groups) {
+        group->goneCode.store(kSimCrashedCode);
+        groups.push_back(group);
+      }
+    }
+  }
+  if (hook != nullptr) {
+    hook(seconds);
+    return;
+  }
+  // A crashed process sends nothing more: every group ends, queued callbacks are dropped.
+  for (const auto& group : groups) RemoveGroupObject(group, true);
+}
+
 void CSimCore::SetHeld(bool held) {
   std::lock_guard lock(m_mutex);
   m_held = held;
@@ -1001,6 +1060,11 @@ void CSimCore::WorkerMain() {
     }
     if (!outgoing.empty()) {
       flush();
+      if (m_crashRequest != 0) {  // an asynchronous write to "Control.Restart"
+        lock.unlock();
+        RunRequestedCrash();
+        lock.lock();
+      }
       continue;
     }
     // One due group at a time, so the lock is let go between groups.

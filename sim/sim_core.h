@@ -96,6 +96,19 @@ public:
   HRESULT Advise(SimGroupState& group, IUnknown* sink, DWORD* cookie);
   HRESULT Unadvise(SimGroupState& group, DWORD cookie);
 
+  // --- Simulated crash ---
+  // Whether the connection ownerId belongs to a server process that crashed: every call on its
+  // objects answers kSimCrashedCode.
+  bool IsOwnerDead(std::uint64_t ownerId);
+  // False while a crashed server is down (creation then fails). The first creation after the
+  // downtime gets a fresh server: Memory items are back to their initial values.
+  bool AcceptCreation();
+  // Runs the crash that a write to "Control.Restart" asked for, if any: every group ends without
+  // callbacks, every existing connection is dead, and creations fail for the asked seconds. A
+  // crash hook (a server program) takes over instead when one is set.
+  void RunRequestedCrash();
+  void SetCrashHook(void (*hook)(unsigned seconds));
+
   // For tests: while held, the worker neither ticks nor completes asynchronous operations.
   void SetHeld(bool held);
   // The worker runs while server objects exist.
@@ -175,6 +188,13 @@ private:
   std::deque<std::shared_ptr<SimAsyncOp>> m_asyncQueue;
   std::priority_queue<ScheduleEntry, std::vector<ScheduleEntry>, std::greater<ScheduleEntry>>
       m_schedule;
+
+  // Simulated crash: connections with an owner id below m_firstLiveOwner are dead.
+  std::uint64_t m_firstLiveOwner = 0;
+  Clock::time_point m_downUntil{};
+  bool m_freshStartPending = false;
+  unsigned m_crashRequest = 0;  // seconds asked by a write to "Control.Restart", 0 for none
+  void (*m_crashHook)(unsigned seconds) = nullptr;
 
   std::mutex m_lifecycle;  // serialises starting and stopping the worker
   unsigned m_servers = 0;

@@ -1,5 +1,7 @@
 #include "sim/sim_error_text.h"
 
+#include "sim/sim_group_state.h"
+
 namespace {
 struct ErrorText {
   HRESULT code;
@@ -26,6 +28,7 @@ constexpr ErrorText kTexts[] = {
     {RPC_E_CHANGED_MODE,
      OLESTR("COM was initialized on this thread with another concurrency model.")},
     {RPC_E_DISCONNECTED, OLESTR("The object is no longer connected to the server.")},
+    {kSimCrashedCode, OLESTR("The server process is not available.")},
     {CONNECT_E_NOCONNECTION, OLESTR("No callback is connected.")},
     {CONNECT_E_ADVISELIMIT, OLESTR("A callback is already connected to this object.")},
     {CONNECT_E_CANNOTCONNECT, OLESTR("The sink does not support the callback interface.")},

@@ -173,7 +173,7 @@ HRESULT CSimGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
 HRESULT CSimGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
   if (ppCP == nullptr) return E_POINTER;
   *ppCP = nullptr;
-  if (m_state->removed.load()) return RPC_E_DISCONNECTED;
+  if (m_state->removed.load()) return m_state->goneCode.load();
   if (!(riid == IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
   *ppCP = new CSimConnectionPoint(static_cast<IConnectionPointContainer*>(this), m_state);
   return S_OK;

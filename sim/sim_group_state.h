@@ -76,6 +76,9 @@ struct SimAsyncOp {
   }
 };
 
+// What every call on a crashed server's objects answers: RPC_S_SERVER_UNAVAILABLE.
+inline constexpr HRESULT kSimCrashedCode = static_cast<HRESULT>(0x800706BAu);
+
 struct SimGroupState {
   // Fixed at creation.
   OPCHANDLE hServer = 0;
@@ -83,6 +86,9 @@ struct SimGroupState {
 
   // Read by the delivering thread without the core lock.
   std::atomic<bool> removed{false};
+  // What calls on the group answer once it is removed: RPC_E_DISCONNECTED, or the code of a
+  // server process that is gone after a simulated crash.
+  std::atomic<HRESULT> goneCode{RPC_E_DISCONNECTED};
   std::atomic<DWORD> cookie{0};
   // Held while a callback of the group runs, and by removal and Unadvise, so that no callback
   // runs after they return. Recursive per logical thread: a sink may remove its group from

@@ -159,6 +159,12 @@ void SetRandom(SimType type, std::uint64_t r, VARIANT* v) {
 
 HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
   if (id.empty()) return OPC_E_INVALIDITEMID;
+  if (id == WideStringView(OLESTR("Control.Restart"))) {
+    if (info != nullptr)
+      *info = SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE | OPC_WRITEABLE,
+                          OPC_QUALITY_GOOD};
+    return S_OK;
+  }
   for (WideChar c : id)
     if (c < 0x20 || c == 0x7F) return OPC_E_INVALIDITEMID;
   // Split into the family, the type and what follows; every part must be non-empty.
@@ -230,6 +236,7 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
     case SimFamily::kMemory:
     case SimFamily::kBad:
     case SimFamily::kUncertain:
+    case SimFamily::kControl:
       SetZero(info.type, value);
       break;
   }

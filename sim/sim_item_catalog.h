@@ -3,7 +3,9 @@
 //
 // Item IDs are "<Family>.<Type>", plus "Memory.<Type>.<anything>"; they compare case-sensitively.
 // Families: Static (fixed values), Ramp (100 ms tick count), Random (new value each tick, seeded
-// by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality).
+// by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality). One more
+// item stands alone: "Control.Restart" (VT_I4, reads 0), whose write of N seconds makes the
+// server behave as a crashed process for that long.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -15,7 +17,7 @@
 
 #include "opc/opcda.h"
 
-enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain };
+enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain, kControl };
 enum class SimType {
   kInt1,
   kInt2,
@@ -40,6 +42,10 @@ struct SimItemInfo {
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
 // dot-separated part, a control character); OPC_E_UNKNOWNITEMID for a well-formed unknown one.
 HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info);
+
+// The downtime a write to "Control.Restart" may ask for, in seconds.
+inline constexpr long kSimRestartMinSeconds = 1;
+inline constexpr long kSimRestartMaxSeconds = 600;
 
 // Whether an item of this canonical type can be delivered as vt (VT_EMPTY: the canonical type).
 // Numbers and booleans convert among each other and to text; text items stay text.

@@ -41,6 +41,8 @@ FILETIME FileTimeNow() {
 HRESULT CSimServer::Create(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
+  // A crashed server cannot be started until its downtime is over.
+  if (!CSimCore::Instance().AcceptCreation()) return CO_E_SERVER_EXEC_FAILURE;
   auto* server = new (std::nothrow) CSimServer;
   if (server == nullptr) return E_OUTOFMEMORY;
   const HRESULT hr = server->QueryInterface(riid, ppv);
@@ -87,6 +89,7 @@ HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
                              OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
                              DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                              REFIID riid, LPUNKNOWN* ppUnk) {
+  if (Crashed()) return kSimCrashedCode;
   if (ppUnk == nullptr || phServerGroup == nullptr || pRevisedUpdateRate == nullptr)
     return E_INVALIDARG;
   *ppUnk = nullptr;
@@ -107,6 +110,7 @@ HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
 }
 
 HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
+  if (Crashed()) return kSimCrashedCode;
   if (ppString == nullptr) return E_INVALIDARG;
   *ppString = nullptr;
   if (dwLocale != kLocaleEnglishUs && dwLocale != kLocaleNeutral &&
@@ -119,6 +123,7 @@ HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppStr
 }
 
 HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+  if (Crashed()) return kSimCrashedCode;
   if (ppUnk == nullptr) return E_INVALIDARG;
   *ppUnk = nullptr;
   CSimCore& core = CSimCore::Instance();
@@ -131,6 +136,7 @@ HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk
 }
 
 HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
+  if (Crashed()) return kSimCrashedCode;
   if (ppServerStatus == nullptr) return E_INVALIDARG;
   *ppServerStatus = nullptr;
   auto* status = static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS)));
@@ -155,6 +161,7 @@ HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 }
 
 HRESULT CSimServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
+  if (Crashed()) return kSimCrashedCode;
   return CSimCore::Instance().RemoveGroup(m_owner, hServerGroup, bForce != FALSE);
 }
 
@@ -162,4 +169,8 @@ HRESULT CSimServer::CreateGroupEnumerator(OPCENUMSCOPE /*dwScope*/, REFIID /*rii
                                           LPUNKNOWN* ppUnk) {
   if (ppUnk != nullptr) *ppUnk = nullptr;
   return E_NOTIMPL;
+}
+
+bool CSimServer::Crashed() const {
+  return CSimCore::Instance().IsOwnerDead(m_owner);
 }

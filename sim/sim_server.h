@@ -38,6 +38,8 @@ public:
 
 private:
   CSimServer();
+  // Whether this connection's server process has crashed (every call then fails).
+  bool Crashed() const;
   ~CSimServer();
 
   std::atomic<ULONG> m_refCount{1};

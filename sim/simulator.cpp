@@ -21,3 +21,7 @@ void SimulatorHold(bool held) {
 bool SimulatorWorkerRunning() {
   return CSimCore::Instance().IsWorkerRunning();
 }
+
+void SetSimulatorCrashHook(SimulatorCrashHook hook) {
+  CSimCore::Instance().SetCrashHook(hook);
+}

@@ -33,6 +33,12 @@ void RegisterSimulator();
 using SimulatorObjectHook = void (*)(bool made);
 void SetSimulatorObjectHook(SimulatorObjectHook hook);
 
+// For a server program: a write to "Control.Restart" calls hook(seconds) instead of simulating the
+// crash in process, after the write has been answered (a server program ends its process, as a
+// crash does). Null for the simulated crash.
+using SimulatorCrashHook = void (*)(unsigned seconds);
+void SetSimulatorCrashHook(SimulatorCrashHook hook);
+
 // For tests: while held, the worker neither ticks nor runs queued asynchronous operations, so
 // they stay cancellable.
 void SimulatorHold(bool held);

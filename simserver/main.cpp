@@ -23,6 +23,8 @@ namespace {
 constexpr DWORD kIdleStartMs = 60000;
 // After the last release, time for its reply to reach the client before the process ends.
 constexpr DWORD kLingerMs = 500;
+// A write to "Control.Restart" is answered before the process ends as a crash would.
+constexpr DWORD kCrashAfterReplyMs = 300;
 // Callbacks still queued when the last object went are settled before COM is left.
 constexpr DWORD kDrainMs = 5000;
 
@@ -88,6 +90,21 @@ void CountObject(bool made) {
     lifetime.Release();
 }
 
+// A write to "Control.Restart": the process ends abruptly once the write's reply has left, as a
+// crashed server does; COM starts a new one at the next creation. The asked downtime is the
+// time until then.
+void CrashProcess(unsigned /*seconds*/) {
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID) -> DWORD {
+        Sleep(kCrashAfterReplyMs);
+        TerminateProcess(GetCurrentProcess(), 3);
+        return 0;
+      },
+      nullptr, 0, nullptr);
+  if (thread != nullptr) CloseHandle(thread);
+}
+
 // Settles the callbacks queued before the last object went (they hold sink proxies).
 void DrainCallbacks() {
   HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -112,6 +129,7 @@ int Serve() {
     return 1;
   }
   SetSimulatorObjectHook(CountObject);
+  SetSimulatorCrashHook(CrashProcess);
   static CSimClassFactory factory;
   DWORD cookie = 0;
   hr = CoRegisterClassObject(CLSID_QuarnixSimulator, &factory, CLSCTX_LOCAL_SERVER,
@@ -123,8 +141,12 @@ int Serve() {
     CoUninitialize();
     return 1;
   }
-  lifetime.WaitUntilUnused(kIdleStartMs, kLingerMs);
+  lifetime.WaitUntilUnused(kIdleStartMs);
+  // Withdrawn before the process lingers and ends: an activation from now on starts a new
+  // process instead of reaching this one while it goes.
+  CoSuspendClassObjects();
   CoRevokeClassObject(cookie);
+  Sleep(kLingerMs);
   DrainCallbacks();
   CoUninitialize();
   return 0;

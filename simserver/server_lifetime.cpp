@@ -54,11 +54,10 @@ void CServerLifetime::Unlock() {
   Release();
 }
 
-void CServerLifetime::WaitUntilUnused(DWORD idleStartMs, DWORD lingerMs) {
+void CServerLifetime::WaitUntilUnused(DWORD idleStartMs) {
   DWORD wait = idleStartMs;
   for (;;) {
     const DWORD result = WaitForSingleObject(m_unused, wait);
-    if (result == WAIT_OBJECT_0) Sleep(lingerMs);
     std::lock_guard lock(m_mutex);
     // A new object made meanwhile keeps the program serving.
     const bool unused = m_count == 0 && (result != WAIT_TIMEOUT || !m_everUsed);

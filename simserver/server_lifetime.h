@@ -34,10 +34,10 @@ public:
   bool Lock();
   void Unlock();
 
-  // Returns once the count has reached zero and stayed there for lingerMs (time for the reply to
-  // the last release to leave), or after idleStartMs when nothing was ever taken; from then on
-  // Acquire refuses.
-  void WaitUntilUnused(DWORD idleStartMs, DWORD lingerMs);
+  // Returns once the count has reached zero, or after idleStartMs when nothing was ever taken;
+  // from then on Acquire refuses. The caller then withdraws its class object at once, so that a
+  // new activation starts a new process instead of reaching this one while it ends.
+  void WaitUntilUnused(DWORD idleStartMs);
 
 private:
   CServerLifetime() = default;
