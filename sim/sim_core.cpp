@@ -382,7 +382,6 @@ HRESULT CSimCore::ForEachSlot(SimGroupState& group, DWORD count, const OPCHANDLE
     }
   }
   *errors = err.Release();
-  RunRequestedCrash();
   return anyFailed ? S_FALSE : S_OK;
 }
 
@@ -599,6 +598,7 @@ HRESULT CSimCore::Write(SimGroupState& group, DWORD count, const OPCHANDLE* hand
     }
   }
   *errors = err.Release();
+  RunRequestedCrash();
   return anyFailed ? S_FALSE : S_OK;
 }
 
