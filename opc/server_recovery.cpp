@@ -100,7 +100,7 @@ void CGroupRegistry::StopRecovery() {
 }
 
 void CGroupRegistry::ArmTimer() {
-  const TimerRole wanted = m_pIOPCServer ? TimerRole::kWatchdog
+  const TimerRole wanted = m_pIOPCServer  ? TimerRole::kWatchdog
                            : m_recovering ? TimerRole::kReconnect
                                           : TimerRole::kNone;
   if (wanted == m_timerRole) return;
@@ -142,8 +142,9 @@ void CGroupRegistry::TryReconnect() {
   if (hr != S_OK || server == nullptr) {
     if (server != nullptr) server->Release();
     if (hr != m_lastReconnectError) {
-      LogRecovery(StringPrintf(SystemText("重新连接OpcServer失败：%s，错误代码：%x；将继续重试").c_str(),
-                               errorText.c_str(), Hex(hr)));
+      LogRecovery(
+          StringPrintf(SystemText("重新连接OpcServer失败：%s，错误代码：%x；将继续重试").c_str(),
+                       errorText.c_str(), Hex(hr)));
     }
     m_lastReconnectError = hr;
     ++m_reconnectAttempt;

@@ -1072,3 +1072,50 @@ TEST_F(SimulatorTest, ReleasingTheServerEndsItsGroups) {
 }
 
 }  // namespace
+
+TEST_F(SimulatorTest, ControlRestartCrashesTheServerForTheAskedSecondsThenStartsFresh) {
+  auto group = MakeGroup({{u"Control.Restart"}, {u"Memory.Int4.restart"}});
+  Advise(*group);
+  ASSERT_EQ(SetActive(*group, true), S_OK);
+  HRESULT itemError = S_OK;
+  for (LONG refused : {0, -1, 700}) {
+    Values value;
+    value.I4(refused);
+    EXPECT_EQ(WriteOne(*group, 0, value, &itemError), S_FALSE);
+    EXPECT_EQ(itemError, OPC_E_RANGE) << refused;
+  }
+  EXPECT_EQ(ReadOne(*group, 0).value, "0");
+  Values remembered;
+  remembered.I4(42);
+  ASSERT_EQ(WriteOne(*group, 1, remembered, &itemError), S_OK);
+
+  Values oneSecond;
+  oneSecond.I4(1);
+  ASSERT_EQ(WriteOne(*group, 0, oneSecond, &itemError), S_OK);  // answered, then down
+  constexpr HRESULT kUnavailable = static_cast<HRESULT>(0x800706BAu);
+  HRESULT hr = S_OK;
+  ReadOne(*group, 1, OPC_DS_DEVICE, &hr);
+  EXPECT_EQ(hr, kUnavailable);
+  EXPECT_EQ(SetActive(*group, false), kUnavailable);
+  CoTaskPtr<OPCSERVERSTATUS> status;
+  EXPECT_EQ(m_server->GetStatus(status.Put()), kUnavailable);
+  EXPECT_EQ(m_server->RemoveGroup(group->hServer, TRUE), kUnavailable);
+  m_apartment->RunPending();
+  EXPECT_EQ(m_sink->RefCount(), 1u);  // the dead server holds no sink, and nothing is delivered
+  CLSID clsid{};
+  ASSERT_EQ(CLSIDFromProgID(kSimulatorProgId, &clsid), S_OK);
+  ComPtr<IOPCServer> fresh;
+  EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, fresh.PutVoid()),
+            CO_E_SERVER_EXEC_FAILURE);
+
+  // After the downtime a creation gives a server that remembers nothing.
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, fresh.PutVoid()) !=
+         S_OK) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(10ms);
+  }
+  auto again = MakeGroup({{u"Memory.Int4.restart"}}, 10, u"", fresh.Get());
+  EXPECT_EQ(ReadOne(*again, 0).value, "0");
+  EXPECT_EQ(m_server->GetStatus(status.Put()), kUnavailable);  // the old connection stays dead
+}

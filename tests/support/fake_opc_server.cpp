@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -1104,7 +1105,20 @@ public:
   }
   HRESULT GetStatus(OPCSERVERSTATUS** ppServerStatus) override {
     if (ppServerStatus) *ppServerStatus = nullptr;
-    return E_NOTIMPL;
+    FakeCall call;
+    call.method = "GetStatus";
+    HRESULT hr = S_OK;
+    if (m_state->Fails("GetStatus", hr)) return m_state->Record(call, hr);
+    if (!ppServerStatus) return m_state->Record(call, E_INVALIDARG);
+    // A running server's status, with a vendor text the caller must free as well.
+    auto* status = static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS)));
+    *status = OPCSERVERSTATUS{};
+    status->dwServerState = OPC_STATUS_RUNNING;
+    static constexpr WCHAR kVendor[] = OLESTR("Fake");
+    status->szVendorInfo = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof kVendor));
+    std::memcpy(status->szVendorInfo, kVendor, sizeof kVendor);
+    *ppServerStatus = status;
+    return m_state->Record(call, S_OK);
   }
 
   HRESULT RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override {

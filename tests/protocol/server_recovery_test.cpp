@@ -1,0 +1,218 @@
+// A lost OPC server: noticed from any kind of call, given up without calls to it, reconnected
+// with back-off and every group registered again under its index. The fake server plays the
+// dead and the returning server; the test drives the recovery timer's ticks itself.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "opc/server_loss.h"
+#include "protocol/handler_text.h"
+#include "tests/protocol/dispatcher_fixture.h"
+
+namespace {
+
+// Stands in for the UI thread's timer: records what was asked, never fires by itself.
+class CManualTimer : public CApartmentTimer {
+public:
+  void Start(std::chrono::milliseconds delay, std::function<void()>) override {
+    armed = true;
+    delays.push_back(static_cast<long>(delay.count()));
+  }
+  void Stop() override { armed = false; }
+
+  bool armed = false;
+  std::vector<long> delays;  // ms, in the order asked
+};
+
+std::string Code(HRESULT hr) {
+  return std::to_string(static_cast<long>(hr)) + "\t";
+}
+
+}  // namespace
+
+TEST(ServerLossTest, LostServerCodesAndBackOff) {
+  for (HRESULT code : {kRpcDisconnected, kRpcServerDied, kRpcServerDiedDne, kRpcServerUnavailable,
+                       kRpcCallFailed, kRpcCallFailedDne, kObjectNotConnected})
+    EXPECT_TRUE(IsServerLostCode(code)) << std::hex << code;
+  for (HRESULT code : {S_OK, S_FALSE, E_FAIL, E_NOINTERFACE, CO_E_SERVER_EXEC_FAILURE,
+                       OPC_E_UNKNOWNITEMID, static_cast<HRESULT>(1)})
+    EXPECT_FALSE(IsServerLostCode(code)) << std::hex << code;
+  std::vector<long> seconds;
+  for (unsigned attempt = 0; attempt < 8; ++attempt)
+    seconds.push_back(static_cast<long>(ReconnectDelay(attempt).count() / 1000));
+  EXPECT_EQ(seconds, (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30}));
+}
+
+class ServerRecoveryTest : public DispatcherTest {
+protected:
+  ServerRecoveryTest() {
+    auto timer = std::make_unique<CManualTimer>();
+    m_timer = timer.get();
+    m_dispatcher.SetRecoveryTimer(std::move(timer));
+    m_fake.SetItemValue(u"I2", CFakeVariant::I2(300));
+    // Group 0 active as the client set it, group 1 inactive.
+    Define("AD\t2\r\ng\tA\t1\r\nI2\tA\t0\r\nh\tN\t1\r\nB\tA\t0\r\n");
+    Request("AC\tA\t1\r\n0\r\n");
+    EXPECT_EQ(m_timer->delays.back(), 10000);  // the watchdog runs while connected
+  }
+
+  // Loses the server through the watchdog's GetStatus.
+  void LoseThroughWatchdog(HRESULT code = kRpcServerUnavailable) {
+    m_fake.SetFailure("GetStatus", code);
+    m_dispatcher.OnRecoveryTimer();
+    m_fake.ClearFailure("GetStatus");
+    ASSERT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+  }
+
+  // Group names the server saw added (in order) and those it was asked to activate.
+  std::vector<std::u16string> Added() {
+    std::vector<std::u16string> names;
+    for (const FakeCall& call : m_fake.CallsOf("AddGroup")) names.push_back(call.name);
+    return names;
+  }
+  int Activations() {
+    int count = 0;
+    for (const FakeCall& call : m_fake.CallsOf("SetState")) count += call.active ? 1 : 0;
+    return count;
+  }
+
+  CManualTimer* m_timer = nullptr;
+};
+
+struct LossCase {
+  const char* method;
+  const char* request;
+  bool replyCarriesCode;
+};
+
+class LossFromEveryKindOfCallTest : public ServerRecoveryTest,
+                                    public ::testing::WithParamInterface<LossCase> {};
+
+TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovered) {
+  const LossCase& c = GetParam();
+  m_fake.ClearCalls();
+  m_fake.SetFailure(c.method, kRpcDisconnected);
+  const std::string reply = Request(c.request);
+  if (c.replyCarriesCode) {
+    EXPECT_EQ(reply.rfind(Code(kRpcDisconnected), 0), 0u) << reply;
+  }
+
+  // Given up: no RemoveGroup, Unadvise or RemoveItems reached the dead server.
+  EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_TRUE(m_dispatcher.Recovering());
+  EXPECT_TRUE(m_frame.Logged("80010108")) << c.method;
+  EXPECT_EQ(m_fake.CountOf("RemoveGroup"), std::string(c.method) == "RemoveGroup" ? 1 : 0);
+  EXPECT_EQ(m_fake.CountOf("Unadvise"), 0);
+  EXPECT_EQ(m_fake.CountOf("RemoveItems"), 0);
+  EXPECT_EQ(m_timer->delays.back(), 1000);
+  for (std::size_t i = 0; i < GroupCount(); ++i)
+    if (Group(i)) EXPECT_EQ(Group(i)->hServerGroup, 0u);
+
+  // Back: every group again under its index, the active one active, then the watchdog.
+  m_fake.ClearFailure(c.method);
+  m_fake.ClearCalls();
+  m_dispatcher.OnRecoveryTimer();
+  ASSERT_NE(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_FALSE(m_dispatcher.Recovering());
+  const auto added = m_fake.CallsOf("AddGroup");
+  ASSERT_GE(added.size(), 1u);
+  EXPECT_EQ(added[0].name, u"g");
+  EXPECT_EQ(added[0].clientHandle, 0u);
+  if (added.size() > 1) EXPECT_EQ(added[1].clientHandle, 1u);
+  EXPECT_EQ(Activations(), 1);
+  EXPECT_TRUE(m_frame.Logged(Sys("OpcServer已恢复，") + std::to_string(added.size())));
+  EXPECT_EQ(m_timer->delays.back(), 10000);
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, LossFromEveryKindOfCallTest,
+    ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
+                      LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
+                      LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
+                      LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
+                      LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
+                      LossCase{"Refresh2", "RF\t7\r\n0\r\n", true},
+                      LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nI2\tA\t0\r\n", true},
+                      LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
+    [](const auto& info) { return std::string(info.param.method); });
+
+TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedGroupDefined) {
+  LoseThroughWatchdog();
+  m_fake.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  for (int i = 0; i < 6; ++i) m_dispatcher.OnRecoveryTimer();
+  m_fake.SetFailure("CreateInstance", kRpcServerUnavailable);
+  m_dispatcher.OnRecoveryTimer();
+  EXPECT_EQ(m_timer->delays,
+            (std::vector<long>{10000, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
+  int failureLines = 0;
+  for (const std::string& line : m_frame.windowLines)
+    failureLines += line.find(Sys("重新连接OpcServer失败")) != std::string::npos ? 1 : 0;
+  EXPECT_EQ(failureLines, 2);
+
+  // The server comes back without item "B": group 1 stays defined but unregistered.
+  m_fake.ClearFailure("CreateInstance");
+  m_fake.SetItemError("AddItems", u"B", OPC_E_UNKNOWNITEMID);
+  m_dispatcher.OnRecoveryTimer();
+  ASSERT_NE(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_TRUE(m_frame.Logged(Sys("组 h 重新加入OpcServer失败")));
+  EXPECT_TRUE(m_frame.Logged(Sys("OpcServer已恢复，1 个组已重新加入，1 个组失败")));
+  ASSERT_NE(Group(1), nullptr);
+  EXPECT_EQ(Request("SR\t1\t1\t0\r\n0\r\n"), "1\tGroup 1 is not registered with the server\r\n");
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
+}
+
+TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFirstSuccessRestores) {
+  LoseThroughWatchdog();
+  m_fake.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  for (const char* request : {"AD\t1\r\nk\tA\t1\r\nI2\tA\t0\r\n", "RM\t1\r\n0\r\n",
+                              "SR\t0\t1\t0\r\n0\r\n", "SW\t0\t1\r\n0\t5\r\n"})
+    EXPECT_EQ(Request(request).rfind(Code(CO_E_SERVER_EXEC_FAILURE), 0), 0u) << request;
+  EXPECT_EQ(GroupCount(), 2u);
+  ASSERT_NE(Group(0), nullptr);
+
+  // A loss during the re-registration starts the cycle again.
+  m_fake.ClearFailure("CreateInstance");
+  m_fake.SetFailure("AddItems", kRpcServerDied, 1, 1);
+  EXPECT_EQ(Request("HBT\r\n").rfind(Code(kRpcServerDied), 0), 0u);
+  EXPECT_TRUE(m_dispatcher.Recovering());
+
+  // The request whose creation succeeds brings the groups back before it is handled.
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
+  EXPECT_FALSE(m_dispatcher.Recovering());
+  EXPECT_EQ(Group(1)->bActive, FALSE);
+  EXPECT_EQ(Activations(), 3);  // "AC", the interrupted pass, the pass that came through
+}
+
+TEST_F(ServerRecoveryTest, CreationThatMeetsAnEndingServerIsTriedOnceMore) {
+  m_fake.SetFailure("CreateInstance", kRpcCallFailed, 0, 1);
+  m_dispatcher.OnDestroyOpcServer();
+  m_fake.ClearCalls();
+  EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
+  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 2);
+  EXPECT_TRUE(Added().empty());  // after the operator's destroy: connected without groups
+}
+
+TEST_F(ServerRecoveryTest, OperatorCommandsEndTheAutomaticReconnection) {
+  LoseThroughWatchdog();
+  m_dispatcher.OnDestroyOpcServer();
+  EXPECT_TRUE(m_frame.Logged(Sys("并未创建OpcServer")));
+  EXPECT_FALSE(m_dispatcher.Recovering());
+  EXPECT_FALSE(m_timer->armed);
+
+  LoseThroughWatchdog();  // lost again after a menu create: the create stops the timer too
+  m_dispatcher.OnCreateOpcServer();
+  EXPECT_FALSE(m_dispatcher.Recovering());
+  EXPECT_TRUE(m_frame.Logged(Sys("成功创建OpcServer")));
+  EXPECT_EQ(m_timer->delays.back(), 10000);
+}
+
+TEST_F(ServerRecoveryTest, ShutdownMakesNoCallToALostServer) {
+  // Found lost on the way out: the first RemoveGroup is the last call.
+  m_fake.ClearCalls();
+  m_fake.SetFailure("RemoveGroup", kRpcServerUnavailable);
+  m_dispatcher.DestroyOpcSide();
+  EXPECT_EQ(m_fake.Calls().size(), 1u);
+  EXPECT_EQ(GroupCount(), 0u);
+}
