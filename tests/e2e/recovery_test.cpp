@@ -30,12 +30,13 @@ TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
   CDatagramInbox inbox;
   ASSERT_TRUE(inbox.Open());
   // 0: active counter; 1: inactive counter; 2: the restart control and a memory item.
-  EXPECT_EQ("0\t\r\n0\r\n1\r\n2\r\n",
-            gateway.RawExchange(DefineGroupsRequest(
-                {Group("flowing", true, {{"Ramp.Int4", true, 0}}),
-                 Group("idle", false, {{"Ramp.Int4", true, 0}}),
-                 Group("control", false, {{"Control.Restart", true, 0}, {"Memory.Int4.r", true, 0}})},
-                inbox.Port())));
+  EXPECT_EQ(
+      "0\t\r\n0\r\n1\r\n2\r\n",
+      gateway.RawExchange(DefineGroupsRequest(
+          {Group("flowing", true, {{"Ramp.Int4", true, 0}}),
+           Group("idle", false, {{"Ramp.Int4", true, 0}}),
+           Group("control", false, {{"Control.Restart", true, 0}, {"Memory.Int4.r", true, 0}})},
+          inbox.Port())));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
   ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(2, {{1, "7"}})));
@@ -53,7 +54,8 @@ TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
   // Values of the active group flow again under its index, without any request; the inactive
   // group stays silent.
   inbox.Drain();
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
   inbox.SendMarker("marker");
   for (;;) {
     const auto next = inbox.Next();
@@ -69,8 +71,8 @@ TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
   EXPECT_EQ("0\t\r\n1\r\n", gateway.RawExchange(QueryGroupIndexesRequest({"idle"})));
   EXPECT_EQ(0, gateway.RawExchange(RefreshGroupsRequest(5, {0})).rfind("0\t", 0));
   EXPECT_TRUE(WaitUntil([&] {
-    return gateway.LogFile().find(CGatewayProcess::GatewayText("OpcServer已恢复，3 个组已重新加入")) !=
-           std::string::npos;
+    return gateway.LogFile().find(CGatewayProcess::GatewayText(
+               "OpcServer已恢复，3 个组已重新加入")) != std::string::npos;
   })) << gateway.LogFile();
 }
 

@@ -126,17 +126,17 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Calls, LossFromEveryKindOfCallTest,
-    ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
-                      LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
-                      LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
-                      LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
-                      LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
-                      LossCase{"Refresh2", "RF\t7\r\n0\r\n", true},
-                      LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nI2\tA\t0\r\n", true},
-                      LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
-    [](const auto& info) { return std::string(info.param.method); });
+INSTANTIATE_TEST_SUITE_P(Calls, LossFromEveryKindOfCallTest,
+                         ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
+                                           LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
+                                           LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
+                                           LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
+                                           LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
+                                           LossCase{"Refresh2", "RF\t7\r\n0\r\n", true},
+                                           LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nI2\tA\t0\r\n",
+                                                    true},
+                                           LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
+                         [](const auto& info) { return std::string(info.param.method); });
 
 TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedGroupDefined) {
   LoseThroughWatchdog();
