@@ -6,6 +6,7 @@
 #include <new>
 
 #include "sim/sim_core.h"
+#include "sim/sim_core_parts.h"
 #include "sim/sim_error_text.h"
 #include "sim/sim_group.h"
 
@@ -25,15 +26,6 @@ LPWSTR TaskCopy(const WideChar* text) {
   auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((length + 1) * sizeof(WCHAR)));
   if (copy != nullptr) std::memcpy(copy, text, (length + 1) * sizeof(WCHAR));
   return copy;
-}
-
-FILETIME FileTimeNow() {
-  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-  const std::uint64_t ticks =
-      static_cast<std::uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 100) +
-      116444736000000000ull;
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 }  // namespace
@@ -149,7 +141,7 @@ HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
   }
   CSimCore& core = CSimCore::Instance();
   core.GetTimes(&status->ftStartTime, &status->ftLastUpdateTime);
-  status->ftCurrentTime = FileTimeNow();
+  status->ftCurrentTime = sim_core_detail::FileTimeNow();
   status->dwServerState = OPC_STATUS_RUNNING;
   status->dwGroupCount = core.GroupCount(m_owner);
   status->dwBandWidth = 0xFFFFFFFFu;  // not known
