@@ -90,14 +90,23 @@ void CountObject(bool made) {
     lifetime.Release();
 }
 
+// The class object's registration with COM, withdrawn before the process ends.
+DWORD g_classCookie = 0;
+
 // A write to "Control.Restart": the process ends abruptly once the write's reply has left, as a
-// crashed server does; COM starts a new one at the next creation. The asked downtime is the
+// crashed server does, without releasing anything its clients hold. Only the class object is
+// withdrawn first, so that COM starts a new process at the next creation (wine's activation
+// service would otherwise keep routing creations to the dead one). The asked downtime is the
 // time until then.
 void CrashProcess(unsigned /*seconds*/) {
   HANDLE thread = CreateThread(
       nullptr, 0,
       [](LPVOID) -> DWORD {
         Sleep(kCrashAfterReplyMs);
+        if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+          CoSuspendClassObjects();
+          CoRevokeClassObject(g_classCookie);
+        }
         TerminateProcess(GetCurrentProcess(), 3);
         return 0;
       },
@@ -131,7 +140,7 @@ int Serve() {
   SetSimulatorObjectHook(CountObject);
   SetSimulatorCrashHook(CrashProcess);
   static CSimClassFactory factory;
-  DWORD cookie = 0;
+  DWORD& cookie = g_classCookie;
   hr = CoRegisterClassObject(CLSID_QuarnixSimulator, &factory, CLSCTX_LOCAL_SERVER,
                              REGCLS_MULTIPLEUSE, &cookie);
   if (FAILED(hr)) {
