@@ -41,7 +41,8 @@ windows:
 	cmake --build build-windows -j $(JOBS)
 
 # Runs the Windows build under wine: registration, the COM checks, the end-to-end suite (built
-# for Linux in build-test) against quarnix.exe, and the window check under Xvfb.
+# for Linux in build-test) against quarnix.exe, the Windows service, and the window check under
+# Xvfb.
 test-windows: windows
 	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-test -j $(JOBS) --target e2e_suites quarnix-client
