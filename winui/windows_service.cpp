@@ -1,5 +1,6 @@
 #include "winui/windows_service.h"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -23,7 +24,7 @@ ServiceBody g_body;
 std::function<void()> g_stop;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status{};
-int g_exitStatus = 0;
+std::atomic<int> g_exitStatus{0};  // set by the service thread before it reports "stopped"
 bool g_stopRequested = false;
 
 void ReportStatus(DWORD state, DWORD controlsAccepted, DWORD waitHint, int exitStatus = 0) {
@@ -148,7 +149,7 @@ bool RunUnderServiceManager(ServiceBody body, std::function<void()> stop, int& e
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kServiceName), ServiceMain},
                                   {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) return false;  // not started by the service manager
-  exitStatus = g_exitStatus;
+  exitStatus = g_exitStatus.load();
   return true;
 }
 
