@@ -1,6 +1,7 @@
 # The two commands that set up everything on a fresh Debian 12 machine:
 #   make run    builds the gateway and starts it with the built-in simulator
 #   make test   builds the tests and runs them all
+# Each target installs the Debian packages its task needs (scripts/bootstrap and a profile).
 JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 WERROR ?= $(if $(CI),ON,OFF)
@@ -18,6 +19,8 @@ build: bootstrap
 
 # Adds /s (background mode) when there is no display to show the window on.
 run: build
+	@echo "Quarnix listens for requests on TCP port 8089 (all interfaces) and sends its datagrams to 127.0.0.1:8088;"
+	@echo "its log file is build/RV_Morvantel.log. Stop it with Ctrl-C$(if $(DISPLAY)$(WAYLAND_DISPLAY), or by closing its window and answering No (否),)."
 	cd build && ./quarnix /progId Quarnix.Simulator $(if $(DISPLAY)$(WAYLAND_DISPLAY),,/s)
 
 test: bootstrap
@@ -32,30 +35,36 @@ test-tsan: bootstrap
 
 # The Windows programs (quarnix.exe, quarnix-sim.exe, the proxy/stub DLL opcda_ps.dll and the
 # check programs), cross-built with mingw-w64 into build-windows/.
-windows: bootstrap
+windows:
+	@scripts/bootstrap windows
 	cmake -S . -B build-windows $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-windows -j $(JOBS)
 
 # Runs the Windows build under wine: registration, the COM checks, the end-to-end suite (built
-# for Linux in build-test) against quarnix.exe, and the window check under Xvfb.
+# for Linux in build-test) against quarnix.exe, the Windows service, and the window check under
+# Xvfb.
 test-windows: windows
 	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
-	cmake --build build-test -j $(JOBS) --target e2e_suites
+	cmake --build build-test -j $(JOBS) --target e2e_suites quarnix-client
 	scripts/test-windows build-windows build-test
 
-bench: bootstrap
+bench:
+	@scripts/bootstrap bench
 	cmake -S . -B build-bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DQUARNIX_TESTS=OFF -DQUARNIX_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	cmake --build build-bench --target run-benchmarks
 
-fuzz: bootstrap
+fuzz:
+	@scripts/bootstrap fuzz
 	cmake -S . -B build-fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQUARNIX_FUZZ=ON -DQUARNIX_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 
 format:
+	@scripts/bootstrap format
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 format-check:
+	@scripts/bootstrap format
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:

@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/headless_frame.h"
+#include "app/operation_record.h"
 #include "app/standard_output.h"
 #include "net/activity_log.h"
 #include "net/send_notification.h"
@@ -47,6 +48,7 @@ void CGatewayApp::StopListenerChain() {
 
 bool CGatewayApp::InitInstance(std::string_view commandLine) {
   m_exitCode = 0;
+  m_started = false;
   CommandLineOptions options;
   options.listenPort = listenPort;
   options.remotePort = remotePort;
@@ -82,6 +84,8 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   // 3 and 4. The main frame (placed and shown by the frame itself unless in background mode).
   m_mainFrame = CreateMainFrame();
   pMainFrame = m_mainFrame.get();
+  // Background mode records each start in the log file, which is all an operator sees of it.
+  if (m_backgroundMode) LogToFile(StartRecordText(options));
 
   // 5. The sockets.
   try {
@@ -97,6 +101,14 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
     e.GetErrorMessage(text, sizeof text);
     if (m_backgroundMode) {
       WriteStandardOutput(text);
+      // Deliberately more than the error text: the log file gets the pane's line (nobody sees
+      // the pane), and a port held by another program is named as such in both places.
+      LogToFile(StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text));
+      if (e.m_nErrorCode == kErrorAddressInUse) {
+        const std::string taken = PortTakenText(listenPort);
+        WriteStandardOutput(taken);
+        LogToFile(taken);
+      }
     } else {
       pMainFrame->LogToWindow(
           StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text));
@@ -113,6 +125,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
 
   // 9. The startup announcement.
   SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  m_started = true;
   return true;
 }
 
@@ -136,6 +149,8 @@ int CGatewayApp::ExitInstance() {
   m_instanceLock.Release();
   SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
   socketNotify.Close();
+  if (m_started && m_backgroundMode) LogToFile(StopRecordText());
+  m_started = false;
   remoteHost = 0;
   listenPort = 0;
   remotePort = 0;

@@ -6,7 +6,8 @@
 // the event loop runs only when it returns true. Afterwards the host destroys the main frame
 // (DestroyMainFrame, which tears down the OPC side) and calls ExitInstance, which closes the
 // listening socket, gives up the guard, sends the exit datagram and closes the UDP socket. No
-// toolkit appears here: the host installs the frame factory and the message box.
+// toolkit appears here: the host installs the frame factory and the message box. Background
+// mode records each start (version, options) and each normal stop in the log file.
 //
 // Error rule: start-up failures are shown to the user (standard output in background mode,
 // else the message box) and make InitInstance return false; ExitInstance's result is the
@@ -85,6 +86,7 @@ private:
   RequestHandler m_requestHandler;
   CListenerChain m_listenerChain;
   int m_exitCode = 0;
+  bool m_started = false;  // InitInstance succeeded; ExitInstance records the stop
 };
 
 // The one application object.

@@ -12,6 +12,7 @@ CHeadlessFrame::~CHeadlessFrame() = default;
 
 void CHeadlessFrame::LogToWindow(std::string text) {
   LogToPane(m_pane, text);
+  if (m_backgroundMode) MirrorPaneEntryToFile(text);  // the pane is never seen
 }
 
 void CHeadlessFrame::SetMessageText(std::string text) {

@@ -1,6 +1,7 @@
 // The stand-in main window: a frame with no toolkit behind it.
 //
-// Keeps the log pane in memory (the hidden window's pane of background mode), remembers the
+// Keeps the log pane in memory (the hidden window's pane of background mode, whose entries are
+// then copied to the log file as well), remembers the
 // status-bar text, writes error messages to standard output, and answers a close request
 // either by declining it (background mode: there is no operator to confirm, so the gateway keeps
 // running and logs that it declined) or by queueing the given close handler on the UI thread.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <limits>
 #include <optional>
 #include <ostream>
@@ -60,11 +61,16 @@ const CommandInfo kCommands[] = {
     {"aread", "aread GROUP TRANSACTION ITEM...",
      "Starts an asynchronous read (AR); prints the cancel id. The values arrive as read\n"
      "datagrams with the transaction id."},
-    {"write", "write GROUP ITEM VALUE [ITEM VALUE]...",
-     "Writes item values synchronously (SW). Values are decimal numbers."},
-    {"awrite", "awrite GROUP TRANSACTION ITEM VALUE [ITEM VALUE]...",
+    {"write", "write [--type TYPE] GROUP ITEM VALUE [ITEM VALUE]...",
+     "Writes item values synchronously (SW).\n"
+     "  VALUE      a decimal integer (-5, 300); anything else is refused before sending\n"
+     "  --type T   the items' requested type (as in define: VT_I2, UI1, BOOL, ...): values\n"
+     "             that do not fit it are refused too (BOOL: 0, 1 or -1)\n"
+     "  --raw      sends the values unchecked, as typed (a text for a string item), and\n"
+     "             prints the reply's exact bytes"},
+    {"awrite", "awrite [--type TYPE] GROUP TRANSACTION ITEM VALUE [ITEM VALUE]...",
      "Starts an asynchronous write (AW); prints the cancel id. A write datagram with the\n"
-     "transaction id reports the completion."},
+     "transaction id reports the completion. VALUE, --type and --raw as for write."},
     {"exit", "exit", "Asks the gateway to close (Exit); its operator still confirms."},
     {"listen", "listen [--bind ADDRESS] [--port P] [--count N] [--timeout S] [--json]",
      "Receives the gateway's datagrams and prints one line for each as it arrives.\n"
@@ -93,7 +99,7 @@ void PrintOverview(std::ostream& out) {
       << "  --host H     gateway host (default 127.0.0.1)\n"
       << "  --port P     gateway request port (default 8089)\n"
       << "  --timeout S  seconds for the whole request (default 10)\n"
-      << "  --raw        print the reply's exact bytes\n"
+      << "  --raw        print the reply's exact bytes (write, awrite: send values unchecked)\n"
       << "  --help       this text; after a command, that command's help\n"
       << "\nExit status: 0 reply code 0; 1 another reply code; 2 no well-formed reply\n"
       << "(unknown host, refused, unreachable, timeout, malformed); 64 bad command line.\n";
@@ -121,7 +127,8 @@ struct Options {
   std::string bind = "0.0.0.0";
   std::uint16_t receivePort = 0;
   std::vector<std::string> files;
-  std::vector<std::string> given;  // the option names used, to check they fit the command
+  std::optional<std::uint16_t> type;  // write, awrite: the items' requested VARTYPE
+  std::vector<std::string> given;     // the option names used, to check they fit the command
 };
 
 class CUsageError : public std::runtime_error {
@@ -195,8 +202,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
       (name == "--raw" ? options.raw : options.json) = true;
       continue;
     }
-    static const char* const kWithValue[] = {"--host", "--port", "--timeout",     "--count",
-                                             "--bind", "--file", "--receive-port"};
+    static const char* const kWithValue[] = {"--host", "--port", "--timeout",      "--count",
+                                             "--bind", "--file", "--receive-port", "--type"};
     bool known = false;
     for (const char* candidate : kWithValue) known = known || name == candidate;
     if (!known) throw CUsageError("unknown option " + name);
@@ -219,6 +226,12 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.bind = *value;
     } else if (name == "--file") {
       options.files.push_back(*value);
+    } else if (name == "--type") {
+      options.type = ParseDataType(*value);
+      if (!options.type) {
+        throw CUsageError("--type wants a VARTYPE number or a name like VT_I4, not \"" + *value +
+                          "\"");
+      }
     } else {
       options.receivePort = PortValue(name, *value);
     }
@@ -265,13 +278,61 @@ void NoArguments(const Options& options) {
   }
 }
 
+// The range of the integer types a write value is checked against; others take any integer
+// (the server converts the decimal text itself).
+struct IntegerRange {
+  std::uint16_t type;
+  const char* name;
+  long double low;
+  long double high;
+};
+
+constexpr IntegerRange kIntegerRanges[] = {
+    {16, "VT_I1", -128, 127},
+    {17, "VT_UI1", 0, 255},
+    {2, "VT_I2", -32768, 32767},
+    {18, "VT_UI2", 0, 65535},
+    {3, "VT_I4", -2147483648.0L, 2147483647},
+    {19, "VT_UI4", 0, 4294967295.0L},
+    {20, "VT_I8", -9223372036854775808.0L, 9223372036854775807.0L},
+    {21, "VT_UI8", 0, 18446744073709551615.0L},
+    {11, "VT_BOOL", -1, 1},
+};
+
+// Refuses a value the gateway would not write as typed: it reads integers from the leading
+// digits, so "12abc" would silently write 12 and "abc" 0.
+void CheckWriteValue(const Options& options, std::uint16_t item, const std::string& value) {
+  std::size_t at = value.size() > 1 && (value[0] == '-' || value[0] == '+') ? 1 : 0;
+  bool decimal = at < value.size();
+  long double number = 0;
+  for (; decimal && at < value.size(); ++at) {
+    decimal = value[at] >= '0' && value[at] <= '9';
+    number = number * 10 + (value[at] - '0');
+  }
+  const std::string what = "value \"" + value + "\" for item " + std::to_string(item);
+  if (!decimal) {
+    throw CUsageError(what + " is not a decimal integer (--raw sends it as it is)");
+  }
+  if (value[0] == '-') number = -number;
+  if (!options.type) return;
+  for (const IntegerRange& range : kIntegerRanges) {
+    if (range.type != *options.type || (number >= range.low && number <= range.high)) continue;
+    std::ostringstream limits;
+    limits << std::fixed << std::setprecision(0) << range.low << " to " << range.high;
+    throw CUsageError(what + " does not fit " + range.name + " (" + limits.str() + ")");
+  }
+}
+
 std::vector<ItemWrite> WriteArguments(const Options& options, std::size_t from) {
   if ((options.positional.size() - from) % 2 != 0 || options.positional.size() <= from) {
     throw CUsageError(options.command + " wants pairs of ITEM VALUE");
   }
   std::vector<ItemWrite> writes;
   for (std::size_t i = from; i + 1 < options.positional.size(); i += 2) {
-    writes.push_back({ItemIndexArgument(options.positional[i]), options.positional[i + 1]});
+    const std::uint16_t item = ItemIndexArgument(options.positional[i]);
+    const std::string& value = options.positional[i + 1];
+    if (!options.raw) CheckWriteValue(options, item, value);
+    writes.push_back({item, value});
   }
   return writes;
 }
@@ -303,7 +364,10 @@ void CheckOptionsFit(const Options& options) {
     const bool listenOnly = name == "--json" || name == "--count" || name == "--bind";
     const bool requestOnly = name == "--raw" || name == "--host";
     const bool defineOnly = name == "--receive-port" || name == "--file";
-    if ((listenOnly && !listen) || (requestOnly && listen) || (defineOnly && !define)) {
+    const bool writeOnly = name == "--type";
+    const bool write = options.command == "write" || options.command == "awrite";
+    if ((listenOnly && !listen) || (requestOnly && listen) || (defineOnly && !define) ||
+        (writeOnly && !write)) {
       throw CUsageError(name + " does not apply to " + options.command);
     }
   }

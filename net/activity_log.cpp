@@ -13,11 +13,14 @@ bool logItemOps = false;
 
 const char kLogFileName[] = "RV_Morvantel.log";
 
-std::string LogTimeStamp() {
-  return FormatLocalTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
-}
+namespace {
 
-void LogToFile(std::string text) {
+// The text this thread mirrored last, until its next log call: a LogToFile of the same text
+// right after it is the caller's own file copy of that pane line.
+thread_local std::string t_mirroredText;
+thread_local bool t_mirrorPending = false;
+
+void AppendToFile(const std::string& text) {
   try {
     std::string entry = LogTimeStamp();
     entry += ' ';
@@ -30,6 +33,30 @@ void LogToFile(std::string text) {
     file.flush();
   } catch (...) {
     // The log never fails towards its caller.
+  }
+}
+
+}  // namespace
+
+std::string LogTimeStamp() {
+  return FormatLocalTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
+}
+
+void LogToFile(std::string text) {
+  if (t_mirrorPending) {
+    t_mirrorPending = false;
+    if (text == t_mirroredText) return;  // already on file through the pane's mirror
+  }
+  AppendToFile(text);
+}
+
+void MirrorPaneEntryToFile(const std::string& text) {
+  AppendToFile(text);
+  try {
+    t_mirroredText = text;
+    t_mirrorPending = true;
+  } catch (...) {
+    t_mirrorPending = false;  // no memory for the copy: a following file copy is written twice
   }
 }
 

@@ -2,8 +2,10 @@
 // pruning rule, and the four log-category switches.
 //
 // LogToFile appends "%Y-%m-%d %H:%M:%S <text>" and a line end to "RV_Morvantel.log" in the
-// working directory, opening and closing the file per entry. LogToPane puts an entry at the top
-// of a pane, pruning the oldest pane line once the pane counts 100 lines.
+// working directory, opening and closing the file per entry (so a renamed file is followed by a
+// new one at the next entry). LogToPane puts an entry at the top of a pane, pruning the oldest
+// pane line once the pane counts 100 lines. In background mode the pane is never seen, so the
+// frames mirror every pane entry to the file (MirrorPaneEntryToFile).
 //
 // Error rule: nothing fails towards the caller (an unwritable file drops the entry).
 // Thread rule: LogToFile from any thread; the switches and panes on the UI thread.
@@ -23,6 +25,11 @@ extern const char kLogFileName[];  // "RV_Morvantel.log"
 std::string LogTimeStamp();
 
 void LogToFile(std::string text);
+
+// Background mode's copy of a pane entry in the log file. Callers that write a line to both the
+// pane and the file do so at once on one thread; the LogToFile of the same text that directly
+// follows a mirrored entry on the same thread is skipped, so such a line is on file once.
+void MirrorPaneEntryToFile(const std::string& text);
 
 // The text operations of a multi-line edit control that the pruning rule needs. Character
 // indices count bytes of the pane's text; line breaks are CR LF.

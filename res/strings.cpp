@@ -21,7 +21,12 @@ const char kUsage[] =
     "[/lp 本机接收OPC请求的网络端口，默认为8089]\n"
     "[/s 后台服务模式，不显示图形界面，默认不启用]\n"
     "[/progId OPC服务器名称，默认为OPC.SimaticNET，"
-    "其他已知的服务器有S7200.OPCServer、Kepware.KEPServerEX.V5]";
+    "其他已知的服务器有S7200.OPCServer、Kepware.KEPServerEX.V5]"
+    // The Windows service's options (quarnix.exe only).
+    "\n[/install 仅限Windows：把本程序注册为自动启动的Windows服务Quarnix，"
+    "其后的参数即服务的参数，需管理员权限]\n"
+    "[/uninstall 仅限Windows：停止并删除Windows服务Quarnix]\n"
+    "[/service 仅限Windows：由服务管理器启动服务Quarnix时使用，隐含/s]";
 
 struct StringEntry {
   int id;

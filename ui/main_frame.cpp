@@ -125,6 +125,7 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::LogToWindow(std::string text) {
   assert(QThread::currentThread() == thread());
   LogToPane(*m_logPaneText, text);
+  if (m_backgroundMode) MirrorPaneEntryToFile(text);  // the pane is never seen
 }
 
 void CMainFrame::SetMessageText(std::string text) {

@@ -9,7 +9,8 @@
 // whatever its source (close box, the Exit items, a close request), passes the confirmation box;
 // only the answer No tears down, closes the window and ends the event loop
 // (QCoreApplication::exit once the window is gone). In background mode the window is never
-// shown: error messages go to standard output and close requests are declined with a log line.
+// shown: error messages go to standard output, close requests are declined with a log line, and
+// every pane entry is copied to the log file.
 //
 // Error rule: nothing fails towards the caller. Thread rule: UI thread only, except
 // SetMessageText, which any thread may call while the window exists (it is queued to the UI

@@ -166,6 +166,7 @@ void CMainFrame::ShowAtStartup() {
 void CMainFrame::LogToWindow(std::string text) {
   m_uiThread.Check();
   LogToPane(m_logPaneText, text);
+  if (m_backgroundMode) MirrorPaneEntryToFile(text);  // the pane is never seen
 }
 
 void CMainFrame::SetMessageText(std::string text) {

@@ -10,9 +10,10 @@
 // the activity log's pruning rule through its edit-control messages. Every close, whatever its
 // source (close box, the Exit items, a close request), passes the confirmation box; only the
 // answer No tears down, destroys the window and ends the message loop. In background mode the
-// window is never shown: error messages go to standard output, close requests are declined with
-// a log line, and a WM_CLOSE from outside the program (taskkill, the system) stops the gateway
-// through the normal shutdown, as a stop signal does, since no operator can answer the box.
+// window is never shown: error messages go to standard output, every pane entry is copied to the
+// log file, close requests are declined with a log line, and a WM_CLOSE from outside the program
+// (taskkill, the system) stops the gateway through the normal shutdown, as a stop signal does,
+// since no operator can answer the box.
 //
 // Error rule: nothing fails towards the caller; LoadFrame reports a window that could not be
 // created. Thread rule: UI thread only (the thread that constructed the frame), except

@@ -7,6 +7,9 @@
 // single-threaded apartment on this thread when it first connects). The simulation server is the
 // separate COM local server quarnix-sim.exe.
 //
+// /service runs the same under the service control manager (background mode implied); /install
+// and /uninstall register and remove that service (winui/windows_service.h).
+//
 // A console program: background mode writes to its standard output and stops on the console's
 // Ctrl+C (a GUI program would have neither when started from a console or under wine). In
 // window mode, a console that was opened for this program alone (started from the desktop) is
@@ -14,11 +17,17 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cctype>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/gateway_app.h"
+#include "app/standard_output.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
@@ -28,6 +37,7 @@
 #include "winui/request_pump.h"
 #include "winui/win32_headers.h"
 #include "winui/win_text.h"
+#include "winui/windows_service.h"
 
 namespace {
 
@@ -45,6 +55,9 @@ std::shared_ptr<CRequestPump> g_pump;
 // Set when the end of the Windows session ran the shutdown already.
 bool g_exitedEarly = false;
 int g_exitCode = 0;
+// The UI apartment while the gateway runs as a service, for the service manager's stop.
+std::mutex g_serviceMutex;
+std::shared_ptr<CApartment> g_serviceUi;
 
 void EndSession() {
   if (g_exitedEarly) return;
@@ -103,17 +116,22 @@ int RunMessageLoop(CRequestPump& pump) {
   }
 }
 
-}  // namespace
-
-int main() {
+// The gateway's run on the calling thread, which becomes the UI thread. As a service there is
+// no console: the service manager's stop takes the place of the stop signal (which would also
+// stop the service when a user logs off), and serving() reports that the gateway serves.
+int RunGateway(const std::string& commandLine, bool asService,
+               const std::function<void()>& serving) {
   // The stop signal is hooked first, before any other thread exists.
   CSignalHook signalHook;
   std::shared_ptr<CApartment> ui = CApartment::ForCurrentThread();
-  signalHook.Start([ui](int) { ui->Post([] { PostQuitMessage(0); }); });
+  if (asService) {
+    std::lock_guard lock(g_serviceMutex);
+    g_serviceUi = ui;
+  } else {
+    signalHook.Start([ui](int) { ui->Post([] { PostQuitMessage(0); }); });
+  }
 
   RefreshSystemCodePage();
-  // The options are read from the raw command line, the program path included.
-  const std::string commandLine = GetCommandLineA();
   PrepareConsole(ParseCommandLine(commandLine).backgroundMode);
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
@@ -127,13 +145,73 @@ int main() {
   theApp.SetFrameFactory(MakeMainFrame);
   theApp.SetMessageBox(ShowMessageBox);
   theApp.SetRequestHandler(AnswerRequest);
-  if (theApp.InitInstance(commandLine)) RunMessageLoop(*g_pump);
+  if (theApp.InitInstance(commandLine)) {
+    if (serving) serving();
+    RunMessageLoop(*g_pump);
+  }
   theApp.DestroyMainFrame();
   const int exitCode = g_exitedEarly ? g_exitCode : theApp.ExitInstance();
 
   signalHook.Stop();
+  {
+    std::lock_guard lock(g_serviceMutex);
+    g_serviceUi.reset();
+  }
   g_pump.reset();
   ui->SetWaker(nullptr);
   ui->Close();
   return exitCode;
+}
+
+// The first of /service, /install and /uninstall on the line (any letter case), or npos.
+std::size_t FindServiceOption(const std::vector<std::string>& tokens, std::string& option) {
+  for (std::size_t i = 1; i < tokens.size(); ++i) {
+    std::string lower = tokens[i];
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == "/service" || lower == "/install" || lower == "/uninstall") {
+      option = lower;
+      return i;
+    }
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+int main() {
+  // The options are read from the raw command line, the program path included.
+  const std::string commandLine = GetCommandLineA();
+  std::vector<std::string> tokens = SplitCommandLine(commandLine);
+  std::string serviceOption;
+  const std::size_t at = FindServiceOption(tokens, serviceOption);
+  if (at == std::string::npos) return RunGateway(commandLine, false, nullptr);
+
+  RefreshSystemCodePage();
+  if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
+  tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(at));
+  if (serviceOption == "/install") {
+    return InstallService(std::vector<std::string>(tokens.begin() + 1, tokens.end()));
+  }
+  if (serviceOption == "/uninstall") return UninstallService();
+
+  // /service: background mode with the rest of the line, in the program's folder (the log
+  // file's place; a service starts in the system folder).
+  std::string gatewayLine = tokens.front() + " /s";
+  for (std::size_t i = 1; i < tokens.size(); ++i) gatewayLine += " " + tokens[i];
+  int exitStatus = 1;
+  const bool ranAsService = RunUnderServiceManager(
+      [&gatewayLine](const std::function<void()>& serving) {
+        UseProgramFolderAsWorkingDirectory();
+        return RunGateway(gatewayLine, true, serving);
+      },
+      [] {
+        std::lock_guard lock(g_serviceMutex);
+        if (g_serviceUi) g_serviceUi->Post([] { PostQuitMessage(0); });
+      },
+      exitStatus);
+  if (!ranAsService) {
+    WriteStandardOutput(StartedByHandText());
+    return 1;
+  }
+  return exitStatus;
 }

@@ -109,8 +109,14 @@ TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
   EXPECT_EQ((std::vector<std::string>{"成功启动监听线程后发送成功启动广播", "尝试启动监听线程",
                                       "成功打开套接字端口" + port, "尝试打开套接字端口" + port}),
             PaneLines(m_frame->Pane().Text()));
-  EXPECT_EQ((std::vector<std::string>{"尝试打开套接字端口" + port, "成功打开套接字端口" + port}),
-            FileLines(LogFile()));
+  // Background mode: the start's record, then every pane line, each once.
+  const std::string started = "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp " +
+                              std::to_string(m_receiver.Port()) + " /lp " + port +
+                              " /progId OPC.SimaticNET /s";
+  EXPECT_EQ(
+      (std::vector<std::string>{started, "尝试打开套接字端口" + port, "成功打开套接字端口" + port,
+                                "尝试启动监听线程", "成功启动监听线程后发送成功启动广播"}),
+      FileLines(LogFile()));
   TcpClient client(m_port);
   EXPECT_TRUE(client.Connected());
   CInstanceLock other;
@@ -120,6 +126,7 @@ TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
   EXPECT_EQ(nullptr, pMainFrame);
   EXPECT_EQ(0, m_app->ExitInstance());
   EXPECT_EQ("Exit Quarnix\r\n", m_receiver.Receive().value_or(""));
+  EXPECT_EQ("Quarnix 1.0.0 正常停止", FileLines(LogFile()).back());
   EXPECT_EQ(kNoSocket, m_app->socketListen.m_socket);
   EXPECT_EQ(kNoSocket, m_app->socketNotify.m_socket);
   EXPECT_EQ(0, m_app->listenPort);
@@ -180,15 +187,29 @@ TEST_F(GatewayAppTest, PortInUseFailsInBackgroundModeWithTheErrorOnStandardOutpu
   occupant.Bind(CSocketAddress(0, m_port));
   occupant.Listen();
   EXPECT_FALSE(Init("/s" + Ports()));
-  EXPECT_EQ(StringPrintf("error Bind %ud\n", static_cast<unsigned>(kErrorAddressInUse)), m_stdout);
+  // The defined error text, then which port and that another program holds it.
+  const std::string port = std::to_string(m_port);
+  const std::string taken = "端口" + port +
+                            "已被另一个程序占用，Quarnix无法在该端口监听请求。"
+                            "请结束占用该端口的程序，或用/lp选择另一个端口。";
+  EXPECT_EQ(
+      StringPrintf("error Bind %ud\n", static_cast<unsigned>(kErrorAddressInUse)) + taken + "\n",
+      m_stdout);
   // The guard is given up at once, not only at exit.
   CInstanceLock next;
   EXPECT_EQ(CInstanceLock::Result::kAcquired, next.Acquire(GuardName(m_port)));
   next.Release();
-  EXPECT_EQ(std::vector<std::string>{"尝试打开套接字端口" + std::to_string(m_port)},
-            FileLines(LogFile()));
+  std::vector<std::string> lines = FileLines(LogFile());
+  ASSERT_EQ(4u, lines.size()) << LogFile();
+  lines.erase(lines.begin());  // the start's record
+  EXPECT_EQ((std::vector<std::string>{"尝试打开套接字端口" + port,
+                                      StringPrintf("打开网络端口 %d 错误 error Bind %ud", m_port,
+                                                   static_cast<unsigned>(kErrorAddressInUse)),
+                                      taken}),
+            lines);
   m_app->DestroyMainFrame();
   EXPECT_EQ(1, m_app->ExitInstance());
+  EXPECT_EQ(std::string::npos, LogFile().find("正常停止"));  // a failed start is no normal stop
   // No startup datagram; the UDP socket existed, so the exit datagram still goes out.
   EXPECT_EQ("Exit Quarnix\r\n", m_receiver.Receive().value_or(""));
   occupant.Close();
@@ -207,7 +228,9 @@ TEST_F(GatewayAppTest, PortInUseInWindowModeLogsToThePaneOnly) {
   EXPECT_EQ(StringPrintf("打开网络端口 %d 错误 error Bind %ud", m_port,
                          static_cast<unsigned>(kErrorAddressInUse)),
             lines[0]);
-  EXPECT_EQ(std::string::npos, LogFile().find("打开网络端口"));
+  // Window mode logs as defined: no start record, no copy of the pane.
+  EXPECT_EQ(std::vector<std::string>{"尝试打开套接字端口" + std::to_string(m_port)},
+            FileLines(LogFile()));
   occupant.Close();
 }
 
@@ -233,7 +256,7 @@ TEST_F(GatewayAppTest, ListenPortZeroLetsTheSystemChoose) {
   ASSERT_TRUE(Init("/s /lp abc /rp " + std::to_string(m_receiver.Port())));
   EXPECT_EQ(0, m_app->listenPort);
   EXPECT_NE(0, LocalPort(m_app->socketListen.m_socket));
-  EXPECT_EQ("尝试打开套接字端口0", FileLines(LogFile()).at(0));
+  EXPECT_EQ("尝试打开套接字端口0", FileLines(LogFile()).at(1));
 }
 
 TEST_F(GatewayAppTest, FrameIsMadeWithTheProgIdAndTheMode) {

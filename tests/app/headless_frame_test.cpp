@@ -23,6 +23,17 @@ TEST(HeadlessFrameTest, BackgroundModeDeclinesCloseRequestsAndSaysSo) {
   EXPECT_NE(std::string::npos, file.find(" " + CloseDeclinedText() + "\n"));
 }
 
+// Nobody sees the pane in background mode, so its lines go to the log file too; a window's
+// pane stays its own.
+TEST(HeadlessFrameTest, BackgroundModeCopiesPaneLinesToTheLogFile) {
+  ScratchDirectory scratch;
+  CHeadlessFrame(true).LogToWindow("创建失败：no such server");
+  CHeadlessFrame(false).LogToWindow("window only");
+  const std::string file = ReadFile(scratch.Path() / "RV_Morvantel.log");
+  EXPECT_NE(std::string::npos, file.find(" 创建失败：no such server\n")) << file;
+  EXPECT_EQ(std::string::npos, file.find("window only")) << file;
+}
+
 TEST(HeadlessFrameTest, WindowModeRunsTheCloseHandlerAfterTheCurrentEvent) {
   int closed = 0;
   CHeadlessFrame frame(false, [&] { ++closed; });

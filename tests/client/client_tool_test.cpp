@@ -203,6 +203,46 @@ TEST_F(ClientToolTest, WriteAndActivateSendTheirFieldsInWireOrder) {
   EXPECT_EQ(LastRequest(), "AC\tA\t2\r\n0\r\n1\r\n");
 }
 
+// The gateway reads integers from the leading digits ("12abc" writes 12, "abc" 0), so the tool
+// refuses such values, and values outside the type the user names, before anything is sent.
+TEST_F(ClientToolTest, WriteValuesThatAreNoDecimalIntegerOrDoNotFitTheTypeAreRefusedUnsent) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"write", "0", "0", "abc"},
+      {"write", "0", "0", "12abc"},
+      {"write", "0", "0", "5", "1", "1.5"},
+      {"write", "0", "0", "-"},
+      {"awrite", "0", "7", "0", " 3"},
+      {"write", "--type", "VT_I1", "0", "0", "128"},
+      {"write", "--type", "UI1", "0", "0", "-1"},
+      {"write", "--type", "I2", "0", "0", "32768"},
+      {"write", "--type", "18", "0", "0", "65536"},
+      {"write", "--type", "UI4", "0", "0", "4294967296"},
+      {"awrite", "--type", "BOOL", "0", "7", "0", "2"},
+  };
+  for (auto args : refused) {
+    args.insert(args.end(), {"--port", std::to_string(m_gateway.Port())});
+    const ToolRun run = RunTool(args);
+    EXPECT_EQ(run.status, 64) << ::testing::PrintToString(args);
+    EXPECT_EQ(run.err.rfind("quarnix-client: value \"", 0), 0u) << run.err;
+  }
+  EXPECT_EQ(LastRequest(), "<none>");
+  EXPECT_EQ(RunTool({"write", "--type", "I2", "0", "0", "12abc"}).err,
+            "quarnix-client: value \"12abc\" for item 0 is not a decimal integer (--raw sends it "
+            "as it is) (quarnix-client --help lists the commands)\n");
+  EXPECT_EQ(RunTool({"write", "--type", "VT_I1", "0", "3", "-129"}).err,
+            "quarnix-client: value \"-129\" for item 3 does not fit VT_I1 (-128 to 127) "
+            "(quarnix-client --help lists the commands)\n");
+
+  // Values at the limits pass; --raw sends any value as typed.
+  EXPECT_EQ(Ask({"write", "--type", "VT_I1", "0", "0", "-128", "1", "+127"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(LastRequest(), "SW\t0\t2\r\n0\t-128\r\n1\t+127\r\n");
+  EXPECT_EQ(Ask({"awrite", "--type", "bool", "0", "7", "0", "-1"}, "0\t5\r\n").status, 0);
+  EXPECT_EQ(LastRequest(), "AW\t0\t1\t7\r\n0\t-1\r\n");
+  EXPECT_EQ(Ask({"write", "--type", "UI4", "0", "0", "4294967295"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(Ask({"write", "--raw", "0", "0", "12abc"}, "0\t\r\n").out, "0\t\r\n");
+  EXPECT_EQ(LastRequest(), "SW\t0\t1\r\n0\t12abc\r\n");
+}
+
 TEST_F(ClientToolTest, MultiLineTextOfAnotherShapeIsPrintedLineByLine) {
   const ToolRun run = Ask({"read", "0", "0"}, "0\t\r\n300\t192\r\n1\t192\r\n");
   EXPECT_EQ(run.out, "code 0\n  300\t192\n  1\t192\n");  // two values for one item asked
@@ -278,6 +318,8 @@ TEST(ClientToolUsageTest, BadCommandLinesExit64WithOneLine) {
       {"define", "group", "G", "item", "X", "VT_NOPE"},
       {"define", "--file", "no-such-file.txt"},
       {"query", "a\tb"},
+      {"write", "--type", "VT_NOPE", "0", "0", "1"},
+      {"read", "--type", "I4", "0", "0"},
   };
   for (const auto& args : bad) {
     const ToolRun run = RunTool(args);

@@ -53,4 +53,42 @@ TEST(LifecycleTest, ExitIsDeclinedInBackgroundModeAndSigtermEndsTheGatewayCleanl
   EXPECT_FALSE(late.Connected());
 }
 
+// In background mode nobody sees the window's pane, so the log file gets its lines too (each
+// once, also those that go to both), and records each start and normal stop.
+TEST(LifecycleTest, BackgroundModeKeepsThePaneLinesAndEachStartAndStopInTheLogFile) {
+  CRunningGateway gateway({"/progId", "No.Such.Server"});
+  ASSERT_TRUE(gateway.Ready());
+  const std::string started = CGatewayProcess::GatewayText("Quarnix 1.0.0 启动，选项：/rh ");
+  const std::string opened =
+      CGatewayProcess::GatewayText("成功打开套接字端口") + std::to_string(gateway.ListenPort());
+  std::string log = gateway.LogFile();
+  EXPECT_NE(std::string::npos, log.find(started)) << log;
+  EXPECT_NE(std::string::npos,
+            log.find(" /lp " + std::to_string(gateway.ListenPort()) + " /progId No.Such.Server /s"))
+      << log;
+  const std::size_t first = log.find(opened);
+  ASSERT_NE(std::string::npos, first) << log;
+  EXPECT_EQ(std::string::npos, log.find(opened, first + 1)) << log;  // on file once
+  EXPECT_NE(std::string::npos, log.find(CGatewayProcess::GatewayText("尝试启动监听线程"))) << log;
+
+  // A request that cannot create the OPC server: its lines are on record.
+  const std::string reply = gateway.RawExchange("HBT\r\n");
+  EXPECT_EQ(0u, reply.rfind("-", 0)) << reply;
+  // (The reply goes out before its line is logged.)
+  const std::string failed = CGatewayProcess::GatewayText(" 创建OpcServer错误：");
+  EXPECT_TRUE(WaitUntil([&] { return gateway.LogFile().find(failed) != std::string::npos; }))
+      << gateway.LogFile();
+  log = gateway.LogFile();
+  EXPECT_NE(std::string::npos,
+            log.find(CGatewayProcess::GatewayText("处理请求 HBT 前尝试创建OpcServer")))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find(CGatewayProcess::GatewayText("正常停止"))) << log;
+
+  ASSERT_TRUE(gateway.Stop());
+  EXPECT_EQ(0, gateway.Process().ExitCode());
+  log = gateway.LogFile();
+  EXPECT_NE(std::string::npos, log.find(CGatewayProcess::GatewayText(" Quarnix 1.0.0 正常停止")))
+      << log;
+}
+
 }  // namespace

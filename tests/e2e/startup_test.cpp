@@ -122,7 +122,15 @@ TEST_F(StartupTest, ListeningPortInUseFailsWithTheErrorTextOnStandardOutput) {
   CGatewayProcess gateway(Options(port, receiver.Port()), m_dir);
   ASSERT_TRUE(gateway.WaitForExit(std::chrono::seconds(60)));
   EXPECT_NE(0, gateway.ExitCode());
-  EXPECT_EQ("error Bind " + std::to_string(CGatewayProcess::AddressInUseCode()) + "d\n",
-            gateway.StandardOutput());
+  // The defined error text, then the line that says what it means and what to do.
+  const std::string taken = CGatewayProcess::GatewayText(
+      "端口" + std::to_string(port) +
+      "已被另一个程序占用，Quarnix无法在该端口监听请求。请结束占用该端口的程序，或用/lp选择另一个"
+      "端口。");
+  EXPECT_EQ(
+      "error Bind " + std::to_string(CGatewayProcess::AddressInUseCode()) + "d\n" + taken + "\n",
+      gateway.StandardOutput());
+  const std::string log = ReadFile(m_dir / "RV_Morvantel.log");
+  EXPECT_TRUE(HasLineEndingIn(log, taken)) << log;
   SocketClose(occupant);
 }

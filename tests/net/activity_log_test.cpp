@@ -94,6 +94,45 @@ TEST(LogToFileTest, EntriesFromSeveralThreadsStayWhole) {
   EXPECT_EQ(200u, lines);
 }
 
+// A log file renamed by a rotation is left alone: the next entry starts a new file.
+TEST(LogToFileTest, RenamedLogFileIsFollowedByANewOne) {
+  ScratchDirectory scratch;
+  LogToFile("before");
+  std::filesystem::rename(scratch.Path() / "RV_Morvantel.log", scratch.Path() / "rotated.log");
+  LogToFile("after");
+  EXPECT_TRUE(EndsWith(ReadFile(scratch.Path() / "rotated.log"), " before\n"));
+  const std::string fresh = ReadFile(scratch.Path() / "RV_Morvantel.log");
+  EXPECT_TRUE(EndsWith(fresh, " after\n"));
+  EXPECT_EQ(std::string::npos, fresh.find("before"));
+}
+
+// Background mode copies pane entries to the file; a caller's own file copy of the same line,
+// right after it, is not written again, but any other entry is.
+TEST(LogToFileTest, MirroredPaneEntryIsOnFileOnce) {
+  ScratchDirectory scratch;
+  MirrorPaneEntryToFile("both");
+  LogToFile("both");
+  MirrorPaneEntryToFile("pane only");
+  LogToFile("file only");
+  LogToFile("file only");
+  MirrorPaneEntryToFile("twice");
+  MirrorPaneEntryToFile("twice");
+  LogToFile("twice");
+  std::thread other([] { LogToFile("twice"); });  // another thread's entry is its own
+  other.join();
+  const std::string content = ReadFile(scratch.Path() / "RV_Morvantel.log");
+  std::vector<std::string> texts;
+  std::size_t start = 0;
+  for (std::size_t at = content.find('\n'); at != std::string::npos;
+       at = content.find('\n', start)) {
+    texts.push_back(content.substr(start + 20, at - start - 20));
+    start = at + 1;
+  }
+  EXPECT_EQ((std::vector<std::string>{"both", "pane only", "file only", "file only", "twice",
+                                      "twice", "twice"}),
+            texts);
+}
+
 TEST(LogToFileTest, UnwritableLogFileDropsTheEntrySilently) {
   ScratchDirectory scratch;
   // A folder in the file's place cannot be opened for appending, whoever runs the test.
