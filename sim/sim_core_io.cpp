@@ -93,8 +93,9 @@ HRESULT CSimCore::Read(SimGroupState& group, OPCDATASOURCE source, DWORD count,
 
 HRESULT CSimCore::Write(SimGroupState& group, DWORD count, const OPCHANDLE* handles,
                         const VARIANT* values, HRESULT** errors) {
-  const HRESULT hr = ForEachSlot(group, count, handles, values != nullptr, errors,
-                                 [&](SimSlot& slot, DWORD i) { return WriteSlotLocked(slot, values[i]); });
+  const HRESULT hr =
+      ForEachSlot(group, count, handles, values != nullptr, errors,
+                  [&](SimSlot& slot, DWORD i) { return WriteSlotLocked(slot, values[i]); });
   RunRequestedCrash();
   return hr;
 }

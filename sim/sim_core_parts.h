@@ -15,8 +15,9 @@
 namespace sim_core_detail {
 
 inline constexpr auto kTickPeriod = std::chrono::milliseconds(100);
-inline constexpr DWORD kFastestRate = 10;           // ms; faster requests are revised up to this
-inline constexpr WORD kQualityOutOfService = 0x1C;  // bad, out of service: cache read of inactive items
+inline constexpr DWORD kFastestRate = 10;  // ms; faster requests are revised up to this
+// Bad, out of service: the quality of a cache read of an inactive item.
+inline constexpr WORD kQualityOutOfService = 0x1C;
 inline constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
 inline FILETIME FileTimeNow() {
