@@ -106,8 +106,11 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   EXPECT_EQ(m_fake.CountOf("Unadvise"), 0);
   EXPECT_EQ(m_fake.CountOf("RemoveItems"), 0);
   EXPECT_EQ(m_timer->delays.back(), 1000);
-  for (std::size_t i = 0; i < GroupCount(); ++i)
-    if (Group(i)) EXPECT_EQ(Group(i)->hServerGroup, 0u);
+  for (std::size_t i = 0; i < GroupCount(); ++i) {
+    if (Group(i)) {
+      EXPECT_EQ(Group(i)->hServerGroup, 0u);
+    }
+  }
 
   // Back: every group again under its index, the active one active, then the watchdog.
   m_fake.ClearFailure(c.method);
@@ -119,7 +122,9 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   ASSERT_GE(added.size(), 1u);
   EXPECT_EQ(added[0].name, u"g");
   EXPECT_EQ(added[0].clientHandle, 0u);
-  if (added.size() > 1) EXPECT_EQ(added[1].clientHandle, 1u);
+  if (added.size() > 1) {
+    EXPECT_EQ(added[1].clientHandle, 1u);
+  }
   EXPECT_EQ(Activations(), 1);
   EXPECT_TRUE(m_frame.Logged(Sys("OpcServer已恢复，") + std::to_string(added.size())));
   EXPECT_EQ(m_timer->delays.back(), 10000);
