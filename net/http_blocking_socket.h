@@ -5,6 +5,7 @@
 // takes it back). Ownership: the buffer lives with the object; Close keeps its content.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "net/blocking_socket.h"
@@ -19,6 +20,12 @@ public:
   // NUL into line, consumes the whole line, keeps what follows it, returns the count copied.
   // Never rescans bytes it has already searched.
   int ReadHeaderLine(char* line, int capacity, int seconds);
+  // The same, with one deadline for all the waits of the line instead of seconds per piece.
+  // Throws "Receive timeout" when the line has not arrived by then.
+  int ReadHeaderLine(char* line, int capacity, std::chrono::steady_clock::time_point deadline);
+  // The length of the last line handed out as it arrived (line end included), also when the
+  // copy was cut to the capacity; 0 before the first line.
+  int LastLineLength() const { return m_nLastLineLength; }
 
   // Waits until a whole line is buffered, without consuming it. False when none arrived within
   // the seconds given or the peer closed first; never throws.
@@ -30,6 +37,11 @@ public:
 private:
   // Searches the bytes not yet searched; the line feed's index, or -1.
   int FindLineFeed();
+  // The line-reading rule shared by both ReadHeaderLine forms; receive fills the buffer's free
+  // tail and returns the count (as Receive does).
+  template <typename ReceiveMore>
+  int TakeLine(char* line, int capacity, ReceiveMore receive);
 
   int m_nSearched = 0;  // bytes at the front already known to hold no LF
+  int m_nLastLineLength = 0;
 };
