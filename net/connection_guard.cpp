@@ -55,6 +55,11 @@ int CConnectionGuard::OpenCount() const {
   return m_open;
 }
 
+bool CConnectionGuard::Crowded() const {
+  std::lock_guard lock(m_mutex);
+  return m_mostOpen > 0 && m_open * 2 >= m_mostOpen;
+}
+
 std::string CConnectionGuard::RefusalLogLine(std::uint32_t address, Verdict verdict,
                                              Clock::time_point now) {
   int refusals = 0;

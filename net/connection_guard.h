@@ -27,6 +27,8 @@ public:
   using Clock = std::chrono::steady_clock;
   // Descriptors kept free for the gateway's own files and sockets below the open-file limit.
   static constexpr int kReservedFiles = 64;
+  // The first-line wait of a connection while the guard is crowded (instead of 60 s).
+  static constexpr std::chrono::seconds kCrowdedFirstLineWait{5};
   // Refusals from one address are logged at most this often.
   static constexpr std::chrono::seconds kLogInterval{60};
 
@@ -43,6 +45,8 @@ public:
 
   // Connections admitted and not yet released.
   int OpenCount() const;
+  // True when half or more of the connections the open-file limit allows are open.
+  bool Crowded() const;
 
 private:
   struct LogState {

@@ -292,11 +292,15 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
 
 bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + m_times.firstLineWait;
+  const auto begin = Clock::now();
+  const auto deadline = begin + m_times.firstLineWait;
   // Waits in slices of a second so that Stop is seen soon.
   while (!IsStopping()) {
     const auto start = Clock::now();
     if (start >= deadline) return false;
+    // Half the connections the open-file limit allows are taken: silent ones make room sooner,
+    // so that a flood of them cannot keep real clients out for long.
+    if (m_guard.Crowded() && start - begin >= CConnectionGuard::kCrowdedFirstLineWait) return false;
     if (connection.WaitForLine(1)) return true;
     if (Clock::now() - start < kEarlyEnd) return false;
   }

@@ -83,7 +83,10 @@ TEST_F(ConnectionGuardTest, RefusesAddressesOffTheListAndCountsPerAddress) {
 
 TEST_F(ConnectionGuardTest, KeepsDescriptorsInReserveBelowTheOpenFileLimit) {
   CConnectionGuard& guard = Configured(nullptr, 1000, CConnectionGuard::kReservedFiles + 3);
-  for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(Verdict::kAdmitted, guard.Admit(Ip(10, 0, 0, i)));
+  EXPECT_EQ(Verdict::kAdmitted, guard.Admit(Ip(10, 0, 0, 0)));
+  EXPECT_FALSE(guard.Crowded());
+  for (unsigned i = 1; i < 3; ++i) EXPECT_EQ(Verdict::kAdmitted, guard.Admit(Ip(10, 0, 0, i)));
+  EXPECT_TRUE(guard.Crowded());  // silent connections then get a shorter first-line wait
   EXPECT_EQ(Verdict::kNoRoom, guard.Admit(Ip(10, 0, 0, 9)));
   guard.Release(Ip(10, 0, 0, 0));
   EXPECT_EQ(Verdict::kAdmitted, guard.Admit(Ip(10, 0, 0, 9)));
