@@ -53,6 +53,8 @@ int CRequestTokenizer::ReadLine(CHttpBlockingSocket& connection) {
   // A cut value or item ID would change meaning: refuse the request instead.
   if (connection.LastLineLength() >= kLineCapacity) {
     std::string start(m_buffer, static_cast<std::size_t>(length));
+    // The reply must stay one line: a CR inside the kept part ends the start.
+    start.erase(std::min(start.find('\r'), start.size()));
     m_buffer[0] = '\0';
     throw CRequestLineTooLong(std::move(start));
   }

@@ -27,7 +27,8 @@
 
 class CHttpBlockingSocket;
 
-// A line after the first was longer than the 99 characters kept. Start() is what was kept.
+// A line after the first was longer than the 99 characters kept. Start() is what was kept, up
+// to a CR in it.
 class CRequestLineTooLong {
 public:
   explicit CRequestLineTooLong(std::string start) : m_start(std::move(start)) {}
