@@ -43,8 +43,9 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
 }
 
 bool AllowListCost() {
-  PrintTitle("Request rate: HBT with /allow of 100 entries against none, 4 clients "
-             "(target: ratio >= 0.97)");
+  PrintTitle(
+      "Request rate: HBT with /allow of 100 entries against none, 4 clients "
+      "(target: ratio >= 0.97)");
   std::string list;
   for (int i = 0; i < 99; ++i) list += "10." + std::to_string(i) + ".0.0/16,";
   list += "127.0.0.1";
@@ -65,8 +66,7 @@ bool AllowListCost() {
   std::size_t failures = 0;
   for (int round = 0; round < 3; ++round) {
     const LoadFigures a = RunLoad(plain.ListenPort(), 4, std::chrono::seconds(2), request, check);
-    const LoadFigures b =
-        RunLoad(guarded.ListenPort(), 4, std::chrono::seconds(2), request, check);
+    const LoadFigures b = RunLoad(guarded.ListenPort(), 4, std::chrono::seconds(2), request, check);
     plainRate += a.requestsPerSecond;
     guardedRate += b.requestsPerSecond;
     failures += a.failures + b.failures;
@@ -111,8 +111,8 @@ bool SilentConnections() {
   const int threads = ThreadCount(pid);
   const long loadedKiB = ResidentKiB(pid);
   const auto start = BenchClock::now();
-  const bool answered = OneRequest(gateway.ListenPort(), kHeartbeat, reply) &&
-                        reply == kHeartbeatReply;
+  const bool answered =
+      OneRequest(gateway.ListenPort(), kHeartbeat, reply) && reply == kHeartbeatReply;
   const double heartbeatMs = ElapsedMs(start, BenchClock::now());
 
   PrintLine("%-44s %zu", "silent connections open", silent.size());
@@ -161,9 +161,9 @@ bool DefaultLimitsFootprint() {
       group.name = "limit" + std::to_string(g);
       group.active = false;
       for (int i = 0; i < kItems; ++i) {
-        const std::string id = i % 2 == 0 ? "Memory.Int4.g" + std::to_string(g) + "_" +
-                                                 std::to_string(i)
-                                           : std::string("Static.Int4");
+        const std::string id = i % 2 == 0
+                                   ? "Memory.Int4.g" + std::to_string(g) + "_" + std::to_string(i)
+                                   : std::string("Static.Int4");
         group.items.push_back(ItemDefinition{id, true, 0});
       }
       groups.push_back(std::move(group));
