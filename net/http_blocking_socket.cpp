@@ -48,15 +48,18 @@ int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity, int seconds) {
 }
 
 int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity,
-                                        std::chrono::steady_clock::time_point deadline) {
-  return TakeLine(line, capacity, [this, deadline](char* free, int room) {
+                                        std::chrono::steady_clock::time_point waitUntil,
+                                        std::chrono::steady_clock::time_point takeUntil) {
+  return TakeLine(line, capacity, [this, waitUntil, takeUntil](char* free, int room) {
     const SocketHandle handle = m_socket;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) throw CBlockingSocketException("Receive timeout");
-      const int ready = SocketWaitReadableMs(handle, static_cast<int>(left));
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= takeUntil) throw CBlockingSocketException("Receive timeout");
+      // Past waitUntil, bytes that are there already are still taken: it bounds waiting, not
+      // the handler's own work between lines.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(waitUntil - now);
+      const int ready =
+          SocketWaitReadableMs(handle, left.count() > 0 ? static_cast<int>(left.count()) : 0);
       if (ready == 0) throw CBlockingSocketException("Receive timeout");
       if (ready < 0 && SocketLastError() == kErrorInterrupted) continue;
       const int received = SocketReceive(handle, free, room);

@@ -20,9 +20,11 @@ public:
   // NUL into line, consumes the whole line, keeps what follows it, returns the count copied.
   // Never rescans bytes it has already searched.
   int ReadHeaderLine(char* line, int capacity, int seconds);
-  // The same, with one deadline for all the waits of the line instead of seconds per piece.
-  // Throws "Receive timeout" when the line has not arrived by then.
-  int ReadHeaderLine(char* line, int capacity, std::chrono::steady_clock::time_point deadline);
+  // The same with deadlines instead of seconds per piece: no wait for more bytes goes beyond
+  // waitUntil (after it, only bytes that are there already are taken), and after takeUntil
+  // nothing more is taken. Throws "Receive timeout" when the line is not complete by then.
+  int ReadHeaderLine(char* line, int capacity, std::chrono::steady_clock::time_point waitUntil,
+                     std::chrono::steady_clock::time_point takeUntil);
   // The length of the last line handed out as it arrived (line end included), also when the
   // copy was cut to the capacity; 0 before the first line.
   int LastLineLength() const { return m_nLastLineLength; }

@@ -43,12 +43,14 @@ int CRequestTokenizer::ReadLine(CHttpBlockingSocket& connection) {
   m_next = m_buffer;
   if (m_linesRead == 0) {
     const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, kLineSeconds);
-    m_furtherLinesDeadline = std::chrono::steady_clock::now() + kFurtherLinesTime;
+    const auto now = std::chrono::steady_clock::now();
+    m_waitUntil = now + kFurtherLinesWait;
+    m_takeUntil = now + kFurtherLinesLimit;
     m_linesRead = 1;
     m_length = length;
     return m_length;
   }
-  const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, m_furtherLinesDeadline);
+  const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, m_waitUntil, m_takeUntil);
   ++m_linesRead;
   // A cut value or item ID would change meaning: refuse the request instead.
   if (connection.LastLineLength() >= kLineCapacity) {

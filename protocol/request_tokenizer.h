@@ -9,10 +9,11 @@
 //
 // The first line of a request keeps the classic rules: each piece waits up to 100 s, a longer
 // line is cut to 99 characters, and a line of at most 2 characters is empty. The lines after it
-// are stricter, so that no request can hold up the others and no cut value is acted on: together
-// they must arrive within kFurtherLinesTime of the first line, a longer one than 99 characters
-// refuses the request (CRequestLineTooLong), and only LF or CR LF alone is an empty line ("2" LF
-// is a line with content).
+// are stricter, so that no request can hold up the others and no cut value is acted on: they are
+// waited for until kFurtherLinesWait after the first line (after that only what has arrived is
+// taken) and read until kFurtherLinesLimit at most; a longer one than 99 characters refuses the
+// request (CRequestLineTooLong); and only LF or CR LF alone is an empty line ("2" LF is a line
+// with content).
 //
 // Error rule: ReadLine throws CBlockingSocketException from ReadHeaderLine ("Receive timeout"
 // when the further lines are late) and CRequestLineTooLong; nothing else fails.
@@ -42,8 +43,10 @@ class CRequestTokenizer {
 public:
   static constexpr int kLineCapacity = 100;  // bytes, the NUL included: 99 characters at most
   static constexpr int kLineSeconds = 100;   // wait for each piece of the first line
-  // The time all lines after the first have together, counted from the first line's arrival.
-  static constexpr std::chrono::milliseconds kFurtherLinesTime{1000};
+  // Counted from the reading of the first line: how long the lines after it are waited for, and
+  // how long they are read at most (the handler's work between them included).
+  static constexpr std::chrono::milliseconds kFurtherLinesWait{1000};
+  static constexpr std::chrono::milliseconds kFurtherLinesLimit{5000};
 
   CRequestTokenizer();
 
@@ -77,5 +80,6 @@ private:
   int m_length = 0;
   char* m_next = nullptr;  // where the next token search starts; null when the line is used up
   int m_linesRead = 0;     // lines of this request read so far, the current one included
-  std::chrono::steady_clock::time_point m_furtherLinesDeadline;
+  std::chrono::steady_clock::time_point m_waitUntil;  // see kFurtherLinesWait
+  std::chrono::steady_clock::time_point m_takeUntil;  // see kFurtherLinesLimit
 };
