@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 
+#include "app/protection_options.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 
@@ -82,6 +83,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
+    } else if (TakeProtectionOption(tokens, i, options.protection, options.optionError)) {
+      // applied, or its error recorded
     }
   }
 }

@@ -1,4 +1,5 @@
-// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?.
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, and the protection options of
+// protection_options.h.
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
@@ -16,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/protection_settings.h"
 #include "platform/wide_string.h"
 
 struct CommandLineOptions {
@@ -25,6 +27,10 @@ struct CommandLineOptions {
   bool backgroundMode = false;            // /s seen (before /?, when /? is given)
   bool showUsage = false;                 // /? seen; the parsing stopped there
   WideString progId = OLESTR("OPC.SimaticNET");
+  // The protection options (protection_options.h) and the first bad value among them, if any:
+  // a start with such an error must end.
+  ProtectionSettings protection;
+  std::string optionError;
 };
 
 // Parses a raw command line, starting from the values in options.

@@ -3,11 +3,13 @@
 #include "app/command_line.h"
 #include "app/headless_frame.h"
 #include "app/operation_record.h"
+#include "app/protection_options.h"
 #include "app/standard_output.h"
 #include "net/activity_log.h"
 #include "net/send_notification.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
+#include "platform/process_limits.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
 #include "res/resource.h"
@@ -64,6 +66,12 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
     ShowMessage(LoadResString(IDS_USAGE));
     return false;  // asked for; not a failure
   }
+  if (!options.optionError.empty()) {
+    ShowMessage(options.optionError);
+    m_exitCode = 1;
+    return false;
+  }
+  GatewayProtection() = options.protection;
 
   // 1. One instance per listening port.
   const std::string guardName = StringPrintf("com.vesk.Morvantel.semaphore.%d", listenPort);
@@ -80,6 +88,15 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
     m_exitCode = 1;
     return false;
   }
+  std::string bindError;
+  if (!CheckBindAddress(GatewayProtection().bindAddress, bindError)) {
+    ShowMessage(bindError);
+    m_instanceLock.Release();
+    m_exitCode = 1;
+    return false;
+  }
+  // Every request connection is a descriptor: take all the system allows.
+  GatewayProtection().openFileLimit = RaiseOpenFileLimit();
 
   // 3 and 4. The main frame (placed and shown by the frame itself unless in background mode).
   m_mainFrame = CreateMainFrame();
@@ -133,7 +150,7 @@ void CGatewayApp::OpenSockets() {
   socketNotify.Create(kSockDgram);
   if (remoteHost == 0xFFFFFFFFu) SocketSetBroadcast(socketNotify.m_socket, true);
   socketListen.Create(kSockStream);
-  socketListen.Bind(CSocketAddress(0, listenPort));
+  socketListen.Bind(CSocketAddress(GatewayProtection().bindAddress, listenPort));
   socketListen.Listen();
 }
 

@@ -52,7 +52,8 @@ public:
   // what exists.
   int ExitInstance();
   // Creates the UDP socket (broadcast on for 255.255.255.255) and the listening TCP socket on
-  // listenPort. Throws CBlockingSocketException on the first failure.
+  // listenPort (at the /bind address, or every interface). Throws CBlockingSocketException on
+  // the first failure.
   void OpenSockets();
 
   // The host's hooks; both optional (defaults: the headless frame, standard output).

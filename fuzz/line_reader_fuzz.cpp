@@ -1,6 +1,7 @@
 // Fuzzes the request line reader (CHttpBlockingSocket::ReadHeaderLine) and the request
 // tokenizer: arbitrary bytes arriving in arbitrary pieces must give lines of at most 99
-// characters, tokens without separators and numbers without undefined behaviour.
+// characters, tokens without separators and numbers without undefined behaviour; a line after
+// the first that is longer than that refuses the request instead.
 //
 // The bytes are put into the connection's receive buffer the way Receive appends them; the
 // connection has no socket, so a read that needs more bytes fails at once (as a closed client
@@ -64,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     } catch (const CBlockingSocketException&) {
       Check(line.IsEmptyLine());
+    } catch (const CRequestLineTooLong& tooLong) {
+      // Only a line after the first, and only one longer than the 99 characters kept.
+      Check(connection.LastLineLength() >= CRequestTokenizer::kLineCapacity);
+      Check(tooLong.Start().size() <= CRequestTokenizer::kLineCapacity - 1);
+      Check(tooLong.Start().find_first_of("\r\n") == std::string::npos);
     }
   }
 

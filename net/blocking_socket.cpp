@@ -71,7 +71,8 @@ void CBlockingSocket::Bind(const CSocketAddress& addr) {
 }
 
 void CBlockingSocket::Listen() {
-  if (!SocketListen(m_socket, 5)) throw CBlockingSocketException("Listen");
+  // The largest backlog, not 5: a burst of clients must not wait for retransmitted connects.
+  if (!SocketListen(m_socket, kListenBacklogMax)) throw CBlockingSocketException("Listen");
 }
 
 bool CBlockingSocket::Accept(CBlockingSocket& connection, CSocketAddress& peer) {

@@ -57,7 +57,7 @@ public:
 
   void Create(int type);                  // SOCK_STREAM or SOCK_DGRAM; throws "Create"
   void Bind(const CSocketAddress& addr);  // throws "Bind"
-  void Listen();                          // backlog 5; throws "Listen"
+  void Listen();  // the system's largest backlog (SOMAXCONN); throws "Listen"
   // Blocks until a connection arrives. False when interrupted (also by Close of this socket
   // from another thread); throws "Accept" on any other failure.
   bool Accept(CBlockingSocket& connection, CSocketAddress& peer);

@@ -17,11 +17,12 @@ int CHttpBlockingSocket::FindLineFeed() {
   return m_nSearched;
 }
 
-int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity, int seconds) {
+template <typename ReceiveMore>
+int CHttpBlockingSocket::TakeLine(char* line, int capacity, ReceiveMore receive) {
   char* buffer = m_pLineBuffer.get();
   int lineFeed = FindLineFeed();
   while (lineFeed < 0) {
-    const int received = Receive(buffer + m_nLineBytes, kLineBufferSize - m_nLineBytes, seconds);
+    const int received = receive(buffer + m_nLineBytes, kLineBufferSize - m_nLineBytes);
     if (received <= 0) throw CBlockingSocketException("ReadHeaderLine");
     m_nLineBytes += received;
     lineFeed = FindLineFeed();
@@ -37,7 +38,35 @@ int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity, int seconds) {
   std::memmove(buffer, buffer + lineLength, static_cast<std::size_t>(m_nLineBytes - lineLength));
   m_nLineBytes -= lineLength;
   m_nSearched = 0;
+  m_nLastLineLength = lineLength;
   return count;
+}
+
+int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity, int seconds) {
+  return TakeLine(line, capacity,
+                  [this, seconds](char* free, int room) { return Receive(free, room, seconds); });
+}
+
+int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity,
+                                        std::chrono::steady_clock::time_point waitUntil,
+                                        std::chrono::steady_clock::time_point takeUntil) {
+  return TakeLine(line, capacity, [this, waitUntil, takeUntil](char* free, int room) {
+    const SocketHandle handle = m_socket;
+    for (;;) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= takeUntil) throw CBlockingSocketException("Receive timeout");
+      // Past waitUntil, bytes that are there already are still taken: it bounds waiting, not
+      // the handler's own work between lines.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(waitUntil - now);
+      const int ready =
+          SocketWaitReadableMs(handle, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+      if (ready == 0) throw CBlockingSocketException("Receive timeout");
+      if (ready < 0 && SocketLastError() == kErrorInterrupted) continue;
+      const int received = SocketReceive(handle, free, room);
+      if (received < 0) throw CBlockingSocketException("Receive");
+      return received;
+    }
+  });
 }
 
 bool CHttpBlockingSocket::WaitForLine(int seconds) {

@@ -5,6 +5,7 @@
 // takes it back). Ownership: the buffer lives with the object; Close keeps its content.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "net/blocking_socket.h"
@@ -19,6 +20,14 @@ public:
   // NUL into line, consumes the whole line, keeps what follows it, returns the count copied.
   // Never rescans bytes it has already searched.
   int ReadHeaderLine(char* line, int capacity, int seconds);
+  // The same with deadlines instead of seconds per piece: no wait for more bytes goes beyond
+  // waitUntil (after it, only bytes that are there already are taken), and after takeUntil
+  // nothing more is taken. Throws "Receive timeout" when the line is not complete by then.
+  int ReadHeaderLine(char* line, int capacity, std::chrono::steady_clock::time_point waitUntil,
+                     std::chrono::steady_clock::time_point takeUntil);
+  // The length of the last line handed out as it arrived (line end included), also when the
+  // copy was cut to the capacity; 0 before the first line.
+  int LastLineLength() const { return m_nLastLineLength; }
 
   // Waits until a whole line is buffered, without consuming it. False when none arrived within
   // the seconds given or the peer closed first; never throws.
@@ -30,6 +39,11 @@ public:
 private:
   // Searches the bytes not yet searched; the line feed's index, or -1.
   int FindLineFeed();
+  // The line-reading rule shared by both ReadHeaderLine forms; receive fills the buffer's free
+  // tail and returns the count (as Receive does).
+  template <typename ReceiveMore>
+  int TakeLine(char* line, int capacity, ReceiveMore receive);
 
   int m_nSearched = 0;  // bytes at the front already known to hold no LF
+  int m_nLastLineLength = 0;
 };

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <utility>
 
+#include "net/activity_log.h"
 #include "net/frame_view.h"
 #include "net/gateway_sockets.h"
 #include "net/response.h"
@@ -118,6 +119,7 @@ bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
   m_listen = &listenSocket;
   m_apartment = std::move(uiApartment);
   m_onRequest = std::move(onRequest);
+  m_guard.Configure(GatewayProtection());
   m_stopping = false;
   m_mostAccepting = 0;
   m_running = StartListenerLocked();
@@ -175,22 +177,46 @@ bool CListenerChain::StartListenerLocked() {
 void CListenerChain::ListenThread() {
   for (;;) {
     auto connection = std::make_shared<CHttpBlockingSocket>();
-    if (!AcceptNext(*connection)) break;
-    bool successor = false;
-    {
-      std::lock_guard lock(m_mutex);
-      if (!m_stopping) successor = StartListenerLocked();
+    CSocketAddress peer;
+    if (!AcceptNext(*connection, peer)) break;
+    const std::uint32_t address = peer.HostOrderAddress();
+    CConnectionGuard::Verdict verdict = m_guard.Admit(address);
+    if (verdict == CConnectionGuard::Verdict::kAdmitted) {
+      bool successor = false;
+      {
+        std::lock_guard lock(m_mutex);
+        if (!m_stopping) successor = StartListenerLocked();
+      }
+      if (successor) {
+        Serve(connection);
+        connection->Close();
+        m_guard.Release(address);
+        break;
+      }
+      // No thread to accept meanwhile (or stopping): serving this one would leave the rest in
+      // the backlog, so it is closed at once and this listener accepts again.
+      m_guard.Release(address);
+      verdict = CConnectionGuard::Verdict::kNoRoom;
     }
-    Serve(connection);
     connection->Close();
-    // Without a successor (the system refused a thread) this listener accepts again itself,
-    // so the gateway never stops taking requests.
-    if (successor) break;
+    if (!IsStopping()) LogRefusal(address, verdict);
   }
   FinishListener();
 }
 
-bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection) {
+void CListenerChain::LogRefusal(std::uint32_t address, CConnectionGuard::Verdict verdict) {
+  const std::string line = m_guard.RefusalLogLine(address, verdict, CConnectionGuard::Clock::now());
+  if (line.empty()) return;
+  // Pane first, then the file, both on the UI thread: in background mode the pane's copy in the
+  // log file stands for the file line, so the line is on file once.
+  const auto log = [line] {
+    if (pMainFrame != nullptr) pMainFrame->LogToWindow(line);
+    LogToFile(line);
+  };
+  if (!m_apartment || !m_apartment->Post(log)) LogToFile(line);
+}
+
+bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection, CSocketAddress& peer) {
   for (;;) {
     {
       std::lock_guard lock(m_mutex);
@@ -198,7 +224,7 @@ bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection) {
       ++m_accepting;
       m_mostAccepting = std::max(m_mostAccepting, m_accepting);
     }
-    CSocketAddress peer;
+    peer = CSocketAddress();
     bool accepted = false;
     bool failed = false;
     try {
@@ -267,11 +293,15 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
 
 bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + m_times.firstLineWait;
+  const auto begin = Clock::now();
+  const auto deadline = begin + m_times.firstLineWait;
   // Waits in slices of a second so that Stop is seen soon.
   while (!IsStopping()) {
     const auto start = Clock::now();
     if (start >= deadline) return false;
+    // Half the connections the open-file limit allows are taken: silent ones make room sooner,
+    // so that a flood of them cannot keep real clients out for long.
+    if (m_guard.Crowded() && start - begin >= CConnectionGuard::kCrowdedFirstLineWait) return false;
     if (connection.WaitForLine(1)) return true;
     if (Clock::now() - start < kEarlyEnd) return false;
   }

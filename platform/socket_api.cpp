@@ -23,6 +23,7 @@ static_assert(kSockDgram == SOCK_DGRAM);
 
 const int kErrorInterrupted = EINTR;
 const int kErrorAddressInUse = EADDRINUSE;
+const int kListenBacklogMax = SOMAXCONN;
 
 namespace {
 

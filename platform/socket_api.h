@@ -37,6 +37,8 @@ constexpr int kSockDgram = 2;
 extern const int kErrorInterrupted;
 // Code of a bind to an address that is in use.
 extern const int kErrorAddressInUse;
+// The largest listening backlog the system takes (SOMAXCONN).
+extern const int kListenBacklogMax;
 
 // An IPv4 endpoint laid out as the system's 16-byte IPv4 socket address.
 struct SocketAddressIn {

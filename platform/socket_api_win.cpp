@@ -21,6 +21,7 @@ static_assert(kSockDgram == SOCK_DGRAM);
 
 const int kErrorInterrupted = WSAEINTR;
 const int kErrorAddressInUse = WSAEADDRINUSE;
+const int kListenBacklogMax = SOMAXCONN;
 
 namespace {
 

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "net/activity_log.h"
+#include "net/protection_settings.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
@@ -46,6 +47,13 @@ int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTo
   connection.GetPeerName(peer);
   const std::uint32_t notifyHost = peer.HostOrderAddress();
 
+  // /maxgroups and /maxitems bound what clients can make the gateway hold.
+  const ProtectionSettings& limits = GatewayProtection();
+  std::size_t itemsHeld = 0;
+  for (std::size_t index = 0; index < firstIndex; ++index) {
+    if (const GroupRecord* held = GetGroup(index)) itemsHeld += held->wItemCount;
+  }
+
   CAppendedGroups appended(*this, firstIndex);
   GroupRecord* group = nullptr;  // the group whose item lines are expected, if any
   std::string groupNameText;     // its name as received
@@ -77,6 +85,17 @@ int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTo
         reply = StringPrintf("Invalid item count: %s", itemCountField);
         return 1;
       }
+      if (GroupCount() >= limits.maxGroups) {
+        reply = StringPrintf("Too many groups: the limit is %llu (/maxgroups)",
+                             static_cast<unsigned long long>(limits.maxGroups));
+        return 1;
+      }
+      if (itemsHeld + static_cast<std::size_t>(itemCount) > limits.maxItems) {
+        reply = StringPrintf("Too many items: the limit is %llu in all groups (/maxitems)",
+                             static_cast<unsigned long long>(limits.maxItems));
+        return 1;
+      }
+      itemsHeld += static_cast<std::size_t>(itemCount);
       GroupRecord* record = AppendGroup(AllocWideString(MultiByteToWide(name)));
       record->dwNotifyHost = notifyHost;
       record->wNotifyPort = receivePort;

@@ -63,6 +63,11 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
       reply = StringPrintf("Unknown command: %s", command.c_str());
       code = 1;
     }
+  } catch (const CRequestLineTooLong& tooLong) {
+    // Refused like any malformed request; the handler's guards have undone what it began.
+    code = 1;
+    m_closeRequested = false;
+    reply = StringPrintf("Line too long: %s", tooLong.Start().c_str());
   } catch (...) {
     // The handler's work so far stands; the client learns that the request failed.
     const int lastError = SocketLastError();

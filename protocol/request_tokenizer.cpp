@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "net/http_blocking_socket.h"
 
@@ -40,7 +41,26 @@ int CRequestTokenizer::ReadLine(CHttpBlockingSocket& connection) {
   m_length = 0;
   m_buffer[0] = '\0';
   m_next = m_buffer;
-  m_length = connection.ReadHeaderLine(m_buffer, kLineCapacity, kLineSeconds);
+  if (m_linesRead == 0) {
+    const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, kLineSeconds);
+    const auto now = std::chrono::steady_clock::now();
+    m_waitUntil = now + kFurtherLinesWait;
+    m_takeUntil = now + kFurtherLinesLimit;
+    m_linesRead = 1;
+    m_length = length;
+    return m_length;
+  }
+  const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, m_waitUntil, m_takeUntil);
+  ++m_linesRead;
+  // A cut value or item ID would change meaning: refuse the request instead.
+  if (connection.LastLineLength() >= kLineCapacity) {
+    std::string start(m_buffer, static_cast<std::size_t>(length));
+    // The reply must stay one line: a CR inside the kept part ends the start.
+    start.erase(std::min(start.find('\r'), start.size()));
+    m_buffer[0] = '\0';
+    throw CRequestLineTooLong(std::move(start));
+  }
+  m_length = length;
   return m_length;
 }
 
@@ -50,6 +70,12 @@ void CRequestTokenizer::SetLine(std::string_view text) {
   m_buffer[count] = '\0';
   m_length = static_cast<int>(count);
   m_next = m_buffer;
+  m_linesRead = 1;
+}
+
+bool CRequestTokenizer::IsEmptyLine() const {
+  if (m_linesRead <= 1) return m_length <= 2;
+  return m_length <= 1 || (m_length == 2 && m_buffer[0] == '\r');
 }
 
 const char* CRequestTokenizer::NextToken() {

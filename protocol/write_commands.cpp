@@ -1,5 +1,6 @@
 // "SW" (synchronous write) and "AW" (asynchronous write).
 #include "net/activity_log.h"
+#include "net/protection_settings.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
@@ -97,10 +98,18 @@ std::string FailedWriteEntries(IOPCServer* server, const HRESULT* errors, std::s
   return text;
 }
 
+// /readonly: writes are refused before anything is read or called.
+bool WritesDisabled(std::string& reply) {
+  if (!GatewayProtection().readOnly) return false;
+  reply = "Writes are disabled on this gateway";
+  return true;
+}
+
 }  // namespace
 
 int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                          std::string& reply) {
+  if (WritesDisabled(reply)) return 1;
   ItemRequest request;
   const int refused = TakeItemRequest(connection, line, reply, IoKind::SyncWrite, request);
   if (refused != -1) return refused;
@@ -145,6 +154,7 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
 
 int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                           std::string& reply) {
+  if (WritesDisabled(reply)) return 1;
   ItemRequest request;
   const int refused = TakeItemRequest(connection, line, reply, IoKind::AsyncWrite, request);
   if (refused != -1) return refused;

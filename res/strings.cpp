@@ -21,9 +21,16 @@ const char kUsage[] =
     "[/lp 本机接收OPC请求的网络端口，默认为8089]\n"
     "[/s 后台服务模式，不显示图形界面，默认不启用]\n"
     "[/progId OPC服务器名称，默认为OPC.SimaticNET，"
-    "其他已知的服务器有S7200.OPCServer、Kepware.KEPServerEX.V5]"
+    "其他已知的服务器有S7200.OPCServer、Kepware.KEPServerEX.V5]\n"
+    "[/bind 接收OPC请求的本机IPv4地址，默认为本机所有网络接口]\n"
+    "[/allow 允许发送请求的客户端IPv4地址或CIDR网段，以逗号分隔，"
+    "例如10.1.2.0/24,10.1.3.7，默认允许所有地址]\n"
+    "[/readonly 只读模式，拒绝SW和AW写入请求，默认不启用]\n"
+    "[/maxconn 每个客户端地址同时保持的最大连接数，默认为256]\n"
+    "[/maxgroups 组列表的最大条目数，默认为10000]\n"
+    "[/maxitems 所有组的数据项总数上限，默认为1000000]\n"
     // The Windows service's options (quarnix.exe only).
-    "\n[/install 仅限Windows：把本程序注册为自动启动的Windows服务Quarnix，"
+    "[/install 仅限Windows：把本程序注册为自动启动的Windows服务Quarnix，"
     "其后的参数即服务的参数，需管理员权限]\n"
     "[/uninstall 仅限Windows：停止并删除Windows服务Quarnix]\n"
     "[/service 仅限Windows：由服务管理器启动服务Quarnix时使用，隐含/s]";

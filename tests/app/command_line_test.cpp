@@ -98,3 +98,50 @@ TEST(ParseDecimalTest, ReadsLeadingDigitsWithSign) {
   EXPECT_EQ(2147483647, ParseDecimal("99999999999999999999"));
   EXPECT_EQ(-2147483647 - 1, ParseDecimal("-99999999999999999999"));
 }
+
+TEST(CommandLineTest, ProtectionOptionsTakeCheckedValuesAndTheLastHolds) {
+  const CommandLineOptions defaults = Parse("");
+  EXPECT_EQ(0u, defaults.protection.bindAddress);
+  EXPECT_TRUE(defaults.protection.allowList.Empty());
+  EXPECT_FALSE(defaults.protection.readOnly);
+  EXPECT_EQ(256, defaults.protection.maxConnections);
+  EXPECT_EQ(10000u, defaults.protection.maxGroups);
+  EXPECT_EQ(1000000u, defaults.protection.maxItems);
+  EXPECT_EQ("", defaults.optionError);
+
+  const CommandLineOptions set = Parse(
+      "/BIND 10.0.0.1 /Allow 10.1.2.0/24,10.1.3.7 /READONLY /maxconn 4 /MaxGroups 2 /maxitems 9 "
+      "/bind 10.0.0.2 /lp 9000");
+  EXPECT_EQ("", set.optionError);
+  EXPECT_EQ(0x0A000002u, set.protection.bindAddress);  // given twice: the last holds
+  EXPECT_TRUE(set.protection.allowList.Allows(0x0A010307u));
+  EXPECT_FALSE(set.protection.allowList.Allows(0x0A010306u));
+  EXPECT_TRUE(set.protection.readOnly);
+  EXPECT_EQ(4, set.protection.maxConnections);
+  EXPECT_EQ(2u, set.protection.maxGroups);
+  EXPECT_EQ(9u, set.protection.maxItems);
+  EXPECT_EQ(9000, set.listenPort);
+}
+
+TEST(CommandLineTest, BadProtectionValuesAreErrorsNamingTheOptionAndTheValue) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/allow 10.1.2.0/33", "“10.1.2.0/33”"},
+      {"/allow 10.1.2", "“10.1.2”"},
+      {"/allow x", "“x”"},
+      {"/allow 10.1.2.0/24,", "“10.1.2.0/24,”"},
+      {"/bind 300.1.1.1", "“300.1.1.1”"},
+      {"/maxconn 0", "“0”"},
+      {"/maxconn -3", "“-3”"},
+      {"/maxgroups 10x", "“10x”"},
+      {"/maxitems 99999999999", "“99999999999”"},
+      {"/allow", "“”"},
+  };
+  for (const auto& [arguments, value] : cases) {
+    const std::string error = Parse(arguments).optionError;
+    const std::string option = std::string(arguments).substr(0, std::string(arguments).find(' '));
+    EXPECT_NE(std::string::npos, error.find(option)) << arguments << ": " << error;
+    EXPECT_NE(std::string::npos, error.find(value)) << arguments << ": " << error;
+  }
+  // The first bad value is reported.
+  EXPECT_NE(std::string::npos, Parse("/maxconn 0 /bind x").optionError.find("/maxconn"));
+}

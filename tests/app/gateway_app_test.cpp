@@ -171,12 +171,48 @@ TEST_F(GatewayAppTest, UsageReachesStandardOutputOnlyWhenSComesFirst) {
   windowed.ExitInstance();
 }
 
+TEST_F(GatewayAppTest, BadProtectionValueEndsTheStartWithItsMessage) {
+  EXPECT_FALSE(Init("/s /allow 10.1.2" + Ports()));
+  EXPECT_NE(std::string::npos, m_stdout.find("/allow")) << m_stdout;
+  EXPECT_NE(std::string::npos, m_stdout.find("10.1.2")) << m_stdout;
+  EXPECT_EQ(nullptr, m_frame);
+  EXPECT_EQ(1, m_app->ExitInstance());
+  EXPECT_TRUE(NothingArrived());
+
+  // An address this machine does not have; in window mode the message box tells.
+  CGatewayApp windowed;
+  std::vector<std::string> boxes;
+  windowed.SetMessageBox([&](const std::string& text) { boxes.push_back(text); });
+  EXPECT_FALSE(windowed.InitInstance("quarnix /bind 192.0.2.1" + Ports()));
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_NE(std::string::npos, boxes[0].find("/bind")) << boxes[0];
+  EXPECT_NE(std::string::npos, boxes[0].find("192.0.2.1")) << boxes[0];
+  EXPECT_EQ(1, windowed.ExitInstance());
+}
+
 TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
   const std::string usage = LoadResString(IDS_USAGE);
   EXPECT_EQ(0u, usage.find("Quarnix"));
-  for (const char* part :
-       {"[/rh ", "127.0.0.1", "[/rp ", "8088", "[/lp ", "8089", "[/s ", "[/progId ",
-        "OPC.SimaticNET", "S7200.OPCServer", "Kepware.KEPServerEX.V5"}) {
+  for (const char* part : {"[/rh ",
+                           "127.0.0.1",
+                           "[/rp ",
+                           "8088",
+                           "[/lp ",
+                           "8089",
+                           "[/s ",
+                           "[/progId ",
+                           "OPC.SimaticNET",
+                           "S7200.OPCServer",
+                           "Kepware.KEPServerEX.V5",
+                           "[/bind ",
+                           "[/allow ",
+                           "[/readonly ",
+                           "[/maxconn ",
+                           "256",
+                           "[/maxgroups ",
+                           "10000",
+                           "[/maxitems ",
+                           "1000000"}) {
     EXPECT_NE(std::string::npos, usage.find(part)) << part;
   }
 }

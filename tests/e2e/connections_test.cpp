@@ -73,6 +73,36 @@ TEST_F(ConnectionsTest, SilentClientsHoldUpNeitherRequestsNorValueChanges) {
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
 }
 
+TEST_F(ConnectionsTest, HalfSentRequestHoldsUpNeitherRequestsNorValueChanges) {
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  const std::string name = UniqueGroupName("while_half_sent");
+  const int g = DefineOne(Group(name, {Item("Ramp.Int4", kVtI4)}, true, 10), inbox.Port());
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  ASSERT_TRUE(inbox.Next());
+
+  // The first line of a definition, and nothing more: the request stays open.
+  TcpClient halfSent(Gateway().ListenPort());
+  ASSERT_TRUE(halfSent.Connected());
+  halfSent.Send("AD\r\n");
+  EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
+  inbox.Drain();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(inbox.Next()) << "value changes stopped";
+
+  // The half-sent request gets the reply of a read that failed, and defined nothing.
+  ASSERT_GT(SocketWaitReadable(halfSent.Handle(), 30), 0);
+  std::string received;
+  char reply[256];
+  for (;;) {
+    const int count = SocketReceive(halfSent.Handle(), reply, sizeof reply);
+    if (count <= 0) break;
+    received.append(reply, static_cast<std::size_t>(count));
+  }
+  EXPECT_EQ(0u, received.rfind("-2147467259\tAD ", 0)) << received;
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+}
+
 TEST_F(ConnectionsTest, ClientsThatLeaveEarlyLeaveTheGatewayServing) {
   const std::string name = UniqueGroupName("stays");
   const int g = DefineOne(Group(name, {Item("Memory.Int2." + name, kVtI2)}));

@@ -287,4 +287,24 @@ TEST_F(RequestsTest, RequestEndedEarlyByTheClientIsAnsweredAsAFailure) {
   EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
 }
 
+TEST_F(RequestsTest, LinesAfterTheFirstAreNeitherCutNorTakenForEmptyByTheirLength) {
+  const std::string name = UniqueGroupName("lines");
+  const int index = DefineOne(Group(name, {Item("Memory.Int2." + name, kVtI2)}));
+  ASSERT_GE(index, 0);
+  // A value field cut at 99 characters would write 1: the request is refused instead.
+  const std::string kept = "0\t" + std::string(96, ' ') + "1";
+  EXPECT_EQ("1\tLine too long: " + kept + "\r\n",
+            Raw("SW\t" + std::to_string(index) + "\t1\r\n" + kept + "23\r\n"));
+  EXPECT_EQ("0\t\r\n0\t192\r\n", Raw(ReadSyncRequest(index, {0})));
+  // A line of 99 characters is whole and still taken.
+  EXPECT_EQ("0\t\r\n",
+            Raw("SW\t" + std::to_string(index) + "\t1\r\n0\t" + std::string(92, ' ') + "123\r\n"));
+  EXPECT_EQ("0\t\r\n123\t192\r\n", Raw(ReadSyncRequest(index, {0})));
+
+  // One character and LF is a line with content: the group named "~" is found.
+  const int tilde = DefineOne(Group("~", {Item("Static.Int2")}));
+  ASSERT_GE(tilde, 0);
+  EXPECT_EQ("0\t\r\n" + std::to_string(tilde) + "\r\n", Raw("Q?\r\n~\n\r\n"));
+}
+
 }  // namespace

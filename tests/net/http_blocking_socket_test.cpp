@@ -164,3 +164,35 @@ TEST_F(LineReaderTest, WaitForLineFailsOnSilencePeerCloseOrFullBuffer) {
   CHttpBlockingSocket closedEarly;
   EXPECT_FALSE(closedEarly.WaitForLine(100));  // no socket
 }
+
+TEST_F(LineReaderTest, DeadlinesBoundWaitingAndTakingButNotBytesAlreadyThere) {
+  using Clock = std::chrono::steady_clock;
+  char line[100];
+  const auto past = Clock::now() - std::chrono::seconds(1);
+  const auto later = Clock::now() + std::chrono::seconds(30);
+  // Past the wait deadline, bytes that arrived are still taken, and the length is the whole
+  // line's also when the copy is cut.
+  Deliver("first\r\n" + std::string(120, 'x') + "\r\n");
+  EXPECT_EQ(7, m_connection.ReadHeaderLine(line, sizeof line, past, later));
+  EXPECT_STREQ("first\r\n", line);
+  EXPECT_EQ(99, m_connection.ReadHeaderLine(line, sizeof line, past, later));
+  EXPECT_EQ(122, m_connection.LastLineLength());
+  // A half line is not waited for past the wait deadline, nor taken past the limit.
+  Deliver("half");
+  try {
+    m_connection.ReadHeaderLine(line, sizeof line, Clock::now() + std::chrono::milliseconds(50),
+                                later);
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const CBlockingSocketException& e) {
+    EXPECT_EQ("Receive timeout", e.m_strOperation);
+  }
+  Deliver(" done\r\n");
+  try {
+    m_connection.ReadHeaderLine(line, sizeof line, later, past);
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const CBlockingSocketException& e) {
+    EXPECT_EQ("Receive timeout", e.m_strOperation);
+  }
+  EXPECT_EQ(11, m_connection.ReadHeaderLine(line, sizeof line, later, later));
+  EXPECT_STREQ("half done\r\n", line);
+}

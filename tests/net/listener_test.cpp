@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 
 #include "net/activity_log.h"
 #include "net/frame_view.h"
+#include "net/protection_settings.h"
 #include "net/response.h"
 #include "tests/net/loopback.h"
 
@@ -137,6 +139,28 @@ protected:
   bool m_throwSocket = false;
   ScratchDirectory m_scratch;
 };
+
+TEST_F(ListenerChainTest, RefusedClientsAreClosedUnreadAndLoggedOnceAMinute) {
+  ProtectionSettings onlyOther;
+  ASSERT_TRUE(onlyOther.allowList.Parse("127.0.0.2"));
+  GatewayProtection() = onlyOther;
+  StartChain();
+  GatewayProtection() = ProtectionSettings();  // the chain took its copy at Start
+  for (int i = 0; i < 3; ++i) {
+    auto reply = AskAsync("HBT\r\n");
+    EXPECT_EQ("", reply.get());  // closed without the UI thread
+  }
+  m_apartment->RunUntil([&] { return !m_frame.LogLines().empty(); }, 20s);
+  m_apartment->RunPending();
+  EXPECT_TRUE(m_handled.empty());
+  const std::vector<std::string> lines = m_frame.LogLines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_NE(std::string::npos, lines[0].find("127.0.0.1")) << lines[0];
+  std::ifstream file(m_scratch.Path() / kLogFileName);
+  const std::string logged((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_EQ(logged.find("127.0.0.1"), logged.rfind("127.0.0.1")) << logged;
+  EXPECT_NE(std::string::npos, logged.find(lines[0])) << logged;
+}
 
 TEST_F(ListenerChainTest, OneThreadWaitsInAcceptWhileRequestsAreQueued) {
   StartChain();

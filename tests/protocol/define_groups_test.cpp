@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "net/protection_settings.h"
 #include "tests/protocol/dispatcher_fixture.h"
 
 namespace {
@@ -217,6 +218,35 @@ TEST_F(DefineGroupsTest, ClientClosingInsideAGroupLeavesNoGroup) {
   EXPECT_EQ(GroupCount(), 1u);
   EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
   EXPECT_TRUE(m_frame.Logged("AD 请求时，程序抛出了异常。"));
+}
+
+TEST_F(DefineGroupsTest, LongOrLateLineAfterTheFirstRefusesTheRequestAndLeavesNoGroup) {
+  Define("AD\t1\r\nkeep\tA\t0\r\n");
+  const std::string longId(120, 'i');
+  EXPECT_EQ(Request("AD\r\nfull\tA\t0\r\ng\tA\t1\r\n" + longId + "\tA\t2\r\n\r\n"),
+            "1\tLine too long: " + longId.substr(0, 99) + "\r\n");
+  // Half sent: the rest never comes, and the read fails within its second.
+  const std::string late = Request("AD\r\nfull\tA\t0\r\ng\tA\t1\r\n");
+  EXPECT_EQ(0u, late.rfind("-2147467259\tAD ", 0)) << late;
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+}
+
+TEST_F(DefineGroupsTest, GroupsAndItemsBeyondTheLimitsAreRefusedAndLeaveNoGroup) {
+  struct LimitsBack {
+    ~LimitsBack() { GatewayProtection() = ProtectionSettings(); }
+  } back;
+  GatewayProtection().maxGroups = 3;
+  GatewayProtection().maxItems = 5;
+  Define("AD\t1\r\nkeep\tA\t3\r\na\tA\t2\r\nb\tA\t2\r\nc\tA\t2\r\n");
+  EXPECT_EQ(Request("AD\r\nsmall\tA\t1\r\nd\tA\t2\r\nbig\tA\t2\r\ne\tA\t2\r\nf\tA\t2\r\n\r\n"),
+            "1\tToo many items: the limit is 5 in all groups (/maxitems)\r\n");
+  EXPECT_EQ(Request("AD\r\nx\tA\t0\r\ny\tA\t0\r\nz\tA\t0\r\n\r\n"),
+            "1\tToo many groups: the limit is 3 (/maxgroups)\r\n");
+  EXPECT_EQ(GroupCount(), 1u);
+  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  // Up to the limits is fine.
+  EXPECT_EQ(Request("AD\r\nlast\tA\t2\r\nd\tA\t2\r\ne\tA\t2\r\n\r\n"), "0\t\r\n1\r\n");
 }
 
 TEST_F(DefineGroupsTest, GroupWithoutItemsIsRegistered) {

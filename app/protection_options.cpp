@@ -1,0 +1,104 @@
+#include "app/protection_options.h"
+
+#include <cctype>
+#include <climits>
+#include <string_view>
+
+#include "platform/codepage.h"
+#include "platform/socket_api.h"
+#include "platform/string_format.h"
+
+namespace {
+
+bool SameOption(const std::string& token, std::string_view option) {
+  if (token.size() != option.size()) return false;
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(token[i])) !=
+        std::tolower(static_cast<unsigned char>(option[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Decimal digits only, 1 to INT_MAX.
+bool ParseCount(const std::string& text, int& value) {
+  if (text.empty() || text.size() > 10) return false;
+  long long number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  if (number < 1 || number > INT_MAX) return false;
+  value = static_cast<int>(number);
+  return true;
+}
+
+void SetError(std::string& error, const char* option, const std::string& value,
+              const char* expected) {
+  if (!error.empty()) return;
+  error = StringPrintf(SystemText("选项 %s 的值“%s”无效：%s").c_str(), option, value.c_str(),
+                       SystemText(expected).c_str());
+}
+
+constexpr const char* kCountExpected = "请给出 1 到 2147483647 之间的整数";
+
+}  // namespace
+
+bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
+                          ProtectionSettings& settings, std::string& error) {
+  const std::string& token = tokens[at];
+  if (SameOption(token, "/readonly")) {
+    settings.readOnly = true;
+    return true;
+  }
+  const char* option = nullptr;
+  for (const char* name : {"/bind", "/allow", "/maxconn", "/maxgroups", "/maxitems"}) {
+    if (SameOption(token, name)) option = name;
+  }
+  if (option == nullptr) return false;
+  // A missing value is a bad (empty) value: a restriction the operator asked for must not
+  // silently fall away.
+  const std::string value = at + 1 < tokens.size() ? tokens[++at] : std::string();
+  const std::string_view name = option;
+  int count = 0;
+  if (name == "/bind") {
+    std::uint32_t address = 0;
+    if (CAllowList::ParseAddress(value, address)) {
+      settings.bindAddress = address;
+    } else {
+      SetError(error, option, value, "请给出本机的一个 IPv4 地址，例如 /bind 192.168.1.10");
+    }
+  } else if (name == "/allow") {
+    if (!settings.allowList.Parse(value)) {
+      SetError(error, option, value,
+               "请给出以逗号分隔、不含空格的 IPv4 地址或 CIDR 网段，例如 /allow "
+               "10.1.2.0/24,10.1.3.7");
+    }
+  } else if (!ParseCount(value, count)) {
+    SetError(error, option, value, kCountExpected);
+  } else if (name == "/maxconn") {
+    settings.maxConnections = count;
+  } else if (name == "/maxgroups") {
+    settings.maxGroups = static_cast<std::size_t>(count);
+  } else {
+    settings.maxItems = static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool CheckBindAddress(std::uint32_t hostOrderAddress, std::string& error) {
+  if (hostOrderAddress == 0) return true;
+  const SocketHandle probe = SocketCreate(kSockStream);
+  if (probe == kNoSocket) return true;  // the real bind reports what is wrong
+  SocketAddressIn address;
+  address.address = HostToNet32(hostOrderAddress);
+  const bool bound = SocketBind(probe, address);
+  SocketClose(probe);
+  if (bound) return true;
+  const std::string text =
+      StringPrintf("%u.%u.%u.%u", hostOrderAddress >> 24, (hostOrderAddress >> 16) & 255u,
+                   (hostOrderAddress >> 8) & 255u, hostOrderAddress & 255u);
+  SetError(error, "/bind", text, "本机没有这个地址，请给出本机一个网络接口的 IPv4 地址");
+  return false;
+}

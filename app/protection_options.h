@@ -1,0 +1,27 @@
+// The protection options of the command line: /bind ADDRESS, /allow LIST, /readonly,
+// /maxconn N, /maxgroups N and /maxitems N.
+//
+// They are matched like the other options (without regard to case, the value is the next
+// token; given twice, the last one holds). Unlike the classic options a value is checked: a
+// missing or bad value is an error whose text names the option and the value and says what is
+// expected, and the start must end.
+//
+// Error rule: TakeProtectionOption records the first error in error and returns normally.
+// Thread rule: any thread, no state. Ownership: values written to the caller's settings.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "net/protection_settings.h"
+
+// If tokens[at] is a protection option: applies it (with its value, advancing at past the value
+// when there is one) and returns true. A bad value sets error, unless error holds one already.
+// Any other token: returns false and changes nothing.
+bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
+                          ProtectionSettings& settings, std::string& error);
+
+// Whether the listening socket can be bound to the address (host byte order) on this machine.
+// When not, error names /bind and the address. Needs the socket library started.
+bool CheckBindAddress(std::uint32_t hostOrderAddress, std::string& error);
