@@ -10,13 +10,13 @@
 
 #include "app/command_line.h"
 #include "app/gateway_app.h"
+#include "app/main_window.h"
 #include "net/activity_log.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
-#include "protocol/request_dispatcher.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "sim/simulator.h"
@@ -25,33 +25,11 @@
 
 namespace {
 
-// The main window together with the OPC side and the request handling it carries. The
-// dispatcher is declared first so that it outlives the window, whose destruction tears the OPC
-// side down through it.
-struct CMainWindowParts {
-  std::shared_ptr<CRequestDispatcher> dispatcher;
-  std::shared_ptr<CMainFrame> frame;
-};
-
-// The dispatcher of the current main window, for requests handed over by the listeners.
-std::weak_ptr<CRequestDispatcher> g_dispatcher;
-
 std::shared_ptr<IFrameView> MakeMainFrame(const WideString& progId, bool backgroundMode) {
-  auto parts = std::make_shared<CMainWindowParts>();
-  parts->frame = std::make_shared<CMainFrame>(backgroundMode);
-  parts->dispatcher = std::make_shared<CRequestDispatcher>(*parts->frame, progId);
-  CRequestDispatcher* dispatcher = parts->dispatcher.get();
-  parts->frame->SetCreateOpcServerHandler([dispatcher] { dispatcher->OnCreateOpcServer(); });
-  parts->frame->SetDestroyOpcServerHandler([dispatcher] { dispatcher->OnDestroyOpcServer(); });
-  parts->frame->SetWindowDestroyingHandler([dispatcher] { dispatcher->DestroyOpcSide(); });
-  g_dispatcher = parts->dispatcher;
-  if (!backgroundMode) ShowMainWindow(*parts->frame);
-  // The returned pointer owns both parts; it points at the window.
-  return std::shared_ptr<IFrameView>(parts, parts->frame.get());
-}
-
-void AnswerRequest(CHttpBlockingSocket& connection) {
-  if (auto dispatcher = g_dispatcher.lock()) dispatcher->OnRequest(connection);
+  auto frame = std::make_shared<CMainFrame>(backgroundMode);
+  std::shared_ptr<IFrameView> window = AssembleMainWindow(frame, frame->Core(), progId);
+  if (!backgroundMode) ShowMainWindow(*frame);
+  return window;
 }
 
 // A code-page text as Qt's string.

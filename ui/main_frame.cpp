@@ -30,22 +30,6 @@ namespace {
 
 constexpr int kCapsPollMilliseconds = 250;
 
-// The log switch that a View-menu command toggles, or null.
-bool* SwitchOf(int commandId) {
-  switch (commandId) {
-    case ID_VIEW_LOG_VALUE_CHANGES:
-      return &logValueChanges;
-    case ID_VIEW_LOG_VALUE_WRITES:
-      return &logValueWrites;
-    case ID_VIEW_LOG_GROUP_OPS:
-      return &logGroupOps;
-    case ID_VIEW_LOG_ITEM_OPS:
-      return &logItemOps;
-    default:
-      return nullptr;
-  }
-}
-
 std::unique_ptr<ITrayBackend> OrQtTray(std::unique_ptr<ITrayBackend> backend) {
   if (backend) return backend;
   return std::make_unique<CQtTrayBackend>();
@@ -61,10 +45,7 @@ QString BoxText(const QString& text) {
 }  // namespace
 
 CMainFrame::CMainFrame(bool backgroundMode, std::unique_ptr<ITrayBackend> trayBackend)
-    : m_backgroundMode(backgroundMode), m_trayNotifier(OrQtTray(std::move(trayBackend))) {
-  logValueWrites = false;
-  logGroupOps = true;
-  logItemOps = false;
+    : m_core(*this, *this, backgroundMode, OrQtTray(std::move(trayBackend))) {
   // Hiding to the tray or closing the About box must never end the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
@@ -87,7 +68,7 @@ CMainFrame::CMainFrame(bool backgroundMode, std::unique_ptr<ITrayBackend> trayBa
   m_capsIndicator->setMinimumWidth(
       m_capsIndicator->fontMetrics().horizontalAdvance(QStringLiteral("CAP")) + 8);
   statusBar()->addPermanentWidget(m_capsIndicator);
-  if (!m_backgroundMode && CanReadCapsLock()) {
+  if (!backgroundMode && CanReadCapsLock()) {
     m_capsTimer = new QTimer(this);
     connect(m_capsTimer, &QTimer::timeout, this, [this] { UpdateCapsIndicator(); });
     m_capsTimer->start(kCapsPollMilliseconds);
@@ -106,26 +87,23 @@ CMainFrame::CMainFrame(bool backgroundMode, std::unique_ptr<ITrayBackend> trayBa
   m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPaneText = std::make_unique<CLogPaneEdit>(*m_logPane);
+  m_core.SetLogPane(m_logPaneText.get());
   // Focus given to the frame goes to the log pane.
   setFocusProxy(m_logPane);
 
-  m_trayNotifier.SetOwner(this, WM_TRAYNOTIFY);
+  m_core.TrayNotifier().SetOwner(this, WM_TRAYNOTIFY);
 }
 
 CMainFrame::~CMainFrame() {
-  if (!m_destroyed) {
-    m_destroyed = true;
-    if (m_onWindowDestroying) m_onWindowDestroying();
-  }
-  m_trayNotifier.RemoveTrayIcon();
+  m_core.RunTeardown();
+  m_core.TrayNotifier().RemoveTrayIcon();
 }
 
 // --- IFrameView ---
 
 void CMainFrame::LogToWindow(std::string text) {
   assert(QThread::currentThread() == thread());
-  LogToPane(*m_logPaneText, text);
-  if (m_backgroundMode) MirrorPaneEntryToFile(text);  // the pane is never seen
+  m_core.LogToWindow(text);
 }
 
 void CMainFrame::SetMessageText(std::string text) {
@@ -141,48 +119,11 @@ void CMainFrame::SetMessageText(std::string text) {
 }
 
 void CMainFrame::ShowErrorMessage(const std::string& text) {
-  if (m_backgroundMode) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    return;
-  }
-  MessageBoxRequest request;
-  request.icon = QMessageBox::Critical;
-  request.caption = ResourceText(AFX_IDS_APP_TITLE);
-  request.text = BoxText(FromSystemText(text));
-  MessageBox(request);
+  m_core.ShowErrorMessage(text);
 }
 
 void CMainFrame::PostCloseRequest() {
-  if (m_backgroundMode) {
-    DeclineClose();
-    return;
-  }
-  QMetaObject::invokeMethod(
-      this, [this] { close(); }, Qt::QueuedConnection);
-}
-
-void CMainFrame::DeclineClose() {
-  LogCloseDeclined(*this);
-}
-
-// --- Callbacks ---
-
-void CMainFrame::SetCreateOpcServerHandler(std::function<void()> handler) {
-  m_onCreateOpcServer = std::move(handler);
-}
-
-void CMainFrame::SetDestroyOpcServerHandler(std::function<void()> handler) {
-  m_onDestroyOpcServer = std::move(handler);
-}
-
-void CMainFrame::SetWindowDestroyingHandler(std::function<void()> handler) {
-  m_onWindowDestroying = std::move(handler);
-}
-
-void CMainFrame::SetAboutHandler(std::function<void()> handler) {
-  m_onAbout = std::move(handler);
+  m_core.PostCloseRequest();
 }
 
 void CMainFrame::SetMessageBoxHook(MessageBoxHook hook) {
@@ -195,97 +136,93 @@ void CMainFrame::OnMenuItem(QAction* action) {
   const int id = CommandIdOf(*action);
   if (id == 0) return;
   // A checkable item has already changed its check mark when it reports the choice.
-  if (SwitchOf(id) != nullptr) {
-    SwitchFollowsCheck(id);
+  if (action->isCheckable()) {
+    m_core.SwitchFollowsCheck(id);
     return;
   }
   OnCmdMsg(id);
 }
 
-bool CMainFrame::OnCmdMsg(int commandId) {
-  // The client pane and the log pane handle no command: the frame's own map comes next, then
-  // the application's (About).
-  switch (commandId) {
-    case ID_VIEW_HIDE:
-      OnHideToTray();
-      return true;
-    case ID_TRAY_RESTORE:
-      OnRestore();
-      return true;
-    case ID_VIEW_LOG_VALUE_CHANGES:
-    case ID_VIEW_LOG_VALUE_WRITES:
-    case ID_VIEW_LOG_GROUP_OPS:
-    case ID_VIEW_LOG_ITEM_OPS:
-      ToggleSwitch(commandId);
-      return true;
-    case ID_FILE_CREATE_OPCSERVER:
-      if (m_onCreateOpcServer) m_onCreateOpcServer();
-      return true;
-    case ID_FILE_DESTROY_OPCSERVER:
-      if (m_onDestroyOpcServer) m_onDestroyOpcServer();
-      return true;
-    case ID_HELP_USAGE:
-      OnShowUsage();
-      return true;
-    case ID_APP_ABOUT:
-      OnAbout();
-      return true;
-    case ID_APP_EXIT:
-      close();  // the framework's exit: a close message to the main window
-      return true;
-    default:
-      return false;
-  }
+// --- Window primitives ---
+
+void CMainFrame::ShowNormal() {
+  showNormal();
 }
 
-void CMainFrame::ToggleSwitch(int commandId) {
+void CMainFrame::Hide() {
+  hide();
+}
+
+QAction* CMainFrame::ViewItem(int commandId) const {
   // The item of the View popup, the main menu's second.
   const QList<QMenu*> popups = Popups();
-  QAction* item = popups.size() > 1 ? FindCommand(*popups[1], commandId) : nullptr;
-  bool* logSwitch = SwitchOf(commandId);
-  if (item == nullptr || logSwitch == nullptr) return;
-  item->setChecked(!item->isChecked());
-  *logSwitch = item->isChecked();
+  return popups.size() > 1 ? FindCommand(*popups[1], commandId) : nullptr;
 }
 
-void CMainFrame::SwitchFollowsCheck(int commandId) {
-  QAction* item = FindMenuCommand(commandId);
-  bool* logSwitch = SwitchOf(commandId);
-  if (item == nullptr || logSwitch == nullptr) return;
-  *logSwitch = item->isChecked();
+std::optional<bool> CMainFrame::ViewItemChecked(int commandId) const {
+  const QAction* item = ViewItem(commandId);
+  if (item == nullptr) return std::nullopt;
+  return item->isChecked();
 }
 
-void CMainFrame::OnHideToTray() {
-  if (m_backgroundMode) return;  // the window is never shown, so there is nothing to hide
-  hide();
-  m_trayNotifier.SetTooltip(LoadResString(IDR_MAINFRAME));
-  m_trayNotifier.SetTrayIcon(m_appIcon.isNull() ? nullptr : &m_appIcon);
+void CMainFrame::SetViewItemChecked(int commandId, bool checked) {
+  if (QAction* item = ViewItem(commandId)) item->setChecked(checked);
 }
 
-void CMainFrame::OnRestore() {
-  if (m_backgroundMode || m_destroyed) return;
-  showNormal();
-  m_trayNotifier.RemoveTrayIcon();
-}
-
-void CMainFrame::OnShowUsage() {
+FrameAnswer CMainFrame::ShowBox(FrameBox kind, const WideString& caption, const WideString& text) {
   MessageBoxRequest request;
-  request.icon = QMessageBox::Information;
-  request.caption = ResourceText(AFX_IDS_APP_TITLE);
-  request.text = BoxText(ResourceText(IDS_USAGE));
-  MessageBox(request);
+  request.caption = QString::fromStdU16String(caption);
+  request.text = BoxText(QString::fromStdU16String(text));
+  switch (kind) {
+    case FrameBox::kError:
+      request.icon = QMessageBox::Critical;
+      break;
+    case FrameBox::kUsage:
+      request.icon = QMessageBox::Information;
+      break;
+    case FrameBox::kCloseConfirmation:
+      request.icon = QMessageBox::Warning;
+      request.buttons = QMessageBox::Yes | QMessageBox::No;
+      request.safeButton = QMessageBox::Yes;
+      break;
+  }
+  switch (MessageBox(request)) {
+    case QMessageBox::Yes:
+      return FrameAnswer::kYes;
+    case QMessageBox::No:
+      return FrameAnswer::kNo;
+    default:
+      return kind == FrameBox::kCloseConfirmation ? FrameAnswer::kYes : FrameAnswer::kOk;
+  }
 }
 
-void CMainFrame::OnAbout() {
-  if (m_onAbout) {
-    m_onAbout();
-  } else {
-    ShowAboutBox(this);
-  }
+void CMainFrame::SendClose() {
+  close();  // the framework's exit: a close message to the main window
+}
+
+void CMainFrame::PostClose() {
+  QMetaObject::invokeMethod(
+      this, [this] { close(); }, Qt::QueuedConnection);
+}
+
+void CMainFrame::ShowAboutBox() {
+  ::ShowAboutBox(this);
+}
+
+void CMainFrame::EndWindow() {
+  if (m_capsTimer != nullptr) m_capsTimer->stop();
+  hide();
+  // The loop ends once the close has finished (quit() would send close events again).
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+const void* CMainFrame::TrayIcon() const {
+  return m_appIcon.isNull() ? nullptr : &m_appIcon;
 }
 
 long CMainFrame::OnTrayNotify(std::uint32_t iconId, std::uint32_t mouseMessage) {
-  return m_trayNotifier.HandleTrayEvent(iconId, mouseMessage);
+  return m_core.TrayNotifier().HandleTrayEvent(iconId, mouseMessage);
 }
 
 // --- Tray owner ---
@@ -309,40 +246,10 @@ void CMainFrame::SendCommand(int commandId) {
 // --- Close and destruction ---
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-  if (m_destroyed) {
+  if (m_core.OnClose())
     event->accept();
-    return;
-  }
-  if (m_backgroundMode) {
+  else
     event->ignore();
-    DeclineClose();
-    return;
-  }
-  MessageBoxRequest request;
-  request.icon = QMessageBox::Warning;
-  request.caption = QStringLiteral("关闭后，同设备通讯将会中断！");
-  request.text = QStringLiteral("保留窗口程序不退出吧？");
-  request.buttons = QMessageBox::Yes | QMessageBox::No;
-  // Keeping the gateway running is the answer that loses nothing.
-  request.safeButton = QMessageBox::Yes;
-  if (MessageBox(request) != QMessageBox::No) {
-    event->ignore();
-    return;
-  }
-  DestroyWindow();
-  event->accept();
-  // The loop ends once the close has finished (quit() would send close events again).
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-}
-
-void CMainFrame::DestroyWindow() {
-  if (m_destroyed) return;
-  m_destroyed = true;
-  if (m_onWindowDestroying) m_onWindowDestroying();
-  m_trayNotifier.RemoveTrayIcon();
-  if (m_capsTimer != nullptr) m_capsTimer->stop();
-  hide();
 }
 
 // --- Parts ---

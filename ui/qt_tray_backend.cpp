@@ -1,5 +1,7 @@
 #include "ui/qt_tray_backend.h"
 
+#include <QAction>
+#include <QCursor>
 #include <QIcon>
 #include <QMetaObject>
 
@@ -7,14 +9,15 @@
 #include <iterator>
 #include <string>
 
+#include "ui/menu_resources.h"
 #include "ui/qt_text.h"
 
 std::uint32_t MouseMessageOf(QSystemTrayIcon::ActivationReason reason) {
   switch (reason) {
     case QSystemTrayIcon::Context:
-      return WM_RBUTTONUP;
+      return kTrayRightButtonUp;
     case QSystemTrayIcon::DoubleClick:
-      return WM_LBUTTONDBLCLK;
+      return kTrayLeftButtonDoubleClick;
     case QSystemTrayIcon::Trigger:
       return WM_LBUTTONUP;
     case QSystemTrayIcon::MiddleClick:
@@ -28,24 +31,25 @@ std::uint32_t MouseMessageOf(QSystemTrayIcon::ActivationReason reason) {
 CQtTrayBackend::~CQtTrayBackend() {
   // Never inside one of the icon's signals: those reach the owner queued.
   delete m_icon;
+  delete m_shownMenu.data();
 }
 
-bool CQtTrayBackend::NotifyIcon(std::uint32_t operation, const NotifyIconData& data) {
+bool CQtTrayBackend::NotifyIcon(std::uint32_t operation, const TrayIconRecord& record) {
   switch (operation) {
-    case NIM_ADD:
+    case kTrayAdd:
       if (m_icon != nullptr) return false;
       if (m_requireTrayHost && !QSystemTrayIcon::isSystemTrayAvailable()) return false;
       m_icon = new QSystemTrayIcon();
       QObject::connect(m_icon, &QSystemTrayIcon::activated, &m_context,
                        [this](QSystemTrayIcon::ActivationReason reason) { OnActivated(reason); });
-      Apply(data);
+      Apply(record);
       m_icon->show();
       return true;
-    case NIM_MODIFY:
+    case kTrayModify:
       if (m_icon == nullptr) return false;
-      Apply(data);
+      Apply(record);
       return true;
-    case NIM_DELETE:
+    case kTrayDelete:
       if (m_icon == nullptr) return false;
       m_icon->hide();
       // Deleted later: a delete may be the answer to one of this icon's own signals.
@@ -58,16 +62,17 @@ bool CQtTrayBackend::NotifyIcon(std::uint32_t operation, const NotifyIconData& d
   }
 }
 
-void CQtTrayBackend::Apply(const NotifyIconData& data) {
-  if ((data.uFlags & NIF_ICON) != 0 && data.hIcon != nullptr) m_icon->setIcon(*data.hIcon);
-  if ((data.uFlags & NIF_TIP) != 0) {
-    const char* end = std::find(std::begin(data.szTip), std::end(data.szTip), '\0');
-    m_icon->setToolTip(FromSystemText(std::string(std::begin(data.szTip), end)));
+void CQtTrayBackend::Apply(const TrayIconRecord& record) {
+  if ((record.flags & kTrayFlagIcon) != 0 && record.icon != nullptr)
+    m_icon->setIcon(*static_cast<const QIcon*>(record.icon));
+  if ((record.flags & kTrayFlagTip) != 0) {
+    const char* end = std::find(std::begin(record.tip), std::end(record.tip), '\0');
+    m_icon->setToolTip(FromSystemText(std::string(std::begin(record.tip), end)));
   }
-  if ((data.uFlags & NIF_MESSAGE) != 0) {
-    m_owner = data.hWnd;
-    m_iconId = data.uID;
-    m_callbackMessage = data.uCallbackMessage;
+  if ((record.flags & kTrayFlagMessage) != 0) {
+    m_owner = record.owner;
+    m_iconId = record.id;
+    m_callbackMessage = record.callbackMessage;
   }
 }
 
@@ -81,4 +86,32 @@ void CQtTrayBackend::OnActivated(QSystemTrayIcon::ActivationReason reason) {
         owner->SendTrayMessage(message, id, mouseMessage);
       },
       Qt::QueuedConnection);
+}
+
+int CQtTrayBackend::FirstTrayCommand() {
+  const std::unique_ptr<QMenu> menu = LoadTrayMenu();
+  const QList<QAction*> items = menu->actions();
+  return items.isEmpty() ? 0 : CommandIdOf(*items.front());
+}
+
+bool CQtTrayBackend::ShowTrayMenu(ITrayOwner& owner) {
+  std::unique_ptr<QMenu> menu = LoadTrayMenu();
+  const QList<QAction*> items = menu->actions();
+  if (items.isEmpty()) return false;
+  // Shown without blocking: the menu deletes itself once it has closed, and the chosen item
+  // reaches the owner as its own command.
+  menu->setDefaultAction(items.front());
+  const QPoint where = QCursor::pos();
+  owner.SetForegroundWindow();
+  QMenu* shown = menu.release();
+  ITrayOwner* target = &owner;
+  QObject::connect(shown, &QMenu::triggered, shown, [target](QAction* action) {
+    const int id = CommandIdOf(*action);
+    if (id != 0) target->SendCommand(id);
+  });
+  QObject::connect(shown, &QMenu::aboutToHide, shown, &QObject::deleteLater);
+  delete m_shownMenu.data();  // a menu still up from an earlier click
+  m_shownMenu = shown;
+  shown->popup(where);
+  return true;
 }

@@ -24,11 +24,10 @@ static_assert(QRC_ID_TRAY_RESTORE == ID_TRAY_RESTORE && QRC_ID_VIEW_HIDE == ID_V
               QRC_ID_HELP_USAGE == ID_HELP_USAGE && QRC_ID_APP_ABOUT == ID_APP_ABOUT &&
               QRC_ID_APP_EXIT == ID_APP_EXIT);
 static_assert(IDR_TRAYMENU == static_cast<int>(kTrayIconId));
+static_assert(WM_TRAYNOTIFY == WM_USER + 2);
 static_assert(ID_SC_MAXIMIZE == SC_MAXIMIZE);
 
 const wchar_t CMainFrame::kClassName[] = L"QuarnixMainFrame";
-const wchar_t CMainFrame::kCloseCaption[] = L"关闭后，同设备通讯将会中断！";
-const wchar_t CMainFrame::kCloseText[] = L"保留窗口程序不退出吧？";
 
 namespace {
 
@@ -39,22 +38,6 @@ constexpr UINT kCapsPollMilliseconds = 250;
 
 // The log pane's fixed client rectangle, (1, 1)-(580, 220).
 constexpr RECT kLogPaneRect = {1, 1, 580, 220};
-
-// The log switch that a View-menu command toggles, or null.
-bool* SwitchOf(UINT commandId) {
-  switch (commandId) {
-    case ID_VIEW_LOG_VALUE_CHANGES:
-      return &logValueChanges;
-    case ID_VIEW_LOG_VALUE_WRITES:
-      return &logValueWrites;
-    case ID_VIEW_LOG_GROUP_OPS:
-      return &logGroupOps;
-    case ID_VIEW_LOG_ITEM_OPS:
-      return &logItemOps;
-    default:
-      return nullptr;
-  }
-}
 
 HICON LoadAppIcon(int sizeMetric) {
   const int size = GetSystemMetrics(sizeMetric);
@@ -69,20 +52,20 @@ std::wstring FirstLine(const std::wstring& text) {
 
 }  // namespace
 
-CMainFrame::CMainFrame(bool backgroundMode, CTrayNotifier::NotifyFunction notify)
-    : m_backgroundMode(backgroundMode),
-      m_uiThreadId(GetCurrentThreadId()),
-      m_trayNotifier(std::move(notify)) {
-  logValueWrites = false;
-  logGroupOps = true;
-  logItemOps = false;
+CMainFrame::CMainFrame(bool backgroundMode, CShellTrayBackend::NotifyFunction notify)
+    : m_uiThreadId(GetCurrentThreadId()),
+      m_core(
+          *this, *this, backgroundMode,
+          std::make_unique<CShellTrayBackend>([this] { return m_hwnd.load(); }, std::move(notify)),
+          CFrameCore::BackgroundClose::kStop) {
+  m_core.SetLogPane(&m_logPaneText);
   m_largeIcon = LoadAppIcon(SM_CXICON);
   m_smallIcon = LoadAppIcon(SM_CXSMICON);
 }
 
 CMainFrame::~CMainFrame() {
-  RunTeardown();
-  m_trayNotifier.RemoveTrayIcon();
+  m_core.RunTeardown();
+  m_core.TrayNotifier().RemoveTrayIcon();
   if (HWND window = m_hwnd.load()) {
     m_quitOnDestroy = false;  // the loop has ended already, or never ran
     ::DestroyWindow(window);
@@ -116,7 +99,7 @@ bool CMainFrame::LoadFrame() {
     return false;
   }
   if (m_pump) m_pump->SetTargetWindow(window);
-  if (!m_backgroundMode) {
+  if (!m_core.IsBackgroundMode()) {
     SetTimer(window, kCapsTimerId, kCapsPollMilliseconds, nullptr);
     UpdateCapsIndicator();
   }
@@ -138,7 +121,7 @@ int CMainFrame::OnCreate(const CREATESTRUCTW& create) {
   if (logPane == nullptr) return -1;
   SetWindowPos(logPane, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   m_logPaneText.Attach(logPane);
-  m_trayNotifier.SetOwner(frame, WM_TRAYNOTIFY);
+  m_core.TrayNotifier().SetOwner(this, WM_TRAYNOTIFY);
   return 0;
 }
 
@@ -165,8 +148,7 @@ void CMainFrame::ShowAtStartup() {
 
 void CMainFrame::LogToWindow(std::string text) {
   m_uiThread.Check();
-  LogToPane(m_logPaneText, text);
-  if (m_backgroundMode) MirrorPaneEntryToFile(text);  // the pane is never seen
+  m_core.LogToWindow(text);
 }
 
 void CMainFrame::SetMessageText(std::string text) {
@@ -195,42 +177,14 @@ void CMainFrame::ShowPendingMessageText() {
 }
 
 void CMainFrame::ShowErrorMessage(const std::string& text) {
-  if (m_backgroundMode) {
-    WriteStandardOutput(text);
-    return;
-  }
-  ShowMessageBox({MB_OK | MB_ICONERROR, ResourceString(AFX_IDS_APP_TITLE), SystemToWide(text)});
+  m_core.ShowErrorMessage(text);
 }
 
 void CMainFrame::PostCloseRequest() {
-  if (m_backgroundMode) {
-    DeclineClose();
-    return;
-  }
-  if (HWND window = m_hwnd.load()) PostMessageW(window, WM_CLOSE, 0, 0);
-}
-
-void CMainFrame::DeclineClose() {
-  LogCloseDeclined(*this);
+  m_core.PostCloseRequest();
 }
 
 // --- Callbacks ---
-
-void CMainFrame::SetCreateOpcServerHandler(std::function<void()> handler) {
-  m_onCreateOpcServer = std::move(handler);
-}
-
-void CMainFrame::SetDestroyOpcServerHandler(std::function<void()> handler) {
-  m_onDestroyOpcServer = std::move(handler);
-}
-
-void CMainFrame::SetWindowDestroyingHandler(std::function<void()> handler) {
-  m_onWindowDestroying = std::move(handler);
-}
-
-void CMainFrame::SetAboutHandler(std::function<void()> handler) {
-  m_onAbout = std::move(handler);
-}
 
 void CMainFrame::SetSessionEndingHandler(std::function<void()> handler) {
   m_onSessionEnding = std::move(handler);
@@ -307,7 +261,7 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DESTROY:
       KillTimer(window, kCapsTimerId);
-      m_trayNotifier.RemoveTrayIcon();
+      m_core.TrayNotifier().RemoveTrayIcon();
       if (m_quitOnDestroy) PostQuitMessage(0);
       return 0;
     case WM_NCDESTROY:
@@ -334,57 +288,7 @@ void CMainFrame::RecalcLayout() {
 
 bool CMainFrame::OnCmdMsg(UINT commandId) {
   m_uiThread.Check();
-  // The client pane and the log pane handle no command: the frame's own map comes next, then
-  // the application's (About).
-  switch (commandId) {
-    case ID_VIEW_HIDE:
-      OnHideToTray();
-      return true;
-    case ID_TRAY_RESTORE:
-      OnRestore();
-      return true;
-    case ID_VIEW_LOG_VALUE_CHANGES:
-    case ID_VIEW_LOG_VALUE_WRITES:
-    case ID_VIEW_LOG_GROUP_OPS:
-    case ID_VIEW_LOG_ITEM_OPS:
-      ToggleSwitch(commandId);
-      return true;
-    case ID_FILE_CREATE_OPCSERVER:
-      if (m_onCreateOpcServer) m_onCreateOpcServer();
-      return true;
-    case ID_FILE_DESTROY_OPCSERVER:
-      if (m_onDestroyOpcServer) m_onDestroyOpcServer();
-      return true;
-    case ID_HELP_USAGE:
-      OnShowUsage();
-      return true;
-    case ID_APP_ABOUT:
-      OnAbout();
-      return true;
-    case ID_APP_EXIT:
-      // The application's exit: a close message to the main window.
-      if (HWND window = m_hwnd.load()) SendMessageW(window, WM_CLOSE, 0, 0);
-      return true;
-    default:
-      return false;
-  }
-}
-
-void CMainFrame::ToggleSwitch(UINT commandId) {
-  // The item of the View popup, the main menu's second.
-  const HWND window = m_hwnd.load();
-  HMENU view = window != nullptr ? GetSubMenu(GetMenu(window), 1) : nullptr;
-  bool* logSwitch = SwitchOf(commandId);
-  if (view == nullptr || logSwitch == nullptr) return;
-  const UINT state = GetMenuState(view, commandId, MF_BYCOMMAND);
-  if (state == static_cast<UINT>(-1)) return;
-  if ((state & MF_CHECKED) != 0) {
-    CheckMenuItem(view, commandId, MF_BYCOMMAND | MF_UNCHECKED);
-    *logSwitch = false;
-  } else {
-    CheckMenuItem(view, commandId, MF_BYCOMMAND | MF_CHECKED);
-    *logSwitch = true;
-  }
+  return m_core.OnCmdMsg(static_cast<int>(commandId));
 }
 
 void CMainFrame::OnMenuSelect(WPARAM wParam, LPARAM lParam) {
@@ -406,34 +310,90 @@ void CMainFrame::OnMenuSelect(WPARAM wParam, LPARAM lParam) {
   m_promptShown = true;
 }
 
-void CMainFrame::OnHideToTray() {
-  if (m_backgroundMode) return;  // the window is never shown, so there is nothing to hide
-  ShowWindow(m_hwnd.load(), SW_HIDE);
-  m_trayNotifier.SetTooltip(ResourceStringA(IDR_MAINFRAME));
-  m_trayNotifier.SetTrayIcon(m_smallIcon);
-}
+// --- Window primitives ---
 
-void CMainFrame::OnRestore() {
-  if (m_backgroundMode || m_destroyed) return;
+void CMainFrame::ShowNormal() {
   ShowWindow(m_hwnd.load(), SW_SHOWNORMAL);
-  m_trayNotifier.RemoveTrayIcon();
 }
 
-void CMainFrame::OnShowUsage() {
-  ShowMessageBox({MB_OK | MB_ICONINFORMATION, ResourceString(AFX_IDS_APP_TITLE),
-                  SystemToWide(LoadResString(IDS_USAGE))});
+void CMainFrame::Hide() {
+  ShowWindow(m_hwnd.load(), SW_HIDE);
 }
 
-void CMainFrame::OnAbout() {
-  if (m_onAbout) {
-    m_onAbout();
-  } else {
-    ShowAboutBox(m_hwnd.load());
+HMENU CMainFrame::ViewMenu() const {
+  // The View popup, the main menu's second.
+  const HWND window = m_hwnd.load();
+  return window != nullptr ? GetSubMenu(GetMenu(window), 1) : nullptr;
+}
+
+std::optional<bool> CMainFrame::ViewItemChecked(int commandId) const {
+  HMENU view = ViewMenu();
+  if (view == nullptr) return std::nullopt;
+  const UINT state = GetMenuState(view, static_cast<UINT>(commandId), MF_BYCOMMAND);
+  if (state == static_cast<UINT>(-1)) return std::nullopt;
+  return (state & MF_CHECKED) != 0;
+}
+
+void CMainFrame::SetViewItemChecked(int commandId, bool checked) {
+  if (HMENU view = ViewMenu())
+    CheckMenuItem(view, static_cast<UINT>(commandId),
+                  MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
+FrameAnswer CMainFrame::ShowBox(FrameBox kind, const WideString& caption, const WideString& text) {
+  UINT style = MB_OK | MB_ICONERROR;
+  if (kind == FrameBox::kUsage) style = MB_OK | MB_ICONINFORMATION;
+  if (kind == FrameBox::kCloseConfirmation) style = MB_YESNO | MB_ICONEXCLAMATION;
+  switch (ShowMessageBox({style, caption, text})) {
+    case IDYES:
+      return FrameAnswer::kYes;
+    case IDNO:
+      return FrameAnswer::kNo;
+    default:
+      return kind == FrameBox::kCloseConfirmation ? FrameAnswer::kYes : FrameAnswer::kOk;
   }
 }
 
+void CMainFrame::SendClose() {
+  // The application's exit: a close message to the main window.
+  if (HWND window = m_hwnd.load()) SendMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void CMainFrame::PostClose() {
+  if (HWND window = m_hwnd.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void CMainFrame::ShowAboutBox() {
+  ::ShowAboutBox(m_hwnd.load());
+}
+
+void CMainFrame::EndWindow() {
+  if (HWND window = m_hwnd.load()) {
+    m_quitOnDestroy = true;  // the end of the main window ends the message loop
+    ::DestroyWindow(window);
+  }
+}
+
+// --- Tray owner ---
+
+long CMainFrame::SendTrayMessage(std::uint32_t message, std::uint32_t iconId,
+                                 std::uint32_t mouseMessage) {
+  if (message != WM_TRAYNOTIFY) return 0;
+  return static_cast<long>(OnTrayNotify(iconId, mouseMessage));
+}
+
+void CMainFrame::SetForegroundWindow() {
+  ::SetForegroundWindow(m_hwnd.load());
+}
+
+void CMainFrame::SendCommand(int commandId) {
+  if (HWND window = m_hwnd.load())
+    SendMessageW(window, WM_COMMAND, static_cast<WPARAM>(commandId), 0);
+}
+
 LRESULT CMainFrame::OnTrayNotify(WPARAM iconId, LPARAM mouseMessage) {
-  return m_trayNotifier.HandleTrayEvent(iconId, mouseMessage);
+  return m_core.TrayNotifier().HandleTrayEvent(static_cast<std::uint32_t>(iconId),
+                                               static_cast<std::uint32_t>(mouseMessage));
 }
 
 void CMainFrame::UpdateCapsIndicator() {
@@ -443,44 +403,19 @@ void CMainFrame::UpdateCapsIndicator() {
 // --- Close and destruction ---
 
 void CMainFrame::OnClose() {
-  if (m_destroyed) return;
-  if (m_backgroundMode) {
-    // Only the system or another program sends this to the hidden window (the Exit request is
-    // declined before it gets here): a stop, as a stop signal would be.
-    DestroyWindow();
-    return;
-  }
-  // One confirmation at a time: a second close while the box is up is answered by that box.
-  if (m_confirmingClose) return;
-  m_confirmingClose = true;
-  const int answer = ShowMessageBox({MB_YESNO | MB_ICONEXCLAMATION, kCloseCaption, kCloseText});
-  m_confirmingClose = false;
-  if (answer != IDNO) return;  // Yes keeps the program running and changes nothing
-  DestroyWindow();
+  m_core.OnClose();
 }
 
 void CMainFrame::DestroyWindow() {
-  if (m_destroyed) return;
-  RunTeardown();
-  m_trayNotifier.RemoveTrayIcon();
-  if (HWND window = m_hwnd.load()) {
-    m_quitOnDestroy = true;  // the end of the main window ends the message loop
-    ::DestroyWindow(window);
-  }
+  m_core.DestroyWindow();
 }
 
 void CMainFrame::OnEndSession() {
   // The system ends the process once this returns: the OPC side and the network go now.
-  RunTeardown();
-  m_trayNotifier.RemoveTrayIcon();
+  m_core.RunTeardown();
+  m_core.TrayNotifier().RemoveTrayIcon();
   if (m_onSessionEnding) m_onSessionEnding();
   PostQuitMessage(0);
-}
-
-void CMainFrame::RunTeardown() {
-  if (m_destroyed) return;
-  m_destroyed = true;
-  if (m_onWindowDestroying) m_onWindowDestroying();
 }
 
 int CMainFrame::ShowMessageBox(const MessageBoxRequest& request) {

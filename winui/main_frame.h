@@ -1,25 +1,21 @@
-// The operator window on Win32: log pane, status bar, menus, log switches, close confirmation,
-// tray icon, About box, and the WM_REQUEST hand-off.
+// The operator window on Win32: log pane, status bar, menus, message boxes, tray icon, About box,
+// and the WM_REQUEST hand-off, driven by the toolkit-free frame core.
 //
 // CMainFrame is the gateway's one top-level window and its IFrameView, built from the program's
-// resources (menu, icon and title 128, tray menu 135, About box 100). It knows nothing of the
-// OPC side or of requests: the commands that belong there (create and destroy the server
-// connection) and the teardown that must run before the window goes are callbacks that the
-// application installs, and WM_REQUEST drains the UI apartment through the request pump. The
-// log pane is an EDIT control at the fixed client rectangle (1, 1)-(580, 220), written with
-// the activity log's pruning rule through its edit-control messages. Every close, whatever its
-// source (close box, the Exit items, a close request), passes the confirmation box; only the
-// answer No tears down, destroys the window and ends the message loop. In background mode the
-// window is never shown: error messages go to standard output, every pane entry is copied to the
-// log file, close requests are declined with a log line, and a WM_CLOSE from outside the program
-// (taskkill, the system) stops the gateway through the normal shutdown, as a stop signal does,
-// since no operator can answer the box.
+// resources (menu, icon and title 128, tray menu 135, About box 100). The rules (command
+// routing, log switches, the close confirmation, background mode, the teardown, the tray state)
+// live in its CFrameCore; this class makes the window and its children, gives the core the
+// window's primitives and routes window messages to it. WM_REQUEST drains the UI apartment
+// through the request pump. The log pane is an EDIT control at the fixed client rectangle
+// (1, 1)-(580, 220). In background mode a WM_CLOSE from outside the program (taskkill, the
+// system) stops the gateway through the normal shutdown, as a stop signal does, since no
+// operator can answer the box.
 //
 // Error rule: nothing fails towards the caller; LoadFrame reports a window that could not be
 // created. Thread rule: UI thread only (the thread that constructed the frame), except
 // SetMessageText, which any thread may call while the window exists (it is posted to the UI
 // thread). Ownership: the application owns the frame; the frame owns its window, child windows,
-// menus and tray notifier; the callbacks' targets are borrowed and must outlive the frame.
+// menus and core; the callbacks' targets are borrowed and must outlive the frame.
 #pragma once
 
 #include <atomic>
@@ -28,12 +24,13 @@
 #include <mutex>
 #include <string>
 
+#include "core/frame_core.h"
 #include "net/frame_view.h"
 #include "platform/thread_affinity.h"
 #include "winui/client_pane.h"
 #include "winui/log_pane_edit.h"
+#include "winui/shell_tray_backend.h"
 #include "winui/status_bar.h"
-#include "winui/tray_notifier.h"
 #include "winui/win32_headers.h"
 
 class CRequestPump;
@@ -43,7 +40,7 @@ constexpr UINT kClientPaneId = 59648;  // AFX_IDW_PANE_FIRST
 constexpr UINT kStatusBarId = 59393;   // AFX_IDW_STATUS_BAR
 constexpr UINT kLogPaneId = 0;
 
-class CMainFrame final : public IFrameView {
+class CMainFrame final : public IFrameView, private IFrameWindow, private ITrayOwner {
 public:
   // A message box as the window would show it; the hook gets it instead of the operator.
   struct MessageBoxRequest {
@@ -54,9 +51,9 @@ public:
   // Returns the answer (IDYES, IDNO, IDOK ...).
   using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 
-  // Sets the log switches logValueWrites, logGroupOps and logItemOps to their defaults and
-  // prepares the tray notifier (a null notify uses the shell's Shell_NotifyIconA). No window yet.
-  explicit CMainFrame(bool backgroundMode, CTrayNotifier::NotifyFunction notify = nullptr);
+  // Prepares the core (which sets the log switches to their defaults) and the tray (a null
+  // notify uses the shell's Shell_NotifyIconA). No window yet.
+  explicit CMainFrame(bool backgroundMode, CShellTrayBackend::NotifyFunction notify = nullptr);
   // Runs the teardown callback if the close path has not run it, removes the tray icon and
   // destroys the window.
   ~CMainFrame();
@@ -76,15 +73,10 @@ public:
   void ShowErrorMessage(const std::string& text) override;
   void PostCloseRequest() override;
 
+  // The window's rules; the application installs its callbacks there.
+  CFrameCore& Core() { return m_core; }
+
   // --- Callbacks of the application ---
-  // File menu "创建OpcServer" (32785) and "销毁OpcServer" (32786).
-  void SetCreateOpcServerHandler(std::function<void()> handler);
-  void SetDestroyOpcServerHandler(std::function<void()> handler);
-  // The OPC teardown: runs once, before the window goes (answer No, a stop in background mode,
-  // the end of the session), or at the latest in the destructor.
-  void SetWindowDestroyingHandler(std::function<void()> handler);
-  // The About command (57664); without one, the About box is shown over this window.
-  void SetAboutHandler(std::function<void()> handler);
   // The end of the Windows session (WM_ENDSESSION): runs after the teardown, before the
   // system ends the process.
   void SetSessionEndingHandler(std::function<void()> handler);
@@ -107,17 +99,32 @@ public:
   HWND LogPane() const { return m_logPaneText.Window(); }
   HWND ClientPane() const { return m_clientPane.Window(); }
   CStatusBar& StatusBar() { return m_statusBar; }
-  CTrayNotifier& TrayNotifier() { return m_trayNotifier; }
-  bool IsBackgroundMode() const { return m_backgroundMode; }
-  bool IsDestroyed() const { return m_destroyed; }
+  CTrayNotifier& TrayNotifier() { return m_core.TrayNotifier(); }
+  bool IsBackgroundMode() const { return m_core.IsBackgroundMode(); }
+  bool IsDestroyed() const { return m_core.IsDestroyed(); }
 
   // The frame's window class.
   static const wchar_t kClassName[];
-  // The close confirmation's caption and text.
-  static const wchar_t kCloseCaption[];
-  static const wchar_t kCloseText[];
 
 private:
+  // IFrameWindow
+  void ShowNormal() override;
+  void Hide() override;
+  std::optional<bool> ViewItemChecked(int commandId) const override;
+  void SetViewItemChecked(int commandId, bool checked) override;
+  FrameAnswer ShowBox(FrameBox kind, const WideString& caption, const WideString& text) override;
+  void SendClose() override;
+  void PostClose() override;
+  void ShowAboutBox() override;
+  void EndWindow() override;
+  const void* TrayIcon() const override { return m_smallIcon; }
+
+  // ITrayOwner
+  long SendTrayMessage(std::uint32_t message, std::uint32_t iconId,
+                       std::uint32_t mouseMessage) override;
+  void SetForegroundWindow() override;
+  void SendCommand(int commandId) override;
+
   static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
   int OnCreate(const CREATESTRUCTW& create);
@@ -125,33 +132,21 @@ private:
   void OnClose();
   void OnMenuSelect(WPARAM wParam, LPARAM lParam);
   void OnEndSession();
-  void OnHideToTray();
-  void OnRestore();
-  void OnShowUsage();
-  void OnAbout();
-  // The View-menu switch toggles: the check mark is the truth, the switch follows it.
-  void ToggleSwitch(UINT commandId);
   void ShowPendingMessageText();
   void UpdateCapsIndicator();
-  void DeclineClose();
   int ShowMessageBox(const MessageBoxRequest& request);
-  void RunTeardown();
+  // The View popup of the main menu, or null.
+  HMENU ViewMenu() const;
 
-  const bool m_backgroundMode;
   const DWORD m_uiThreadId;
   CThreadAffinity m_uiThread;
   std::atomic<HWND> m_hwnd{nullptr};
   CClientPane m_clientPane;
   CStatusBar m_statusBar;
-  CTrayNotifier m_trayNotifier;
   CLogPaneEdit m_logPaneText;
   HICON m_largeIcon = nullptr;
   HICON m_smallIcon = nullptr;
   std::shared_ptr<CRequestPump> m_pump;
-  std::function<void()> m_onCreateOpcServer;
-  std::function<void()> m_onDestroyOpcServer;
-  std::function<void()> m_onWindowDestroying;
-  std::function<void()> m_onAbout;
   std::function<void()> m_onSessionEnding;
   MessageBoxHook m_messageBoxHook;
   // The message pane's own text (SetMessageText), shown again when a menu prompt ends.
@@ -160,7 +155,6 @@ private:
   // Set by other threads' SetMessageText, shown by the UI thread.
   std::mutex m_pendingMutex;
   std::string m_pendingMessageText;
-  bool m_destroyed = false;
-  bool m_confirmingClose = false;
   bool m_quitOnDestroy = false;
+  CFrameCore m_core;  // last: its teardown may still write to the log pane
 };

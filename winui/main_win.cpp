@@ -27,11 +27,11 @@
 
 #include "app/command_line.h"
 #include "app/gateway_app.h"
+#include "app/main_window.h"
 #include "app/standard_output.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
-#include "protocol/request_dispatcher.h"
 #include "res/resource.h"
 #include "winui/main_frame.h"
 #include "winui/request_pump.h"
@@ -41,16 +41,6 @@
 
 namespace {
 
-// The main window together with the OPC side and the request handling it carries. The
-// dispatcher is declared first so that it outlives the window, whose destruction tears the OPC
-// side down through it.
-struct CMainWindowParts {
-  std::shared_ptr<CRequestDispatcher> dispatcher;
-  std::shared_ptr<CMainFrame> frame;
-};
-
-// The dispatcher of the current main window, for requests handed over by the listeners.
-std::weak_ptr<CRequestDispatcher> g_dispatcher;
 std::shared_ptr<CRequestPump> g_pump;
 // Set when the end of the Windows session ran the shutdown already.
 bool g_exitedEarly = false;
@@ -66,24 +56,13 @@ void EndSession() {
 }
 
 std::shared_ptr<IFrameView> MakeMainFrame(const WideString& progId, bool backgroundMode) {
-  auto parts = std::make_shared<CMainWindowParts>();
-  parts->frame = std::make_shared<CMainFrame>(backgroundMode);
-  parts->frame->SetRequestPump(g_pump);
-  parts->dispatcher = std::make_shared<CRequestDispatcher>(*parts->frame, progId);
-  CRequestDispatcher* dispatcher = parts->dispatcher.get();
-  parts->frame->SetCreateOpcServerHandler([dispatcher] { dispatcher->OnCreateOpcServer(); });
-  parts->frame->SetDestroyOpcServerHandler([dispatcher] { dispatcher->OnDestroyOpcServer(); });
-  parts->frame->SetWindowDestroyingHandler([dispatcher] { dispatcher->DestroyOpcSide(); });
-  parts->frame->SetSessionEndingHandler(EndSession);
-  g_dispatcher = parts->dispatcher;
-  parts->frame->LoadFrame();  // a window that cannot be made leaves a frame without window
-  if (!backgroundMode) parts->frame->ShowAtStartup();
-  // The returned pointer owns both parts; it points at the window.
-  return std::shared_ptr<IFrameView>(parts, parts->frame.get());
-}
-
-void AnswerRequest(CHttpBlockingSocket& connection) {
-  if (auto dispatcher = g_dispatcher.lock()) dispatcher->OnRequest(connection);
+  auto frame = std::make_shared<CMainFrame>(backgroundMode);
+  frame->SetRequestPump(g_pump);
+  frame->SetSessionEndingHandler(EndSession);
+  std::shared_ptr<IFrameView> window = AssembleMainWindow(frame, frame->Core(), progId);
+  frame->LoadFrame();  // a window that cannot be made leaves a frame without window
+  if (!backgroundMode) frame->ShowAtStartup();
+  return window;
 }
 
 // The start-up messages outside background mode (usage, one instance only, no sockets).

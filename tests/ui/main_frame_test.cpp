@@ -24,6 +24,7 @@
 #include "tests/ui/ui_test_support.h"
 #include "ui/client_pane.h"
 #include "ui/qt_text.h"
+#include "ui/qt_tray_backend.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ protected:
       m_boxes.push_back(request);
       return m_answer;
     });
-    m_frame->SetWindowDestroyingHandler([this] { ++m_teardowns; });
+    m_frame->Core().SetWindowDestroyingHandler([this] { ++m_teardowns; });
     m_teardowns = 0;  // the frame replaced above counted its own
     m_boxes.clear();
   }
@@ -100,21 +101,6 @@ TEST_F(MainFrameTest, MenuTextsAndIdsAreInOrder) {
   ExpectItems(*popups[2], {{57664, "关于该软件(&A)..."}, {32788, "命令行参数 ..."}});
 }
 
-TEST_F(MainFrameTest, OnlyGroupOperationsStartsCheckedAndSwitchesStartAtDefaults) {
-  logValueWrites = true;
-  logGroupOps = false;
-  logItemOps = true;
-  MakeFrame(false);
-  for (int id : {32782, 32783, 32787}) {
-    EXPECT_FALSE(m_frame->FindMenuCommand(id)->isChecked()) << id;
-  }
-  EXPECT_TRUE(m_frame->FindMenuCommand(32784)->isChecked());
-  EXPECT_FALSE(m_frame->FindMenuCommand(32780)->isCheckable());
-  EXPECT_FALSE(logValueWrites);
-  EXPECT_TRUE(logGroupOps);
-  EXPECT_FALSE(logItemOps);
-}
-
 TEST_F(MainFrameTest, ChoosingGroupOperationsTwiceLeavesItCheckedAndOn) {
   QAction* item = m_frame->FindMenuCommand(32784);
   item->trigger();  // as chosen from the menu
@@ -123,28 +109,6 @@ TEST_F(MainFrameTest, ChoosingGroupOperationsTwiceLeavesItCheckedAndOn) {
   item->trigger();
   EXPECT_TRUE(item->isChecked());
   EXPECT_TRUE(logGroupOps);
-}
-
-TEST_F(MainFrameTest, EachToggleDrivesItsOwnSwitchFromTheCheckMark) {
-  logValueChanges = false;
-  struct Toggle {
-    int id;
-    bool* logSwitch;
-  };
-  for (const Toggle& toggle : {Toggle{32782, &logValueChanges}, Toggle{32783, &logValueWrites},
-                               Toggle{32784, &logGroupOps}, Toggle{32787, &logItemOps}}) {
-    QAction* item = m_frame->FindMenuCommand(toggle.id);
-    const bool before = item->isChecked();
-    ASSERT_EQ(*toggle.logSwitch, before) << toggle.id;
-    EXPECT_TRUE(m_frame->OnCmdMsg(toggle.id));  // as a command from elsewhere
-    EXPECT_EQ(item->isChecked(), !before) << toggle.id;
-    EXPECT_EQ(*toggle.logSwitch, !before) << toggle.id;
-    // The check mark is the truth: a switch changed behind the menu's back is overruled.
-    *toggle.logSwitch = !*toggle.logSwitch;
-    item->trigger();
-    EXPECT_EQ(item->isChecked(), before) << toggle.id;
-    EXPECT_EQ(*toggle.logSwitch, before) << toggle.id;
-  }
 }
 
 TEST_F(MainFrameTest, HideAndValueChangeItemsShowTheirPromptsInTheStatusBar) {
@@ -172,19 +136,6 @@ TEST_F(MainFrameTest, HideAndValueChangeItemsShowTheirPromptsInTheStatusBar) {
   EXPECT_TRUE(WaitFor([&] { return m_frame->statusBar()->currentMessage().isEmpty(); }));
 }
 
-TEST_F(MainFrameTest, FileCommandsRunTheirCallbacks) {
-  int created = 0;
-  int destroyed = 0;
-  m_frame->SetCreateOpcServerHandler([&] { ++created; });
-  m_frame->SetDestroyOpcServerHandler([&] { ++destroyed; });
-  m_frame->FindMenuCommand(32785)->trigger();
-  m_frame->FindMenuCommand(32786)->trigger();
-  m_frame->FindMenuCommand(32786)->trigger();
-  EXPECT_EQ(created, 1);
-  EXPECT_EQ(destroyed, 2);
-  EXPECT_FALSE(m_frame->OnCmdMsg(12345));
-}
-
 TEST_F(MainFrameTest, UsageItemShowsString131WithOk) {
   m_frame->FindMenuCommand(32788)->trigger();
   ASSERT_EQ(m_boxes.size(), 1u);
@@ -195,16 +146,6 @@ TEST_F(MainFrameTest, UsageItemShowsString131WithOk) {
   EXPECT_EQ(m_boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
   EXPECT_EQ(m_boxes[0].caption, QStringLiteral("Quarnix"));
 }
-
-TEST_F(MainFrameTest, AboutItemsRunTheAboutHandler) {
-  int shown = 0;
-  m_frame->SetAboutHandler([&] { ++shown; });
-  m_frame->FindMenuCommand(57664)->trigger();
-  EXPECT_TRUE(m_frame->OnCmdMsg(57664));
-  EXPECT_EQ(shown, 2);
-}
-
-// --- Close confirmation ---
 
 TEST_F(MainFrameTest, CloseAnsweredYesKeepsWindowAndChangesNothing) {
   ShowFrame();
@@ -256,22 +197,6 @@ TEST_F(MainFrameTest, ExitItemAndCloseRequestPassTheSameConfirmation) {
   EXPECT_TRUE(m_frame->isVisible());
 }
 
-TEST_F(MainFrameTest, CloseRequestWhileHiddenInTrayAsksToo) {
-  ShowFrame();
-  m_frame->OnCmdMsg(32780);
-  ASSERT_FALSE(m_frame->isVisible());
-  m_answer = QMessageBox::No;
-  m_frame->PostCloseRequest();
-  EXPECT_TRUE(WaitFor([&] { return m_teardowns == 1; }));
-  EXPECT_EQ(m_boxes.size(), 1u);
-  EXPECT_FALSE(m_tray->iconPresent);  // the icon goes with the window
-}
-
-TEST_F(MainFrameTest, DestructionWithoutCloseRunsTheTeardownOnce) {
-  m_frame.reset();
-  EXPECT_EQ(m_teardowns, 1);
-}
-
 TEST_F(MainFrameTest, BackgroundModeDeclinesCloseRequestsWithALogLine) {
   MakeFrame(true);
   m_frame->PostCloseRequest();
@@ -299,16 +224,6 @@ TEST_F(MainFrameTest, ErrorMessageIsABoxWithErrorIconAndOk) {
   EXPECT_EQ(m_boxes[0].text, QStringLiteral("打开网络端口 8089 错误"));
 }
 
-TEST_F(MainFrameTest, ErrorMessageInBackgroundModeIsALineOnStandardOutput) {
-  MakeFrame(true);
-  testing::internal::CaptureStdout();
-  m_frame->ShowErrorMessage("Error bind 98");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error bind 98\n");
-  EXPECT_TRUE(m_boxes.empty());
-}
-
-// --- Log pane, focus, status bar ---
-
 TEST_F(MainFrameTest, LogPaneSitsAtTheFixedClientRectangle) {
   QPlainTextEdit* pane = m_frame->LogPane();
   EXPECT_EQ(pane->parentWidget(), m_frame->ClientPane());
@@ -321,18 +236,6 @@ TEST_F(MainFrameTest, LogPaneSitsAtTheFixedClientRectangle) {
   m_frame->resize(300, 200);
   QCoreApplication::processEvents();
   EXPECT_EQ(pane->geometry(), QRect(1, 1, 579, 219));
-}
-
-TEST_F(MainFrameTest, HundredTwentyEntriesLeave99NewestFirst) {
-  for (int i = 0; i < 120; ++i) m_frame->LogToWindow("entry " + std::to_string(i));
-  EXPECT_EQ(m_frame->LogPane()->document()->blockCount(), 100);
-  const QStringList lines = PaneLines();
-  ASSERT_EQ(lines.size(), 100);
-  for (int i = 0; i < 99; ++i) {
-    EXPECT_TRUE(lines[i].endsWith(QStringLiteral(" entry %1").arg(119 - i)))
-        << lines[i].toStdString();
-  }
-  EXPECT_TRUE(lines[99].isEmpty());
 }
 
 TEST_F(MainFrameTest, FocusGivenToTheFrameGoesToTheLogPane) {
@@ -358,77 +261,40 @@ TEST_F(MainFrameTest, HideRestoreHideAddsDeletesAndAddsTheIcon) {
   ShowFrame();
   m_frame->FindMenuCommand(32780)->trigger();
   EXPECT_FALSE(m_frame->isVisible());
-  ASSERT_EQ(Operations(*m_tray), (std::vector<std::uint32_t>{NIM_ADD}));
-  const NotifyIconData& added = m_tray->calls[0].data;
-  EXPECT_EQ(added.cbSize, 88u);
-  EXPECT_EQ(added.uID, 135u);
-  EXPECT_EQ(added.uCallbackMessage, 1026u);
-  EXPECT_NE(added.hWnd, nullptr);
-  EXPECT_NE(added.hIcon, nullptr);
-  EXPECT_EQ(added.uFlags, NIF_MESSAGE | NIF_ICON | NIF_TIP);
-  EXPECT_STREQ(added.szTip, "Quarnix");
+  ASSERT_EQ(Operations(*m_tray), (std::vector<std::uint32_t>{kTrayAdd}));
+  const TrayIconRecord& added = m_tray->calls[0].record;
+  EXPECT_NE(added.owner, nullptr);
+  EXPECT_NE(added.icon, nullptr);  // the window's own icon
 
   m_frame->OnCmdMsg(32779);
   EXPECT_TRUE(m_frame->isVisible());
   EXPECT_FALSE(m_frame->isMaximized() || m_frame->isMinimized());
   m_frame->OnCmdMsg(32780);
   EXPECT_FALSE(m_frame->isVisible());
-  EXPECT_EQ(Operations(*m_tray), (std::vector<std::uint32_t>{NIM_ADD, NIM_DELETE, NIM_ADD}));
+  EXPECT_EQ(Operations(*m_tray), (std::vector<std::uint32_t>{kTrayAdd, kTrayDelete, kTrayAdd}));
 }
 
-TEST_F(MainFrameTest, TrayDoubleClickRestoresAndOtherMessagesDoNothing) {
+TEST_F(MainFrameTest, QtTrayMenuRestoreAndExitReachTheWindow) {
+  // The desktop's tray backend, without requiring a tray host.
+  m_frame = std::make_unique<CMainFrame>(false, std::make_unique<CQtTrayBackend>(false));
+  m_frame->SetMessageBoxHook([this](const Request& request) {
+    m_boxes.push_back(request);
+    return m_answer;
+  });
+  auto& backend = static_cast<CQtTrayBackend&>(m_frame->TrayNotifier().Backend());
   ShowFrame();
   m_frame->OnCmdMsg(32780);
-  EXPECT_EQ(m_frame->OnTrayNotify(135, WM_LBUTTONUP), 0);
-  EXPECT_EQ(m_frame->OnTrayNotify(136, WM_LBUTTONDBLCLK), 0);
-  EXPECT_FALSE(m_frame->isVisible());
-  EXPECT_EQ(m_frame->OnTrayNotify(135, WM_LBUTTONDBLCLK), 1);
-  EXPECT_TRUE(m_frame->isVisible());
-  EXPECT_FALSE(m_tray->iconPresent);
-}
-
-TEST_F(MainFrameTest, TrayMenuRestoreAndExitReachTheWindow) {
-  ShowFrame();
-  m_frame->OnCmdMsg(32780);
-  EXPECT_EQ(m_frame->OnTrayNotify(135, WM_RBUTTONUP), 1);
-  QMenu* menu = m_frame->TrayNotifier().ShownMenu();
+  EXPECT_EQ(m_frame->OnTrayNotify(135, kTrayRightButtonUp), 1);
+  QMenu* menu = backend.ShownMenu();
   ASSERT_NE(menu, nullptr);
   menu->actions()[0]->trigger();
   EXPECT_TRUE(m_frame->isVisible());
 
   m_frame->OnCmdMsg(32780);
-  m_frame->OnTrayNotify(135, WM_RBUTTONUP);
-  m_frame->TrayNotifier().ShownMenu()->actions()[1]->trigger();  // 退出(&X)
+  m_frame->OnTrayNotify(135, kTrayRightButtonUp);
+  backend.ShownMenu()->actions()[1]->trigger();  // 退出(&X)
   EXPECT_EQ(m_boxes.size(), 1u);
-  EXPECT_EQ(m_teardowns, 0);
-}
-
-TEST_F(MainFrameTest, WithFailingTrayTheWindowHidesAndNoIconIsKept) {
-  ShowFrame();
-  m_tray->failAdd = true;
-  m_frame->OnCmdMsg(32780);
-  EXPECT_FALSE(m_frame->isVisible());
-  EXPECT_FALSE(m_frame->TrayNotifier().IsIconShown());
-  m_frame->OnCmdMsg(32779);
-  EXPECT_TRUE(m_frame->isVisible());
-  EXPECT_EQ(Operations(*m_tray), (std::vector<std::uint32_t>{NIM_ADD}));
-}
-
-TEST_F(MainFrameTest, ClosingWhileInTrayRemovesTheIcon) {
-  ShowFrame();
-  m_frame->OnCmdMsg(32780);
-  ASSERT_TRUE(m_tray->iconPresent);
-  m_frame.reset();
-  EXPECT_FALSE(m_tray->iconPresent);
-}
-
-TEST_F(MainFrameTest, BackgroundModeNeverShowsWindowOrIcon) {
-  MakeFrame(true);
-  m_frame->OnCmdMsg(32780);
-  m_frame->OnCmdMsg(32779);
-  m_frame->OnTrayNotify(135, WM_LBUTTONDBLCLK);
-  EXPECT_FALSE(m_frame->isVisible());
-  EXPECT_TRUE(m_tray->calls.empty());
+  EXPECT_FALSE(m_frame->IsDestroyed());
 }
 
 }  // namespace

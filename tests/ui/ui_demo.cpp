@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
 
   CMainFrame frame(false);
-  frame.SetWindowDestroyingHandler([] { std::puts("teardown"); });
+  frame.Core().SetWindowDestroyingHandler([] { std::puts("teardown"); });
   ShowMainWindow(frame);
   frame.LogToWindow(SystemText("尝试打开套接字端口8089"));
   frame.LogToWindow(SystemText("成功打开套接字端口8089"));
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
       frame.OnCmdMsg(ID_VIEW_HIDE);
       std::printf("tray icon shown: %d\n", frame.TrayNotifier().IsIconShown() ? 1 : 0);
       std::fflush(stdout);
-      if (mode == "traymenu") frame.OnTrayNotify(kTrayIconId, WM_RBUTTONUP);
+      if (mode == "traymenu") frame.OnTrayNotify(kTrayIconId, kTrayRightButtonUp);
     }
   });
   return QApplication::exec();

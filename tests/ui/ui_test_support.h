@@ -1,5 +1,5 @@
-// Helpers shared by the window tests: waiting on a condition while the event loop runs, and a
-// tray backend and owner that record what they are asked.
+// Helpers shared by the window tests: waiting on a condition while the event loop runs; the
+// recording tray backend comes with them.
 #pragma once
 
 #include <QCoreApplication>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/tray_notifier.h"
+#include "tests/core/fake_tray_backend.h"
 
 // Runs the event loop until done() holds or the deadline passes; returns done().
 inline bool WaitFor(const std::function<bool()>& done, int deadlineMs = 5000) {
@@ -39,49 +39,4 @@ inline int RunApplicationLoop(int deadlineMs = 10000) {
 inline void ProcessPostedEvents() {
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents();
-}
-
-// A tray that keeps one icon per id and records every call.
-class CFakeTrayBackend final : public ITrayBackend {
-public:
-  struct Call {
-    std::uint32_t operation;
-    NotifyIconData data;
-  };
-  struct State {
-    std::vector<Call> calls;
-    bool iconPresent = false;
-    bool failAdd = false;
-    bool destroyed = false;
-  };
-
-  explicit CFakeTrayBackend(std::shared_ptr<State> state) : m_state(std::move(state)) {}
-  ~CFakeTrayBackend() override { m_state->destroyed = true; }
-
-  bool NotifyIcon(std::uint32_t operation, const NotifyIconData& data) override {
-    m_state->calls.push_back({operation, data});
-    switch (operation) {
-      case NIM_ADD:
-        if (m_state->failAdd || m_state->iconPresent) return false;
-        m_state->iconPresent = true;
-        return true;
-      case NIM_MODIFY:
-        return m_state->iconPresent;
-      case NIM_DELETE:
-        if (!m_state->iconPresent) return false;
-        m_state->iconPresent = false;
-        return true;
-      default:
-        return false;
-    }
-  }
-
-private:
-  std::shared_ptr<State> m_state;
-};
-
-inline std::vector<std::uint32_t> Operations(const CFakeTrayBackend::State& state) {
-  std::vector<std::uint32_t> operations;
-  for (const auto& call : state.calls) operations.push_back(call.operation);
-  return operations;
 }

@@ -28,7 +28,7 @@
 #include "winui/about_box.h"
 #include "winui/main_frame.h"
 #include "winui/request_pump.h"
-#include "winui/tray_notifier.h"
+#include "winui/shell_tray_backend.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ struct TrayCall {
 
 class CTrayRecorder {
 public:
-  CTrayNotifier::NotifyFunction Function() {
+  CShellTrayBackend::NotifyFunction Function() {
     return [this](DWORD operation, NOTIFYICONDATAA* data) {
       calls.push_back({operation, *data});
       return operation == NIM_ADD && failAdd ? FALSE : TRUE;
@@ -261,20 +261,6 @@ void CheckTray(CChecks& checks, CMainFrame& frame, CTrayRecorder& tray) {
   SendMessageW(window, WM_COMMAND, 32779, 0);
   checks.Expect(tray.calls.size() == 1, "with no icon, restoring deletes nothing");
   tray.failAdd = false;
-
-  // The notifier's destruction removes a shown icon.
-  CTrayRecorder own;
-  {
-    CTrayNotifier notifier(own.Function());
-    notifier.SetOwner(window, WM_TRAYNOTIFY);
-    notifier.SetTrayIcon(LoadIconW(nullptr, MAKEINTRESOURCEW(32512)));
-  }
-  checks.Expect(own.calls.size() == 2 && own.calls[0].operation == NIM_ADD &&
-                    own.calls[1].operation == NIM_DELETE,
-                "a notifier going away deletes its icon");
-  checks.Expect(own.calls.size() == 2 && own.calls[0].data.szTip[0] == '\0' &&
-                    (own.calls[0].data.uFlags & NIF_TIP) == 0,
-                "the tooltip starts empty (no string 135)");
 }
 
 void CheckAboutBox(CChecks& checks, CMainFrame& frame, const std::shared_ptr<CApartment>& ui) {
@@ -354,9 +340,9 @@ void CheckClose(CChecks& checks, CMainFrame& frame, int& teardowns, CTrayRecorde
   PumpMessages();
   if (checks.Expect(boxes.size() == 1, "WM_CLOSE shows one confirmation",
                     std::to_string(boxes.size()))) {
-    checks.Expect(
-        boxes[0].caption == CMainFrame::kCloseCaption && boxes[0].text == CMainFrame::kCloseText,
-        "the confirmation's caption and text");
+    checks.Expect(boxes[0].caption == L"关闭后，同设备通讯将会中断！" &&
+                      boxes[0].text == L"保留窗口程序不退出吧？",
+                  "the confirmation's caption and text");
     checks.Expect(boxes[0].style == (MB_YESNO | MB_ICONEXCLAMATION),
                   "Yes and No with the exclamation icon");
   }
@@ -398,7 +384,7 @@ void CheckBackgroundMode(CChecks& checks, CRequestPump& pump) {
   int boxes = 0;
   {
     CMainFrame frame(true, tray.Function());
-    frame.SetWindowDestroyingHandler([&] { ++teardowns; });
+    frame.Core().SetWindowDestroyingHandler([&] { ++teardowns; });
     frame.SetMessageBoxHook([&](const CMainFrame::MessageBoxRequest&) {
       ++boxes;
       return IDNO;
@@ -431,7 +417,7 @@ void CheckBackgroundMode(CChecks& checks, CRequestPump& pump) {
   HWND window = nullptr;
   {
     CMainFrame frame(false, tray.Function());
-    frame.SetWindowDestroyingHandler([&] { ++destructorTeardowns; });
+    frame.Core().SetWindowDestroyingHandler([&] { ++destructorTeardowns; });
     frame.LoadFrame();
     window = frame.GetSafeHwnd();
   }
@@ -464,7 +450,7 @@ int main() {
     int teardowns = 0;
     auto frame = std::make_unique<CMainFrame>(false, tray.Function());
     frame->SetRequestPump(std::shared_ptr<CRequestPump>(&pump, [](CRequestPump*) {}));
-    frame->SetWindowDestroyingHandler([&] { ++teardowns; });
+    frame->Core().SetWindowDestroyingHandler([&] { ++teardowns; });
     if (checks.Expect(frame->LoadFrame(), "the window is created")) {
       CheckPlacement(checks, *frame);
       CheckSwitches(checks, *frame);
