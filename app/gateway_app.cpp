@@ -5,7 +5,7 @@
 #include "app/operation_record.h"
 #include "app/protection_options.h"
 #include "app/standard_output.h"
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 #include "net/gateway_sockets.h"
 #include "net/listener.h"
 #include "platform/instance_lock.h"

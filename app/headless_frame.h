@@ -16,8 +16,8 @@
 #include <mutex>
 #include <string>
 
-#include "net/activity_log.h"
-#include "net/frame_view.h"
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 
 class CApartment;
 

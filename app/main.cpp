@@ -11,7 +11,7 @@
 #include "app/command_line.h"
 #include "app/gateway_app.h"
 #include "app/main_window.h"
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"

@@ -18,7 +18,7 @@
 #include "client/datagram_decoder.h"
 #include "client/gateway_reply.h"
 #include "client/request_builder.h"
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 #include "net/gateway_sockets.h"
 #include "opc/group_registry.h"
 #include "opc/item_value_packer.h"

@@ -21,9 +21,9 @@
 #include <optional>
 #include <string>
 
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 #include "core/tray_notifier.h"
-#include "net/activity_log.h"
-#include "net/frame_view.h"
 #include "platform/wide_string.h"
 
 // The boxes the window shows, and their answers.

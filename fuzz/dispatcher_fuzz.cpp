@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/activity_log.h"
-#include "net/frame_view.h"
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 #include "platform/socket_api.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/fake_opc_server.h"

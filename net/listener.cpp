@@ -4,8 +4,8 @@
 #include <iterator>
 #include <utility>
 
-#include "net/activity_log.h"
-#include "net/frame_view.h"
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 #include "net/gateway_sockets.h"
 #include "net/response.h"
 #include "res/resource.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/blocking_socket.h"
 #include "platform/codepage.h"
 #include "platform/string_format.h"

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "net/activity_log.h"
-#include "net/frame_view.h"
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 #include "net/gateway_sockets.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"

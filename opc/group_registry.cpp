@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/opc_data_callback.h"
 #include "platform/codepage.h"

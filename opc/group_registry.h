@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 #include "opc/group_record.h"
 #include "opc/opcda.h"
 #include "platform/apartment_timer.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/group_registry.h"
 #include "opc/item_value_packer.h"

@@ -3,7 +3,7 @@
 #include <new>
 #include <thread>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/group_registry.h"
 #include "opc/opc_data_callback.h"

@@ -1,7 +1,7 @@
 // "AD" (define groups with their items and register them) and "RM" (remove groups by index).
 #include <memory>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/protection_settings.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"

@@ -1,7 +1,7 @@
 // "AC" (activate or deactivate groups), "RF" (refresh groups) and "Q?" (look groups up by name).
 #include <cstring>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"

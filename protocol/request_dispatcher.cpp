@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/response.h"
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"

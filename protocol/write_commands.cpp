@@ -1,5 +1,5 @@
 // "SW" (synchronous write) and "AW" (asynchronous write).
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/protection_settings.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"

@@ -13,7 +13,7 @@
 // Ownership: borrows the edit control, which must outlive the adapter.
 #pragma once
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 
 class QPlainTextEdit;
 

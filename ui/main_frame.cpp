@@ -15,7 +15,7 @@
 #include <cassert>
 #include <cstdio>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "ui/about_box.h"

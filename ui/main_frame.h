@@ -23,7 +23,7 @@
 #include <string>
 
 #include "core/frame_core.h"
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 #include "ui/log_pane_edit.h"
 
 class QAction;

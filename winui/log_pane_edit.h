@@ -13,7 +13,7 @@
 // the adapter's use of it.
 #pragma once
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "winui/win32_headers.h"
 
 class CLogPaneEdit final : public ILogPane {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "app/standard_output.h"
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "winui/about_box.h"

@@ -25,7 +25,7 @@
 #include <string>
 
 #include "core/frame_core.h"
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 #include "platform/thread_affinity.h"
 #include "winui/client_pane.h"
 #include "winui/log_pane_edit.h"

@@ -1,6 +1,6 @@
 #include "winui/request_pump.h"
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"

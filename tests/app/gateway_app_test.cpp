@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/headless_frame.h"
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/instance_lock.h"
 #include "platform/string_format.h"
 #include "res/resource.h"

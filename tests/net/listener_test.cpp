@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "net/activity_log.h"
-#include "net/frame_view.h"
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 #include "net/protection_settings.h"
 #include "net/response.h"
 #include "tests/net/loopback.h"

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/gateway_sockets.h"
 #include "tests/net/loopback.h"
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/opc_data_callback.h"
 #include "platform/socket_api.h"

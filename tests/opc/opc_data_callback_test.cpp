@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "opc/group_registry.h"
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/support/fake_opc_server.h"

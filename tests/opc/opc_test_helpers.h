@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 #include "net/gateway_sockets.h"
 #include "platform/socket_api.h"
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "net/activity_log.h"
-#include "net/frame_view.h"
+#include "core/activity_log.h"
+#include "core/frame_view.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/fake_opc_server.h"
 #include "tests/support/loopback_connection.h"

@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "ui/qt_text.h"
 

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "res/strings.h"
 #include "tests/ui/ui_test_support.h"

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/apartment.h"
 #include "platform/string_format.h"
 #include "res/strings.h"

@@ -1,6 +1,6 @@
-#include "net/frame_view.h"
+#include "core/frame_view.h"
 
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "res/strings.h"
 

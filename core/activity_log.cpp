@@ -1,4 +1,4 @@
-#include "net/activity_log.h"
+#include "core/activity_log.h"
 
 #include <algorithm>
 #include <ctime>
