@@ -23,18 +23,7 @@ CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
   CRequestTokenizer line;
-  try {
-    line.ReadLine(connection);
-  } catch (const CBlockingSocketException& e) {
-    // Time-out, closed connection: nobody to answer; the operator sees why.
-    m_view.ShowErrorMessage(e.Message());
-    return 1;
-  } catch (...) {
-    return 1;  // nothing was read that could be answered
-  }
-  // Too short to hold a command before its line end.
-  if (line.LineLength() - 2 < 1) return 1;
-
+  if (!ReadFirstLine(connection, line)) return 1;
   const char* token = line.NextToken();
   const std::string command = token != nullptr ? token : "";
 
@@ -43,21 +32,51 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_closeRequested = false;
   // The exception path reports the last error of this request, not a stale one.
   SetSocketLastError(0);
+  if (!RunCommand(connection, line, command, reply, code)) {
+    // No server could be created: the client and the operator are told why.
+    Response(connection, code, reply);
+    m_view.LogToWindow(reply);
+    SettleServerState();
+    return 1;
+  }
+  // A server found lost on the way is given up after the reply, which still carries the failing
+  // code and text.
+  NoteServerResult(code);
+  Response(connection, code, reply);
+  SettleServerState();
+  if (m_closeRequested) {
+    // Queued, so the close confirmation runs after this reply has gone out.
+    m_closeRequested = false;
+    m_view.PostCloseRequest();
+  }
+  return 0;
+}
+
+bool CRequestDispatcher::ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line) {
   try {
-    if (!ConnectServer(command, reply, code)) {
-      Response(connection, code, reply);
-      m_view.LogToWindow(reply);
-      SettleServerState();
-      return 1;
-    }
-    RequestHandler handler = nullptr;
-    for (const CommandEntry& entry : kCommandTable) {
-      if (command == entry.name) {
-        handler = entry.handler;
-        break;
-      }
-    }
-    if (handler != nullptr) {
+    line.ReadLine(connection);
+  } catch (const CBlockingSocketException& e) {
+    // Time-out, closed connection: nobody to answer; the operator sees why.
+    m_view.ShowErrorMessage(e.Message());
+    return false;
+  } catch (...) {
+    return false;  // nothing was read that could be answered
+  }
+  // Too short to hold a command before its line end.
+  return line.LineLength() - 2 >= 1;
+}
+
+CRequestDispatcher::RequestHandler CRequestDispatcher::FindHandler(const std::string& command) {
+  for (const CommandEntry& entry : kCommandTable)
+    if (command == entry.name) return entry.handler;
+  return nullptr;
+}
+
+bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                    const std::string& command, std::string& reply, int& code) {
+  try {
+    if (!ConnectServer(command, reply, code)) return false;
+    if (const RequestHandler handler = FindHandler(command)) {
       code = (this->*handler)(connection, line, reply);
     } else {
       reply = StringPrintf("Unknown command: %s", command.c_str());
@@ -78,18 +97,7 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
     m_view.LogToWindow(reply);
     LogToFile(reply);
   }
-
-  // A server found lost on the way is given up after the reply, which still carries the failing
-  // code and text.
-  NoteServerResult(code);
-  Response(connection, code, reply);
-  SettleServerState();
-  if (m_closeRequested) {
-    // Queued, so the close confirmation runs after this reply has gone out.
-    m_closeRequested = false;
-    m_view.PostCloseRequest();
-  }
-  return 0;
+  return true;
 }
 
 bool CRequestDispatcher::ConnectServer(const std::string& command, std::string& reply, int& code) {

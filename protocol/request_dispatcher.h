@@ -54,6 +54,16 @@ public:
   static const CommandEntry kCommandTable[11];
 
 private:
+  // Reads the request's first line; false (nothing to answer) when it cannot be read or holds no
+  // command before its line end.
+  bool ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line);
+  // The command table's handler of command, or null.
+  static RequestHandler FindHandler(const std::string& command);
+  // Connects the server when needed and runs the command's handler: code and reply are the
+  // request's answer. False when no server could be created (code and reply say why).
+  bool RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                  const std::string& command, std::string& reply, int& code);
+
   // Creates the server connection when there is none (without registering any group). False
   // with the failure's reply code and text when it cannot be made.
   bool ConnectServer(const std::string& command, std::string& reply, int& code);
