@@ -46,12 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CHttpBlockingSocket connection;
   CRequestTokenizer line;
   while (left > 0) {
-    const std::size_t room =
-        static_cast<std::size_t>(CHttpBlockingSocket::kLineBufferSize - connection.m_nLineBytes);
-    const std::size_t count = std::min({piece, left, room});
+    const std::size_t count =
+        static_cast<std::size_t>(connection.Feed(bytes, static_cast<int>(std::min(piece, left))));
     if (count == 0) break;  // a full buffer without a line feed: the reader must have thrown
-    std::memcpy(connection.m_pLineBuffer.get() + connection.m_nLineBytes, bytes, count);
-    connection.m_nLineBytes += static_cast<int>(count);
     bytes += count;
     left -= count;
     try {
@@ -59,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int length = line.ReadLine(connection);
         Check(length >= 0 && length < CRequestTokenizer::kLineCapacity);
         Check(line.Buffer()[length] == '\0');
-        Check(connection.m_nLineBytes >= 0 &&
-              connection.m_nLineBytes <= CHttpBlockingSocket::kLineBufferSize);
+        Check(connection.BufferedBytes() >= 0 &&
+              connection.BufferedBytes() <= CHttpBlockingSocket::kLineBufferSize);
         CheckTokens(line);
       }
     } catch (const CBlockingSocketException&) {

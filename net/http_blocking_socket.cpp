@@ -69,28 +69,36 @@ int CHttpBlockingSocket::ReadHeaderLine(char* line, int capacity,
   });
 }
 
-bool CHttpBlockingSocket::WaitForLine(int seconds) {
-  if (FindLineFeed() >= 0) return true;
+CHttpBlockingSocket::LineWait CHttpBlockingSocket::WaitForLine(int seconds) {
+  if (FindLineFeed() >= 0) return LineWait::kLine;
   const SocketHandle handle = m_socket;
-  if (handle == kNoSocket) return false;
+  if (handle == kNoSocket) return LineWait::kPeerClosed;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
-  char* buffer = m_pLineBuffer.get();
   while (m_nLineBytes < kLineBufferSize) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
+    if (left <= 0) return LineWait::kTimedOut;
     const int ready = SocketWaitReadableMs(handle, static_cast<int>(left));
-    if (ready == 0) return false;
+    if (ready == 0) return LineWait::kTimedOut;
     if (ready < 0) {
       if (SocketLastError() == kErrorInterrupted) continue;
-      return false;
+      return LineWait::kPeerClosed;
     }
     const int received =
-        SocketReceive(handle, buffer + m_nLineBytes, kLineBufferSize - m_nLineBytes);
-    if (received <= 0) return false;
+        SocketReceive(handle, m_pLineBuffer.get() + m_nLineBytes, kLineBufferSize - m_nLineBytes);
+    if (received <= 0) return LineWait::kPeerClosed;
     m_nLineBytes += received;
-    if (FindLineFeed() >= 0) return true;
+    if (FindLineFeed() >= 0) return LineWait::kLine;
   }
-  return false;  // the buffer is full and holds no line feed
+  return LineWait::kBufferFull;
+}
+
+int CHttpBlockingSocket::Feed(const char* bytes, int count) {
+  const int room = kLineBufferSize - m_nLineBytes;
+  const int taken = count < 0 ? 0 : (count < room ? count : room);
+  if (taken > 0)
+    std::memcpy(m_pLineBuffer.get() + m_nLineBytes, bytes, static_cast<std::size_t>(taken));
+  m_nLineBytes += taken;
+  return taken;
 }

@@ -29,12 +29,21 @@ public:
   // copy was cut to the capacity; 0 before the first line.
   int LastLineLength() const { return m_nLastLineLength; }
 
-  // Waits until a whole line is buffered, without consuming it. False when none arrived within
-  // the seconds given or the peer closed first; never throws.
-  bool WaitForLine(int seconds);
+  // What a wait for a line ended with.
+  enum class LineWait {
+    kLine,        // a whole line is buffered
+    kTimedOut,    // no line within the time given; more may still come
+    kPeerClosed,  // the peer closed or the connection failed (or there is no socket)
+    kBufferFull,  // 1000 bytes are buffered without a line feed
+  };
+  // Waits until a whole line is buffered, without consuming it; never throws.
+  LineWait WaitForLine(int seconds);
 
-  std::unique_ptr<char[]> m_pLineBuffer;
-  int m_nLineBytes = 0;
+  // Bytes buffered and not yet handed out.
+  int BufferedBytes() const { return m_nLineBytes; }
+  // Appends bytes to the buffer as if they had been received (for fuzzing and tests): takes at
+  // most the free room and returns the count taken.
+  int Feed(const char* bytes, int count);
 
 private:
   // Searches the bytes not yet searched; the line feed's index, or -1.
@@ -44,6 +53,8 @@ private:
   template <typename ReceiveMore>
   int TakeLine(char* line, int capacity, ReceiveMore receive);
 
+  std::unique_ptr<char[]> m_pLineBuffer;
+  int m_nLineBytes = 0;
   int m_nSearched = 0;  // bytes at the front already known to hold no LF
   int m_nLastLineLength = 0;
 };

@@ -16,10 +16,6 @@ namespace {
 // The status bar shows at most this many characters of a socket failure.
 constexpr unsigned kStatusTextCapacity = 32;
 
-// A wait for the first line that ends this much earlier than its slice did not time out: the
-// peer closed, the connection failed, or 1000 bytes came without a line feed.
-constexpr auto kEarlyEnd = std::chrono::milliseconds(500);
-
 // The reply code for a failure that is not a socket failure: the thread's last error code, or
 // E_FAIL when that is 0, so that a failure never reads as success.
 int FailureCode() {
@@ -302,8 +298,15 @@ bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
     // Half the connections the open-file limit allows are taken: silent ones make room sooner,
     // so that a flood of them cannot keep real clients out for long.
     if (m_guard.Crowded() && start - begin >= CConnectionGuard::kCrowdedFirstLineWait) return false;
-    if (connection.WaitForLine(1)) return true;
-    if (Clock::now() - start < kEarlyEnd) return false;
+    switch (connection.WaitForLine(1)) {
+      case CHttpBlockingSocket::LineWait::kLine:
+        return true;
+      case CHttpBlockingSocket::LineWait::kTimedOut:
+        break;
+      case CHttpBlockingSocket::LineWait::kPeerClosed:
+      case CHttpBlockingSocket::LineWait::kBufferFull:
+        return false;
+    }
   }
   return false;
 }

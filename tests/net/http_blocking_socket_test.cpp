@@ -64,7 +64,7 @@ TEST_F(LineReaderTest, TwoLinesInOneSegmentComeOutOneByOneWithoutAnotherReceive)
   m_client->Close();  // a further receive would now see the close and throw
   EXPECT_EQ("HBT\r\n", ReadLine());
   EXPECT_EQ("AD\t1\r\n", ReadLine());
-  EXPECT_EQ(0, m_connection.m_nLineBytes);
+  EXPECT_EQ(0, m_connection.BufferedBytes());
 }
 
 TEST_F(LineReaderTest, LineInPiecesIsAssembled) {
@@ -76,7 +76,7 @@ TEST_F(LineReaderTest, LineInPiecesIsAssembled) {
   ASSERT_TRUE(WaitUntil([&] { return SocketReadableBytes(m_connection.m_socket) == 0; }));
   m_client->Send("\r\nnext");
   EXPECT_EQ("HBT\r\n", line.get());
-  EXPECT_EQ(4, m_connection.m_nLineBytes);  // "next" stays for the following line
+  EXPECT_EQ(4, m_connection.BufferedBytes());  // "next" stays for the following line
 }
 
 TEST_F(LineReaderTest, LineOf150BytesIsCutTo99AndTheRestDiscarded) {
@@ -101,13 +101,13 @@ TEST_F(LineReaderTest, PeerClosingBeforeTheLineFeedThrowsReadHeaderLine) {
   Deliver("abc");
   m_client->Close();
   EXPECT_EQ("ReadHeaderLine", FailureOfRead());
-  EXPECT_EQ(3, m_connection.m_nLineBytes);  // what was buffered stays
+  EXPECT_EQ(3, m_connection.BufferedBytes());  // what was buffered stays
 }
 
 TEST_F(LineReaderTest, ThousandBytesWithoutLineFeedAndMoreWaitingThrowsReadHeaderLine) {
   Deliver(std::string(1000, 'x') + "y");
   EXPECT_EQ("ReadHeaderLine", FailureOfRead());
-  EXPECT_EQ(1000, m_connection.m_nLineBytes);
+  EXPECT_EQ(1000, m_connection.BufferedBytes());
 }
 
 TEST_F(LineReaderTest, ThousandBytesWithoutLineFeedAndNothingMoreTimesOut) {
@@ -140,11 +140,12 @@ TEST_F(LineReaderTest, ReadAfterCloseFailsAtOnce) {
 }
 
 TEST_F(LineReaderTest, WaitForLineKeepsTheLineForTheReader) {
+  using Wait = CHttpBlockingSocket::LineWait;
   Deliver("AC\t0\t1\r\nrest");
-  EXPECT_TRUE(m_connection.WaitForLine(100));
-  EXPECT_TRUE(m_connection.WaitForLine(100));  // already buffered: no receive
+  EXPECT_EQ(Wait::kLine, m_connection.WaitForLine(100));
+  EXPECT_EQ(Wait::kLine, m_connection.WaitForLine(100));  // already buffered: no receive
   EXPECT_EQ("AC\t0\t1\r\n", ReadLine());
-  EXPECT_EQ(4, m_connection.m_nLineBytes);
+  EXPECT_EQ(4, m_connection.BufferedBytes());
 }
 
 TEST_F(LineReaderTest, WaitForLineAssemblesPieces) {
@@ -152,17 +153,36 @@ TEST_F(LineReaderTest, WaitForLineAssemblesPieces) {
   auto waited = std::async(std::launch::async, [this] { return m_connection.WaitForLine(100); });
   ASSERT_TRUE(WaitUntil([&] { return SocketReadableBytes(m_connection.m_socket) == 0; }));
   m_client->Send("T\r\n");
-  EXPECT_TRUE(waited.get());
+  EXPECT_EQ(CHttpBlockingSocket::LineWait::kLine, waited.get());
   EXPECT_EQ("HBT\r\n", ReadLine());
 }
 
-TEST_F(LineReaderTest, WaitForLineFailsOnSilencePeerCloseOrFullBuffer) {
-  EXPECT_FALSE(m_connection.WaitForLine(1));
+TEST_F(LineReaderTest, WaitForLineTellsSilencePeerCloseAndFullBufferApart) {
+  using Wait = CHttpBlockingSocket::LineWait;
+  EXPECT_EQ(Wait::kTimedOut, m_connection.WaitForLine(1));
   Deliver(std::string(1000, 'x'));
-  EXPECT_FALSE(m_connection.WaitForLine(100));  // full without a line feed
-  m_client->Close();
+  EXPECT_EQ(Wait::kBufferFull, m_connection.WaitForLine(100));
   CHttpBlockingSocket closedEarly;
-  EXPECT_FALSE(closedEarly.WaitForLine(100));  // no socket
+  EXPECT_EQ(Wait::kPeerClosed, closedEarly.WaitForLine(100));  // no socket
+}
+
+TEST_F(LineReaderTest, FedBytesAreReadAsReceivedOnesUpToTheBufferSize) {
+  CHttpBlockingSocket fed;
+  EXPECT_EQ(3, fed.Feed("ab\n", 3));
+  EXPECT_EQ(CHttpBlockingSocket::LineWait::kLine, fed.WaitForLine(100));
+  char line[100];
+  EXPECT_EQ(3, fed.ReadHeaderLine(line, sizeof line, 100));
+  EXPECT_STREQ("ab\n", line);
+  const std::string many(1001, 'x');
+  EXPECT_EQ(1000, fed.Feed(many.data(), 1001));
+  EXPECT_EQ(0, fed.Feed("y", 1));
+}
+
+TEST_F(LineReaderTest, WaitForLineSeesThePeerCloseAtOnce) {
+  Deliver("HB");
+  m_client->Close();
+  EXPECT_EQ(CHttpBlockingSocket::LineWait::kPeerClosed, m_connection.WaitForLine(100));
+  EXPECT_EQ(2, m_connection.BufferedBytes());
 }
 
 TEST_F(LineReaderTest, DeadlinesBoundWaitingAndTakingButNotBytesAlreadyThere) {
