@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QString>
 
+#include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <memory>
@@ -42,18 +43,29 @@ void ShowMessageBox(const std::string& text) {
                        QMessageBox::Ok);
 }
 
+// True while a drain of the UI thread's apartment is queued on the event loop and has not
+// started: calls posted meanwhile run in that drain, so a burst of requests wakes the loop once.
+std::atomic<bool> g_drainScheduled{false};
+
+void DrainApartment(const std::shared_ptr<CApartment>& ui);
+
+void ScheduleDrain(const std::shared_ptr<CApartment>& ui) {
+  if (g_drainScheduled.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [ui] { DrainApartment(ui); }, Qt::QueuedConnection);
+}
+
 // Runs the calls queued for the UI thread. A call that throws must not unwind through Qt's
 // event loop: it is logged, and the calls queued after it run in a later turn.
 void DrainApartment(const std::shared_ptr<CApartment>& ui) {
+  // Cleared before the queue is taken: a call posted from now on schedules the next drain.
+  g_drainScheduled.store(false);
   try {
     ui->RunPending();
   } catch (...) {
     LogToFile(StringPrintf(SystemText("调用RunPending时，程序抛出了异常。错误代码：%x").c_str(),
                            static_cast<unsigned>(SocketLastError())));
-    if (ui->PendingCount() > 0) {
-      QMetaObject::invokeMethod(
-          QCoreApplication::instance(), [ui] { DrainApartment(ui); }, Qt::QueuedConnection);
-    }
+    if (ui->PendingCount() > 0) ScheduleDrain(ui);
   }
 }
 
@@ -98,9 +110,8 @@ int main(int argc, char** argv) {
   RegisterSimulator();
 
   // Calls posted to the UI thread's apartment run on the Qt event loop.
-  auto drain = [ui] { DrainApartment(ui); };
-  ui->SetWaker([&qtApp, drain] { QMetaObject::invokeMethod(&qtApp, drain, Qt::QueuedConnection); });
-  QMetaObject::invokeMethod(&qtApp, drain, Qt::QueuedConnection);  // anything posted before
+  ui->SetWaker([ui] { ScheduleDrain(ui); });
+  ScheduleDrain(ui);  // anything posted before
 
   theApp.SetFrameFactory(MakeMainFrame);
   theApp.SetMessageBox(ShowMessageBox);

@@ -129,6 +129,7 @@ void CListenerChain::Stop() {
   for (const auto& completion : m_waiting) completion->Abandon();
   lock.unlock();
   m_changed.notify_all();
+  m_roleOffer.notify_all();
   // Wakes the listener in Accept; it then sees m_stopping and ends without a word.
   m_listen->Close();
   lock.lock();
@@ -137,13 +138,14 @@ void CListenerChain::Stop() {
   m_finished.clear();
   m_running = false;
   m_stopping = false;
+  m_roleOffered = 0;
   lock.unlock();
   for (std::thread& thread : finished) thread.join();
 }
 
 std::size_t CListenerChain::ThreadCount() const {
   std::lock_guard lock(m_mutex);
-  return m_listeners.size();
+  return m_listeners.size() - static_cast<std::size_t>(m_parked);
 }
 
 int CListenerChain::AcceptingCount() const {
@@ -154,6 +156,11 @@ int CListenerChain::AcceptingCount() const {
 int CListenerChain::MostAcceptingAtOnce() const {
   std::lock_guard lock(m_mutex);
   return m_mostAccepting;
+}
+
+int CListenerChain::ParkedCount() const {
+  std::lock_guard lock(m_mutex);
+  return m_parked;
 }
 
 bool CListenerChain::StartListenerLocked() {
@@ -171,23 +178,31 @@ bool CListenerChain::StartListenerLocked() {
 }
 
 void CListenerChain::ListenThread() {
+  // Every listener starts holding the accept role; after serving it parks until handed the
+  // role again, so threads are not created and joined per request.
+  while (AcceptAndServe() && Park()) {
+  }
+  FinishListener();
+}
+
+bool CListenerChain::AcceptAndServe() {
   for (;;) {
     auto connection = std::make_shared<CHttpBlockingSocket>();
     CSocketAddress peer;
-    if (!AcceptNext(*connection, peer)) break;
+    if (!AcceptNext(*connection, peer)) return false;
     const std::uint32_t address = peer.HostOrderAddress();
     CConnectionGuard::Verdict verdict = m_guard.Admit(address);
     if (verdict == CConnectionGuard::Verdict::kAdmitted) {
       bool successor = false;
       {
         std::lock_guard lock(m_mutex);
-        if (!m_stopping) successor = StartListenerLocked();
+        if (!m_stopping) successor = HandOnAcceptRoleLocked();
       }
       if (successor) {
         Serve(connection);
         connection->Close();
         m_guard.Release(address);
-        break;
+        return true;
       }
       // No thread to accept meanwhile (or stopping): serving this one would leave the rest in
       // the backlog, so it is closed at once and this listener accepts again.
@@ -197,7 +212,27 @@ void CListenerChain::ListenThread() {
     connection->Close();
     if (!IsStopping()) LogRefusal(address, verdict);
   }
-  FinishListener();
+}
+
+bool CListenerChain::HandOnAcceptRoleLocked() {
+  if (m_parked > m_roleOffered) {
+    ++m_roleOffered;
+    m_roleOffer.notify_one();
+    return true;
+  }
+  return StartListenerLocked();
+}
+
+bool CListenerChain::Park() {
+  std::unique_lock lock(m_mutex);
+  if (m_stopping || m_parked >= kMostParked) return false;
+  ++m_parked;
+  const bool offered = m_roleOffer.wait_for(lock, kParkedIdleLimit,
+                                            [this] { return m_roleOffered > 0 || m_stopping; });
+  --m_parked;
+  if (!offered || m_stopping) return false;
+  --m_roleOffered;
+  return true;
 }
 
 void CListenerChain::LogRefusal(std::uint32_t address, CConnectionGuard::Verdict verdict) {

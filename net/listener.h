@@ -10,14 +10,16 @@
 // more of the connections the open-file limit allows are open, a client that has not sent its
 // first line gets 5 s instead of 60 s.
 //
-// Exactly one listener thread waits in Accept on the listening socket at any time; each starts
-// its successor right after its own Accept returns, so requests are accepted while earlier ones
-// are still being answered. A listener waits until the first request line has arrived (at most
-// 60 s; a silent client is closed without a reply and never reaches the UI thread), then posts
-// the connection with its own completion signal to the UI thread's apartment, waits for that
-// signal at most 60 s and closes the connection. The UI side is a call given to Start (the
-// application passes one that runs the request dispatcher), so this module knows nothing of
-// the protocol.
+// Exactly one listener thread waits in Accept on the listening socket at any time; each hands
+// the accept role to its successor right after its own Accept returns, so requests are accepted
+// while earlier ones are still being answered. The successor is a parked listener when one is
+// idle (a listener parks after closing its connection, up to kMostParked of them, each for at
+// most kParkedIdleLimit), else a new thread. A listener waits until the first request line has
+// arrived (at most 60 s; a silent client is closed without a reply and never reaches the UI
+// thread), then posts the connection with its own completion signal to the UI thread's apartment,
+// waits for that signal at most 60 s and closes the connection. The UI side is a call given to
+// Start (the application passes one that runs the request dispatcher), so this module knows nothing
+// of the protocol.
 //
 // Error rule: nothing is thrown to the caller. Socket failures show their text (cut to 31
 // characters) in the status bar of pMainFrame; any other failure shows string 130 there and
@@ -84,11 +86,18 @@ public:
   // listener's own. Idempotent; the chain can be started again afterwards.
   void Stop();
 
-  // For tests and diagnostics: listener threads alive, threads inside Accept now, and the most
-  // that were ever inside Accept at once.
+  // For tests and diagnostics: listeners at work (in Accept or serving a connection; parked
+  // ones are not counted), threads inside Accept now, and the most that were ever inside Accept
+  // at once.
   std::size_t ThreadCount() const;
   int AcceptingCount() const;
   int MostAcceptingAtOnce() const;
+  // Listeners parked, waiting to be handed the accept role.
+  int ParkedCount() const;
+
+  // Idle listeners kept parked for the next connections, and how long one stays parked.
+  static constexpr int kMostParked = 64;
+  static constexpr std::chrono::seconds kParkedIdleLimit{60};
 
 private:
   struct Listener {
@@ -98,6 +107,14 @@ private:
 
   bool StartListenerLocked();
   void ListenThread();
+  // Accepts (closing refused connections unread), hands the accept role on and serves the
+  // connection. False when the chain stops.
+  bool AcceptAndServe();
+  // Wakes a parked listener with the accept role, or starts a new one. False when neither works.
+  bool HandOnAcceptRoleLocked();
+  // Waits to be handed the accept role. False when this listener is to end instead (stopping,
+  // enough parked already, or idle for kParkedIdleLimit).
+  bool Park();
   // Waits in Accept until a connection arrives or the chain stops; retries after failures that
   // Stop did not cause. False when the chain stops.
   bool AcceptNext(CHttpBlockingSocket& connection, CSocketAddress& peer);
@@ -116,12 +133,15 @@ private:
   CConnectionGuard m_guard;
 
   mutable std::mutex m_mutex;
-  std::condition_variable m_changed;  // a listener ended, or Stop began
+  std::condition_variable m_changed;    // a listener ended, or Stop began
+  std::condition_variable m_roleOffer;  // the accept role is offered to a parked listener
   bool m_running = false;
   bool m_stopping = false;
   std::list<Listener> m_listeners;                           // started, not yet finished
   std::vector<std::thread> m_finished;                       // finished, not yet joined
   std::list<std::shared_ptr<CRequestCompletion>> m_waiting;  // answers being waited for
+  int m_parked = 0;                                          // listeners waiting in Park
+  int m_roleOffered = 0;  // 1 while the accept role waits for a parked listener to take it
   int m_accepting = 0;
   int m_mostAccepting = 0;
 };

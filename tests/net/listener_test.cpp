@@ -179,6 +179,29 @@ TEST_F(ListenerChainTest, OneThreadWaitsInAcceptWhileRequestsAreQueued) {
   EXPECT_EQ(m_chain->MostAcceptingAtOnce(), 1);
 }
 
+TEST_F(ListenerChainTest, AnsweredListenersParkAndTakeTheAcceptRoleInTurn) {
+  StartChain();
+  auto first = AskAsync("HBT\r\n");
+  auto second = AskAsync("HBT\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return m_apartment->PendingCount() == 2; }));
+  EXPECT_EQ(AnswerAndGet(first), "0\techo HBT\r\n");
+  EXPECT_EQ(AnswerAndGet(second), "0\techo HBT\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return m_chain->ParkedCount() == 2; }));
+  EXPECT_EQ(m_chain->ThreadCount(), 1u);
+
+  // Each later request hands the accept role to a parked listener: no thread is added.
+  for (int i = 0; i < 3; ++i) {
+    auto next = AskAsync("again\r\n");
+    EXPECT_EQ(AnswerAndGet(next), "0\techo again\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return m_chain->ParkedCount() == 2; }));
+    EXPECT_EQ(m_chain->ThreadCount(), 1u);
+  }
+  EXPECT_EQ(m_chain->MostAcceptingAtOnce(), 1);
+  m_chain->Stop();
+  EXPECT_EQ(m_chain->ParkedCount(), 0);
+  EXPECT_EQ(m_chain->ThreadCount(), 0u);
+}
+
 TEST_F(ListenerChainTest, TwoClientsAtOnceAreBothAnsweredInOrder) {
   StartChain();
   auto first = AskAsync("first\r\n");
