@@ -69,14 +69,19 @@ private:
 namespace {
 
 // What travels to the UI thread: the shared connection, the listener's completion signal and
-// the call that answers. Destroying it signals too, so a call that the apartment drops unrun
+// the call that answers. One that the apartment drops unrun signals when destroyed, so it
 // releases its listener at once.
 struct HandOff {
   std::shared_ptr<CHttpBlockingSocket> connection;
   std::shared_ptr<CRequestCompletion> completion;
   CListenerChain::RequestCall call;
+  bool signalled = false;
 
-  ~HandOff() { completion->Signal(); }
+  // Signals only when Run did not: a second signal would contend for the completion's lock
+  // with the listener it has just woken, on the UI thread.
+  ~HandOff() {
+    if (!signalled) completion->Signal();
+  }
 
   void Run() {
     if (!completion->BeginHandling()) return;
@@ -93,6 +98,7 @@ struct HandOff {
       Response(*connection, code, text);
     }
     completion->Signal();
+    signalled = true;
   }
 };
 
