@@ -155,13 +155,11 @@ std::size_t CListenerChain::ThreadCount() const {
 }
 
 int CListenerChain::AcceptingCount() const {
-  std::lock_guard lock(m_mutex);
-  return m_accepting;
+  return m_accepting.load();
 }
 
 int CListenerChain::MostAcceptingAtOnce() const {
-  std::lock_guard lock(m_mutex);
-  return m_mostAccepting;
+  return m_mostAccepting.load();
 }
 
 int CListenerChain::ParkedCount() const {
@@ -200,10 +198,14 @@ bool CListenerChain::AcceptAndServe() {
     CConnectionGuard::Verdict verdict = m_guard.Admit(address);
     if (verdict == CConnectionGuard::Verdict::kAdmitted) {
       bool successor = false;
+      bool offered = false;
       {
         std::lock_guard lock(m_mutex);
-        if (!m_stopping) successor = HandOnAcceptRoleLocked();
+        if (!m_stopping) successor = HandOnAcceptRoleLocked(offered);
       }
+      // Woken after the lock is free, so that the parked listener does not wake only to wait
+      // for it.
+      if (offered) m_roleOffer.notify_one();
       if (successor) {
         Serve(connection);
         connection->Close();
@@ -220,10 +222,10 @@ bool CListenerChain::AcceptAndServe() {
   }
 }
 
-bool CListenerChain::HandOnAcceptRoleLocked() {
-  if (m_parked > m_roleOffered) {
+bool CListenerChain::HandOnAcceptRoleLocked(bool& offered) {
+  offered = m_parked > m_roleOffered;
+  if (offered) {
     ++m_roleOffered;
-    m_roleOffer.notify_one();
     return true;
   }
   return StartListenerLocked();
@@ -255,11 +257,10 @@ void CListenerChain::LogRefusal(std::uint32_t address, CConnectionGuard::Verdict
 
 bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection, CSocketAddress& peer) {
   for (;;) {
-    {
-      std::lock_guard lock(m_mutex);
-      if (m_stopping) return false;
-      ++m_accepting;
-      m_mostAccepting = std::max(m_mostAccepting, m_accepting);
+    if (IsStopping()) return false;
+    const int accepting = ++m_accepting;
+    int most = m_mostAccepting.load();
+    while (accepting > most && !m_mostAccepting.compare_exchange_weak(most, accepting)) {
     }
     peer = CSocketAddress();
     bool accepted = false;
@@ -273,10 +274,7 @@ bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection, CSocketAddress&
       failed = true;
       if (!IsStopping()) ShowStatus(LoadResString(IDS_UNKNOWN_ERROR));
     }
-    {
-      std::lock_guard lock(m_mutex);
-      --m_accepting;
-    }
+    --m_accepting;
     if (accepted) return true;
     // The listening socket is gone (Stop, or its owner closed it): the chain ends quietly.
     if (IsStopping() || m_listen->m_socket == kNoSocket) return false;
@@ -285,7 +283,7 @@ bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection, CSocketAddress&
     // lasting fault does not spin.
     if (failed) {
       std::unique_lock lock(m_mutex);
-      m_changed.wait_for(lock, m_times.acceptRetryDelay, [this] { return m_stopping; });
+      m_changed.wait_for(lock, m_times.acceptRetryDelay, [this] { return m_stopping.load(); });
     }
   }
 }
@@ -353,8 +351,7 @@ bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
 }
 
 bool CListenerChain::IsStopping() const {
-  std::lock_guard lock(m_mutex);
-  return m_stopping;
+  return m_stopping.load();
 }
 
 void CListenerChain::ShowSocketFailure(const CBlockingSocketException& failure) const {

@@ -33,6 +33,7 @@
 // closes it. No thread outlives Stop (or the destructor).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -110,8 +111,9 @@ private:
   // Accepts (closing refused connections unread), hands the accept role on and serves the
   // connection. False when the chain stops.
   bool AcceptAndServe();
-  // Wakes a parked listener with the accept role, or starts a new one. False when neither works.
-  bool HandOnAcceptRoleLocked();
+  // Offers the accept role to a parked listener (offered: the caller wakes one with m_roleOffer
+  // once the lock is free), or starts a new one. False when neither works.
+  bool HandOnAcceptRoleLocked(bool& offered);
   // Waits to be handed the accept role. False when this listener is to end instead (stopping,
   // enough parked already, or idle for kParkedIdleLimit).
   bool Park();
@@ -136,12 +138,12 @@ private:
   std::condition_variable m_changed;    // a listener ended, or Stop began
   std::condition_variable m_roleOffer;  // the accept role is offered to a parked listener
   bool m_running = false;
-  bool m_stopping = false;
+  std::atomic<bool> m_stopping{false};                       // written under m_mutex, read anywhere
   std::list<Listener> m_listeners;                           // started, not yet finished
   std::vector<std::thread> m_finished;                       // finished, not yet joined
   std::list<std::shared_ptr<CRequestCompletion>> m_waiting;  // answers being waited for
   int m_parked = 0;                                          // listeners waiting in Park
   int m_roleOffered = 0;  // 1 while the accept role waits for a parked listener to take it
-  int m_accepting = 0;
-  int m_mostAccepting = 0;
+  std::atomic<int> m_accepting{0};
+  std::atomic<int> m_mostAccepting{0};
 };
