@@ -40,39 +40,9 @@
 #include <vector>
 
 #include "opc/opcda.h"
+#include "tests/support/test_variant.h"
 
-// One VARIANT with value semantics (copies deep, clears on destruction).
-class CFakeVariant {
-public:
-  CFakeVariant();
-  explicit CFakeVariant(const VARIANT& value);
-  CFakeVariant(const CFakeVariant& other);
-  CFakeVariant& operator=(const CFakeVariant& other);
-  ~CFakeVariant();
-
-  static CFakeVariant Empty();
-  static CFakeVariant I1(std::int8_t value);
-  static CFakeVariant I2(std::int16_t value);
-  static CFakeVariant I4(std::int32_t value);
-  static CFakeVariant UI1(std::uint8_t value);
-  static CFakeVariant UI2(std::uint16_t value);
-  static CFakeVariant UI4(std::uint32_t value);
-  static CFakeVariant Bool(bool value);  // VARIANT_TRUE (-1) or VARIANT_FALSE
-  static CFakeVariant R4(float value);
-  static CFakeVariant R8(double value);
-  static CFakeVariant Str(const std::u16string& value);  // VT_BSTR
-
-  VARTYPE Type() const { return m_value.vt; }
-  const VARIANT& Get() const { return m_value; }
-  VARIANT& Get() { return m_value; }
-  // The BSTR as a string (empty for other types).
-  std::u16string Text() const;
-
-private:
-  VARIANT m_value;
-};
-
-bool operator==(const CFakeVariant& a, const CFakeVariant& b);  // same type and same value
+using CFakeVariant = CTestVariant;
 
 // An item definition as AddItems received it.
 struct FakeItemDef {
