@@ -103,7 +103,7 @@ HRESULT CFaultyConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
   if (!sink) {  // the simulator refuses it as it sees fit
     hr = m_inner->Advise(pUnkSink, pdwCookie);
   } else {
-    auto* wrapper = new CRecordingSink(m_state, m_group, sink);
+    auto* wrapper = new CFaultySink(m_state, m_group, sink);
     sink->Release();
     hr = m_inner->Advise(wrapper, pdwCookie);
     wrapper->Release();

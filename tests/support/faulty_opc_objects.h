@@ -18,12 +18,12 @@
 
 #include "tests/support/faulty_opc_server.h"
 
-class CRecordingSink;
+class CFaultySink;
 
 // The record of one group: what the calls made of it, and the sinks the simulator holds for it.
 struct FaultyGroupData {
   RecordedGroup view;  // sinkCount and sink filled when a snapshot is taken
-  std::vector<std::pair<CRecordingSink*, IOPCDataCallback*>> sinks;  // wrapper, caller's sink
+  std::vector<std::pair<CFaultySink*, IOPCDataCallback*>> sinks;  // wrapper, caller's sink
 };
 
 struct CFaultyOpcServer::State {
@@ -108,11 +108,11 @@ private:
 };
 
 // Wraps the caller's sink for the simulator, so that the record knows which sinks it holds.
-class CRecordingSink final : public IOPCDataCallback {
+class CFaultySink final : public IOPCDataCallback {
 public:
   // Adds a reference on sink and enters itself in the group's record; starts with one reference.
-  CRecordingSink(std::shared_ptr<CFaultyState> state, std::shared_ptr<FaultyGroupData> group,
-                 IOPCDataCallback* sink);
+  CFaultySink(std::shared_ptr<CFaultyState> state, std::shared_ptr<FaultyGroupData> group,
+              IOPCDataCallback* sink);
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override { return static_cast<ULONG>(++m_ref); }
@@ -131,7 +131,7 @@ public:
   HRESULT OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override;
 
 private:
-  ~CRecordingSink();
+  ~CFaultySink();
 
   std::atomic<long> m_ref{1};
   const std::shared_ptr<CFaultyState> m_state;

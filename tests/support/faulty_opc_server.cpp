@@ -193,18 +193,18 @@ HRESULT CFaultyServer::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN* pp
 }
 
 // ================================================================================================
-// CRecordingSink
+// CFaultySink
 // ================================================================================================
 
-CRecordingSink::CRecordingSink(std::shared_ptr<CFaultyState> state,
-                               std::shared_ptr<FaultyGroupData> group, IOPCDataCallback* sink)
+CFaultySink::CFaultySink(std::shared_ptr<CFaultyState> state,
+                         std::shared_ptr<FaultyGroupData> group, IOPCDataCallback* sink)
     : m_state(std::move(state)), m_group(std::move(group)), m_sink(sink) {
   m_sink->AddRef();
   std::lock_guard lock(m_state->mutex);
   m_group->sinks.emplace_back(this, m_sink);
 }
 
-CRecordingSink::~CRecordingSink() {
+CFaultySink::~CFaultySink() {
   {
     std::lock_guard lock(m_state->mutex);
     auto& sinks = m_group->sinks;
@@ -215,7 +215,7 @@ CRecordingSink::~CRecordingSink() {
   m_sink->Release();
 }
 
-HRESULT CRecordingSink::QueryInterface(REFIID riid, void** ppv) {
+HRESULT CFaultySink::QueryInterface(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
     *ppv = static_cast<IOPCDataCallback*>(this);
@@ -226,36 +226,34 @@ HRESULT CRecordingSink::QueryInterface(REFIID riid, void** ppv) {
   return E_NOINTERFACE;
 }
 
-ULONG CRecordingSink::Release() {
+ULONG CFaultySink::Release() {
   const long left = --m_ref;
   if (left == 0) delete this;
   return static_cast<ULONG>(left);
 }
 
-HRESULT CRecordingSink::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
-                                     HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
-                                     VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
-                                     HRESULT* pErrors) {
+HRESULT CFaultySink::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                  HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                                  VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                                  HRESULT* pErrors) {
   return m_sink->OnDataChange(dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
                               phClientItems, pvValues, pwQualities, pftTimeStamps, pErrors);
 }
 
-HRESULT CRecordingSink::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
-                                       HRESULT hrMastererror, DWORD dwCount,
-                                       OPCHANDLE* phClientItems, VARIANT* pvValues,
-                                       WORD* pwQualities, FILETIME* pftTimeStamps,
-                                       HRESULT* pErrors) {
+HRESULT CFaultySink::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                    HRESULT hrMastererror, DWORD dwCount, OPCHANDLE* phClientItems,
+                                    VARIANT* pvValues, WORD* pwQualities, FILETIME* pftTimeStamps,
+                                    HRESULT* pErrors) {
   return m_sink->OnReadComplete(dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
                                 phClientItems, pvValues, pwQualities, pftTimeStamps, pErrors);
 }
 
-HRESULT CRecordingSink::OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr,
-                                        DWORD dwCount, OPCHANDLE* pClienthandles,
-                                        HRESULT* pErrors) {
+HRESULT CFaultySink::OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr,
+                                     DWORD dwCount, OPCHANDLE* pClienthandles, HRESULT* pErrors) {
   return m_sink->OnWriteComplete(dwTransid, hGroup, hrMastererr, dwCount, pClienthandles, pErrors);
 }
 
-HRESULT CRecordingSink::OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) {
+HRESULT CFaultySink::OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) {
   return m_sink->OnCancelComplete(dwTransid, hGroup);
 }
 
