@@ -58,17 +58,12 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestT
     GroupRecord* group = TakeGroup(field, reply);
     if (group == nullptr) return 1;
     const std::string name = Narrow(group->szName);
-    if (group->pAsyncIO2 == nullptr && group->pIOPCItemMgt != nullptr) {
-      const HRESULT hr = group->pIOPCItemMgt->QueryInterface(
-          IID_IOPCAsyncIO2, reinterpret_cast<void**>(&group->pAsyncIO2));
-      if (hr != S_OK || group->pAsyncIO2 == nullptr) {
-        if (group->pAsyncIO2 != nullptr) group->pAsyncIO2->Release();
-        group->pAsyncIO2 = nullptr;
-        reply = "Cannot open IOPCAsyncIO2";
-        return hr != S_OK ? hr : E_NOINTERFACE;
-      }
+    const HRESULT obtained = group->ObtainAsyncIO2();
+    if (obtained != S_OK && obtained != S_FALSE) {
+      reply = "Cannot open IOPCAsyncIO2";
+      return obtained;
     }
-    if (group->pAsyncIO2 == nullptr) {
+    if (obtained == S_FALSE) {
       // The server does not know the group: nothing can be refreshed, and the client is told.
       if (group->bActive) {
         m_view.LogToWindow(StringPrintf(
