@@ -1,5 +1,6 @@
 // "AD" (define groups with their items and register them) and "RM" (remove groups by index).
 #include <memory>
+#include <vector>
 
 #include "core/activity_log.h"
 #include "net/protection_settings.h"
@@ -198,24 +199,32 @@ int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTo
                                      std::string& reply) {
   WORD count = 0;  // 65535 when absent: entries until an empty line
   if (!TakeGroupCount(line, count, reply)) return 1;
-  WORD handled = 0;
+  // Every line is read and checked before the first removal: a line that is too long or late
+  // refuses the whole request with nothing removed.
+  std::vector<std::size_t> indices;
+  bool refused = false;
   line.ReadLine(connection);
   while (!line.IsEmptyLine()) {
     const char* field = line.NextToken();
     const std::int32_t index = CRequestTokenizer::ToInt(field);
     if (field == nullptr || index < 0 || static_cast<std::size_t>(index) >= GroupCount()) {
-      // Removals done so far stay; nothing is trimmed.
+      // The removals named before stay; nothing is trimmed.
       reply = StringPrintf("Invalid group index: %s", FieldText(field));
-      return 1;
+      refused = true;
+      break;
     }
-    if (GroupRecord* group = GetGroup(static_cast<std::size_t>(index))) {
-      if (logGroupOps)
-        m_view.LogToWindow(StringPrintf(Sys("删除组 %s").c_str(), Narrow(group->szName).c_str()));
-      RemoveOne(static_cast<std::size_t>(index));
-    }
-    if (++handled == count) break;
+    indices.push_back(static_cast<std::size_t>(index));
+    if (indices.size() == count) break;
     line.ReadLine(connection);
   }
+  for (const std::size_t index : indices) {
+    if (GroupRecord* group = GetGroup(index)) {
+      if (logGroupOps)
+        m_view.LogToWindow(StringPrintf(Sys("删除组 %s").c_str(), Narrow(group->szName).c_str()));
+      RemoveOne(index);
+    }
+  }
+  if (refused) return 1;
   TrimTail();
   return 0;
 }

@@ -103,6 +103,15 @@ private:
   // and /maxitems; otherwise false with the refusal in reply.
   bool WithinLimits(std::size_t itemsAfter, std::string& reply) const;
 
+  // "AC": sets one group's active flag and sends it to the server; SetState's result, or 1 for a
+  // group without a server connection.
+  int SetGroupActive(GroupRecord& group, BOOL active);
+  // "RF": reads and checks the index lines into groups (each with its IOPCAsyncIO2). 0 when the
+  // list ended, otherwise the refusal's code with reply set (unregistered names a group that
+  // ended the list unregistered).
+  int TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                       std::vector<GroupRecord*>& groups, GroupRecord*& unregistered);
+
   // The optional group count of AD, RM and AC: its low 16 bits, 65535 when absent (entries until
   // an empty line). False when they are 0, with "Invalid group count: %s" in reply.
   static bool TakeGroupCount(CRequestTokenizer& line, WORD& count, std::string& reply);
