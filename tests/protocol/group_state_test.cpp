@@ -255,3 +255,18 @@ TEST_F(GroupStateTest, CursorTriesTheNextEntryBeforeScanningFromTheStart) {
   EXPECT_EQ(Request("Q?\r\na\r\nb\r\na\r\n\r\n"), "0\t\r\n0\r\n1\r\n2\r\n");
   EXPECT_EQ(Request("Q?\r\nb\r\na\r\n\r\n"), "0\t\r\n1\r\n0\r\n");
 }
+
+TEST_F(GroupStateTest, LongLineAfterGoodOnesRefusesActivationRefreshAndRemovalWithNothingDone) {
+  DefineTwo();
+  Request("AC\tA\t1\r\n0\r\n");
+  m_fake.ClearCalls();
+  const std::string longLine = std::string(120, '1') + "\r\n";
+  const std::string refusal = "1\tLine too long: " + longLine.substr(0, 99) + "\r\n";
+  EXPECT_EQ(Request("AC\tN\t2\r\n0\r\n" + longLine), refusal);
+  EXPECT_EQ(Request("RF\t7\r\n0\r\n" + longLine + "\r\n"), refusal);
+  EXPECT_EQ(Request("RM\t2\r\n0\r\n" + longLine), refusal);
+  for (const char* call : {"SetState", "Refresh2", "RemoveGroup"})
+    EXPECT_EQ(m_fake.CountOf(call), 0);
+  ASSERT_NE(Group(0), nullptr);
+  EXPECT_EQ(Group(0)->bActive, TRUE);
+}

@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
                       LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
                       LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
-                      LossCase{"Refresh2", "RF\t7\r\n0\r\n", true},
+                      LossCase{"Refresh2", "RF\t7\r\n0\r\n\r\n", true},
                       LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", true},
                       LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
     [](const auto& info) { return std::string(info.param.method); });
