@@ -259,14 +259,14 @@ TEST_F(GroupStateTest, CursorTriesTheNextEntryBeforeScanningFromTheStart) {
 TEST_F(GroupStateTest, LongLineAfterGoodOnesRefusesActivationRefreshAndRemovalWithNothingDone) {
   DefineTwo();
   Request("AC\tA\t1\r\n0\r\n");
-  m_fake.ClearCalls();
+  m_opc.ClearCalls();
   const std::string longLine = std::string(120, '1') + "\r\n";
   const std::string refusal = "1\tLine too long: " + longLine.substr(0, 99) + "\r\n";
   EXPECT_EQ(Request("AC\tN\t2\r\n0\r\n" + longLine), refusal);
   EXPECT_EQ(Request("RF\t7\r\n0\r\n" + longLine + "\r\n"), refusal);
   EXPECT_EQ(Request("RM\t2\r\n0\r\n" + longLine), refusal);
   for (const char* call : {"SetState", "Refresh2", "RemoveGroup"})
-    EXPECT_EQ(m_fake.CountOf(call), 0);
+    EXPECT_EQ(m_opc.CountOf(call), 0);
   ASSERT_NE(Group(0), nullptr);
   EXPECT_EQ(Group(0)->bActive, TRUE);
 }
