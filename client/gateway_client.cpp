@@ -108,9 +108,9 @@ public:
     while (sent < request.size()) {
       const int ready = WaitFor(m_socket.Get(), POLLOUT, m_deadline);
       if (ready == 0) {
-        return Failure(ClientError::kReplyTimeout, "the gateway at " + m_where +
-                                                       " took no request within " +
-                                                       Seconds(m_timeout));
+        return Failure(
+            ClientError::kReplyTimeout,
+            "the gateway at " + m_where + " took no request within " + Seconds(m_timeout));
       }
       const ssize_t count =
           ::send(m_socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -165,10 +165,10 @@ private:
   }
 
   ExchangeResult ReplyTimeout(std::string raw) const {
-    std::string message =
-        raw.empty() ? "no reply from " + m_where + " within " + Seconds(m_timeout)
-                    : "the reply from " + m_where + " did not end within " + Seconds(m_timeout) +
-                          " (" + std::to_string(raw.size()) + " bytes came)";
+    std::string message = raw.empty() ? "no reply from " + m_where + " within " + Seconds(m_timeout)
+                                      : "the reply from " + m_where + " did not end within " +
+                                            Seconds(m_timeout) + " (" + std::to_string(raw.size()) +
+                                            " bytes came)";
     return Failure(ClientError::kReplyTimeout, std::move(message), std::move(raw));
   }
 
