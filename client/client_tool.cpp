@@ -94,13 +94,15 @@ int RunRequest(const RequestCommand& command, const CommandLine& line, std::ostr
   return result.reply.code == 0 ? kExitReplyZero : kExitReplyNonZero;
 }
 
+// Runs the chosen command; the request options before "listen" are refused, as after it.
 int RunCommand(const CLI::App& tool, const CommandLine& line, std::ostream& out, std::ostream& err,
                const ClientToolHooks& hooks) {
   const std::string name = tool.get_subcommands().front()->get_name();
   if (name != kListen) return RunRequest(*FindRequest(name), line, out, err);
   for (const char* requestOnly : {"--host", "--raw"}) {
-    if (tool.count(requestOnly) > 0)
+    if (tool.count(requestOnly) > 0) {
       throw CUsageError(std::string(requestOnly) + " does not apply to listen");
+    }
   }
   return RunListen(line, out, err, hooks.onListening);
 }

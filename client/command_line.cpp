@@ -197,7 +197,8 @@ void AddNamesArgument(CLI::App& app, CommandLine& line) {
 
 void AddPairsArgument(CLI::App& app, CommandLine& line) {
   app.add_option("ITEM_VALUE", line.pairs,
-                 "item index and value, repeated: a decimal integer (-5,\n"
-                 "300); anything else is refused before sending")
+                 "pairs of an item index and its value, a decimal integer\n"
+                 "(-5, 300); other values are refused before sending\n"
+                 "(--raw sends them as typed)")
       ->required();
 }
