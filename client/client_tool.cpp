@@ -63,13 +63,20 @@ const RequestCommand* FindRequest(const std::string& name) {
   return nullptr;
 }
 
-// The one line for a command line CLI11 refused.
+// The one line for a command line CLI11 refused. Unexpected arguments are named here, in the
+// order they were given (CLI11 lists them last first).
 std::string ParseFailure(const CLI::App& tool, const CLI::ParseError& error) {
+  const std::vector<std::string> rest = tool.remaining(true);
   if (tool.get_subcommands().empty()) {
-    const std::vector<std::string> rest = tool.remaining();
     return rest.empty() ? "no command given" : "unknown command \"" + rest.front() + "\"";
   }
-  return error.what();
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) == nullptr || rest.empty()) {
+    return error.what();
+  }
+  std::string text = rest.size() > 1 ? "The following arguments were not expected:"
+                                     : "The following argument was not expected:";
+  for (const std::string& arg : rest) text += " " + arg;
+  return text;
 }
 
 int RunRequest(const RequestCommand& command, const CommandLine& line, std::ostream& out,

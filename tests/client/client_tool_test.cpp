@@ -329,6 +329,9 @@ TEST(ClientToolUsageTest, BadCommandLinesExit64WithOneLine) {
   EXPECT_EQ(RunTool({"nonsense"}).err,
             "quarnix-client: unknown command \"nonsense\" (quarnix-client --help lists the "
             "commands)\n");
+  EXPECT_EQ(RunTool({"hbt", "extra", "--bogus"}).err,
+            "quarnix-client: The following arguments were not expected: extra --bogus "
+            "(quarnix-client --help lists the commands)\n");
   EXPECT_EQ(RunTool({"hbt", "--port", "70000"}).err,
             "quarnix-client: --port: \"70000\" is not a port number 0 to 65535 (quarnix-client "
             "--help lists the commands)\n");
