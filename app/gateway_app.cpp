@@ -52,6 +52,37 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   m_exitCode = 0;
   m_started = false;
   CommandLineOptions options;
+  if (!TakeCommandLine(commandLine, options)) return false;
+  if (!PrepareProcess()) {
+    m_exitCode = 1;
+    return false;
+  }
+
+  // 3 and 4. The main frame (placed and shown by the frame itself unless in background mode).
+  m_mainFrame = CreateMainFrame();
+  pMainFrame = m_mainFrame.get();
+  // Background mode records each start in the log file, which is all an operator sees of it.
+  if (m_backgroundMode) LogToFile(StartRecordText(options));
+
+  // 5. The sockets.
+  if (!OpenSocketsLogged()) {
+    m_instanceLock.Release();
+    m_exitCode = 1;
+    return false;
+  }
+
+  // 6 to 8. The first listener thread.
+  pMainFrame->LogToWindow(SystemText("尝试启动监听线程"));
+  StartListenerChain();
+  pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
+
+  // 9. The startup announcement.
+  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  m_started = true;
+  return true;
+}
+
+bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptions& options) {
   options.listenPort = listenPort;
   options.remotePort = remotePort;
   options.remoteHost = remoteHost;
@@ -72,39 +103,34 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
     return false;
   }
   GatewayProtection() = options.protection;
+  return true;
+}
 
+bool CGatewayApp::PrepareProcess() {
   // 1. One instance per listening port.
   const std::string guardName = StringPrintf("com.vesk.Morvantel.semaphore.%d", listenPort);
   if (m_instanceLock.Acquire(guardName) == CInstanceLock::Result::kAlreadyHeld) {
     ShowMessage(LoadResString(IDS_ONE_INSTANCE_ONLY));
-    m_exitCode = 1;
     return false;
   }
-
   // 2. The socket library.
   if (!SocketStartup()) {
     ShowMessage(LoadResString(IDS_SOCKETS_INIT_FAILED));
     m_instanceLock.Release();
-    m_exitCode = 1;
     return false;
   }
   std::string bindError;
   if (!CheckBindAddress(GatewayProtection().bindAddress, bindError)) {
     ShowMessage(bindError);
     m_instanceLock.Release();
-    m_exitCode = 1;
     return false;
   }
   // Every request connection is a descriptor: take all the system allows.
   GatewayProtection().openFileLimit = RaiseOpenFileLimit();
+  return true;
+}
 
-  // 3 and 4. The main frame (placed and shown by the frame itself unless in background mode).
-  m_mainFrame = CreateMainFrame();
-  pMainFrame = m_mainFrame.get();
-  // Background mode records each start in the log file, which is all an operator sees of it.
-  if (m_backgroundMode) LogToFile(StartRecordText(options));
-
-  // 5. The sockets.
+bool CGatewayApp::OpenSocketsLogged() {
   try {
     const std::string trying = StringPrintf(SystemText("尝试打开套接字端口%d").c_str(), listenPort);
     pMainFrame->LogToWindow(trying);
@@ -113,37 +139,31 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
     const std::string opened = StringPrintf(SystemText("成功打开套接字端口%d").c_str(), listenPort);
     pMainFrame->LogToWindow(opened);
     LogToFile(opened);
+    return true;
   } catch (const CBlockingSocketException& e) {
-    char text[32];
-    e.GetErrorMessage(text, sizeof text);
-    if (m_backgroundMode) {
-      WriteStandardOutput(text);
-      // Deliberately more than the error text: the log file gets the pane's line (nobody sees
-      // the pane), and a port held by another program is named as such in both places.
-      LogToFile(StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text));
-      if (e.m_nErrorCode == kErrorAddressInUse) {
-        const std::string taken = PortTakenText(listenPort);
-        WriteStandardOutput(taken);
-        LogToFile(taken);
-      }
-    } else {
-      pMainFrame->LogToWindow(
-          StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text));
-    }
-    m_instanceLock.Release();
-    m_exitCode = 1;
+    ReportSocketFailure(e);
     return false;
   }
+}
 
-  // 6 to 8. The first listener thread.
-  pMainFrame->LogToWindow(SystemText("尝试启动监听线程"));
-  StartListenerChain();
-  pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
-
-  // 9. The startup announcement.
-  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
-  m_started = true;
-  return true;
+void CGatewayApp::ReportSocketFailure(const CBlockingSocketException& e) {
+  char text[32];
+  e.GetErrorMessage(text, sizeof text);
+  const std::string line =
+      StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text);
+  if (!m_backgroundMode) {
+    pMainFrame->LogToWindow(line);
+    return;
+  }
+  WriteStandardOutput(text);
+  // Deliberately more than the error text: the log file gets the pane's line (nobody sees the
+  // pane), and a port held by another program is named as such in both places.
+  LogToFile(line);
+  if (e.m_nErrorCode == kErrorAddressInUse) {
+    const std::string taken = PortTakenText(listenPort);
+    WriteStandardOutput(taken);
+    LogToFile(taken);
+  }
 }
 
 void CGatewayApp::OpenSockets() {

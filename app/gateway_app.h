@@ -21,7 +21,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/command_line.h"
 #include "core/frame_view.h"
+#include "net/blocking_socket.h"
 #include "net/gateway_sockets.h"
 #include "net/listener.h"
 #include "platform/instance_lock.h"
@@ -75,6 +77,14 @@ private:
   // Step 3 of the start-up: the one place where the main frame is made.
   std::shared_ptr<IFrameView> CreateMainFrame();
   // Step 7 of the start-up and its counterpart in ExitInstance: the listener chain's hooks.
+  // InitInstance's steps: the command line taken (false: stop, the exit code set); the
+  // single-instance guard, the socket library, the listening address and the open-file limit
+  // (false: stop, the guard given back); the sockets opened with their log lines (false: the
+  // failure reported).
+  bool TakeCommandLine(std::string_view commandLine, CommandLineOptions& options);
+  bool PrepareProcess();
+  bool OpenSocketsLogged();
+  void ReportSocketFailure(const CBlockingSocketException& e);
   void StartListenerChain();
   void StopListenerChain();
 

@@ -10,6 +10,9 @@
 // than --count came before --timeout, or 2 when its port cannot be bound. A bad command line
 // exits 64. "--help" after a command describes it.
 //
+// The commands, their options and checks come from one table (client_commands.h) and are read
+// with CLI11; --host, --port, --timeout and --raw may also stand before the command.
+//
 // Error rule: nothing throws; every failure is a one-line message on the error stream and an
 // exit status. Thread rule: any thread; each call stands alone.
 // Ownership: writes to the streams given; the hooks are borrowed for the call.

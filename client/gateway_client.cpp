@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "client/socket_support.h"
 
@@ -62,6 +63,147 @@ std::string Seconds(std::chrono::milliseconds timeout) {
   return text;
 }
 
+// One request connection: its socket, the text naming the gateway in messages, and the deadline
+// that bounds the whole exchange. Each step returns the failure that ends the exchange, if any.
+class CConnection {
+public:
+  CConnection(std::string where, std::chrono::milliseconds timeout, Clock::time_point deadline)
+      : m_socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)),
+        m_where(std::move(where)),
+        m_timeout(timeout),
+        m_deadline(deadline) {}
+
+  // Connects without blocking, so that the deadline bounds it.
+  std::optional<ExchangeResult> Connect(const Ipv4Endpoint& endpoint) const {
+    if (m_socket.Get() < 0) {
+      return Failure(ClientError::kUnreachable,
+                     std::string("cannot create a socket: ") + std::strerror(errno));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = endpoint.port;
+    address.sin_addr.s_addr = endpoint.address;
+    int error = 0;
+    if (::connect(m_socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+        0) {
+      error = errno;
+      if (error == EINPROGRESS) {
+        const int ready = WaitFor(m_socket.Get(), POLLOUT, m_deadline);
+        if (ready == 0) {
+          return Failure(ClientError::kConnectTimeout,
+                         "no connection to " + m_where + " within " + Seconds(m_timeout));
+        }
+        socklen_t size = sizeof error;
+        if (ready < 0 || ::getsockopt(m_socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+          error = errno;
+        }
+      }
+    }
+    return ConnectFailure(error);
+  }
+
+  // Sends the whole request, then ends the sending half.
+  std::optional<ExchangeResult> Send(std::string_view request) const {
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+      const int ready = WaitFor(m_socket.Get(), POLLOUT, m_deadline);
+      if (ready == 0) {
+        return Failure(
+            ClientError::kReplyTimeout,
+            "the gateway at " + m_where + " took no request within " + Seconds(m_timeout));
+      }
+      const ssize_t count =
+          ::send(m_socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (count < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        return Failure(ClientError::kSendFailed,
+                       "the connection to " + m_where +
+                           " failed while sending the request: " + std::strerror(errno));
+      }
+      sent += static_cast<std::size_t>(count);
+    }
+    ::shutdown(m_socket.Get(), SHUT_WR);
+    return std::nullopt;
+  }
+
+  // Reads until the gateway closes the connection (the reply text may hold line ends itself)
+  // and parses the reply.
+  ExchangeResult ReadUntilClose() const {
+    std::string raw;
+    char buffer[4096];
+    for (;;) {
+      const int ready = WaitFor(m_socket.Get(), POLLIN, m_deadline);
+      if (ready == 0) return ReplyTimeout(std::move(raw));
+      const ssize_t count = ::recv(m_socket.Get(), buffer, sizeof buffer, 0);
+      if (count > 0) {
+        raw.append(buffer, static_cast<std::size_t>(count));
+        continue;
+      }
+      if (count == 0) break;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      // A reset after a whole reply loses nothing: the gateway may close while request bytes
+      // it did not need are still unread.
+      const int resetError = errno;
+      if (ParseReply(raw)) break;
+      return ResetFailure(resetError, std::move(raw));
+    }
+    return Finished(std::move(raw));
+  }
+
+private:
+  std::optional<ExchangeResult> ConnectFailure(int error) const {
+    if (error == 0) return std::nullopt;
+    if (error == ECONNREFUSED) {
+      return Failure(ClientError::kConnectionRefused,
+                     "connection refused by " + m_where + " (no gateway listens there)");
+    }
+    if (error == ETIMEDOUT) {
+      return Failure(ClientError::kConnectTimeout, "connecting to " + m_where + " timed out");
+    }
+    return Failure(ClientError::kUnreachable,
+                   "cannot connect to " + m_where + ": " + std::strerror(error));
+  }
+
+  ExchangeResult ReplyTimeout(std::string raw) const {
+    std::string message = raw.empty() ? "no reply from " + m_where + " within " + Seconds(m_timeout)
+                                      : "the reply from " + m_where + " did not end within " +
+                                            Seconds(m_timeout) + " (" + std::to_string(raw.size()) +
+                                            " bytes came)";
+    return Failure(ClientError::kReplyTimeout, std::move(message), std::move(raw));
+  }
+
+  ExchangeResult ResetFailure(int error, std::string raw) const {
+    if (raw.empty()) {
+      return Failure(ClientError::kNoReply, "the gateway at " + m_where +
+                                                " dropped the connection without a reply (" +
+                                                std::strerror(error) + ")");
+    }
+    return Failure(ClientError::kConnectionReset,
+                   "the connection to " + m_where + " broke in the middle of the reply (" +
+                       std::strerror(error) + ")",
+                   std::move(raw));
+  }
+
+  ExchangeResult Finished(std::string raw) const {
+    if (raw.empty()) {
+      return Failure(ClientError::kNoReply,
+                     "the gateway at " + m_where + " closed the connection without a reply");
+    }
+    std::string reason;
+    auto reply = ParseReply(raw, &reason);
+    if (!reply) return Failure(ClientError::kMalformedReply, "malformed reply: " + reason, raw);
+    ExchangeResult result;
+    result.raw = std::move(raw);
+    result.reply = std::move(*reply);
+    return result;
+  }
+
+  CSocketHolder m_socket;
+  std::string m_where;
+  std::chrono::milliseconds m_timeout;
+  Clock::time_point m_deadline;
+};
+
 }  // namespace
 
 const char* ClientErrorName(ClientError error) {
@@ -96,114 +238,11 @@ CGatewayClient::CGatewayClient(std::string host, std::uint16_t port,
 
 ExchangeResult CGatewayClient::Exchange(std::string_view request) const {
   const auto deadline = Clock::now() + m_timeout;
-  const std::string where = m_host + ":" + std::to_string(m_port);
-
   std::string reason;
   const auto endpoint = ResolveIpv4(m_host, m_port, &reason);
   if (!endpoint) return Failure(ClientError::kBadHost, reason);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = endpoint->port;
-  address.sin_addr.s_addr = endpoint->address;
-
-  CSocketHolder socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (socket.Get() < 0) {
-    return Failure(ClientError::kUnreachable,
-                   std::string("cannot create a socket: ") + std::strerror(errno));
-  }
-
-  // Connect without blocking, so that the timeout bounds it.
-  int error = 0;
-  if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error = errno;
-    if (error == EINPROGRESS) {
-      const int ready = WaitFor(socket.Get(), POLLOUT, deadline);
-      if (ready == 0) {
-        return Failure(ClientError::kConnectTimeout,
-                       "no connection to " + where + " within " + Seconds(m_timeout));
-      }
-      socklen_t size = sizeof error;
-      if (ready < 0) {
-        error = errno;
-      } else if (::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-        error = errno;
-      }
-    }
-  }
-  if (error == ECONNREFUSED) {
-    return Failure(ClientError::kConnectionRefused,
-                   "connection refused by " + where + " (no gateway listens there)");
-  }
-  if (error == ETIMEDOUT) {
-    return Failure(ClientError::kConnectTimeout, "connecting to " + where + " timed out");
-  }
-  if (error != 0) {
-    return Failure(ClientError::kUnreachable,
-                   "cannot connect to " + where + ": " + std::strerror(error));
-  }
-
-  // Send the whole request, then end the sending half.
-  std::size_t sent = 0;
-  while (sent < request.size()) {
-    const int ready = WaitFor(socket.Get(), POLLOUT, deadline);
-    if (ready == 0) {
-      return Failure(ClientError::kReplyTimeout,
-                     "the gateway at " + where + " took no request within " + Seconds(m_timeout));
-    }
-    const ssize_t count =
-        ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (count < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return Failure(ClientError::kSendFailed,
-                     "the connection to " + where +
-                         " failed while sending the request: " + std::strerror(errno));
-    }
-    sent += static_cast<std::size_t>(count);
-  }
-  ::shutdown(socket.Get(), SHUT_WR);
-
-  // Read until the gateway closes the connection: the reply text may hold line ends itself.
-  std::string raw;
-  char buffer[4096];
-  for (;;) {
-    const int ready = WaitFor(socket.Get(), POLLIN, deadline);
-    if (ready == 0) {
-      return Failure(ClientError::kReplyTimeout,
-                     raw.empty()
-                         ? "no reply from " + where + " within " + Seconds(m_timeout)
-                         : "the reply from " + where + " did not end within " + Seconds(m_timeout) +
-                               " (" + std::to_string(raw.size()) + " bytes came)",
-                     raw);
-    }
-    const ssize_t count = ::recv(socket.Get(), buffer, sizeof buffer, 0);
-    if (count > 0) {
-      raw.append(buffer, static_cast<std::size_t>(count));
-      continue;
-    }
-    if (count == 0) break;
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    // A reset after a whole reply loses nothing: the gateway may close while request bytes it
-    // did not need are still unread.
-    const int resetError = errno;
-    if (ParseReply(raw)) break;
-    if (raw.empty()) {
-      return Failure(ClientError::kNoReply, "the gateway at " + where +
-                                                " dropped the connection without a reply (" +
-                                                std::strerror(resetError) + ")");
-    }
-    return Failure(ClientError::kConnectionReset,
-                   "the connection to " + where + " broke in the middle of the reply (" +
-                       std::strerror(resetError) + ")",
-                   raw);
-  }
-  if (raw.empty()) {
-    return Failure(ClientError::kNoReply,
-                   "the gateway at " + where + " closed the connection without a reply");
-  }
-  auto reply = ParseReply(raw, &reason);
-  if (!reply) return Failure(ClientError::kMalformedReply, "malformed reply: " + reason, raw);
-  ExchangeResult result;
-  result.raw = std::move(raw);
-  result.reply = std::move(*reply);
-  return result;
+  const CConnection connection(m_host + ":" + std::to_string(m_port), m_timeout, deadline);
+  if (auto failed = connection.Connect(*endpoint)) return std::move(*failed);
+  if (auto failed = connection.Send(request)) return std::move(*failed);
+  return connection.ReadUntilClose();
 }

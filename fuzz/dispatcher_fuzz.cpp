@@ -1,11 +1,13 @@
-// Fuzzes the request dispatcher and every command handler over the scripted fake server.
+// Fuzzes the request dispatcher and every command handler over the simulator (through the
+// recording test server).
 //
 // Each input is a sequence of requests separated by the byte 0xFF. Every run starts from a
-// gateway with two defined groups (items of several types, some values served) and sends each
+// gateway with two defined groups (items of several types, one of them read-only) and sends each
 // request on its own loopback connection, the client closing after its bytes, as a client that
 // gives up would. Whatever the bytes, the dispatcher must answer or refuse without crashing,
 // hanging or leaking, the group list must stay consistent, and every interface that the
-// handlers obtained must be released when the gateway is torn down.
+// handlers obtained, and every sink the server held, must be given back when the gateway is torn
+// down and the callbacks queued to this thread have run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,9 +17,10 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "platform/apartment.h"
 #include "platform/socket_api.h"
 #include "protocol/request_dispatcher.h"
-#include "tests/support/fake_opc_server.h"
+#include "tests/support/faulty_opc_server.h"
 #include "tests/support/loopback_connection.h"
 
 namespace {
@@ -70,15 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CSilentFrame frame;
   pMainFrame = &frame;
   {
-    CFakeOpcServer fake;
-    fake.SetItemValue(u"I2", CFakeVariant::I2(300));
-    fake.SetItemValue(u"B", CFakeVariant::Bool(true));
-    fake.SetItemValue(u"S", CFakeVariant::Str(u"text"));
-    fake.SetItemError("SyncWrite", u"B", OPC_E_BADRIGHTS);
-    CRequestDispatcher dispatcher(frame, CFakeOpcServer::kProgId);
+    CFaultyOpcServer server;
+    CRequestDispatcher dispatcher(frame, CFaultyOpcServer::kProgId);
     Send(dispatcher,
-         "AD\t2\t9000\r\ng\tA\t4\r\nI2\tA\t2\r\nB\tA\t11\r\nS\tA\t8\r\nE\tA\t0\r\n"
-         "h\tN\t1\r\nR8\tA\t5\r\n");
+         "AD\t2\t9000\r\ng\tA\t4\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\n"
+         "Memory.String.f\tA\t8\r\nMemory.UInt4.f\tA\t0\r\nh\tN\t1\r\nMemory.Real8.f\tA\t5\r\n");
 
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::size_t start = 0;
@@ -90,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       start = end + 1;
     }
     dispatcher.DestroyOpcSide();
-    Check(fake.AllReleased());
+    CApartment::ForCurrentThread()->RunPending();
+    Check(server.AllReleased());
+    Check(server.HeldSinkCount() == 0);
   }
   pMainFrame = nullptr;
   return 0;

@@ -79,6 +79,29 @@ void GroupRecord::ForgetServerState() {
   pAsyncIO2 = nullptr;
 }
 
+namespace {
+
+template <class TInterface>
+HRESULT Obtain(IOPCItemMgt* itemMgt, TInterface*& slot, REFIID iid) {
+  if (slot != nullptr) return S_OK;
+  if (itemMgt == nullptr) return S_FALSE;
+  const HRESULT hr = itemMgt->QueryInterface(iid, reinterpret_cast<void**>(&slot));
+  if (hr == S_OK && slot != nullptr) return S_OK;
+  if (slot != nullptr) slot->Release();
+  slot = nullptr;
+  return hr != S_OK ? hr : E_NOINTERFACE;
+}
+
+}  // namespace
+
+HRESULT GroupRecord::ObtainSyncIO() {
+  return Obtain(pIOPCItemMgt, pSyncIO, IID_IOPCSyncIO);
+}
+
+HRESULT GroupRecord::ObtainAsyncIO2() {
+  return Obtain(pIOPCItemMgt, pAsyncIO2, IID_IOPCAsyncIO2);
+}
+
 void GroupRecord::AllocItemDefs(WORD count) {
   if (pItemDefs) {
     for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i)

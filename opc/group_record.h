@@ -32,6 +32,13 @@ struct GroupRecord {
   // connection. The definitions (name, items, flags, rate, destination) stay.
   void ForgetServerState();
 
+  // The synchronous and asynchronous I/O interfaces, obtained from pIOPCItemMgt on first use.
+  // S_OK when the record holds the interface afterwards; S_FALSE when it holds neither it nor
+  // pIOPCItemMgt to ask (not registered); otherwise QueryInterface's failure (E_NOINTERFACE
+  // for a success without an interface).
+  HRESULT ObtainSyncIO();
+  HRESULT ObtainAsyncIO2();
+
   // Allocates count zeroed item definitions (frees any earlier ones): wItemCount = count,
   // wItemsDefined = 0.
   void AllocItemDefs(WORD count);

@@ -1,10 +1,15 @@
 // "AC" (activate or deactivate groups), "RF" (refresh groups) and "Q?" (look groups up by name).
 #include <cstring>
+#include <vector>
 
 #include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
+
+// "AC" and "RF" read and check every line of the list before they act on any group: a line that
+// is too long or late refuses the whole request with nothing done. A refused line (a bad index)
+// ends the list: the groups named before it are acted on, as they were named in order.
 
 int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                         std::string& reply) {
@@ -17,27 +22,39 @@ int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CReques
   WORD count = 0;  // 65535 when absent: entries until an empty line
   if (!TakeGroupCount(line, count, reply)) return 1;
 
-  int result = 0;
-  WORD handled = 0;
+  std::vector<GroupRecord*> groups;
+  bool refused = false;
   line.ReadLine(connection);
   while (!line.IsEmptyLine()) {
     GroupRecord* group = TakeGroup(line.NextToken(), reply);
-    if (group == nullptr) return 1;  // groups set before stay set
-    group->bActive = active;
-    if (group->pIOPCGroupStateMgt != nullptr) {
-      result =
-          group->pIOPCGroupStateMgt->SetState(nullptr, &group->dwRevisedUpdateRate, &group->bActive,
-                                              nullptr, nullptr, nullptr, nullptr);
-    } else {
-      result = 1;  // never registered, or its server connection is gone
+    if (group == nullptr) {
+      refused = true;  // groups named before stay set
+      break;
     }
-    if (logGroupOps) {
-      m_view.LogToWindow(StringPrintf(Sys("设定组 %s %s 的操作结果 %d").c_str(),
-                                      Narrow(group->szName).c_str(),
-                                      Sys(active ? "激活开启" : "激活关闭").c_str(), result));
-    }
-    if (++handled == count || result != 0) break;
+    groups.push_back(group);
+    if (groups.size() == count) break;
     line.ReadLine(connection);
+  }
+  for (GroupRecord* group : groups) {
+    const int result = SetGroupActive(*group, active);
+    if (result == 0) continue;
+    reply.clear();  // the list ends here: a refused line after it does not count
+    return result;
+  }
+  return refused ? 1 : 0;
+}
+
+int CRequestDispatcher::SetGroupActive(GroupRecord& group, BOOL active) {
+  group.bActive = active;
+  int result = 1;  // never registered, or its server connection is gone
+  if (group.pIOPCGroupStateMgt != nullptr) {
+    result = group.pIOPCGroupStateMgt->SetState(nullptr, &group.dwRevisedUpdateRate, &group.bActive,
+                                                nullptr, nullptr, nullptr, nullptr);
+  }
+  if (logGroupOps) {
+    m_view.LogToWindow(StringPrintf(Sys("设定组 %s %s 的操作结果 %d").c_str(),
+                                    Narrow(group.szName).c_str(),
+                                    Sys(active ? "激活开启" : "激活关闭").c_str(), result));
   }
   return result;
 }
@@ -48,56 +65,60 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestT
   if (transactionField == nullptr) return 1;
   const DWORD transactionId = CRequestTokenizer::ToUnsigned(transactionField);
 
-  const std::size_t mostLines = GroupCount();
-  int result = 0;
-  std::size_t handled = 0;
+  std::vector<GroupRecord*> groups;
+  GroupRecord* unregistered = nullptr;  // the group that ended the list unregistered, if any
+  const int refusal = TakeRefreshLines(connection, line, reply, groups, unregistered);
   DWORD lastCancelId = 0;  // the number sent when no Refresh2 succeeded
+  for (GroupRecord* group : groups) {
+    if (!group->bActive) continue;
+    const std::string name = Narrow(group->szName);
+    DWORD cancelId = 0;
+    const HRESULT hr = group->pAsyncIO2->Refresh2(OPC_DS_CACHE, transactionId, &cancelId);
+    if (hr != S_OK) {
+      m_view.LogToWindow(StringPrintf(Sys("刷新组 %s 操作失败。错误代码：%x").c_str(), name.c_str(),
+                                      static_cast<unsigned>(hr)));
+      reply = " returned when all Refresh2(...)";
+      return hr;
+    }
+    lastCancelId = cancelId;
+    if (logGroupOps) m_view.LogToWindow(StringPrintf(Sys("成功刷新组 %s").c_str(), name.c_str()));
+  }
+  if (unregistered != nullptr && unregistered->bActive) {
+    // The server does not know the group: nothing can be refreshed, and the client is told.
+    m_view.LogToWindow(
+        StringPrintf(Sys("刷新组 %s 操作因未能成功获取pAsyncIO2接口实际并未执行").c_str(),
+                     Narrow(unregistered->szName).c_str()));
+  }
+  if (refusal != 0) return refusal;
+  if (!groups.empty()) reply = StringPrintf("%ul", static_cast<unsigned>(lastCancelId));
+  return 0;
+}
+
+int CRequestDispatcher::TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                         std::string& reply, std::vector<GroupRecord*>& groups,
+                                         GroupRecord*& unregistered) {
+  const std::size_t mostLines = GroupCount();
   line.ReadLine(connection);
   while (!line.IsEmptyLine()) {
     const char* field = line.NextToken();
     GroupRecord* group = TakeGroup(field, reply);
     if (group == nullptr) return 1;
-    const std::string name = Narrow(group->szName);
-    if (group->pAsyncIO2 == nullptr && group->pIOPCItemMgt != nullptr) {
-      const HRESULT hr = group->pIOPCItemMgt->QueryInterface(
-          IID_IOPCAsyncIO2, reinterpret_cast<void**>(&group->pAsyncIO2));
-      if (hr != S_OK || group->pAsyncIO2 == nullptr) {
-        if (group->pAsyncIO2 != nullptr) group->pAsyncIO2->Release();
-        group->pAsyncIO2 = nullptr;
-        reply = "Cannot open IOPCAsyncIO2";
-        return hr != S_OK ? hr : E_NOINTERFACE;
-      }
-    }
-    if (group->pAsyncIO2 == nullptr) {
-      // The server does not know the group: nothing can be refreshed, and the client is told.
-      if (group->bActive) {
-        m_view.LogToWindow(StringPrintf(
-            Sys("刷新组 %s 操作因未能成功获取pAsyncIO2接口实际并未执行").c_str(), name.c_str()));
-      }
+    const HRESULT obtained = group->ObtainAsyncIO2();
+    if (obtained == S_FALSE) {
+      unregistered = group;
       reply = StringPrintf("Group %d is not registered with the server",
                            CRequestTokenizer::ToInt(field));
       return 1;
     }
-    if (group->bActive) {
-      DWORD cancelId = 0;
-      const HRESULT hr = group->pAsyncIO2->Refresh2(OPC_DS_CACHE, transactionId, &cancelId);
-      if (hr != S_OK) {
-        m_view.LogToWindow(StringPrintf(Sys("刷新组 %s 操作失败。错误代码：%x").c_str(),
-                                        name.c_str(), static_cast<unsigned>(hr)));
-        reply = " returned when all Refresh2(...)";
-        result = hr;
-      } else {
-        lastCancelId = cancelId;
-        if (logGroupOps)
-          m_view.LogToWindow(StringPrintf(Sys("成功刷新组 %s").c_str(), name.c_str()));
-      }
+    if (obtained != S_OK) {
+      reply = "Cannot open IOPCAsyncIO2";
+      return obtained;
     }
-    ++handled;
-    if (handled >= mostLines || result != 0) break;
+    groups.push_back(group);
+    if (groups.size() >= mostLines) break;
     line.ReadLine(connection);
   }
-  if (result == 0 && handled > 0) reply = StringPrintf("%ul", static_cast<unsigned>(lastCancelId));
-  return result;
+  return 0;
 }
 
 int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket& connection, CRequestTokenizer& line,

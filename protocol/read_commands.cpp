@@ -61,35 +61,20 @@ std::string FailedReadEntries(IOPCServer* server, const HRESULT* errors, std::si
   return text;
 }
 
-// Obtains the group's I/O interface into slot when it holds none. S_OK or the failure code.
-template <class TInterface>
-HRESULT ObtainInterface(GroupRecord& group, TInterface*& slot, REFIID iid) {
-  if (slot != nullptr) return S_OK;
-  const HRESULT hr = group.pIOPCItemMgt->QueryInterface(iid, reinterpret_cast<void**>(&slot));
-  if (hr == S_OK && slot != nullptr) return S_OK;
-  if (slot != nullptr) slot->Release();
-  slot = nullptr;
-  return hr != S_OK ? hr : E_NOINTERFACE;
-}
-
 }  // namespace
 
 int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                         std::string& reply, IoKind kind, ItemRequest& request) {
   const bool sync = kind == IoKind::SyncRead || kind == IoKind::SyncWrite;
-  const bool read = kind == IoKind::SyncRead || kind == IoKind::AsyncRead;
-
   const char* groupField = line.NextToken();
   GroupRecord* group = TakeGroup(groupField, reply);
   if (group == nullptr) return 1;
-  const int groupIndex = CRequestTokenizer::ToInt(groupField);
-  const bool hasInterface = sync ? group->pSyncIO != nullptr : group->pAsyncIO2 != nullptr;
-  if (!hasInterface && group->pIOPCItemMgt == nullptr) {
-    reply = StringPrintf("Group %d is not registered with the server", groupIndex);
+  const HRESULT hr = sync ? group->ObtainSyncIO() : group->ObtainAsyncIO2();
+  if (hr == S_FALSE) {
+    reply = StringPrintf("Group %d is not registered with the server",
+                         CRequestTokenizer::ToInt(groupField));
     return 1;
   }
-  const HRESULT hr = sync ? ObtainInterface(*group, group->pSyncIO, IID_IOPCSyncIO)
-                          : ObtainInterface(*group, group->pAsyncIO2, IID_IOPCAsyncIO2);
   if (hr != S_OK) {
     reply = sync ? "Cannot open IOPCSyncIO" : "Cannot open IOPCAsyncIO2";
     return hr;
@@ -114,12 +99,19 @@ int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CReques
     }
     request.transactionId = static_cast<DWORD>(CRequestTokenizer::ToInt(transactionField));
   }
-
-  // Only the items that went to AddItems have results (and server handles).
-  const WORD itemLimit = group->pItemResults != nullptr && group->pItemErrors != nullptr
-                             ? std::min(group->wItemCount, group->wItemsDefined)
-                             : WORD{0};
   request.group = group;
+  return TakeItemLines(connection, line, reply, kind, count, request);
+}
+
+int CRequestDispatcher::TakeItemLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                      std::string& reply, IoKind kind, WORD count,
+                                      ItemRequest& request) {
+  const bool read = kind == IoKind::SyncRead || kind == IoKind::AsyncRead;
+  const GroupRecord& group = *request.group;
+  // Only the items that went to AddItems have results (and server handles).
+  const WORD itemLimit = group.pItemResults != nullptr && group.pItemErrors != nullptr
+                             ? std::min(group.wItemCount, group.wItemsDefined)
+                             : WORD{0};
   request.handles.reserve(count);
   request.items.reserve(count);
   line.ReadLine(connection);
@@ -130,25 +122,11 @@ int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CReques
       reply = StringPrintf("Invalid item index: %s", FieldText(itemField));
       return 1;
     }
-    if (read && group->pItemErrors[item] != S_OK) {
-      // The item has no server handle; the remaining lines stay unread.
-      reply = kind == IoKind::SyncRead
-                  ? StringPrintf("OPC Item %d is not available : %x", static_cast<int>(item),
-                                 static_cast<unsigned>(group->pItemErrors[item]))
-                  : StringPrintf("OPC Item %d is not available : %ld", static_cast<int>(item),
-                                 static_cast<long>(group->pItemErrors[item]));
-      return 1;
-    }
-    if (!read) {
-      const char* valueField = line.NextToken();
-      if (valueField == nullptr) {
-        reply = StringPrintf("Missing value for item %d", static_cast<int>(item));
-        return 1;
-      }
-      request.valueTokens.emplace_back(valueField);
-    }
+    const bool taken =
+        read ? ReadableItem(group, item, kind, reply) : TakeWriteValue(line, item, reply, request);
+    if (!taken) return 1;  // the remaining lines stay unread
     request.items.push_back(item);
-    request.handles.push_back(group->pItemResults[item].hServer);
+    request.handles.push_back(group.pItemResults[item].hServer);
     if (request.items.size() == count) break;
     line.ReadLine(connection);
   }
@@ -157,6 +135,30 @@ int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CReques
     return 1;
   }
   return -1;
+}
+
+bool CRequestDispatcher::ReadableItem(const GroupRecord& group, WORD item, IoKind kind,
+                                      std::string& reply) {
+  const HRESULT error = group.pItemErrors[item];
+  if (error == S_OK) return true;
+  // The item has no server handle.
+  reply = kind == IoKind::SyncRead
+              ? StringPrintf("OPC Item %d is not available : %x", static_cast<int>(item),
+                             static_cast<unsigned>(error))
+              : StringPrintf("OPC Item %d is not available : %ld", static_cast<int>(item),
+                             static_cast<long>(error));
+  return false;
+}
+
+bool CRequestDispatcher::TakeWriteValue(CRequestTokenizer& line, WORD item, std::string& reply,
+                                        ItemRequest& request) {
+  const char* valueField = line.NextToken();
+  if (valueField == nullptr) {
+    reply = StringPrintf("Missing value for item %d", static_cast<int>(item));
+    return false;
+  }
+  request.valueTokens.emplace_back(valueField);
+  return true;
 }
 
 int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,

@@ -85,6 +85,32 @@ private:
   // the reply text filled.
   int TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
                       IoKind kind, ItemRequest& request);
+  // The item lines of a read or write (at most count): same result rule as TakeItemRequest.
+  int TakeItemLines(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                    IoKind kind, WORD count, ItemRequest& request);
+  // A read's item must have been added without error; false with the refusal in reply.
+  static bool ReadableItem(const GroupRecord& group, WORD item, IoKind kind, std::string& reply);
+  // A write's item line must carry a value; false with the refusal in reply.
+  static bool TakeWriteValue(CRequestTokenizer& line, WORD item, std::string& reply,
+                             ItemRequest& request);
+
+  // "AD": the state of one request while its lines are read, and the steps of its group and
+  // item lines. Each step returns -1 to go on, or the reply code with the reply text set.
+  struct DefinitionInProgress;
+  int TakeGroupLine(CRequestTokenizer& line, DefinitionInProgress& definition, std::string& reply);
+  int TakeItemLine(CRequestTokenizer& line, DefinitionInProgress& definition, std::string& reply);
+  // Whether one more group, and the list holding itemsAfter items in all, stay within /maxgroups
+  // and /maxitems; otherwise false with the refusal in reply.
+  bool WithinLimits(std::size_t itemsAfter, std::string& reply) const;
+
+  // "AC": sets one group's active flag and sends it to the server; SetState's result, or 1 for a
+  // group without a server connection.
+  int SetGroupActive(GroupRecord& group, BOOL active);
+  // "RF": reads and checks the index lines into groups (each with its IOPCAsyncIO2). 0 when the
+  // list ended, otherwise the refusal's code with reply set (unregistered names a group that
+  // ended the list unregistered).
+  int TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                       std::vector<GroupRecord*>& groups, GroupRecord*& unregistered);
 
   // The optional group count of AD, RM and AC: its low 16 bits, 65535 when absent (entries until
   // an empty line). False when they are 0, with "Invalid group count: %s" in reply.

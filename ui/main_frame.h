@@ -94,17 +94,18 @@ protected:
   void closeEvent(QCloseEvent* event) override;
 
 private:
-  // IFrameWindow
-  void ShowNormal() override;
-  void Hide() override;
+  // IFrameWindow: the View menu's check marks and the boxes, through Qt's widgets
   std::optional<bool> ViewItemChecked(int commandId) const override;
   void SetViewItemChecked(int commandId, bool checked) override;
   FrameAnswer ShowBox(FrameBox kind, const WideString& caption, const WideString& text) override;
+  const void* TrayIcon() const override;
+  void ShowAboutBox() override;
+  // IFrameWindow: the window itself (shown, hidden, closed, ended with the event loop)
+  void ShowNormal() override;
+  void Hide() override;
   void SendClose() override;
   void PostClose() override;
-  void ShowAboutBox() override;
   void EndWindow() override;
-  const void* TrayIcon() const override;
 
   // ITrayOwner
   long SendTrayMessage(std::uint32_t message, std::uint32_t iconId,

@@ -23,11 +23,13 @@ public:
   void Attach(HWND edit);
   HWND Window() const { return m_edit; }
 
+  // ILogPane through the edit control's messages: the insert at the start, the line measures
+  // (EM_GETLINECOUNT, EM_LINEINDEX, EM_LINELENGTH) and the delete of a range.
+  void InsertAtStart(const std::string& text) override;
   int GetLineCount() const override;
   int LineIndex(int line) const override;
   int LineLength(int charIndex) const override;
   void DeleteRange(int start, int end) override;
-  void InsertAtStart(const std::string& text) override;
 
 private:
   HWND m_edit = nullptr;

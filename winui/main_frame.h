@@ -107,16 +107,17 @@ public:
   static const wchar_t kClassName[];
 
 private:
-  // IFrameWindow
+  // IFrameWindow: the window itself (shown, hidden, closed, destroyed)
   void ShowNormal() override;
   void Hide() override;
+  void EndWindow() override;
+  void SendClose() override;
+  void PostClose() override;
+  // IFrameWindow: the View menu's check marks, the boxes, the tray's icon
   std::optional<bool> ViewItemChecked(int commandId) const override;
   void SetViewItemChecked(int commandId, bool checked) override;
   FrameAnswer ShowBox(FrameBox kind, const WideString& caption, const WideString& text) override;
-  void SendClose() override;
-  void PostClose() override;
   void ShowAboutBox() override;
-  void EndWindow() override;
   const void* TrayIcon() const override { return m_smallIcon; }
 
   // ITrayOwner

@@ -7,13 +7,17 @@
 #include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/opc_data_callback.h"
+#include "platform/apartment.h"
 #include "platform/socket_api.h"
 #include "tests/opc/opc_test_helpers.h"
-#include "tests/support/fake_opc_server.h"
+#include "tests/support/faulty_opc_server.h"
 
 namespace {
 
 const CLSID kUnregisteredClsid = {0x0BADC0DE, 0x1, 0x2, {0, 0, 0, 0, 0, 0, 0, 1}};
+// Items of the simulator: read-only, with fixed values.
+const std::u16string kItemA = u"Static.Int2";
+const std::u16string kItemB = u"Static.Int4";
 
 // True while the calling thread has COM initialised.
 bool ComInitialised() {
@@ -34,8 +38,8 @@ protected:
   }
   ~Registry() override {
     registry.reset();
-    EXPECT_TRUE(fake.AllReleased()) << fake.LiveObjectCount() << " objects still referenced";
-    EXPECT_EQ(fake.HeldSinkCount(), 0u);
+    EXPECT_TRUE(opc.AllReleased()) << opc.LiveObjectCount() << " objects still referenced";
+    EXPECT_EQ(opc.HeldSinkCount(), 0u);
     EXPECT_FALSE(ComInitialised());
     logGroupOps = true;
   }
@@ -49,7 +53,7 @@ protected:
   }
 
   // A group with one definition per item ID (active, VT_I2), notifications to the receiver.
-  GroupRecord* Define(const std::u16string& name, std::vector<std::u16string> items = {u"Tag.A"}) {
+  GroupRecord* Define(const std::u16string& name, std::vector<std::u16string> items = {kItemA}) {
     GroupRecord* group = R().AppendGroup(AllocWideString(name));
     group->dwNotifyHost = 0x7F000001;
     group->wNotifyPort = receiver.Port();
@@ -59,6 +63,14 @@ protected:
   }
 
   int Register(std::size_t start = 0) { return R().AddGroupsToServer(errorText, start); }
+
+  // The next datagram, running the callbacks queued to this thread until one arrives.
+  std::vector<std::uint8_t> NextAfterCallbacks() {
+    std::vector<std::uint8_t> bytes;
+    CApartment::ForCurrentThread()->RunUntil([&] { return receiver.Receive(bytes, 0); },
+                                             std::chrono::seconds(5));
+    return bytes;
+  }
 
   // Nothing was sent before this: the next datagram to arrive is a marker sent now.
   void ExpectNoDatagram() {
@@ -94,10 +106,10 @@ private:
   CNotifySockets m_sockets;
 
 protected:
-  CFakeOpcServer fake;  // "Quarnix.FakeServer"
+  CFaultyOpcServer opc;  // "Quarnix.FaultyServer" over the simulator
   CRecordingView view;
   std::unique_ptr<CGroupRegistry> registry =
-      std::make_unique<CGroupRegistry>(view, CFakeOpcServer::kProgId);
+      std::make_unique<CGroupRegistry>(view, CFaultyOpcServer::kProgId);
   std::string errorText;
 };
 
@@ -108,8 +120,8 @@ protected:
 TEST_F(Registry, CreateOpcServerGivesAServerWithOneReference) {
   Connect();
   ASSERT_NE(R().m_pIOPCServer, nullptr);
-  EXPECT_EQ(fake.CountOf("CreateInstance"), 1);
-  EXPECT_EQ(fake.OutstandingReferences(), 1);
+  EXPECT_EQ(opc.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(opc.OutstandingReferences(), 1);
   EXPECT_TRUE(ComInitialised());
 }
 
@@ -125,23 +137,24 @@ TEST_F(Registry, UnknownOrEmptyProgIdFailsWithTheClsidText) {
 }
 
 TEST_F(Registry, FactoryFailureGivesTheCreationText) {
-  fake.SetFailure("CreateInstance", E_OUTOFMEMORY);
+  opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
   std::string text;
   IOPCServer* server = nullptr;
-  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFakeOpcServer::kProgId, text, &server), E_OUTOFMEMORY);
+  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFaultyOpcServer::kProgId, text, &server),
+            E_OUTOFMEMORY);
   EXPECT_EQ(server, nullptr);
   EXPECT_EQ(text, "创建 IOPCServer 对象失败");
   EXPECT_FALSE(ComInitialised());
 }
 
 TEST_F(Registry, FactoryExceptionIsAFailureEvenWithLastErrorZero) {
-  fake.SetFactoryThrows(true);
+  opc.SetFactoryThrows(true);
   std::string text;
   IOPCServer* server = nullptr;
   SetSocketLastError(0);
-  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFakeOpcServer::kProgId, text, &server), E_FAIL);
+  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFaultyOpcServer::kProgId, text, &server), E_FAIL);
   EXPECT_EQ(server, nullptr);
-  EXPECT_EQ(text, "创建 OpcServer Quarnix.FakeServer 请求出错。错误代码：0");
+  EXPECT_EQ(text, "创建 OpcServer Quarnix.FaultyServer 请求出错。错误代码：0");
   EXPECT_FALSE(ComInitialised());
 }
 
@@ -151,7 +164,7 @@ TEST_F(Registry, MenuCreateWithNoGroupsSendsTheStartupDatagram) {
   R().OnCreateOpcServer();
   ASSERT_NE(R().m_pIOPCServer, nullptr);
   EXPECT_EQ(view.lines, (std::vector<std::string>{
-                            "尝试创建 Quarnix.FakeServer 的OpcServer",
+                            "尝试创建 Quarnix.FaultyServer 的OpcServer",
                             "成功创建OpcServer",
                             "从索引 0 开始，调用OpcServer的AddGroup函数",
                             "开始构建回调函数句柄",
@@ -168,7 +181,7 @@ TEST_F(Registry, MenuCreateWhileConnectedOnlyLogs) {
   view.lines.clear();
   R().OnCreateOpcServer();
   EXPECT_EQ(view.lines, std::vector<std::string>{"已创建OpcServer"});
-  EXPECT_EQ(fake.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(opc.CountOf("CreateInstance"), 1);
   ExpectNoDatagram();
 }
 
@@ -188,11 +201,11 @@ TEST_F(Registry, MenuCreateWithUnregisteredProgIdLogsTheClsidText) {
 }
 
 TEST_F(Registry, MenuDestroyReleasesTheServerAndKeepsTheDefinitions) {
-  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  Define(u"g1", {kItemA, kItemB});
   Define(u"g2");
   R().OnCreateOpcServer();
   EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
-  const auto groups = fake.Groups();
+  const auto groups = opc.Groups();
   ASSERT_EQ(groups.size(), 2u);
   view.lines.clear();
 
@@ -201,18 +214,18 @@ TEST_F(Registry, MenuDestroyReleasesTheServerAndKeepsTheDefinitions) {
   EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
   EXPECT_EQ(R().m_pIOPCServer, nullptr);
   EXPECT_FALSE(ComInitialised());
-  const auto removes = fake.CallsOf("RemoveGroup");
+  const auto removes = opc.CallsOf("RemoveGroup");
   ASSERT_EQ(removes.size(), 2u);
   EXPECT_EQ(removes[0].serverGroup, groups[0].serverHandle);
   EXPECT_EQ(removes[1].serverGroup, groups[1].serverHandle);
   EXPECT_EQ(removes[0].force, TRUE);
   // Everything the old server handed out has come back; the definitions stay.
-  EXPECT_TRUE(fake.AllReleased());
-  EXPECT_EQ(fake.HeldSinkCount(), 0u);
+  EXPECT_TRUE(opc.AllReleased());
+  EXPECT_EQ(opc.HeldSinkCount(), 0u);
   ASSERT_EQ(R().GroupCount(), 2u);
   ExpectNoServerState(R().GetGroup(0));
   EXPECT_EQ(R().GetGroup(0)->wItemsDefined, 2);
-  EXPECT_EQ(std::u16string(R().GetGroup(0)->pItemDefs[1].szItemID), u"Tag.B");
+  EXPECT_EQ(std::u16string(R().GetGroup(0)->pItemDefs[1].szItemID), kItemB);
 }
 
 TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
@@ -220,15 +233,15 @@ TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
   Define(u"g2");
   R().OnCreateOpcServer();
   R().OnDestroyOpcServer();
-  fake.ClearCalls();
+  opc.ClearCalls();
   R().OnCreateOpcServer();
-  const auto adds = fake.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf("AddGroup");
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].clientHandle, 0u);
   EXPECT_EQ(adds[1].clientHandle, 1u);
   ExpectRegistered(R().GetGroup(0));
   ExpectRegistered(R().GetGroup(1));
-  EXPECT_EQ(fake.ActiveGroupCount(), 2u);
+  EXPECT_EQ(opc.ActiveGroupCount(), 2u);
   EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
   EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
   EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
@@ -237,20 +250,20 @@ TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
 TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
   Define(u"g1");
   Define(u"g2");
-  fake.SetFailure("AddItems", E_FAIL, 1);  // the second group's AddItems fails
+  opc.SetFailure("AddItems", E_FAIL, 1);  // the second group's AddItems fails
   R().OnCreateOpcServer();
   EXPECT_TRUE(view.Has("组加入OpcServer操作失败 Add items on group g2 failed : 80004005"))
       << ::testing::PrintToString(view.lines);
   ASSERT_NE(R().m_pIOPCServer, nullptr);  // the connection stays
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
   ASSERT_EQ(R().GroupCount(), 2u);
   ExpectNoServerState(R().GetGroup(0));
   ExpectNoServerState(R().GetGroup(1));
-  EXPECT_EQ(fake.LiveObjectCount(), 1u);  // only the server itself
+  EXPECT_EQ(opc.LiveObjectCount(), 1u);  // only the server itself
   ExpectNoDatagram();
 
   // The definitions register again once the server accepts them.
-  fake.ClearFailure("AddItems");
+  opc.ClearFailure("AddItems");
   EXPECT_EQ(Register(), 0);
   ExpectRegistered(R().GetGroup(1));
 }
@@ -260,42 +273,41 @@ TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
 TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
   Connect();
   Define(u"g0");
-  GroupRecord* group = Define(u"组一", {u"Tag.A", u"Tag.B"});
+  GroupRecord* group = Define(u"组一", {kItemA, kItemB});
   group->bActive = TRUE;
-  group->dwRequestedUpdateRate = 1000;
+  group->dwRequestedUpdateRate = 5;  // revised by the server to its 10 ms minimum
   group->pItemDefs[1].bActive = FALSE;
   group->pItemDefs[1].vtRequestedDataType = VT_R8;
-  fake.SetRevisedUpdateRate(1500);
 
   EXPECT_EQ(Register(1), 0);
-  const auto adds = fake.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf("AddGroup");
   ASSERT_EQ(adds.size(), 1u);
   EXPECT_EQ(adds[0].name, u"组一");
   EXPECT_EQ(adds[0].active, FALSE);  // added inactive whatever bActive says
-  EXPECT_EQ(adds[0].updateRate, 1000u);
+  EXPECT_EQ(adds[0].updateRate, 5u);
   EXPECT_EQ(adds[0].clientHandle, 1u);
   EXPECT_EQ(adds[0].timeBias, 0);
   EXPECT_EQ(adds[0].percentDeadband, 0.0f);
   EXPECT_EQ(adds[0].locale, 0x409u);
   EXPECT_TRUE(adds[0].iid == IID_IOPCItemMgt);
 
-  const auto items = fake.CallsOf("AddItems");
+  const auto items = opc.CallsOf("AddItems");
   ASSERT_EQ(items.size(), 1u);
   ASSERT_EQ(items[0].count, 2u);
   EXPECT_EQ(items[0].items[0].accessPath, u"");
-  EXPECT_EQ(items[0].items[0].itemId, u"Tag.A");
+  EXPECT_EQ(items[0].items[0].itemId, kItemA);
   EXPECT_EQ(items[0].items[0].active, TRUE);
   EXPECT_EQ(items[0].items[0].clientHandle, 0u);
   EXPECT_EQ(items[0].items[0].requestedType, VT_I2);
-  EXPECT_EQ(items[0].items[1].itemId, u"Tag.B");
+  EXPECT_EQ(items[0].items[1].itemId, kItemB);
   EXPECT_EQ(items[0].items[1].active, FALSE);
   EXPECT_EQ(items[0].items[1].clientHandle, 1u);
   EXPECT_EQ(items[0].items[1].requestedType, VT_R8);
   EXPECT_EQ(items[0].items[1].blobSize, 0u);
 
   ExpectRegistered(group);
-  EXPECT_EQ(group->dwRevisedUpdateRate, 1500u);
-  const auto view0 = fake.GroupByName(u"组一");
+  EXPECT_EQ(group->dwRevisedUpdateRate, 10u);
+  const auto view0 = opc.GroupByName(u"组一");
   ASSERT_TRUE(view0.has_value());
   EXPECT_EQ(group->hServerGroup, view0->serverHandle);
   EXPECT_EQ(view0->active, FALSE);
@@ -307,7 +319,7 @@ TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
 
 TEST_F(Registry, RegistrationLogsEachStepWhileGroupOperationsAreLogged) {
   Connect();
-  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  Define(u"g1", {kItemA, kItemB});
   EXPECT_EQ(Register(), 0);
   EXPECT_EQ(Tail(view.lines, 4), (std::vector<std::string>{
                                      "调用m_pIOPCServer->AddGroup(g1,...)函数",
@@ -328,7 +340,7 @@ TEST_F(Registry, EmptyListLeavesTheErrorTextUntouched) {
   EXPECT_EQ(Register(), 0);
   EXPECT_EQ(errorText, "untouched");
   EXPECT_EQ(view.lines.back(), "未见需要加入任何组，直接返回");
-  EXPECT_EQ(fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(opc.CountOf("AddGroup"), 0);
 }
 
 TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
@@ -338,7 +350,7 @@ TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
   Define(u"g2");
   R().RemoveOne(1);
   EXPECT_EQ(Register(), 0);
-  const auto adds = fake.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf("AddGroup");
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].name, u"g0");
   EXPECT_EQ(adds[0].clientHandle, 0u);
@@ -350,26 +362,23 @@ TEST_F(Registry, OnlyTheFilledDefinitionsReachTheServer) {
   Connect();
   GroupRecord* group = R().AppendGroup(AllocWideString(u"partial"));
   group->AllocItemDefs(3);
-  group->DefineNextItem(AllocWideString(u"Tag.A"), TRUE, VT_I4);
+  group->DefineNextItem(AllocWideString(kItemA), TRUE, VT_I4);
   EXPECT_EQ(Register(), 0);
-  const auto items = fake.CallsOf("AddItems");
+  const auto items = opc.CallsOf("AddItems");
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].count, 1u);
   ASSERT_EQ(items[0].items.size(), 1u);
-  EXPECT_EQ(items[0].items[0].itemId, u"Tag.A");
+  EXPECT_EQ(items[0].items[0].itemId, kItemA);
 }
 
-TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZero) {
+TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZeroAndTheServerRefusesIt) {
   Connect();
   Define(u"empty", {});
-  EXPECT_EQ(Register(), 0);
-  const auto items = fake.CallsOf("AddItems");
+  EXPECT_EQ(Register(), E_INVALIDARG);
+  const auto items = opc.CallsOf("AddItems");
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].count, 0u);
-  fake.SetFailure("AddItems", E_INVALIDARG);
-  Define(u"empty2", {});
-  EXPECT_EQ(Register(1), E_INVALIDARG);
-  EXPECT_EQ(errorText, "Add items on group empty2 failed : 80070057");
+  EXPECT_EQ(errorText, "Add items on group empty failed : 80070057");
 }
 
 TEST_F(Registry, EachFailingStepReturnsItsResultAndText) {
@@ -386,21 +395,21 @@ TEST_F(Registry, EachFailingStepReturnsItsResultAndText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method);
-    registry = std::make_unique<CGroupRegistry>(view, CFakeOpcServer::kProgId);
+    registry = std::make_unique<CGroupRegistry>(view, CFaultyOpcServer::kProgId);
     Connect();
     Define(u"g");
-    fake.SetFailure(c.method, c.hr);
+    opc.SetFailure(c.method, c.hr);
     errorText.clear();
     EXPECT_EQ(Register(), c.hr);
     EXPECT_EQ(errorText, c.text);
-    fake.ClearFailure(c.method);
+    opc.ClearFailure(c.method);
   }
 }
 
 TEST_F(Registry, RefusedInterfacesFailWithTheirTexts) {
   Connect();
   Define(u"g");
-  fake.RefuseInterface(IID_IOPCGroupStateMgt);
+  opc.RefuseInterface(IID_IOPCGroupStateMgt);
   EXPECT_EQ(Register(), E_NOINTERFACE);
   EXPECT_EQ(errorText, "No IOPCGroupStateMgt found : 80004002");
 }
@@ -408,20 +417,20 @@ TEST_F(Registry, RefusedInterfacesFailWithTheirTexts) {
 TEST_F(Registry, RefusedConnectionPointContainerFailsTheAdvise) {
   Connect();
   Define(u"g");
-  fake.RefuseInterface(IID_IConnectionPointContainer);
+  opc.RefuseInterface(IID_IConnectionPointContainer);
   EXPECT_EQ(Register(), E_NOINTERFACE);
   EXPECT_EQ(errorText, "Advise failed : 80004002");
-  EXPECT_EQ(fake.CountOf("FindConnectionPoint"), 0);
+  EXPECT_EQ(opc.CountOf("FindConnectionPoint"), 0);
 }
 
 TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
   Connect();
-  Define(u"g1", {u"Tag.A", u"Tag.B"});
-  fake.SetItemError("AddItems", u"Tag.B", OPC_E_UNKNOWNITEMID);
-  fake.SetErrorString(OPC_E_UNKNOWNITEMID, u"unknown item ID");
+  Define(u"g1", {kItemA, u"Tag.B"});  // not an item of the server
   EXPECT_EQ(Register(), OPC_E_UNKNOWNITEMID);
-  EXPECT_EQ(errorText, "Add item Tag.B on group g1 failed: unknown item ID : c0040007");
-  const auto asked = fake.CallsOf("GetErrorString");
+  EXPECT_EQ(errorText,
+            "Add item Tag.B on group g1 failed: The item ID is not defined in the server. : "
+            "c0040007");
+  const auto asked = opc.CallsOf("GetErrorString");
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0].error, OPC_E_UNKNOWNITEMID);
   EXPECT_EQ(asked[0].locale, 0x409u);
@@ -436,15 +445,15 @@ TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
 TEST_F(Registry, FailureInTheThirdGroupLeavesTheFirstTwoRegisteredAndConnected) {
   Connect();
   for (auto name : {u"g0", u"g1", u"g2", u"g3"}) Define(name);
-  fake.SetFailure("AddGroup", E_OUTOFMEMORY, 2);
+  opc.SetFailure("AddGroup", E_OUTOFMEMORY, 2);
   EXPECT_EQ(Register(), E_OUTOFMEMORY);
   EXPECT_EQ(errorText, "Add group g2 to server failed : 8007000e");
   ExpectRegistered(R().GetGroup(0));
   ExpectRegistered(R().GetGroup(1));
-  EXPECT_EQ(fake.GroupByName(u"g1")->sinkCount, 1u);
+  EXPECT_EQ(opc.GroupByName(u"g1")->sinkCount, 1u);
   ExpectNoServerState(R().GetGroup(2));
   ExpectNoServerState(R().GetGroup(3));
-  EXPECT_EQ(fake.CountOf("AddGroup"), 3);
+  EXPECT_EQ(opc.CountOf("AddGroup"), 3);
 }
 
 TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
@@ -452,8 +461,8 @@ TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
   Define(u"g0");
   Define(u"g1");
   EXPECT_EQ(Register(), 0);
-  const auto a = fake.GroupByName(u"g0");
-  const auto b = fake.GroupByName(u"g1");
+  const auto a = opc.GroupByName(u"g0");
+  const auto b = opc.GroupByName(u"g1");
   ASSERT_NE(a->sink, nullptr);
   EXPECT_EQ(a->sink, b->sink);
   EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->refCount.load(), 2);
@@ -463,16 +472,22 @@ TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
 }
 
 TEST_F(Registry, AdvisedSinkTurnsServerCallbacksIntoDatagrams) {
+  const std::u16string item = u"Memory.Int2.registry-sink";
+  ASSERT_EQ(CFaultyOpcServer::WriteItem(item, CTestVariant::I2(-2)), S_OK);
   Connect();
   Define(u"g0");
-  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  GroupRecord* group = Define(u"g1", {kItemA, item});
+  group->pItemDefs[0].bActive = FALSE;  // the report carries the second item only
   EXPECT_EQ(Register(), 0);
-  const auto g1 = fake.GroupByName(u"g1");
-  EXPECT_EQ(fake.FireDataChange(g1->serverHandle, 0, S_OK, S_OK, {{1, CFakeVariant::I2(-2)}}),
+  // Activation makes the server report every active item once, from its own thread.
+  BOOL active = TRUE;
+  ASSERT_EQ(group->pIOPCGroupStateMgt->SetState(nullptr, nullptr, &active, nullptr, nullptr,
+                                                nullptr, nullptr),
             S_OK);
-  EXPECT_EQ(receiver.Next(), Bytes({0x43, 0x00, 0x15, 0, 0, 0,    0,    0x00, 0x01, 0x00, 0x01,
-                                    0,    0,    0,    0, 0, 0x00, 0x01, 0x02, 0xFF, 0xFE}));
-  EXPECT_EQ(fake.FireCancelComplete(g1->serverHandle, 3), S_OK);
+  EXPECT_EQ(NextAfterCallbacks(), Bytes({0x43, 0x00, 0x15, 0, 0, 0,    0,    0x00, 0x01, 0x00, 0x01,
+                                         0,    0,    0,    0, 0, 0x00, 0x01, 0x02, 0xFF, 0xFE}));
+  // A cancel the server could report at any time.
+  EXPECT_EQ(opc.FireCancelComplete(group->hServerGroup, 3), S_OK);
   EXPECT_EQ(receiver.Next(), Bytes({0x4E, 0, 0, 0, 3, 0x00, 0x01}));
 }
 
@@ -482,8 +497,8 @@ TEST_F(Registry, RemoveFromTheMiddleLeavesTheEntriesBeforeIt) {
   Connect();
   for (auto name : {u"g0", u"g1", u"g2", u"g3"}) Define(name);
   ASSERT_EQ(Register(), 0);
-  const auto g2 = fake.GroupByName(u"g2");
-  fake.ClearCalls();
+  const auto g2 = opc.GroupByName(u"g2");
+  opc.ClearCalls();
   view.lines.clear();
 
   R().Remove(2, true);
@@ -492,19 +507,19 @@ TEST_F(Registry, RemoveFromTheMiddleLeavesTheEntriesBeforeIt) {
   ExpectRegistered(R().GetGroup(1));
   EXPECT_EQ(view.lines,
             (std::vector<std::string>{"删除已加入OpcServer的组 g2", "删除已加入OpcServer的组 g3"}));
-  // Per group: forced RemoveGroup, then the record's destruction disconnects and removes items.
-  const auto calls = fake.Calls();
+  // Per group: forced RemoveGroup, then the record's destruction tries to disconnect and to
+  // remove the items (the server refuses both once the group is gone).
+  const auto calls = opc.Calls();
   std::vector<std::string> order;
   for (const auto& c : calls)
-    if (c.serverGroup == g2->serverHandle && c.method != "QueryInterface" &&
-        c.method != "FindConnectionPoint")
+    if (c.serverGroup == g2->serverHandle && c.method != "QueryInterface")
       order.push_back(c.method);
-  EXPECT_EQ(order, (std::vector<std::string>{"RemoveGroup", "Unadvise", "RemoveItems"}));
-  const auto removeItems = fake.CallsOf("RemoveItems");
+  EXPECT_EQ(order, (std::vector<std::string>{"RemoveGroup", "FindConnectionPoint", "RemoveItems"}));
+  const auto removeItems = opc.CallsOf("RemoveItems");
   ASSERT_EQ(removeItems.size(), 2u);
   EXPECT_EQ(removeItems[0].handles, std::vector<OPCHANDLE>{g2->items[0].serverHandle});
-  EXPECT_EQ(fake.CallsOf("RemoveGroup")[0].force, TRUE);
-  EXPECT_EQ(fake.ActiveGroupCount(), 2u);
+  EXPECT_EQ(opc.CallsOf("RemoveGroup")[0].force, TRUE);
+  EXPECT_EQ(opc.ActiveGroupCount(), 2u);
 }
 
 TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords) {
@@ -514,21 +529,21 @@ TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords
   EXPECT_EQ(R().GroupCount(), 0u);
   EXPECT_EQ(view.lines,
             (std::vector<std::string>{"删除未加入OpcServer的组 g0", "删除未加入OpcServer的组 g1"}));
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 0);
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 0);
 }
 
 TEST_F(Registry, RemoveWithoutUnlinkKeepsTheRecordsAsDefinitions) {
   Connect();
   Define(u"g0");
-  Define(u"g1", {u"Tag.A", u"Tag.B"});
+  Define(u"g1", {kItemA, kItemB});
   ASSERT_EQ(Register(), 0);
   R().Remove(1, false);
   ASSERT_EQ(R().GroupCount(), 2u);
   ExpectRegistered(R().GetGroup(0));
   ExpectNoServerState(R().GetGroup(1));
   EXPECT_EQ(R().GetGroup(1)->wItemCount, 2);
-  EXPECT_EQ(fake.ActiveGroupCount(), 1u);
-  EXPECT_EQ(fake.LiveObjectCount(), 2u);  // the server and g0
+  EXPECT_EQ(opc.ActiveGroupCount(), 1u);
+  EXPECT_EQ(opc.LiveObjectCount(), 2u);  // the server and g0
 }
 
 TEST_F(Registry, RemoveOneLeavesAPlaceholderAndTrimTailDropsTrailingOnes) {
@@ -538,10 +553,10 @@ TEST_F(Registry, RemoveOneLeavesAPlaceholderAndTrimTailDropsTrailingOnes) {
   R().RemoveOne(1);
   EXPECT_EQ(R().GroupCount(), 3u);
   EXPECT_EQ(R().GetGroup(1), nullptr);
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
   R().RemoveOne(1);  // a placeholder already: nothing happens
   R().RemoveOne(7);  // outside the list: nothing happens
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
   R().TrimTail();
   EXPECT_EQ(R().GroupCount(), 3u);
   R().RemoveOne(2);
@@ -559,11 +574,11 @@ TEST_F(Registry, DestroyOpcSideRemovesEverythingAndIsSafeTwice) {
   R().DestroyOpcSide();
   EXPECT_EQ(R().GroupCount(), 0u);
   EXPECT_EQ(R().m_pIOPCServer, nullptr);
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 2);
-  EXPECT_TRUE(fake.AllReleased());
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  EXPECT_TRUE(opc.AllReleased());
   EXPECT_FALSE(ComInitialised());
   R().DestroyOpcSide();
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
   ExpectNoDatagram();  // the exit datagram is the application's at shutdown
 }
 
@@ -574,6 +589,6 @@ TEST_F(Registry, DestructionTearsDownWithoutWritingToTheWindow) {
   const std::size_t before = view.lines.size();
   registry.reset();
   EXPECT_EQ(view.lines.size(), before);
-  EXPECT_EQ(fake.CountOf("RemoveGroup"), 1);
-  EXPECT_TRUE(fake.AllReleased());
+  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_TRUE(opc.AllReleased());
 }

@@ -7,9 +7,17 @@
 #include "core/activity_log.h"
 #include "opc/group_registry.h"
 #include "tests/opc/opc_test_helpers.h"
-#include "tests/support/fake_opc_server.h"
+#include "tests/support/test_variant.h"
 
 namespace {
+
+// One entry of a callback the test makes.
+struct Update {
+  OPCHANDLE clientHandle = 0;
+  CTestVariant value;
+  WORD quality = OPC_QUALITY_GOOD;
+  HRESULT error = S_OK;
+};
 
 class DataCallback : public ::testing::Test {
 protected:
@@ -34,7 +42,7 @@ protected:
   }
 
   HRESULT DataChange(DWORD transid, OPCHANDLE hGroup, HRESULT quality, HRESULT error,
-                     const std::vector<FakeItemUpdate>& items, bool read = false) {
+                     const std::vector<Update>& items, bool read = false) {
     std::vector<OPCHANDLE> handles;
     std::vector<VARIANT> values;
     std::vector<WORD> qualities;
@@ -62,10 +70,10 @@ protected:
                 : sink->OnDataChange(transid, hGroup, quality, error, n, ph, pv, pq, pt, pe);
   }
 
-  static std::vector<FakeItemUpdate> I4Items(DWORD n) {
-    std::vector<FakeItemUpdate> items;
+  static std::vector<Update> I4Items(DWORD n) {
+    std::vector<Update> items;
     for (DWORD i = 0; i < n; ++i)
-      items.push_back(FakeItemUpdate{i, CFakeVariant::I4(static_cast<std::int32_t>(i))});
+      items.push_back(Update{i, CTestVariant::I4(static_cast<std::int32_t>(i))});
     return items;
   }
 
@@ -131,7 +139,7 @@ TEST_F(DataCallback, DataChangeSendsTheDocumentedExampleToTheGroupDestination) {
   Group(groupReceiver.Port());
   Group(groupReceiver.Port());
   EXPECT_EQ(
-      DataChange(0, 2, S_OK, S_OK, {{0, CFakeVariant::I2(300)}, {1, CFakeVariant::Bool(true)}}),
+      DataChange(0, 2, S_OK, S_OK, {{0, CTestVariant::I2(300)}, {1, CTestVariant::Bool(true)}}),
       S_OK);
   EXPECT_EQ(groupReceiver.Next(),
             Bytes({0x43, 0x00, 0x19, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00,
@@ -147,7 +155,7 @@ TEST_F(DataCallback, GroupWithoutPortSendsToTheDefaultPort) {
 
 TEST_F(DataCallback, ReadCompleteUsesKind52AndTheTransactionId) {
   Group(groupReceiver.Port());
-  EXPECT_EQ(DataChange(7, 0, S_OK, S_OK, {{0, CFakeVariant::R8(1.5)}}, true), S_OK);
+  EXPECT_EQ(DataChange(7, 0, S_OK, S_OK, {{0, CTestVariant::R8(1.5)}}, true), S_OK);
   EXPECT_EQ(groupReceiver.Next(), Bytes({0x52, 0x00, 0x13, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00,
                                          0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }

@@ -1,4 +1,4 @@
-// "AD" and "RM" through real connections against the fake server.
+// "AD" and "RM" through real connections against the simulator, through the recording decorator.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -20,19 +20,20 @@ class DefineGroupsTest : public DispatcherTest {
 protected:
   // Three groups g0, g1, g2 of one item each.
   void DefineThree() {
-    EXPECT_EQ(
-        Request(
-            "AD\t3\r\ng0\tA\t1\r\nt0\tA\t2\r\ng1\tA\t1\r\nt1\tA\t2\r\ng2\tA\t1\r\nt2\tA\t2\r\n"),
-        "0\t\r\n0\r\n1\r\n2\r\n");
+    EXPECT_EQ(Request("AD\t3\r\ng0\tA\t1\r\nStatic.Int2\tA\t2\r\ng1\tA\t1\r\nStatic."
+                      "Int2\tA\t2\r\ng2\tA\t1\r\n"
+                      "Static.Int2\tA\t2\r\n"),
+              "0\t\r\n0\r\n1\r\n2\r\n");
   }
 };
 
 TEST_F(DefineGroupsTest, TwoGroupsAreDefinedRegisteredAndAnsweredWithTheirIndices) {
-  EXPECT_EQ(Request("AD\t2\r\ng1\tA\t2\r\ni1\tA\t2\r\ni2\tN\t3\r\ng2\tN\t0\r\n"),
+  EXPECT_EQ(Request("AD\t2\r\ng1\tA\t2\r\nStatic.Int2\tA\t2\r\nStatic.Int4\tN\t3\r\ng2\tN\t1\r\n"
+                    "Static.Int2\tN\t0\r\n"),
             "0\t\r\n0\r\n1\r\n");
   ASSERT_EQ(GroupCount(), 2u);
 
-  const auto addGroups = m_fake.CallsOf("AddGroup");
+  const auto addGroups = m_opc.CallsOf("AddGroup");
   ASSERT_EQ(addGroups.size(), 2u);
   EXPECT_EQ(addGroups[0].name, u"g1");
   EXPECT_EQ(addGroups[0].clientHandle, 0u);
@@ -41,15 +42,15 @@ TEST_F(DefineGroupsTest, TwoGroupsAreDefinedRegisteredAndAnsweredWithTheirIndice
   EXPECT_EQ(addGroups[1].name, u"g2");
   EXPECT_EQ(addGroups[1].clientHandle, 1u);
 
-  const auto addItems = m_fake.CallsOf("AddItems");
+  const auto addItems = m_opc.CallsOf("AddItems");
   ASSERT_GE(addItems.size(), 1u);
   ASSERT_EQ(addItems[0].items.size(), 2u);
-  EXPECT_EQ(addItems[0].items[0].itemId, u"i1");
+  EXPECT_EQ(addItems[0].items[0].itemId, u"Static.Int2");
   EXPECT_EQ(addItems[0].items[0].accessPath, u"");
   EXPECT_EQ(addItems[0].items[0].active, TRUE);
   EXPECT_EQ(addItems[0].items[0].clientHandle, 0u);
   EXPECT_EQ(addItems[0].items[0].requestedType, VT_I2);
-  EXPECT_EQ(addItems[0].items[1].itemId, u"i2");
+  EXPECT_EQ(addItems[0].items[1].itemId, u"Static.Int4");
   EXPECT_EQ(addItems[0].items[1].active, FALSE);
   EXPECT_EQ(addItems[0].items[1].clientHandle, 1u);
   EXPECT_EQ(addItems[0].items[1].requestedType, VT_I4);
@@ -63,7 +64,8 @@ TEST_F(DefineGroupsTest, TwoGroupsAreDefinedRegisteredAndAnsweredWithTheirIndice
 
 TEST_F(DefineGroupsTest, NewGroupsTakeTheIndicesAfterTheListsEntries) {
   DefineThree();
-  EXPECT_EQ(Request("AD\t2\r\nh3\tA\t0\r\nh4\tA\t0\r\n"), "0\t\r\n3\r\n4\r\n");
+  EXPECT_EQ(Request("AD\t2\r\nh3\tA\t1\r\nStatic.Int2\tA\t0\r\nh4\tA\t1\r\nStatic.Int2\tA\t0\r\n"),
+            "0\t\r\n3\r\n4\r\n");
   EXPECT_EQ(ServerGroup(u"h4").clientHandle, 4u);
 }
 
@@ -72,11 +74,12 @@ TEST_F(DefineGroupsTest, GroupCountWithLow16BitsZeroIsRefusedBeforeAnyLine) {
   EXPECT_EQ(Request("AD\t65536\r\n"), "1\tInvalid group count: 65536\r\n");
   EXPECT_EQ(Request("AD\tx\r\n"), "1\tInvalid group count: x\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
 }
 
 TEST_F(DefineGroupsTest, WithoutGroupCountGroupsRunUntilAnEmptyLine) {
-  EXPECT_EQ(Request("AD\r\ng1\tA\t1\r\ni\tA\t0\r\ng2\tA\t2\r\nj\tA\t0\r\nk\tA\t0\r\n\r\n"),
+  EXPECT_EQ(Request("AD\r\ng1\tA\t1\r\nStatic.Int2\tA\t0\r\ng2\tA\t2\r\nStatic.Int2\tA\t0\r\n"
+                    "Static.Int4\tA\t0\r\n\r\n"),
             "0\t\r\n0\r\n1\r\n");
   EXPECT_EQ(GroupCount(), 2u);
   EXPECT_EQ(Group(1)->wItemCount, 2u);
@@ -84,22 +87,25 @@ TEST_F(DefineGroupsTest, WithoutGroupCountGroupsRunUntilAnEmptyLine) {
 
 TEST_F(DefineGroupsTest, ReachedGroupCountReadsNoFurtherLine) {
   // The trailing group line would be a second group if it were read.
-  EXPECT_EQ(Request("AD\t1\r\ng\tA\t2\r\na\tA\t2\r\nb\tA\t2\r\nextra\tA\t0\r\n"), "0\t\r\n0\r\n");
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\t2\r\nStatic.Int2\tA\t2\r\nStatic.Int4\tA\t2\r\n"
+                    "extra\tA\t1\r\n"),
+            "0\t\r\n0\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
 }
 
 TEST_F(DefineGroupsTest, EmptyLineRightAfterTheFirstLineDefinesNothing) {
   EXPECT_EQ(Request("AD\r\n\r\n"), "0\t\r\n");
   EXPECT_EQ(Request("AD\t5\r\n\r\n"), "0\t\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
 }
 
 TEST_F(DefineGroupsTest, ActiveFlagsBeginWithCapitalA) {
   Define(
-      "AD\r\nga\tA\t1\r\nx\ta\t0\r\ngb\tActive\t1\r\ny\tAB\t0\r\ngc\tAB\t1\r\nz\tN\t0\r\n"
-      "gd\ta\t0\r\nge\tN\t0\r\ngf\t1\t0\r\n\r\n");
+      "AD\r\nga\tA\t1\r\nStatic.Int2\ta\t0\r\ngb\tActive\t1\r\nStatic.Int2\tAB\t0\r\n"
+      "gc\tAB\t1\r\nStatic.Int2\tN\t0\r\ngd\ta\t1\r\nStatic.Int2\tA\t0\r\n"
+      "ge\tN\t1\r\nStatic.Int2\tA\t0\r\ngf\t1\t1\r\nStatic.Int2\tA\t0\r\n\r\n");
   ASSERT_EQ(GroupCount(), 6u);
   const BOOL expected[] = {TRUE, TRUE, TRUE, FALSE, FALSE, FALSE};
   for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(Group(i)->bActive, expected[i]) << i;
@@ -109,22 +115,22 @@ TEST_F(DefineGroupsTest, ActiveFlagsBeginWithCapitalA) {
 }
 
 TEST_F(DefineGroupsTest, UpdateRateIs500UnlessGiven) {
-  Define("AD\r\nslow\tA\t0\r\nfast\tA\t0\t1000\r\n\r\n");
+  Define("AD\r\nslow\tA\t1\r\nStatic.Int2\tA\t0\r\nfast\tA\t1\t1000\r\nStatic.Int2\tA\t0\r\n\r\n");
   EXPECT_EQ(ServerGroup(u"slow").requestedUpdateRate, 500u);
   EXPECT_EQ(ServerGroup(u"fast").requestedUpdateRate, 1000u);
   EXPECT_EQ(Group(1)->dwRequestedUpdateRate, 1000u);
 }
 
 TEST_F(DefineGroupsTest, ReceivePortAndClientAddressBecomeTheDestination) {
-  Define("AD\t1\t9000\r\ng\tA\t0\r\n");
-  Define("AD\t1\t70000\r\nh\tA\t0\r\n");
+  Define("AD\t1\t9000\r\ng\tA\t1\r\nStatic.Int2\tA\t0\r\n");
+  Define("AD\t1\t70000\r\nh\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Group(0)->dwNotifyHost, 0x7F000001u);
   EXPECT_EQ(Group(0)->wNotifyPort, 9000u);
   EXPECT_EQ(Group(1)->wNotifyPort, 70000u % 65536u);
 }
 
 TEST_F(DefineGroupsTest, ItemClientHandlesFollowTheItemLines) {
-  Define("AD\t1\r\ng\tA\t3\r\na\tA\t0\r\nb\tA\t0\r\nc\tA\t0\r\n");
+  Define("AD\t1\r\ng\tA\t3\r\nStatic.Int1\tA\t0\r\nStatic.Int2\tA\t0\r\nStatic.Int4\tA\t0\r\n");
   const auto items = ServerGroup(u"g").items;
   ASSERT_EQ(items.size(), 3u);
   for (OPCHANDLE i = 0; i < 3; ++i) EXPECT_EQ(items[i].def.clientHandle, i);
@@ -132,51 +138,50 @@ TEST_F(DefineGroupsTest, ItemClientHandlesFollowTheItemLines) {
 
 TEST_F(DefineGroupsTest, GroupLogLineGoesToWindowAndFileWhileTheSwitchIsOn) {
   logItemOps = true;
-  Define("AD\t1\t9000\r\ng\tA\t2\r\ni1\tA\t2\r\ni2\tA\t2\r\n");
+  Define("AD\t1\t9000\r\ng\tA\t2\r\nStatic.Int2\tA\t2\r\nStatic.Int4\tA\t2\r\n");
   const std::string groupLine = "127.0.0.1(接收端口 9000)请求加入组 g。总数据项数 2";
   EXPECT_TRUE(m_frame.Logged(groupLine));
-  EXPECT_TRUE(m_frame.Logged("往g组加入第 0 个变量 i1"));
-  EXPECT_TRUE(m_frame.Logged("往g组加入第 1 个变量 i2"));
+  EXPECT_TRUE(m_frame.Logged("往g组加入第 0 个变量 Static.Int2"));
+  EXPECT_TRUE(m_frame.Logged("往g组加入第 1 个变量 Static.Int4"));
   const std::string file = ReadLogFile();
   EXPECT_NE(file.find(groupLine), std::string::npos);
-  EXPECT_NE(file.find("往g组加入第 1 个变量 i2"), std::string::npos);
+  EXPECT_NE(file.find("往g组加入第 1 个变量 Static.Int4"), std::string::npos);
 
   m_frame.windowLines.clear();
   logGroupOps = false;
   logItemOps = false;
-  Define("AD\t1\r\nh\tA\t1\r\nj\tA\t2\r\n");
+  Define("AD\t1\r\nh\tA\t1\r\nStatic.Int2\tA\t2\r\n");
   EXPECT_FALSE(m_frame.Logged("请求加入组"));
   EXPECT_FALSE(m_frame.Logged("个变量"));
 }
 
 TEST_F(DefineGroupsTest, NamesKeepSpacesAndMultibyteText) {
-  Define("AD\t1\r\n组 一\tA\t1\r\nTag one\tA\t0\r\n");
-  EXPECT_EQ(ServerGroup(u"组 一").items.at(0).def.itemId, u"Tag one");
+  Define("AD\t1\r\n组 一\tA\t1\r\nMemory.Int2.Tag one\tA\t0\r\n");
+  EXPECT_EQ(ServerGroup(u"组 一").items.at(0).def.itemId, u"Memory.Int2.Tag one");
 }
 
 TEST_F(DefineGroupsTest, FailingItemInTheSecondOfThreeGroupsRemovesAllThreeOnly) {
-  Define("AD\t1\r\nkeep\tA\t0\r\n");
-  m_fake.SetErrorString(OPC_E_UNKNOWNITEMID, u"Unknown item ID");
-  m_fake.SetItemError("AddItems", u"bad", OPC_E_UNKNOWNITEMID);
-  const std::string text = "Add item bad on group g2 failed: Unknown item ID : c0040007";
-  EXPECT_EQ(Request("AD\t3\r\ng1\tA\t1\r\nok\tA\t0\r\ng2\tA\t2\r\nfine\tA\t0\r\nbad\tA\t0\r\n"
-                    "g3\tA\t0\r\n"),
+  Define("AD\t1\r\nkeep\tA\t1\r\nStatic.Int2\tA\t0\r\n");
+  const std::string text =  // "bad" is not an item of the server
+      "Add item bad on group g2 failed: The item ID is not defined in the server. : c0040007";
+  EXPECT_EQ(Request("AD\t3\r\ng1\tA\t1\r\nStatic.Int2\tA\t0\r\ng2\tA\t2\r\n"
+                    "Static.Int2\tA\t0\r\nbad\tA\t0\r\ng3\tA\t1\r\nStatic.Int2\tA\t0\r\n"),
             "-1073479673\t" + text + "\r\n");
   EXPECT_EQ(GroupCount(), 1u);
   EXPECT_NE(Group(0), nullptr);
   EXPECT_TRUE(ServerGroup(u"g1").removed);
   EXPECT_TRUE(ServerGroup(u"g2").removed);
-  EXPECT_FALSE(m_fake.GroupByName(u"g3").has_value());
+  EXPECT_FALSE(m_opc.GroupByName(u"g3").has_value());
   EXPECT_FALSE(ServerGroup(u"keep").removed);
   EXPECT_TRUE(m_frame.Logged("组加入OpcServer操作失败 " + text));
   EXPECT_NE(ReadLogFile().find(text), std::string::npos);
   // The indices are free again.
-  EXPECT_EQ(Request("AD\t1\r\nnext\tA\t0\r\n"), "0\t\r\n1\r\n");
+  EXPECT_EQ(Request("AD\t1\r\nnext\tA\t1\r\nStatic.Int2\tA\t0\r\n"), "0\t\r\n1\r\n");
 }
 
 TEST_F(DefineGroupsTest, FailingAddGroupIsAnsweredWithItsCodeAndText) {
-  m_fake.SetFailure("AddGroup", E_OUTOFMEMORY);
-  EXPECT_EQ(Request("AD\t1\r\ng\tA\t0\r\n"),
+  m_opc.SetFailure("AddGroup", E_OUTOFMEMORY);
+  EXPECT_EQ(Request("AD\t1\r\ng\tA\t1\r\nStatic.Int2\tA\t0\r\n"),
             "-2147024882\tAdd group g to server failed : 8007000e\r\n");
   EXPECT_EQ(GroupCount(), 0u);
 }
@@ -186,7 +191,7 @@ TEST_F(DefineGroupsTest, GroupLinesWithMissingFieldsAreRefused) {
   EXPECT_EQ(Request("AD\t1\r\ng\r\n"), "1\tMissing active flag for group g\r\n");
   EXPECT_EQ(Request("AD\t1\r\n\t\t\r\n"), "1\tMissing group name\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
 }
 
 TEST_F(DefineGroupsTest, ItemCountOutside16BitsIsRefused) {
@@ -196,40 +201,42 @@ TEST_F(DefineGroupsTest, ItemCountOutside16BitsIsRefused) {
 }
 
 TEST_F(DefineGroupsTest, ItemLinesWithMissingFieldsRefuseTheWholeRequest) {
-  EXPECT_EQ(Request("AD\r\nok\tA\t0\r\ng\tA\t2\r\ni1\tA\r\n"),
+  EXPECT_EQ(Request("AD\r\nok\tA\t1\r\nStatic.Int2\tA\t0\r\ng\tA\t2\r\ni1\tA\r\n"),
             "1\tMissing data type for item i1\r\n");
   EXPECT_EQ(Request("AD\r\ng\tA\t2\r\ni1\r\n"), "1\tMissing active flag for item i1\r\n");
   EXPECT_EQ(Request("AD\r\ng\tA\t2\r\n\t\t\r\n"), "1\tMissing item ID in group g\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
 }
 
 TEST_F(DefineGroupsTest, EmptyLineInsideAGroupRefusesTheRequestAndLeavesNoGroup) {
-  Define("AD\t1\r\nkeep\tA\t0\r\n");
-  EXPECT_EQ(Request("AD\r\nfull\tA\t0\r\ng\tA\t3\r\ni1\tA\t2\r\n\r\n"),
-            "1\tIncomplete group g: 1 of 3 items\r\n");
+  Define("AD\t1\r\nkeep\tA\t1\r\nStatic.Int2\tA\t0\r\n");
+  EXPECT_EQ(
+      Request("AD\r\nfull\tA\t1\r\nStatic.Int2\tA\t0\r\ng\tA\t3\r\nStatic.Int2\tA\t2\r\n\r\n"),
+      "1\tIncomplete group g: 1 of 3 items\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
 }
 
 TEST_F(DefineGroupsTest, ClientClosingInsideAGroupLeavesNoGroup) {
-  Define("AD\t1\r\nkeep\tA\t0\r\n");
-  EXPECT_EQ(RequestThenHangUp("AD\r\ng\tA\t2\r\ni1\tA\t2\r\n"), 0);
+  Define("AD\t1\r\nkeep\tA\t1\r\nStatic.Int2\tA\t0\r\n");
+  EXPECT_EQ(RequestThenHangUp("AD\r\ng\tA\t2\r\nStatic.Int2\tA\t2\r\n"), 0);
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
   EXPECT_TRUE(m_frame.Logged("AD 请求时，程序抛出了异常。"));
 }
 
 TEST_F(DefineGroupsTest, LongOrLateLineAfterTheFirstRefusesTheRequestAndLeavesNoGroup) {
-  Define("AD\t1\r\nkeep\tA\t0\r\n");
+  Define("AD\t1\r\nkeep\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   const std::string longId(120, 'i');
-  EXPECT_EQ(Request("AD\r\nfull\tA\t0\r\ng\tA\t1\r\n" + longId + "\tA\t2\r\n\r\n"),
-            "1\tLine too long: " + longId.substr(0, 99) + "\r\n");
+  EXPECT_EQ(
+      Request("AD\r\nfull\tA\t1\r\nStatic.Int2\tA\t0\r\ng\tA\t1\r\n" + longId + "\tA\t2\r\n\r\n"),
+      "1\tLine too long: " + longId.substr(0, 99) + "\r\n");
   // Half sent: the rest never comes, and the read fails within its second.
-  const std::string late = Request("AD\r\nfull\tA\t0\r\ng\tA\t1\r\n");
+  const std::string late = Request("AD\r\nfull\tA\t1\r\nStatic.Int2\tA\t0\r\ng\tA\t1\r\n");
   EXPECT_EQ(0u, late.rfind("-2147467259\tAD ", 0)) << late;
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
 }
 
 TEST_F(DefineGroupsTest, GroupsAndItemsBeyondTheLimitsAreRefusedAndLeaveNoGroup) {
@@ -238,20 +245,23 @@ TEST_F(DefineGroupsTest, GroupsAndItemsBeyondTheLimitsAreRefusedAndLeaveNoGroup)
   } back;
   GatewayProtection().maxGroups = 3;
   GatewayProtection().maxItems = 5;
-  Define("AD\t1\r\nkeep\tA\t3\r\na\tA\t2\r\nb\tA\t2\r\nc\tA\t2\r\n");
+  Define("AD\t1\r\nkeep\tA\t3\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("AD\r\nsmall\tA\t1\r\nd\tA\t2\r\nbig\tA\t2\r\ne\tA\t2\r\nf\tA\t2\r\n\r\n"),
             "1\tToo many items: the limit is 5 in all groups (/maxitems)\r\n");
   EXPECT_EQ(Request("AD\r\nx\tA\t0\r\ny\tA\t0\r\nz\tA\t0\r\n\r\n"),
             "1\tToo many groups: the limit is 3 (/maxgroups)\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
   // Up to the limits is fine.
-  EXPECT_EQ(Request("AD\r\nlast\tA\t2\r\nd\tA\t2\r\ne\tA\t2\r\n\r\n"), "0\t\r\n1\r\n");
+  EXPECT_EQ(Request("AD\r\nlast\tA\t2\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\n\r\n"),
+            "0\t\r\n1\r\n");
 }
 
-TEST_F(DefineGroupsTest, GroupWithoutItemsIsRegistered) {
-  EXPECT_EQ(Request("AD\t1\r\nempty\tA\t0\r\n"), "0\t\r\n0\r\n");
-  EXPECT_FALSE(ServerGroup(u"empty").removed);
+TEST_F(DefineGroupsTest, GroupWithoutItemsFailsRegistrationWithTheServersCode) {
+  EXPECT_EQ(Request("AD\t1\r\nempty\tA\t0\r\n"),
+            "-2147024809\tAdd items on group empty failed : 80070057\r\n");
+  EXPECT_EQ(GroupCount(), 0u);
+  EXPECT_TRUE(ServerGroup(u"empty").removed);
 }
 
 // --- RM ---
@@ -262,7 +272,7 @@ TEST_F(DefineGroupsTest, RemovingTheMiddleGroupLeavesAPlaceholder) {
   EXPECT_EQ(GroupCount(), 3u);
   EXPECT_EQ(Group(1), nullptr);
   EXPECT_NE(Group(2), nullptr);
-  const auto removes = m_fake.CallsOf("RemoveGroup");
+  const auto removes = m_opc.CallsOf("RemoveGroup");
   ASSERT_EQ(removes.size(), 1u);
   EXPECT_TRUE(ServerGroup(u"g1").removed);
   EXPECT_EQ(removes[0].force, TRUE);
@@ -271,7 +281,7 @@ TEST_F(DefineGroupsTest, RemovingTheMiddleGroupLeavesAPlaceholder) {
   // Removing the last group trims the placeholder before it as well.
   EXPECT_EQ(Request("RM\t1\r\n2\r\n"), "0\t\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(Request("AD\t1\r\nnew\tA\t0\r\n"), "0\t\r\n1\r\n");
+  EXPECT_EQ(Request("AD\t1\r\nnew\tA\t1\r\nStatic.Int2\tA\t0\r\n"), "0\t\r\n1\r\n");
 }
 
 TEST_F(DefineGroupsTest, RemovingWithoutCountRunsUntilAnEmptyLine) {
@@ -293,7 +303,7 @@ TEST_F(DefineGroupsTest, RemovingAPlaceholderIsAccepted) {
   DefineThree();
   Request("RM\t1\r\n1\r\n");
   EXPECT_EQ(Request("RM\t1\r\n1\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_fake.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), 1);
 }
 
 TEST_F(DefineGroupsTest, BadRemoveIndicesAreRefused) {
@@ -304,7 +314,7 @@ TEST_F(DefineGroupsTest, BadRemoveIndicesAreRefused) {
   EXPECT_EQ(Request("RM\t0\r\n"), "1\tInvalid group count: 0\r\n");
   EXPECT_EQ(Request("RM\t65536\r\n"), "1\tInvalid group count: 65536\r\n");
   EXPECT_EQ(GroupCount(), 3u);
-  EXPECT_EQ(m_fake.CountOf("RemoveGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), 0);
 }
 
 TEST_F(DefineGroupsTest, BadIndexStopsRemovingAndTrimsNothing) {
@@ -319,5 +329,5 @@ TEST_F(DefineGroupsTest, RemovingEveryGroupEmptiesTheList) {
   DefineThree();
   EXPECT_EQ(Request("RM\t3\r\n0\r\n1\r\n2\r\n"), "0\t\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_fake.ActiveGroupCount(), 0u);
+  EXPECT_EQ(m_opc.ActiveGroupCount(), 0u);
 }

@@ -1,5 +1,6 @@
-// Shared fixture of the request handler tests: a request dispatcher over the scripted fake
-// server, a window that records what it is told, and one real loopback connection per request.
+// Shared fixture of the request handler tests: a request dispatcher over the simulator (through
+// the recording, fault-injecting decorator), a window that records what it is told, and one real
+// loopback connection per request.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +12,9 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "platform/apartment.h"
 #include "protocol/request_dispatcher.h"
-#include "tests/support/fake_opc_server.h"
+#include "tests/support/faulty_opc_server.h"
 #include "tests/support/loopback_connection.h"
 
 // The window as the core sees it: records log lines, status texts, error boxes and closes.
@@ -42,7 +44,7 @@ public:
 
 class DispatcherTest : public ::testing::Test {
 protected:
-  DispatcherTest() : m_dispatcher(m_frame, CFakeOpcServer::kProgId) {
+  DispatcherTest() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId) {
     pMainFrame = &m_frame;
     m_saved[0] = logValueChanges;
     m_saved[1] = logValueWrites;
@@ -56,8 +58,12 @@ protected:
 
   ~DispatcherTest() override {
     m_dispatcher.DestroyOpcSide();
+    // Callbacks the server queued to this thread hold their sink until they run (and are
+    // dropped, their groups being gone).
+    CApartment::ForCurrentThread()->RunPending();
     // Every interface the handlers obtained was released with its group.
-    EXPECT_TRUE(m_fake.AllReleased()) << m_fake.LiveObjectCount() << " objects alive";
+    EXPECT_TRUE(m_opc.AllReleased()) << m_opc.LiveObjectCount() << " objects alive";
+    EXPECT_EQ(m_opc.HeldSinkCount(), 0u);
     pMainFrame = nullptr;
     logValueChanges = m_saved[0];
     logValueWrites = m_saved[1];
@@ -91,17 +97,17 @@ protected:
     return reply;
   }
 
-  // The first group of the fake with that name (removed ones included).
-  FakeGroupView ServerGroup(const std::u16string& name) {
-    auto group = m_fake.GroupByName(name);
+  // The newest group of the server with that name (removed ones included).
+  RecordedGroup ServerGroup(const std::u16string& name) {
+    auto group = m_opc.GroupByName(name);
     EXPECT_TRUE(group.has_value());
-    return group.value_or(FakeGroupView{});
+    return group.value_or(RecordedGroup{});
   }
 
   GroupRecord* Group(std::size_t index) { return m_dispatcher.GetGroup(index); }
   std::size_t GroupCount() { return m_dispatcher.GroupCount(); }
 
-  CFakeOpcServer m_fake;
+  CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;
   CRequestDispatcher m_dispatcher;
   int m_lastResult = -1;

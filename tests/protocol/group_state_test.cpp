@@ -1,4 +1,5 @@
-// "AC", "RF" and "Q?" through real connections against the fake server.
+// "AC", "RF" and "Q?" through real connections against the simulator, through the recording
+// decorator.
 #include <gtest/gtest.h>
 
 #include "tests/protocol/dispatcher_fixture.h"
@@ -6,7 +7,9 @@
 class GroupStateTest : public DispatcherTest {
 protected:
   // g0 and g1, flagged active, one item each, still inactive at the server.
-  void DefineTwo() { Define("AD\t2\r\ng0\tA\t1\r\nt0\tA\t2\r\ng1\tA\t1\r\nt1\tA\t2\r\n"); }
+  void DefineTwo() {
+    Define("AD\t2\r\ng0\tA\t1\r\nStatic.Int2\tA\t2\r\ng1\tA\t1\r\nStatic.Int2\tA\t2\r\n");
+  }
   // A record that was defined but never registered with the server.
   void AppendUnregistered(const std::u16string& name) {
     m_dispatcher.AppendGroup(AllocWideString(name));
@@ -16,11 +19,11 @@ protected:
 // --- AC ---
 
 TEST_F(GroupStateTest, ActivatingTwoGroupsSetsBothAndLogsTheirResults) {
-  Define("AD\t2\r\ng0\tN\t0\r\ng1\tN\t0\r\n");
+  Define("AD\t2\r\ng0\tN\t1\r\nStatic.Int2\tA\t0\r\ng1\tN\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("AC\tA\t2\r\n0\r\n1\r\n"), "0\t\r\n");
-  const auto calls = m_fake.CallsOf("SetState");
+  const auto calls = m_opc.CallsOf("SetState");
   ASSERT_EQ(calls.size(), 2u);
-  for (const FakeCall& call : calls) {
+  for (const RecordedCall& call : calls) {
     EXPECT_TRUE(call.activeGiven);
     EXPECT_EQ(call.active, TRUE);
     EXPECT_FALSE(call.updateRateGiven);
@@ -42,16 +45,16 @@ TEST_F(GroupStateTest, StateNotBeginningWithCapitalADeactivates) {
 }
 
 TEST_F(GroupStateTest, RevisedUpdateRateIsKept) {
-  m_fake.SetRevisedUpdateRate(750);
-  DefineTwo();
+  Define("AD\t1\r\ng0\tA\t1\t5\r\nStatic.Int2\tA\t2\r\n");  // below the server's 10 ms
   Request("AC\tA\t1\r\n0\r\n");
-  EXPECT_EQ(Group(0)->dwRevisedUpdateRate, 750u);
+  EXPECT_EQ(Group(0)->dwRequestedUpdateRate, 5u);
+  EXPECT_EQ(Group(0)->dwRevisedUpdateRate, 10u);
 }
 
 TEST_F(GroupStateTest, ActivationCountOfOneReadsOnlyOneLine) {
   DefineTwo();
   EXPECT_EQ(Request("AC\tA\t1\r\n0\r\n1\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_fake.CountOf("SetState"), 1);
+  EXPECT_EQ(m_opc.CountOf("SetState"), 1);
   EXPECT_FALSE(ServerGroup(u"g1").active);
 }
 
@@ -61,7 +64,7 @@ TEST_F(GroupStateTest, MalformedActivationsAreRefused) {
   EXPECT_EQ(Request("AC\tA\t0\r\n0\r\n"), "1\tInvalid group count: 0\r\n");
   EXPECT_EQ(Request("AC\tA\r\n2\r\n"), "1\tInvalid group index: 2\r\n");
   EXPECT_EQ(Request("AC\tA\r\n\t\r\n"), "1\tInvalid group index: (null)\r\n");
-  EXPECT_EQ(m_fake.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf("SetState"), 0);
 }
 
 TEST_F(GroupStateTest, ActivationWithoutIndexLinesSucceeds) {
@@ -80,7 +83,7 @@ TEST_F(GroupStateTest, ActivatingARemovedGroupIsRefused) {
   DefineTwo();
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\tGroup 0 was removed\r\n");
-  EXPECT_EQ(m_fake.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf("SetState"), 0);
 }
 
 TEST_F(GroupStateTest, ActivatingANeverRegisteredGroupRepliesOneButKeepsTheFlag) {
@@ -88,15 +91,15 @@ TEST_F(GroupStateTest, ActivatingANeverRegisteredGroupRepliesOneButKeepsTheFlag)
   AppendUnregistered(u"raw");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n1\r\n\r\n"), "1\t\r\n");
   EXPECT_EQ(Group(0)->bActive, TRUE);
-  EXPECT_EQ(m_fake.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf("SetState"), 0);
   EXPECT_TRUE(m_frame.Logged("设定组 raw 激活开启 的操作结果 1"));
 }
 
 TEST_F(GroupStateTest, FailingSetStateIsAnsweredWithItsCodeAndStops) {
   DefineTwo();
-  m_fake.SetFailure("SetState", E_FAIL);
+  m_opc.SetFailure("SetState", E_FAIL);
   EXPECT_EQ(Request("AC\tA\r\n0\r\n1\r\n\r\n"), "-2147467259\t\r\n");
-  EXPECT_EQ(m_fake.CountOf("SetState"), 1);
+  EXPECT_EQ(m_opc.CountOf("SetState"), 1);
   EXPECT_EQ(Group(0)->bActive, TRUE);  // the flag follows the request all the same
 }
 
@@ -105,14 +108,14 @@ TEST_F(GroupStateTest, FailingSetStateIsAnsweredWithItsCodeAndStops) {
 TEST_F(GroupStateTest, RefreshWithoutTransactionNumberRepliesOneAndReadsNoLine) {
   DefineTwo();
   EXPECT_EQ(Request("RF\r\n0\r\n"), "1\t\r\n");
-  EXPECT_EQ(m_fake.CountOf("Refresh2"), 0);
+  EXPECT_EQ(m_opc.CountOf("Refresh2"), 0);
 }
 
 TEST_F(GroupStateTest, RefreshOfTwoActiveGroupsAnswersTheLastCancelId) {
   DefineTwo();
   Request("AC\tA\r\n0\r\n1\r\n\r\n");
   const std::string reply = Request("RF\t7\r\n0\r\n1\r\n");
-  const auto calls = m_fake.CallsOf("Refresh2");
+  const auto calls = m_opc.CallsOf("Refresh2");
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].transactionId, 7u);
   EXPECT_EQ(calls[1].transactionId, 7u);
@@ -126,23 +129,23 @@ TEST_F(GroupStateTest, RefreshTransactionNumberIsUnsigned32Bit) {
   Request("AC\tA\r\n0\r\n\r\n");
   Request("RF\t4294967295\r\n0\r\n\r\n");
   Request("RF\t-2\r\n0\r\n\r\n");
-  const auto calls = m_fake.CallsOf("Refresh2");
+  const auto calls = m_opc.CallsOf("Refresh2");
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].transactionId, 4294967295u);
   EXPECT_EQ(calls[1].transactionId, 4294967294u);
 }
 
 TEST_F(GroupStateTest, RefreshOfAnInactiveGroupDoesNothingAndAnswersZeroL) {
-  Define("AD\t1\r\nidle\tN\t0\r\n");
+  Define("AD\t1\r\nidle\tN\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("RF\t7\r\n0\r\n"), "0\t0l\r\n");
-  EXPECT_EQ(m_fake.CountOf("Refresh2"), 0);
+  EXPECT_EQ(m_opc.CountOf("Refresh2"), 0);
 }
 
 TEST_F(GroupStateTest, RefreshReadsNoMoreLinesThanTheListHadEntries) {
-  Define("AD\t1\r\ng0\tA\t0\r\n");
+  Define("AD\t1\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   Request("AC\tA\r\n0\r\n\r\n");
   const std::string reply = Request("RF\t1\r\n0\r\n0\r\n0\r\n");
-  EXPECT_EQ(m_fake.CountOf("Refresh2"), 1);
+  EXPECT_EQ(m_opc.CountOf("Refresh2"), 1);
   EXPECT_EQ(reply.rfind("0\t", 0), 0u);
 }
 
@@ -155,15 +158,15 @@ TEST_F(GroupStateTest, FailingRefreshIsAnsweredAndLoggedWhateverTheSwitch) {
   DefineTwo();
   Request("AC\tA\r\n0\r\n1\r\n\r\n");
   logGroupOps = false;
-  m_fake.SetFailure("Refresh2", E_FAIL);
+  m_opc.SetFailure("Refresh2", E_FAIL);
   EXPECT_EQ(Request("RF\t7\r\n0\r\n1\r\n"), "-2147467259\t returned when all Refresh2(...)\r\n");
-  EXPECT_EQ(m_fake.CountOf("Refresh2"), 1);
+  EXPECT_EQ(m_opc.CountOf("Refresh2"), 1);
   EXPECT_TRUE(m_frame.Logged("刷新组 g0 操作失败。错误代码：80004005"));
 }
 
 TEST_F(GroupStateTest, RefusedAsyncInterfaceIsAnsweredWithTheQueryResult) {
   DefineTwo();
-  m_fake.RefuseInterface(IID_IOPCAsyncIO2);
+  m_opc.RefuseInterface(IID_IOPCAsyncIO2);
   EXPECT_EQ(Request("RF\t7\r\n0\r\n"), "-2147467262\tCannot open IOPCAsyncIO2\r\n");
   EXPECT_EQ(Group(0)->pAsyncIO2, nullptr);
 }
@@ -177,7 +180,7 @@ TEST_F(GroupStateTest, AsyncInterfaceIsObtainedOnceAndKept) {
   Request("RF\t2\r\n0\r\n\r\n");
   EXPECT_EQ(Group(0)->pAsyncIO2, first);
   int asyncQueries = 0;
-  for (const FakeCall& call : m_fake.CallsOf("QueryInterface"))
+  for (const RecordedCall& call : m_opc.CallsOf("QueryInterface"))
     if (call.iid == IID_IOPCAsyncIO2) ++asyncQueries;
   EXPECT_EQ(asyncQueries, 1);
 }
@@ -192,7 +195,7 @@ TEST_F(GroupStateTest, RefreshOfBadOrRemovedOrUnregisteredGroupsIsRefused) {
   Group(2)->bActive = TRUE;
   EXPECT_EQ(Request("RF\t7\r\n2\r\n"), "1\tGroup 2 is not registered with the server\r\n");
   EXPECT_TRUE(m_frame.Logged("刷新组 raw 操作因未能成功获取pAsyncIO2接口实际并未执行"));
-  EXPECT_EQ(m_fake.CountOf("Refresh2"), 0);
+  EXPECT_EQ(m_opc.CountOf("Refresh2"), 0);
 }
 
 // --- Q? ---
@@ -203,18 +206,22 @@ TEST_F(GroupStateTest, QueryOnAnEmptyListAnswersMinusOneWithoutReading) {
 }
 
 TEST_F(GroupStateTest, QueryInListOrderAnswersEachIndex) {
-  Define("AD\t3\r\ng0\tA\t0\r\ng1\tA\t0\r\ng2\tA\t0\r\n");
+  Define(
+      "AD\t3\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\ng1\tA\t1\r\nStatic."
+      "Int2\tA\t0\r\ng2\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("Q?\textra\r\ng0\r\ng1\r\ng2\r\n\r\n"), "0\t\r\n0\r\n1\r\n2\r\n");
   EXPECT_TRUE(m_frame.Logged("返回组 g1 的本地索引 1"));
 }
 
 TEST_F(GroupStateTest, QueryOutOfOrderStillFindsEachName) {
-  Define("AD\t3\r\ng0\tA\t0\r\ng1\tA\t0\r\ng2\tA\t0\r\n");
+  Define(
+      "AD\t3\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\ng1\tA\t1\r\nStatic."
+      "Int2\tA\t0\r\ng2\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("Q?\r\ng2\r\ng0\r\n\r\n"), "0\t\r\n2\r\n0\r\n");
 }
 
 TEST_F(GroupStateTest, UnknownNamesAnswerMinusOne) {
-  Define("AD\t2\r\ng0\tA\t0\r\ng1\tA\t0\r\n");
+  Define("AD\t2\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\ng1\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("Q?\r\nnone\r\n\r\n"), "-1\t\r\n-1\r\n");
   EXPECT_EQ(Request("Q?\r\nnone\r\ng1\r\n\r\n"), "0\t\r\n-1\r\n1\r\n");
   EXPECT_EQ(Request("Q?\r\nG0\r\n\r\n"), "-1\t\r\n-1\r\n");
@@ -222,17 +229,19 @@ TEST_F(GroupStateTest, UnknownNamesAnswerMinusOne) {
 }
 
 TEST_F(GroupStateTest, QueryWithoutNameLinesAnswersMinusOne) {
-  Define("AD\t1\r\ng0\tA\t0\r\n");
+  Define("AD\t1\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("Q?\r\n\r\n"), "-1\t\r\n");
 }
 
 TEST_F(GroupStateTest, NameLineOfSeparatorsOnlyAnswersMinusOneForThatLine) {
-  Define("AD\t2\r\ng0\tA\t0\r\ng1\tA\t0\r\n");
+  Define("AD\t2\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\ng1\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("Q?\r\n\t\t\r\ng1\r\n\r\n"), "0\t\r\n-1\r\n1\r\n");
 }
 
 TEST_F(GroupStateTest, PlaceholdersMatchNoNameButKeepPositions) {
-  Define("AD\t3\r\ng0\tA\t0\r\ng1\tA\t0\r\ng2\tA\t0\r\n");
+  Define(
+      "AD\t3\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\ng1\tA\t1\r\nStatic."
+      "Int2\tA\t0\r\ng2\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   Request("RM\t1\r\n1\r\n");
   EXPECT_EQ(Request("Q?\r\ng0\r\ng1\r\ng2\r\n\r\n"), "0\t\r\n0\r\n-1\r\n2\r\n");
 }
@@ -245,4 +254,19 @@ TEST_F(GroupStateTest, CursorTriesTheNextEntryBeforeScanningFromTheStart) {
   AppendUnregistered(u"a");
   EXPECT_EQ(Request("Q?\r\na\r\nb\r\na\r\n\r\n"), "0\t\r\n0\r\n1\r\n2\r\n");
   EXPECT_EQ(Request("Q?\r\nb\r\na\r\n\r\n"), "0\t\r\n1\r\n0\r\n");
+}
+
+TEST_F(GroupStateTest, LongLineAfterGoodOnesRefusesActivationRefreshAndRemovalWithNothingDone) {
+  DefineTwo();
+  Request("AC\tA\t1\r\n0\r\n");
+  m_opc.ClearCalls();
+  const std::string longLine = std::string(120, '1') + "\r\n";
+  const std::string refusal = "1\tLine too long: " + longLine.substr(0, 99) + "\r\n";
+  EXPECT_EQ(Request("AC\tN\t2\r\n0\r\n" + longLine), refusal);
+  EXPECT_EQ(Request("RF\t7\r\n0\r\n" + longLine + "\r\n"), refusal);
+  EXPECT_EQ(Request("RM\t2\r\n0\r\n" + longLine), refusal);
+  for (const char* call : {"SetState", "Refresh2", "RemoveGroup"})
+    EXPECT_EQ(m_opc.CountOf(call), 0);
+  ASSERT_NE(Group(0), nullptr);
+  EXPECT_EQ(Group(0)->bActive, TRUE);
 }

@@ -1,19 +1,21 @@
-// "SR" and "AR" through real connections against the fake server.
+// "SR" and "AR" through real connections against the simulator, through the recording decorator.
 #include <gtest/gtest.h>
 
 #include "tests/protocol/dispatcher_fixture.h"
 
+namespace {
+// The server's texts for the item errors the tests inject.
+constexpr char kBadRights[] = "The item's access rights do not allow this operation.";
+constexpr char kRange[] = "The value is out of range for the item.";
+}  // namespace
+
 class ReadCommandsTest : public DispatcherTest {
 protected:
   ReadCommandsTest() {
-    m_fake.SetItemValue(u"I2", CFakeVariant::I2(300));
-    m_fake.SetItemValue(u"B", CFakeVariant::Bool(true));
-    m_fake.SetItemValue(u"R8", CFakeVariant::R8(3.25), OPC_QUALITY_UNCERTAIN);
-    m_fake.SetItemValue(u"U4", CFakeVariant::UI4(3000000000u), OPC_QUALITY_BAD);
-    // Group 0: four items; group 1: one item.
+    // Group 0: 300 good, true good, 0.0 uncertain, 0 bad; group 1: one item.
     Define(
-        "AD\t2\r\ng\tA\t4\r\nI2\tA\t0\r\nB\tA\t0\r\nR8\tA\t0\r\nU4\tA\t0\r\nh\tA\t1\r\nB\tA\t0\r"
-        "\n");
+        "AD\t2\r\ng\tA\t4\r\nStatic.Int2\tA\t0\r\nStatic.Boolean\tA\t0\r\nUncertain.Real8\tA\t0\r\n"
+        "Bad.UInt4\tA\t0\r\nh\tA\t1\r\nStatic.Boolean\tA\t0\r\n");
   }
 
   OPCHANDLE ServerItem(std::size_t item) { return Group(0)->pItemResults[item].hServer; }
@@ -21,33 +23,30 @@ protected:
 
 TEST_F(ReadCommandsTest, SyncReadAnswersEachValueAndQualityOnItsOwnLine) {
   EXPECT_EQ(Request("SR\t0\t2\t0\r\n0\r\n1\r\n"), "0\t\r\n300\t192\r\n1\t192\r\n");
-  const auto calls = m_fake.CallsOf("SyncRead");
+  const auto calls = m_opc.CallsOf("SyncRead");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].source, static_cast<DWORD>(OPC_DS_DEVICE));
   EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{ServerItem(0), ServerItem(1)}));
 }
 
 TEST_F(ReadCommandsTest, SyncReadOfUnsupportedTypesSendsZeroWithTheQuality) {
-  EXPECT_EQ(Request("SR\t0\t2\t0\r\n2\r\n3\r\n"), "0\t\r\n0\t64\r\n3000000000\t0\r\n");
+  EXPECT_EQ(Request("SR\t0\t2\t0\r\n2\r\n3\r\n"), "0\t\r\n0\t64\r\n0\t0\r\n");
 }
 
 TEST_F(ReadCommandsTest, SyncReadValueTextsFollowTheVariantType) {
-  struct Case {
-    CFakeVariant value;
-    const char* text;
-  };
-  const Case cases[] = {
-      {CFakeVariant::I1(-100), "-100"},     {CFakeVariant::UI1(200), "200"},
-      {CFakeVariant::I2(-300), "-300"},     {CFakeVariant::UI2(50000), "50000"},
-      {CFakeVariant::I4(-70000), "-70000"}, {CFakeVariant::UI4(4294967295u), "4294967295"},
-      {CFakeVariant::Bool(false), "0"},     {CFakeVariant::R4(1.5f), "0"},
-      {CFakeVariant::Str(u"Quarnix"), "0"}, {CFakeVariant::Empty(), "0"},
-  };
-  for (const Case& c : cases) {
-    m_fake.SetItemValue(u"I2", c.value);
-    EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), std::string("0\t\r\n") + c.text + "\t192\r\n")
-        << c.text;
-  }
+  ASSERT_EQ(CFaultyOpcServer::WriteItem(u"Memory.Int2.texts", CTestVariant::I2(-300)), S_OK);
+  ASSERT_EQ(CFaultyOpcServer::WriteItem(u"Memory.Int4.texts", CTestVariant::I4(-70000)), S_OK);
+  ASSERT_EQ(CFaultyOpcServer::WriteItem(u"Memory.UInt4.texts", CTestVariant::UI4(4294967295u)),
+            S_OK);
+  ASSERT_EQ(CFaultyOpcServer::WriteItem(u"Memory.Boolean.texts", CTestVariant::Bool(false)), S_OK);
+  Define(
+      "AD\t1\r\ntexts\tA\t9\r\nStatic.Int1\tA\t0\r\nStatic.UInt1\tA\t0\r\n"
+      "Memory.Int2.texts\tA\t0\r\nStatic.UInt2\tA\t0\r\nMemory.Int4.texts\tA\t0\r\n"
+      "Memory.UInt4.texts\tA\t0\r\nMemory.Boolean.texts\tA\t0\r\nStatic.Real4\tA\t0\r\n"
+      "Static.String\tA\t0\r\n");
+  EXPECT_EQ(Request("SR\t2\t9\t0\r\n0\r\n1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n"),
+            "0\t\r\n-100\t192\r\n200\t192\r\n-300\t192\r\n50000\t192\r\n-70000\t192\r\n"
+            "4294967295\t192\r\n0\t192\r\n0\t192\r\n0\t192\r\n");
 }
 
 TEST_F(ReadCommandsTest, SyncReadOnlyReadsTheAnnouncedLinesAndIgnoresExtraFields) {
@@ -56,19 +55,18 @@ TEST_F(ReadCommandsTest, SyncReadOnlyReadsTheAnnouncedLinesAndIgnoresExtraFields
 
 TEST_F(ReadCommandsTest, EmptyLineEndsTheItemListEarly) {
   EXPECT_EQ(Request("SR\t0\t3\t0\r\n1\r\n\r\n"), "0\t\r\n1\t192\r\n");
-  EXPECT_EQ(m_fake.CallsOf("SyncRead").at(0).count, 1u);
+  EXPECT_EQ(m_opc.CallsOf("SyncRead").at(0).count, 1u);
 }
 
 TEST_F(ReadCommandsTest, SyncReadWithItemErrorsAnswersOnlyTheErrors) {
-  m_fake.SetErrorString(OPC_E_BADRIGHTS, u"No rights");
-  m_fake.SetErrorString(OPC_E_RANGE, u"Out of range");
-  m_fake.SetItemError("SyncRead", u"B", OPC_E_BADRIGHTS);
-  m_fake.SetItemError("SyncRead", u"U4", OPC_E_RANGE);
-  EXPECT_EQ(Request("SR\t0\t4\t0\r\n0\r\n1\r\n2\r\n3\r\n"), "1\t1 : No rights3 : Out of range\r\n");
+  m_opc.SetItemError("SyncRead", u"Static.Boolean", OPC_E_BADRIGHTS);
+  m_opc.SetItemError("SyncRead", u"Bad.UInt4", OPC_E_RANGE);
+  EXPECT_EQ(Request("SR\t0\t4\t0\r\n0\r\n1\r\n2\r\n3\r\n"),
+            "1\t1 : " + std::string(kBadRights) + "3 : " + kRange + "\r\n");
 }
 
 TEST_F(ReadCommandsTest, FailingSyncReadIsAnsweredWithItsCode) {
-  m_fake.SetFailure("SyncRead", E_FAIL);
+  m_opc.SetFailure("SyncRead", E_FAIL);
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "-2147467259\tIOPCSyncIO::Read failed : 80004005\r\n");
 }
 
@@ -77,8 +75,8 @@ TEST_F(ReadCommandsTest, ItemThatTheServerDidNotAddIsRefusedWithoutAServerCall) 
   EXPECT_EQ(Request("SR\t0\t2\t0\r\n0\r\n3\r\n"), "1\tOPC Item 3 is not available : c0040007\r\n");
   EXPECT_EQ(Request("AR\t0\t2\t0\r\n0\r\n3\r\n"),
             "1\tOPC Item 3 is not available : -1073479673\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncRead"), 0);
-  EXPECT_EQ(m_fake.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("AsyncRead"), 0);
   Group(0)->pItemErrors[3] = S_OK;
 }
 
@@ -95,14 +93,14 @@ TEST_F(ReadCommandsTest, MissingCountOrTransactionIdIsRefused) {
   EXPECT_EQ(Request("SR\t0\r\n0\r\n"), "1\tMissing item count\r\n");
   EXPECT_EQ(Request("SR\t0\t1\r\n0\r\n"), "1\tMissing transaction id\r\n");
   EXPECT_EQ(Request("AR\t0\t1\r\n0\r\n"), "1\tMissing transaction id\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
 }
 
 TEST_F(ReadCommandsTest, ItemCountZeroAndMissingItemLinesAreRefused) {
   EXPECT_EQ(Request("SR\t0\t0\t0\r\n0\r\n"), "1\tInvalid item count: 0\r\n");
   EXPECT_EQ(Request("SR\t0\t65536\t0\r\n0\r\n"), "1\tInvalid item count: 65536\r\n");
   EXPECT_EQ(Request("SR\t0\t2\t0\r\n\r\n"), "1\tNo item lines\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncRead"), 0);
 }
 
 TEST_F(ReadCommandsTest, ItemIndicesBeyondTheGroupAreRefused) {
@@ -110,7 +108,7 @@ TEST_F(ReadCommandsTest, ItemIndicesBeyondTheGroupAreRefused) {
   EXPECT_EQ(Request("SR\t1\t1\t0\r\n1\r\n"), "1\tInvalid item index: 1\r\n");
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n-1\r\n"), "1\tInvalid item index: -1\r\n");
   EXPECT_EQ(Request("AR\t0\t2\t0\r\n0\r\n\t\r\n"), "1\tInvalid item index: (null)\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
 }
 
 TEST_F(ReadCommandsTest, RemovedAndUnregisteredGroupsAreRefusedWithoutAServerCall) {
@@ -120,11 +118,11 @@ TEST_F(ReadCommandsTest, RemovedAndUnregisteredGroupsAreRefusedWithoutAServerCal
   m_dispatcher.AppendGroup(AllocWideString(u"raw"));
   EXPECT_EQ(Request("SR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
   EXPECT_EQ(Request("AR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
 }
 
 TEST_F(ReadCommandsTest, RefusedSyncInterfaceIsAnsweredWithTheQueryResult) {
-  m_fake.RefuseInterface(IID_IOPCSyncIO);
+  m_opc.RefuseInterface(IID_IOPCSyncIO);
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "-2147467262\tCannot open IOPCSyncIO\r\n");
   EXPECT_EQ(Group(0)->pSyncIO, nullptr);
 }
@@ -133,7 +131,7 @@ TEST_F(ReadCommandsTest, SyncInterfaceIsObtainedOnceAndKept) {
   Request("SR\t0\t1\t0\r\n0\r\n");
   Request("SR\t0\t1\t0\r\n1\r\n");
   int syncQueries = 0;
-  for (const FakeCall& call : m_fake.CallsOf("QueryInterface"))
+  for (const RecordedCall& call : m_opc.CallsOf("QueryInterface"))
     if (call.iid == IID_IOPCSyncIO) ++syncQueries;
   EXPECT_EQ(syncQueries, 1);
   EXPECT_NE(Group(0)->pSyncIO, nullptr);
@@ -141,7 +139,7 @@ TEST_F(ReadCommandsTest, SyncInterfaceIsObtainedOnceAndKept) {
 
 TEST_F(ReadCommandsTest, AsyncReadAnswersTheCancelIdAndPassesTheTransactionId) {
   const std::string reply = Request("AR\t0\t2\t-1\r\n3\r\n0\r\n");
-  const auto calls = m_fake.CallsOf("AsyncRead");
+  const auto calls = m_opc.CallsOf("AsyncRead");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].transactionId, 4294967295u);
   EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{ServerItem(3), ServerItem(0)}));
@@ -149,29 +147,29 @@ TEST_F(ReadCommandsTest, AsyncReadAnswersTheCancelIdAndPassesTheTransactionId) {
 }
 
 TEST_F(ReadCommandsTest, AsyncReadWithItemErrorsPutsTheCancelIdAfterTheEntries) {
-  m_fake.SetErrorString(OPC_E_BADRIGHTS, u"No rights");
-  m_fake.SetItemError("AsyncRead", u"B", OPC_E_BADRIGHTS);
+  m_opc.SetItemError("AsyncRead", u"Static.Boolean", OPC_E_BADRIGHTS);
   const std::string reply = Request("AR\t0\t2\t3\r\n0\r\n1\r\n");
-  const auto calls = m_fake.CallsOf("AsyncRead");
+  const auto calls = m_opc.CallsOf("AsyncRead");
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(reply, "1\t1 : No rights" + std::to_string(calls[0].cancelId) + "\r\n");
+  EXPECT_EQ(reply,
+            "1\t1 : " + std::string(kBadRights) + std::to_string(calls[0].cancelId) + "\r\n");
 }
 
 TEST_F(ReadCommandsTest, FailingAsyncReadIsAnsweredWithItsCode) {
-  m_fake.SetFailure("AsyncRead", E_OUTOFMEMORY);
+  m_opc.SetFailure("AsyncRead", E_OUTOFMEMORY);
   EXPECT_EQ(Request("AR\t0\t1\t3\r\n0\r\n"),
             "-2147024882\tIOPCAsyncIO2::Read failed : 8007000e\r\n");
 }
 
 TEST_F(ReadCommandsTest, ErrorTextFallsBackToTheCodeWhenTheServerHasNone) {
-  m_fake.SetItemError("SyncRead", u"B", OPC_E_BADRIGHTS);
-  m_fake.SetFailure("GetErrorString", E_FAIL);
+  m_opc.SetItemError("SyncRead", u"Static.Boolean", OPC_E_BADRIGHTS);
+  m_opc.SetFailure("GetErrorString", E_FAIL);
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n1\r\n"), "1\t0 : c0040006\r\n");
 }
 
 TEST_F(ReadCommandsTest, ClientClosingInsideTheItemListCallsNoServer) {
   EXPECT_EQ(RequestThenHangUp("SR\t0\t2\t0\r\n0\r\n"), 0);
-  EXPECT_EQ(m_fake.CountOf("SyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncRead"), 0);
   EXPECT_TRUE(m_frame.Logged("SR 请求时，程序抛出了异常。"));
 }
 
@@ -179,6 +177,6 @@ TEST_F(ReadCommandsTest, GroupsOfADestroyedConnectionAreNotRegisteredWithTheNewO
   m_dispatcher.OnDestroyOpcServer();
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 is not registered with the server\r\n");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\t\r\n");
-  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 2);
-  EXPECT_EQ(m_fake.CountOf("SyncRead") + m_fake.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 2);
+  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("SetState"), 0);
 }

@@ -29,8 +29,8 @@ TEST_F(DispatcherTest, HeartbeatWithLineFeedOnlyIsAnswered) {
 TEST_F(DispatcherTest, FirstRequestCreatesTheServerOnceAndRegistersNoGroup) {
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
-  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 1);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
   EXPECT_NE(m_dispatcher.m_pIOPCServer, nullptr);
   ASSERT_FALSE(m_frame.windowLines.empty());
   EXPECT_EQ(m_frame.windowLines.front(), "处理请求 HBT 前尝试创建OpcServer");
@@ -64,7 +64,7 @@ TEST_F(DispatcherTest, ShortFirstLinesGetNoReplyAndCreateNoServer) {
   EXPECT_EQ(m_lastResult, 1);
   EXPECT_EQ(Request("x\n"), "");
   EXPECT_EQ(Request("\n"), "");
-  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 0);
+  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 0);
   EXPECT_TRUE(m_frame.errorBoxes.empty());
 }
 
@@ -76,7 +76,7 @@ TEST_F(DispatcherTest, ClientThatClosesBeforeALineGetsNoReplyAndTheOperatorSeesW
   EXPECT_EQ(RequestThenHangUp("HB"), 1);
   ASSERT_EQ(m_frame.errorBoxes.size(), 1u);
   EXPECT_NE(m_frame.errorBoxes[0].find("ReadHeaderLine"), std::string::npos);
-  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 0);
+  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 0);
 }
 
 TEST_F(DispatcherTest, ExitRepliesFirstAndThenPostsACloseRequest) {
@@ -144,17 +144,17 @@ TEST_F(DispatcherWithoutServerTest, EveryRequestTriesTheCreationAgain) {
 }
 
 TEST_F(DispatcherTest, FailingServerObjectCreationIsAnsweredWithItsCode) {
-  m_fake.SetFailure("CreateInstance", E_OUTOFMEMORY);
+  m_opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
   EXPECT_EQ(Request("HBT\r\n"), "-2147024882\t创建OpcServer错误：创建 IOPCServer 对象失败\r\n");
-  m_fake.ClearFailure("CreateInstance");
+  m_opc.ClearFailure("CreateInstance");
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
 }
 
 TEST_F(DispatcherTest, ThrowingServerFactoryIsNeverAnsweredAsSuccess) {
-  m_fake.SetFactoryThrows(true);
+  m_opc.SetFactoryThrows(true);
   const std::string reply = Request("HBT\r\n");
   EXPECT_NE(
-      reply.find("\t创建OpcServer错误：创建 OpcServer Quarnix.FakeServer 请求出错。错误代码："),
+      reply.find("\t创建OpcServer错误：创建 OpcServer Quarnix.FaultyServer 请求出错。错误代码："),
       std::string::npos)
       << reply;
   EXPECT_NE(reply.rfind("0\t", 0), 0u) << reply;
@@ -171,6 +171,6 @@ TEST_F(DispatcherTest, ExceptionInAHandlerIsAnsweredWithEFailAndLogged) {
   EXPECT_NE(ReadLogFile().find(text), std::string::npos);
   // The group of the aborted request is not left behind half-defined.
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_fake.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
 }

@@ -1,6 +1,7 @@
 // A lost OPC server: noticed from any kind of call, given up without calls to it, reconnected
-// with back-off and every group registered again under its index. The fake server plays the
-// dead and the returning server; the test drives the recovery timer's ticks itself.
+// with back-off and every group registered again under its index. The test server plays the
+// dead (scripted lost-server codes) and the returning server (the simulator); the test drives the
+// recovery timer's ticks itself.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,30 +51,29 @@ protected:
     auto timer = std::make_unique<CManualTimer>();
     m_timer = timer.get();
     m_dispatcher.SetRecoveryTimer(std::move(timer));
-    m_fake.SetItemValue(u"I2", CFakeVariant::I2(300));
-    // Group 0 active as the client set it, group 1 inactive.
-    Define("AD\t2\r\ng\tA\t1\r\nI2\tA\t0\r\nh\tN\t1\r\nB\tA\t0\r\n");
+    // Group 0 active as the client set it (its item reads 300), group 1 inactive.
+    Define("AD\t2\r\ng\tA\t1\r\nStatic.Int2\tA\t0\r\nh\tN\t1\r\nStatic.Boolean\tA\t0\r\n");
     Request("AC\tA\t1\r\n0\r\n");
     EXPECT_EQ(m_timer->delays.back(), 10000);  // the watchdog runs while connected
   }
 
   // Loses the server through the watchdog's GetStatus.
   void LoseThroughWatchdog(HRESULT code = kRpcServerUnavailable) {
-    m_fake.SetFailure("GetStatus", code);
+    m_opc.SetFailure("GetStatus", code);
     m_dispatcher.OnRecoveryTimer();
-    m_fake.ClearFailure("GetStatus");
+    m_opc.ClearFailure("GetStatus");
     ASSERT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
   }
 
   // Group names the server saw added (in order) and those it was asked to activate.
   std::vector<std::u16string> Added() {
     std::vector<std::u16string> names;
-    for (const FakeCall& call : m_fake.CallsOf("AddGroup")) names.push_back(call.name);
+    for (const RecordedCall& call : m_opc.CallsOf("AddGroup")) names.push_back(call.name);
     return names;
   }
   int Activations() {
     int count = 0;
-    for (const FakeCall& call : m_fake.CallsOf("SetState")) count += call.active ? 1 : 0;
+    for (const RecordedCall& call : m_opc.CallsOf("SetState")) count += call.active ? 1 : 0;
     return count;
   }
 
@@ -91,8 +91,8 @@ class LossFromEveryKindOfCallTest : public ServerRecoveryTest,
 
 TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovered) {
   const LossCase& c = GetParam();
-  m_fake.ClearCalls();
-  m_fake.SetFailure(c.method, kRpcDisconnected);
+  m_opc.ClearCalls();
+  m_opc.SetFailure(c.method, kRpcDisconnected);
   const std::string reply = Request(c.request);
   if (c.replyCarriesCode) {
     EXPECT_EQ(reply.rfind(Code(kRpcDisconnected), 0), 0u) << reply;
@@ -102,9 +102,9 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
   EXPECT_TRUE(m_dispatcher.Recovering());
   EXPECT_TRUE(m_frame.Logged("80010108")) << c.method;
-  EXPECT_EQ(m_fake.CountOf("RemoveGroup"), std::string(c.method) == "RemoveGroup" ? 1 : 0);
-  EXPECT_EQ(m_fake.CountOf("Unadvise"), 0);
-  EXPECT_EQ(m_fake.CountOf("RemoveItems"), 0);
+  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), std::string(c.method) == "RemoveGroup" ? 1 : 0);
+  EXPECT_EQ(m_opc.CountOf("Unadvise"), 0);
+  EXPECT_EQ(m_opc.CountOf("RemoveItems"), 0);
   EXPECT_EQ(m_timer->delays.back(), 1000);
   for (std::size_t i = 0; i < GroupCount(); ++i) {
     if (Group(i)) {
@@ -113,12 +113,12 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   }
 
   // Back: every group again under its index, the active one active, then the watchdog.
-  m_fake.ClearFailure(c.method);
-  m_fake.ClearCalls();
+  m_opc.ClearFailure(c.method);
+  m_opc.ClearCalls();
   m_dispatcher.OnRecoveryTimer();
   ASSERT_NE(m_dispatcher.m_pIOPCServer, nullptr);
   EXPECT_FALSE(m_dispatcher.Recovering());
-  const auto added = m_fake.CallsOf("AddGroup");
+  const auto added = m_opc.CallsOf("AddGroup");
   ASSERT_GE(added.size(), 1u);
   EXPECT_EQ(added[0].name, u"g");
   EXPECT_EQ(added[0].clientHandle, 0u);
@@ -131,23 +131,23 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, LossFromEveryKindOfCallTest,
-                         ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
-                                           LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
-                                           LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
-                                           LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
-                                           LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
-                                           LossCase{"Refresh2", "RF\t7\r\n0\r\n", true},
-                                           LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nI2\tA\t0\r\n",
-                                                    true},
-                                           LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
-                         [](const auto& info) { return std::string(info.param.method); });
+INSTANTIATE_TEST_SUITE_P(
+    Calls, LossFromEveryKindOfCallTest,
+    ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
+                      LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
+                      LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
+                      LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
+                      LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
+                      LossCase{"Refresh2", "RF\t7\r\n0\r\n\r\n", true},
+                      LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", true},
+                      LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
+    [](const auto& info) { return std::string(info.param.method); });
 
 TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedGroupDefined) {
   LoseThroughWatchdog();
-  m_fake.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  m_opc.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
   for (int i = 0; i < 6; ++i) m_dispatcher.OnRecoveryTimer();
-  m_fake.SetFailure("CreateInstance", kRpcServerUnavailable);
+  m_opc.SetFailure("CreateInstance", kRpcServerUnavailable);
   m_dispatcher.OnRecoveryTimer();
   EXPECT_EQ(m_timer->delays,
             (std::vector<long>{10000, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
@@ -156,9 +156,9 @@ TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedG
     failureLines += line.find(Sys("重新连接OpcServer失败")) != std::string::npos ? 1 : 0;
   EXPECT_EQ(failureLines, 2);
 
-  // The server comes back without item "B": group 1 stays defined but unregistered.
-  m_fake.ClearFailure("CreateInstance");
-  m_fake.SetItemError("AddItems", u"B", OPC_E_UNKNOWNITEMID);
+  // The server comes back without group 1's item: it stays defined but unregistered.
+  m_opc.ClearFailure("CreateInstance");
+  m_opc.SetItemError("AddItems", u"Static.Boolean", OPC_E_UNKNOWNITEMID);
   m_dispatcher.OnRecoveryTimer();
   ASSERT_NE(m_dispatcher.m_pIOPCServer, nullptr);
   EXPECT_TRUE(m_frame.Logged(Sys("组 h 重新加入OpcServer失败")));
@@ -170,16 +170,16 @@ TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedG
 
 TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFirstSuccessRestores) {
   LoseThroughWatchdog();
-  m_fake.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
-  for (const char* request : {"AD\t1\r\nk\tA\t1\r\nI2\tA\t0\r\n", "RM\t1\r\n0\r\n",
+  m_opc.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  for (const char* request : {"AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", "RM\t1\r\n0\r\n",
                               "SR\t0\t1\t0\r\n0\r\n", "SW\t0\t1\r\n0\t5\r\n"})
     EXPECT_EQ(Request(request).rfind(Code(CO_E_SERVER_EXEC_FAILURE), 0), 0u) << request;
   EXPECT_EQ(GroupCount(), 2u);
   ASSERT_NE(Group(0), nullptr);
 
   // A loss during the re-registration starts the cycle again.
-  m_fake.ClearFailure("CreateInstance");
-  m_fake.SetFailure("AddItems", kRpcServerDied, 1, 1);
+  m_opc.ClearFailure("CreateInstance");
+  m_opc.SetFailure("AddItems", kRpcServerDied, 1, 1);
   EXPECT_EQ(Request("HBT\r\n").rfind(Code(kRpcServerDied), 0), 0u);
   EXPECT_TRUE(m_dispatcher.Recovering());
 
@@ -191,11 +191,11 @@ TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFir
 }
 
 TEST_F(ServerRecoveryTest, CreationThatMeetsAnEndingServerIsTriedOnceMore) {
-  m_fake.SetFailure("CreateInstance", kRpcCallFailed, 0, 1);
+  m_opc.SetFailure("CreateInstance", kRpcCallFailed, 0, 1);
   m_dispatcher.OnDestroyOpcServer();
-  m_fake.ClearCalls();
+  m_opc.ClearCalls();
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
-  EXPECT_EQ(m_fake.CountOf("CreateInstance"), 2);
+  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 2);
   EXPECT_TRUE(Added().empty());  // after the operator's destroy: connected without groups
 }
 
@@ -215,9 +215,9 @@ TEST_F(ServerRecoveryTest, OperatorCommandsEndTheAutomaticReconnection) {
 
 TEST_F(ServerRecoveryTest, ShutdownMakesNoCallToALostServer) {
   // Found lost on the way out: the first RemoveGroup is the last call.
-  m_fake.ClearCalls();
-  m_fake.SetFailure("RemoveGroup", kRpcServerUnavailable);
+  m_opc.ClearCalls();
+  m_opc.SetFailure("RemoveGroup", kRpcServerUnavailable);
   m_dispatcher.DestroyOpcSide();
-  EXPECT_EQ(m_fake.Calls().size(), 1u);
+  EXPECT_EQ(m_opc.Calls().size(), 1u);
   EXPECT_EQ(GroupCount(), 0u);
 }

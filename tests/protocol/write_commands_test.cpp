@@ -1,4 +1,4 @@
-// "SW" and "AW" through real connections against the fake server.
+// "SW" and "AW" through real connections against the simulator, through the recording decorator.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,6 +7,10 @@
 #include "tests/protocol/dispatcher_fixture.h"
 
 namespace {
+
+// The server's texts for the item errors the tests inject.
+constexpr char kBadRights[] = "The item's access rights do not allow this operation.";
+constexpr char kRange[] = "The value is out of range for the item.";
 
 std::string ReadLogFile() {
   std::ifstream file(kLogFileName, std::ios::binary);
@@ -18,67 +22,67 @@ std::string ReadLogFile() {
 class WriteCommandsTest : public DispatcherTest {
 protected:
   WriteCommandsTest() {
-    m_fake.SetItemValue(u"E", CFakeVariant::UI4(0));  // canonical type VT_UI4
-    // Item:          0 I2   1 BOOL  2 UI1   3 I4   4 I1   5 UI2   6 R8   7 EMPTY  8 BSTR
+    // Item: 0 I2, 1 BOOL, 2 UI1, 3 I4, 4 I1, 5 UI2, 6 R8, 7 EMPTY (canonical VT_UI4), 8 BSTR
     Define(
-        "AD\t1\r\ng\tA\t9\r\nI2\tA\t2\r\nB\tA\t11\r\nU1\tA\t17\r\nI4\tA\t3\r\nI1\tA\t16\r\n"
-        "U2\tA\t18\r\nR8\tA\t5\r\nE\tA\t0\r\nS\tA\t8\r\n");
+        "AD\t1\r\ng\tA\t9\r\nMemory.Int2.w\tA\t2\r\nMemory.Boolean.w\tA\t11\r\n"
+        "Memory.UInt1.w\tA\t17\r\nMemory.Int4.w\tA\t3\r\nMemory.Int1.w\tA\t16\r\n"
+        "Memory.UInt2.w\tA\t18\r\nMemory.Real8.w\tA\t5\r\nMemory.UInt4.w\tA\t0\r\n"
+        "Memory.String.w\tA\t8\r\n");
   }
 
   // The value the server received for a one-item "SW".
-  CFakeVariant WrittenBySync(int item, const std::string& text) {
+  CTestVariant WrittenBySync(int item, const std::string& text) {
     const std::string request = "SW\t0\t1\r\n" + std::to_string(item) + "\t" + text + "\r\n";
     EXPECT_EQ(Request(request), "0\t\r\n") << request;
-    const auto calls = m_fake.CallsOf("SyncWrite");
-    if (calls.empty() || calls.back().values.empty()) return CFakeVariant();
+    const auto calls = m_opc.CallsOf("SyncWrite");
+    if (calls.empty() || calls.back().values.empty()) return CTestVariant();
     return calls.back().values[0];
   }
 };
 
 TEST_F(WriteCommandsTest, SyncWriteOfAnI2ItemIsAnsweredEmpty) {
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t300\r\n"), "0\t\r\n");
-  const auto calls = m_fake.CallsOf("SyncWrite");
+  const auto calls = m_opc.CallsOf("SyncWrite");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].handles, std::vector<OPCHANDLE>{Group(0)->pItemResults[0].hServer});
   ASSERT_EQ(calls[0].values.size(), 1u);
-  EXPECT_EQ(calls[0].values[0], CFakeVariant::I2(300));
+  EXPECT_EQ(calls[0].values[0], CTestVariant::I2(300));
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");  // the server kept it
 }
 
 TEST_F(WriteCommandsTest, NarrowTypesTakeTheLowBitsOfTheNumber) {
-  EXPECT_EQ(WrittenBySync(2, "300"), CFakeVariant::UI1(44));
-  EXPECT_EQ(WrittenBySync(0, "70000"), CFakeVariant::I2(4464));
-  EXPECT_EQ(WrittenBySync(4, "-1"), CFakeVariant::I1(-1));
-  EXPECT_EQ(WrittenBySync(5, "65535"), CFakeVariant::UI2(65535));
-  EXPECT_EQ(WrittenBySync(3, "-70000"), CFakeVariant::I4(-70000));
-  EXPECT_EQ(WrittenBySync(3, "12abc"), CFakeVariant::I4(12));
+  EXPECT_EQ(WrittenBySync(2, "300"), CTestVariant::UI1(44));
+  EXPECT_EQ(WrittenBySync(0, "70000"), CTestVariant::I2(4464));
+  EXPECT_EQ(WrittenBySync(4, "-1"), CTestVariant::I1(-1));
+  EXPECT_EQ(WrittenBySync(5, "65535"), CTestVariant::UI2(65535));
+  EXPECT_EQ(WrittenBySync(3, "-70000"), CTestVariant::I4(-70000));
+  EXPECT_EQ(WrittenBySync(3, "12abc"), CTestVariant::I4(12));
 }
 
 TEST_F(WriteCommandsTest, BooleanItemGetsTheNumberItself) {
-  const CFakeVariant one = WrittenBySync(1, "1");
+  const CTestVariant one = WrittenBySync(1, "1");
   EXPECT_EQ(one.Type(), VT_BOOL);
   EXPECT_EQ(one.Get().boolVal, 1);
-  const CFakeVariant minusOne = WrittenBySync(1, "-1");
+  const CTestVariant minusOne = WrittenBySync(1, "-1");
   EXPECT_EQ(minusOne.Get().boolVal, VARIANT_TRUE);
 }
 
 TEST_F(WriteCommandsTest, OtherTypesConvertTheText) {
-  EXPECT_EQ(WrittenBySync(6, "1.5"), CFakeVariant::R8(1.5));
-  EXPECT_EQ(WrittenBySync(7, "3000000000"), CFakeVariant::UI4(3000000000u));  // canonical type
-  EXPECT_EQ(WrittenBySync(8, "hello"), CFakeVariant::Str(u"hello"));
+  EXPECT_EQ(WrittenBySync(6, "1.5"), CTestVariant::R8(1.5));
+  EXPECT_EQ(WrittenBySync(7, "3000000000"), CTestVariant::UI4(3000000000u));  // canonical type
+  EXPECT_EQ(WrittenBySync(8, "hello"), CTestVariant::Str(u"hello"));
 }
 
 TEST_F(WriteCommandsTest, TextThatDoesNotConvertIsRefusedWithoutAServerCall) {
   EXPECT_EQ(Request("SW\t0\t2\r\n0\t1\r\n6\tabc\r\n"), "1\tInvalid value for item 6: abc\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n7\t-5\r\n"), "1\tInvalid value for item 7: -5\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncWrite") + m_fake.CountOf("AsyncWrite"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncWrite") + m_opc.CountOf("AsyncWrite"), 0);
 }
 
 TEST_F(WriteCommandsTest, SyncWriteWithFailedItemsListsEachWithItsPosition) {
-  m_fake.SetErrorString(OPC_E_BADRIGHTS, u"No rights");
-  m_fake.SetErrorString(OPC_E_RANGE, u"Out of range");
-  m_fake.SetItemError("SyncWrite", u"I2", OPC_E_BADRIGHTS);
-  m_fake.SetItemError("SyncWrite", u"I4", OPC_E_RANGE);
-  const std::string entries = "0: No rights\t2: Out of range\t";
+  m_opc.SetItemError("SyncWrite", u"Memory.Int2.w", OPC_E_BADRIGHTS);
+  m_opc.SetItemError("SyncWrite", u"Memory.Int4.w", OPC_E_RANGE);
+  const std::string entries = "0: " + std::string(kBadRights) + "\t2: " + kRange + "\t";
   EXPECT_EQ(Request("SW\t0\t3\r\n0\t1\r\n1\t1\r\n3\t1\r\n"), "1\t" + entries + "\r\n");
   // Shown with the switch off too, starting with a blank and CR LF.
   EXPECT_TRUE(m_frame.Logged(" \r\n\t失败：" + entries));
@@ -87,7 +91,7 @@ TEST_F(WriteCommandsTest, SyncWriteWithFailedItemsListsEachWithItsPosition) {
 TEST_F(WriteCommandsTest, SyncWriteLogBuildsOneTextForTheRequest) {
   logValueWrites = true;
   EXPECT_EQ(Request("SW\t0\t2\r\n0\t300\r\n2\t7\r\n"), "0\t\r\n");
-  const std::string text = "I2 同步写入 300\r\n\t\t    U1 同步写入 7";
+  const std::string text = "Memory.Int2.w 同步写入 300\r\n\t\t    Memory.UInt1.w 同步写入 7";
   EXPECT_TRUE(m_frame.Logged(text));
   EXPECT_NE(ReadLogFile().find(text), std::string::npos);
 }
@@ -99,14 +103,14 @@ TEST_F(WriteCommandsTest, SyncWriteLogsNothingWhileTheSwitchIsOff) {
 
 TEST_F(WriteCommandsTest, FailingSyncWriteIsAnsweredWithItsCode) {
   logValueWrites = true;
-  m_fake.SetFailure("SyncWrite", E_FAIL);
+  m_opc.SetFailure("SyncWrite", E_FAIL);
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t300\r\n"), "-2147467259\tIOPCSyncIO::Write failed\r\n");
-  EXPECT_TRUE(m_frame.Logged("I2 同步写入 300"));
+  EXPECT_TRUE(m_frame.Logged("Memory.Int2.w 同步写入 300"));
 }
 
 TEST_F(WriteCommandsTest, SyncWriteIgnoresAThirdFieldAndExtraItemFields) {
   EXPECT_EQ(Request("SW\t0\t1\t999\r\n0\t300\tmore\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_fake.CallsOf("SyncWrite").at(0).values.at(0), CFakeVariant::I2(300));
+  EXPECT_EQ(m_opc.CallsOf("SyncWrite").at(0).values.at(0), CTestVariant::I2(300));
 }
 
 TEST_F(WriteCommandsTest, MalformedWritesAreRefusedWithoutAServerCall) {
@@ -118,12 +122,12 @@ TEST_F(WriteCommandsTest, MalformedWritesAreRefusedWithoutAServerCall) {
   EXPECT_EQ(Request("SW\t0\t2\r\n\r\n"), "1\tNo item lines\r\n");
   EXPECT_EQ(Request("SW\t1\t1\r\n0\t1\r\n"), "1\tInvalid group index: 1\r\n");
   EXPECT_EQ(Request("AW\r\n"), "1\tInvalid group index: (null)\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncWrite") + m_fake.CountOf("AsyncWrite"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncWrite") + m_opc.CountOf("AsyncWrite"), 0);
 }
 
 TEST_F(WriteCommandsTest, WriteStopsReadingAtTheAnnouncedCount) {
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t5\r\n99\t1\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_fake.CallsOf("SyncWrite").at(0).count, 1u);
+  EXPECT_EQ(m_opc.CallsOf("SyncWrite").at(0).count, 1u);
 }
 
 TEST_F(WriteCommandsTest, RemovedAndUnregisteredGroupsAreRefused) {
@@ -131,12 +135,12 @@ TEST_F(WriteCommandsTest, RemovedAndUnregisteredGroupsAreRefused) {
   EXPECT_EQ(Request("SW\t1\t1\r\n0\t1\r\n"), "1\tGroup 1 is not registered with the server\r\n");
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n0\t1\r\n"), "1\tGroup 0 was removed\r\n");
-  EXPECT_EQ(m_fake.CountOf("SyncWrite") + m_fake.CountOf("AsyncWrite"), 0);
+  EXPECT_EQ(m_opc.CountOf("SyncWrite") + m_opc.CountOf("AsyncWrite"), 0);
 }
 
 TEST_F(WriteCommandsTest, RefusedInterfacesAreAnsweredWithTheQueryResult) {
-  m_fake.RefuseInterface(IID_IOPCSyncIO);
-  m_fake.RefuseInterface(IID_IOPCAsyncIO2);
+  m_opc.RefuseInterface(IID_IOPCSyncIO);
+  m_opc.RefuseInterface(IID_IOPCAsyncIO2);
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t1\r\n"), "-2147467262\tCannot open IOPCSyncIO\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n0\t1\r\n"), "-2147467262\tCannot open IOPCAsyncIO2\r\n");
 }
@@ -144,26 +148,26 @@ TEST_F(WriteCommandsTest, RefusedInterfacesAreAnsweredWithTheQueryResult) {
 TEST_F(WriteCommandsTest, AsyncWriteAnswersTheCancelIdAndLogsEachItem) {
   logValueWrites = true;
   const std::string reply = Request("AW\t0\t2\t9\r\n0\t5\r\n2\t6\r\n");
-  const auto calls = m_fake.CallsOf("AsyncWrite");
+  const auto calls = m_opc.CallsOf("AsyncWrite");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].transactionId, 9u);
   EXPECT_EQ(calls[0].values,
-            (std::vector<CFakeVariant>{CFakeVariant::I2(5), CFakeVariant::UI1(6)}));
+            (std::vector<CTestVariant>{CTestVariant::I2(5), CTestVariant::UI1(6)}));
   EXPECT_EQ(reply, "0\t" + std::to_string(calls[0].cancelId) + "\r\n");
-  EXPECT_TRUE(m_frame.Logged("I2 异步写入新值 5"));
-  EXPECT_TRUE(m_frame.Logged("U1 异步写入新值 6"));
+  EXPECT_TRUE(m_frame.Logged("Memory.Int2.w 异步写入新值 5"));
+  EXPECT_TRUE(m_frame.Logged("Memory.UInt1.w 异步写入新值 6"));
 }
 
 TEST_F(WriteCommandsTest, AsyncWriteWithFailedItemsListsTheirTextsThenTheCancelId) {
-  m_fake.SetErrorString(OPC_E_BADRIGHTS, u"No rights");
-  m_fake.SetItemError("AsyncWrite", u"B", OPC_E_BADRIGHTS);
+  m_opc.SetItemError("AsyncWrite", u"Memory.Boolean.w", OPC_E_BADRIGHTS);
   const std::string reply = Request("AW\t0\t2\t9\r\n0\t5\r\n1\t1\r\n");
-  const auto calls = m_fake.CallsOf("AsyncWrite");
+  const auto calls = m_opc.CallsOf("AsyncWrite");
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(reply, "1\tNo rights\t" + std::to_string(calls[0].cancelId) + "\r\n");
+  EXPECT_EQ(reply,
+            "1\t" + std::string(kBadRights) + "\t" + std::to_string(calls[0].cancelId) + "\r\n");
 }
 
 TEST_F(WriteCommandsTest, FailingAsyncWriteIsAnsweredWithItsCode) {
-  m_fake.SetFailure("AsyncWrite", E_FAIL);
+  m_opc.SetFailure("AsyncWrite", E_FAIL);
   EXPECT_EQ(Request("AW\t0\t1\t9\r\n0\t5\r\n"), "-2147467259\tIOPCAsyncIO2::Write failed\r\n");
 }
