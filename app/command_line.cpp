@@ -7,8 +7,6 @@
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 
-namespace {
-
 bool IsOption(const std::string& token, std::string_view option) {
   if (token.size() != option.size()) return false;
   for (std::size_t i = 0; i < token.size(); ++i) {
@@ -19,8 +17,6 @@ bool IsOption(const std::string& token, std::string_view option) {
   }
   return true;
 }
-
-}  // namespace
 
 std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
   std::vector<std::string> tokens;

@@ -38,6 +38,9 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
 // Parses a raw command line, starting from the defaults.
 CommandLineOptions ParseCommandLine(std::string_view commandLine);
 
+// Whether a command-line token is the option, compared without regard to letter case.
+bool IsOption(const std::string& token, std::string_view option);
+
 // The tokens of a raw command line, the program path included.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // The process's raw command line: the arguments joined with single spaces.

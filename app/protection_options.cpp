@@ -4,22 +4,12 @@
 #include <climits>
 #include <string_view>
 
+#include "app/command_line.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
 
 namespace {
-
-bool SameOption(const std::string& token, std::string_view option) {
-  if (token.size() != option.size()) return false;
-  for (std::size_t i = 0; i < token.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(token[i])) !=
-        std::tolower(static_cast<unsigned char>(option[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Decimal digits only, 1 to INT_MAX.
 bool ParseCount(const std::string& text, int& value) {
@@ -48,13 +38,13 @@ constexpr const char* kCountExpected = "请给出 1 到 2147483647 之间的整�
 bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
                           ProtectionSettings& settings, std::string& error) {
   const std::string& token = tokens[at];
-  if (SameOption(token, "/readonly")) {
+  if (IsOption(token, "/readonly")) {
     settings.readOnly = true;
     return true;
   }
   const char* option = nullptr;
   for (const char* name : {"/bind", "/allow", "/maxconn", "/maxgroups", "/maxitems"}) {
-    if (SameOption(token, name)) option = name;
+    if (IsOption(token, name)) option = name;
   }
   if (option == nullptr) return false;
   // A missing value is a bad (empty) value: a restriction the operator asked for must not
