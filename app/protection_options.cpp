@@ -1,6 +1,5 @@
 #include "app/protection_options.h"
 
-#include <cctype>
 #include <climits>
 #include <string_view>
 
