@@ -1,39 +1,58 @@
 #include "tests/support/loopback_connection.h"
 
+#include <mutex>
 #include <stdexcept>
 
 #include "platform/socket_api.h"
 
-CLoopbackConnection::CLoopbackConnection() {
-  SocketStartup();
-  CBlockingSocket listener;
-  try {
-    listener.Create(kSockStream);
-    listener.Bind(CSocketAddress(0x7F000001, 0));
-    listener.Listen();
-    SocketAddressIn bound;
-    if (!SocketGetSockName(listener.m_socket, bound))
-      throw std::runtime_error("loopback: no local address");
+namespace {
 
+// One listening socket for every connection of the process. A listener per connection took two
+// ephemeral ports each time, and a long run of connections (a fuzzer's) ran out of them; the
+// clients' ports in TIME_WAIT are reused on loopback.
+struct CSharedListener {
+  std::mutex mutex;  // one connect and accept at a time
+  CBlockingSocket socket;
+  SocketAddressIn address{};
+};
+
+CSharedListener& SharedListener() {
+  static CSharedListener* shared = [] {
+    SocketStartup();
+    auto* listener = new CSharedListener;
+    listener->socket.Create(kSockStream);
+    listener->socket.Bind(CSocketAddress(0x7F000001, 0));
+    listener->socket.Listen();
+    if (!SocketGetSockName(listener->socket.m_socket, listener->address))
+      throw std::runtime_error("loopback: no local address");
+    return listener;
+  }();
+  return *shared;
+}
+
+}  // namespace
+
+CLoopbackConnection::CLoopbackConnection() {
+  try {
+    CSharedListener& listener = SharedListener();
+    std::lock_guard lock(listener.mutex);
     m_client = SocketCreate(kSockStream);
     if (m_client == kNoSocket) throw std::runtime_error("loopback: no client socket");
-    if (!SocketConnect(m_client, bound)) throw std::runtime_error("loopback: connect failed");
+    if (!SocketConnect(m_client, listener.address))
+      throw std::runtime_error("loopback: connect failed");
     SocketAddressIn local;
     if (SocketGetSockName(m_client, local)) m_clientPort = NetToHost16(local.port);
-
     CSocketAddress peer;
-    if (!listener.Accept(m_server, peer)) throw std::runtime_error("loopback: accept failed");
+    if (!listener.socket.Accept(m_server, peer))
+      throw std::runtime_error("loopback: accept failed");
   } catch (const CBlockingSocketException& e) {
-    listener.Close();
     if (m_client != kNoSocket) SocketClose(m_client);
     throw std::runtime_error("loopback: " + e.Message());
   } catch (...) {
-    listener.Close();
     if (m_client != kNoSocket) SocketClose(m_client);
     m_server.Close();
     throw;
   }
-  listener.Close();
 }
 
 CLoopbackConnection::~CLoopbackConnection() {
