@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -38,10 +40,17 @@ void Check(bool condition) {
 }
 
 void Send(CRequestDispatcher& dispatcher, std::string_view bytes) {
-  CLoopbackConnection connection;
-  if (!connection.Send(bytes)) return;
-  connection.CloseClient();
-  dispatcher.OnRequest(connection.Server());
+  std::optional<CLoopbackConnection> connection;
+  try {
+    connection.emplace();
+  } catch (const std::runtime_error&) {
+    // The machine gave no loopback connection this time (ports or descriptors of a long run):
+    // nothing of the gateway was exercised, so the input is skipped.
+    return;
+  }
+  if (!connection->Send(bytes)) return;
+  connection->CloseClient();
+  dispatcher.OnRequest(connection->Server());
 }
 
 void CheckConsistent(const CRequestDispatcher& dispatcher) {

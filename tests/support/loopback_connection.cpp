@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <string>
 
 #include "platform/socket_api.h"
 
@@ -39,7 +40,8 @@ CLoopbackConnection::CLoopbackConnection() {
     m_client = SocketCreate(kSockStream);
     if (m_client == kNoSocket) throw std::runtime_error("loopback: no client socket");
     if (!SocketConnect(m_client, listener.address))
-      throw std::runtime_error("loopback: connect failed");
+      throw std::runtime_error("loopback: connect failed, error " +
+                               std::to_string(SocketLastError()));
     SocketAddressIn local;
     if (SocketGetSockName(m_client, local)) m_clientPort = NetToHost16(local.port);
     CSocketAddress peer;
