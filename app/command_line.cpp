@@ -79,7 +79,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
-    } else if (TakeProtectionOption(tokens, i, options.protection, options.optionError)) {
+    } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
+                                    options.optionError)) {
       // applied, or its error recorded
     }
   }

@@ -14,17 +14,9 @@
 
 namespace {
 
-const CLSID kUnregisteredClsid = {0x0BADC0DE, 0x1, 0x2, {0, 0, 0, 0, 0, 0, 0, 1}};
 // Items of the simulator: read-only, with fixed values.
 const std::u16string kItemA = u"Static.Int2";
 const std::u16string kItemB = u"Static.Int4";
-
-// True while the calling thread has COM initialised.
-bool ComInitialised() {
-  void* out = nullptr;
-  return CoCreateInstance(kUnregisteredClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &out) !=
-         CO_E_NOTINITIALIZED;
-}
 
 std::vector<std::string> Tail(const std::vector<std::string>& lines, std::size_t from) {
   return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
@@ -38,6 +30,7 @@ protected:
   }
   ~Registry() override {
     registry.reset();
+    connection.reset();
     EXPECT_TRUE(opc.AllReleased()) << opc.LiveObjectCount() << " objects still referenced";
     EXPECT_EQ(opc.HeldSinkCount(), 0u);
     EXPECT_FALSE(ComInitialised());
@@ -46,10 +39,17 @@ protected:
 
   CGroupRegistry& R() { return *registry; }
 
+  // A fresh connection and registry in place of the old ones.
+  void Renew(const std::u16string& progId = CFaultyOpcServer::kProgId) {
+    registry.reset();
+    connection = std::make_unique<CServerConnection>(view, progId);
+    registry = std::make_unique<CGroupRegistry>(view, *connection);
+  }
+
   // Connects without the menu (no registration, no datagram).
   void Connect() {
     std::string text;
-    ASSERT_EQ(CGroupRegistry::CreateOpcServer(R().progId, text, &R().m_pIOPCServer), S_OK) << text;
+    ASSERT_EQ(connection->Connect(text), S_OK) << text;
   }
 
   // A group with one definition per item ID (active, VT_I2), notifications to the receiver.
@@ -108,61 +108,19 @@ private:
 protected:
   CFaultyOpcServer opc;  // "Quarnix.FaultyServer" over the simulator
   CRecordingView view;
-  std::unique_ptr<CGroupRegistry> registry =
-      std::make_unique<CGroupRegistry>(view, CFaultyOpcServer::kProgId);
+  std::unique_ptr<CServerConnection> connection =
+      std::make_unique<CServerConnection>(view, CFaultyOpcServer::kProgId);
+  std::unique_ptr<CGroupRegistry> registry = std::make_unique<CGroupRegistry>(view, *connection);
   std::string errorText;
 };
 
 }  // namespace
 
-// --- CreateOpcServer -----------------------------------------------------------------------------
-
-TEST_F(Registry, CreateOpcServerGivesAServerWithOneReference) {
-  Connect();
-  ASSERT_NE(R().m_pIOPCServer, nullptr);
-  EXPECT_EQ(opc.CountOf("CreateInstance"), 1);
-  EXPECT_EQ(opc.OutstandingReferences(), 1);
-  EXPECT_TRUE(ComInitialised());
-}
-
-TEST_F(Registry, UnknownOrEmptyProgIdFailsWithTheClsidText) {
-  for (const std::u16string& progId : {std::u16string(u"No.Such.Server"), std::u16string()}) {
-    std::string text;
-    IOPCServer* server = nullptr;
-    EXPECT_EQ(CGroupRegistry::CreateOpcServer(progId, text, &server), CO_E_CLASSSTRING);
-    EXPECT_EQ(server, nullptr);
-    EXPECT_EQ(text, progId.empty() ? "获取  的CLSID失败" : "获取 No.Such.Server 的CLSID失败");
-    EXPECT_FALSE(ComInitialised());
-  }
-}
-
-TEST_F(Registry, FactoryFailureGivesTheCreationText) {
-  opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
-  std::string text;
-  IOPCServer* server = nullptr;
-  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFaultyOpcServer::kProgId, text, &server),
-            E_OUTOFMEMORY);
-  EXPECT_EQ(server, nullptr);
-  EXPECT_EQ(text, "创建 IOPCServer 对象失败");
-  EXPECT_FALSE(ComInitialised());
-}
-
-TEST_F(Registry, FactoryExceptionIsAFailureEvenWithLastErrorZero) {
-  opc.SetFactoryThrows(true);
-  std::string text;
-  IOPCServer* server = nullptr;
-  SetSocketLastError(0);
-  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFaultyOpcServer::kProgId, text, &server), E_FAIL);
-  EXPECT_EQ(server, nullptr);
-  EXPECT_EQ(text, "创建 OpcServer Quarnix.FaultyServer 请求出错。错误代码：0");
-  EXPECT_FALSE(ComInitialised());
-}
-
 // --- Menu commands -------------------------------------------------------------------------------
 
 TEST_F(Registry, MenuCreateWithNoGroupsSendsTheStartupDatagram) {
   R().OnCreateOpcServer();
-  ASSERT_NE(R().m_pIOPCServer, nullptr);
+  ASSERT_NE(connection->Server(), nullptr);
   EXPECT_EQ(view.lines, (std::vector<std::string>{
                             "尝试创建 Quarnix.FaultyServer 的OpcServer",
                             "成功创建OpcServer",
@@ -192,9 +150,9 @@ TEST_F(Registry, MenuDestroyWhileDisconnectedOnlyLogs) {
 }
 
 TEST_F(Registry, MenuCreateWithUnregisteredProgIdLogsTheClsidText) {
-  registry = std::make_unique<CGroupRegistry>(view, u"No.Such.Server");
+  Renew(u"No.Such.Server");
   R().OnCreateOpcServer();
-  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(connection->Server(), nullptr);
   EXPECT_EQ(view.lines, (std::vector<std::string>{"尝试创建 No.Such.Server 的OpcServer",
                                                   "创建失败：获取 No.Such.Server 的CLSID失败"}));
   ExpectNoDatagram();
@@ -212,7 +170,7 @@ TEST_F(Registry, MenuDestroyReleasesTheServerAndKeepsTheDefinitions) {
   R().OnDestroyOpcServer();
   EXPECT_EQ(view.lines, (std::vector<std::string>{"尝试销毁OpcServer", "成功销毁OpcServer"}));
   EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
-  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(connection->Server(), nullptr);
   EXPECT_FALSE(ComInitialised());
   const auto removes = opc.CallsOf("RemoveGroup");
   ASSERT_EQ(removes.size(), 2u);
@@ -254,7 +212,7 @@ TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
   R().OnCreateOpcServer();
   EXPECT_TRUE(view.Has("组加入OpcServer操作失败 Add items on group g2 failed : 80004005"))
       << ::testing::PrintToString(view.lines);
-  ASSERT_NE(R().m_pIOPCServer, nullptr);  // the connection stays
+  ASSERT_NE(connection->Server(), nullptr);  // the connection stays
   EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
   ASSERT_EQ(R().GroupCount(), 2u);
   ExpectNoServerState(R().GetGroup(0));
@@ -395,7 +353,7 @@ TEST_F(Registry, EachFailingStepReturnsItsResultAndText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method);
-    registry = std::make_unique<CGroupRegistry>(view, CFaultyOpcServer::kProgId);
+    Renew();
     Connect();
     Define(u"g");
     opc.SetFailure(c.method, c.hr);
@@ -466,7 +424,8 @@ TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
   ASSERT_NE(a->sink, nullptr);
   EXPECT_EQ(a->sink, b->sink);
   EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->refCount.load(), 2);
-  EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->groupCtrl, registry.get());
+  EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->destinations,
+            static_cast<const IGroupDestinations*>(registry.get()));
   R().RemoveOne(0);
   EXPECT_EQ(static_cast<COpcDataCallback*>(b->sink)->refCount.load(), 1);
 }
@@ -573,7 +532,7 @@ TEST_F(Registry, DestroyOpcSideRemovesEverythingAndIsSafeTwice) {
   EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
   R().DestroyOpcSide();
   EXPECT_EQ(R().GroupCount(), 0u);
-  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(connection->Server(), nullptr);
   EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
   EXPECT_TRUE(opc.AllReleased());
   EXPECT_FALSE(ComInitialised());

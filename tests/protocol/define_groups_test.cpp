@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "net/protection_settings.h"
+#include "protocol/request_settings.h"
 #include "tests/protocol/dispatcher_fixture.h"
 
 namespace {
@@ -241,10 +241,10 @@ TEST_F(DefineGroupsTest, LongOrLateLineAfterTheFirstRefusesTheRequestAndLeavesNo
 
 TEST_F(DefineGroupsTest, GroupsAndItemsBeyondTheLimitsAreRefusedAndLeaveNoGroup) {
   struct LimitsBack {
-    ~LimitsBack() { GatewayProtection() = ProtectionSettings(); }
+    ~LimitsBack() { GatewayRequestSettings() = RequestSettings(); }
   } back;
-  GatewayProtection().maxGroups = 3;
-  GatewayProtection().maxItems = 5;
+  GatewayRequestSettings().maxGroups = 3;
+  GatewayRequestSettings().maxItems = 5;
   Define("AD\t1\r\nkeep\tA\t3\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("AD\r\nsmall\tA\t1\r\nd\tA\t2\r\nbig\tA\t2\r\ne\tA\t2\r\nf\tA\t2\r\n\r\n"),
             "1\tToo many items: the limit is 5 in all groups (/maxitems)\r\n");

@@ -12,7 +12,7 @@ protected:
   }
   // A record that was defined but never registered with the server.
   void AppendUnregistered(const std::u16string& name) {
-    m_dispatcher.AppendGroup(AllocWideString(name));
+    m_dispatcher.Registry().AppendGroup(AllocWideString(name));
   }
 };
 

@@ -115,7 +115,7 @@ TEST_F(ReadCommandsTest, RemovedAndUnregisteredGroupsAreRefusedWithoutAServerCal
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
   EXPECT_EQ(Request("AR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
-  m_dispatcher.AppendGroup(AllocWideString(u"raw"));
+  m_dispatcher.Registry().AppendGroup(AllocWideString(u"raw"));
   EXPECT_EQ(Request("SR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
   EXPECT_EQ(Request("AR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
   EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
@@ -174,7 +174,7 @@ TEST_F(ReadCommandsTest, ClientClosingInsideTheItemListCallsNoServer) {
 }
 
 TEST_F(ReadCommandsTest, GroupsOfADestroyedConnectionAreNotRegisteredWithTheNewOne) {
-  m_dispatcher.OnDestroyOpcServer();
+  m_dispatcher.Registry().OnDestroyOpcServer();
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 is not registered with the server\r\n");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\t\r\n");
   EXPECT_EQ(m_opc.CountOf("CreateInstance"), 2);

@@ -31,7 +31,7 @@ TEST_F(DispatcherTest, FirstRequestCreatesTheServerOnceAndRegistersNoGroup) {
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
   EXPECT_EQ(m_opc.CountOf("CreateInstance"), 1);
   EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
-  EXPECT_NE(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_NE(m_dispatcher.Connection().Server(), nullptr);
   ASSERT_FALSE(m_frame.windowLines.empty());
   EXPECT_EQ(m_frame.windowLines.front(), "处理请求 HBT 前尝试创建OpcServer");
 }
@@ -102,7 +102,7 @@ TEST_F(DispatcherTest, UnknownCommandDoesNotClose) {
 class DispatcherWithoutServerTest : public ::testing::Test {
 protected:
   DispatcherWithoutServerTest() : m_dispatcher(m_frame, u"Quarnix.NoSuchServer") {}
-  ~DispatcherWithoutServerTest() override { m_dispatcher.DestroyOpcSide(); }
+  ~DispatcherWithoutServerTest() override { m_dispatcher.Registry().DestroyOpcSide(); }
 
   std::string Request(std::string_view bytes) {
     CLoopbackConnection connection;
@@ -120,7 +120,7 @@ TEST_F(DispatcherWithoutServerTest, HeartbeatGetsTheCreationFailure) {
   const std::string text = "创建OpcServer错误：获取 Quarnix.NoSuchServer 的CLSID失败";
   // CO_E_CLASSSTRING as a signed decimal.
   EXPECT_EQ(Request("HBT\r\n"), "-2147221005\t" + text + "\r\n");
-  EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_EQ(m_dispatcher.Connection().Server(), nullptr);
   EXPECT_TRUE(m_frame.Logged(text));
   EXPECT_TRUE(m_frame.Logged("处理请求 HBT 前尝试创建OpcServer"));
 }
@@ -158,7 +158,7 @@ TEST_F(DispatcherTest, ThrowingServerFactoryIsNeverAnsweredAsSuccess) {
       std::string::npos)
       << reply;
   EXPECT_NE(reply.rfind("0\t", 0), 0u) << reply;
-  EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_EQ(m_dispatcher.Connection().Server(), nullptr);
 }
 
 TEST_F(DispatcherTest, ExceptionInAHandlerIsAnsweredWithEFailAndLogged) {

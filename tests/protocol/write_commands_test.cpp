@@ -131,7 +131,7 @@ TEST_F(WriteCommandsTest, WriteStopsReadingAtTheAnnouncedCount) {
 }
 
 TEST_F(WriteCommandsTest, RemovedAndUnregisteredGroupsAreRefused) {
-  m_dispatcher.AppendGroup(AllocWideString(u"raw"));
+  m_dispatcher.Registry().AppendGroup(AllocWideString(u"raw"));
   EXPECT_EQ(Request("SW\t1\t1\r\n0\t1\r\n"), "1\tGroup 1 is not registered with the server\r\n");
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n0\t1\r\n"), "1\tGroup 0 was removed\r\n");
