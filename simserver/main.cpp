@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/com/com.h"
 #include "sim/simulator.h"
 #include "simserver/class_factory.h"
@@ -51,17 +52,6 @@ void Print(const std::string& text, bool error) {
 std::string Format(const char* format, unsigned long code) {
   char text[200];
   std::snprintf(text, sizeof text, format, code);
-  return text;
-}
-
-// The text in the system code page (the console's own under wine, and close enough for a path).
-std::string Narrow(const std::wstring& wide) {
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                        nullptr, nullptr);
   return text;
 }
 
@@ -180,7 +170,7 @@ int Register() {
   }
   Print("Registered Quarnix.Simulator " + GuidToString(CLSID_QuarnixSimulator) +
             (scope == RegistrationScope::kAllUsers ? " for all users: " : " for this user: ") +
-            Narrow(path) + "\n",
+            Narrow(path.c_str()) + "\n",
         false);
   return 0;
 }

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <utility>
 
-#include "app/standard_output.h"
 #include "platform/codepage.h"
+#include "platform/standard_output.h"
 #include "platform/string_format.h"
 #include "winui/win32_headers.h"
 
@@ -70,18 +70,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
       [] { ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0); });
   g_exitStatus = exitStatus;
   ReportStatus(SERVICE_STOPPED, 0, 0, exitStatus);
-}
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                        nullptr, nullptr);
-  }
-  return text;
 }
 
 std::wstring Wide(const std::string& systemText) {
@@ -200,8 +188,9 @@ int InstallService(const std::vector<std::string>& options) {
 
   Say("已注册Windows服务Quarnix：自动启动" +
       std::string(restarts ? "，失败后10秒重新启动" : "（未能设定失败后重新启动）") + "。");
-  WriteStandardOutput(SystemText("命令行：") + Narrow(command));
-  WriteStandardOutput(SystemText("日志文件：") + Narrow(FolderOf(program)) + "\\RV_Morvantel.log");
+  WriteStandardOutput(SystemText("命令行：") + Narrow(command.c_str()));
+  WriteStandardOutput(SystemText("日志文件：") + Narrow(FolderOf(program).c_str()) +
+                      "\\RV_Morvantel.log");
   Say("用 net start Quarnix 启动它，用 net stop Quarnix 停止它。");
   return 0;
 }
