@@ -1,4 +1,5 @@
-// The program's entry: the Qt event loop as the UI thread's message loop around theApp.
+// quarnix, the Linux program's entry: the Qt event loop as the UI thread's message loop around
+// theApp, with the Qt main window assembled with the OPC side (app/main_window.h).
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
