@@ -12,6 +12,8 @@
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/support/faulty_opc_server.h"
 
+using enum OpcMethod;
+
 namespace {
 
 // Items of the simulator: read-only, with fixed values.
@@ -139,7 +141,7 @@ TEST_F(Registry, MenuCreateWhileConnectedOnlyLogs) {
   view.lines.clear();
   R().OnCreateOpcServer();
   EXPECT_EQ(view.lines, std::vector<std::string>{"已创建OpcServer"});
-  EXPECT_EQ(opc.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(opc.CountOf(kCreateInstance), 1);
   ExpectNoDatagram();
 }
 
@@ -172,7 +174,7 @@ TEST_F(Registry, MenuDestroyReleasesTheServerAndKeepsTheDefinitions) {
   EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
   EXPECT_EQ(connection->Server(), nullptr);
   EXPECT_FALSE(ComInitialised());
-  const auto removes = opc.CallsOf("RemoveGroup");
+  const auto removes = opc.CallsOf(kRemoveGroup);
   ASSERT_EQ(removes.size(), 2u);
   EXPECT_EQ(removes[0].serverGroup, groups[0].serverHandle);
   EXPECT_EQ(removes[1].serverGroup, groups[1].serverHandle);
@@ -193,7 +195,7 @@ TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
   R().OnDestroyOpcServer();
   opc.ClearCalls();
   R().OnCreateOpcServer();
-  const auto adds = opc.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf(kAddGroup);
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].clientHandle, 0u);
   EXPECT_EQ(adds[1].clientHandle, 1u);
@@ -208,12 +210,12 @@ TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
 TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
   Define(u"g1");
   Define(u"g2");
-  opc.SetFailure("AddItems", E_FAIL, 1);  // the second group's AddItems fails
+  opc.SetFailure(kAddItems, E_FAIL, 1);  // the second group's AddItems fails
   R().OnCreateOpcServer();
   EXPECT_TRUE(view.Has("组加入OpcServer操作失败 Add items on group g2 failed : 80004005"))
       << ::testing::PrintToString(view.lines);
   ASSERT_NE(connection->Server(), nullptr);  // the connection stays
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 2);
   ASSERT_EQ(R().GroupCount(), 2u);
   ExpectNoServerState(R().GetGroup(0));
   ExpectNoServerState(R().GetGroup(1));
@@ -221,7 +223,7 @@ TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
   ExpectNoDatagram();
 
   // The definitions register again once the server accepts them.
-  opc.ClearFailure("AddItems");
+  opc.ClearFailure(kAddItems);
   EXPECT_EQ(Register(), 0);
   ExpectRegistered(R().GetGroup(1));
 }
@@ -238,7 +240,7 @@ TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
   group->pItemDefs[1].vtRequestedDataType = VT_R8;
 
   EXPECT_EQ(Register(1), 0);
-  const auto adds = opc.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf(kAddGroup);
   ASSERT_EQ(adds.size(), 1u);
   EXPECT_EQ(adds[0].name, u"组一");
   EXPECT_EQ(adds[0].active, FALSE);  // added inactive whatever bActive says
@@ -249,7 +251,7 @@ TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
   EXPECT_EQ(adds[0].locale, 0x409u);
   EXPECT_TRUE(adds[0].iid == IID_IOPCItemMgt);
 
-  const auto items = opc.CallsOf("AddItems");
+  const auto items = opc.CallsOf(kAddItems);
   ASSERT_EQ(items.size(), 1u);
   ASSERT_EQ(items[0].count, 2u);
   EXPECT_EQ(items[0].items[0].accessPath, u"");
@@ -298,7 +300,7 @@ TEST_F(Registry, EmptyListLeavesTheErrorTextUntouched) {
   EXPECT_EQ(Register(), 0);
   EXPECT_EQ(errorText, "untouched");
   EXPECT_EQ(view.lines.back(), "未见需要加入任何组，直接返回");
-  EXPECT_EQ(opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(opc.CountOf(kAddGroup), 0);
 }
 
 TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
@@ -308,7 +310,7 @@ TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
   Define(u"g2");
   R().RemoveOne(1);
   EXPECT_EQ(Register(), 0);
-  const auto adds = opc.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf(kAddGroup);
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].name, u"g0");
   EXPECT_EQ(adds[0].clientHandle, 0u);
@@ -322,7 +324,7 @@ TEST_F(Registry, OnlyTheFilledDefinitionsReachTheServer) {
   group->AllocItemDefs(3);
   group->DefineNextItem(AllocWideString(kItemA), TRUE, VT_I4);
   EXPECT_EQ(Register(), 0);
-  const auto items = opc.CallsOf("AddItems");
+  const auto items = opc.CallsOf(kAddItems);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].count, 1u);
   ASSERT_EQ(items[0].items.size(), 1u);
@@ -333,7 +335,7 @@ TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZeroAndTheServerRefuse
   Connect();
   Define(u"empty", {});
   EXPECT_EQ(Register(), E_INVALIDARG);
-  const auto items = opc.CallsOf("AddItems");
+  const auto items = opc.CallsOf(kAddItems);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].count, 0u);
   EXPECT_EQ(errorText, "Add items on group empty failed : 80070057");
@@ -341,18 +343,18 @@ TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZeroAndTheServerRefuse
 
 TEST_F(Registry, EachFailingStepReturnsItsResultAndText) {
   struct Case {
-    const char* method;
+    OpcMethod method;
     HRESULT hr;
     std::string text;
   };
   const Case cases[] = {
-      {"AddGroup", OPC_E_DUPLICATENAME, "Add group g to server failed : c004000c"},
-      {"AddItems", E_FAIL, "Add items on group g failed : 80004005"},
-      {"FindConnectionPoint", CONNECT_E_NOCONNECTION, "Advise failed : 80040200"},
-      {"Advise", CONNECT_E_ADVISELIMIT, "Advise failed : 80040201"},
+      {kAddGroup, OPC_E_DUPLICATENAME, "Add group g to server failed : c004000c"},
+      {kAddItems, E_FAIL, "Add items on group g failed : 80004005"},
+      {kFindConnectionPoint, CONNECT_E_NOCONNECTION, "Advise failed : 80040200"},
+      {kAdvise, CONNECT_E_ADVISELIMIT, "Advise failed : 80040201"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.method);
+    SCOPED_TRACE(MethodName(c.method));
     Renew();
     Connect();
     Define(u"g");
@@ -378,7 +380,7 @@ TEST_F(Registry, RefusedConnectionPointContainerFailsTheAdvise) {
   opc.RefuseInterface(IID_IConnectionPointContainer);
   EXPECT_EQ(Register(), E_NOINTERFACE);
   EXPECT_EQ(errorText, "Advise failed : 80004002");
-  EXPECT_EQ(opc.CountOf("FindConnectionPoint"), 0);
+  EXPECT_EQ(opc.CountOf(kFindConnectionPoint), 0);
 }
 
 TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
@@ -388,7 +390,7 @@ TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
   EXPECT_EQ(errorText,
             "Add item Tag.B on group g1 failed: The item ID is not defined in the server. : "
             "c0040007");
-  const auto asked = opc.CallsOf("GetErrorString");
+  const auto asked = opc.CallsOf(kGetErrorString);
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0].error, OPC_E_UNKNOWNITEMID);
   EXPECT_EQ(asked[0].locale, 0x409u);
@@ -403,7 +405,7 @@ TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
 TEST_F(Registry, FailureInTheThirdGroupLeavesTheFirstTwoRegisteredAndConnected) {
   Connect();
   for (auto name : {u"g0", u"g1", u"g2", u"g3"}) Define(name);
-  opc.SetFailure("AddGroup", E_OUTOFMEMORY, 2);
+  opc.SetFailure(kAddGroup, E_OUTOFMEMORY, 2);
   EXPECT_EQ(Register(), E_OUTOFMEMORY);
   EXPECT_EQ(errorText, "Add group g2 to server failed : 8007000e");
   ExpectRegistered(R().GetGroup(0));
@@ -411,7 +413,7 @@ TEST_F(Registry, FailureInTheThirdGroupLeavesTheFirstTwoRegisteredAndConnected) 
   EXPECT_EQ(opc.GroupByName(u"g1")->sinkCount, 1u);
   ExpectNoServerState(R().GetGroup(2));
   ExpectNoServerState(R().GetGroup(3));
-  EXPECT_EQ(opc.CountOf("AddGroup"), 3);
+  EXPECT_EQ(opc.CountOf(kAddGroup), 3);
 }
 
 TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
@@ -469,15 +471,14 @@ TEST_F(Registry, RemoveFromTheMiddleLeavesTheEntriesBeforeIt) {
   // Per group: forced RemoveGroup, then the record's destruction tries to disconnect and to
   // remove the items (the server refuses both once the group is gone).
   const auto calls = opc.Calls();
-  std::vector<std::string> order;
+  std::vector<OpcMethod> order;
   for (const auto& c : calls)
-    if (c.serverGroup == g2->serverHandle && c.method != "QueryInterface")
-      order.push_back(c.method);
-  EXPECT_EQ(order, (std::vector<std::string>{"RemoveGroup", "FindConnectionPoint", "RemoveItems"}));
-  const auto removeItems = opc.CallsOf("RemoveItems");
+    if (c.serverGroup == g2->serverHandle && c.method != kQueryInterface) order.push_back(c.method);
+  EXPECT_EQ(order, (std::vector<OpcMethod>{kRemoveGroup, kFindConnectionPoint, kRemoveItems}));
+  const auto removeItems = opc.CallsOf(kRemoveItems);
   ASSERT_EQ(removeItems.size(), 2u);
   EXPECT_EQ(removeItems[0].handles, std::vector<OPCHANDLE>{g2->items[0].serverHandle});
-  EXPECT_EQ(opc.CallsOf("RemoveGroup")[0].force, TRUE);
+  EXPECT_EQ(opc.CallsOf(kRemoveGroup)[0].force, TRUE);
   EXPECT_EQ(opc.ActiveGroupCount(), 2u);
 }
 
@@ -488,7 +489,7 @@ TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords
   EXPECT_EQ(R().GroupCount(), 0u);
   EXPECT_EQ(view.lines,
             (std::vector<std::string>{"删除未加入OpcServer的组 g0", "删除未加入OpcServer的组 g1"}));
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 0);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 0);
 }
 
 TEST_F(Registry, RemoveWithoutUnlinkKeepsTheRecordsAsDefinitions) {
@@ -512,10 +513,10 @@ TEST_F(Registry, RemoveOneLeavesAPlaceholderAndTrimTailDropsTrailingOnes) {
   R().RemoveOne(1);
   EXPECT_EQ(R().GroupCount(), 3u);
   EXPECT_EQ(R().GetGroup(1), nullptr);
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 1);
   R().RemoveOne(1);  // a placeholder already: nothing happens
   R().RemoveOne(7);  // outside the list: nothing happens
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 1);
   R().TrimTail();
   EXPECT_EQ(R().GroupCount(), 3u);
   R().RemoveOne(2);
@@ -533,11 +534,11 @@ TEST_F(Registry, DestroyOpcSideRemovesEverythingAndIsSafeTwice) {
   R().DestroyOpcSide();
   EXPECT_EQ(R().GroupCount(), 0u);
   EXPECT_EQ(connection->Server(), nullptr);
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 2);
   EXPECT_TRUE(opc.AllReleased());
   EXPECT_FALSE(ComInitialised());
   R().DestroyOpcSide();
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 2);
   ExpectNoDatagram();  // the exit datagram is the application's at shutdown
 }
 
@@ -548,6 +549,6 @@ TEST_F(Registry, DestructionTearsDownWithoutWritingToTheWindow) {
   const std::size_t before = view.lines.size();
   registry.reset();
   EXPECT_EQ(view.lines.size(), before);
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 1);
   EXPECT_TRUE(opc.AllReleased());
 }

@@ -14,6 +14,8 @@
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/support/faulty_opc_server.h"
 
+using enum OpcMethod;
+
 namespace {
 
 // The group side: counts its turns and checks that the server is still held when it drops.
@@ -92,7 +94,7 @@ TEST(ServerLossTest, LostServerCodesAndBackOff) {
 TEST_F(ServerConnectionTest, ConnectHoldsOneServerReferenceWithComAndReleaseEndsBoth) {
   Connect();
   ASSERT_NE(m_connection.Server(), nullptr);
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 1);
   EXPECT_EQ(m_opc.OutstandingReferences(), 1);
   EXPECT_TRUE(ComInitialised());
   m_connection.Release("");
@@ -114,13 +116,13 @@ TEST_F(ServerConnectionTest, UnknownOrEmptyProgIdFailsWithTheClsidText) {
 
 TEST_F(ServerConnectionTest, FactoryFailureOrExceptionGivesTheCreationTextAndNoCom) {
   std::string text;
-  m_opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
+  m_opc.SetFailure(kCreateInstance, E_OUTOFMEMORY);
   EXPECT_EQ(m_connection.Connect(text), E_OUTOFMEMORY);
   EXPECT_EQ(text, "创建 IOPCServer 对象失败");
   EXPECT_FALSE(ComInitialised());
 
   // An exception is a failure even with the last error 0.
-  m_opc.ClearFailure("CreateInstance");
+  m_opc.ClearFailure(kCreateInstance);
   m_opc.SetFactoryThrows(true);
   SetSocketLastError(0);
   EXPECT_EQ(m_connection.Connect(text), E_FAIL);
@@ -130,17 +132,17 @@ TEST_F(ServerConnectionTest, FactoryFailureOrExceptionGivesTheCreationTextAndNoC
 }
 
 TEST_F(ServerConnectionTest, CreationThatMeetsAnEndingServerIsTriedOnceMore) {
-  m_opc.SetFailure("CreateInstance", kRpcCallFailed, 0, 1);
+  m_opc.SetFailure(kCreateInstance, kRpcCallFailed, 0, 1);
   std::string text;
   EXPECT_EQ(m_connection.ConnectWithRetry(text), S_OK);
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 2);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 2);
 }
 
 // --- Recovery ------------------------------------------------------------------------------------
 
 TEST_F(ServerConnectionTest, WatchdogLossIsGivenUpWithoutCallsAndReconnectsWithBackOff) {
   Connect();
-  m_opc.SetFailure("GetStatus", kRpcServerUnavailable);
+  m_opc.SetFailure(kGetStatus, kRpcServerUnavailable);
   m_connection.OnRecoveryTimer();
   EXPECT_EQ(m_connection.Server(), nullptr);
   EXPECT_TRUE(m_connection.Recovering());
@@ -150,9 +152,9 @@ TEST_F(ServerConnectionTest, WatchdogLossIsGivenUpWithoutCallsAndReconnectsWithB
   EXPECT_FALSE(ComInitialised());
 
   // Each new error is logged once; the waits back off to 30 s.
-  m_opc.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  m_opc.SetFailure(kCreateInstance, CO_E_SERVER_EXEC_FAILURE);
   for (int i = 0; i < 6; ++i) m_connection.OnRecoveryTimer();
-  m_opc.SetFailure("CreateInstance", kRpcServerUnavailable);
+  m_opc.SetFailure(kCreateInstance, kRpcServerUnavailable);
   m_connection.OnRecoveryTimer();
   EXPECT_EQ(m_timer->delays,
             (std::vector<long>{10000, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
@@ -160,7 +162,7 @@ TEST_F(ServerConnectionTest, WatchdogLossIsGivenUpWithoutCallsAndReconnectsWithB
   EXPECT_EQ(m_groups.restores, 0);
 
   // Back: the group side registers again, the watchdog resumes.
-  m_opc.ClearFailure("CreateInstance");
+  m_opc.ClearFailure(kCreateInstance);
   m_connection.OnRecoveryTimer();
   ASSERT_NE(m_connection.Server(), nullptr);
   EXPECT_FALSE(m_connection.Recovering());

@@ -8,6 +8,8 @@
 
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 namespace {
 
 std::string ReadLogFile() {
@@ -29,8 +31,8 @@ TEST_F(DispatcherTest, HeartbeatWithLineFeedOnlyIsAnswered) {
 TEST_F(DispatcherTest, FirstRequestCreatesTheServerOnceAndRegistersNoGroup) {
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 1);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
   EXPECT_NE(m_dispatcher.Connection().Server(), nullptr);
   ASSERT_FALSE(m_frame.windowLines.empty());
   EXPECT_EQ(m_frame.windowLines.front(), "处理请求 HBT 前尝试创建OpcServer");
@@ -64,7 +66,7 @@ TEST_F(DispatcherTest, ShortFirstLinesGetNoReplyAndCreateNoServer) {
   EXPECT_EQ(m_lastResult, 1);
   EXPECT_EQ(Request("x\n"), "");
   EXPECT_EQ(Request("\n"), "");
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 0);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 0);
   EXPECT_TRUE(m_frame.errorBoxes.empty());
 }
 
@@ -76,7 +78,7 @@ TEST_F(DispatcherTest, ClientThatClosesBeforeALineGetsNoReplyAndTheOperatorSeesW
   EXPECT_EQ(RequestThenHangUp("HB"), 1);
   ASSERT_EQ(m_frame.errorBoxes.size(), 1u);
   EXPECT_NE(m_frame.errorBoxes[0].find("ReadHeaderLine"), std::string::npos);
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 0);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 0);
 }
 
 TEST_F(DispatcherTest, ExitRepliesFirstAndThenPostsACloseRequest) {
@@ -144,9 +146,9 @@ TEST_F(DispatcherWithoutServerTest, EveryRequestTriesTheCreationAgain) {
 }
 
 TEST_F(DispatcherTest, FailingServerObjectCreationIsAnsweredWithItsCode) {
-  m_opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
+  m_opc.SetFailure(kCreateInstance, E_OUTOFMEMORY);
   EXPECT_EQ(Request("HBT\r\n"), "-2147024882\t创建OpcServer错误：创建 IOPCServer 对象失败\r\n");
-  m_opc.ClearFailure("CreateInstance");
+  m_opc.ClearFailure(kCreateInstance);
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
 }
 
@@ -171,6 +173,6 @@ TEST_F(DispatcherTest, ExceptionInAHandlerIsAnsweredWithEFailAndLogged) {
   EXPECT_NE(ReadLogFile().find(text), std::string::npos);
   // The group of the aborted request is not left behind half-defined.
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
 }

@@ -13,6 +13,8 @@
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 namespace {
 
 std::string Code(HRESULT hr) {
@@ -35,21 +37,21 @@ protected:
 
   // Loses the server through the watchdog's GetStatus.
   void LoseThroughWatchdog(HRESULT code = kRpcServerUnavailable) {
-    m_opc.SetFailure("GetStatus", code);
+    m_opc.SetFailure(kGetStatus, code);
     m_dispatcher.Connection().OnRecoveryTimer();
-    m_opc.ClearFailure("GetStatus");
+    m_opc.ClearFailure(kGetStatus);
     ASSERT_EQ(m_dispatcher.Connection().Server(), nullptr);
   }
 
   // Group names the server saw added (in order) and those it was asked to activate.
   std::vector<std::u16string> Added() {
     std::vector<std::u16string> names;
-    for (const RecordedCall& call : m_opc.CallsOf("AddGroup")) names.push_back(call.name);
+    for (const RecordedCall& call : m_opc.CallsOf(kAddGroup)) names.push_back(call.name);
     return names;
   }
   int Activations() {
     int count = 0;
-    for (const RecordedCall& call : m_opc.CallsOf("SetState")) count += call.active ? 1 : 0;
+    for (const RecordedCall& call : m_opc.CallsOf(kSetState)) count += call.active ? 1 : 0;
     return count;
   }
 
@@ -57,7 +59,7 @@ protected:
 };
 
 struct LossCase {
-  const char* method;
+  OpcMethod method;
   const char* request;
   bool replyCarriesCode;
 };
@@ -77,10 +79,10 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   // Given up: no RemoveGroup, Unadvise or RemoveItems reached the dead server.
   EXPECT_EQ(m_dispatcher.Connection().Server(), nullptr);
   EXPECT_TRUE(m_dispatcher.Connection().Recovering());
-  EXPECT_TRUE(m_frame.Logged("80010108")) << c.method;
-  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), std::string(c.method) == "RemoveGroup" ? 1 : 0);
-  EXPECT_EQ(m_opc.CountOf("Unadvise"), 0);
-  EXPECT_EQ(m_opc.CountOf("RemoveItems"), 0);
+  EXPECT_TRUE(m_frame.Logged("80010108")) << MethodName(c.method);
+  EXPECT_EQ(m_opc.CountOf(kRemoveGroup), c.method == kRemoveGroup ? 1 : 0);
+  EXPECT_EQ(m_opc.CountOf(kUnadvise), 0);
+  EXPECT_EQ(m_opc.CountOf(kRemoveItems), 0);
   EXPECT_EQ(m_timer->delays.back(), 1000);
   for (std::size_t i = 0; i < GroupCount(); ++i) {
     if (Group(i)) {
@@ -94,7 +96,7 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   m_dispatcher.Connection().OnRecoveryTimer();
   ASSERT_NE(m_dispatcher.Connection().Server(), nullptr);
   EXPECT_FALSE(m_dispatcher.Connection().Recovering());
-  const auto added = m_opc.CallsOf("AddGroup");
+  const auto added = m_opc.CallsOf(kAddGroup);
   ASSERT_GE(added.size(), 1u);
   EXPECT_EQ(added[0].name, u"g");
   EXPECT_EQ(added[0].clientHandle, 0u);
@@ -109,20 +111,20 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, LossFromEveryKindOfCallTest,
-    ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
-                      LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
-                      LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
-                      LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
-                      LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
-                      LossCase{"Refresh2", "RF\t7\r\n0\r\n\r\n", true},
-                      LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", true},
-                      LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
-    [](const auto& info) { return std::string(info.param.method); });
+    ::testing::Values(LossCase{kSyncRead, "SR\t0\t1\t0\r\n0\r\n", true},
+                      LossCase{kSyncWrite, "SW\t0\t1\r\n0\t5\r\n", true},
+                      LossCase{kAsyncRead, "AR\t0\t1\t7\r\n0\r\n", true},
+                      LossCase{kAsyncWrite, "AW\t0\t1\t7\r\n0\t5\r\n", true},
+                      LossCase{kSetState, "AC\tN\t1\r\n1\r\n", true},
+                      LossCase{kRefresh2, "RF\t7\r\n0\r\n\r\n", true},
+                      LossCase{kAddGroup, "AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", true},
+                      LossCase{kRemoveGroup, "RM\t1\r\n1\r\n", false}),
+    [](const auto& info) { return std::string(MethodName(info.param.method)); });
 
 TEST_F(ServerRecoveryTest, ReconnectKeepsAGroupThatFailsDefined) {
   LoseThroughWatchdog();
   // The server comes back without group 1's item: it stays defined but unregistered.
-  m_opc.SetItemError("AddItems", u"Static.Boolean", OPC_E_UNKNOWNITEMID);
+  m_opc.SetItemError(kAddItems, u"Static.Boolean", OPC_E_UNKNOWNITEMID);
   m_dispatcher.Connection().OnRecoveryTimer();
   ASSERT_NE(m_dispatcher.Connection().Server(), nullptr);
   EXPECT_TRUE(m_frame.Logged(SystemText("组 h 重新加入OpcServer失败")));
@@ -134,7 +136,7 @@ TEST_F(ServerRecoveryTest, ReconnectKeepsAGroupThatFailsDefined) {
 
 TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFirstSuccessRestores) {
   LoseThroughWatchdog();
-  m_opc.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  m_opc.SetFailure(kCreateInstance, CO_E_SERVER_EXEC_FAILURE);
   for (const char* request : {"AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", "RM\t1\r\n0\r\n",
                               "SR\t0\t1\t0\r\n0\r\n", "SW\t0\t1\r\n0\t5\r\n"})
     EXPECT_EQ(Request(request).rfind(Code(CO_E_SERVER_EXEC_FAILURE), 0), 0u) << request;
@@ -142,8 +144,8 @@ TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFir
   ASSERT_NE(Group(0), nullptr);
 
   // A loss during the re-registration starts the cycle again.
-  m_opc.ClearFailure("CreateInstance");
-  m_opc.SetFailure("AddItems", kRpcServerDied, 1, 1);
+  m_opc.ClearFailure(kCreateInstance);
+  m_opc.SetFailure(kAddItems, kRpcServerDied, 1, 1);
   EXPECT_EQ(Request("HBT\r\n").rfind(Code(kRpcServerDied), 0), 0u);
   EXPECT_TRUE(m_dispatcher.Connection().Recovering());
 
@@ -171,7 +173,7 @@ TEST_F(ServerRecoveryTest, OperatorCommandsEndTheAutomaticReconnection) {
 TEST_F(ServerRecoveryTest, ShutdownMakesNoCallToALostServer) {
   // Found lost on the way out: the first RemoveGroup is the last call.
   m_opc.ClearCalls();
-  m_opc.SetFailure("RemoveGroup", kRpcServerUnavailable);
+  m_opc.SetFailure(kRemoveGroup, kRpcServerUnavailable);
   m_dispatcher.Registry().DestroyOpcSide();
   EXPECT_EQ(m_opc.Calls().size(), 1u);
   EXPECT_EQ(GroupCount(), 0u);
