@@ -119,7 +119,7 @@ void CGroupRegistry::DestroyOpcSide() {
                        Hex(SocketLastError())));
     }
   }
-  m_connection.Release("调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x");
+  m_connection.Release();
   m_connection.ForgetLoss();
 }
 

@@ -14,7 +14,7 @@ CServerConnection::CServerConnection(IFrameView& view, WideString progId)
 
 CServerConnection::~CServerConnection() {
   m_timer.reset();
-  Release("调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x");
+  Release();
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -146,9 +146,7 @@ void CServerConnection::GiveUpLostServer() {
   // The records keep their definitions and active flags; what they held of the dead server is
   // given back without calling it.
   if (m_groups != nullptr) m_groups->DropServerState();
-  m_server->Release();
-  m_server = nullptr;
-  CoUninitialize();
+  Release();
   m_recovering = true;
   m_reconnectAttempt = 0;
   m_lastReconnectError = S_OK;

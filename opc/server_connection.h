@@ -58,7 +58,9 @@ public:
   HRESULT ConnectWithRetry(std::string& errorText);
   // Releases the server and gives COM back; nothing when there is no server. An exception from
   // Release goes to the log file as failureFormat with the last error code (%x).
-  void Release(const char* failureFormat);
+  static constexpr char kReleaseFailure[] =
+      "调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x";
+  void Release(const char* failureFormat = kReleaseFailure);
   IOPCServer* Server() const { return m_server; }
   const WideString& ProgId() const { return m_progId; }
 

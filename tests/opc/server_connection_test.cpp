@@ -46,7 +46,7 @@ protected:
   }
   ~ServerConnectionTest() override {
     m_connection.EndRecovery();
-    m_connection.Release("");
+    m_connection.Release();
     EXPECT_TRUE(m_opc.AllReleased());
     EXPECT_FALSE(ComInitialised());
   }
@@ -97,7 +97,7 @@ TEST_F(ServerConnectionTest, ConnectHoldsOneServerReferenceWithComAndReleaseEnds
   EXPECT_EQ(m_opc.CountOf(kCreateInstance), 1);
   EXPECT_EQ(m_opc.OutstandingReferences(), 1);
   EXPECT_TRUE(ComInitialised());
-  m_connection.Release("");
+  m_connection.Release();
   EXPECT_EQ(m_connection.Server(), nullptr);
   EXPECT_TRUE(m_opc.AllReleased());
   EXPECT_FALSE(ComInitialised());
