@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr std::size_t kMostDatagramsPerTurn = 512;
+constexpr std::size_t kMostDatagramsPerTurn = 2048;
+constexpr std::size_t kMessagesBetweenReceives = 256;
 constexpr std::size_t kMostMessagesPerTurn = 4096;
 constexpr std::size_t kMostWaitingWrites = 256;
 constexpr std::chrono::seconds kLongestBackoff{30};
@@ -115,11 +116,21 @@ void CBridge::PublishStatus(bool force) {
 }
 
 void CBridge::Flush() {
-  for (std::size_t n = 0; n < kMostMessagesPerTurn && m_link.CanPublish(); ++n) {
+  for (std::size_t n = 1; n <= kMostMessagesPerTurn && m_link.CanPublish(); ++n) {
     const auto index = m_values.TakeDirty();
     if (!index) return;
     const ItemSlot& slot = m_values.Slot(*index);
     m_link.Publish(slot.topic, ValuePayload(*slot.latest, slot.at), true);
+    // The datagrams go first: a full receive buffer would lose them, a message can wait.
+    if (n % kMessagesBetweenReceives == 0) DrainDatagrams();
+  }
+}
+
+void CBridge::DrainDatagrams() {
+  for (std::size_t n = 0; n < kMostDatagramsPerTurn; ++n) {
+    const auto received = m_receiver.Receive(std::chrono::milliseconds(0));
+    if (!received) return;
+    TakeDatagram(*received);
   }
 }
 
@@ -134,12 +145,7 @@ void CBridge::WaitAndServe() {
     m_link.Service((entries[1].revents & POLLIN) != 0 || failed,
                    (entries[1].revents & POLLOUT) != 0);
   }
-  if ((entries[0].revents & POLLIN) == 0) return;
-  for (std::size_t n = 0; n < kMostDatagramsPerTurn; ++n) {
-    const auto received = m_receiver.Receive(std::chrono::milliseconds(0));
-    if (!received) break;
-    TakeDatagram(*received);
-  }
+  if ((entries[0].revents & POLLIN) != 0) DrainDatagrams();
 }
 
 void CBridge::TakeDatagram(const ReceivedDatagram& received) {

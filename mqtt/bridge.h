@@ -44,6 +44,7 @@ private:
   void PublishStatus(bool force);
   void Flush();
   void WaitAndServe();
+  void DrainDatagrams();
   void TakeDatagram(const ReceivedDatagram& received);
   void TakeValues(const Datagram& datagram);
   void BrokerConnected();

@@ -179,13 +179,23 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestart) {
   std::filesystem::remove_all(workDir, ignored);
 }
 
-TEST_F(BridgeTest, RefusedCredentialsAndBadConfigurationAreReported) {
+TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReported) {
   CMosquittoBroker closed("allow_anonymous false");
   ASSERT_TRUE(closed.Ready());
   CBridgeProcess refused(ConfigText(s_gateway->ListenPort(), closed.Port(), "tc",
                                     Group("item = Ramp.Int4\n")));
   EXPECT_TRUE(refused.WaitForLog("check username and password")) << refused.Log();
   EXPECT_FALSE(refused.Process().WaitForExit(0ms)) << "the bridge gave up";
+
+  // A gateway whose OPC server cannot be created answers every request with an error: the bridge
+  // says so on its status topic and in its log, and keeps trying.
+  CRunningGateway serverless({"/progId", "No.Such.Server"});
+  ASSERT_TRUE(serverless.Ready());
+  CBridgeProcess waiting(ConfigText(serverless.ListenPort(), s_broker->Port(), "ts",
+                                    Group("item = Ramp.Int4\n")));
+  CMqttSubscriber subscriber(s_broker->Port(), "ts/$status");
+  EXPECT_TRUE(subscriber.WaitFor("ts/$status", Field("gateway", "\"refused\""))) << waiting.Log();
+  EXPECT_NE(waiting.Log().find("gateway refused group"), std::string::npos) << waiting.Log();
 
   CBridgeProcess bad("[gateway]\nhost = 127.0.0.1\ncolour = blue\n");
   ASSERT_TRUE(bad.Process().WaitForExit(10s));
