@@ -23,9 +23,16 @@
 namespace {
 
 constexpr int kGroups = 1000;
-constexpr const char* kRampItems[] = {
-    "Ramp.Int1",  "Ramp.Int2",  "Ramp.Int4",          "Ramp.UInt1",         "Ramp.UInt2",
-    "Ramp.UInt4", "Ramp.Boolean, VT_BOOL", "Ramp.Real4, VT_I4", "Ramp.Real8, VT_I4", "Ramp.String"};
+constexpr const char* kRampItems[] = {"Ramp.Int1",
+                                      "Ramp.Int2",
+                                      "Ramp.Int4",
+                                      "Ramp.UInt1",
+                                      "Ramp.UInt2",
+                                      "Ramp.UInt4",
+                                      "Ramp.Boolean, VT_BOOL",
+                                      "Ramp.Real4, VT_I4",
+                                      "Ramp.Real8, VT_I4",
+                                      "Ramp.String"};
 constexpr int kItemsPerGroup = sizeof kRampItems / sizeof kRampItems[0];
 constexpr int kLatencySamples = 200;
 const std::string kMemoryItem = "Memory.Int4.bench";
@@ -79,7 +86,8 @@ std::string BridgeConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort
                      "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
                      "\nclient_id = bench" + (load ? "load" : "idle") +
                      "\n[bridge]\nprefix = bench\nwrites = false\n"
-                     "[group latency]\nrate = 10\nitem = " + kMemoryItem + "\n";
+                     "[group latency]\nrate = 10\nitem = " +
+                     kMemoryItem + "\n";
   for (int g = 0; load && g < kGroups; ++g) {
     text += "[group load" + std::to_string(g) + "]\nrate = 100\n";
     for (const char* item : kRampItems) text += std::string("item = ") + item + "\n";
@@ -91,9 +99,8 @@ std::string BridgeConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort
 // value's arrival at the subscriber.
 LatencyFigures WriteLatency(const CRunningGateway& gateway, CCountingSubscriber& subscriber,
                             int firstValue) {
-  const ExchangeResult defined = gateway.Exchange(
-      DefineGroupsRequest({GroupDefinition{"writer" + std::to_string(firstValue), true, 1000,
-                                           {ItemDefinition{kMemoryItem, true, 3}}}}));
+  const ExchangeResult defined = gateway.Exchange(DefineGroupsRequest({GroupDefinition{
+      "writer" + std::to_string(firstValue), true, 1000, {ItemDefinition{kMemoryItem, true, 3}}}}));
   const auto indices = ReplyIndices(defined.reply.text);
   if (!defined.Ok() || !indices || indices->empty()) return {};
   std::vector<double> samples;
@@ -136,7 +143,8 @@ int main() {
     std::fprintf(stderr, "the bridge did not define its groups:\n%s\n", bridge.Log().c_str());
     return 1;
   }
-  PrintLine("defining and activating 1,001 groups: %.0f ms", ElapsedMs(defineStart, BenchClock::now()));
+  PrintLine("defining and activating 1,001 groups: %.0f ms",
+            ElapsedMs(defineStart, BenchClock::now()));
   std::this_thread::sleep_for(std::chrono::seconds(3));  // past the first values of every item
 
   const int pid = bridge.Process().Pid();
@@ -148,9 +156,10 @@ int main() {
   const double seconds = ElapsedMs(start, BenchClock::now()) / 1000;
   const double delivered = (subscriber.Count() - countBefore) / seconds;
   const double bridgeCpu = (ProcessCpuSeconds(pid) - cpuBefore) / seconds;
-  const double gatewayCpu = (ProcessCpuSeconds(gateway.Process().Pid()) - gatewayCpuBefore) / seconds;
-  PrintComparison("changes delivered to the subscriber", delivered,
-                  kGroups * kItemsPerGroup * 10.0, "/s", "bridge", "produced");
+  const double gatewayCpu =
+      (ProcessCpuSeconds(gateway.Process().Pid()) - gatewayCpuBefore) / seconds;
+  PrintComparison("changes delivered to the subscriber", delivered, kGroups * kItemsPerGroup * 10.0,
+                  "/s", "bridge", "produced");
   PrintLine("bridge processor: %.0f %% of one core; gateway: %.0f %%; bridge memory %ld KiB",
             bridgeCpu * 100, gatewayCpu * 100, ResidentKiB(pid));
   PrintLatency("under the load", WriteLatency(gateway, subscriber, 100000));

@@ -23,11 +23,10 @@ CBridge::CBridge(BridgeConfig config, LogFunction log)
       m_session(m_config, m_log),
       m_values(m_config),
       m_link(m_config, m_log,
-             CMqttLink::Handlers{
-                 [this] { BrokerConnected(); },
-                 [this](const std::string& topic, const std::string& payload) {
-                   BrokerMessage(topic, payload);
-                 }}) {}
+             CMqttLink::Handlers{[this] { BrokerConnected(); },
+                                 [this](const std::string& topic, const std::string& payload) {
+                                   BrokerMessage(topic, payload);
+                                 }}) {}
 
 int CBridge::Run(const volatile std::sig_atomic_t& stop) {
   std::string error;

@@ -182,7 +182,8 @@ bool CConfigReader::TakeSection(int line, const std::string& header) {
   if (!m_config.groups.empty() && m_section == "group" && !CheckGroup(m_config.groups.back())) {
     return false;
   }
-  if (inside.rfind("group", 0) == 0 && inside.size() > 5 && (inside[5] == ' ' || inside[5] == '\t')) {
+  if (inside.rfind("group", 0) == 0 && inside.size() > 5 &&
+      (inside[5] == ' ' || inside[5] == '\t')) {
     const std::string name = Trim(inside.substr(5));
     for (const BridgeGroup& group : m_config.groups) {
       if (group.name == name) return Fail(line, "group '" + name + "' is defined twice");
@@ -197,7 +198,8 @@ bool CConfigReader::TakeSection(int line, const std::string& header) {
     return Fail(line, "unknown section [" + inside +
                           "] (known: [gateway], [broker], [bridge], [group NAME])");
   }
-  if (m_sectionLines.count(inside) != 0) return Fail(line, "section [" + inside + "] is given twice");
+  if (m_sectionLines.count(inside) != 0)
+    return Fail(line, "section [" + inside + "] is given twice");
   m_sectionLines[inside] = line;
   m_section = inside;
   return true;
@@ -273,13 +275,14 @@ bool CConfigReader::CheckComplete() {
       return Fail(m_lastLine, std::string("section [") + spec.section + "] with its key '" +
                                   spec.key + "' is missing");
     }
-    return Fail(header->second, std::string("[") + spec.section + "] lacks the required key '" +
-                                    spec.key + "'");
+    return Fail(header->second,
+                std::string("[") + spec.section + "] lacks the required key '" + spec.key + "'");
   }
   if (m_config.tls && m_config.caFile.empty()) {
     return Fail(m_sectionLines["broker"], "[broker] has tls = true but no 'ca_file'");
   }
-  if (m_config.groups.empty()) return Fail(m_lastLine, "no [group NAME] section: nothing to publish");
+  if (m_config.groups.empty())
+    return Fail(m_lastLine, "no [group NAME] section: nothing to publish");
   return true;
 }
 

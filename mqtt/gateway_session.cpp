@@ -8,7 +8,8 @@
 CGatewaySession::CGatewaySession(const BridgeConfig& config, LogFunction log)
     : m_config(config),
       m_log(std::move(log)),
-      m_client(config.gatewayHost, config.gatewayPort, std::chrono::seconds(config.requestTimeoutS)),
+      m_client(config.gatewayHost, config.gatewayPort,
+               std::chrono::seconds(config.requestTimeoutS)),
       m_groups(config.groups.size()) {}
 
 std::optional<ExchangeResult> CGatewaySession::Ask(const std::string& request, const char* what) {
@@ -89,7 +90,8 @@ bool CGatewaySession::DefineGroup(std::size_t g) {
   while (!kept.empty()) {
     GroupDefinition definition{group.name, true, group.rateMs, {}};
     for (const std::uint16_t k : kept) {
-      definition.items.push_back(ItemDefinition{group.items[k].itemId, true, group.items[k].dataType});
+      definition.items.push_back(
+          ItemDefinition{group.items[k].itemId, true, group.items[k].dataType});
     }
     const auto reply = Ask(DefineGroupsRequest({definition}, m_config.udpPort), "AD");
     if (!reply) return false;
@@ -122,9 +124,10 @@ bool CGatewaySession::DefineGroup(std::size_t g) {
 void CGatewaySession::Remove() {
   if (!m_serving) return;
   const ExchangeResult result = m_client.Exchange(RemoveGroupsRequest(Indices()));
-  m_log(result.Ok() && result.reply.code == 0 ? "gateway: groups removed"
-                                              : "gateway: could not remove the groups: " +
-                                                    (result.Ok() ? result.reply.text : result.message));
+  m_log(result.Ok() && result.reply.code == 0
+            ? "gateway: groups removed"
+            : "gateway: could not remove the groups: " +
+                  (result.Ok() ? result.reply.text : result.message));
   m_serving = false;
 }
 
@@ -181,10 +184,12 @@ ExchangeResult CGatewaySession::Write(std::size_t group, std::uint16_t item,
   ExchangeResult result;
   if (!m_serving || !gatewayItem) {
     result.error = ClientError::kNoReply;
-    result.message = m_serving ? "the gateway's server refused this item" : "the gateway is not serving the bridge's groups";
+    result.message = m_serving ? "the gateway's server refused this item"
+                               : "the gateway is not serving the bridge's groups";
     return result;
   }
-  return m_client.Exchange(WriteSyncRequest(m_groups[group].index, {ItemWrite{*gatewayItem, value}}));
+  return m_client.Exchange(
+      WriteSyncRequest(m_groups[group].index, {ItemWrite{*gatewayItem, value}}));
 }
 
 std::optional<std::size_t> CGatewaySession::ConfigGroup(std::uint16_t handle) const {
@@ -194,14 +199,14 @@ std::optional<std::size_t> CGatewaySession::ConfigGroup(std::uint16_t handle) co
 }
 
 std::optional<std::uint16_t> CGatewaySession::ConfigItem(std::size_t group,
-                                                        std::uint16_t gatewayItem) const {
+                                                         std::uint16_t gatewayItem) const {
   const auto& items = m_groups[group].items;
   if (gatewayItem >= items.size()) return std::nullopt;
   return items[gatewayItem];
 }
 
 std::optional<std::uint16_t> CGatewaySession::GatewayItem(std::size_t group,
-                                                         std::uint16_t configItem) const {
+                                                          std::uint16_t configItem) const {
   const auto& items = m_groups[group].items;
   const auto found = std::find(items.begin(), items.end(), configItem);
   if (found == items.end()) return std::nullopt;

@@ -59,8 +59,8 @@ public:
 
 private:
   struct DefinedGroup {
-    int index = -1;                       // the gateway's local index
-    std::vector<std::uint16_t> items;     // configured positions of the gateway's items, in order
+    int index = -1;                    // the gateway's local index
+    std::vector<std::uint16_t> items;  // configured positions of the gateway's items, in order
   };
   std::optional<ExchangeResult> Ask(const std::string& request, const char* what);
   bool RemoveLeftovers();

@@ -23,7 +23,8 @@ CLatestValues::CLatestValues(const BridgeConfig& config) {
 bool CLatestValues::Apply(std::size_t group, std::uint16_t item, ItemValue value,
                           std::chrono::system_clock::time_point at) {
   if (group >= m_groupStart.size()) return false;
-  const std::size_t end = group + 1 < m_groupStart.size() ? m_groupStart[group + 1] : m_slots.size();
+  const std::size_t end =
+      group + 1 < m_groupStart.size() ? m_groupStart[group + 1] : m_slots.size();
   const std::size_t index = m_groupStart[group] + item;
   if (index >= end) return false;
   ItemSlot& slot = m_slots[index];

@@ -24,8 +24,8 @@
 
 struct ItemSlot {
   std::string itemId;
-  std::string topic;     // PREFIX/<topic-safe item ID>
-  std::size_t group = 0;  // the configuration's group
+  std::string topic;       // PREFIX/<topic-safe item ID>
+  std::size_t group = 0;   // the configuration's group
   std::uint16_t item = 0;  // position in the group (the gateway's item index)
   std::uint16_t dataType = 0;
   double deadband = 0;

@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
       "Publishes the values of the gateway groups that FILE defines to an MQTT broker.\n"
       "FILE is described in the commented example quarnix-mqtt.example.conf.\n";
   if (argc != 2 || std::string(argv[1]).rfind("-", 0) == 0) {
-    const bool help = argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h");
+    const bool help =
+        argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h");
     (help ? std::cout : std::cerr) << usage;
     return help ? 0 : 64;
   }

@@ -118,9 +118,9 @@ void CMqttLink::OnConnect(mosquitto*, void* self, int rc) {
   auto& link = *static_cast<CMqttLink*>(self);
   if (rc != 0) {
     // The library then ends the connection; the next attempt follows the back-off.
-    const std::string why = std::string("the broker refused the connection: ") +
-                            mosquitto_connack_string(rc) +
-                            (rc == 4 || rc == 5 ? " (check username and password in [broker])" : "");
+    const std::string why =
+        std::string("the broker refused the connection: ") + mosquitto_connack_string(rc) +
+        (rc == 4 || rc == 5 ? " (check username and password in [broker])" : "");
     link.ConnectionLost(why);
     return;
   }
@@ -156,8 +156,9 @@ bool CMqttLink::Publish(const std::string& topic, const std::string& payload, bo
   if (m_state != State::kConnected) return false;
   // Counted first: a QoS 0 message written at once is reported done inside the call.
   ++m_outstanding;
-  const int rc = mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), m_config.qos, retain);
+  const int rc =
+      mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                        payload.data(), m_config.qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
     ConnectionLost(mosquitto_strerror(rc));
     return false;

@@ -1,8 +1,8 @@
 #include "mqtt/topic_payload.h"
 
 #include <cstdio>
-#include <limits>
 #include <ctime>
+#include <limits>
 
 namespace {
 
@@ -18,10 +18,14 @@ constexpr std::uint16_t kVtI4 = 3;
 std::size_t Utf8Length(const std::string& text, std::size_t at) {
   const auto lead = static_cast<unsigned char>(text[at]);
   std::size_t length = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-  else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-  else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-  else return 0;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF)
+    length = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4)
+    length = 4;
+  else
+    return 0;
   if (at + length > text.size()) return 0;
   for (std::size_t k = 1; k < length; ++k) {
     if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return 0;
@@ -53,8 +57,8 @@ std::string TopicSafeItemId(const std::string& itemId) {
       }
       continue;
     }
-    if (byte < 0x20 || byte == 0x7F || byte == '/' || byte == '+' || byte == '#' ||
-        byte == '$' || byte == '%') {
+    if (byte < 0x20 || byte == 0x7F || byte == '/' || byte == '+' || byte == '#' || byte == '$' ||
+        byte == '%') {
       AppendEscaped(out, byte);
     } else {
       out += static_cast<char>(byte);
@@ -108,7 +112,9 @@ std::string ValuePayload(const ItemValue& value, std::chrono::system_clock::time
   }
   // The top two bits name the quality class: 11 good, 01 uncertain, else bad.
   const unsigned qualityClass = value.quality & 0xC0u;
-  const char* qualityText = qualityClass == 0xC0 ? "good" : qualityClass == 0x40 ? "uncertain" : "bad";
+  const char* qualityText = qualityClass == 0xC0   ? "good"
+                            : qualityClass == 0x40 ? "uncertain"
+                                                   : "bad";
   std::string out = "{\"value\":" + valueText + ",\"quality\":" + std::to_string(value.quality) +
                     ",\"quality_text\":\"" + qualityText + "\",\"timestamp\":\"" +
                     UtcTimestamp(at) + "\"";
@@ -157,8 +163,8 @@ std::string StatusPayload(bool online, const std::string& gatewayState) {
 
 std::string WriteResultPayload(bool ok, std::optional<std::int32_t> code, const std::string& text) {
   return std::string("{\"ok\":") + (ok ? "true" : "false") +
-         ",\"code\":" + (code ? std::to_string(*code) : "null") +
-         ",\"text\":" + JsonString(text) + "}";
+         ",\"code\":" + (code ? std::to_string(*code) : "null") + ",\"text\":" + JsonString(text) +
+         "}";
 }
 
 namespace {
@@ -170,14 +176,21 @@ struct Range {
 
 Range RangeOf(std::uint16_t dataType) {
   switch (dataType) {
-    case kVtI1: return {-128, 127};
-    case kVtUi1: return {0, 255};
-    case kVtI2: return {-32768, 32767};
-    case kVtUi2: return {0, 65535};
-    case kVtUi4: return {0, 4294967295LL};
-    case kVtBool: return {-1, 1};
+    case kVtI1:
+      return {-128, 127};
+    case kVtUi1:
+      return {0, 255};
+    case kVtI2:
+      return {-32768, 32767};
+    case kVtUi2:
+      return {0, 65535};
+    case kVtUi4:
+      return {0, 4294967295LL};
+    case kVtBool:
+      return {-1, 1};
     case kVtI4:
-    default: return {std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()};
+    default:
+      return {std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()};
   }
 }
 
@@ -187,12 +200,15 @@ std::optional<std::string> WriteValueText(const std::string& payload, std::uint1
                                           std::string* reason) {
   const auto first = payload.find_first_not_of(" \t\r\n");
   const auto last = payload.find_last_not_of(" \t\r\n");
-  const std::string text = first == std::string::npos ? "" : payload.substr(first, last - first + 1);
-  if (dataType == kVtBool && (text == "true" || text == "false")) return text == "true" ? "-1" : "0";
+  const std::string text =
+      first == std::string::npos ? "" : payload.substr(first, last - first + 1);
+  if (dataType == kVtBool && (text == "true" || text == "false"))
+    return text == "true" ? "-1" : "0";
   const Range range = RangeOf(dataType);
   std::size_t at = text.size() > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
   bool digits = at < text.size() && text.size() - at <= 10;
-  for (std::size_t k = at; digits && k < text.size(); ++k) digits = text[k] >= '0' && text[k] <= '9';
+  for (std::size_t k = at; digits && k < text.size(); ++k)
+    digits = text[k] >= '0' && text[k] <= '9';
   const long long value = digits ? std::stoll(text) : 0;
   if (!digits || value < range.low || value > range.high) {
     if (reason != nullptr) {

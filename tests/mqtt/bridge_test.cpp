@@ -90,8 +90,8 @@ TEST_F(BridgeTest, WritesThroughSetOnlyWhenAllowedAndNeverPastReadonly) {
   // The two gateways' simulators each hold their own Memory items; the suffix keeps this
   // test's storage place apart from other tests'.
   const std::string item = "item = Memory.Int4.mqtt" + std::to_string(::getpid()) + "\n";
-  CBridgeProcess writer(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "tw",
-                                   Group(item), "writes = true\n"));
+  CBridgeProcess writer(
+      ConfigText(s_gateway->ListenPort(), s_broker->Port(), "tw", Group(item), "writes = true\n"));
   CBridgeProcess reader(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "tr", Group(item)));
   CRunningGateway readonlyGateway({"/readonly"});
   ASSERT_TRUE(readonlyGateway.Ready());
@@ -157,8 +157,8 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestart) {
   // A gateway of this test's own on a fixed port, started twice.
   const std::uint16_t port = FreeLoopbackPort();
   const auto workDir = CGatewayProcess::MakeWorkDirectory();
-  const std::vector<std::string> options{"/s", "/progId", "Quarnix.Simulator", "/lp",
-                                         std::to_string(port), "/rp", "0"};
+  const std::vector<std::string> options{
+      "/s", "/progId", "Quarnix.Simulator", "/lp", std::to_string(port), "/rp", "0"};
   auto gateway = std::make_unique<CGatewayProcess>(options, workDir);
   ASSERT_TRUE(WaitForListener(port, 30s));
   CBridgeProcess bridge(ConfigText(port, s_broker->Port(), "tr2", Group("item = Ramp.Int4\n"), "",
@@ -182,8 +182,8 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestart) {
 TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReported) {
   CMosquittoBroker closed("allow_anonymous false");
   ASSERT_TRUE(closed.Ready());
-  CBridgeProcess refused(ConfigText(s_gateway->ListenPort(), closed.Port(), "tc",
-                                    Group("item = Ramp.Int4\n")));
+  CBridgeProcess refused(
+      ConfigText(s_gateway->ListenPort(), closed.Port(), "tc", Group("item = Ramp.Int4\n")));
   EXPECT_TRUE(refused.WaitForLog("check username and password")) << refused.Log();
   EXPECT_FALSE(refused.Process().WaitForExit(0ms)) << "the bridge gave up";
 
@@ -191,8 +191,8 @@ TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReporte
   // says so on its status topic and in its log, and keeps trying.
   CRunningGateway serverless({"/progId", "No.Such.Server"});
   ASSERT_TRUE(serverless.Ready());
-  CBridgeProcess waiting(ConfigText(serverless.ListenPort(), s_broker->Port(), "ts",
-                                    Group("item = Ramp.Int4\n")));
+  CBridgeProcess waiting(
+      ConfigText(serverless.ListenPort(), s_broker->Port(), "ts", Group("item = Ramp.Int4\n")));
   CMqttSubscriber subscriber(s_broker->Port(), "ts/$status");
   EXPECT_TRUE(subscriber.WaitFor("ts/$status", Field("gateway", "\"refused\""))) << waiting.Log();
   EXPECT_NE(waiting.Log().find("gateway refused group"), std::string::npos) << waiting.Log();

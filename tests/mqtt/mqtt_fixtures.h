@@ -111,7 +111,8 @@ public:
   CChildProcess& Process() { return *m_process; }
   std::string Log() const { return m_process->Output(); }
   // Waits until the log holds the text.
-  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  bool WaitForLog(const std::string& text,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 private:
   std::filesystem::path m_dir;

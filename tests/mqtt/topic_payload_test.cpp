@@ -16,7 +16,7 @@ TEST(TopicPayloadTest, ItemIdsBecomeOneTopicLevelWithoutWildcards) {
   EXPECT_EQ(TopicSafeItemId("Ramp.Int4"), "Ramp.Int4");
   EXPECT_EQ(TopicSafeItemId("Line/1+#$x%"), "Line%2F1%2B%23%24x%25");
   EXPECT_EQ(TopicSafeItemId(std::string("a\tb\x7F", 4)), "a%09b%7F");
-  EXPECT_EQ(TopicSafeItemId("温度"), "温度");           // UTF-8 stays
+  EXPECT_EQ(TopicSafeItemId("温度"), "温度");        // UTF-8 stays
   EXPECT_EQ(TopicSafeItemId("\xCE\xC2"), "%CE%C2");  // bytes that are not UTF-8 (GBK) do not
   EXPECT_NE(TopicSafeItemId("a/b"), TopicSafeItemId("a%2Fb"));
 }
@@ -48,9 +48,16 @@ TEST(TopicPayloadTest, WriteValuesAreWholeNumbersWithinTheItemsType) {
   EXPECT_EQ(WriteValueText("true", 11, &reason), "-1");
   EXPECT_EQ(WriteValueText("1", 11, &reason), "-1");
   EXPECT_EQ(WriteValueText("4294967295", 19, &reason), "4294967295");
-  for (const auto& [text, type] : std::vector<std::pair<std::string, std::uint16_t>>{
-           {"12abc", 3}, {"", 3}, {"1.5", 3}, {"300", 16}, {"-1", 18}, {"2147483648", 3},
-           {"99999999999", 0}, {"true", 3}, {"+", 3}}) {
+  for (const auto& [text, type] :
+       std::vector<std::pair<std::string, std::uint16_t>>{{"12abc", 3},
+                                                          {"", 3},
+                                                          {"1.5", 3},
+                                                          {"300", 16},
+                                                          {"-1", 18},
+                                                          {"2147483648", 3},
+                                                          {"99999999999", 0},
+                                                          {"true", 3},
+                                                          {"+", 3}}) {
     EXPECT_FALSE(WriteValueText(text, type, &reason)) << text;
   }
   EXPECT_EQ(reason, "\"+\" is not a whole number from -2147483648 to 2147483647");
