@@ -15,10 +15,11 @@ using namespace std::chrono_literals;
 
 std::string ConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort,
                        const std::string& prefix, const std::string& groups,
-                       const std::string& bridgeExtra = "", const std::string& gatewayExtra = "") {
+                       const std::string& bridgeExtra = "", const std::string& gatewayExtra = "",
+                       std::uint16_t udpPort = 0) {
   return "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(gatewayPort) +
-         "\nudp_port = " + std::to_string(FreeUdpPort()) + "\n" + gatewayExtra +
-         "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
+         "\nudp_port = " + std::to_string(udpPort != 0 ? udpPort : FreeUdpPort()) + "\n" +
+         gatewayExtra + "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
          "\nclient_id = " + prefix + "\nkeepalive = 5\n[bridge]\nprefix = " + prefix + "\n" +
          bridgeExtra + groups;
 }
@@ -153,16 +154,22 @@ TEST_F(BridgeTest, KeepsPublishingThroughABrokerRestart) {
   EXPECT_NE(bridge.Log().find("gateway: groups removed"), std::string::npos) << bridge.Log();
 }
 
-TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestart) {
-  // A gateway of this test's own on a fixed port, started twice.
+TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestartAndGoesOnAfterAServerRestart) {
+  // A gateway of this test's own on a fixed port, started twice, announcing to the bridge.
   const std::uint16_t port = FreeLoopbackPort();
+  const std::uint16_t udpPort = FreeUdpPort();
   const auto workDir = CGatewayProcess::MakeWorkDirectory();
-  const std::vector<std::string> options{
-      "/s", "/progId", "Quarnix.Simulator", "/lp", std::to_string(port), "/rp", "0"};
+  const std::vector<std::string> options{"/s",
+                                         "/progId",
+                                         "Quarnix.Simulator",
+                                         "/lp",
+                                         std::to_string(port),
+                                         "/rp",
+                                         std::to_string(udpPort)};
   auto gateway = std::make_unique<CGatewayProcess>(options, workDir);
   ASSERT_TRUE(WaitForListener(port, 30s));
   CBridgeProcess bridge(ConfigText(port, s_broker->Port(), "tr2", Group("item = Ramp.Int4\n"), "",
-                                   "check_interval = 1\n"));
+                                   "check_interval = 1\n", udpPort));
   CMqttSubscriber subscriber(s_broker->Port(), "tr2/#");
   ASSERT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any())) << bridge.Log();
 
@@ -174,6 +181,30 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestart) {
   const std::size_t before = subscriber.Count();
   EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"connected\""), 30s, before));
   EXPECT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any(), 30s, before)) << bridge.Log();
+
+  // The OPC server crashes for a second (Control.Restart): the gateway brings the groups back
+  // and announces it; the bridge checks, activates and refreshes, and values go on.
+  const CGatewayClient client("127.0.0.1", port);
+  const auto control = ReplyIndices(client
+                                        .Exchange(DefineGroupsRequest({GroupDefinition{
+                                            "ctl", true, 1000, {{"Control.Restart", true, 3}}}}))
+                                        .reply.text);
+  ASSERT_TRUE(control && control->size() == 1);
+  const auto announcements = [&bridge] {
+    const std::string log = bridge.Log();
+    std::size_t count = 0;
+    for (auto at = log.find("OPC server is back)"); at != std::string::npos;
+         at = log.find("OPC server is back)", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const std::size_t heard = announcements();
+  ASSERT_EQ(client.Exchange(WriteSyncRequest(control->front(), {ItemWrite{0, "1"}})).reply.code, 0);
+  ASSERT_TRUE(WaitUntil([&] { return announcements() > heard; }, 60s)) << bridge.Log();
+  const std::size_t afterServer = subscriber.Count();
+  EXPECT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any(), 30s, afterServer)) << bridge.Log();
+  EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"connected\"")));
   gateway.reset();
   std::error_code ignored;
   std::filesystem::remove_all(workDir, ignored);
