@@ -1,6 +1,7 @@
 #include "client/browse_command.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -90,7 +91,8 @@ void AddBrowseArguments(CLI::App& app, CommandLine& line) {
       ->check(CLI::IsMember({"*", "R", "W", "RW"}));
   app.add_option("--continue", line.continuation, "the value a page printed after \"next:\"");
   app.add_flag("--all", line.all, "follow the pages to the end (up to --max entries)");
-  app.add_option("--max", line.maxEntries, "most entries --all reads (default 10000)");
+  app.add_option("--max", line.maxEntries, "most entries --all reads (default 10000)")
+      ->check(CLI::Range(1ul, 100000000ul));
   app.add_flag("--json", line.json, "one JSON object per entry");
 }
 
@@ -104,6 +106,10 @@ int RunBrowse(const CommandLine& line, std::ostream& out, std::ostream& err) {
   BrowseQuery query = QueryOf(line);
   unsigned long shown = 0;
   for (;;) {
+    if (line.all) {  // the last page asks only for what --max still allows
+      const unsigned long left = line.maxEntries - shown;
+      query.pageSize = static_cast<int>(std::min<unsigned long>(line.pageSize, left));
+    }
     std::string request;
     try {
       request = BrowseRequest(query);
