@@ -153,8 +153,8 @@ int RunProperties(const CommandLine& line, std::ostream& out, std::ostream& err)
                    {f[1] == "0" ? "value" : "error", f[4]}})
           << "\n";
     else
-      out << "  " << f[0] << " " << f[3] << " (VARTYPE " << f[2] << "): "
-          << (f[1] == "0" ? f[4] : "failed, " + f[4]) << "\n";
+      out << "  " << f[0] << " " << f[3] << " (VARTYPE " << f[2]
+          << "): " << (f[1] == "0" ? f[4] : "failed, " + f[4]) << "\n";
   }
   return kExitReplyZero;
 }

@@ -46,7 +46,7 @@ std::optional<std::uint32_t> ReplyCancelId(const std::string& text);
 // A reply that carries a list (docs/protocol.md, section 1.3, "BR" and "IP"): its text is the
 // count N of the lines that follow, a blank and words, then N lines of TAB-separated fields.
 struct ListReply {
-  std::string words;                             // after the count and its blank
+  std::string words;                            // after the count and its blank
   std::vector<std::vector<std::string>> lines;  // each line's fields
 };
 // nullopt when the text does not begin with a count, or fewer or more lines follow.

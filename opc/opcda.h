@@ -133,19 +133,19 @@ struct OPCSERVERSTATUS {
 };
 
 // --- Interface identifiers ----------------------------------------------------------------------
-extern const IID IID_IOPCServer;                 // {39C13A4D-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCGroupStateMgt;          // {39C13A50-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCSyncIO;                 // {39C13A52-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCItemMgt;                // {39C13A54-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCDataCallback;           // {39C13A70-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCAsyncIO2;               // {39C13A71-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCServer;                    // {39C13A4D-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCGroupStateMgt;             // {39C13A50-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCSyncIO;                    // {39C13A52-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCItemMgt;                   // {39C13A54-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCDataCallback;              // {39C13A70-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCAsyncIO2;                  // {39C13A71-011E-11D0-9675-0020AFD8ADB3}
 extern const IID IID_IOPCBrowseServerAddressSpace;  // {39C13A4F-011E-11D0-9675-0020AFD8ADB3}
 extern const IID IID_IOPCItemProperties;            // {39C13A72-011E-11D0-9675-0020AFD8ADB3}
 extern const IID IID_IEnumString;                   // {00000101-0000-0000-C000-000000000046}
-extern const IID IID_IConnectionPointContainer;  // {B196B284-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IConnectionPoint;           // {B196B286-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IEnumConnectionPoints;      // {B196B285-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IEnumConnections;           // {B196B287-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IConnectionPointContainer;     // {B196B284-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IConnectionPoint;              // {B196B286-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IEnumConnectionPoints;         // {B196B285-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IEnumConnections;              // {B196B287-BAB4-101A-B69C-00AA00341D07}
 
 // --- Connection points --------------------------------------------------------------------------
 struct IConnectionPointContainer;
@@ -239,9 +239,8 @@ protected:
 };
 
 struct IOPCItemProperties : IUnknown {
-  virtual HRESULT QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
-                                           DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
-                                           VARTYPE** ppvtDataTypes) = 0;
+  virtual HRESULT QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                           LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) = 0;
   virtual HRESULT GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                     VARIANT** ppvData, HRESULT** ppErrors) = 0;
   virtual HRESULT LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,

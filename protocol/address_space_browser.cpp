@@ -237,8 +237,8 @@ int CAddressSpaceBrowser::TakeContinuation(IOPCServer* server, const BrowseArgs&
 }
 
 HRESULT CAddressSpaceBrowser::ReadBranch(IOPCServer* server, IOPCBrowseServerAddressSpace* browse,
-                                         const ResultNote& note, const BrowseArgs& args,
-                                         Page& page, std::string& reply) {
+                                         const ResultNote& note, const BrowseArgs& args, Page& page,
+                                         std::string& reply) {
   const WideString branch = MultiByteToWide(args.branch);
   HRESULT hr = S_OK;
   if (!page.flat) {
@@ -270,8 +270,8 @@ HRESULT CAddressSpaceBrowser::ReadBranch(IOPCServer* server, IOPCBrowseServerAdd
   return hr;
 }
 
-int CAddressSpaceBrowser::Browse(IOPCServer* server, const ResultNote& note,
-                                 const BrowseArgs& args, std::string& reply) {
+int CAddressSpaceBrowser::Browse(IOPCServer* server, const ResultNote& note, const BrowseArgs& args,
+                                 std::string& reply) {
   ComPtr<IOPCBrowseServerAddressSpace> browse;
   HRESULT hr = note(server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.PutVoid()));
   if (FAILED(hr) || !browse) {
@@ -291,9 +291,10 @@ int CAddressSpaceBrowser::Browse(IOPCServer* server, const ResultNote& note,
   Page page;
   page.flat = SUCCEEDED(hr) && organization == OPC_NS_FLAT;
   if (page.flat && !args.branch.empty()) {
-    reply = StringPrintf("The OPC server's address space is flat: it has no branch %s; browse "
-                         "its root",
-                         ListField(args.branch).c_str());
+    reply = StringPrintf(
+        "The OPC server's address space is flat: it has no branch %s; browse "
+        "its root",
+        ListField(args.branch).c_str());
     return 1;
   }
   if (TakeContinuation(server, args, page, reply) != 0) return 1;
@@ -327,8 +328,8 @@ HRESULT Available(IOPCItemProperties* properties, const ResultNote& note, WideSt
   CoTaskPtr<DWORD> ids;
   CoTaskPtr<LPWSTR> descriptions;
   CoTaskPtr<VARTYPE> types;
-  const HRESULT hr = note(properties->QueryAvailableProperties(
-      item.data(), &count, ids.Put(), descriptions.Put(), types.Put()));
+  const HRESULT hr = note(properties->QueryAvailableProperties(item.data(), &count, ids.Put(),
+                                                               descriptions.Put(), types.Put()));
   for (DWORD k = 0; SUCCEEDED(hr) && k < count; ++k) {
     Property property;
     property.id = ids.Get() != nullptr ? ids[k] : 0;
@@ -336,8 +337,7 @@ HRESULT Available(IOPCItemProperties* properties, const ResultNote& note, WideSt
     if (descriptions.Get() != nullptr) property.description = Narrow(descriptions[k]);
     list.push_back(std::move(property));
   }
-  for (DWORD k = 0; descriptions.Get() != nullptr && k < count; ++k)
-    CoTaskMemFree(descriptions[k]);
+  for (DWORD k = 0; descriptions.Get() != nullptr && k < count; ++k) CoTaskMemFree(descriptions[k]);
   return hr;
 }
 
@@ -346,8 +346,8 @@ HRESULT ReadValues(IOPCServer* server, IOPCItemProperties* properties, const Res
                    WideString& item, std::vector<DWORD>& ids, std::vector<Property>& list) {
   CoTaskPtr<VARIANT> values;
   CoTaskPtr<HRESULT> errors;
-  const HRESULT hr = note(properties->GetItemProperties(
-      item.data(), static_cast<DWORD>(ids.size()), ids.data(), values.Put(), errors.Put()));
+  const HRESULT hr = note(properties->GetItemProperties(item.data(), static_cast<DWORD>(ids.size()),
+                                                        ids.data(), values.Put(), errors.Put()));
   for (std::size_t k = 0; k < ids.size(); ++k) {
     Property& property = list[k];
     property.error = FAILED(hr) ? hr : errors.Get() != nullptr ? errors[k] : E_FAIL;
@@ -369,8 +369,7 @@ std::string PropertiesText(const std::vector<Property>& list) {
                                  static_cast<int>(p.error), static_cast<unsigned>(p.type)) +
                     ListField(p.description) + "\t" + ListField(p.text));
   }
-  return ListReplyText(StringPrintf("properties, %u failed", static_cast<unsigned>(failed)),
-                       lines);
+  return ListReplyText(StringPrintf("properties, %u failed", static_cast<unsigned>(failed)), lines);
 }
 
 }  // namespace
@@ -399,8 +398,8 @@ int CAddressSpaceBrowser::Properties(IOPCServer* server, const ResultNote& note,
   for (const Property& p : offered)
     if (ids.empty()) wanted.push_back(p.id);
   for (DWORD id : wanted) {
-    const auto found =
-        std::find_if(offered.begin(), offered.end(), [id](const Property& p) { return p.id == id; });
+    const auto found = std::find_if(offered.begin(), offered.end(),
+                                    [id](const Property& p) { return p.id == id; });
     list.push_back(found != offered.end() ? *found : Property{id, VT_EMPTY, {}, S_OK, {}});
   }
   if (!wanted.empty()) hr = ReadValues(server, properties.Get(), note, wideItem, wanted, list);

@@ -32,10 +32,10 @@ public:
 
   struct BrowseArgs {
     int pageSize = kDefaultPageSize;
-    char kind = '*';  // '*' branches and leaves, 'B' branches only, 'L' leaves only
-    DWORD access = 0;  // OPC_READABLE and/or OPC_WRITEABLE that leaves must have; 0 any
-    std::string branch;  // the branch's ID, as a browse reply gave it; empty for the root
-    std::string pattern;  // the server's name filter; empty for every name
+    char kind = '*';           // '*' branches and leaves, 'B' branches only, 'L' leaves only
+    DWORD access = 0;          // OPC_READABLE and/or OPC_WRITEABLE that leaves must have; 0 any
+    std::string branch;        // the branch's ID, as a browse reply gave it; empty for the root
+    std::string pattern;       // the server's name filter; empty for every name
     std::string continuation;  // empty for the first page
   };
 
@@ -50,12 +50,10 @@ public:
   struct Page;  // one page being read (address_space_browser.cpp)
 
 private:
-
   // The generation of the current server connection: a new server object starts a new one.
   std::uint32_t Generation(IOPCServer* server);
   // Checks args.continuation into page's start; 0, or 1 with the refusal in reply.
-  int TakeContinuation(IOPCServer* server, const BrowseArgs& args, Page& page,
-                       std::string& reply);
+  int TakeContinuation(IOPCServer* server, const BrowseArgs& args, Page& page, std::string& reply);
   // Positions the server and reads the page (the flat list at an empty root). S_OK, or the
   // failure with reply set.
   HRESULT ReadBranch(IOPCServer* server, IOPCBrowseServerAddressSpace* browse,

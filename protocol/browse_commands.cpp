@@ -58,8 +58,8 @@ int CRequestDispatcher::BrowseCommand(CHttpBlockingSocket& connection, CRequestT
       m_connection.Server(), [this](HRESULT hr) { return m_connection.NoteServerResult(hr); }, args, reply);
 }
 
-int CRequestDispatcher::ItemPropertiesCommand(CHttpBlockingSocket& connection,
-                                              CRequestTokenizer& line, std::string& reply) {
+int CRequestDispatcher::PropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                          std::string& reply) {
   const std::string item = TakeLineField(connection, line);
   if (item.empty()) {
     reply = "Missing item ID";

@@ -26,12 +26,11 @@ std::string DateText(double date) {
   const auto day = floor<days>(time);
   const year_month_day ymd{day};
   const hh_mm_ss<milliseconds> clock{time - day};
-  return StringPrintf("%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(ymd.year()),
-                      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                      static_cast<int>(clock.hours().count()),
-                      static_cast<int>(clock.minutes().count()),
-                      static_cast<int>(clock.seconds().count()),
-                      static_cast<int>(clock.subseconds().count()));
+  return StringPrintf(
+      "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(ymd.year()),
+      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+      static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+      static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
 }
 
 }  // namespace

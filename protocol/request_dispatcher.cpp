@@ -15,9 +15,8 @@ const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[13] = {
     {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
     {"SR", &CRequestDispatcher::ReadSyncCommand},   {"AR", &CRequestDispatcher::ReadAsyncCommand},
     {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
-    {"Exit", &CRequestDispatcher::ExitRequest},
-    // Additions of this gateway, after the defined commands.
-    {"BR", &CRequestDispatcher::BrowseCommand},     {"IP", &CRequestDispatcher::ItemPropertiesCommand},
+    {"Exit", &CRequestDispatcher::ExitRequest},     {"BR", &CRequestDispatcher::BrowseCommand},
+    {"IP", &CRequestDispatcher::PropertiesCommand},
 };
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)

@@ -62,8 +62,8 @@ public:
                         std::string& reply);
   // "BR" and "IP" (browse_commands.cpp).
   int BrowseCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
-  int ItemPropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                            std::string& reply);
+  int PropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply);
 
   using RequestHandler = int (CRequestDispatcher::*)(CHttpBlockingSocket&, CRequestTokenizer&,
                                                      std::string&);

@@ -230,8 +230,8 @@ HRESULT CSimCore::GetEnable(SimGroupState& group, BOOL* enable) {
 
 // --- IOPCItemProperties -------------------------------------------------------------------------
 
-void CSimCore::PeekValue(WideStringView id, const SimItemInfo& info, VARIANT* value,
-                         WORD* quality, FILETIME* timestamp) {
+void CSimCore::PeekValue(WideStringView id, const SimItemInfo& info, VARIANT* value, WORD* quality,
+                         FILETIME* timestamp) {
   VariantClear(value);
   *quality = info.quality;
   std::lock_guard lock(m_mutex);

@@ -179,8 +179,8 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
   if (id.empty()) return OPC_E_INVALIDITEMID;
   if (const std::uint32_t n = ManyNumber(id); n != 0) {
     if (info != nullptr)
-      *info = SimItemInfo{SimFamily::kMany, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD,
-                          n};
+      *info =
+          SimItemInfo{SimFamily::kMany, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD, n};
     return S_OK;
   }
   if (id == WideStringView(OLESTR("Control.Restart"))) {

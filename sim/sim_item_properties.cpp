@@ -1,6 +1,5 @@
 #include "sim/sim_item_properties.h"
 
-
 namespace {
 
 constexpr double kScanRateMs = 100.0;  // the worker's tick

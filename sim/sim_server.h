@@ -70,5 +70,4 @@ private:
   const bool m_flat;
   std::mutex m_browseMutex;
   int m_browseBranch;  // kSimRootBranch or a root branch's index
-
 };

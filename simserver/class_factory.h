@@ -4,8 +4,8 @@
 //
 // Error rule: the IClassFactory results; CO_E_SERVER_STOPPING once the program is ending.
 // Thread rule: any thread (the class object is registered in the multithreaded apartment).
-// Ownership: one static instance per class; its reference count does not keep the program alive (COM
-// holds it while it is registered), only objects and locks do (CServerLifetime).
+// Ownership: one static instance per class; its reference count does not keep the program alive
+// (COM holds it while it is registered), only objects and locks do (CServerLifetime).
 #pragma once
 
 #include "platform/com/com.h"

@@ -133,8 +133,9 @@ TEST_F(BrowseTest, UnknownBranchGivesTheServersError) {
 
 TEST_F(BrowseTest, PropertiesOfANumericAndAStringItem) {
   const std::string numeric = Raw("IP\r\nStatic.Int4\r\n\r\n");
-  EXPECT_THAT(numeric, StartsWith("0\t10 properties, 0 failed\r\n1\t0\t2\tItem Canonical DataType\t3\r\n"
-                                  "2\t0\t12\tItem Value\t70000\r\n3\t0\t2\tItem Quality\t192\r\n"));
+  EXPECT_THAT(numeric,
+              StartsWith("0\t10 properties, 0 failed\r\n1\t0\t2\tItem Canonical DataType\t3\r\n"
+                         "2\t0\t12\tItem Value\t70000\r\n3\t0\t2\tItem Quality\t192\r\n"));
   EXPECT_THAT(numeric, HasSubstr("\r\n5\t0\t3\tItem Access Rights\t1\r\n"));
   EXPECT_THAT(numeric, HasSubstr("\r\n102\t0\t5\tHigh EU\t2147483647\r\n"
                                  "103\t0\t5\tLow EU\t-2147483648\r\n"));
@@ -145,9 +146,10 @@ TEST_F(BrowseTest, PropertiesOfANumericAndAStringItem) {
       "102\t-1073479165\t0\t\tThe property ID is not valid for the item.\r\n"
       "101\t0\t8\tItem Description\tFixed value\r\n",
       Raw("IP\r\nStatic.String\r\n2\t102\t101\r\n"));
-  EXPECT_EQ("-1073479673\tCannot read the properties of Foo.Int4: The item ID is not defined in "
-            "the server.\r\n",
-            Raw("IP\r\nFoo.Int4\r\n\r\n"));
+  EXPECT_EQ(
+      "-1073479673\tCannot read the properties of Foo.Int4: The item ID is not defined in "
+      "the server.\r\n",
+      Raw("IP\r\nFoo.Int4\r\n\r\n"));
   EXPECT_EQ("1\tMissing item ID\r\n", Raw("IP\r\n\r\n"));
 }
 

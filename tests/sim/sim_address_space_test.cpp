@@ -23,7 +23,7 @@ protected:
   void Open(bool flat) {
     ComPtr<IUnknown> server;
     ASSERT_EQ(S_OK, (flat ? CreateSimulatorFlatObject : CreateSimulatorObject)(IID_IUnknown,
-                                                                                server.PutVoid()));
+                                                                               server.PutVoid()));
     ASSERT_EQ(S_OK, server->QueryInterface(IID_IOPCBrowseServerAddressSpace, m_browse.PutVoid()));
     ASSERT_EQ(S_OK, server->QueryInterface(IID_IOPCItemProperties, m_properties.PutVoid()));
   }
@@ -31,8 +31,8 @@ protected:
   std::vector<std::string> List(OPCBROWSETYPE type, const WideChar* pattern = OLESTR(""),
                                 DWORD access = 0, ULONG skip = 0) {
     ComPtr<IEnumString> names;
-    EXPECT_TRUE(SUCCEEDED(m_browse->BrowseOPCItemIDs(type, pattern, VT_EMPTY, access,
-                                                     names.Put())));
+    EXPECT_TRUE(
+        SUCCEEDED(m_browse->BrowseOPCItemIDs(type, pattern, VT_EMPTY, access, names.Put())));
     std::vector<std::string> all;
     if (skip > 0) names->Skip(skip);
     LPOLESTR chunk[7];
@@ -116,7 +116,8 @@ TEST_F(SimBrowseTest, PropertiesOfItemsAndTheirFailures) {
   DWORD* ids = nullptr;
   LPWSTR* descriptions = nullptr;
   VARTYPE* types = nullptr;
-  ASSERT_EQ(S_OK, m_properties->QueryAvailableProperties(item, &count, &ids, &descriptions, &types));
+  ASSERT_EQ(S_OK,
+            m_properties->QueryAvailableProperties(item, &count, &ids, &descriptions, &types));
   ASSERT_EQ(10u, count);
   EXPECT_EQ(103u, ids[9]);
   EXPECT_EQ("EU Units", Ascii(descriptions[6]));
