@@ -180,6 +180,7 @@ int Register() {
     return 1;
   }
   Print("Registered Quarnix.Simulator " + GuidToString(CLSID_QuarnixSimulator) +
+            " and Quarnix.Simulator.Flat " + GuidToString(CLSID_QuarnixSimulatorFlat) +
             (scope == RegistrationScope::kAllUsers ? " for all users: " : " for this user: ") +
             Narrow(path.c_str()) + "\n",
         false);
@@ -194,7 +195,7 @@ int Unregister() {
           true);
     return 1;
   }
-  Print("Removed the registration of Quarnix.Simulator.\n", false);
+  Print("Removed the registration of Quarnix.Simulator and Quarnix.Simulator.Flat.\n", false);
   return 0;
 }
 
