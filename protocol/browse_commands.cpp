@@ -55,7 +55,8 @@ int CRequestDispatcher::BrowseCommand(CHttpBlockingSocket& connection, CRequestT
   args.pattern = TakeLineField(connection, line);
   args.continuation = TakeLineField(connection, line);
   return m_browser.Browse(
-      m_connection.Server(), [this](HRESULT hr) { return m_connection.NoteServerResult(hr); }, args, reply);
+      m_connection.Server(), [this](HRESULT hr) { return m_connection.NoteServerResult(hr); }, args,
+      reply);
 }
 
 int CRequestDispatcher::PropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
@@ -77,5 +78,6 @@ int CRequestDispatcher::PropertiesCommand(CHttpBlockingSocket& connection, CRequ
     ids.push_back(static_cast<DWORD>(id));
   }
   return m_browser.Properties(
-      m_connection.Server(), [this](HRESULT hr) { return m_connection.NoteServerResult(hr); }, item, ids, reply);
+      m_connection.Server(), [this](HRESULT hr) { return m_connection.NoteServerResult(hr); }, item,
+      ids, reply);
 }

@@ -187,5 +187,5 @@ TEST_F(DispatcherTest, BrowseAndPropertiesSayWhenTheServerDoesNotOfferThem) {
       "-2147467262\tThe OPC server does not offer item properties (no IOPCItemProperties)\r\n",
       Request("IP\r\nStatic.Int4\r\n\r\n"));
   EXPECT_EQ("1\tUnknown command: BRX\r\n", Request("BRX\r\n"));
-  EXPECT_FALSE(m_dispatcher.ServerLost());
+  EXPECT_FALSE(m_dispatcher.Connection().ServerLost());
 }
