@@ -9,13 +9,14 @@
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
 
-const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[11] = {
+const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[13] = {
     {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
     {"Q?", &CRequestDispatcher::QueryGroupIndexes}, {"AD", &CRequestDispatcher::DefineGroups},
     {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
     {"SR", &CRequestDispatcher::ReadSyncCommand},   {"AR", &CRequestDispatcher::ReadAsyncCommand},
     {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
-    {"Exit", &CRequestDispatcher::ExitRequest},
+    {"Exit", &CRequestDispatcher::ExitRequest},     {"BR", &CRequestDispatcher::BrowseCommand},
+    {"IP", &CRequestDispatcher::PropertiesCommand},
 };
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)

@@ -27,6 +27,7 @@
 #include "opc/server_connection.h"
 #include "platform/thread_affinity.h"
 #include "platform/wide_string.h"
+#include "protocol/address_space_browser.h"
 #include "protocol/request_settings.h"
 #include "protocol/request_tokenizer.h"
 
@@ -59,6 +60,10 @@ public:
                        std::string& reply);
   int WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                         std::string& reply);
+  // "BR" and "IP" (browse_commands.cpp).
+  int BrowseCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int PropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply);
 
   using RequestHandler = int (CRequestDispatcher::*)(CHttpBlockingSocket&, CRequestTokenizer&,
                                                      std::string&);
@@ -67,7 +72,7 @@ public:
     RequestHandler handler;
   };
   // The command table, in the order in which commands are compared.
-  static const CommandEntry kCommandTable[11];
+  static const CommandEntry kCommandTable[13];
 
 private:
   // A step's result: nothing when the request goes on, else the reply code (reply text set).
@@ -151,4 +156,5 @@ private:
   CServerConnection m_connection;
   CGroupRegistry m_registry;  // after the connection: it goes first
   bool m_closeRequested = false;
+  CAddressSpaceBrowser m_browser;
 };

@@ -176,3 +176,16 @@ TEST_F(DispatcherTest, ExceptionInAHandlerIsAnsweredWithEFailAndLogged) {
   EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
 }
+
+TEST_F(DispatcherTest, BrowseAndPropertiesSayWhenTheServerDoesNotOfferThem) {
+  // The recording decorator offers IOPCServer only, as a server without browsing does.
+  EXPECT_EQ(
+      "-2147467262\tThe OPC server does not offer browsing (no "
+      "IOPCBrowseServerAddressSpace)\r\n",
+      Request("BR\t10\r\n\r\n\r\n\r\n"));
+  EXPECT_EQ(
+      "-2147467262\tThe OPC server does not offer item properties (no IOPCItemProperties)\r\n",
+      Request("IP\r\nStatic.Int4\r\n\r\n"));
+  EXPECT_EQ("1\tUnknown command: BRX\r\n", Request("BRX\r\n"));
+  EXPECT_FALSE(m_dispatcher.Connection().ServerLost());
+}
