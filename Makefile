@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all bootstrap build run test test-tsan bench fuzz fuzz-smoke format format-check clean windows test-windows
+.PHONY: all bootstrap build run test test-repeat test-tsan bench fuzz fuzz-smoke format format-check clean windows test-windows
 
 all: build
 
@@ -33,6 +33,17 @@ test: bootstrap
 	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-test -j $(JOBS)
 	cd build-test && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# Runs the tests whose names match TESTS (a ctest pattern) REPEAT times each beside LOAD busy
+# processes (one per core unless given), stopping at a test's first failure:
+#   make test-repeat TESTS='SimulatorTest\.ControlRestart' REPEAT=50
+TESTS ?= .
+REPEAT ?= 20
+LOAD ?= $(JOBS)
+test-repeat: bootstrap
+	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build-test -j $(JOBS)
+	scripts/test-repeat build-test '$(TESTS)' $(REPEAT) $(LOAD)
 
 test-tsan: bootstrap
 	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=thread -DQUARNIX_WERROR=$(WERROR)

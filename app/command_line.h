@@ -1,15 +1,16 @@
-// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, and the protection options of
-// protection_options.h.
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), and the
+// protection options of protection_options.h.
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
-// that takes a value consumes the next token; at the end of the line /rh, /rp and /lp change
-// nothing, while /progId leaves an empty ProgID. /? stops the parsing where it stands, so /s
-// reaches the usage text only when it comes first. Everything else is ignored.
+// that takes a value consumes the next token; at the end of the line /rh changes nothing, while
+// /progId leaves an empty ProgID. /? stops the parsing where it stands, so /s reaches the usage
+// text only when it comes first. Everything else is ignored.
 //
-// Error rule: never fails; bad values follow the classic conversions (an invalid /rh gives
-// 255.255.255.255, a number without digits gives 0). Thread rule: any thread, no state.
-// Ownership: values returned.
+// Error rule: parsing never fails; /rh follows the classic conversion (an invalid address gives
+// 255.255.255.255). A missing or bad /lp (decimal 1 to 65535) or /rp (0 to 65535), like a bad
+// protection value, is recorded in optionError (the first one only), and a start with such an
+// error must end. Thread rule: any thread, no state. Ownership: values returned.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,7 @@ struct CommandLineOptions {
   // a start with such an error must end.
   ProtectionSettings protection;
   RequestSettings requests;
+  std::string allowText;  // the /allow value as given, for the start record
   std::string optionError;
 };
 
@@ -40,6 +42,11 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
 // Parses a raw command line, starting from the defaults.
 CommandLineOptions ParseCommandLine(std::string_view commandLine);
 
+// Why a start with this command line would end before it serves: a bad option value, or a /bind
+// address that this machine does not have. Empty when the options are good. The start itself
+// (CGatewayApp::InitInstance) and /install check with this same code.
+std::string StartOptionsError(std::string_view commandLine);
+
 // Whether a command-line token is the option, compared without regard to letter case.
 bool IsOption(const std::string& token, std::string_view option);
 
@@ -47,6 +54,3 @@ bool IsOption(const std::string& token, std::string_view option);
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // The process's raw command line: the arguments joined with single spaces.
 std::string JoinArguments(int argc, const char* const* argv);
-// A decimal number by the classic atoi rules: optional blanks and sign, leading digits, 0 when
-// there are none; values beyond 32 bits are held at the 32-bit limits.
-int ParseDecimal(std::string_view text);

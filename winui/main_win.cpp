@@ -32,6 +32,7 @@
 #include "platform/signal_hook.h"
 #include "platform/standard_output.h"
 #include "res/resource.h"
+#include "res/strings.h"
 #include "winui/main_frame.h"
 #include "winui/request_pump.h"
 #include "winui/win32_headers.h"
@@ -152,6 +153,25 @@ std::size_t FindServiceOption(const std::vector<std::string>& tokens, std::strin
   return std::string::npos;
 }
 
+// /install: the options are checked by the start's own code first, so that no service is
+// registered that would fail at every start. tokens: the line without /install.
+int InstallCheckedService(const std::vector<std::string>& tokens) {
+  std::string serviceLine = tokens.front() + " /s";
+  for (std::size_t i = 1; i < tokens.size(); ++i) serviceLine += " " + tokens[i];
+  const CommandLineOptions options = ParseCommandLine(serviceLine);
+  if (options.showUsage) {
+    WriteStandardOutput(LoadResString(IDS_USAGE));
+    return 0;
+  }
+  const std::string error = StartOptionsError(serviceLine);
+  if (!error.empty()) {
+    WriteStandardOutput(error);
+    WriteStandardOutput(SystemText("未注册Windows服务Quarnix：请改正这个选项后再执行 /install。"));
+    return 1;
+  }
+  return InstallService(std::vector<std::string>(tokens.begin() + 1, tokens.end()));
+}
+
 }  // namespace
 
 int main() {
@@ -165,9 +185,7 @@ int main() {
   RefreshSystemCodePage();
   if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
   tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(at));
-  if (serviceOption == "/install") {
-    return InstallService(std::vector<std::string>(tokens.begin() + 1, tokens.end()));
-  }
+  if (serviceOption == "/install") return InstallCheckedService(tokens);
   if (serviceOption == "/uninstall") return UninstallService();
 
   // /service: background mode with the rest of the line, in the program's folder (the log
