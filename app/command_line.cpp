@@ -79,6 +79,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
+    } else if (IsOption(token, "/workdir")) {
+      options.workDir = hasValue ? tokens[++i] : std::string();
     } else if (TakeProtectionOption(tokens, i, options.protection, options.optionError)) {
       // applied, or its error recorded
     }

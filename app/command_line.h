@@ -1,5 +1,5 @@
-// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, and the protection options of
-// protection_options.h.
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, the protection options of
+// protection_options.h, and /workdir (work_directory.h).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,8 @@ struct CommandLineOptions {
   // a start with such an error must end.
   ProtectionSettings protection;
   std::string optionError;
+  // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
+  std::optional<std::string> workDir;
 };
 
 // Parses a raw command line, starting from the values in options.

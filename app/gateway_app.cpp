@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/headless_frame.h"
 #include "app/operation_record.h"
+#include "app/work_directory.h"
 #include "app/protection_options.h"
 #include "app/standard_output.h"
 #include "core/activity_log.h"
@@ -99,6 +100,13 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   }
   if (!options.optionError.empty()) {
     ShowMessage(options.optionError);
+    m_exitCode = 1;
+    return false;
+  }
+  // Before anything is written to the log file, which lives in the working directory.
+  std::string workDirError;
+  if (options.workDir && !EnterWorkDirectory(*options.workDir, workDirError)) {
+    ShowMessage(workDirError);
     m_exitCode = 1;
     return false;
   }
