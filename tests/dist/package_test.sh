@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The Debian package that `make package` made: its control data, its contents, its maintainer
-# scripts (run against stand-ins for the systemd helpers, which record what they are asked),
-# the package unpacked into a throw-away root, and lintian without errors.
+# The Debian package that `make package` made: its control data, its contents, the package
+# unpacked, then installed, installed again, removed and purged with dpkg in a throw-away root,
+# and lintian without errors.
 # Usage: package_test.sh <build dir>
 set -uo pipefail
 build="$(realpath "$1")"
@@ -58,23 +58,41 @@ if grep -q '^QUARNIX_OPTIONS=' "$work/root/etc/default/quarnix"; then
 fi
 "$work/root/usr/bin/quarnix-client" --help >/dev/null || fail "quarnix-client from the package"
 
-# postinst of a first installation: the unit enabled the Debian way, no start outside systemd,
-# and the hint that the options file decides the start. An upgrade keeps a disabled unit.
-mkdir "$work/bin"
+# A real installation with dpkg into a throw-away root (its own package database; the
+# maintainer scripts run outside it, against stand-ins for the systemd helpers that record what
+# they are asked): the unit enabled the Debian way, the hint that the options file decides the
+# start; an edited options file kept over a second installation and a removal, gone on purge.
+root="$work/dpkg-root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$work/bin"
+touch "$root/var/lib/dpkg/status"
 for helper in deb-systemd-helper deb-systemd-invoke systemctl; do
-  printf '#!/bin/sh\necho "%s $*" >>"%s"\n[ "$1 $2" != "--quiet was-enabled" ] || exit "${WAS_ENABLED:-0}"\n' \
-    "$helper" "$work/calls" >"$work/bin/$helper"
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$helper" "$work/calls" >"$work/bin/$helper"
   chmod +x "$work/bin/$helper"
 done
-said="$(PATH="$work/bin:$PATH" "$work/control/postinst" configure 2>&1)" || fail "postinst failed"
-[ "$(cat "$work/calls")" = $'deb-systemd-helper unmask quarnix.service\ndeb-systemd-helper --quiet was-enabled quarnix.service\ndeb-systemd-helper enable quarnix.service' ] ||
+run_dpkg() {
+  PATH="$work/bin:$PATH" dpkg --root="$root" --force-not-root --force-script-chrootless --force-depends \
+    --force-confold --log=/dev/null "$@" >"$work/dpkg.out" 2>&1 || fail "dpkg $*: $(cat "$work/dpkg.out")"
+}
+run_dpkg -i "$deb"
+[ "$(head -n 3 "$work/calls")" = $'deb-systemd-helper unmask quarnix.service\ndeb-systemd-helper --quiet was-enabled quarnix.service\ndeb-systemd-helper enable quarnix.service' ] ||
   fail "postinst configure asked: $(cat "$work/calls")"
-if [ ! -d /run/systemd/system ] && [[ "$said" != *"QUARNIX_OPTIONS in /etc/default/quarnix"* ]]; then
-  fail "postinst does not say how the service starts: $said"
+grep -q "QUARNIX_OPTIONS in /etc/default/quarnix" "$work/dpkg.out" ||
+  fail "postinst does not say how the service starts: $(cat "$work/dpkg.out")"
+[ -x "$root/usr/bin/quarnix" ] || fail "dpkg did not install /usr/bin/quarnix"
+edited='QUARNIX_OPTIONS="/lp 9000 /progId Quarnix.Simulator"'
+echo "$edited" >>"$root/etc/default/quarnix"
+run_dpkg -i "$deb"
+grep -qxF "$edited" "$root/etc/default/quarnix" || fail "a second installation lost the edit"
+if grep -q "QUARNIX_OPTIONS in /etc/default/quarnix" "$work/dpkg.out"; then
+  fail "postinst asks for options that are set"
 fi
-rm -f "$work/calls"
-WAS_ENABLED=1 PATH="$work/bin:$PATH" "$work/control/postinst" configure "$version" >/dev/null
-grep -q "update-state quarnix.service" "$work/calls" || fail "an upgrade re-enables: $(cat "$work/calls")"
+run_dpkg --remove quarnix
+[ ! -e "$root/usr/bin/quarnix" ] && grep -qxF "$edited" "$root/etc/default/quarnix" ||
+  fail "remove: the program stays or the options file is gone"
+grep -q "deb-systemd-helper mask quarnix.service" "$work/calls" || fail "remove did not mask the unit"
+run_dpkg --purge quarnix
+[ ! -e "$root/etc/default/quarnix" ] || fail "purge kept /etc/default/quarnix"
+grep -q "deb-systemd-helper purge quarnix.service" "$work/calls" || fail "purge did not purge the unit"
 
 lintian_out="$(lintian --fail-on error "$deb" 2>&1)" || fail "lintian reports errors: $lintian_out"
 [ -n "$lintian_out" ] && printf 'lintian:\n%s\n' "$lintian_out"
