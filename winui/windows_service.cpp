@@ -212,7 +212,8 @@ int InstallService(const std::vector<std::string>& options) {
   Say("已注册Windows服务Quarnix：自动启动" +
       std::string(restarts ? "，失败后10秒重新启动" : "（未能设定失败后重新启动）") + "。");
   WriteStandardOutput(SystemText("命令行：") + Narrow(command));
-  WriteStandardOutput(SystemText("日志文件：") + LogFolder(options, program) + "\\RV_Morvantel.log");
+  WriteStandardOutput(SystemText("日志文件：") + LogFolder(options, program) +
+                      "\\RV_Morvantel.log");
   Say("用 net start Quarnix 启动它，用 net stop Quarnix 停止它。");
   return 0;
 }

@@ -396,6 +396,8 @@ Section "-service"
   ; An upgrade without the simulator removes one an earlier setup installed.
   ${IfNot} ${SectionIsSelected} ${SecSimulator}
   ${AndIf} ${FileExists} "$INSTDIR\quarnix-sim.exe"
+    Push "$INSTDIR\quarnix-sim.exe"
+    Call WaitUntilReplaceable
     ExecWait '"$INSTDIR\quarnix-sim.exe" /UnregServer'
     Delete "$INSTDIR\quarnix-sim.exe"
     WriteRegStr HKLM "${REGKEY}" "Simulator" 0
