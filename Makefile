@@ -24,6 +24,12 @@ run: build
 	@echo "its log file is build/RV_Morvantel.log. Stop it with Ctrl-C$(if $(DISPLAY)$(WAYLAND_DISPLAY), or by closing its window and answering No (否),)."
 	cd build && ./quarnix /progId Quarnix.Simulator $(if $(DISPLAY)$(WAYLAND_DISPLAY),,/s)
 
+# The MQTT bridge: a local mosquitto on 127.0.0.1:1883, the gateway with the simulator and
+# quarnix-mqtt with dist/quarnix-mqtt.example.conf (see the README, "Publishing to an MQTT broker").
+.PHONY: run-mqtt
+run-mqtt: build
+	scripts/run-mqtt build
+
 test: bootstrap
 	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-test -j $(JOBS)

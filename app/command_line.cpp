@@ -81,7 +81,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
     } else if (IsOption(token, "/workdir")) {
       options.workDir = hasValue ? tokens[++i] : std::string();
-    } else if (TakeProtectionOption(tokens, i, options.protection, options.optionError)) {
+    } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
+                                    options.optionError)) {
       // applied, or its error recorded
     }
   }

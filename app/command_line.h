@@ -20,6 +20,7 @@
 
 #include "net/protection_settings.h"
 #include "platform/wide_string.h"
+#include "protocol/request_settings.h"
 
 struct CommandLineOptions {
   std::uint16_t listenPort = 8089;
@@ -31,6 +32,7 @@ struct CommandLineOptions {
   // The protection options (protection_options.h) and the first bad value among them, if any:
   // a start with such an error must end.
   ProtectionSettings protection;
+  RequestSettings requests;
   std::string optionError;
   // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
   std::optional<std::string> workDir;

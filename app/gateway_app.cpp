@@ -4,7 +4,6 @@
 #include "app/headless_frame.h"
 #include "app/operation_record.h"
 #include "app/protection_options.h"
-#include "app/standard_output.h"
 #include "app/work_directory.h"
 #include "core/activity_log.h"
 #include "net/send_notification.h"
@@ -12,12 +11,15 @@
 #include "platform/codepage.h"
 #include "platform/process_limits.h"
 #include "platform/socket_api.h"
+#include "platform/standard_output.h"
 #include "platform/string_format.h"
+#include "protocol/request_dispatcher.h"
+#include "protocol/request_settings.h"
 #include "res/resource.h"
 #include "res/strings.h"
 
 CGatewayApp::CGatewayApp() {
-  logValueChanges = false;
+  ResetLogSwitches();
 }
 
 CGatewayApp::~CGatewayApp() = default;
@@ -30,18 +32,18 @@ void CGatewayApp::ShowMessage(const std::string& text) {
   }
 }
 
-std::shared_ptr<IFrameView> CGatewayApp::CreateMainFrame() {
+MainWindow CGatewayApp::CreateMainFrame() {
   if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode);
-  return std::make_shared<CHeadlessFrame>(m_backgroundMode);
+  return MainWindow{std::make_shared<CHeadlessFrame>(m_backgroundMode)};
 }
 
 // The listener chain: started only after both sockets are open; stopped by closing the listening
 // socket and joining every listener thread.
 void CGatewayApp::StartListenerChain() {
-  RequestHandler handler = m_requestHandler;
-  m_listenerChain.Start(CApartment::ForCurrentThread(), [handler](CHttpBlockingSocket& connection) {
-    if (handler) handler(connection);
-  });
+  CListenerChain::RequestCall answer;
+  if (CRequestDispatcher* dispatcher = m_dispatcher)
+    answer = [dispatcher](CHttpBlockingSocket& connection) { dispatcher->OnRequest(connection); };
+  m_listenerChain.Start(CApartment::ForCurrentThread(), std::move(answer));
 }
 
 void CGatewayApp::StopListenerChain() {
@@ -60,7 +62,9 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   }
 
   // 3 and 4. The main frame (placed and shown by the frame itself unless in background mode).
-  m_mainFrame = CreateMainFrame();
+  MainWindow window = CreateMainFrame();
+  m_mainFrame = std::move(window.frame);
+  m_dispatcher = window.dispatcher;
   pMainFrame = m_mainFrame.get();
   // Background mode records each start in the log file, which is all an operator sees of it.
   if (m_backgroundMode) LogToFile(StartRecordText(options));
@@ -111,6 +115,7 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
     return false;
   }
   GatewayProtection() = options.protection;
+  GatewayRequestSettings() = options.requests;
   return true;
 }
 
@@ -185,6 +190,7 @@ void CGatewayApp::OpenSockets() {
 void CGatewayApp::DestroyMainFrame() {
   StopListenerChain();
   pMainFrame = nullptr;
+  m_dispatcher = nullptr;
   m_mainFrame.reset();
 }
 

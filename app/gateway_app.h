@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
+#include "app/main_window.h"
 #include "core/frame_view.h"
 #include "net/blocking_socket.h"
 #include "net/gateway_sockets.h"
@@ -31,14 +32,12 @@
 
 class CGatewayApp : public CGatewaySockets {
 public:
-  // Makes the main frame for a ProgID. The frame applies the window placement itself and stays
-  // hidden in background mode. The application keeps the returned pointer as the owner.
-  using FrameFactory =
-      std::function<std::shared_ptr<IFrameView>(const WideString& progId, bool backgroundMode)>;
+  // Makes the main window for a ProgID. The frame applies the window placement itself and stays
+  // hidden in background mode. The application keeps the returned frame as the owner and hands
+  // the dispatcher's entry to the listener chain.
+  using FrameFactory = std::function<MainWindow(const WideString& progId, bool backgroundMode)>;
   // Shows a text in a message box with an OK button.
   using MessageBoxHandler = std::function<void(const std::string& text)>;
-  // Answers one request on the UI thread (reads it from the borrowed connection and replies).
-  using RequestHandler = CListenerChain::RequestCall;
 
   CGatewayApp();
   ~CGatewayApp();
@@ -58,12 +57,10 @@ public:
   // the first failure.
   void OpenSockets();
 
-  // The host's hooks; both optional (defaults: the headless frame, standard output).
+  // The host's hooks; both optional (defaults: the headless frame without a dispatcher, whose
+  // requests are closed without a reply; standard output).
   void SetFrameFactory(FrameFactory factory) { m_frameFactory = std::move(factory); }
   void SetMessageBox(MessageBoxHandler handler) { m_messageBox = std::move(handler); }
-  // The request handler that the listener chain calls on the UI thread; without one, requests
-  // are closed without a reply.
-  void SetRequestHandler(RequestHandler handler) { m_requestHandler = std::move(handler); }
 
   bool BackgroundMode() const { return m_backgroundMode; }
   const WideString& ProgId() const { return m_progId; }
@@ -74,8 +71,8 @@ public:
   void ShowMessage(const std::string& text);
 
 private:
-  // Step 3 of the start-up: the one place where the main frame is made.
-  std::shared_ptr<IFrameView> CreateMainFrame();
+  // Step 3 of the start-up: the one place where the main window is made.
+  MainWindow CreateMainFrame();
   // Step 7 of the start-up and its counterpart in ExitInstance: the listener chain's hooks.
   // InitInstance's steps: the command line taken (false: stop, the exit code set); the
   // single-instance guard, the socket library, the listening address and the open-file limit
@@ -94,7 +91,7 @@ private:
   std::shared_ptr<IFrameView> m_mainFrame;
   FrameFactory m_frameFactory;
   MessageBoxHandler m_messageBox;
-  RequestHandler m_requestHandler;
+  CRequestDispatcher* m_dispatcher = nullptr;  // the main window's, while it exists
   CListenerChain m_listenerChain;
   int m_exitCode = 0;
   bool m_started = false;  // InitInstance succeeded; ExitInstance records the stop

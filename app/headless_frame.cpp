@@ -1,36 +1,37 @@
 #include "app/headless_frame.h"
 
-#include "app/standard_output.h"
 #include "platform/apartment.h"
+#include "platform/codepage.h"
+#include "platform/standard_output.h"
+
+namespace {
+
+// No tray: adding an icon fails, so the notifier stays in its no-icon state.
+class CNoTray final : public ITrayBackend {
+public:
+  bool NotifyIcon(std::uint32_t, const TrayIconRecord&) override { return false; }
+  int FirstTrayCommand() override { return 0; }
+  bool ShowTrayMenu(ITrayOwner&) override { return false; }
+};
+
+}  // namespace
 
 CHeadlessFrame::CHeadlessFrame(bool backgroundMode, std::function<void()> closeHandler)
-    : m_backgroundMode(backgroundMode),
-      m_closeHandler(std::move(closeHandler)),
-      m_uiApartment(CApartment::ForCurrentThread()) {}
-
-CHeadlessFrame::~CHeadlessFrame() = default;
-
-void CHeadlessFrame::LogToWindow(std::string text) {
-  LogToPane(m_pane, text);
-  if (m_backgroundMode) MirrorPaneEntryToFile(text);  // the pane is never seen
+    : m_closeHandler(std::move(closeHandler)),
+      m_uiApartment(CApartment::ForCurrentThread()),
+      m_core(*this, *this, backgroundMode, std::make_unique<CNoTray>()) {
+  m_core.SetLogPane(&m_pane);
 }
 
-void CHeadlessFrame::SetMessageText(std::string text) {
-  std::lock_guard lock(m_messageMutex);
-  m_messageText = std::move(text);
+FrameAnswer CHeadlessFrame::ShowBox(FrameBox kind, const WideString&, const WideString& text) {
+  // An error or the usage is written out; a confirmation keeps the gateway running.
+  if (kind == FrameBox::kCloseConfirmation) return FrameAnswer::kYes;
+  WriteStandardOutput(WideToMultiByte(text));
+  return FrameAnswer::kOk;
 }
 
-std::string CHeadlessFrame::MessageText() const {
-  std::lock_guard lock(m_messageMutex);
-  return m_messageText;
-}
-
-void CHeadlessFrame::ShowErrorMessage(const std::string& text) {
-  WriteStandardOutput(text);
-}
-
-void CHeadlessFrame::PostCloseRequest() {
-  if (m_backgroundMode || !m_closeHandler) {
+void CHeadlessFrame::PostClose() {
+  if (!m_closeHandler) {
     LogCloseDeclined(*this);
     return;
   }

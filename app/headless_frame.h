@@ -1,46 +1,57 @@
-// The stand-in main window: a frame with no toolkit behind it.
+// The stand-in main window: the frame core over a window that shows nothing.
 //
-// Keeps the log pane in memory (the hidden window's pane of background mode, whose entries are
-// then copied to the log file as well), remembers the
-// status-bar text, writes error messages to standard output, and answers a close request
-// either by declining it (background mode: there is no operator to confirm, so the gateway keeps
-// running and logs that it declined) or by queueing the given close handler on the UI thread.
+// The window's rules are the frame core's, as for the Qt and the Win32 windows: background mode
+// declines close requests with a log line and copies every pane entry to the log file, error
+// messages go to standard output. The window behind the core shows nothing: the log pane is kept
+// in memory, the status-bar text is remembered, an error box becomes a line on standard output,
+// there is no tray, and a close outside background mode queues the given close handler on the UI
+// thread (declined with the log line when there is none).
 //
-// Error rule: nothing fails. Thread rule: SetMessageText from any thread; everything else on
-// the UI thread (the thread that constructed it). Ownership: owns its pane; the application
-// owns the frame.
+// Error rule: nothing fails. Thread rule: UI thread only (the thread that constructed it).
+// Ownership: owns its pane and core; the application owns the frame.
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "core/activity_log.h"
+#include "core/frame_core.h"
 #include "core/frame_view.h"
 
 class CApartment;
 
-class CHeadlessFrame final : public IFrameView {
+class CHeadlessFrame final : public IFrameView, private IFrameWindow {
 public:
   // closeHandler runs, queued on the constructing thread, when a close request is accepted;
   // without one, or in background mode, close requests are declined.
   explicit CHeadlessFrame(bool backgroundMode, std::function<void()> closeHandler = {});
-  ~CHeadlessFrame();
 
-  void LogToWindow(std::string text) override;
-  void SetMessageText(std::string text) override;
-  void ShowErrorMessage(const std::string& text) override;
-  void PostCloseRequest() override;
+  void LogToWindow(std::string text) override { m_core.LogToWindow(text); }
+  void SetMessageText(std::string text) override { m_messageText = std::move(text); }
+  void ShowErrorMessage(const std::string& text) override { m_core.ShowErrorMessage(text); }
+  void PostCloseRequest() override { m_core.PostCloseRequest(); }
 
+  CFrameCore& Core() { return m_core; }
   const CTextLogPane& Pane() const { return m_pane; }
-  std::string MessageText() const;
+  const std::string& MessageText() const { return m_messageText; }
 
 private:
-  const bool m_backgroundMode;
+  // IFrameWindow: nothing to show, check or end.
+  void ShowNormal() override {}
+  void Hide() override {}
+  std::optional<bool> ViewItemChecked(int) const override { return std::nullopt; }
+  void SetViewItemChecked(int, bool) override {}
+  FrameAnswer ShowBox(FrameBox kind, const WideString& caption, const WideString& text) override;
+  void SendClose() override { PostClose(); }
+  void PostClose() override;
+  void ShowAboutBox() override {}
+  void EndWindow() override {}
+  const void* TrayIcon() const override { return nullptr; }
+
   std::function<void()> m_closeHandler;
   std::shared_ptr<CApartment> m_uiApartment;
   CTextLogPane m_pane;
-  mutable std::mutex m_messageMutex;
   std::string m_messageText;
+  CFrameCore m_core;  // last: its teardown may still write to the pane
 };

@@ -3,23 +3,27 @@
 //
 // AssembleMainWindow puts a front end's frame and a new request dispatcher together: the
 // dispatcher reaches the window through the frame's IFrameView, the window's File-menu commands
-// and its teardown reach the dispatcher through the frame core's callbacks, and the dispatcher
-// outlives the window, whose destruction tears the OPC side down through it. AnswerRequest hands
-// a request to the dispatcher of the current main window.
+// and its teardown reach the dispatcher's group list through the frame core's callbacks, and the
+// dispatcher outlives the window, whose destruction tears the OPC side down through it. The
+// application hands the dispatcher's entry to the listener chain.
 //
-// Error rule: nothing fails. Thread rule: UI thread. Ownership: the returned pointer owns both
-// the frame and the dispatcher and points at the frame.
+// Error rule: nothing fails. Thread rule: UI thread. Ownership: MainWindow::frame owns both the
+// frame and the dispatcher and points at the frame; MainWindow::dispatcher lives as long.
 #pragma once
 
 #include <memory>
 
 #include "core/frame_core.h"
-#include "net/http_blocking_socket.h"
+#include "core/frame_view.h"
 #include "platform/wide_string.h"
 
-// frame and core are the front end's window and its core; progId names the OPC server.
-std::shared_ptr<IFrameView> AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                                               const WideString& progId);
+class CRequestDispatcher;
 
-// Answers a request with the current main window's dispatcher; nothing once it is gone.
-void AnswerRequest(CHttpBlockingSocket& connection);
+struct MainWindow {
+  std::shared_ptr<IFrameView> frame;
+  CRequestDispatcher* dispatcher = nullptr;  // null: requests are closed without a reply
+};
+
+// frame and core are the front end's window and its core; progId names the OPC server.
+MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
+                              const WideString& progId);

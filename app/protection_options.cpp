@@ -35,10 +35,11 @@ constexpr const char* kCountExpected = "请给出 1 到 2147483647 之间的整�
 }  // namespace
 
 bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
-                          ProtectionSettings& settings, std::string& error) {
+                          ProtectionSettings& settings, RequestSettings& requests,
+                          std::string& error) {
   const std::string& token = tokens[at];
   if (IsOption(token, "/readonly")) {
-    settings.readOnly = true;
+    requests.readOnly = true;
     return true;
   }
   const char* option = nullptr;
@@ -69,9 +70,9 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
   } else if (name == "/maxconn") {
     settings.maxConnections = count;
   } else if (name == "/maxgroups") {
-    settings.maxGroups = static_cast<std::size_t>(count);
+    requests.maxGroups = static_cast<std::size_t>(count);
   } else {
-    settings.maxItems = static_cast<std::size_t>(count);
+    requests.maxItems = static_cast<std::size_t>(count);
   }
   return true;
 }

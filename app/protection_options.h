@@ -15,12 +15,15 @@
 #include <vector>
 
 #include "net/protection_settings.h"
+#include "protocol/request_settings.h"
 
-// If tokens[at] is a protection option: applies it (with its value, advancing at past the value
-// when there is one) and returns true. A bad value sets error, unless error holds one already.
-// Any other token: returns false and changes nothing.
+// If tokens[at] is a protection option: applies it to the network side's settings (/bind, /allow,
+// /maxconn) or the requests' (/readonly, /maxgroups, /maxitems), with its value, advancing at
+// past the value when there is one, and returns true. A bad value sets error, unless error holds
+// one already. Any other token: returns false and changes nothing.
 bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
-                          ProtectionSettings& settings, std::string& error);
+                          ProtectionSettings& settings, RequestSettings& requests,
+                          std::string& error);
 
 // Whether the listening socket can be bound to the address (host byte order) on this machine.
 // When not, error names /bind and the address. Needs the socket library started.

@@ -77,13 +77,13 @@ void PackAndSend() {
   CGatewaySockets sockets;
   sockets.socketNotify.Create(kSockDgram);
   CSilentView view;
-  CGroupRegistry registry(view, u"");
+  CServerConnection connection(view, u"");
+  CGroupRegistry registry(view, connection);
   GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
   group->dwNotifyHost = kLoopback;
   group->wNotifyPort = port;
-  auto* callback = new COpcDataCallback;
+  auto* callback = new COpcDataCallback(registry);
   callback->AddRef();
-  callback->groupCtrl = &registry;
 
   // A realistic mix of value types.
   constexpr DWORD kCount = kItemsPerDatagram;

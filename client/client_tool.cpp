@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ostream>
 
+#include "client/browse_command.h"
 #include "client/client_commands.h"
 #include "client/command_line.h"
 #include "client/gateway_client.h"
@@ -15,6 +16,13 @@ namespace {
 constexpr std::uint16_t kDefaultRequestPort = 8089;  // the gateway's /lp default
 constexpr double kDefaultTimeoutSeconds = 10;
 constexpr char kListen[] = "listen";
+constexpr char kBrowse[] = "browse";
+constexpr char kProperties[] = "properties";
+constexpr char kBrowseSummary[] =
+    "Lists a branch of the OPC server's address space (BR), a\n"
+    "page at a time: its branches and its items with their IDs.";
+constexpr char kPropertiesSummary[] =
+    "Reads the properties of an item (IP): id, description, type\nand value of each.";
 
 constexpr char kOverview[] =
     "Sends one request to a Quarnix gateway and prints its reply, or listens for its\n"
@@ -51,6 +59,14 @@ void DeclareTool(CLI::App& tool, CommandLine& line) {
       command->footer(std::string(request.details) + "\n\n" + kToolExitStatus);
     }
   }
+  CLI::App* browse = AddCommand(tool, kBrowse, kBrowseSummary);
+  AddRequestOptions(*browse, line);
+  AddBrowseArguments(*browse, line);
+  browse->footer(kToolExitStatus);
+  CLI::App* properties = AddCommand(tool, kProperties, kPropertiesSummary);
+  AddRequestOptions(*properties, line);
+  AddPropertiesArguments(*properties, line);
+  properties->footer(kToolExitStatus);
   CLI::App* listen = AddCommand(tool, kListen, kListenSummary);
   AddListenOptions(*listen, line);
   listen->footer(kListenExitStatus);
@@ -105,6 +121,8 @@ int RunRequest(const RequestCommand& command, const CommandLine& line, std::ostr
 int RunCommand(const CLI::App& tool, const CommandLine& line, std::ostream& out, std::ostream& err,
                const ClientToolHooks& hooks) {
   const std::string name = tool.get_subcommands().front()->get_name();
+  if (name == kBrowse) return RunBrowse(line, out, err);
+  if (name == kProperties) return RunProperties(line, out, err);
   if (name != kListen) return RunRequest(*FindRequest(name), line, out, err);
   for (const char* requestOnly : {"--host", "--raw"}) {
     if (tool.count(requestOnly) > 0) {

@@ -38,6 +38,17 @@ struct CommandLine {
   // write, awrite
   std::optional<std::uint16_t> type;
   std::vector<std::string> pairs;  // ITEM VALUE ITEM VALUE ...
+  // browse, properties
+  std::string branch;
+  std::string pattern;
+  std::string continuation;
+  int pageSize = 100;
+  std::string kind = "all";
+  std::string access = "*";
+  bool all = false;
+  unsigned long maxEntries = 10000;
+  std::string itemId;
+  std::vector<std::uint32_t> propertyIds;
   // The arguments of the other commands.
   int group = 0;
   std::uint32_t transaction = 0;

@@ -110,6 +110,25 @@ std::optional<std::uint32_t> ReplyCancelId(const std::string& text) {
   return static_cast<std::uint32_t>(*id);
 }
 
+std::optional<ListReply> ReplyList(const std::string& text) {
+  std::vector<std::string> lines = ReplyLines(text);
+  const std::string& first = lines.front();
+  const std::size_t blank = first.find(' ');
+  const auto count = StrictNumber(std::string_view(first).substr(0, blank), 0, UINT32_MAX);
+  if (!count || *count != static_cast<long long>(lines.size() - 1)) return std::nullopt;
+  ListReply list;
+  if (blank != std::string::npos) list.words = first.substr(blank + 1);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t tab; (tab = lines[i].find('\t', start)) != std::string::npos; start = tab + 1)
+      fields.push_back(lines[i].substr(start, tab - start));
+    fields.push_back(lines[i].substr(start));
+    list.lines.push_back(std::move(fields));
+  }
+  return list;
+}
+
 const char* QualityName(std::uint16_t quality) {
   switch (quality & 0xC0) {
     case 0xC0:

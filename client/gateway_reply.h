@@ -43,5 +43,14 @@ std::optional<std::vector<SyncReadValue>> ReplySyncReadValues(const std::string&
 // letter l in the refresh reply.
 std::optional<std::uint32_t> ReplyCancelId(const std::string& text);
 
+// A reply that carries a list (docs/protocol.md, section 1.3, "BR" and "IP"): its text is the
+// count N of the lines that follow, a blank and words, then N lines of TAB-separated fields.
+struct ListReply {
+  std::string words;                            // after the count and its blank
+  std::vector<std::vector<std::string>> lines;  // each line's fields
+};
+// nullopt when the text does not begin with a count, or fewer or more lines follow.
+std::optional<ListReply> ReplyList(const std::string& text);
+
 // "good", "uncertain" or "bad" for an OPC quality word (its two top quality bits).
 const char* QualityName(std::uint16_t quality);

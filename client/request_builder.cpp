@@ -190,3 +190,30 @@ std::string WriteAsyncRequest(int group, const std::vector<ItemWrite>& items,
                               SignedBits(transactionId),
                           items);
 }
+
+std::string BrowseRequest(const BrowseQuery& query) {
+  CheckField(query.branch, "branch");
+  CheckField(query.pattern, "pattern");
+  CheckField(query.continuation, "continuation value");
+  CheckField(query.access, "access filter");
+  CLines lines;
+  lines.Add("BR\t" + Decimal(query.pageSize) + "\t" + std::string(1, query.kind) + "\t" +
+            query.access);
+  lines.Add(query.branch);
+  lines.Add(query.pattern);
+  lines.Add(query.continuation);
+  return lines.Take();
+}
+
+std::string ItemPropertiesRequest(const std::string& itemId,
+                                  const std::vector<std::uint32_t>& ids) {
+  CheckField(itemId, "item ID");
+  if (itemId.empty()) throw std::invalid_argument("empty item ID");
+  std::string idLine;
+  for (const std::uint32_t id : ids) idLine += (idLine.empty() ? "" : "\t") + Decimal(id);
+  CLines lines;
+  lines.Add("IP");
+  lines.Add(itemId);
+  lines.Add(idLine);
+  return lines.Take();
+}

@@ -68,3 +68,18 @@ std::string WriteSyncRequest(int group, const std::vector<ItemWrite>& items);
 // "AW": group, item count, transaction id, then the item lines.
 std::string WriteAsyncRequest(int group, const std::vector<ItemWrite>& items,
                               std::uint32_t transactionId);
+
+// One "BR" request: a page of a branch's children.
+struct BrowseQuery {
+  std::string branch;        // the branch's ID from an earlier page; empty for the root
+  std::string pattern;       // the server's name filter; empty for every name
+  std::string continuation;  // from the previous page's reply; empty for the first page
+  int pageSize = 100;        // 1 to 1000
+  char kind = '*';           // '*' all, 'B' branches, 'L' leaves
+  std::string access = "*";  // "*", "R", "W" or "RW"
+};
+// "BR": page size, kind and access on the first line, then the branch, the pattern and the
+// continuation on a line each (an empty line for an empty one).
+std::string BrowseRequest(const BrowseQuery& query);
+// "IP": the item ID, then the property ids TAB-separated (an empty line for every property).
+std::string ItemPropertiesRequest(const std::string& itemId, const std::vector<std::uint32_t>& ids);

@@ -30,6 +30,8 @@ public:
   // Waits at most the timeout for one datagram.
   std::optional<ReceivedDatagram> Receive(std::chrono::milliseconds timeout);
   bool Failed() const { return m_failed; }
+  // The socket, for a caller that waits on it together with others (-1 when closed).
+  int Handle() const { return m_socket; }
   void Close();
 
 private:

@@ -11,6 +11,13 @@ bool logValueWrites = false;
 bool logGroupOps = true;
 bool logItemOps = false;
 
+void ResetLogSwitches() {
+  logValueChanges = false;
+  logValueWrites = false;
+  logGroupOps = true;
+  logItemOps = false;
+}
+
 const char kLogFileName[] = "RV_Morvantel.log";
 
 namespace {

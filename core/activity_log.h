@@ -18,6 +18,8 @@ extern bool logValueChanges;
 extern bool logValueWrites;
 extern bool logGroupOps;
 extern bool logItemOps;
+// Sets the four switches to their defaults (the application and the window do at their start).
+void ResetLogSwitches();
 
 extern const char kLogFileName[];  // "RV_Morvantel.log"
 

@@ -1,8 +1,7 @@
 #include "core/frame_core.h"
 
-#include <cstdio>
-
 #include "platform/codepage.h"
+#include "platform/standard_output.h"
 #include "res/resource.h"
 #include "res/strings.h"
 
@@ -32,12 +31,6 @@ WideString ResourceWide(int id) {
   return MultiByteToWide(LoadResString(id));
 }
 
-void WriteLine(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 CFrameCore::CFrameCore(IFrameWindow& window, IFrameView& view, bool backgroundMode,
@@ -47,9 +40,7 @@ CFrameCore::CFrameCore(IFrameWindow& window, IFrameView& view, bool backgroundMo
       m_backgroundMode(backgroundMode),
       m_backgroundClose(backgroundClose),
       m_tray(std::move(tray)) {
-  logValueWrites = false;
-  logGroupOps = true;
-  logItemOps = false;
+  ResetLogSwitches();
 }
 
 CFrameCore::~CFrameCore() {
@@ -66,7 +57,7 @@ void CFrameCore::LogToWindow(const std::string& text) {
 
 void CFrameCore::ShowErrorMessage(const std::string& text) {
   if (m_backgroundMode) {
-    WriteLine(text);
+    WriteStandardOutput(text);
     return;
   }
   m_window.ShowBox(FrameBox::kError, ResourceWide(AFX_IDS_APP_TITLE), MultiByteToWide(text));

@@ -62,7 +62,7 @@ public:
   enum class BackgroundClose { kDecline, kStop };
 
   // view is the front end's frame as the gateway sees it (the declined-close line goes there).
-  // Sets the log switches logValueWrites, logGroupOps and logItemOps to their defaults.
+  // Sets the log switches to their defaults.
   CFrameCore(IFrameWindow& window, IFrameView& view, bool backgroundMode,
              std::unique_ptr<ITrayBackend> tray,
              BackgroundClose backgroundClose = BackgroundClose::kDecline);

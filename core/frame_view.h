@@ -4,8 +4,8 @@
 // below the window (listener threads, datagram sender, OPC registry, request handlers) reaches
 // the window only through this interface and the process-wide pointer pMainFrame.
 //
-// Error rule: no method reports failure. Thread rule: SetMessageText from any thread; all
-// others on the UI thread. Ownership: pMainFrame is not owned; the application sets it after
+// Error rule: no method reports failure. Thread rule: UI thread only (other threads post to the
+// UI thread's apartment). Ownership: pMainFrame is not owned; the application sets it after
 // constructing the window and clears it before the window is destroyed.
 #pragma once
 
@@ -15,7 +15,7 @@ class IFrameView {
 public:
   // Adds a time-stamped entry at the top of the log pane (activity log rules).
   virtual void LogToWindow(std::string text) = 0;
-  // Shows a text in the status bar's message pane. Safe from any thread.
+  // Shows a text in the status bar's message pane.
   virtual void SetMessageText(std::string text) = 0;
   // Tells the operator about an error that needs no answer (an error message box; in
   // background mode a line on standard output).

@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const CommandLineOptions options = ParseCommandLine(bytes);
   if (options.optionError.empty()) {
-    const ProtectionSettings& protection = options.protection;
-    if (protection.maxConnections < 1 || protection.maxGroups < 1 || protection.maxItems < 1)
+    if (options.protection.maxConnections < 1 || options.requests.maxGroups < 1 ||
+        options.requests.maxItems < 1)
       std::abort();
   }
   CAllowList list;

@@ -54,8 +54,8 @@ void Send(CRequestDispatcher& dispatcher, std::string_view bytes) {
 }
 
 void CheckConsistent(const CRequestDispatcher& dispatcher) {
-  for (std::size_t i = 0; i < dispatcher.GroupCount(); ++i) {
-    const GroupRecord* group = dispatcher.GetGroup(i);
+  for (std::size_t i = 0; i < dispatcher.Registry().GroupCount(); ++i) {
+    const GroupRecord* group = dispatcher.Registry().GetGroup(i);
     if (group == nullptr) continue;
     Check(group->szName != nullptr);
     Check(group->wItemsDefined == group->wItemCount);  // no half-defined group is kept
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CheckConsistent(dispatcher);
       start = end + 1;
     }
-    dispatcher.DestroyOpcSide();
+    dispatcher.Registry().DestroyOpcSide();
     CApartment::ForCurrentThread()->RunPending();
     Check(server.AllReleased());
     Check(server.HeldSinkCount() == 0);

@@ -23,7 +23,8 @@ int FailureCode() {
   return code != 0 ? code : kListenerFailureCode;
 }
 
-void ShowStatus(const std::string& text) {
+// On the UI thread: the status bar's message pane of the main window, while there is one.
+void ShowStatusNow(const std::string& text) {
   if (pMainFrame != nullptr) pMainFrame->SetMessageText(text);
 }
 
@@ -70,7 +71,8 @@ namespace {
 
 // What travels to the UI thread: the shared connection, the listener's completion signal and
 // the call that answers. One that the apartment drops unrun signals when destroyed, so it
-// releases its listener at once.
+// releases its listener at once. The call answers every failure of its own; a socket failure
+// that escapes it is shown in the status bar.
 struct HandOff {
   std::shared_ptr<CHttpBlockingSocket> connection;
   std::shared_ptr<CRequestCompletion> completion;
@@ -90,12 +92,7 @@ struct HandOff {
     } catch (const CBlockingSocketException& failure) {
       char text[kStatusTextCapacity];
       failure.GetErrorMessage(text, sizeof text);
-      ShowStatus(text);
-    } catch (...) {
-      const int code = FailureCode();
-      const std::string text = LoadResString(IDS_UNKNOWN_ERROR);
-      ShowStatus(text);
-      Response(*connection, code, text);
+      ShowStatusNow(text);
     }
     completion->Signal();
     signalled = true;
@@ -241,6 +238,11 @@ bool CListenerChain::Park() {
   if (!offered || m_stopping) return false;
   --m_roleOffered;
   return true;
+}
+
+void CListenerChain::ShowStatus(const std::string& text) const {
+  // The window belongs to the UI thread: the text travels there as the refusal lines do.
+  if (m_apartment) m_apartment->Post([text] { ShowStatusNow(text); });
 }
 
 void CListenerChain::LogRefusal(std::uint32_t address, CConnectionGuard::Verdict verdict) {

@@ -22,12 +22,14 @@
 // of the protocol.
 //
 // Error rule: nothing is thrown to the caller. Socket failures show their text (cut to 31
-// characters) in the status bar of pMainFrame; any other failure shows string 130 there and
-// replies string 130 with the thread's last error code (E_FAIL when that is 0). A post that
-// fails replies -2 and string 130. Failures caused by Stop are silent.
+// characters) in the status bar of pMainFrame; any other failure of a listener shows string 130
+// there and replies string 130 with the thread's last error code (E_FAIL when that is 0). A post
+// that fails replies -2 and string 130. Failures caused by Stop are silent. The UI-side call
+// answers its own failures (the request dispatcher replies to every one of them).
 // Thread rule: Start and Stop on one thread (the UI thread); the UI-side call runs on the
-// apartment's owning thread. The listener threads touch nothing but their own connection, the
-// listening socket (one at a time, in Accept) and the status bar.
+// apartment's owning thread. The listener threads touch nothing but their own connection and
+// the listening socket (one at a time, in Accept); their status texts and refusal lines travel
+// to the window through the apartment.
 // Ownership: each connection is shared between its listener and the posted call, so it lives
 // until both are done; the listener alone closes it. The listening socket is borrowed; Stop
 // closes it. No thread outlives Stop (or the destructor).
@@ -66,7 +68,8 @@ class CRequestCompletion;  // the per-request completion signal (listener.cpp)
 class CListenerChain {
 public:
   // The UI-side call: answers the request on the borrowed connection (reads it, writes the
-  // reply). It must not close the connection.
+  // reply). It must not close the connection, and answers its own failures: only a socket
+  // failure may escape it (shown in the status bar).
   using RequestCall = std::function<void(CHttpBlockingSocket& connection)>;
 
   CListenerChain() = default;
@@ -124,6 +127,8 @@ private:
   void Serve(const std::shared_ptr<CHttpBlockingSocket>& connection);
   bool WaitForFirstLine(CHttpBlockingSocket& connection);
   bool IsStopping() const;
+  // Shows text in the status bar, posted to the UI thread.
+  void ShowStatus(const std::string& text) const;
   void ShowSocketFailure(const CBlockingSocketException& failure) const;
   void FinishListener();
   void ReapFinishedLocked();

@@ -13,24 +13,18 @@ namespace {
 
 constexpr LCID kEnglishUs = 0x409;
 
-// A UTF-16 text from the server or a record in the program's code page ("" for null).
-std::string Narrow(LPCWSTR text) {
-  return text ? WideToMultiByte(WideStringView(text)) : std::string();
-}
-
-unsigned Hex(long code) {
-  return static_cast<unsigned>(code);
-}
-
 }  // namespace
 
-CGroupRegistry::CGroupRegistry(IFrameView& view, WideString progId)
-    : progId(std::move(progId)), m_view(view) {}
+CGroupRegistry::CGroupRegistry(IFrameView& view, CServerConnection& connection)
+    : m_view(view), m_connection(connection) {
+  m_connection.SetGroups(this);
+}
 
 CGroupRegistry::~CGroupRegistry() {
   // The window may be gone by now: tear down without writing to it.
   m_logToView = false;
   DestroyOpcSide();
+  m_connection.SetGroups(nullptr);
 }
 
 void CGroupRegistry::OpcLogToWindow(const std::string& text) {
@@ -41,65 +35,29 @@ void CGroupRegistry::OpcLogGroupOp(const std::string& text) {
   if (logGroupOps) OpcLogToWindow(text);
 }
 
-// ------------------------------------------------------------------------------------------------
-// Server connection
-// ------------------------------------------------------------------------------------------------
-
-HRESULT CGroupRegistry::CreateOpcServer(const WideString& progId, std::string& errorText,
-                                        IOPCServer** server) {
-  if (server) *server = nullptr;
-  HRESULT hr = CoInitialize(nullptr);
-  if (hr != S_OK && hr != S_FALSE) {
-    errorText = StringPrintf(SystemText("初始化 COM 库 失败 %d").c_str(), static_cast<int>(hr));
-    return hr;
-  }
-  CLSID clsid{};
-  hr = CLSIDFromProgID(progId.c_str(), &clsid);
-  if (FAILED(hr)) {
-    errorText =
-        StringPrintf(SystemText("获取 %s 的CLSID失败").c_str(), WideToMultiByte(progId).c_str());
-    CoUninitialize();
-    return hr;
-  }
-  try {
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                          reinterpret_cast<void**>(server));
-  } catch (...) {
-    // A failure, whatever the last error says: no server, and COM is given back as well so that
-    // every successful CoInitialize stays matched by one CoUninitialize.
-    const int lastError = SocketLastError();
-    if (server) *server = nullptr;
-    errorText = StringPrintf(SystemText("创建 OpcServer %s 请求出错。错误代码：%x").c_str(),
-                             WideToMultiByte(progId).c_str(), static_cast<unsigned>(lastError));
-    CoUninitialize();
-    return lastError != 0 ? static_cast<HRESULT>(lastError) : E_FAIL;
-  }
-  if (FAILED(hr) || !server || !*server) {
-    errorText = SystemText("创建 IOPCServer 对象失败");
-    if (server && *server) (*server)->Release();
-    if (server) *server = nullptr;
-    CoUninitialize();
-    return FAILED(hr) ? hr : E_FAIL;
-  }
-  return S_OK;
+void CGroupRegistry::LogRecovery(const std::string& text) {
+  OpcLogToWindow(text);
+  LogToFile(text);
 }
+
+// ------------------------------------------------------------------------------------------------
+// Menu commands and teardown
+// ------------------------------------------------------------------------------------------------
 
 void CGroupRegistry::OnCreateOpcServer() {
   m_uiThread.Check();
-  if (m_pIOPCServer) {
+  if (m_connection.Server() != nullptr) {
     OpcLogToWindow(SystemText("已创建OpcServer"));
     return;
   }
-  StopRecovery();
-  OpcLogToWindow(
-      StringPrintf(SystemText("尝试创建 %s 的OpcServer").c_str(), WideToMultiByte(progId).c_str()));
+  m_connection.StopRecovery();
+  OpcLogToWindow(StringPrintf(SystemText("尝试创建 %s 的OpcServer").c_str(),
+                              WideToMultiByte(m_connection.ProgId()).c_str()));
   std::string errorText;
-  IOPCServer* server = nullptr;
-  if (CreateWithRetry(errorText, &server) != S_OK) {
+  if (m_connection.ConnectWithRetry(errorText) != S_OK) {
     OpcLogToWindow(StringPrintf(SystemText("创建失败：%s").c_str(), errorText.c_str()));
     return;
   }
-  m_pIOPCServer = server;
   OpcLogToWindow(SystemText("成功创建OpcServer"));
 
   std::string registerText;
@@ -111,81 +69,58 @@ void CGroupRegistry::OnCreateOpcServer() {
   } else {
     SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
   }
-  SettleServerState();
+  m_connection.SettleServerState();
 }
 
 void CGroupRegistry::OnDestroyOpcServer() {
   m_uiThread.Check();
-  if (!m_pIOPCServer) {
+  IOPCServer* server = m_connection.Server();
+  if (server == nullptr) {
     OpcLogToWindow(SystemText("并未创建OpcServer"));
-    if (m_recovering) LogRecovery(SystemText("已停止自动重新连接OpcServer"));
-    StopRecovery();
+    if (m_connection.Recovering()) LogRecovery(SystemText("已停止自动重新连接OpcServer"));
+    m_connection.StopRecovery();
     return;
   }
   OpcLogToWindow(SystemText("尝试销毁OpcServer"));
-  const std::size_t count = m_groupList.size();
-  for (std::size_t index = 0; index < count; ++index) {
+  for (std::size_t index = 0; index < m_groupList.size(); ++index) {
     try {
       GroupRecord* group = GetGroup(index);
       if (!group) continue;
-      if (group->hServerGroup != 0 && !ServerLost())
-        NoteServerResult(m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE));
+      if (group->hServerGroup != 0 && !m_connection.ServerLost())
+        m_connection.NoteServerResult(server->RemoveGroup(group->hServerGroup, TRUE));
       // The record stays as the client's definition; what the old server gave it is given back
       // now, while that server is still referenced, so that nothing dangles afterwards.
-      if (ServerLost())
+      if (m_connection.ServerLost())
         group->DropServerState();
       else
         group->ReleaseServerState();
     } catch (...) {
-      const int lastError = SocketLastError();
       LogToFile(StringPrintf(SystemText("调用m_pIOPCServer->RemoveGroup(%d)报错 %x").c_str(),
-                             static_cast<int>(index), static_cast<unsigned>(lastError)));
+                             static_cast<int>(index), Hex(SocketLastError())));
     }
   }
-  try {
-    m_pIOPCServer->Release();
-  } catch (...) {
-    const int lastError = SocketLastError();
-    LogToFile(StringPrintf(SystemText("调用m_pIOPCServer->Release()报错 %x").c_str(),
-                           static_cast<unsigned>(lastError)));
-  }
-  m_pIOPCServer = nullptr;
-  CoUninitialize();
+  m_connection.Release("调用m_pIOPCServer->Release()报错 %x");
   // The operator took the connection down: a loss met on the way starts no reconnection.
-  m_lostCode = S_OK;
-  StopRecovery();
+  m_connection.ForgetLoss();
+  m_connection.StopRecovery();
   OpcLogToWindow(SystemText("成功销毁OpcServer"));
   SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
 }
 
 void CGroupRegistry::DestroyOpcSide() {
   m_uiThread.Check();
-  m_timer.reset();
-  m_timerRole = TimerRole::kNone;
-  m_recovering = false;
+  m_connection.EndRecovery();
   if (!m_groupList.empty()) {
     try {
       Remove(0, true);
     } catch (...) {
-      const int lastError = SocketLastError();
       LogToFile(
           StringPrintf(SystemText("调用this->Remove(NULL)时，程序抛出了异常。错误代码：%x").c_str(),
-                       static_cast<unsigned>(lastError)));
+                       Hex(SocketLastError())));
     }
   }
-  if (m_pIOPCServer) {
-    try {
-      m_pIOPCServer->Release();
-    } catch (...) {
-      const int lastError = SocketLastError();
-      LogToFile(StringPrintf(
-          SystemText("调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x").c_str(),
-          static_cast<unsigned>(lastError)));
-    }
-    m_pIOPCServer = nullptr;
-    CoUninitialize();
-  }
-  m_lostCode = S_OK;
+  m_connection.Release();
+  m_connection.ForgetLoss();
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -202,23 +137,35 @@ GroupRecord* CGroupRegistry::GetGroup(std::size_t index) const {
   return index < m_groupList.size() ? m_groupList[index].get() : nullptr;
 }
 
+bool CGroupRegistry::FindDestination(OPCHANDLE hGroup, GroupDestination& destination) const {
+  const GroupRecord* group = GetGroup(hGroup);
+  if (group == nullptr) return false;
+  destination.host = group->dwNotifyHost;
+  destination.port = group->wNotifyPort;
+  return true;
+}
+
+ComPtr<IOPCDataCallback> CGroupRegistry::MakeSink() {
+  auto* sink = new (std::nothrow) COpcDataCallback(*this);
+  if (!sink) {
+    OpcLogToWindow(SystemText("给回调函数句柄的失败"));
+    return ComPtr<IOPCDataCallback>();
+  }
+  // The caller's reference for the length of its pass: a sink that no group takes is freed then.
+  sink->AddRef();
+  return ComPtr<IOPCDataCallback>(sink);
+}
+
 int CGroupRegistry::AddGroupsToServer(std::string& errorText, std::size_t startIndex) {
   m_uiThread.Check();
   OpcLogGroupOp(StringPrintf(SystemText("从索引 %d 开始，调用OpcServer的AddGroup函数").c_str(),
                              static_cast<int>(startIndex)));
   OpcLogGroupOp(SystemText("开始构建回调函数句柄"));
-  auto* sink = new (std::nothrow) COpcDataCallback();
-  if (!sink) {
-    OpcLogToWindow(SystemText("给回调函数句柄的失败"));
-    return 1;
-  }
-  // Our own reference for the length of the pass: a sink that no group takes is freed at the end.
-  sink->AddRef();
-  ComPtr<IOPCDataCallback> sinkHolder(sink);
+  const ComPtr<IOPCDataCallback> sink = MakeSink();
+  if (!sink) return 1;
   OpcLogGroupOp(SystemText("给回调函数句柄的groupCtrl赋值this"));
-  sink->groupCtrl = this;
   OpcLogGroupOp(SystemText("调用回调函数句柄上的GetUnknown()函数，返回值供AtlAdvise函数调用使用"));
-  IUnknown* sinkUnknown = static_cast<IOPCDataCallback*>(sink);
+  IUnknown* sinkUnknown = sink.Get();
 
   if (startIndex >= m_groupList.size()) {
     OpcLogGroupOp(SystemText("未见需要加入任何组，直接返回"));
@@ -244,9 +191,10 @@ HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUn
   OpcLogGroupOp(
       StringPrintf(SystemText("调用m_pIOPCServer->AddGroup(%s,...)函数").c_str(), name.c_str()));
   text = StringPrintf("Add group %s to server failed", name.c_str());
-  if (!m_pIOPCServer) return E_FAIL;
+  IOPCServer* server = m_connection.Server();
+  if (!server) return E_FAIL;
   IUnknown* unknown = nullptr;
-  HRESULT hr = NoteServerResult(m_pIOPCServer->AddGroup(
+  HRESULT hr = m_connection.NoteServerResult(server->AddGroup(
       group.szName, FALSE, group.dwRequestedUpdateRate, static_cast<OPCHANDLE>(index),
       &group.lTimeBias, &group.fPercentDeadband, kEnglishUs, &group.hServerGroup,
       &group.dwRevisedUpdateRate, IID_IOPCItemMgt, &unknown));
@@ -257,11 +205,29 @@ HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUn
   group.pIOPCItemMgt = static_cast<IOPCItemMgt*>(unknown);
   if (!group.pIOPCItemMgt) return E_NOINTERFACE;
 
+  hr = AddItems(group, name, text);
+  if (hr != S_OK) return hr;
+
+  OpcLogGroupOp(SystemText("调用group.pIOPCItemMgt->QueryInterface(...)函数"));
+  text = "No IOPCGroupStateMgt found";
+  hr = m_connection.NoteServerResult(group.pIOPCItemMgt->QueryInterface(
+      IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&group.pIOPCGroupStateMgt)));
+  if (hr != S_OK || !group.pIOPCGroupStateMgt) return hr == S_OK ? E_NOINTERFACE : hr;
+
+  OpcLogGroupOp(SystemText("调用AtlAdvise(...)函数"));
+  text = "Advise failed";
+  hr = Advise(group, sink);
+  if (hr != S_OK) return hr;
+  text.clear();
+  return S_OK;
+}
+
+HRESULT CGroupRegistry::AddItems(GroupRecord& group, const std::string& name, std::string& text) {
   OpcLogGroupOp(StringPrintf(SystemText("调用group.pIOPCItemMgt->AddItems(%d,...)函数").c_str(),
                              static_cast<int>(group.wItemsDefined)));
   text = StringPrintf("Add items on group %s failed", name.c_str());
-  hr = NoteServerResult(group.pIOPCItemMgt->AddItems(group.wItemsDefined, group.pItemDefs,
-                                                     &group.pItemResults, &group.pItemErrors));
+  const HRESULT hr = m_connection.NoteServerResult(group.pIOPCItemMgt->AddItems(
+      group.wItemsDefined, group.pItemDefs, &group.pItemResults, &group.pItemErrors));
   if (hr != S_OK && hr != S_FALSE) return hr;
   // A server that reports success without its result arrays has added nothing we can use.
   if (group.wItemsDefined > 0 && (!group.pItemResults || !group.pItemErrors)) return E_POINTER;
@@ -269,33 +235,81 @@ HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUn
     const HRESULT itemError = group.pItemErrors[i];
     if (itemError == S_OK) continue;
     CoTaskPtr<WCHAR> serverText;
-    m_pIOPCServer->GetErrorString(itemError, kEnglishUs, serverText.Put());
+    m_connection.Server()->GetErrorString(itemError, kEnglishUs, serverText.Put());
     text = StringPrintf("Add item %s on group %s failed: %s",
                         Narrow(group.pItemDefs[i].szItemID).c_str(), name.c_str(),
                         Narrow(serverText.Get()).c_str());
     return itemError;
   }
+  return S_OK;
+}
 
-  OpcLogGroupOp(SystemText("调用group.pIOPCItemMgt->QueryInterface(...)函数"));
-  text = "No IOPCGroupStateMgt found";
-  hr = NoteServerResult(group.pIOPCItemMgt->QueryInterface(
-      IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&group.pIOPCGroupStateMgt)));
-  if (hr != S_OK || !group.pIOPCGroupStateMgt) return hr == S_OK ? E_NOINTERFACE : hr;
-
-  OpcLogGroupOp(SystemText("调用AtlAdvise(...)函数"));
-  text = "Advise failed";
+HRESULT CGroupRegistry::Advise(GroupRecord& group, IUnknown* sink) {
   ComPtr<IConnectionPointContainer> container;
-  hr = NoteServerResult(
+  HRESULT hr = m_connection.NoteServerResult(
       group.pIOPCGroupStateMgt->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()));
   if (SUCCEEDED(hr)) {
     ComPtr<IConnectionPoint> point;
-    hr = NoteServerResult(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
-    if (SUCCEEDED(hr)) hr = NoteServerResult(point->Advise(sink, &group.dwAdviseCookie));
+    hr = m_connection.NoteServerResult(
+        container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()));
+    if (SUCCEEDED(hr))
+      hr = m_connection.NoteServerResult(point->Advise(sink, &group.dwAdviseCookie));
   }
   // A positive "success" without a connection is a failure.
   if (hr != S_OK) return SUCCEEDED(hr) ? E_FAIL : hr;
-  text.clear();
   return S_OK;
+}
+
+void CGroupRegistry::DropServerState() {
+  for (auto& group : m_groupList)
+    if (group) group->DropServerState();
+}
+
+void CGroupRegistry::RestoreGroups() {
+  const ComPtr<IOPCDataCallback> sink = MakeSink();
+  if (!sink) return;
+  int restored = 0;
+  int failed = 0;
+  for (std::size_t index = 0; index < m_groupList.size() && !m_connection.ServerLost(); ++index) {
+    GroupRecord* group = m_groupList[index].get();
+    if (!group) continue;
+    if (RestoreGroup(*group, index, sink.Get()))
+      ++restored;
+    else if (!m_connection.ServerLost())
+      ++failed;
+  }
+  if (m_connection.ServerLost()) return;  // the cycle starts again
+  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  if (failed == 0) {
+    LogRecovery(StringPrintf(SystemText("OpcServer已恢复，%d 个组已重新加入").c_str(), restored));
+  } else {
+    LogRecovery(StringPrintf(SystemText("OpcServer已恢复，%d 个组已重新加入，%d 个组失败").c_str(),
+                             restored, failed));
+  }
+}
+
+bool CGroupRegistry::RestoreGroup(GroupRecord& group, std::size_t index, IUnknown* sink) {
+  std::string text;
+  const HRESULT hr = RegisterGroup(group, index, sink, text);
+  if (m_connection.ServerLost()) return false;
+  if (hr != S_OK) {
+    LogRecovery(StringPrintf(SystemText("组 %s 重新加入OpcServer失败：%s : %x").c_str(),
+                             Narrow(group.szName).c_str(), text.c_str(), Hex(hr)));
+    // The group stays defined and unregistered; what the live server gave it is given back.
+    if (group.hServerGroup != 0)
+      m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group.hServerGroup, TRUE));
+    if (!m_connection.ServerLost()) group.ReleaseServerState();
+    return false;
+  }
+  if (!group.bActive) return true;
+  const HRESULT activated = m_connection.NoteServerResult(group.pIOPCGroupStateMgt->SetState(
+      nullptr, &group.dwRevisedUpdateRate, &group.bActive, nullptr, nullptr, nullptr, nullptr));
+  if (activated != S_OK && !m_connection.ServerLost()) {
+    // Registered but not active: reads, writes and a later "AC" still work.
+    LogRecovery(StringPrintf(SystemText("组 %s 重新激活失败，错误代码：%x").c_str(),
+                             Narrow(group.szName).c_str(), Hex(activated)));
+  }
+  return true;
 }
 
 void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
@@ -304,13 +318,14 @@ void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
     GroupRecord* group = m_groupList[index].get();
     if (!group) continue;
     const std::string name = Narrow(group->szName);
-    if (m_pIOPCServer && !ServerLost() && group->hServerGroup != 0) {
-      NoteServerResult(m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE));
+    if (m_connection.Server() && !m_connection.ServerLost() && group->hServerGroup != 0) {
+      m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group->hServerGroup, TRUE));
       OpcLogGroupOp(StringPrintf(SystemText("删除已加入OpcServer的组 %s").c_str(), name.c_str()));
     } else {
       OpcLogGroupOp(StringPrintf(SystemText("删除未加入OpcServer的组 %s").c_str(), name.c_str()));
     }
-    if (ServerLost()) group->DropServerState();  // a lost server gets no Unadvise or RemoveItems
+    if (m_connection.ServerLost())
+      group->DropServerState();  // a lost server gets no Unadvise or RemoveItems
     if (unlink)
       m_groupList[index].reset();
     else
@@ -325,9 +340,9 @@ void CGroupRegistry::RemoveOne(std::size_t index) {
   m_uiThread.Check();
   GroupRecord* group = GetGroup(index);
   if (!group) return;
-  if (m_pIOPCServer && !ServerLost() && group->hServerGroup != 0)
-    NoteServerResult(m_pIOPCServer->RemoveGroup(group->hServerGroup, TRUE));
-  if (ServerLost()) group->DropServerState();
+  if (m_connection.Server() && !m_connection.ServerLost() && group->hServerGroup != 0)
+    m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group->hServerGroup, TRUE));
+  if (m_connection.ServerLost()) group->DropServerState();
   m_groupList[index].reset();
 }
 

@@ -1,14 +1,18 @@
-// The OPC side of the main window: the server connection and the client's group list.
+// The client's group list and its registration with the OPC server.
 //
-// Holds m_pIOPCServer (one reference while set) and m_groupList, whose positions are the local
-// indices that the client, the server (client group handle) and the data callback all use.
-// Removed groups leave null placeholders; null entries at the tail are trimmed by the caller
-// that removed them. Knows nothing of any window toolkit: log lines go to the IFrameView.
+// Holds m_groupList, whose positions are the local indices that the client, the server (client
+// group handle) and the data callback all use. Removed groups leave null placeholders; null
+// entries at the tail are trimmed by the caller that removed them. Registers groups with the
+// server of a CServerConnection, makes the data-callback sink (which looks a group's destination
+// up through IGroupDestinations), and carries the File-menu commands and the OPC side's
+// teardown, which combine the group list with the connection. Knows nothing of any window
+// toolkit: log lines go to the IFrameView.
 //
 // Error rule: returns codes (HRESULT or the documented small integers) and fills error texts;
 // never throws on a server failure. Thread rule: UI thread only (the thread that created it),
-// which is also the thread COM was initialised on. Ownership: the registry owns its records and
-// the server reference; the data-callback sink is reference counted by its connections.
+// which is also the thread COM was initialised on. Ownership: the registry owns its records; the
+// connection and the view are borrowed and must outlive it; the data-callback sink is reference
+// counted by its connections.
 #pragma once
 
 #include <memory>
@@ -17,25 +21,21 @@
 
 #include "core/frame_view.h"
 #include "opc/group_record.h"
+#include "opc/opc_data_callback.h"
 #include "opc/opcda.h"
-#include "platform/apartment_timer.h"
+#include "opc/server_connection.h"
 #include "platform/thread_affinity.h"
 
-class CGroupRegistry {
+class CGroupRegistry final : public IGroupDestinations, private IServerGroups {
 public:
-  CGroupRegistry(IFrameView& view, WideString progId);
-  virtual ~CGroupRegistry();
+  // Hooks itself into the connection, which must outlive the registry.
+  CGroupRegistry(IFrameView& view, CServerConnection& connection);
+  // The OPC side's teardown (DestroyOpcSide), without writing to the window.
+  ~CGroupRegistry();
   CGroupRegistry(const CGroupRegistry&) = delete;
   CGroupRegistry& operator=(const CGroupRegistry&) = delete;
 
-  // --- Server connection ---
-  // Initialises COM for the thread, looks the ProgID up and creates the server (local server
-  // context). 0 and *server set on success (COM then stays initialised until the connection is
-  // released). Any other result is a failure, with *server null, COM given back and errorText
-  // saying why; test for != 0, not FAILED(): an exception inside the creation returns the
-  // thread's last error code, which is positive (or E_FAIL when that code is 0).
-  static HRESULT CreateOpcServer(const WideString& progId, std::string& errorText,
-                                 IOPCServer** server);
+  // --- Menu commands and teardown ---
   // File-menu commands "创建OpcServer" (32785) and "销毁OpcServer" (32786). The destroy removes
   // every group from the server and gives back each record's server state before releasing the
   // server; the records stay in the list as definitions, and a later create registers them all.
@@ -45,28 +45,6 @@ public:
   // The OPC part of the window's destruction: every group removed and deleted, the server
   // released and COM uninitialised; a lost server gets no further calls. Safe to call twice.
   void DestroyOpcSide();
-
-  // --- Recovery of a lost server ---
-  // A request's on-demand creation (no server held): the creation is tried once more after a
-  // short pause when it fails with a lost-server code. When the server was lost, rather than
-  // taken down by the operator, every group is registered again before this returns. 0 with
-  // m_pIOPCServer set, or the failure with errorText set.
-  HRESULT ConnectForRequest(std::string& errorText);
-  // Every server call's result passes through here: a lost-server code marks the server lost.
-  // Returns result unchanged.
-  HRESULT NoteServerResult(HRESULT result);
-  bool ServerLost() const { return m_lostCode != S_OK; }
-  // Whether the registry is getting a lost server back by itself.
-  bool Recovering() const { return m_recovering; }
-  // Called after every request, menu command and timer tick: a server marked lost is given up
-  // (log line, every record drops its server state without calls, the server is released, COM
-  // given back, reconnection starts), and the timer is armed for what comes next: the status
-  // watchdog while connected, the next reconnect try while recovering, nothing otherwise.
-  void SettleServerState();
-  // The timer's tick: the watchdog's GetStatus while connected, or a reconnect try.
-  void OnRecoveryTimer();
-  // Replaces the timer (tests drive the ticks themselves). Call before the first use.
-  void SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer);
 
   // --- Group list ---
   // Appends a new record (defaults) that takes ownership of name; returns it.
@@ -91,39 +69,35 @@ public:
   // Deletes placeholders at the tail of the list.
   void TrimTail();
 
-  IOPCServer* m_pIOPCServer = nullptr;
-  std::vector<std::unique_ptr<GroupRecord>> m_groupList;
-  WideString progId;
-
-protected:
-  IFrameView& m_view;
-  CThreadAffinity m_uiThread;  // every operation runs on the thread that created the registry
+  // IGroupDestinations: the sink's lookup.
+  bool FindDestination(OPCHANDLE hGroup, GroupDestination& destination) const override;
 
 private:
-  enum class TimerRole { kNone, kWatchdog, kReconnect };
+  // IServerGroups: the connection's turns.
+  void DropServerState() override;
+  // After a creation that ends an outage: every group registered again under its index, the
+  // active ones set active, the startup datagram sent and the recovery logged.
+  void RestoreGroups() override;
 
+  // A new sink that looks destinations up here, with one reference for the caller; null (and
+  // the failure logged) when none could be made.
+  ComPtr<IOPCDataCallback> MakeSink();
   // Registers one group (AddGroup, AddItems, the group-state interface, Advise of sink) under
   // client handle index. S_OK, or the failing result with text saying which step failed.
   HRESULT RegisterGroup(GroupRecord& group, std::size_t index, IUnknown* sink, std::string& text);
-  // CreateOpcServer, tried once more after kCreateRetryPause on a lost-server code.
-  HRESULT CreateWithRetry(std::string& errorText, IOPCServer** server);
-  void GiveUpLostServer();
-  void CheckServerStatus();
-  void TryReconnect();
-  // After a creation that ends an outage: every group registered again under its index, the
-  // active ones set active, the startup datagram sent and the recovery logged.
-  void RestoreGroups();
-  void ArmTimer();
-  void StopRecovery();
+  // RegisterGroup's item step: AddItems and the first item that failed.
+  HRESULT AddItems(GroupRecord& group, const std::string& name, std::string& text);
+  // RegisterGroup's last step: the sink advised on the group's connection point.
+  HRESULT Advise(GroupRecord& group, IUnknown* sink);
+  // RestoreGroups for one group: true when registered (and activated where it was active).
+  bool RestoreGroup(GroupRecord& group, std::size_t index, IUnknown* sink);
   // A line for the window pane and the log file both.
   void LogRecovery(const std::string& text);
 
-  HRESULT m_lostCode = S_OK;
-  bool m_recovering = false;
-  unsigned m_reconnectAttempt = 0;
-  HRESULT m_lastReconnectError = S_OK;  // a try is logged only when its error differs
-  TimerRole m_timerRole = TimerRole::kNone;
-  std::unique_ptr<CApartmentTimer> m_timer;
+  IFrameView& m_view;
+  CServerConnection& m_connection;
+  CThreadAffinity m_uiThread;  // every operation runs on the thread that created the registry
+  std::vector<std::unique_ptr<GroupRecord>> m_groupList;
 
   // Log lines of this part go to the window only while this is set (cleared in the
   // destructor, when the window behind m_view may already be gone).

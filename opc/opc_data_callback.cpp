@@ -4,7 +4,6 @@
 
 #include "core/activity_log.h"
 #include "net/send_notification.h"
-#include "opc/group_registry.h"
 #include "opc/item_value_packer.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
@@ -102,10 +101,9 @@ HRESULT COpcDataCallback::OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) {
 }
 
 HRESULT COpcDataCallback::SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length) {
-  const GroupRecord* group = groupCtrl ? groupCtrl->GetGroup(hGroup) : nullptr;
-  if (!group) return E_INVALIDARG;
-  SendNotification(data, static_cast<int>(length), 0, group->dwNotifyHost, group->wNotifyPort,
-                   nullptr);
+  GroupDestination destination;
+  if (!destinations->FindDestination(hGroup, destination)) return E_INVALIDARG;
+  SendNotification(data, static_cast<int>(length), 0, destination.host, destination.port, nullptr);
   return S_OK;
 }
 
@@ -114,8 +112,8 @@ HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHAN
                                               DWORD dwCount, const OPCHANDLE* phClientItems,
                                               const VARIANT* pvValues, const WORD* pwQualities,
                                               const HRESULT* pErrors) {
-  const GroupRecord* group = groupCtrl ? groupCtrl->GetGroup(hGroup) : nullptr;
-  if (!group) return E_INVALIDARG;
+  GroupDestination destination;
+  if (!destinations->FindDestination(hGroup, destination)) return E_INVALIDARG;
   // A server that announces entries without the arrays that hold them is refused, not read.
   if (dwCount > 0 && (!phClientItems || !pvValues || (hrMasterquality != 0 && !pwQualities) ||
                       (hrMastererror != 0 && !pErrors)))
@@ -151,7 +149,7 @@ HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHAN
       }
     }
     const std::size_t size = PackItemDatagram(call, start, end, buffer);
-    SendNotification(buffer, static_cast<int>(size), 0, group->dwNotifyHost, group->wNotifyPort,
+    SendNotification(buffer, static_cast<int>(size), 0, destination.host, destination.port,
                      summary.c_str());
     start = end;
   }

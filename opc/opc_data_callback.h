@@ -10,18 +10,34 @@
 // for a failed call except the datagrams already sent before the failure.
 // Thread rule: the callbacks run on the UI thread (the apartment that advised the sink); only
 // the reference count is atomic. Ownership: created with a count of 0; every connection holds a
-// reference; the last Release deletes it. groupCtrl is borrowed, not counted.
+// reference; the last Release deletes it. The destinations are borrowed, not counted.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "opc/opcda.h"
 
-class CGroupRegistry;
+// Where the datagrams of a group go: the client that defined it.
+struct GroupDestination {
+  std::uint32_t host = 0;  // host byte order
+  WORD port = 0;           // 0: the default destination port
+};
+
+// The sink's one question about the group list.
+class IGroupDestinations {
+public:
+  // The destination of the group with client handle hGroup; false for a missing group or a
+  // placeholder.
+  virtual bool FindDestination(OPCHANDLE hGroup, GroupDestination& destination) const = 0;
+
+protected:
+  ~IGroupDestinations() = default;
+};
 
 class COpcDataCallback final : public IOPCDataCallback {
 public:
-  COpcDataCallback() = default;
+  explicit COpcDataCallback(const IGroupDestinations& destinations) : destinations(&destinations) {}
   COpcDataCallback(const COpcDataCallback&) = delete;
   COpcDataCallback& operator=(const COpcDataCallback&) = delete;
 
@@ -52,7 +68,7 @@ public:
                               const HRESULT* pErrors);
 
   std::atomic<LONG> refCount{0};
-  CGroupRegistry* groupCtrl = nullptr;
+  const IGroupDestinations* const destinations;
 
 private:
   ~COpcDataCallback() = default;  // only Release deletes

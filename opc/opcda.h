@@ -44,6 +44,18 @@ constexpr HRESULT OPC_E_INVALIDCONFIGFILE = static_cast<HRESULT>(0xC0040010u);
 constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011u);
 constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203u);
 
+// --- Item property ids (IOPCItemProperties) -----------------------------------------------------
+constexpr DWORD OPC_PROPERTY_DATATYPE = 1;
+constexpr DWORD OPC_PROPERTY_VALUE = 2;
+constexpr DWORD OPC_PROPERTY_QUALITY = 3;
+constexpr DWORD OPC_PROPERTY_TIMESTAMP = 4;
+constexpr DWORD OPC_PROPERTY_ACCESS_RIGHTS = 5;
+constexpr DWORD OPC_PROPERTY_SCAN_RATE = 6;
+constexpr DWORD OPC_PROPERTY_EU_UNITS = 100;
+constexpr DWORD OPC_PROPERTY_DESCRIPTION = 101;
+constexpr DWORD OPC_PROPERTY_HIGH_EU = 102;
+constexpr DWORD OPC_PROPERTY_LOW_EU = 103;
+
 // --- Interfaces, structures, enumerations and IIDs ----------------------------------------------
 #if defined(_WIN32)
 #include "opcda_idl.h"
@@ -62,6 +74,12 @@ enum OPCENUMSCOPE : DWORD {
   OPC_ENUM_PUBLIC = 5,
   OPC_ENUM_ALL = 6,
 };
+
+enum OPCBROWSETYPE : DWORD { OPC_BRANCH = 1, OPC_LEAF = 2, OPC_FLAT = 3 };
+
+enum OPCNAMESPACETYPE : DWORD { OPC_NS_HIERARCHIAL = 1, OPC_NS_FLAT = 2 };
+
+enum OPCBROWSEDIRECTION : DWORD { OPC_BROWSE_UP = 1, OPC_BROWSE_DOWN = 2, OPC_BROWSE_TO = 3 };
 
 enum OPCSERVERSTATE : DWORD {
   OPC_STATUS_RUNNING = 1,
@@ -115,16 +133,19 @@ struct OPCSERVERSTATUS {
 };
 
 // --- Interface identifiers ----------------------------------------------------------------------
-extern const IID IID_IOPCServer;                 // {39C13A4D-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCGroupStateMgt;          // {39C13A50-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCSyncIO;                 // {39C13A52-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCItemMgt;                // {39C13A54-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCDataCallback;           // {39C13A70-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IOPCAsyncIO2;               // {39C13A71-011E-11D0-9675-0020AFD8ADB3}
-extern const IID IID_IConnectionPointContainer;  // {B196B284-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IConnectionPoint;           // {B196B286-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IEnumConnectionPoints;      // {B196B285-BAB4-101A-B69C-00AA00341D07}
-extern const IID IID_IEnumConnections;           // {B196B287-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IOPCServer;                    // {39C13A4D-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCGroupStateMgt;             // {39C13A50-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCSyncIO;                    // {39C13A52-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCItemMgt;                   // {39C13A54-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCDataCallback;              // {39C13A70-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCAsyncIO2;                  // {39C13A71-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCBrowseServerAddressSpace;  // {39C13A4F-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IOPCItemProperties;            // {39C13A72-011E-11D0-9675-0020AFD8ADB3}
+extern const IID IID_IEnumString;                   // {00000101-0000-0000-C000-000000000046}
+extern const IID IID_IConnectionPointContainer;     // {B196B284-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IConnectionPoint;              // {B196B286-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IEnumConnectionPoints;         // {B196B285-BAB4-101A-B69C-00AA00341D07}
+extern const IID IID_IEnumConnections;              // {B196B287-BAB4-101A-B69C-00AA00341D07}
 
 // --- Connection points --------------------------------------------------------------------------
 struct IConnectionPointContainer;
@@ -174,6 +195,20 @@ protected:
   ~IConnectionPointContainer() = default;
 };
 
+// --- String enumerator (the system's IEnumString) ------------------------------------------------
+struct IEnumString : IUnknown {
+  // Up to celt strings, each from CoTaskMemAlloc (the caller frees them): S_OK when celt came,
+  // S_FALSE when fewer; *pceltFetched may be null only when celt is 1.
+  virtual HRESULT Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) = 0;
+  virtual HRESULT Skip(ULONG celt) = 0;
+  virtual HRESULT Reset() = 0;
+  virtual HRESULT Clone(IEnumString** ppenum) = 0;
+
+protected:
+  ~IEnumString() = default;
+};
+using LPENUMSTRING = IEnumString*;
+
 // --- OPC DA 2.0 custom interfaces ---------------------------------------------------------------
 struct IOPCServer : IUnknown {
   virtual HRESULT AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
@@ -188,6 +223,31 @@ struct IOPCServer : IUnknown {
 
 protected:
   ~IOPCServer() = default;
+};
+
+struct IOPCBrowseServerAddressSpace : IUnknown {
+  virtual HRESULT QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) = 0;
+  virtual HRESULT ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) = 0;
+  virtual HRESULT BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                   VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                   LPENUMSTRING* ppIEnumString) = 0;
+  virtual HRESULT GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) = 0;
+  virtual HRESULT BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) = 0;
+
+protected:
+  ~IOPCBrowseServerAddressSpace() = default;
+};
+
+struct IOPCItemProperties : IUnknown {
+  virtual HRESULT QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                           LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) = 0;
+  virtual HRESULT GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                    VARIANT** ppvData, HRESULT** ppErrors) = 0;
+  virtual HRESULT LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) = 0;
+
+protected:
+  ~IOPCItemProperties() = default;
 };
 
 struct IOPCGroupStateMgt : IUnknown {

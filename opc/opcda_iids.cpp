@@ -15,6 +15,10 @@ const IID IID_IOPCSyncIO = OpcIid(0x39C13A52);
 const IID IID_IOPCItemMgt = OpcIid(0x39C13A54);
 const IID IID_IOPCDataCallback = OpcIid(0x39C13A70);
 const IID IID_IOPCAsyncIO2 = OpcIid(0x39C13A71);
+const IID IID_IOPCBrowseServerAddressSpace = OpcIid(0x39C13A4F);
+const IID IID_IOPCItemProperties = OpcIid(0x39C13A72);
+const IID IID_IEnumString = {
+    0x00000101, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_IConnectionPointContainer = ConnectionIid(0xB196B284);
 const IID IID_IEnumConnectionPoints = ConnectionIid(0xB196B285);
 const IID IID_IConnectionPoint = ConnectionIid(0xB196B286);

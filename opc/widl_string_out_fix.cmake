@@ -13,6 +13,14 @@
 # itself: the call succeeds and the caller receives NULL. The step moves such a parameter's type
 # offset back to the reference pointer.
 #
+# The same fault in a second shape, for an [out, string, size_is(,n)] LPWSTR** (an array of
+# strings, as IOPCItemProperties::LookupItemIDs returns):
+#     /* N-4 (LPWSTR **) */ 0x11, 0x14, /* FC_RP [allocated_on_stack] [pointer_deref] */
+#                           NdrFcShort(0x2), /* Offset= 2 (N) */
+#     /* N (LPWSTR *) */    0x13, 0x0, /* FC_OP */ NdrFcShort(0x2),
+#     /* N+4 (LPWSTR *) */  0x21, /* FC_BOGUS_ARRAY */ ...
+# where the parameter names N+4, the array, instead of N-4: it is moved back to N-4 as well.
+#
 # EXPECTED lists every parameter the step must correct. Anything else fails the build: no such
 # parameter found (a corrected widl, or a changed output format) or one not listed (a new method
 # with the same shape: check it and add it to the list in opc/CMakeLists.txt).
@@ -40,7 +48,8 @@ set(ws "[ \t]*")
 string(REGEX MATCHALL
   "/\\* [0-9]+ \\([^\n]*\\) \\*/\n${ws}0x11, 0x14,[^\n]*\n${ws}NdrFcShort\\(0x2\\),${ws}/\\* Offset= 2 \\([0-9]+\\) \\*/"
   deref_pointers "${type_text}")
-set(pointee_offsets "")
+set(pointee_offsets "")  # offsets a faulty parameter names
+set(pointer_offsets "")  # the reference pointer each should name, in the same order
 foreach(entry IN LISTS deref_pointers)
   string(REGEX MATCH "^/\\* ([0-9]+) " _ "${entry}")
   set(pointer_offset ${CMAKE_MATCH_1})
@@ -51,6 +60,13 @@ foreach(entry IN LISTS deref_pointers)
     message(FATAL_ERROR "widl_string_out_fix: unexpected layout at type offset ${pointer_offset}")
   endif()
   list(APPEND pointee_offsets ${pointee_offset})
+  list(APPEND pointer_offsets ${pointer_offset})
+  # The second shape: a unique pointer with offset 2 right behind it, then the string array.
+  math(EXPR array_offset "${pointee_offset} + 4")
+  if(type_text MATCHES "/\\* ${pointee_offset} \\([^\n]*\\) \\*/\n${ws}0x13, 0x0,[^\n]*\n${ws}NdrFcShort\\(0x2\\),[^\n]*\n/\\* ${array_offset} ")
+    list(APPEND pointee_offsets ${array_offset})
+    list(APPEND pointer_offsets ${pointer_offset})
+  endif()
 endforeach()
 
 # Walk the procedure format string: procedure headers and parameters, in order.
@@ -81,7 +97,7 @@ foreach(entry IN LISTS entries)
     continue()
   endif()
 
-  math(EXPR right_offset "${type_offset} - 4")
+  list(GET pointer_offsets ${index} right_offset)
   math(EXPR right_hex "${right_offset}" OUTPUT_FORMAT HEXADECIMAL)
   string(REGEX REPLACE "^0x" "" right_hex "${right_hex}")
   string(REGEX REPLACE

@@ -22,6 +22,10 @@ WideString MultiByteToWide(std::string_view text);
 std::string WideToMultiByte(WideStringView text);
 // A built-in UTF-8 text in the system code page.
 std::string SystemText(std::string_view utf8);
+// A null-terminated UTF-16 text (from the OPC server or a record) in the code page; null gives "".
+inline std::string Narrow(const WideChar* text) {
+  return text != nullptr ? WideToMultiByte(WideStringView(text)) : std::string();
+}
 // Re-reads the locale's codeset (called once at start-up and by tests that change the locale).
 // Windows fixes the ANSI code page for the life of the process: nothing to re-read there.
 void RefreshSystemCodePage();

@@ -10,3 +10,7 @@
 
 std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string StringPrintfV(const char* format, va_list args);
+// A result code as printf's "%x" shows it.
+inline unsigned Hex(long code) {
+  return static_cast<unsigned>(code);
+}

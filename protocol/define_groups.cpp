@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "core/activity_log.h"
-#include "net/protection_settings.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
+#include "protocol/request_settings.h"
 
 namespace {
 
@@ -50,24 +50,25 @@ struct CRequestDispatcher::DefinitionInProgress {
 int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                      std::string& reply) {
   WORD groupCount = 0;  // 65535 when absent: entries until an empty line
-  if (!TakeGroupCount(line, groupCount, reply)) return 1;
+  if (const Refusal refused = TakeGroupCount(line, groupCount, reply)) return *refused;
   DefinitionInProgress definition;
   const char* portField = line.NextToken();
   definition.receivePort =
       portField != nullptr ? static_cast<WORD>(CRequestTokenizer::ToInt(portField)) : WORD{0};
-  definition.firstIndex = GroupCount();
+  definition.firstIndex = m_registry.GroupCount();
   connection.GetPeerName(definition.peer);
   definition.notifyHost = definition.peer.HostOrderAddress();
   for (std::size_t index = 0; index < definition.firstIndex; ++index) {
-    if (const GroupRecord* held = GetGroup(index)) definition.itemsHeld += held->wItemCount;
+    if (const GroupRecord* held = m_registry.GetGroup(index))
+      definition.itemsHeld += held->wItemCount;
   }
 
-  CAppendedGroups appended(*this, definition.firstIndex);
+  CAppendedGroups appended(m_registry, definition.firstIndex);
   line.ReadLine(connection);
   while (!line.IsEmptyLine() && definition.completeGroups < groupCount) {
-    const int refused = definition.group == nullptr ? TakeGroupLine(line, definition, reply)
-                                                    : TakeItemLine(line, definition, reply);
-    if (refused != -1) return refused;
+    const Refusal refused = definition.group == nullptr ? TakeGroupLine(line, definition, reply)
+                                                        : TakeItemLine(line, definition, reply);
+    if (refused) return *refused;
     if (definition.completeGroups < groupCount) line.ReadLine(connection);
   }
   if (GroupRecord* group = definition.group) {
@@ -77,22 +78,24 @@ int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTo
                      static_cast<int>(group->wItemsDefined), static_cast<int>(group->wItemCount));
     return 1;
   }
-  if (GroupCount() == definition.firstIndex) return 0;  // no group line before the list's end
+  if (m_registry.GroupCount() == definition.firstIndex) return 0;  // no group line before the end
 
-  const int result = AddGroupsToServer(reply, definition.firstIndex);
+  const int result = m_registry.AddGroupsToServer(reply, definition.firstIndex);
   if (result != 0) {
-    m_view.LogToWindow(StringPrintf(Sys("组加入OpcServer操作失败 %s").c_str(), reply.c_str()));
+    m_view.LogToWindow(
+        StringPrintf(SystemText("组加入OpcServer操作失败 %s").c_str(), reply.c_str()));
     LogToFile(reply);
     return result;  // the guard removes every group of this request
   }
   appended.Keep();
-  for (std::size_t index = definition.firstIndex; index < GroupCount(); ++index)
+  for (std::size_t index = definition.firstIndex; index < m_registry.GroupCount(); ++index)
     reply += StringPrintf("\r\n%d", static_cast<int>(index));
   return 0;
 }
 
-int CRequestDispatcher::TakeGroupLine(CRequestTokenizer& line, DefinitionInProgress& definition,
-                                      std::string& reply) {
+CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer& line,
+                                                              DefinitionInProgress& definition,
+                                                              std::string& reply) {
   // A group line: name, active flag, item count, optional update rate.
   const char* nameField = line.NextToken();
   if (nameField == nullptr) {
@@ -119,7 +122,7 @@ int CRequestDispatcher::TakeGroupLine(CRequestTokenizer& line, DefinitionInProgr
   if (!WithinLimits(definition.itemsHeld + static_cast<std::size_t>(itemCount), reply)) return 1;
   definition.itemsHeld += static_cast<std::size_t>(itemCount);
 
-  GroupRecord* record = AppendGroup(AllocWideString(MultiByteToWide(name)));
+  GroupRecord* record = m_registry.AppendGroup(AllocWideString(MultiByteToWide(name)));
   record->dwNotifyHost = definition.notifyHost;
   record->wNotifyPort = definition.receivePort;
   record->bActive = IsActiveFlag(activeField) ? TRUE : FALSE;
@@ -129,7 +132,7 @@ int CRequestDispatcher::TakeGroupLine(CRequestTokenizer& line, DefinitionInProgr
   if (logGroupOps) {
     const std::unique_ptr<char[]> dotted = definition.peer.GetDottedAddress();
     const std::string text = StringPrintf(
-        Sys("%s(接收端口 %d)请求加入组 %s。总数据项数 %d").c_str(), dotted.get(),
+        SystemText("%s(接收端口 %d)请求加入组 %s。总数据项数 %d").c_str(), dotted.get(),
         static_cast<int>(definition.receivePort), name.c_str(), static_cast<int>(itemCount));
     m_view.LogToWindow(text);
     LogToFile(text);
@@ -140,13 +143,13 @@ int CRequestDispatcher::TakeGroupLine(CRequestTokenizer& line, DefinitionInProgr
     definition.group = record;
     definition.groupNameText = name;
   }
-  return -1;
+  return std::nullopt;
 }
 
 bool CRequestDispatcher::WithinLimits(std::size_t itemsAfter, std::string& reply) const {
   // /maxgroups and /maxitems bound what clients can make the gateway hold.
-  const ProtectionSettings& limits = GatewayProtection();
-  if (GroupCount() >= limits.maxGroups) {
+  const RequestSettings& limits = GatewayRequestSettings();
+  if (m_registry.GroupCount() >= limits.maxGroups) {
     reply = StringPrintf("Too many groups: the limit is %llu (/maxgroups)",
                          static_cast<unsigned long long>(limits.maxGroups));
     return false;
@@ -159,8 +162,9 @@ bool CRequestDispatcher::WithinLimits(std::size_t itemsAfter, std::string& reply
   return true;
 }
 
-int CRequestDispatcher::TakeItemLine(CRequestTokenizer& line, DefinitionInProgress& definition,
-                                     std::string& reply) {
+CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLine(CRequestTokenizer& line,
+                                                             DefinitionInProgress& definition,
+                                                             std::string& reply) {
   // An item line: item ID, active flag, requested data type.
   GroupRecord& group = *definition.group;
   const char* idField = line.NextToken();
@@ -183,7 +187,7 @@ int CRequestDispatcher::TakeItemLine(CRequestTokenizer& line, DefinitionInProgre
                                         IsActiveFlag(activeField) ? TRUE : FALSE,
                                         static_cast<VARTYPE>(CRequestTokenizer::ToInt(typeField)));
   if (logItemOps) {
-    const std::string text = StringPrintf(Sys("往%s组加入第 %d 个变量 %s").c_str(),
+    const std::string text = StringPrintf(SystemText("往%s组加入第 %d 个变量 %s").c_str(),
                                           Narrow(group.szName).c_str(), item, itemId.c_str());
     m_view.LogToWindow(text);
     LogToFile(text);
@@ -192,39 +196,37 @@ int CRequestDispatcher::TakeItemLine(CRequestTokenizer& line, DefinitionInProgre
     ++definition.completeGroups;
     definition.group = nullptr;
   }
-  return -1;
+  return std::nullopt;
 }
 
 int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                      std::string& reply) {
   WORD count = 0;  // 65535 when absent: entries until an empty line
-  if (!TakeGroupCount(line, count, reply)) return 1;
+  if (const Refusal refused = TakeGroupCount(line, count, reply)) return *refused;
   // Every line is read and checked before the first removal: a line that is too long or late
   // refuses the whole request with nothing removed.
   std::vector<std::size_t> indices;
   bool refused = false;
   line.ReadLine(connection);
   while (!line.IsEmptyLine()) {
-    const char* field = line.NextToken();
-    const std::int32_t index = CRequestTokenizer::ToInt(field);
-    if (field == nullptr || index < 0 || static_cast<std::size_t>(index) >= GroupCount()) {
-      // The removals named before stay; nothing is trimmed.
-      reply = StringPrintf("Invalid group index: %s", FieldText(field));
-      refused = true;
+    const std::optional<std::size_t> index = TakeGroupIndex(line.NextToken(), reply);
+    if (!index) {
+      refused = true;  // the removals named before stay; nothing is trimmed
       break;
     }
-    indices.push_back(static_cast<std::size_t>(index));
+    indices.push_back(*index);
     if (indices.size() == count) break;
     line.ReadLine(connection);
   }
   for (const std::size_t index : indices) {
-    if (GroupRecord* group = GetGroup(index)) {
+    if (GroupRecord* group = m_registry.GetGroup(index)) {
       if (logGroupOps)
-        m_view.LogToWindow(StringPrintf(Sys("删除组 %s").c_str(), Narrow(group->szName).c_str()));
-      RemoveOne(index);
+        m_view.LogToWindow(
+            StringPrintf(SystemText("删除组 %s").c_str(), Narrow(group->szName).c_str()));
+      m_registry.RemoveOne(index);
     }
   }
   if (refused) return 1;
-  TrimTail();
+  m_registry.TrimTail();
   return 0;
 }

@@ -20,7 +20,7 @@ int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CReques
   }
   const BOOL active = stateField[0] == 'A' ? TRUE : FALSE;
   WORD count = 0;  // 65535 when absent: entries until an empty line
-  if (!TakeGroupCount(line, count, reply)) return 1;
+  if (const Refusal refused = TakeGroupCount(line, count, reply)) return *refused;
 
   std::vector<GroupRecord*> groups;
   bool refused = false;
@@ -52,9 +52,9 @@ int CRequestDispatcher::SetGroupActive(GroupRecord& group, BOOL active) {
                                                 nullptr, nullptr, nullptr, nullptr);
   }
   if (logGroupOps) {
-    m_view.LogToWindow(StringPrintf(Sys("设定组 %s %s 的操作结果 %d").c_str(),
+    m_view.LogToWindow(StringPrintf(SystemText("设定组 %s %s 的操作结果 %d").c_str(),
                                     Narrow(group.szName).c_str(),
-                                    Sys(active ? "激活开启" : "激活关闭").c_str(), result));
+                                    SystemText(active ? "激活开启" : "激活关闭").c_str(), result));
   }
   return result;
 }
@@ -67,7 +67,7 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestT
 
   std::vector<GroupRecord*> groups;
   GroupRecord* unregistered = nullptr;  // the group that ended the list unregistered, if any
-  const int refusal = TakeRefreshLines(connection, line, reply, groups, unregistered);
+  const Refusal refusal = TakeRefreshLines(connection, line, reply, groups, unregistered);
   DWORD lastCancelId = 0;  // the number sent when no Refresh2 succeeded
   for (GroupRecord* group : groups) {
     if (!group->bActive) continue;
@@ -75,55 +75,51 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestT
     DWORD cancelId = 0;
     const HRESULT hr = group->pAsyncIO2->Refresh2(OPC_DS_CACHE, transactionId, &cancelId);
     if (hr != S_OK) {
-      m_view.LogToWindow(StringPrintf(Sys("刷新组 %s 操作失败。错误代码：%x").c_str(), name.c_str(),
-                                      static_cast<unsigned>(hr)));
+      m_view.LogToWindow(StringPrintf(SystemText("刷新组 %s 操作失败。错误代码：%x").c_str(),
+                                      name.c_str(), static_cast<unsigned>(hr)));
       reply = " returned when all Refresh2(...)";
       return hr;
     }
     lastCancelId = cancelId;
-    if (logGroupOps) m_view.LogToWindow(StringPrintf(Sys("成功刷新组 %s").c_str(), name.c_str()));
+    if (logGroupOps)
+      m_view.LogToWindow(StringPrintf(SystemText("成功刷新组 %s").c_str(), name.c_str()));
   }
   if (unregistered != nullptr && unregistered->bActive) {
     // The server does not know the group: nothing can be refreshed, and the client is told.
     m_view.LogToWindow(
-        StringPrintf(Sys("刷新组 %s 操作因未能成功获取pAsyncIO2接口实际并未执行").c_str(),
+        StringPrintf(SystemText("刷新组 %s 操作因未能成功获取pAsyncIO2接口实际并未执行").c_str(),
                      Narrow(unregistered->szName).c_str()));
   }
-  if (refusal != 0) return refusal;
+  if (refusal) return *refusal;
   if (!groups.empty()) reply = StringPrintf("%ul", static_cast<unsigned>(lastCancelId));
   return 0;
 }
 
-int CRequestDispatcher::TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                         std::string& reply, std::vector<GroupRecord*>& groups,
-                                         GroupRecord*& unregistered) {
-  const std::size_t mostLines = GroupCount();
+CRequestDispatcher::Refusal CRequestDispatcher::TakeRefreshLines(CHttpBlockingSocket& connection,
+                                                                 CRequestTokenizer& line,
+                                                                 std::string& reply,
+                                                                 std::vector<GroupRecord*>& groups,
+                                                                 GroupRecord*& unregistered) {
+  const std::size_t mostLines = m_registry.GroupCount();
   line.ReadLine(connection);
   while (!line.IsEmptyLine()) {
     const char* field = line.NextToken();
     GroupRecord* group = TakeGroup(field, reply);
     if (group == nullptr) return 1;
-    const HRESULT obtained = group->ObtainAsyncIO2();
-    if (obtained == S_FALSE) {
-      unregistered = group;
-      reply = StringPrintf("Group %d is not registered with the server",
-                           CRequestTokenizer::ToInt(field));
-      return 1;
-    }
-    if (obtained != S_OK) {
-      reply = "Cannot open IOPCAsyncIO2";
-      return obtained;
+    if (const Refusal refused = OpenGroupIo(*group, field, false, reply)) {
+      if (*refused == S_FALSE) unregistered = group;
+      return refused;
     }
     groups.push_back(group);
     if (groups.size() >= mostLines) break;
     line.ReadLine(connection);
   }
-  return 0;
+  return std::nullopt;
 }
 
 int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                           std::string& reply) {
-  if (GroupCount() == 0) return -1;
+  if (m_registry.GroupCount() == 0) return -1;
   std::size_t cursor = 0;  // the entry after the previous line's, tried first
   bool found = false;
   line.ReadLine(connection);
@@ -135,21 +131,21 @@ int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket& connection, CRequ
     if (field != nullptr) {
       const WideString name = MultiByteToWide(nameText);
       const auto matches = [&](std::size_t entry) {
-        const GroupRecord* group = GetGroup(entry);
+        const GroupRecord* group = m_registry.GetGroup(entry);
         return group != nullptr && group->szName != nullptr && name == group->szName;
       };
-      if (cursor < GroupCount()) {
+      if (cursor < m_registry.GroupCount()) {
         const std::size_t entry = cursor++;
         if (matches(entry)) index = static_cast<int>(entry);
       }
-      for (std::size_t entry = 0; index < 0 && entry < GroupCount(); ++entry)
+      for (std::size_t entry = 0; index < 0 && entry < m_registry.GroupCount(); ++entry)
         if (matches(entry)) index = static_cast<int>(entry);
-    } else if (cursor < GroupCount()) {
+    } else if (cursor < m_registry.GroupCount()) {
       ++cursor;
     }
     reply += StringPrintf("\r\n%d", index);
     m_view.LogToWindow(
-        StringPrintf(Sys("返回组 %s 的本地索引 %d").c_str(), nameText.c_str(), index));
+        StringPrintf(SystemText("返回组 %s 的本地索引 %d").c_str(), nameText.c_str(), index));
     if (index >= 0) found = true;
     line.ReadLine(connection);
   }

@@ -1,18 +1,5 @@
 #include "protocol/handler_text.h"
 
-#include <string_view>
-
-#include "platform/codepage.h"
-
-std::string Sys(const char* utf8) {
-  return SystemText(utf8);
-}
-
-std::string Narrow(LPCWSTR text) {
-  if (text == nullptr) return std::string();
-  return WideToMultiByte(WideStringView(text));
-}
-
 std::string ServerErrorText(IOPCServer* server, HRESULT error) {
   LPWSTR text = nullptr;
   HRESULT hr = E_POINTER;

@@ -63,22 +63,15 @@ std::string FailedReadEntries(IOPCServer* server, const HRESULT* errors, std::si
 
 }  // namespace
 
-int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                        std::string& reply, IoKind kind, ItemRequest& request) {
+CRequestDispatcher::Refusal CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection,
+                                                                CRequestTokenizer& line,
+                                                                std::string& reply, IoKind kind,
+                                                                ItemRequest& request) {
   const bool sync = kind == IoKind::SyncRead || kind == IoKind::SyncWrite;
   const char* groupField = line.NextToken();
   GroupRecord* group = TakeGroup(groupField, reply);
   if (group == nullptr) return 1;
-  const HRESULT hr = sync ? group->ObtainSyncIO() : group->ObtainAsyncIO2();
-  if (hr == S_FALSE) {
-    reply = StringPrintf("Group %d is not registered with the server",
-                         CRequestTokenizer::ToInt(groupField));
-    return 1;
-  }
-  if (hr != S_OK) {
-    reply = sync ? "Cannot open IOPCSyncIO" : "Cannot open IOPCAsyncIO2";
-    return hr;
-  }
+  if (const Refusal refused = OpenGroupIo(*group, groupField, sync, reply)) return refused;
 
   const char* countField = line.NextToken();
   if (countField == nullptr) {
@@ -103,9 +96,10 @@ int CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection, CReques
   return TakeItemLines(connection, line, reply, kind, count, request);
 }
 
-int CRequestDispatcher::TakeItemLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                      std::string& reply, IoKind kind, WORD count,
-                                      ItemRequest& request) {
+CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocket& connection,
+                                                              CRequestTokenizer& line,
+                                                              std::string& reply, IoKind kind,
+                                                              WORD count, ItemRequest& request) {
   const bool read = kind == IoKind::SyncRead || kind == IoKind::AsyncRead;
   const GroupRecord& group = *request.group;
   // Only the items that went to AddItems have results (and server handles).
@@ -134,7 +128,7 @@ int CRequestDispatcher::TakeItemLines(CHttpBlockingSocket& connection, CRequestT
     reply = "No item lines";
     return 1;
   }
-  return -1;
+  return std::nullopt;
 }
 
 bool CRequestDispatcher::ReadableItem(const GroupRecord& group, WORD item, IoKind kind,
@@ -164,15 +158,15 @@ bool CRequestDispatcher::TakeWriteValue(CRequestTokenizer& line, WORD item, std:
 int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                         std::string& reply) {
   ItemRequest request;
-  const int refused = TakeItemRequest(connection, line, reply, IoKind::SyncRead, request);
-  if (refused != -1) return refused;
+  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::SyncRead, request))
+    return *refused;
 
   const auto count = static_cast<DWORD>(request.handles.size());
   CReadResults results(count);
   const HRESULT hr = request.group->pSyncIO->Read(OPC_DS_DEVICE, count, request.handles.data(),
                                                   &results.m_states, &results.m_errors);
   if (hr == S_FALSE) {
-    reply = FailedReadEntries(m_pIOPCServer, results.m_errors, count);
+    reply = FailedReadEntries(m_connection.Server(), results.m_errors, count);
     return 1;
   }
   if (hr < 0) {
@@ -193,8 +187,8 @@ int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CReques
 int CRequestDispatcher::ReadAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                          std::string& reply) {
   ItemRequest request;
-  const int refused = TakeItemRequest(connection, line, reply, IoKind::AsyncRead, request);
-  if (refused != -1) return refused;
+  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::AsyncRead, request))
+    return *refused;
 
   const auto count = static_cast<DWORD>(request.handles.size());
   DWORD cancelId = 0;
@@ -205,7 +199,7 @@ int CRequestDispatcher::ReadAsyncCommand(CHttpBlockingSocket& connection, CReque
     reply = StringPrintf("IOPCAsyncIO2::Read failed : %x", static_cast<unsigned>(hr));
     return hr;
   }
-  if (hr == S_FALSE) reply = FailedReadEntries(m_pIOPCServer, errors.Get(), count);
+  if (hr == S_FALSE) reply = FailedReadEntries(m_connection.Server(), errors.Get(), count);
   reply += StringPrintf("%u", static_cast<unsigned>(cancelId));
   return hr;
 }

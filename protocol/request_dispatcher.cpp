@@ -5,20 +5,22 @@
 
 #include "core/activity_log.h"
 #include "net/response.h"
+#include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
 
-const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[11] = {
+const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[13] = {
     {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
     {"Q?", &CRequestDispatcher::QueryGroupIndexes}, {"AD", &CRequestDispatcher::DefineGroups},
     {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
     {"SR", &CRequestDispatcher::ReadSyncCommand},   {"AR", &CRequestDispatcher::ReadAsyncCommand},
     {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
-    {"Exit", &CRequestDispatcher::ExitRequest},
+    {"Exit", &CRequestDispatcher::ExitRequest},     {"BR", &CRequestDispatcher::BrowseCommand},
+    {"IP", &CRequestDispatcher::PropertiesCommand},
 };
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
-    : CGroupRegistry(view, std::move(progId)) {}
+    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {}
 
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
@@ -36,14 +38,14 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
     // No server could be created: the client and the operator are told why.
     Response(connection, code, reply);
     m_view.LogToWindow(reply);
-    SettleServerState();
+    m_connection.SettleServerState();
     return 1;
   }
   // A server found lost on the way is given up after the reply, which still carries the failing
   // code and text.
-  NoteServerResult(code);
+  m_connection.NoteServerResult(code);
   Response(connection, code, reply);
-  SettleServerState();
+  m_connection.SettleServerState();
   if (m_closeRequested) {
     // Queued, so the close confirmation runs after this reply has gone out.
     m_closeRequested = false;
@@ -92,8 +94,8 @@ bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTok
     const int lastError = SocketLastError();
     code = lastError != 0 ? lastError : E_FAIL;
     m_closeRequested = false;
-    reply = StringPrintf(Sys("%s 请求时，程序抛出了异常。错误代码：%x").c_str(), command.c_str(),
-                         static_cast<unsigned>(code));
+    reply = StringPrintf(SystemText("%s 请求时，程序抛出了异常。错误代码：%x").c_str(),
+                         command.c_str(), static_cast<unsigned>(code));
     m_view.LogToWindow(reply);
     LogToFile(reply);
   }
@@ -101,13 +103,14 @@ bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTok
 }
 
 bool CRequestDispatcher::ConnectServer(const std::string& command, std::string& reply, int& code) {
-  if (m_pIOPCServer != nullptr) return true;
-  m_view.LogToWindow(StringPrintf(Sys("处理请求 %s 前尝试创建OpcServer").c_str(), command.c_str()));
+  if (m_connection.Server() != nullptr) return true;
+  m_view.LogToWindow(
+      StringPrintf(SystemText("处理请求 %s 前尝试创建OpcServer").c_str(), command.c_str()));
   std::string error;
-  const HRESULT hr = ConnectForRequest(error);
+  const HRESULT hr = m_connection.ConnectForRequest(error);
   if (hr == S_OK) return true;
   code = hr;
-  reply = StringPrintf(Sys("创建OpcServer错误：%s").c_str(), error.c_str());
+  reply = StringPrintf(SystemText("创建OpcServer错误：%s").c_str(), error.c_str());
   return false;
 }
 
@@ -122,23 +125,44 @@ int CRequestDispatcher::ExitRequest(CHttpBlockingSocket&, CRequestTokenizer&, st
   return 0;
 }
 
-GroupRecord* CRequestDispatcher::TakeGroup(const char* field, std::string& reply) {
+std::optional<std::size_t> CRequestDispatcher::TakeGroupIndex(const char* field,
+                                                              std::string& reply) const {
   const std::int32_t index = CRequestTokenizer::ToInt(field);
-  if (field == nullptr || index < 0 || static_cast<std::size_t>(index) >= GroupCount()) {
+  if (field == nullptr || index < 0 || static_cast<std::size_t>(index) >= m_registry.GroupCount()) {
     reply = StringPrintf("Invalid group index: %s", FieldText(field));
-    return nullptr;
+    return std::nullopt;
   }
-  GroupRecord* group = GetGroup(static_cast<std::size_t>(index));
-  if (group == nullptr) reply = StringPrintf("Group %d was removed", index);
+  return static_cast<std::size_t>(index);
+}
+
+GroupRecord* CRequestDispatcher::TakeGroup(const char* field, std::string& reply) {
+  const std::optional<std::size_t> index = TakeGroupIndex(field, reply);
+  if (!index) return nullptr;
+  GroupRecord* group = m_registry.GetGroup(*index);
+  if (group == nullptr) reply = StringPrintf("Group %d was removed", static_cast<int>(*index));
   return group;
 }
 
-bool CRequestDispatcher::TakeGroupCount(CRequestTokenizer& line, WORD& count, std::string& reply) {
+CRequestDispatcher::Refusal CRequestDispatcher::OpenGroupIo(GroupRecord& group, const char* field,
+                                                            bool sync, std::string& reply) {
+  const HRESULT hr = sync ? group.ObtainSyncIO() : group.ObtainAsyncIO2();
+  if (hr == S_OK) return std::nullopt;
+  if (hr == S_FALSE) {
+    reply =
+        StringPrintf("Group %d is not registered with the server", CRequestTokenizer::ToInt(field));
+    return 1;
+  }
+  reply = sync ? "Cannot open IOPCSyncIO" : "Cannot open IOPCAsyncIO2";
+  return hr;
+}
+
+CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupCount(CRequestTokenizer& line, WORD& count,
+                                                               std::string& reply) {
   const char* countField = line.NextToken();
   count = 65535;
-  if (countField == nullptr) return true;
+  if (countField == nullptr) return std::nullopt;
   count = static_cast<WORD>(CRequestTokenizer::ToInt(countField));
-  if (count != 0) return true;
+  if (count != 0) return std::nullopt;
   reply = StringPrintf("Invalid group count: %s", countField);
-  return false;
+  return 1;
 }

@@ -5,25 +5,42 @@
 // holding the tokenised first line (the tokenizer positioned after the command token) and the
 // reply text; it returns the reply code. Handlers never write on the connection; OnRequest
 // does, through Response. Malformed requests are refused with code 1 and an English text before
-// any server call; groups that were removed or never registered are refused the same way.
+// any server call; groups that were removed or never registered are refused the same way. The
+// steps of a handler return a Refusal: nothing to go on, or the reply code with the reply text
+// set. The dispatcher holds the server connection and the group list; the handlers reach them
+// as m_connection and m_registry.
 //
 // Error rule: handlers return codes; a socket failure while reading a line throws
 // CBlockingSocketException, which OnRequest answers. OnRequest itself never throws.
-// Thread rule: UI thread only. Ownership: the connection is borrowed for the duration of
-// OnRequest; it does not signal the listener (the caller does that after OnRequest returns).
+// Thread rule: UI thread only. Ownership: the dispatcher owns the server connection and the group
+// list (the list goes first); the view is borrowed and must outlive the dispatcher's use of it.
+// The request's connection is borrowed for the duration of OnRequest; it does not signal the
+// listener (the caller does that after OnRequest returns).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "net/http_blocking_socket.h"
 #include "opc/group_registry.h"
+#include "opc/server_connection.h"
+#include "platform/thread_affinity.h"
 #include "platform/wide_string.h"
+#include "protocol/address_space_browser.h"
+#include "protocol/request_settings.h"
 #include "protocol/request_tokenizer.h"
 
-class CRequestDispatcher : public CGroupRegistry {
+class CRequestDispatcher {
 public:
   CRequestDispatcher(IFrameView& view, WideString progId);
+  CRequestDispatcher(const CRequestDispatcher&) = delete;
+  CRequestDispatcher& operator=(const CRequestDispatcher&) = delete;
+
+  // The server connection and the group list, for the window's menu commands and teardown.
+  CServerConnection& Connection() { return m_connection; }
+  CGroupRegistry& Registry() { return m_registry; }
+  const CGroupRegistry& Registry() const { return m_registry; }
 
   // Handles one request: first line, lazy server creation, the command, the reply.
   // Returns 0 after a reply, 1 when it ended early.
@@ -43,6 +60,10 @@ public:
                        std::string& reply);
   int WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                         std::string& reply);
+  // "BR" and "IP" (browse_commands.cpp).
+  int BrowseCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  int PropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply);
 
   using RequestHandler = int (CRequestDispatcher::*)(CHttpBlockingSocket&, CRequestTokenizer&,
                                                      std::string&);
@@ -51,9 +72,12 @@ public:
     RequestHandler handler;
   };
   // The command table, in the order in which commands are compared.
-  static const CommandEntry kCommandTable[11];
+  static const CommandEntry kCommandTable[13];
 
 private:
+  // A step's result: nothing when the request goes on, else the reply code (reply text set).
+  using Refusal = std::optional<int>;
+
   // Reads the request's first line; false (nothing to answer) when it cannot be read or holds no
   // command before its line end.
   bool ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line);
@@ -81,13 +105,12 @@ private:
   };
   enum class IoKind { SyncRead, AsyncRead, SyncWrite, AsyncWrite };
   // Steps shared by SR, AR, SW and AW: group, I/O interface, count, transaction id and item
-  // lines. Returns -1 when the request may go to the server; otherwise the reply code, with
-  // the reply text filled.
-  int TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
-                      IoKind kind, ItemRequest& request);
-  // The item lines of a read or write (at most count): same result rule as TakeItemRequest.
-  int TakeItemLines(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
-                    IoKind kind, WORD count, ItemRequest& request);
+  // lines.
+  Refusal TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                          std::string& reply, IoKind kind, ItemRequest& request);
+  // The item lines of a read or write (at most count).
+  Refusal TakeItemLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply, IoKind kind, WORD count, ItemRequest& request);
   // A read's item must have been added without error; false with the refusal in reply.
   static bool ReadableItem(const GroupRecord& group, WORD item, IoKind kind, std::string& reply);
   // A write's item line must carry a value; false with the refusal in reply.
@@ -95,10 +118,12 @@ private:
                              ItemRequest& request);
 
   // "AD": the state of one request while its lines are read, and the steps of its group and
-  // item lines. Each step returns -1 to go on, or the reply code with the reply text set.
+  // item lines.
   struct DefinitionInProgress;
-  int TakeGroupLine(CRequestTokenizer& line, DefinitionInProgress& definition, std::string& reply);
-  int TakeItemLine(CRequestTokenizer& line, DefinitionInProgress& definition, std::string& reply);
+  Refusal TakeGroupLine(CRequestTokenizer& line, DefinitionInProgress& definition,
+                        std::string& reply);
+  Refusal TakeItemLine(CRequestTokenizer& line, DefinitionInProgress& definition,
+                       std::string& reply);
   // Whether one more group, and the list holding itemsAfter items in all, stay within /maxgroups
   // and /maxitems; otherwise false with the refusal in reply.
   bool WithinLimits(std::size_t itemsAfter, std::string& reply) const;
@@ -106,19 +131,30 @@ private:
   // "AC": sets one group's active flag and sends it to the server; SetState's result, or 1 for a
   // group without a server connection.
   int SetGroupActive(GroupRecord& group, BOOL active);
-  // "RF": reads and checks the index lines into groups (each with its IOPCAsyncIO2). 0 when the
-  // list ended, otherwise the refusal's code with reply set (unregistered names a group that
-  // ended the list unregistered).
-  int TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
-                       std::vector<GroupRecord*>& groups, GroupRecord*& unregistered);
+  // "RF": reads and checks the index lines into groups (each with its IOPCAsyncIO2); nothing
+  // when the list ended. unregistered names a group that ended the list unregistered.
+  Refusal TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                           std::string& reply, std::vector<GroupRecord*>& groups,
+                           GroupRecord*& unregistered);
 
   // The optional group count of AD, RM and AC: its low 16 bits, 65535 when absent (entries until
-  // an empty line). False when they are 0, with "Invalid group count: %s" in reply.
-  static bool TakeGroupCount(CRequestTokenizer& line, WORD& count, std::string& reply);
+  // an empty line). Refused when they are 0, with "Invalid group count: %s".
+  static Refusal TakeGroupCount(CRequestTokenizer& line, WORD& count, std::string& reply);
 
-  // A group-index field checked against the list: the record, or null with the reply set
-  // ("Invalid group index: %s" or "Group %d was removed").
+  // A group-index field checked against the list (placeholders included): the index, or nothing
+  // with "Invalid group index: %s" in reply.
+  std::optional<std::size_t> TakeGroupIndex(const char* field, std::string& reply) const;
+  // The same for a group that must exist: the record, or null with the reply set ("Invalid
+  // group index: %s" or "Group %d was removed").
   GroupRecord* TakeGroup(const char* field, std::string& reply);
+  // Opens the group's IOPCSyncIO (sync) or IOPCAsyncIO2. Refused with 1 (S_FALSE) for a group
+  // not registered with the server, or with the failure's code.
+  static Refusal OpenGroupIo(GroupRecord& group, const char* field, bool sync, std::string& reply);
 
+  IFrameView& m_view;
+  CThreadAffinity m_uiThread;
+  CServerConnection m_connection;
+  CGroupRegistry m_registry;  // after the connection: it goes first
   bool m_closeRequested = false;
+  CAddressSpaceBrowser m_browser;
 };

@@ -1,9 +1,9 @@
 // "SW" (synchronous write) and "AW" (asynchronous write).
 #include "core/activity_log.h"
-#include "net/protection_settings.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
+#include "protocol/request_settings.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ std::string FailedWriteEntries(IOPCServer* server, const HRESULT* errors, std::s
 
 // /readonly: writes are refused before anything is read or called.
 bool WritesDisabled(std::string& reply) {
-  if (!GatewayProtection().readOnly) return false;
+  if (!GatewayRequestSettings().readOnly) return false;
   reply = "Writes are disabled on this gateway";
   return true;
 }
@@ -111,8 +111,8 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
                                          std::string& reply) {
   if (WritesDisabled(reply)) return 1;
   ItemRequest request;
-  const int refused = TakeItemRequest(connection, line, reply, IoKind::SyncWrite, request);
-  if (refused != -1) return refused;
+  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::SyncWrite, request))
+    return *refused;
 
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
@@ -122,19 +122,20 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
   for (std::size_t k = 0; logValueWrites && k < count; ++k) {
     const std::string itemId = Narrow(group.pItemDefs[request.items[k]].szItemID);
     const std::string& token = request.valueTokens[k];
-    logText = k == 0 ? StringPrintf(Sys("%s 同步写入 %s").c_str(), itemId.c_str(), token.c_str())
-                     : StringPrintf(Sys("%s\r\n\t\t    %s 同步写入 %s").c_str(), logText.c_str(),
-                                    itemId.c_str(), token.c_str());
+    logText =
+        k == 0 ? StringPrintf(SystemText("%s 同步写入 %s").c_str(), itemId.c_str(), token.c_str())
+               : StringPrintf(SystemText("%s\r\n\t\t    %s 同步写入 %s").c_str(), logText.c_str(),
+                              itemId.c_str(), token.c_str());
   }
 
   CoTaskPtr<HRESULT> errors;
   const HRESULT hr = group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(),
                                           values.Data(), errors.Put());
   if (hr == S_FALSE) {
-    reply = FailedWriteEntries(m_pIOPCServer, errors.Get(), count, true);
+    reply = FailedWriteEntries(m_connection.Server(), errors.Get(), count, true);
     // Shown whatever the switch says; with the switch off the log text is empty.
     m_view.LogToWindow(
-        StringPrintf(Sys("%s \r\n\t失败：%s").c_str(), logText.c_str(), reply.c_str()));
+        StringPrintf(SystemText("%s \r\n\t失败：%s").c_str(), logText.c_str(), reply.c_str()));
     return 1;
   }
   if (hr < 0) {
@@ -156,8 +157,8 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
                                           std::string& reply) {
   if (WritesDisabled(reply)) return 1;
   ItemRequest request;
-  const int refused = TakeItemRequest(connection, line, reply, IoKind::AsyncWrite, request);
-  if (refused != -1) return refused;
+  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::AsyncWrite, request))
+    return *refused;
 
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
@@ -166,7 +167,7 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
   if (logValueWrites) {
     for (std::size_t k = 0; k < count; ++k) {
       const WORD item = request.items[k];
-      m_view.LogToWindow(StringPrintf(Sys("%s 异步写入新值 %s").c_str(),
+      m_view.LogToWindow(StringPrintf(SystemText("%s 异步写入新值 %s").c_str(),
                                       Narrow(group.pItemDefs[item].szItemID).c_str(),
                                       request.valueTokens[k].c_str()));
     }
@@ -181,7 +182,7 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
     reply = "IOPCAsyncIO2::Write failed";
     return hr;
   }
-  if (hr == S_FALSE) reply = FailedWriteEntries(m_pIOPCServer, errors.Get(), count, false);
+  if (hr == S_FALSE) reply = FailedWriteEntries(m_connection.Server(), errors.Get(), count, false);
   reply += StringPrintf("%u", static_cast<unsigned>(cancelId));
   return hr;
 }

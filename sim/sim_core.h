@@ -92,6 +92,12 @@ public:
   HRESULT SetEnable(SimGroupState& group, BOOL enable);
   HRESULT GetEnable(SimGroupState& group, BOOL* enable);
 
+  // --- IOPCItemProperties ---
+  // The item's value, quality and timestamp now, into *value (cleared first): the stored
+  // point's when a group holds the item, else the value it has at this tick. Adds nothing.
+  void PeekValue(WideStringView id, const SimItemInfo& info, VARIANT* value, WORD* quality,
+                 FILETIME* timestamp);
+
   // --- Connection point ---
   HRESULT Advise(SimGroupState& group, IUnknown* sink, DWORD* cookie);
   HRESULT Unadvise(SimGroupState& group, DWORD cookie);

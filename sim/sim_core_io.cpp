@@ -227,3 +227,20 @@ HRESULT CSimCore::GetEnable(SimGroupState& group, BOOL* enable) {
   *enable = group.enabled ? TRUE : FALSE;
   return S_OK;
 }
+
+// --- IOPCItemProperties -------------------------------------------------------------------------
+
+void CSimCore::PeekValue(WideStringView id, const SimItemInfo& info, VARIANT* value, WORD* quality,
+                         FILETIME* timestamp) {
+  VariantClear(value);
+  *quality = info.quality;
+  std::lock_guard lock(m_mutex);
+  const auto found = m_points.find(WideString(id));
+  if (found != m_points.end()) {
+    VariantCopy(value, &found->second->value);
+    *timestamp = found->second->timestamp;
+    return;
+  }
+  MakeSimValue(info, SimItemSeed(id), m_tick, value);
+  *timestamp = IsTicking(info.family) ? FileTimeNow() : m_startTime;
+}

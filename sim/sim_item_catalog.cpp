@@ -157,8 +157,32 @@ void SetRandom(SimType type, std::uint64_t r, VARIANT* v) {
 
 }  // namespace
 
+namespace {
+
+// "Many.N" with N from 1 to kSimManyCount written without leading zeros: 0 when id is no such ID.
+std::uint32_t ManyNumber(WideStringView id) {
+  constexpr WideStringView kPrefix = OLESTR("Many.");
+  if (id.size() <= kPrefix.size() || id.size() > kPrefix.size() + 5 ||
+      id.substr(0, kPrefix.size()) != kPrefix || id[kPrefix.size()] == OLESTR('0'))
+    return 0;
+  std::uint32_t n = 0;
+  for (WideChar c : id.substr(kPrefix.size())) {
+    if (c < OLESTR('0') || c > OLESTR('9')) return 0;
+    n = n * 10 + static_cast<std::uint32_t>(c - OLESTR('0'));
+  }
+  return n <= kSimManyCount ? n : 0;
+}
+
+}  // namespace
+
 HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
   if (id.empty()) return OPC_E_INVALIDITEMID;
+  if (const std::uint32_t n = ManyNumber(id); n != 0) {
+    if (info != nullptr)
+      *info =
+          SimItemInfo{SimFamily::kMany, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD, n};
+    return S_OK;
+  }
   if (id == WideStringView(OLESTR("Control.Restart"))) {
     if (info != nullptr)
       *info = SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE | OPC_WRITEABLE,
@@ -238,6 +262,9 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
     case SimFamily::kUncertain:
     case SimFamily::kControl:
       SetZero(info.type, value);
+      break;
+    case SimFamily::kMany:
+      value->vt = VT_I4, value->lVal = static_cast<LONG>(info.number);
       break;
   }
 }

@@ -5,7 +5,8 @@
 // Families: Static (fixed values), Ramp (100 ms tick count), Random (new value each tick, seeded
 // by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality). One more
 // item stands alone: "Control.Restart" (VT_I4, reads 0), whose write of N seconds makes the
-// server behave as a crashed process for that long.
+// server behave as a crashed process for that long. "Many.N" (N from 1 to kSimManyCount, no
+// leading zero) are read-only VT_I4 items that read N, for paging through a large branch.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -17,7 +18,7 @@
 
 #include "opc/opcda.h"
 
-enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain, kControl };
+enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain, kControl, kMany };
 enum class SimType {
   kInt1,
   kInt2,
@@ -37,11 +38,15 @@ struct SimItemInfo {
   VARTYPE canonicalType = VT_EMPTY;
   DWORD accessRights = 0;
   WORD quality = OPC_QUALITY_GOOD;
+  std::uint32_t number = 0;  // Many: N of "Many.N", also its value
 };
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
 // dot-separated part, a control character); OPC_E_UNKNOWNITEMID for a well-formed unknown one.
 HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info);
+
+// How many items the branch "Many" holds.
+inline constexpr std::uint32_t kSimManyCount = 50000;
 
 // The downtime a write to "Control.Restart" may ask for, in seconds.
 inline constexpr long kSimRestartMinSeconds = 1;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "sim/sim_address_space.h"
 #include "sim/sim_core.h"
 #include "sim/sim_core_parts.h"
 #include "sim/sim_error_text.h"
@@ -30,12 +31,12 @@ LPWSTR TaskCopy(const WideChar* text) {
 
 }  // namespace
 
-HRESULT CSimServer::Create(REFIID riid, void** ppv) {
+HRESULT CSimServer::Create(REFIID riid, void** ppv, bool flat) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   // A crashed server cannot be started until its downtime is over.
   if (!CSimCore::Instance().AcceptCreation()) return CO_E_SERVER_EXEC_FAILURE;
-  auto* server = new (std::nothrow) CSimServer;
+  auto* server = new (std::nothrow) CSimServer(flat);
   if (server == nullptr) return E_OUTOFMEMORY;
   const HRESULT hr = server->QueryInterface(riid, ppv);
   server->Release();
@@ -46,7 +47,8 @@ void CSimServer::SetLifetimeHook(void (*hook)(bool made)) {
   g_lifetimeHook.store(hook);
 }
 
-CSimServer::CSimServer() : m_owner(CSimCore::Instance().AttachServer()) {
+CSimServer::CSimServer(bool flat)
+    : m_owner(CSimCore::Instance().AttachServer()), m_flat(flat), m_browseBranch(kSimRootBranch) {
   if (auto hook = g_lifetimeHook.load()) hook(true);
 }
 
@@ -61,10 +63,15 @@ HRESULT CSimServer::QueryInterface(REFIID riid, void** ppvObject) {
   *ppvObject = nullptr;
   if (riid == IID_IUnknown || riid == IID_IOPCServer) {
     *ppvObject = static_cast<IOPCServer*>(this);
-    AddRef();
-    return S_OK;
+  } else if (riid == IID_IOPCBrowseServerAddressSpace) {
+    *ppvObject = static_cast<IOPCBrowseServerAddressSpace*>(this);
+  } else if (riid == IID_IOPCItemProperties) {
+    *ppvObject = static_cast<IOPCItemProperties*>(this);
+  } else {
+    return E_NOINTERFACE;
   }
-  return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
 }
 
 ULONG CSimServer::AddRef() {

@@ -1,5 +1,7 @@
 // The simulator's server object: one IOPCServer per connection (CoCreateInstance), all of them
-// sharing the process's one server state (CSimCore).
+// sharing the process's one server state (CSimCore). It also offers IOPCBrowseServerAddressSpace
+// (its browse position is this connection's own) and IOPCItemProperties; a flat one (ProgID
+// Quarnix.Simulator.Flat) has a flat address space (sim_address_space.h).
 //
 // Error rule: the OPC DA 2.0 results; methods the gateway does not use return E_NOTIMPL.
 // Thread rule: any thread. Ownership: reference-counted; groups' COM objects hold a reference,
@@ -8,13 +10,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "opc/opcda.h"
 
-class CSimServer final : public IOPCServer {
+class CSimServer final : public IOPCServer,
+                         public IOPCBrowseServerAddressSpace,
+                         public IOPCItemProperties {
 public:
-  // The class factory of the simulator: a new server object, returned for riid.
-  static HRESULT Create(REFIID riid, void** ppv);
+  // The class factory of the simulator: a new server object, returned for riid; flat for the
+  // flat address space.
+  static HRESULT Create(REFIID riid, void** ppv, bool flat = false);
   // Called with true after each object is made and with false after each is gone; null for none.
   static void SetLifetimeHook(void (*hook)(bool made));
 
@@ -34,14 +40,34 @@ public:
   HRESULT RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
   HRESULT CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
 
+  // IOPCBrowseServerAddressSpace (sim_server_browse.cpp)
+  HRESULT QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+  HRESULT ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
+  HRESULT BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                           VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                           LPENUMSTRING* ppIEnumString) override;
+  HRESULT GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+  HRESULT BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+  // IOPCItemProperties (sim_server_browse.cpp)
+  HRESULT QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                   LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+  HRESULT GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                            VARIANT** ppvData, HRESULT** ppErrors) override;
+  HRESULT LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                        LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
+
   std::uint64_t OwnerId() const { return m_owner; }
 
 private:
-  CSimServer();
+  explicit CSimServer(bool flat);
   // Whether this connection's server process has crashed (every call then fails).
   bool Crashed() const;
   ~CSimServer();
 
   std::atomic<ULONG> m_refCount{1};
   const std::uint64_t m_owner;
+  const bool m_flat;
+  std::mutex m_browseMutex;
+  int m_browseBranch;  // kSimRootBranch or a root branch's index
 };

@@ -5,7 +5,9 @@
 //
 // Items: "<Family>.<Type>" with the families Static, Ramp, Random, Memory, Bad, Uncertain and the
 // types Int1, Int2, Int4, UInt1, UInt2, UInt4, Boolean, Real4, Real8, String; also
-// "Memory.<Type>.<anything>". Every connection shares the process's one server state; its
+// "Memory.<Type>.<anything>"; "Control.Restart"; "Many.1" to "Many.50000". Browsing shows them as
+// a tree of branches (sim_address_space.h); "Quarnix.Simulator.Flat" is the same server with a
+// flat address space. Every connection shares the process's one server state; its
 // worker thread ticks every 100 ms while server objects exist.
 //
 // Error rule: the OPC DA 2.0 results. Thread rule: any thread; callbacks reach the thread that
@@ -17,12 +19,17 @@
 // {6B1F4C3E-2A7D-4E58-9D31-0C5A8E7B2F64}: the simulator's class id.
 extern const CLSID CLSID_QuarnixSimulator;
 inline constexpr WideChar kSimulatorProgId[] = OLESTR("Quarnix.Simulator");
+// {6B1F4C3E-2A7D-4E58-9D31-0C5A8E7B2F65}: the same server with a flat address space.
+extern const CLSID CLSID_QuarnixSimulatorFlat;
+inline constexpr WideChar kSimulatorFlatProgId[] = OLESTR("Quarnix.Simulator.Flat");
 
 // A new server object (one connection), returned for riid with one reference: the simulator's
 // class factory. E_NOINTERFACE for an interface it does not have.
 HRESULT CreateSimulatorObject(REFIID riid, void** ppv);
+// The same for the flat variant's class.
+HRESULT CreateSimulatorFlatObject(REFIID riid, void** ppv);
 
-// Registers the ProgID with the class id and the simulator's factory in the COM subset's class
+// Registers both ProgIDs with their class ids and the simulator's factory in the COM subset's class
 // registry. Idempotent. Linux only: on Windows the system's registry holds the class
 // (quarnix-sim.exe /RegServer).
 void RegisterSimulator();

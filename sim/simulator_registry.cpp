@@ -4,4 +4,5 @@
 
 void RegisterSimulator() {
   CoRegisterProgId(kSimulatorProgId, CLSID_QuarnixSimulator, CreateSimulatorObject);
+  CoRegisterProgId(kSimulatorFlatProgId, CLSID_QuarnixSimulatorFlat, CreateSimulatorFlatObject);
 }

@@ -2,6 +2,7 @@
 // gateway reaches it as it reaches a plant's OPC server: through CoCreateInstance, the proxy/stub
 // DLL and callbacks marshalled back into its own apartment.
 //   quarnix-sim.exe /RegServer     registers the program as the server of Quarnix.Simulator
+//                                  and of its flat variant Quarnix.Simulator.Flat
 //   quarnix-sim.exe /UnregServer   removes that registration
 //   quarnix-sim.exe -Embedding     how COM starts it: serves until the last object and lock are
 //                                  gone
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/com/com.h"
 #include "sim/simulator.h"
 #include "simserver/class_factory.h"
@@ -54,17 +56,6 @@ std::string Format(const char* format, unsigned long code) {
   return text;
 }
 
-// The text in the system code page (the console's own under wine, and close enough for a path).
-std::string Narrow(const std::wstring& wide) {
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                        nullptr, nullptr);
-  return text;
-}
-
 std::wstring ProgramPath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -90,8 +81,14 @@ void CountObject(bool made) {
     lifetime.Release();
 }
 
-// The class object's registration with COM, withdrawn before the process ends.
-DWORD g_classCookie = 0;
+// The class objects' registrations with COM (the simulator and its flat variant), withdrawn
+// before the process ends.
+DWORD g_classCookies[2] = {0, 0};
+
+void RevokeClasses() {
+  for (DWORD cookie : g_classCookies)
+    if (cookie != 0) CoRevokeClassObject(cookie);
+}
 
 // A write to "Control.Restart": the process ends abruptly once the write's reply has left, as a
 // crashed server does, without releasing anything its clients hold. Only the class object is
@@ -105,7 +102,7 @@ void CrashProcess(unsigned /*seconds*/) {
         Sleep(kCrashAfterReplyMs);
         if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
           CoSuspendClassObjects();
-          CoRevokeClassObject(g_classCookie);
+          RevokeClasses();
         }
         TerminateProcess(GetCurrentProcess(), 3);
         return 0;
@@ -139,11 +136,15 @@ int Serve() {
   }
   SetSimulatorObjectHook(CountObject);
   SetSimulatorCrashHook(CrashProcess);
-  static CSimClassFactory factory;
-  DWORD& cookie = g_classCookie;
+  static CSimClassFactory factory(false);
+  static CSimClassFactory flatFactory(true);
   hr = CoRegisterClassObject(CLSID_QuarnixSimulator, &factory, CLSCTX_LOCAL_SERVER,
-                             REGCLS_MULTIPLEUSE, &cookie);
+                             REGCLS_MULTIPLEUSE, &g_classCookies[0]);
+  if (SUCCEEDED(hr))
+    hr = CoRegisterClassObject(CLSID_QuarnixSimulatorFlat, &flatFactory, CLSCTX_LOCAL_SERVER,
+                               REGCLS_MULTIPLEUSE, &g_classCookies[1]);
   if (FAILED(hr)) {
+    RevokeClasses();
     Print(Format("quarnix-sim.exe: the class could not be offered to COM (error %08lx).\n",
                  static_cast<unsigned long>(hr)),
           true);
@@ -154,7 +155,7 @@ int Serve() {
   // Withdrawn before the process lingers and ends: an activation from now on starts a new
   // process instead of reaching this one while it goes.
   CoSuspendClassObjects();
-  CoRevokeClassObject(cookie);
+  RevokeClasses();
   Sleep(kLingerMs);
   DrainCallbacks();
   CoUninitialize();
@@ -179,8 +180,9 @@ int Register() {
     return 1;
   }
   Print("Registered Quarnix.Simulator " + GuidToString(CLSID_QuarnixSimulator) +
+            " and Quarnix.Simulator.Flat " + GuidToString(CLSID_QuarnixSimulatorFlat) +
             (scope == RegistrationScope::kAllUsers ? " for all users: " : " for this user: ") +
-            Narrow(path) + "\n",
+            Narrow(path.c_str()) + "\n",
         false);
   return 0;
 }
@@ -193,7 +195,7 @@ int Unregister() {
           true);
     return 1;
   }
-  Print("Removed the registration of Quarnix.Simulator.\n", false);
+  Print("Removed the registration of Quarnix.Simulator and Quarnix.Simulator.Flat.\n", false);
   return 0;
 }
 

@@ -4,11 +4,21 @@
 
 namespace {
 
-constexpr wchar_t kFriendlyName[] = L"Quarnix Simulator";
 constexpr wchar_t kOpcDa2Category[] = L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
 
-std::wstring ClsidText() {
-  const std::string narrow = GuidToString(CLSID_QuarnixSimulator);
+// The two classes the program serves: the simulator and its flat variant.
+struct ServedClass {
+  const CLSID* clsid;
+  const wchar_t* progId;
+  const wchar_t* friendlyName;
+};
+const ServedClass kClasses[] = {
+    {&CLSID_QuarnixSimulator, L"Quarnix.Simulator", L"Quarnix Simulator"},
+    {&CLSID_QuarnixSimulatorFlat, L"Quarnix.Simulator.Flat", L"Quarnix Simulator (flat)"},
+};
+
+std::wstring ClsidText(const ServedClass& served) {
+  const std::string narrow = GuidToString(*served.clsid);
   return std::wstring(narrow.begin(), narrow.end());
 }
 
@@ -26,25 +36,34 @@ LONG SetKey(HKEY root, const std::wstring& path, const wchar_t* value) {
   return status;
 }
 
-LONG WriteKeys(HKEY classes, const std::wstring& serverPath) {
-  const std::wstring clsidKey = L"CLSID\\" + ClsidText();
+LONG WriteClassKeys(HKEY classes, const ServedClass& served, const std::wstring& serverPath) {
+  const std::wstring clsidKey = L"CLSID\\" + ClsidText(served);
   const std::wstring quoted = L"\"" + serverPath + L"\"";
-  const std::wstring progId = kSimulatorProgId;
-  const std::wstring clsid = ClsidText();
+  const std::wstring progId = served.progId;
+  const std::wstring clsid = ClsidText(served);
+
   struct Entry {
     std::wstring path;
     const wchar_t* value;
   };
   const Entry entries[] = {
-      {clsidKey, kFriendlyName},
+      {clsidKey, served.friendlyName},
       {clsidKey + L"\\LocalServer32", quoted.c_str()},
       {clsidKey + L"\\ProgID", progId.c_str()},
       {clsidKey + L"\\Implemented Categories\\" + kOpcDa2Category, nullptr},
-      {progId, kFriendlyName},
+      {progId, served.friendlyName},
       {progId + L"\\CLSID", clsid.c_str()},
   };
   for (const Entry& entry : entries) {
     const LONG status = SetKey(classes, entry.path, entry.value);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG WriteKeys(HKEY classes, const std::wstring& serverPath) {
+  for (const ServedClass& served : kClasses) {
+    const LONG status = WriteClassKeys(classes, served, serverPath);
     if (status != ERROR_SUCCESS) return status;
   }
   return ERROR_SUCCESS;
@@ -57,18 +76,20 @@ LONG RemoveKeys(HKEY root) {
   if (status != ERROR_SUCCESS) {
     // Without write access there is nothing this caller could remove anyway, unless it is ours.
     HKEY probe = nullptr;
-    const std::wstring clsidKey = L"Software\\Classes\\CLSID\\" + ClsidText();
+    const std::wstring clsidKey = L"Software\\Classes\\CLSID\\" + ClsidText(kClasses[0]);
     if (RegOpenKeyExW(root, clsidKey.c_str(), 0, KEY_READ, &probe) != ERROR_SUCCESS)
       return ERROR_SUCCESS;
     RegCloseKey(probe);
     return status;
   }
-  const std::wstring paths[] = {L"CLSID\\" + ClsidText(), kSimulatorProgId};
   LONG result = ERROR_SUCCESS;
-  for (const std::wstring& path : paths) {
-    const LONG removed = RegDeleteTreeW(classes, path.c_str());  // the key with all below it
-    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND && result == ERROR_SUCCESS)
-      result = removed;
+  for (const ServedClass& served : kClasses) {
+    const std::wstring paths[] = {L"CLSID\\" + ClsidText(served), served.progId};
+    for (const std::wstring& path : paths) {
+      const LONG removed = RegDeleteTreeW(classes, path.c_str());  // the key with all below it
+      if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND && result == ERROR_SUCCESS)
+        result = removed;
+    }
   }
   RegCloseKey(classes);
   return result;

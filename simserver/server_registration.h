@@ -6,6 +6,8 @@
 //                                                 (the OPC DA 2.0 category, for server browsers)
 //   Quarnix.Simulator                             = "Quarnix Simulator"
 //   Quarnix.Simulator\CLSID                       = "{6B1F4C3E-...}"
+// and the same for the flat variant "Quarnix.Simulator.Flat" ({6B1F4C3E-...-0C5A8E7B2F65},
+// "Quarnix Simulator (flat)"),
 // under HKEY_LOCAL_MACHINE\Software\Classes (every user) when the caller may write there,
 // otherwise under HKEY_CURRENT_USER\Software\Classes (this user).
 //

@@ -94,10 +94,9 @@ CMainFrame::CMainFrame(bool backgroundMode, std::unique_ptr<ITrayBackend> trayBa
   m_core.TrayNotifier().SetOwner(this, WM_TRAYNOTIFY);
 }
 
-CMainFrame::~CMainFrame() {
-  m_core.RunTeardown();
-  m_core.TrayNotifier().RemoveTrayIcon();
-}
+// The core, destroyed first of the members, runs the teardown and removes the tray icon while
+// the widgets still exist.
+CMainFrame::~CMainFrame() = default;
 
 // --- IFrameView ---
 
@@ -107,15 +106,8 @@ void CMainFrame::LogToWindow(std::string text) {
 }
 
 void CMainFrame::SetMessageText(std::string text) {
-  QString message = FromSystemText(text);
-  if (QThread::currentThread() == thread()) {
-    m_messagePane->setText(message);
-    return;
-  }
-  // From a listener thread: queued to the UI thread, dropped if the window is gone by then.
-  QMetaObject::invokeMethod(
-      this, [this, message = std::move(message)] { m_messagePane->setText(message); },
-      Qt::QueuedConnection);
+  assert(QThread::currentThread() == thread());
+  m_messagePane->setText(FromSystemText(text));
 }
 
 void CMainFrame::ShowErrorMessage(const std::string& text) {

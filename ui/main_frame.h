@@ -7,10 +7,9 @@
 // primitives. The log pane is a QPlainTextEdit at the fixed client rectangle (1, 1)-(580, 220).
 // A close ends the event loop (QCoreApplication::exit once the window is gone).
 //
-// Error rule: nothing fails towards the caller. Thread rule: UI thread only, except
-// SetMessageText, which any thread may call while the window exists (it is queued to the UI
-// thread). Ownership: the application owns the frame; the frame owns its widgets and the core;
-// the callbacks' targets are borrowed and must outlive the frame.
+// Error rule: nothing fails towards the caller. Thread rule: UI thread only. Ownership: the
+// application owns the frame; the frame owns its widgets and the core; the callbacks' targets are
+// borrowed and must outlive the frame.
 #pragma once
 
 #include <QIcon>

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/standard_output.h"
 #include "core/activity_log.h"
+#include "platform/standard_output.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "winui/about_box.h"
@@ -31,8 +31,6 @@ const wchar_t CMainFrame::kClassName[] = L"QuarnixMainFrame";
 
 namespace {
 
-// A status-bar text from another thread waits for the UI thread under this message.
-constexpr UINT kWmShowMessageText = WM_APP + 1;
 constexpr UINT_PTR kCapsTimerId = 1;
 constexpr UINT kCapsPollMilliseconds = 250;
 
@@ -53,8 +51,7 @@ std::wstring FirstLine(const std::wstring& text) {
 }  // namespace
 
 CMainFrame::CMainFrame(bool backgroundMode, CShellTrayBackend::NotifyFunction notify)
-    : m_uiThreadId(GetCurrentThreadId()),
-      m_core(
+    : m_core(
           *this, *this, backgroundMode,
           std::make_unique<CShellTrayBackend>([this] { return m_hwnd.load(); }, std::move(notify)),
           CFrameCore::BackgroundClose::kStop) {
@@ -64,8 +61,9 @@ CMainFrame::CMainFrame(bool backgroundMode, CShellTrayBackend::NotifyFunction no
 }
 
 CMainFrame::~CMainFrame() {
+  // The teardown may still write to the log pane: it runs before the window goes (the core's own
+  // destructor would run it after). WM_DESTROY removes the tray icon.
   m_core.RunTeardown();
-  m_core.TrayNotifier().RemoveTrayIcon();
   if (HWND window = m_hwnd.load()) {
     m_quitOnDestroy = false;  // the loop has ended already, or never ran
     ::DestroyWindow(window);
@@ -152,28 +150,10 @@ void CMainFrame::LogToWindow(std::string text) {
 }
 
 void CMainFrame::SetMessageText(std::string text) {
-  if (GetCurrentThreadId() == m_uiThreadId) {
-    m_messageText = SystemToWide(text);
-    m_promptShown = false;
-    m_statusBar.SetMessageText(m_messageText);
-    return;
-  }
-  // From a listener thread: the latest text is shown by the UI thread; dropped when the window
-  // is gone by then.
-  {
-    std::lock_guard lock(m_pendingMutex);
-    m_pendingMessageText = std::move(text);
-  }
-  if (HWND window = m_hwnd.load()) PostMessageW(window, kWmShowMessageText, 0, 0);
-}
-
-void CMainFrame::ShowPendingMessageText() {
-  std::string text;
-  {
-    std::lock_guard lock(m_pendingMutex);
-    text.swap(m_pendingMessageText);
-  }
-  SetMessageText(std::move(text));
+  m_uiThread.Check();
+  m_messageText = SystemToWide(text);
+  m_promptShown = false;
+  m_statusBar.SetMessageText(m_messageText);
 }
 
 void CMainFrame::ShowErrorMessage(const std::string& text) {
@@ -248,9 +228,6 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_TRAYNOTIFY:
       return OnTrayNotify(wParam, lParam);
-    case kWmShowMessageText:
-      ShowPendingMessageText();
-      return 0;
     case WM_CLOSE:
       OnClose();
       return 0;

@@ -12,16 +12,14 @@
 // operator can answer the box.
 //
 // Error rule: nothing fails towards the caller; LoadFrame reports a window that could not be
-// created. Thread rule: UI thread only (the thread that constructed the frame), except
-// SetMessageText, which any thread may call while the window exists (it is posted to the UI
-// thread). Ownership: the application owns the frame; the frame owns its window, child windows,
-// menus and core; the callbacks' targets are borrowed and must outlive the frame.
+// created. Thread rule: UI thread only (the thread that constructed the frame). Ownership: the
+// application owns the frame; the frame owns its window, child windows, menus and core; the
+// callbacks' targets are borrowed and must outlive the frame.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "core/frame_core.h"
@@ -133,13 +131,11 @@ private:
   void OnClose();
   void OnMenuSelect(WPARAM wParam, LPARAM lParam);
   void OnEndSession();
-  void ShowPendingMessageText();
   void UpdateCapsIndicator();
   int ShowMessageBox(const MessageBoxRequest& request);
   // The View popup of the main menu, or null.
   HMENU ViewMenu() const;
 
-  const DWORD m_uiThreadId;
   CThreadAffinity m_uiThread;
   std::atomic<HWND> m_hwnd{nullptr};
   CClientPane m_clientPane;
@@ -153,9 +149,6 @@ private:
   // The message pane's own text (SetMessageText), shown again when a menu prompt ends.
   std::wstring m_messageText;
   bool m_promptShown = false;
-  // Set by other threads' SetMessageText, shown by the UI thread.
-  std::mutex m_pendingMutex;
-  std::string m_pendingMessageText;
   bool m_quitOnDestroy = false;
   CFrameCore m_core;  // last: its teardown may still write to the log pane
 };

@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -31,11 +30,11 @@
 #include "app/command_line.h"
 #include "app/gateway_app.h"
 #include "app/main_window.h"
-#include "app/standard_output.h"
 #include "app/work_directory.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
+#include "platform/standard_output.h"
 #include "res/resource.h"
 #include "winui/main_frame.h"
 #include "winui/request_pump.h"
@@ -59,11 +58,11 @@ void EndSession() {
   g_exitCode = theApp.ExitInstance();
 }
 
-std::shared_ptr<IFrameView> MakeMainFrame(const WideString& progId, bool backgroundMode) {
+MainWindow MakeMainFrame(const WideString& progId, bool backgroundMode) {
   auto frame = std::make_shared<CMainFrame>(backgroundMode);
   frame->SetRequestPump(g_pump);
   frame->SetSessionEndingHandler(EndSession);
-  std::shared_ptr<IFrameView> window = AssembleMainWindow(frame, frame->Core(), progId);
+  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId);
   frame->LoadFrame();  // a window that cannot be made leaves a frame without window
   if (!backgroundMode) frame->ShowAtStartup();
   return window;
@@ -127,7 +126,6 @@ int RunGateway(const std::string& commandLine, bool asService,
 
   theApp.SetFrameFactory(MakeMainFrame);
   theApp.SetMessageBox(ShowMessageBox);
-  theApp.SetRequestHandler(AnswerRequest);
   if (theApp.InitInstance(commandLine)) {
     if (serving) serving();
     RunMessageLoop(*g_pump);
@@ -149,10 +147,9 @@ int RunGateway(const std::string& commandLine, bool asService,
 // The first of /service, /install and /uninstall on the line (any letter case), or npos.
 std::size_t FindServiceOption(const std::vector<std::string>& tokens, std::string& option) {
   for (std::size_t i = 1; i < tokens.size(); ++i) {
-    std::string lower = tokens[i];
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower == "/service" || lower == "/install" || lower == "/uninstall") {
-      option = lower;
+    for (const char* name : {"/service", "/install", "/uninstall"}) {
+      if (!IsOption(tokens[i], name)) continue;
+      option = name;
       return i;
     }
   }

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "app/command_line.h"
-#include "app/standard_output.h"
 #include "platform/codepage.h"
+#include "platform/standard_output.h"
 #include "platform/string_format.h"
 #include "winui/win32_headers.h"
 
@@ -73,18 +73,6 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ReportStatus(SERVICE_STOPPED, 0, 0, exitStatus);
 }
 
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                        nullptr, nullptr);
-  }
-  return text;
-}
-
 std::wstring Wide(const std::string& systemText) {
   const WideString wide = MultiByteToWide(systemText);
   return std::wstring(wide.begin(), wide.end());
@@ -111,7 +99,7 @@ std::wstring FolderOf(const std::wstring& path) {
 // The folder of the service's log file: the value of /workdir among the options, else the
 // program's folder.
 std::string LogFolder(const std::vector<std::string>& options, const std::wstring& program) {
-  std::string folder = Narrow(FolderOf(program));
+  std::string folder = Narrow(FolderOf(program).c_str());
   for (std::size_t i = 0; i + 1 < options.size(); ++i) {
     if (IsOption(options[i], "/workdir")) folder = options[++i];
   }
@@ -211,7 +199,7 @@ int InstallService(const std::vector<std::string>& options) {
 
   Say("已注册Windows服务Quarnix：自动启动" +
       std::string(restarts ? "，失败后10秒重新启动" : "（未能设定失败后重新启动）") + "。");
-  WriteStandardOutput(SystemText("命令行：") + Narrow(command));
+  WriteStandardOutput(SystemText("命令行：") + Narrow(command.c_str()));
   WriteStandardOutput(SystemText("日志文件：") + LogFolder(options, program) +
                       "\\RV_Morvantel.log");
   Say("用 net start Quarnix 启动它，用 net stop Quarnix 停止它。");

@@ -270,62 +270,72 @@ HRESULT ToText(const Scalar& s, VARTYPE sourceType, USHORT flags, BSTR* out) {
   return *out == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
+// The integer targets: the converted value in out and its result in hr. False (nothing done)
+// when vt is no integer type.
+bool ConvertToInteger(const Scalar& s, VARTYPE vt, VARIANT* out, HRESULT* hr) {
+  std::int64_t n = 0;
+  switch (vt) {
+    case VT_I1:
+      *hr = ToInteger(s, INT8_MIN, INT8_MAX, false, &n);
+      out->cVal = static_cast<CHAR>(static_cast<std::int8_t>(n));
+      return true;
+    case VT_I2:
+      *hr = ToInteger(s, INT16_MIN, INT16_MAX, false, &n);
+      out->iVal = static_cast<SHORT>(n);
+      return true;
+    case VT_I4:
+      *hr = ToInteger(s, INT32_MIN, INT32_MAX, false, &n);
+      out->lVal = static_cast<LONG>(n);
+      return true;
+    case VT_UI1:
+      *hr = ToInteger(s, 0, UINT8_MAX, true, &n);
+      out->bVal = static_cast<BYTE>(n);
+      return true;
+    case VT_UI2:
+      *hr = ToInteger(s, 0, UINT16_MAX, true, &n);
+      out->uiVal = static_cast<USHORT>(n);
+      return true;
+    case VT_UI4:
+      *hr = ToInteger(s, 0, UINT32_MAX, true, &n);
+      out->ulVal = static_cast<ULONG>(n);
+      return true;
+    default:
+      return false;
+  }
+}
+
 HRESULT Convert(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT* out) {
   const Scalar s = ScalarOf(src);
-  std::int64_t n = 0;
   HRESULT hr = S_OK;
   out->vt = vt;
   out->llVal = 0;
-  switch (vt) {
-    case VT_EMPTY:
-      return S_OK;
-    case VT_I1:
-      hr = ToInteger(s, INT8_MIN, INT8_MAX, false, &n);
-      out->cVal = static_cast<CHAR>(static_cast<std::int8_t>(n));
-      break;
-    case VT_I2:
-      hr = ToInteger(s, INT16_MIN, INT16_MAX, false, &n);
-      out->iVal = static_cast<SHORT>(n);
-      break;
-    case VT_I4:
-      hr = ToInteger(s, INT32_MIN, INT32_MAX, false, &n);
-      out->lVal = static_cast<LONG>(n);
-      break;
-    case VT_UI1:
-      hr = ToInteger(s, 0, UINT8_MAX, true, &n);
-      out->bVal = static_cast<BYTE>(n);
-      break;
-    case VT_UI2:
-      hr = ToInteger(s, 0, UINT16_MAX, true, &n);
-      out->uiVal = static_cast<USHORT>(n);
-      break;
-    case VT_UI4:
-      hr = ToInteger(s, 0, UINT32_MAX, true, &n);
-      out->ulVal = static_cast<ULONG>(n);
-      break;
-    case VT_BOOL: {
-      bool b = false;
-      hr = ToBool(s, &b);
-      out->boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
-      break;
+  if (vt == VT_EMPTY) return S_OK;
+  if (!ConvertToInteger(s, vt, out, &hr)) {
+    switch (vt) {
+      case VT_BOOL: {
+        bool b = false;
+        hr = ToBool(s, &b);
+        out->boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
+        break;
+      }
+      case VT_R4: {
+        double d = 0;
+        hr = ToReal(s, &d);
+        if (SUCCEEDED(hr) && (d > FLT_MAX || d < -FLT_MAX)) hr = DISP_E_OVERFLOW;
+        out->fltVal = static_cast<FLOAT>(d);
+        break;
+      }
+      case VT_R8:
+        hr = ToReal(s, &out->dblVal);
+        break;
+      case VT_BSTR:
+        out->bstrVal = nullptr;
+        hr = ToText(s, src.vt, flags, &out->bstrVal);
+        break;
+      default:
+        hr = DISP_E_TYPEMISMATCH;
+        break;
     }
-    case VT_R4: {
-      double d = 0;
-      hr = ToReal(s, &d);
-      if (SUCCEEDED(hr) && (d > FLT_MAX || d < -FLT_MAX)) hr = DISP_E_OVERFLOW;
-      out->fltVal = static_cast<FLOAT>(d);
-      break;
-    }
-    case VT_R8:
-      hr = ToReal(s, &out->dblVal);
-      break;
-    case VT_BSTR:
-      out->bstrVal = nullptr;
-      hr = ToText(s, src.vt, flags, &out->bstrVal);
-      break;
-    default:
-      hr = DISP_E_TYPEMISMATCH;
-      break;
   }
   if (FAILED(hr)) {
     out->vt = VT_EMPTY;

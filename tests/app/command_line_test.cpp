@@ -103,10 +103,10 @@ TEST(CommandLineTest, ProtectionOptionsTakeCheckedValuesAndTheLastHolds) {
   const CommandLineOptions defaults = Parse("");
   EXPECT_EQ(0u, defaults.protection.bindAddress);
   EXPECT_TRUE(defaults.protection.allowList.Empty());
-  EXPECT_FALSE(defaults.protection.readOnly);
+  EXPECT_FALSE(defaults.requests.readOnly);
   EXPECT_EQ(256, defaults.protection.maxConnections);
-  EXPECT_EQ(10000u, defaults.protection.maxGroups);
-  EXPECT_EQ(1000000u, defaults.protection.maxItems);
+  EXPECT_EQ(10000u, defaults.requests.maxGroups);
+  EXPECT_EQ(1000000u, defaults.requests.maxItems);
   EXPECT_EQ("", defaults.optionError);
 
   const CommandLineOptions set = Parse(
@@ -116,10 +116,10 @@ TEST(CommandLineTest, ProtectionOptionsTakeCheckedValuesAndTheLastHolds) {
   EXPECT_EQ(0x0A000002u, set.protection.bindAddress);  // given twice: the last holds
   EXPECT_TRUE(set.protection.allowList.Allows(0x0A010307u));
   EXPECT_FALSE(set.protection.allowList.Allows(0x0A010306u));
-  EXPECT_TRUE(set.protection.readOnly);
+  EXPECT_TRUE(set.requests.readOnly);
   EXPECT_EQ(4, set.protection.maxConnections);
-  EXPECT_EQ(2u, set.protection.maxGroups);
-  EXPECT_EQ(9u, set.protection.maxItems);
+  EXPECT_EQ(2u, set.requests.maxGroups);
+  EXPECT_EQ(9u, set.requests.maxItems);
   EXPECT_EQ(9000, set.listenPort);
 }
 

@@ -55,7 +55,7 @@ protected:
       m_frame = frame.get();
       m_frameProgId = progId;
       m_frameBackground = backgroundMode;
-      return frame;
+      return MainWindow{frame};
     });
     m_app->SetMessageBox([this](const std::string& text) { m_messageBoxes.push_back(text); });
   }
@@ -303,8 +303,9 @@ TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
   m_app->ExitInstance();
 
   CGatewayApp invalidHost;
-  invalidHost.SetFrameFactory(
-      [](const std::u16string&, bool) { return std::make_shared<CHeadlessFrame>(true); });
+  invalidHost.SetFrameFactory([](const std::u16string&, bool) {
+    return MainWindow{std::make_shared<CHeadlessFrame>(true)};
+  });
   testing::internal::CaptureStdout();
   ASSERT_TRUE(invalidHost.InitInstance("q /s /lp 0 /rh not-an-address /rp 0"));
   testing::internal::GetCapturedStdout();

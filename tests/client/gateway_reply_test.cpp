@@ -78,4 +78,16 @@ TEST(GatewayReplyTest, CancelIdIsReadWithOrWithoutTheRefreshL) {
   EXPECT_FALSE(ReplyCancelId(" returned when all Refresh2(...)"));
 }
 
+TEST(GatewayReplyTest, ListRepliesStateTheirLineCountFirst) {
+  const auto list = ReplyList("2 entries, more with 1f\r\nB\tRamp\tRamp\r\nL\tInt1\tStatic.Int1");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->words, "entries, more with 1f");
+  ASSERT_EQ(list->lines.size(), 2u);
+  EXPECT_EQ(list->lines[1], (std::vector<std::string>{"L", "Int1", "Static.Int1"}));
+  EXPECT_TRUE(ReplyList("0 entries, the last page"));
+  EXPECT_FALSE(ReplyList("3 entries\r\nB\tRamp\tRamp"));  // a line missing
+  EXPECT_FALSE(ReplyList("0 entries\r\nB\tRamp\tRamp"));  // a line too many
+  EXPECT_FALSE(ReplyList("entries"));
+}
+
 }  // namespace

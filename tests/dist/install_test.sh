@@ -28,6 +28,11 @@ for doc in README.md protocol.md simulator.md quarnix.default quarnix.logrotate;
   [ -s "$prefix/share/doc/quarnix/$doc" ] || fail "share/doc/quarnix/$doc is missing or empty"
 done
 
+# The MQTT bridge and its example configuration.
+[ -x "$prefix/bin/quarnix-mqtt" ] || fail "bin/quarnix-mqtt is missing"
+[ -s "$prefix/share/doc/quarnix/quarnix-mqtt.example.conf" ] ||
+  fail "share/doc/quarnix/quarnix-mqtt.example.conf is missing or empty"
+
 expect_line() { grep -qxF "$1" "$unit" || fail "the unit lacks the line '$1'"; }
 expect_line "ExecStart=$prefix/bin/quarnix /s \$QUARNIX_OPTIONS"
 expect_line "EnvironmentFile=-/etc/default/quarnix"

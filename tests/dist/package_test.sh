@@ -24,7 +24,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = amd64 ] || fail "Architecture: $(field Architecture)"
 [ "$(field Section)" = net ] || fail "Section: $(field Section)"
-for dependency in libc6 libqt6widgets6; do
+for dependency in libc6 libqt6widgets6 libmosquitto1; do
   [[ "$(field Depends)" == *"$dependency"* ]] || fail "Depends lacks $dependency: $(field Depends)"
 done
 
@@ -34,9 +34,10 @@ expect_file() {  # <mode> <path>
 }
 expect_file -rwxr-xr-x usr/bin/quarnix
 expect_file -rwxr-xr-x usr/bin/quarnix-client
+expect_file -rwxr-xr-x usr/bin/quarnix-mqtt
 expect_file -rw-r--r-- etc/default/quarnix
 expect_file -rw-r--r-- etc/logrotate.d/quarnix
-for doc in copyright changelog.gz README.md protocol.md simulator.md; do
+for doc in copyright changelog.gz README.md protocol.md simulator.md quarnix-mqtt.example.conf; do
   expect_file -rw-r--r-- "usr/share/doc/quarnix/$doc"
 done
 unit="$(grep -o '\./[a-z/]*/systemd/system/quarnix.service' <<<"$contents")"

@@ -9,6 +9,8 @@
 
 #include "platform/apartment.h"
 
+using enum OpcMethod;
+
 namespace {
 
 // Records every callback it receives.
@@ -161,13 +163,13 @@ TEST_F(FaultyServer, CallsReachTheSimulatorAndAreRecorded) {
   EXPECT_EQ(CTestVariant(states[1].vDataValue).Text(), u"Quarnix");
   for (int i = 0; i < 2; ++i) VariantClear(&states[i].vDataValue);
 
-  EXPECT_EQ(faulty.CountOf("CreateInstance"), 1);
-  const auto writes = faulty.CallsOf("SyncWrite");
+  EXPECT_EQ(faulty.CountOf(kCreateInstance), 1);
+  const auto writes = faulty.CallsOf(kSyncWrite);
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].serverGroup, hGroup);
   EXPECT_EQ(writes[0].handles, std::vector<OPCHANDLE>{itemHandles[0]});
   EXPECT_EQ(writes[0].values, std::vector<CTestVariant>{CTestVariant::I2(-5)});
-  EXPECT_EQ(faulty.CallsOf("SyncRead").at(0).source, static_cast<DWORD>(OPC_DS_DEVICE));
+  EXPECT_EQ(faulty.CallsOf(kSyncRead).at(0).source, static_cast<DWORD>(OPC_DS_DEVICE));
 
   const auto group = faulty.GroupByName(u"g");
   ASSERT_TRUE(group.has_value());
@@ -184,11 +186,11 @@ TEST_F(FaultyServer, ScriptedFailuresSkipCountAndLeaveTheRestToTheSimulator) {
   DWORD cancelId = 0;
   EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 1, &cancelId), E_FAIL);  // the simulator: inactive
   SetActive(TRUE);
-  faulty.SetFailure("Refresh2", E_OUTOFMEMORY, 1, 1);
+  faulty.SetFailure(kRefresh2, E_OUTOFMEMORY, 1, 1);
   EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 2, &cancelId), S_OK);
   EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 3, &cancelId), E_OUTOFMEMORY);
   EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 4, &cancelId), S_OK);
-  EXPECT_EQ(faulty.CallsOf("Refresh2").back().cancelId, cancelId);
+  EXPECT_EQ(faulty.CallsOf(kRefresh2).back().cancelId, cancelId);
   ASSERT_TRUE(RunUntilEvent("OnDataChange", 4));
   EXPECT_TRUE(RunUntilEvent("OnDataChange", 2));
   for (const auto& e : sink.events) EXPECT_NE(e.transid, 3u);
@@ -196,7 +198,7 @@ TEST_F(FaultyServer, ScriptedFailuresSkipCountAndLeaveTheRestToTheSimulator) {
 }
 
 TEST_F(FaultyServer, ItemErrorsAndRefusedInterfacesAlterTheAnswers) {
-  faulty.SetItemError("SyncRead", kItemB, OPC_E_BADRIGHTS);
+  faulty.SetItemError(kSyncRead, kItemB, OPC_E_BADRIGHTS);
   ComPtr<IOPCSyncIO> sync;
   ASSERT_EQ(items->QueryInterface(IID_IOPCSyncIO, sync.PutVoid()), S_OK);
   CoTaskPtr<OPCITEMSTATE> states;
@@ -209,7 +211,7 @@ TEST_F(FaultyServer, ItemErrorsAndRefusedInterfacesAlterTheAnswers) {
   faulty.RefuseInterface(IID_IOPCSyncIO);
   ComPtr<IOPCSyncIO> refused;
   EXPECT_EQ(items->QueryInterface(IID_IOPCSyncIO, refused.PutVoid()), E_NOINTERFACE);
-  EXPECT_EQ(faulty.CallsOf("QueryInterface").back().result, E_NOINTERFACE);
+  EXPECT_EQ(faulty.CallsOf(kQueryInterface).back().result, E_NOINTERFACE);
 }
 
 TEST_F(FaultyServer, InjectedCallbacksReachTheSinkWithTheGroupsClientHandle) {

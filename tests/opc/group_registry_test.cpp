@@ -12,19 +12,13 @@
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/support/faulty_opc_server.h"
 
+using enum OpcMethod;
+
 namespace {
 
-const CLSID kUnregisteredClsid = {0x0BADC0DE, 0x1, 0x2, {0, 0, 0, 0, 0, 0, 0, 1}};
 // Items of the simulator: read-only, with fixed values.
 const std::u16string kItemA = u"Static.Int2";
 const std::u16string kItemB = u"Static.Int4";
-
-// True while the calling thread has COM initialised.
-bool ComInitialised() {
-  void* out = nullptr;
-  return CoCreateInstance(kUnregisteredClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &out) !=
-         CO_E_NOTINITIALIZED;
-}
 
 std::vector<std::string> Tail(const std::vector<std::string>& lines, std::size_t from) {
   return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
@@ -38,6 +32,7 @@ protected:
   }
   ~Registry() override {
     registry.reset();
+    connection.reset();
     EXPECT_TRUE(opc.AllReleased()) << opc.LiveObjectCount() << " objects still referenced";
     EXPECT_EQ(opc.HeldSinkCount(), 0u);
     EXPECT_FALSE(ComInitialised());
@@ -46,10 +41,17 @@ protected:
 
   CGroupRegistry& R() { return *registry; }
 
+  // A fresh connection and registry in place of the old ones.
+  void Renew(const std::u16string& progId = CFaultyOpcServer::kProgId) {
+    registry.reset();
+    connection = std::make_unique<CServerConnection>(view, progId);
+    registry = std::make_unique<CGroupRegistry>(view, *connection);
+  }
+
   // Connects without the menu (no registration, no datagram).
   void Connect() {
     std::string text;
-    ASSERT_EQ(CGroupRegistry::CreateOpcServer(R().progId, text, &R().m_pIOPCServer), S_OK) << text;
+    ASSERT_EQ(connection->Connect(text), S_OK) << text;
   }
 
   // A group with one definition per item ID (active, VT_I2), notifications to the receiver.
@@ -108,61 +110,19 @@ private:
 protected:
   CFaultyOpcServer opc;  // "Quarnix.FaultyServer" over the simulator
   CRecordingView view;
-  std::unique_ptr<CGroupRegistry> registry =
-      std::make_unique<CGroupRegistry>(view, CFaultyOpcServer::kProgId);
+  std::unique_ptr<CServerConnection> connection =
+      std::make_unique<CServerConnection>(view, CFaultyOpcServer::kProgId);
+  std::unique_ptr<CGroupRegistry> registry = std::make_unique<CGroupRegistry>(view, *connection);
   std::string errorText;
 };
 
 }  // namespace
 
-// --- CreateOpcServer -----------------------------------------------------------------------------
-
-TEST_F(Registry, CreateOpcServerGivesAServerWithOneReference) {
-  Connect();
-  ASSERT_NE(R().m_pIOPCServer, nullptr);
-  EXPECT_EQ(opc.CountOf("CreateInstance"), 1);
-  EXPECT_EQ(opc.OutstandingReferences(), 1);
-  EXPECT_TRUE(ComInitialised());
-}
-
-TEST_F(Registry, UnknownOrEmptyProgIdFailsWithTheClsidText) {
-  for (const std::u16string& progId : {std::u16string(u"No.Such.Server"), std::u16string()}) {
-    std::string text;
-    IOPCServer* server = nullptr;
-    EXPECT_EQ(CGroupRegistry::CreateOpcServer(progId, text, &server), CO_E_CLASSSTRING);
-    EXPECT_EQ(server, nullptr);
-    EXPECT_EQ(text, progId.empty() ? "获取  的CLSID失败" : "获取 No.Such.Server 的CLSID失败");
-    EXPECT_FALSE(ComInitialised());
-  }
-}
-
-TEST_F(Registry, FactoryFailureGivesTheCreationText) {
-  opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
-  std::string text;
-  IOPCServer* server = nullptr;
-  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFaultyOpcServer::kProgId, text, &server),
-            E_OUTOFMEMORY);
-  EXPECT_EQ(server, nullptr);
-  EXPECT_EQ(text, "创建 IOPCServer 对象失败");
-  EXPECT_FALSE(ComInitialised());
-}
-
-TEST_F(Registry, FactoryExceptionIsAFailureEvenWithLastErrorZero) {
-  opc.SetFactoryThrows(true);
-  std::string text;
-  IOPCServer* server = nullptr;
-  SetSocketLastError(0);
-  EXPECT_EQ(CGroupRegistry::CreateOpcServer(CFaultyOpcServer::kProgId, text, &server), E_FAIL);
-  EXPECT_EQ(server, nullptr);
-  EXPECT_EQ(text, "创建 OpcServer Quarnix.FaultyServer 请求出错。错误代码：0");
-  EXPECT_FALSE(ComInitialised());
-}
-
 // --- Menu commands -------------------------------------------------------------------------------
 
 TEST_F(Registry, MenuCreateWithNoGroupsSendsTheStartupDatagram) {
   R().OnCreateOpcServer();
-  ASSERT_NE(R().m_pIOPCServer, nullptr);
+  ASSERT_NE(connection->Server(), nullptr);
   EXPECT_EQ(view.lines, (std::vector<std::string>{
                             "尝试创建 Quarnix.FaultyServer 的OpcServer",
                             "成功创建OpcServer",
@@ -181,7 +141,7 @@ TEST_F(Registry, MenuCreateWhileConnectedOnlyLogs) {
   view.lines.clear();
   R().OnCreateOpcServer();
   EXPECT_EQ(view.lines, std::vector<std::string>{"已创建OpcServer"});
-  EXPECT_EQ(opc.CountOf("CreateInstance"), 1);
+  EXPECT_EQ(opc.CountOf(kCreateInstance), 1);
   ExpectNoDatagram();
 }
 
@@ -192,9 +152,9 @@ TEST_F(Registry, MenuDestroyWhileDisconnectedOnlyLogs) {
 }
 
 TEST_F(Registry, MenuCreateWithUnregisteredProgIdLogsTheClsidText) {
-  registry = std::make_unique<CGroupRegistry>(view, u"No.Such.Server");
+  Renew(u"No.Such.Server");
   R().OnCreateOpcServer();
-  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(connection->Server(), nullptr);
   EXPECT_EQ(view.lines, (std::vector<std::string>{"尝试创建 No.Such.Server 的OpcServer",
                                                   "创建失败：获取 No.Such.Server 的CLSID失败"}));
   ExpectNoDatagram();
@@ -212,9 +172,9 @@ TEST_F(Registry, MenuDestroyReleasesTheServerAndKeepsTheDefinitions) {
   R().OnDestroyOpcServer();
   EXPECT_EQ(view.lines, (std::vector<std::string>{"尝试销毁OpcServer", "成功销毁OpcServer"}));
   EXPECT_EQ(receiver.Next(), TextBytes("Exit Quarnix\r\n"));
-  EXPECT_EQ(R().m_pIOPCServer, nullptr);
+  EXPECT_EQ(connection->Server(), nullptr);
   EXPECT_FALSE(ComInitialised());
-  const auto removes = opc.CallsOf("RemoveGroup");
+  const auto removes = opc.CallsOf(kRemoveGroup);
   ASSERT_EQ(removes.size(), 2u);
   EXPECT_EQ(removes[0].serverGroup, groups[0].serverHandle);
   EXPECT_EQ(removes[1].serverGroup, groups[1].serverHandle);
@@ -235,7 +195,7 @@ TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
   R().OnDestroyOpcServer();
   opc.ClearCalls();
   R().OnCreateOpcServer();
-  const auto adds = opc.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf(kAddGroup);
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].clientHandle, 0u);
   EXPECT_EQ(adds[1].clientHandle, 1u);
@@ -250,12 +210,12 @@ TEST_F(Registry, MenuDestroyThenCreateRegistersTheGroupsAgain) {
 TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
   Define(u"g1");
   Define(u"g2");
-  opc.SetFailure("AddItems", E_FAIL, 1);  // the second group's AddItems fails
+  opc.SetFailure(kAddItems, E_FAIL, 1);  // the second group's AddItems fails
   R().OnCreateOpcServer();
   EXPECT_TRUE(view.Has("组加入OpcServer操作失败 Add items on group g2 failed : 80004005"))
       << ::testing::PrintToString(view.lines);
-  ASSERT_NE(R().m_pIOPCServer, nullptr);  // the connection stays
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  ASSERT_NE(connection->Server(), nullptr);  // the connection stays
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 2);
   ASSERT_EQ(R().GroupCount(), 2u);
   ExpectNoServerState(R().GetGroup(0));
   ExpectNoServerState(R().GetGroup(1));
@@ -263,7 +223,7 @@ TEST_F(Registry, MenuCreateWithFailedRegistrationKeepsGroupsAsDefinitions) {
   ExpectNoDatagram();
 
   // The definitions register again once the server accepts them.
-  opc.ClearFailure("AddItems");
+  opc.ClearFailure(kAddItems);
   EXPECT_EQ(Register(), 0);
   ExpectRegistered(R().GetGroup(1));
 }
@@ -280,7 +240,7 @@ TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
   group->pItemDefs[1].vtRequestedDataType = VT_R8;
 
   EXPECT_EQ(Register(1), 0);
-  const auto adds = opc.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf(kAddGroup);
   ASSERT_EQ(adds.size(), 1u);
   EXPECT_EQ(adds[0].name, u"组一");
   EXPECT_EQ(adds[0].active, FALSE);  // added inactive whatever bActive says
@@ -291,7 +251,7 @@ TEST_F(Registry, RegistrationPassesTheDefinitionsAsDefined) {
   EXPECT_EQ(adds[0].locale, 0x409u);
   EXPECT_TRUE(adds[0].iid == IID_IOPCItemMgt);
 
-  const auto items = opc.CallsOf("AddItems");
+  const auto items = opc.CallsOf(kAddItems);
   ASSERT_EQ(items.size(), 1u);
   ASSERT_EQ(items[0].count, 2u);
   EXPECT_EQ(items[0].items[0].accessPath, u"");
@@ -340,7 +300,7 @@ TEST_F(Registry, EmptyListLeavesTheErrorTextUntouched) {
   EXPECT_EQ(Register(), 0);
   EXPECT_EQ(errorText, "untouched");
   EXPECT_EQ(view.lines.back(), "未见需要加入任何组，直接返回");
-  EXPECT_EQ(opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(opc.CountOf(kAddGroup), 0);
 }
 
 TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
@@ -350,7 +310,7 @@ TEST_F(Registry, ClientHandlesFollowTheLocalIndexAcrossAPlaceholder) {
   Define(u"g2");
   R().RemoveOne(1);
   EXPECT_EQ(Register(), 0);
-  const auto adds = opc.CallsOf("AddGroup");
+  const auto adds = opc.CallsOf(kAddGroup);
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].name, u"g0");
   EXPECT_EQ(adds[0].clientHandle, 0u);
@@ -364,7 +324,7 @@ TEST_F(Registry, OnlyTheFilledDefinitionsReachTheServer) {
   group->AllocItemDefs(3);
   group->DefineNextItem(AllocWideString(kItemA), TRUE, VT_I4);
   EXPECT_EQ(Register(), 0);
-  const auto items = opc.CallsOf("AddItems");
+  const auto items = opc.CallsOf(kAddItems);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].count, 1u);
   ASSERT_EQ(items[0].items.size(), 1u);
@@ -375,7 +335,7 @@ TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZeroAndTheServerRefuse
   Connect();
   Define(u"empty", {});
   EXPECT_EQ(Register(), E_INVALIDARG);
-  const auto items = opc.CallsOf("AddItems");
+  const auto items = opc.CallsOf(kAddItems);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].count, 0u);
   EXPECT_EQ(errorText, "Add items on group empty failed : 80070057");
@@ -383,19 +343,19 @@ TEST_F(Registry, GroupWithoutItemsReachesAddItemsWithCountZeroAndTheServerRefuse
 
 TEST_F(Registry, EachFailingStepReturnsItsResultAndText) {
   struct Case {
-    const char* method;
+    OpcMethod method;
     HRESULT hr;
     std::string text;
   };
   const Case cases[] = {
-      {"AddGroup", OPC_E_DUPLICATENAME, "Add group g to server failed : c004000c"},
-      {"AddItems", E_FAIL, "Add items on group g failed : 80004005"},
-      {"FindConnectionPoint", CONNECT_E_NOCONNECTION, "Advise failed : 80040200"},
-      {"Advise", CONNECT_E_ADVISELIMIT, "Advise failed : 80040201"},
+      {kAddGroup, OPC_E_DUPLICATENAME, "Add group g to server failed : c004000c"},
+      {kAddItems, E_FAIL, "Add items on group g failed : 80004005"},
+      {kFindConnectionPoint, CONNECT_E_NOCONNECTION, "Advise failed : 80040200"},
+      {kAdvise, CONNECT_E_ADVISELIMIT, "Advise failed : 80040201"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.method);
-    registry = std::make_unique<CGroupRegistry>(view, CFaultyOpcServer::kProgId);
+    SCOPED_TRACE(MethodName(c.method));
+    Renew();
     Connect();
     Define(u"g");
     opc.SetFailure(c.method, c.hr);
@@ -420,7 +380,7 @@ TEST_F(Registry, RefusedConnectionPointContainerFailsTheAdvise) {
   opc.RefuseInterface(IID_IConnectionPointContainer);
   EXPECT_EQ(Register(), E_NOINTERFACE);
   EXPECT_EQ(errorText, "Advise failed : 80004002");
-  EXPECT_EQ(opc.CountOf("FindConnectionPoint"), 0);
+  EXPECT_EQ(opc.CountOf(kFindConnectionPoint), 0);
 }
 
 TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
@@ -430,7 +390,7 @@ TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
   EXPECT_EQ(errorText,
             "Add item Tag.B on group g1 failed: The item ID is not defined in the server. : "
             "c0040007");
-  const auto asked = opc.CallsOf("GetErrorString");
+  const auto asked = opc.CallsOf(kGetErrorString);
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0].error, OPC_E_UNKNOWNITEMID);
   EXPECT_EQ(asked[0].locale, 0x409u);
@@ -445,7 +405,7 @@ TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
 TEST_F(Registry, FailureInTheThirdGroupLeavesTheFirstTwoRegisteredAndConnected) {
   Connect();
   for (auto name : {u"g0", u"g1", u"g2", u"g3"}) Define(name);
-  opc.SetFailure("AddGroup", E_OUTOFMEMORY, 2);
+  opc.SetFailure(kAddGroup, E_OUTOFMEMORY, 2);
   EXPECT_EQ(Register(), E_OUTOFMEMORY);
   EXPECT_EQ(errorText, "Add group g2 to server failed : 8007000e");
   ExpectRegistered(R().GetGroup(0));
@@ -453,7 +413,7 @@ TEST_F(Registry, FailureInTheThirdGroupLeavesTheFirstTwoRegisteredAndConnected) 
   EXPECT_EQ(opc.GroupByName(u"g1")->sinkCount, 1u);
   ExpectNoServerState(R().GetGroup(2));
   ExpectNoServerState(R().GetGroup(3));
-  EXPECT_EQ(opc.CountOf("AddGroup"), 3);
+  EXPECT_EQ(opc.CountOf(kAddGroup), 3);
 }
 
 TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
@@ -466,7 +426,8 @@ TEST_F(Registry, OnePassSharesOneSinkThatLivesByItsConnections) {
   ASSERT_NE(a->sink, nullptr);
   EXPECT_EQ(a->sink, b->sink);
   EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->refCount.load(), 2);
-  EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->groupCtrl, registry.get());
+  EXPECT_EQ(static_cast<COpcDataCallback*>(a->sink)->destinations,
+            static_cast<const IGroupDestinations*>(registry.get()));
   R().RemoveOne(0);
   EXPECT_EQ(static_cast<COpcDataCallback*>(b->sink)->refCount.load(), 1);
 }
@@ -510,15 +471,14 @@ TEST_F(Registry, RemoveFromTheMiddleLeavesTheEntriesBeforeIt) {
   // Per group: forced RemoveGroup, then the record's destruction tries to disconnect and to
   // remove the items (the server refuses both once the group is gone).
   const auto calls = opc.Calls();
-  std::vector<std::string> order;
+  std::vector<OpcMethod> order;
   for (const auto& c : calls)
-    if (c.serverGroup == g2->serverHandle && c.method != "QueryInterface")
-      order.push_back(c.method);
-  EXPECT_EQ(order, (std::vector<std::string>{"RemoveGroup", "FindConnectionPoint", "RemoveItems"}));
-  const auto removeItems = opc.CallsOf("RemoveItems");
+    if (c.serverGroup == g2->serverHandle && c.method != kQueryInterface) order.push_back(c.method);
+  EXPECT_EQ(order, (std::vector<OpcMethod>{kRemoveGroup, kFindConnectionPoint, kRemoveItems}));
+  const auto removeItems = opc.CallsOf(kRemoveItems);
   ASSERT_EQ(removeItems.size(), 2u);
   EXPECT_EQ(removeItems[0].handles, std::vector<OPCHANDLE>{g2->items[0].serverHandle});
-  EXPECT_EQ(opc.CallsOf("RemoveGroup")[0].force, TRUE);
+  EXPECT_EQ(opc.CallsOf(kRemoveGroup)[0].force, TRUE);
   EXPECT_EQ(opc.ActiveGroupCount(), 2u);
 }
 
@@ -529,7 +489,7 @@ TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords
   EXPECT_EQ(R().GroupCount(), 0u);
   EXPECT_EQ(view.lines,
             (std::vector<std::string>{"删除未加入OpcServer的组 g0", "删除未加入OpcServer的组 g1"}));
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 0);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 0);
 }
 
 TEST_F(Registry, RemoveWithoutUnlinkKeepsTheRecordsAsDefinitions) {
@@ -553,10 +513,10 @@ TEST_F(Registry, RemoveOneLeavesAPlaceholderAndTrimTailDropsTrailingOnes) {
   R().RemoveOne(1);
   EXPECT_EQ(R().GroupCount(), 3u);
   EXPECT_EQ(R().GetGroup(1), nullptr);
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 1);
   R().RemoveOne(1);  // a placeholder already: nothing happens
   R().RemoveOne(7);  // outside the list: nothing happens
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 1);
   R().TrimTail();
   EXPECT_EQ(R().GroupCount(), 3u);
   R().RemoveOne(2);
@@ -573,12 +533,12 @@ TEST_F(Registry, DestroyOpcSideRemovesEverythingAndIsSafeTwice) {
   EXPECT_EQ(receiver.Next(), TextBytes("Startup Quarnix\r\n"));
   R().DestroyOpcSide();
   EXPECT_EQ(R().GroupCount(), 0u);
-  EXPECT_EQ(R().m_pIOPCServer, nullptr);
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(connection->Server(), nullptr);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 2);
   EXPECT_TRUE(opc.AllReleased());
   EXPECT_FALSE(ComInitialised());
   R().DestroyOpcSide();
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 2);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 2);
   ExpectNoDatagram();  // the exit datagram is the application's at shutdown
 }
 
@@ -589,6 +549,6 @@ TEST_F(Registry, DestructionTearsDownWithoutWritingToTheWindow) {
   const std::size_t before = view.lines.size();
   registry.reset();
   EXPECT_EQ(view.lines.size(), before);
-  EXPECT_EQ(opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(opc.CountOf(kRemoveGroup), 1);
   EXPECT_TRUE(opc.AllReleased());
 }

@@ -1,11 +1,13 @@
-// Small helpers of the OPC tests: a recording frame view, a scratch working directory, a UDP
-// receiver on 127.0.0.1 and the gateway's notification socket aimed at it.
+// Small helpers of the OPC tests: a recording frame view, a timer the test ticks itself, whether
+// COM is initialised, a scratch working directory, a UDP receiver on 127.0.0.1 and the gateway's
+// notification socket aimed at it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -13,6 +15,8 @@
 
 #include "core/frame_view.h"
 #include "net/gateway_sockets.h"
+#include "opc/opcda.h"
+#include "platform/apartment_timer.h"
 #include "platform/socket_api.h"
 
 // Keeps every line written to the window.
@@ -34,6 +38,27 @@ public:
   std::string status;
   int closeRequests = 0;
 };
+
+// Stands in for the UI thread's timer: records what was asked, never fires by itself.
+class CManualTimer : public CApartmentTimer {
+public:
+  void Start(std::chrono::milliseconds delay, std::function<void()>) override {
+    armed = true;
+    delays.push_back(static_cast<long>(delay.count()));
+  }
+  void Stop() override { armed = false; }
+
+  bool armed = false;
+  std::vector<long> delays;  // ms, in the order asked
+};
+
+// True while the calling thread has COM initialised.
+inline bool ComInitialised() {
+  static const CLSID kUnregisteredClsid = {0x0BADC0DE, 0x1, 0x2, {0, 0, 0, 0, 0, 0, 0, 1}};
+  void* out = nullptr;
+  return CoCreateInstance(kUnregisteredClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &out) !=
+         CO_E_NOTINITIALIZED;
+}
 
 // Moves the process into a fresh directory (the log file is written to the working directory)
 // and back out again, removing it.

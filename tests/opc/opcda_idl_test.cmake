@@ -1,14 +1,16 @@
 # Checks our OPC DA IDL with widl and the correction of widl's [out, string] parameter offsets
 # (opc/widl_string_out_fix.cmake), the way the Windows build uses them:
 #   - widl compiles opc/opcda.idl into a header and an -Oif proxy;
-#   - the correction moves GetErrorString's ppString and GetState's ppName to the type entry of
-#     the pointer to the string, and changes nothing else;
+#   - the correction moves GetErrorString's ppString, GetState's ppName and GetItemID's szItemID
+#     to the type entry of the pointer to the string, and LookupItemIDs' ppszNewItemIDs from the
+#     string array to the pointer to its pointer, and changes nothing else;
 #   - it fails on a proxy that needs no correction (a corrected widl) and on a parameter it was
 #     not told about.
 #
 #   cmake -DWIDL=... -DSYSTEM_IDL=... -DIDL=... -DFIX=... -DWORK=... -P opcda_idl_test.cmake
 
-set(expected "IOPCServer::GetErrorString/ppString,IOPCGroupStateMgt::GetState/ppName")
+set(expected "IOPCServer::GetErrorString/ppString,IOPCGroupStateMgt::GetState/ppName,\
+IOPCBrowseServerAddressSpace::GetItemID/szItemID,IOPCItemProperties::LookupItemIDs/ppszNewItemIDs")
 
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/raw")
@@ -53,24 +55,32 @@ run_or_fail("correction"
 
 file(READ "${WORK}/opcda_idl_p.c" fixed)
 set(moves "")
-foreach(target IN ITEMS "IOPCServer::GetErrorString ppString" "IOPCGroupStateMgt::GetState ppName")
+# procedure, parameter, how far back the offset moves, the type of the entry it moves to
+foreach(target IN ITEMS "IOPCServer::GetErrorString ppString 4 LPWSTR_*"
+                        "IOPCGroupStateMgt::GetState ppName 4 LPWSTR_*"
+                        "IOPCBrowseServerAddressSpace::GetItemID szItemID 4 LPWSTR_*"
+                        "IOPCItemProperties::LookupItemIDs ppszNewItemIDs 8 LPWSTR_**")
   string(REPLACE " " ";" target "${target}")
   list(GET target 0 procedure)
   list(GET target 1 parameter)
+  list(GET target 2 distance)
+  list(GET target 3 type)
+  string(REPLACE "_" " " type "${type}")
   parameter_type_offset("${WORK}/raw/opcda_idl_p.c" ${procedure} ${parameter} before)
   parameter_type_offset("${WORK}/opcda_idl_p.c" ${procedure} ${parameter} after)
   math(EXPR moved "${before} - ${after}")
-  if(NOT moved EQUAL 4)
-    message(FATAL_ERROR "${procedure}/${parameter}: offset ${before} became ${after}, not ${before}-4")
+  if(NOT moved EQUAL distance)
+    message(FATAL_ERROR
+      "${procedure}/${parameter}: offset ${before} became ${after}, not ${before}-${distance}")
   endif()
   list(APPEND moves "${procedure} ${parameter} ${before} ${after}")
-  string(FIND "${fixed}" "/* ${after} (LPWSTR *) */" pointer_entry)
+  string(FIND "${fixed}" "/* ${after} (${type}) */" pointer_entry)
   if(pointer_entry EQUAL -1)
-    message(FATAL_ERROR "${procedure}/${parameter}: offset ${after} is not the LPWSTR* entry")
+    message(FATAL_ERROR "${procedure}/${parameter}: offset ${after} is not the ${type} entry")
   endif()
 endforeach()
 
-# Nothing else changed: the raw proxy with just those two offsets moved is the corrected one.
+# Nothing else changed: the raw proxy with just those offsets moved is the corrected one.
 function(move_offset text_var procedure parameter before after)
   set(text "${${text_var}}")
   string(FIND "${text}" "(procedure ${procedure})" at_procedure)
@@ -100,7 +110,7 @@ foreach(move IN LISTS moves)
   move_offset(expected_text ${move})
 endforeach()
 if(NOT expected_text STREQUAL fixed)
-  message(FATAL_ERROR "the correction changed more than the two type offsets")
+  message(FATAL_ERROR "the correction changed more than those type offsets")
 endif()
 
 must_fail("correction of an already correct proxy"

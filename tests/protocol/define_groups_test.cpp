@@ -4,8 +4,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "net/protection_settings.h"
+#include "protocol/request_settings.h"
 #include "tests/protocol/dispatcher_fixture.h"
+
+using enum OpcMethod;
 
 namespace {
 
@@ -33,7 +35,7 @@ TEST_F(DefineGroupsTest, TwoGroupsAreDefinedRegisteredAndAnsweredWithTheirIndice
             "0\t\r\n0\r\n1\r\n");
   ASSERT_EQ(GroupCount(), 2u);
 
-  const auto addGroups = m_opc.CallsOf("AddGroup");
+  const auto addGroups = m_opc.CallsOf(kAddGroup);
   ASSERT_EQ(addGroups.size(), 2u);
   EXPECT_EQ(addGroups[0].name, u"g1");
   EXPECT_EQ(addGroups[0].clientHandle, 0u);
@@ -42,7 +44,7 @@ TEST_F(DefineGroupsTest, TwoGroupsAreDefinedRegisteredAndAnsweredWithTheirIndice
   EXPECT_EQ(addGroups[1].name, u"g2");
   EXPECT_EQ(addGroups[1].clientHandle, 1u);
 
-  const auto addItems = m_opc.CallsOf("AddItems");
+  const auto addItems = m_opc.CallsOf(kAddItems);
   ASSERT_GE(addItems.size(), 1u);
   ASSERT_EQ(addItems[0].items.size(), 2u);
   EXPECT_EQ(addItems[0].items[0].itemId, u"Static.Int2");
@@ -74,7 +76,7 @@ TEST_F(DefineGroupsTest, GroupCountWithLow16BitsZeroIsRefusedBeforeAnyLine) {
   EXPECT_EQ(Request("AD\t65536\r\n"), "1\tInvalid group count: 65536\r\n");
   EXPECT_EQ(Request("AD\tx\r\n"), "1\tInvalid group count: x\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
 }
 
 TEST_F(DefineGroupsTest, WithoutGroupCountGroupsRunUntilAnEmptyLine) {
@@ -91,14 +93,14 @@ TEST_F(DefineGroupsTest, ReachedGroupCountReadsNoFurtherLine) {
                     "extra\tA\t1\r\n"),
             "0\t\r\n0\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 1);
 }
 
 TEST_F(DefineGroupsTest, EmptyLineRightAfterTheFirstLineDefinesNothing) {
   EXPECT_EQ(Request("AD\r\n\r\n"), "0\t\r\n");
   EXPECT_EQ(Request("AD\t5\r\n\r\n"), "0\t\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
 }
 
 TEST_F(DefineGroupsTest, ActiveFlagsBeginWithCapitalA) {
@@ -180,7 +182,7 @@ TEST_F(DefineGroupsTest, FailingItemInTheSecondOfThreeGroupsRemovesAllThreeOnly)
 }
 
 TEST_F(DefineGroupsTest, FailingAddGroupIsAnsweredWithItsCodeAndText) {
-  m_opc.SetFailure("AddGroup", E_OUTOFMEMORY);
+  m_opc.SetFailure(kAddGroup, E_OUTOFMEMORY);
   EXPECT_EQ(Request("AD\t1\r\ng\tA\t1\r\nStatic.Int2\tA\t0\r\n"),
             "-2147024882\tAdd group g to server failed : 8007000e\r\n");
   EXPECT_EQ(GroupCount(), 0u);
@@ -191,7 +193,7 @@ TEST_F(DefineGroupsTest, GroupLinesWithMissingFieldsAreRefused) {
   EXPECT_EQ(Request("AD\t1\r\ng\r\n"), "1\tMissing active flag for group g\r\n");
   EXPECT_EQ(Request("AD\t1\r\n\t\t\r\n"), "1\tMissing group name\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
 }
 
 TEST_F(DefineGroupsTest, ItemCountOutside16BitsIsRefused) {
@@ -206,7 +208,7 @@ TEST_F(DefineGroupsTest, ItemLinesWithMissingFieldsRefuseTheWholeRequest) {
   EXPECT_EQ(Request("AD\r\ng\tA\t2\r\ni1\r\n"), "1\tMissing active flag for item i1\r\n");
   EXPECT_EQ(Request("AD\r\ng\tA\t2\r\n\t\t\r\n"), "1\tMissing item ID in group g\r\n");
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
 }
 
 TEST_F(DefineGroupsTest, EmptyLineInsideAGroupRefusesTheRequestAndLeavesNoGroup) {
@@ -215,14 +217,14 @@ TEST_F(DefineGroupsTest, EmptyLineInsideAGroupRefusesTheRequestAndLeavesNoGroup)
       Request("AD\r\nfull\tA\t1\r\nStatic.Int2\tA\t0\r\ng\tA\t3\r\nStatic.Int2\tA\t2\r\n\r\n"),
       "1\tIncomplete group g: 1 of 3 items\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 1);
 }
 
 TEST_F(DefineGroupsTest, ClientClosingInsideAGroupLeavesNoGroup) {
   Define("AD\t1\r\nkeep\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(RequestThenHangUp("AD\r\ng\tA\t2\r\nStatic.Int2\tA\t2\r\n"), 0);
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 1);
   EXPECT_TRUE(m_frame.Logged("AD 请求时，程序抛出了异常。"));
 }
 
@@ -236,22 +238,22 @@ TEST_F(DefineGroupsTest, LongOrLateLineAfterTheFirstRefusesTheRequestAndLeavesNo
   const std::string late = Request("AD\r\nfull\tA\t1\r\nStatic.Int2\tA\t0\r\ng\tA\t1\r\n");
   EXPECT_EQ(0u, late.rfind("-2147467259\tAD ", 0)) << late;
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 1);
 }
 
 TEST_F(DefineGroupsTest, GroupsAndItemsBeyondTheLimitsAreRefusedAndLeaveNoGroup) {
   struct LimitsBack {
-    ~LimitsBack() { GatewayProtection() = ProtectionSettings(); }
+    ~LimitsBack() { GatewayRequestSettings() = RequestSettings(); }
   } back;
-  GatewayProtection().maxGroups = 3;
-  GatewayProtection().maxItems = 5;
+  GatewayRequestSettings().maxGroups = 3;
+  GatewayRequestSettings().maxItems = 5;
   Define("AD\t1\r\nkeep\tA\t3\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("AD\r\nsmall\tA\t1\r\nd\tA\t2\r\nbig\tA\t2\r\ne\tA\t2\r\nf\tA\t2\r\n\r\n"),
             "1\tToo many items: the limit is 5 in all groups (/maxitems)\r\n");
   EXPECT_EQ(Request("AD\r\nx\tA\t0\r\ny\tA\t0\r\nz\tA\t0\r\n\r\n"),
             "1\tToo many groups: the limit is 3 (/maxgroups)\r\n");
   EXPECT_EQ(GroupCount(), 1u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 1);
   // Up to the limits is fine.
   EXPECT_EQ(Request("AD\r\nlast\tA\t2\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\n\r\n"),
             "0\t\r\n1\r\n");
@@ -272,7 +274,7 @@ TEST_F(DefineGroupsTest, RemovingTheMiddleGroupLeavesAPlaceholder) {
   EXPECT_EQ(GroupCount(), 3u);
   EXPECT_EQ(Group(1), nullptr);
   EXPECT_NE(Group(2), nullptr);
-  const auto removes = m_opc.CallsOf("RemoveGroup");
+  const auto removes = m_opc.CallsOf(kRemoveGroup);
   ASSERT_EQ(removes.size(), 1u);
   EXPECT_TRUE(ServerGroup(u"g1").removed);
   EXPECT_EQ(removes[0].force, TRUE);
@@ -303,7 +305,7 @@ TEST_F(DefineGroupsTest, RemovingAPlaceholderIsAccepted) {
   DefineThree();
   Request("RM\t1\r\n1\r\n");
   EXPECT_EQ(Request("RM\t1\r\n1\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), 1);
+  EXPECT_EQ(m_opc.CountOf(kRemoveGroup), 1);
 }
 
 TEST_F(DefineGroupsTest, BadRemoveIndicesAreRefused) {
@@ -314,7 +316,7 @@ TEST_F(DefineGroupsTest, BadRemoveIndicesAreRefused) {
   EXPECT_EQ(Request("RM\t0\r\n"), "1\tInvalid group count: 0\r\n");
   EXPECT_EQ(Request("RM\t65536\r\n"), "1\tInvalid group count: 65536\r\n");
   EXPECT_EQ(GroupCount(), 3u);
-  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kRemoveGroup), 0);
 }
 
 TEST_F(DefineGroupsTest, BadIndexStopsRemovingAndTrimsNothing) {

@@ -50,14 +50,11 @@ protected:
     m_saved[1] = logValueWrites;
     m_saved[2] = logGroupOps;
     m_saved[3] = logItemOps;
-    logValueChanges = false;
-    logValueWrites = false;
-    logGroupOps = true;
-    logItemOps = false;
+    ResetLogSwitches();
   }
 
   ~DispatcherTest() override {
-    m_dispatcher.DestroyOpcSide();
+    m_dispatcher.Registry().DestroyOpcSide();
     // Callbacks the server queued to this thread hold their sink until they run (and are
     // dropped, their groups being gone).
     CApartment::ForCurrentThread()->RunPending();
@@ -104,8 +101,8 @@ protected:
     return group.value_or(RecordedGroup{});
   }
 
-  GroupRecord* Group(std::size_t index) { return m_dispatcher.GetGroup(index); }
-  std::size_t GroupCount() { return m_dispatcher.GroupCount(); }
+  GroupRecord* Group(std::size_t index) { return m_dispatcher.Registry().GetGroup(index); }
+  std::size_t GroupCount() { return m_dispatcher.Registry().GroupCount(); }
 
   CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;

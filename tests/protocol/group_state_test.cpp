@@ -4,6 +4,8 @@
 
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 class GroupStateTest : public DispatcherTest {
 protected:
   // g0 and g1, flagged active, one item each, still inactive at the server.
@@ -12,7 +14,7 @@ protected:
   }
   // A record that was defined but never registered with the server.
   void AppendUnregistered(const std::u16string& name) {
-    m_dispatcher.AppendGroup(AllocWideString(name));
+    m_dispatcher.Registry().AppendGroup(AllocWideString(name));
   }
 };
 
@@ -21,7 +23,7 @@ protected:
 TEST_F(GroupStateTest, ActivatingTwoGroupsSetsBothAndLogsTheirResults) {
   Define("AD\t2\r\ng0\tN\t1\r\nStatic.Int2\tA\t0\r\ng1\tN\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("AC\tA\t2\r\n0\r\n1\r\n"), "0\t\r\n");
-  const auto calls = m_opc.CallsOf("SetState");
+  const auto calls = m_opc.CallsOf(kSetState);
   ASSERT_EQ(calls.size(), 2u);
   for (const RecordedCall& call : calls) {
     EXPECT_TRUE(call.activeGiven);
@@ -54,7 +56,7 @@ TEST_F(GroupStateTest, RevisedUpdateRateIsKept) {
 TEST_F(GroupStateTest, ActivationCountOfOneReadsOnlyOneLine) {
   DefineTwo();
   EXPECT_EQ(Request("AC\tA\t1\r\n0\r\n1\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_opc.CountOf("SetState"), 1);
+  EXPECT_EQ(m_opc.CountOf(kSetState), 1);
   EXPECT_FALSE(ServerGroup(u"g1").active);
 }
 
@@ -64,7 +66,7 @@ TEST_F(GroupStateTest, MalformedActivationsAreRefused) {
   EXPECT_EQ(Request("AC\tA\t0\r\n0\r\n"), "1\tInvalid group count: 0\r\n");
   EXPECT_EQ(Request("AC\tA\r\n2\r\n"), "1\tInvalid group index: 2\r\n");
   EXPECT_EQ(Request("AC\tA\r\n\t\r\n"), "1\tInvalid group index: (null)\r\n");
-  EXPECT_EQ(m_opc.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSetState), 0);
 }
 
 TEST_F(GroupStateTest, ActivationWithoutIndexLinesSucceeds) {
@@ -83,7 +85,7 @@ TEST_F(GroupStateTest, ActivatingARemovedGroupIsRefused) {
   DefineTwo();
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\tGroup 0 was removed\r\n");
-  EXPECT_EQ(m_opc.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSetState), 0);
 }
 
 TEST_F(GroupStateTest, ActivatingANeverRegisteredGroupRepliesOneButKeepsTheFlag) {
@@ -91,15 +93,15 @@ TEST_F(GroupStateTest, ActivatingANeverRegisteredGroupRepliesOneButKeepsTheFlag)
   AppendUnregistered(u"raw");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n1\r\n\r\n"), "1\t\r\n");
   EXPECT_EQ(Group(0)->bActive, TRUE);
-  EXPECT_EQ(m_opc.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSetState), 0);
   EXPECT_TRUE(m_frame.Logged("设定组 raw 激活开启 的操作结果 1"));
 }
 
 TEST_F(GroupStateTest, FailingSetStateIsAnsweredWithItsCodeAndStops) {
   DefineTwo();
-  m_opc.SetFailure("SetState", E_FAIL);
+  m_opc.SetFailure(kSetState, E_FAIL);
   EXPECT_EQ(Request("AC\tA\r\n0\r\n1\r\n\r\n"), "-2147467259\t\r\n");
-  EXPECT_EQ(m_opc.CountOf("SetState"), 1);
+  EXPECT_EQ(m_opc.CountOf(kSetState), 1);
   EXPECT_EQ(Group(0)->bActive, TRUE);  // the flag follows the request all the same
 }
 
@@ -108,14 +110,14 @@ TEST_F(GroupStateTest, FailingSetStateIsAnsweredWithItsCodeAndStops) {
 TEST_F(GroupStateTest, RefreshWithoutTransactionNumberRepliesOneAndReadsNoLine) {
   DefineTwo();
   EXPECT_EQ(Request("RF\r\n0\r\n"), "1\t\r\n");
-  EXPECT_EQ(m_opc.CountOf("Refresh2"), 0);
+  EXPECT_EQ(m_opc.CountOf(kRefresh2), 0);
 }
 
 TEST_F(GroupStateTest, RefreshOfTwoActiveGroupsAnswersTheLastCancelId) {
   DefineTwo();
   Request("AC\tA\r\n0\r\n1\r\n\r\n");
   const std::string reply = Request("RF\t7\r\n0\r\n1\r\n");
-  const auto calls = m_opc.CallsOf("Refresh2");
+  const auto calls = m_opc.CallsOf(kRefresh2);
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].transactionId, 7u);
   EXPECT_EQ(calls[1].transactionId, 7u);
@@ -129,7 +131,7 @@ TEST_F(GroupStateTest, RefreshTransactionNumberIsUnsigned32Bit) {
   Request("AC\tA\r\n0\r\n\r\n");
   Request("RF\t4294967295\r\n0\r\n\r\n");
   Request("RF\t-2\r\n0\r\n\r\n");
-  const auto calls = m_opc.CallsOf("Refresh2");
+  const auto calls = m_opc.CallsOf(kRefresh2);
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].transactionId, 4294967295u);
   EXPECT_EQ(calls[1].transactionId, 4294967294u);
@@ -138,14 +140,14 @@ TEST_F(GroupStateTest, RefreshTransactionNumberIsUnsigned32Bit) {
 TEST_F(GroupStateTest, RefreshOfAnInactiveGroupDoesNothingAndAnswersZeroL) {
   Define("AD\t1\r\nidle\tN\t1\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("RF\t7\r\n0\r\n"), "0\t0l\r\n");
-  EXPECT_EQ(m_opc.CountOf("Refresh2"), 0);
+  EXPECT_EQ(m_opc.CountOf(kRefresh2), 0);
 }
 
 TEST_F(GroupStateTest, RefreshReadsNoMoreLinesThanTheListHadEntries) {
   Define("AD\t1\r\ng0\tA\t1\r\nStatic.Int2\tA\t0\r\n");
   Request("AC\tA\r\n0\r\n\r\n");
   const std::string reply = Request("RF\t1\r\n0\r\n0\r\n0\r\n");
-  EXPECT_EQ(m_opc.CountOf("Refresh2"), 1);
+  EXPECT_EQ(m_opc.CountOf(kRefresh2), 1);
   EXPECT_EQ(reply.rfind("0\t", 0), 0u);
 }
 
@@ -158,9 +160,9 @@ TEST_F(GroupStateTest, FailingRefreshIsAnsweredAndLoggedWhateverTheSwitch) {
   DefineTwo();
   Request("AC\tA\r\n0\r\n1\r\n\r\n");
   logGroupOps = false;
-  m_opc.SetFailure("Refresh2", E_FAIL);
+  m_opc.SetFailure(kRefresh2, E_FAIL);
   EXPECT_EQ(Request("RF\t7\r\n0\r\n1\r\n"), "-2147467259\t returned when all Refresh2(...)\r\n");
-  EXPECT_EQ(m_opc.CountOf("Refresh2"), 1);
+  EXPECT_EQ(m_opc.CountOf(kRefresh2), 1);
   EXPECT_TRUE(m_frame.Logged("刷新组 g0 操作失败。错误代码：80004005"));
 }
 
@@ -180,7 +182,7 @@ TEST_F(GroupStateTest, AsyncInterfaceIsObtainedOnceAndKept) {
   Request("RF\t2\r\n0\r\n\r\n");
   EXPECT_EQ(Group(0)->pAsyncIO2, first);
   int asyncQueries = 0;
-  for (const RecordedCall& call : m_opc.CallsOf("QueryInterface"))
+  for (const RecordedCall& call : m_opc.CallsOf(kQueryInterface))
     if (call.iid == IID_IOPCAsyncIO2) ++asyncQueries;
   EXPECT_EQ(asyncQueries, 1);
 }
@@ -195,7 +197,7 @@ TEST_F(GroupStateTest, RefreshOfBadOrRemovedOrUnregisteredGroupsIsRefused) {
   Group(2)->bActive = TRUE;
   EXPECT_EQ(Request("RF\t7\r\n2\r\n"), "1\tGroup 2 is not registered with the server\r\n");
   EXPECT_TRUE(m_frame.Logged("刷新组 raw 操作因未能成功获取pAsyncIO2接口实际并未执行"));
-  EXPECT_EQ(m_opc.CountOf("Refresh2"), 0);
+  EXPECT_EQ(m_opc.CountOf(kRefresh2), 0);
 }
 
 // --- Q? ---
@@ -265,7 +267,7 @@ TEST_F(GroupStateTest, LongLineAfterGoodOnesRefusesActivationRefreshAndRemovalWi
   EXPECT_EQ(Request("AC\tN\t2\r\n0\r\n" + longLine), refusal);
   EXPECT_EQ(Request("RF\t7\r\n0\r\n" + longLine + "\r\n"), refusal);
   EXPECT_EQ(Request("RM\t2\r\n0\r\n" + longLine), refusal);
-  for (const char* call : {"SetState", "Refresh2", "RemoveGroup"})
+  for (const OpcMethod call : {kSetState, kRefresh2, kRemoveGroup})
     EXPECT_EQ(m_opc.CountOf(call), 0);
   ASSERT_NE(Group(0), nullptr);
   EXPECT_EQ(Group(0)->bActive, TRUE);

@@ -3,6 +3,8 @@
 
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 namespace {
 // The server's texts for the item errors the tests inject.
 constexpr char kBadRights[] = "The item's access rights do not allow this operation.";
@@ -23,7 +25,7 @@ protected:
 
 TEST_F(ReadCommandsTest, SyncReadAnswersEachValueAndQualityOnItsOwnLine) {
   EXPECT_EQ(Request("SR\t0\t2\t0\r\n0\r\n1\r\n"), "0\t\r\n300\t192\r\n1\t192\r\n");
-  const auto calls = m_opc.CallsOf("SyncRead");
+  const auto calls = m_opc.CallsOf(kSyncRead);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].source, static_cast<DWORD>(OPC_DS_DEVICE));
   EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{ServerItem(0), ServerItem(1)}));
@@ -55,18 +57,18 @@ TEST_F(ReadCommandsTest, SyncReadOnlyReadsTheAnnouncedLinesAndIgnoresExtraFields
 
 TEST_F(ReadCommandsTest, EmptyLineEndsTheItemListEarly) {
   EXPECT_EQ(Request("SR\t0\t3\t0\r\n1\r\n\r\n"), "0\t\r\n1\t192\r\n");
-  EXPECT_EQ(m_opc.CallsOf("SyncRead").at(0).count, 1u);
+  EXPECT_EQ(m_opc.CallsOf(kSyncRead).at(0).count, 1u);
 }
 
 TEST_F(ReadCommandsTest, SyncReadWithItemErrorsAnswersOnlyTheErrors) {
-  m_opc.SetItemError("SyncRead", u"Static.Boolean", OPC_E_BADRIGHTS);
-  m_opc.SetItemError("SyncRead", u"Bad.UInt4", OPC_E_RANGE);
+  m_opc.SetItemError(kSyncRead, u"Static.Boolean", OPC_E_BADRIGHTS);
+  m_opc.SetItemError(kSyncRead, u"Bad.UInt4", OPC_E_RANGE);
   EXPECT_EQ(Request("SR\t0\t4\t0\r\n0\r\n1\r\n2\r\n3\r\n"),
             "1\t1 : " + std::string(kBadRights) + "3 : " + kRange + "\r\n");
 }
 
 TEST_F(ReadCommandsTest, FailingSyncReadIsAnsweredWithItsCode) {
-  m_opc.SetFailure("SyncRead", E_FAIL);
+  m_opc.SetFailure(kSyncRead, E_FAIL);
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "-2147467259\tIOPCSyncIO::Read failed : 80004005\r\n");
 }
 
@@ -75,8 +77,8 @@ TEST_F(ReadCommandsTest, ItemThatTheServerDidNotAddIsRefusedWithoutAServerCall) 
   EXPECT_EQ(Request("SR\t0\t2\t0\r\n0\r\n3\r\n"), "1\tOPC Item 3 is not available : c0040007\r\n");
   EXPECT_EQ(Request("AR\t0\t2\t0\r\n0\r\n3\r\n"),
             "1\tOPC Item 3 is not available : -1073479673\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncRead"), 0);
-  EXPECT_EQ(m_opc.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead), 0);
+  EXPECT_EQ(m_opc.CountOf(kAsyncRead), 0);
   Group(0)->pItemErrors[3] = S_OK;
 }
 
@@ -93,14 +95,14 @@ TEST_F(ReadCommandsTest, MissingCountOrTransactionIdIsRefused) {
   EXPECT_EQ(Request("SR\t0\r\n0\r\n"), "1\tMissing item count\r\n");
   EXPECT_EQ(Request("SR\t0\t1\r\n0\r\n"), "1\tMissing transaction id\r\n");
   EXPECT_EQ(Request("AR\t0\t1\r\n0\r\n"), "1\tMissing transaction id\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead) + m_opc.CountOf(kAsyncRead), 0);
 }
 
 TEST_F(ReadCommandsTest, ItemCountZeroAndMissingItemLinesAreRefused) {
   EXPECT_EQ(Request("SR\t0\t0\t0\r\n0\r\n"), "1\tInvalid item count: 0\r\n");
   EXPECT_EQ(Request("SR\t0\t65536\t0\r\n0\r\n"), "1\tInvalid item count: 65536\r\n");
   EXPECT_EQ(Request("SR\t0\t2\t0\r\n\r\n"), "1\tNo item lines\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead), 0);
 }
 
 TEST_F(ReadCommandsTest, ItemIndicesBeyondTheGroupAreRefused) {
@@ -108,17 +110,17 @@ TEST_F(ReadCommandsTest, ItemIndicesBeyondTheGroupAreRefused) {
   EXPECT_EQ(Request("SR\t1\t1\t0\r\n1\r\n"), "1\tInvalid item index: 1\r\n");
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n-1\r\n"), "1\tInvalid item index: -1\r\n");
   EXPECT_EQ(Request("AR\t0\t2\t0\r\n0\r\n\t\r\n"), "1\tInvalid item index: (null)\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead) + m_opc.CountOf(kAsyncRead), 0);
 }
 
 TEST_F(ReadCommandsTest, RemovedAndUnregisteredGroupsAreRefusedWithoutAServerCall) {
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
   EXPECT_EQ(Request("AR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
-  m_dispatcher.AppendGroup(AllocWideString(u"raw"));
+  m_dispatcher.Registry().AppendGroup(AllocWideString(u"raw"));
   EXPECT_EQ(Request("SR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
   EXPECT_EQ(Request("AR\t2\t1\t0\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("AsyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead) + m_opc.CountOf(kAsyncRead), 0);
 }
 
 TEST_F(ReadCommandsTest, RefusedSyncInterfaceIsAnsweredWithTheQueryResult) {
@@ -131,7 +133,7 @@ TEST_F(ReadCommandsTest, SyncInterfaceIsObtainedOnceAndKept) {
   Request("SR\t0\t1\t0\r\n0\r\n");
   Request("SR\t0\t1\t0\r\n1\r\n");
   int syncQueries = 0;
-  for (const RecordedCall& call : m_opc.CallsOf("QueryInterface"))
+  for (const RecordedCall& call : m_opc.CallsOf(kQueryInterface))
     if (call.iid == IID_IOPCSyncIO) ++syncQueries;
   EXPECT_EQ(syncQueries, 1);
   EXPECT_NE(Group(0)->pSyncIO, nullptr);
@@ -139,7 +141,7 @@ TEST_F(ReadCommandsTest, SyncInterfaceIsObtainedOnceAndKept) {
 
 TEST_F(ReadCommandsTest, AsyncReadAnswersTheCancelIdAndPassesTheTransactionId) {
   const std::string reply = Request("AR\t0\t2\t-1\r\n3\r\n0\r\n");
-  const auto calls = m_opc.CallsOf("AsyncRead");
+  const auto calls = m_opc.CallsOf(kAsyncRead);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].transactionId, 4294967295u);
   EXPECT_EQ(calls[0].handles, (std::vector<OPCHANDLE>{ServerItem(3), ServerItem(0)}));
@@ -147,36 +149,36 @@ TEST_F(ReadCommandsTest, AsyncReadAnswersTheCancelIdAndPassesTheTransactionId) {
 }
 
 TEST_F(ReadCommandsTest, AsyncReadWithItemErrorsPutsTheCancelIdAfterTheEntries) {
-  m_opc.SetItemError("AsyncRead", u"Static.Boolean", OPC_E_BADRIGHTS);
+  m_opc.SetItemError(kAsyncRead, u"Static.Boolean", OPC_E_BADRIGHTS);
   const std::string reply = Request("AR\t0\t2\t3\r\n0\r\n1\r\n");
-  const auto calls = m_opc.CallsOf("AsyncRead");
+  const auto calls = m_opc.CallsOf(kAsyncRead);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(reply,
             "1\t1 : " + std::string(kBadRights) + std::to_string(calls[0].cancelId) + "\r\n");
 }
 
 TEST_F(ReadCommandsTest, FailingAsyncReadIsAnsweredWithItsCode) {
-  m_opc.SetFailure("AsyncRead", E_OUTOFMEMORY);
+  m_opc.SetFailure(kAsyncRead, E_OUTOFMEMORY);
   EXPECT_EQ(Request("AR\t0\t1\t3\r\n0\r\n"),
             "-2147024882\tIOPCAsyncIO2::Read failed : 8007000e\r\n");
 }
 
 TEST_F(ReadCommandsTest, ErrorTextFallsBackToTheCodeWhenTheServerHasNone) {
-  m_opc.SetItemError("SyncRead", u"Static.Boolean", OPC_E_BADRIGHTS);
-  m_opc.SetFailure("GetErrorString", E_FAIL);
+  m_opc.SetItemError(kSyncRead, u"Static.Boolean", OPC_E_BADRIGHTS);
+  m_opc.SetFailure(kGetErrorString, E_FAIL);
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n1\r\n"), "1\t0 : c0040006\r\n");
 }
 
 TEST_F(ReadCommandsTest, ClientClosingInsideTheItemListCallsNoServer) {
   EXPECT_EQ(RequestThenHangUp("SR\t0\t2\t0\r\n0\r\n"), 0);
-  EXPECT_EQ(m_opc.CountOf("SyncRead"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead), 0);
   EXPECT_TRUE(m_frame.Logged("SR 请求时，程序抛出了异常。"));
 }
 
 TEST_F(ReadCommandsTest, GroupsOfADestroyedConnectionAreNotRegisteredWithTheNewOne) {
-  m_dispatcher.OnDestroyOpcServer();
+  m_dispatcher.Registry().OnDestroyOpcServer();
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "1\tGroup 0 is not registered with the server\r\n");
   EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\t\r\n");
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 2);
-  EXPECT_EQ(m_opc.CountOf("SyncRead") + m_opc.CountOf("SetState"), 0);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 2);
+  EXPECT_EQ(m_opc.CountOf(kSyncRead) + m_opc.CountOf(kSetState), 0);
 }

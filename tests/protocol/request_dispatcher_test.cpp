@@ -8,6 +8,8 @@
 
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 namespace {
 
 std::string ReadLogFile() {
@@ -29,9 +31,9 @@ TEST_F(DispatcherTest, HeartbeatWithLineFeedOnlyIsAnswered) {
 TEST_F(DispatcherTest, FirstRequestCreatesTheServerOnceAndRegistersNoGroup) {
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 1);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
-  EXPECT_NE(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 1);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
+  EXPECT_NE(m_dispatcher.Connection().Server(), nullptr);
   ASSERT_FALSE(m_frame.windowLines.empty());
   EXPECT_EQ(m_frame.windowLines.front(), "处理请求 HBT 前尝试创建OpcServer");
 }
@@ -64,7 +66,7 @@ TEST_F(DispatcherTest, ShortFirstLinesGetNoReplyAndCreateNoServer) {
   EXPECT_EQ(m_lastResult, 1);
   EXPECT_EQ(Request("x\n"), "");
   EXPECT_EQ(Request("\n"), "");
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 0);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 0);
   EXPECT_TRUE(m_frame.errorBoxes.empty());
 }
 
@@ -76,7 +78,7 @@ TEST_F(DispatcherTest, ClientThatClosesBeforeALineGetsNoReplyAndTheOperatorSeesW
   EXPECT_EQ(RequestThenHangUp("HB"), 1);
   ASSERT_EQ(m_frame.errorBoxes.size(), 1u);
   EXPECT_NE(m_frame.errorBoxes[0].find("ReadHeaderLine"), std::string::npos);
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 0);
+  EXPECT_EQ(m_opc.CountOf(kCreateInstance), 0);
 }
 
 TEST_F(DispatcherTest, ExitRepliesFirstAndThenPostsACloseRequest) {
@@ -102,7 +104,7 @@ TEST_F(DispatcherTest, UnknownCommandDoesNotClose) {
 class DispatcherWithoutServerTest : public ::testing::Test {
 protected:
   DispatcherWithoutServerTest() : m_dispatcher(m_frame, u"Quarnix.NoSuchServer") {}
-  ~DispatcherWithoutServerTest() override { m_dispatcher.DestroyOpcSide(); }
+  ~DispatcherWithoutServerTest() override { m_dispatcher.Registry().DestroyOpcSide(); }
 
   std::string Request(std::string_view bytes) {
     CLoopbackConnection connection;
@@ -120,7 +122,7 @@ TEST_F(DispatcherWithoutServerTest, HeartbeatGetsTheCreationFailure) {
   const std::string text = "创建OpcServer错误：获取 Quarnix.NoSuchServer 的CLSID失败";
   // CO_E_CLASSSTRING as a signed decimal.
   EXPECT_EQ(Request("HBT\r\n"), "-2147221005\t" + text + "\r\n");
-  EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_EQ(m_dispatcher.Connection().Server(), nullptr);
   EXPECT_TRUE(m_frame.Logged(text));
   EXPECT_TRUE(m_frame.Logged("处理请求 HBT 前尝试创建OpcServer"));
 }
@@ -144,9 +146,9 @@ TEST_F(DispatcherWithoutServerTest, EveryRequestTriesTheCreationAgain) {
 }
 
 TEST_F(DispatcherTest, FailingServerObjectCreationIsAnsweredWithItsCode) {
-  m_opc.SetFailure("CreateInstance", E_OUTOFMEMORY);
+  m_opc.SetFailure(kCreateInstance, E_OUTOFMEMORY);
   EXPECT_EQ(Request("HBT\r\n"), "-2147024882\t创建OpcServer错误：创建 IOPCServer 对象失败\r\n");
-  m_opc.ClearFailure("CreateInstance");
+  m_opc.ClearFailure(kCreateInstance);
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
 }
 
@@ -158,7 +160,7 @@ TEST_F(DispatcherTest, ThrowingServerFactoryIsNeverAnsweredAsSuccess) {
       std::string::npos)
       << reply;
   EXPECT_NE(reply.rfind("0\t", 0), 0u) << reply;
-  EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+  EXPECT_EQ(m_dispatcher.Connection().Server(), nullptr);
 }
 
 TEST_F(DispatcherTest, ExceptionInAHandlerIsAnsweredWithEFailAndLogged) {
@@ -171,6 +173,19 @@ TEST_F(DispatcherTest, ExceptionInAHandlerIsAnsweredWithEFailAndLogged) {
   EXPECT_NE(ReadLogFile().find(text), std::string::npos);
   // The group of the aborted request is not left behind half-defined.
   EXPECT_EQ(GroupCount(), 0u);
-  EXPECT_EQ(m_opc.CountOf("AddGroup"), 0);
+  EXPECT_EQ(m_opc.CountOf(kAddGroup), 0);
   EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
+}
+
+TEST_F(DispatcherTest, BrowseAndPropertiesSayWhenTheServerDoesNotOfferThem) {
+  // The recording decorator offers IOPCServer only, as a server without browsing does.
+  EXPECT_EQ(
+      "-2147467262\tThe OPC server does not offer browsing (no "
+      "IOPCBrowseServerAddressSpace)\r\n",
+      Request("BR\t10\r\n\r\n\r\n\r\n"));
+  EXPECT_EQ(
+      "-2147467262\tThe OPC server does not offer item properties (no IOPCItemProperties)\r\n",
+      Request("IP\r\nStatic.Int4\r\n\r\n"));
+  EXPECT_EQ("1\tUnknown command: BRX\r\n", Request("BRX\r\n"));
+  EXPECT_FALSE(m_dispatcher.Connection().ServerLost());
 }

@@ -1,30 +1,21 @@
-// A lost OPC server: noticed from any kind of call, given up without calls to it, reconnected
-// with back-off and every group registered again under its index. The test server plays the
-// dead (scripted lost-server codes) and the returning server (the simulator); the test drives the
-// recovery timer's ticks itself.
+// A lost OPC server as requests meet it: noticed from any kind of call, given up without calls
+// to it, and every group registered again under its index. The test server plays the dead
+// (scripted lost-server codes) and the returning server (the simulator); the test drives the
+// recovery timer's ticks itself. The connection's own recovery rules (watchdog, back-off, retry)
+// are tested in tests/opc/server_connection_test.cpp.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "opc/server_loss.h"
-#include "protocol/handler_text.h"
+#include "platform/codepage.h"
+#include "tests/opc/opc_test_helpers.h"
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 namespace {
-
-// Stands in for the UI thread's timer: records what was asked, never fires by itself.
-class CManualTimer : public CApartmentTimer {
-public:
-  void Start(std::chrono::milliseconds delay, std::function<void()>) override {
-    armed = true;
-    delays.push_back(static_cast<long>(delay.count()));
-  }
-  void Stop() override { armed = false; }
-
-  bool armed = false;
-  std::vector<long> delays;  // ms, in the order asked
-};
 
 std::string Code(HRESULT hr) {
   return std::to_string(static_cast<long>(hr)) + "\t";
@@ -32,25 +23,12 @@ std::string Code(HRESULT hr) {
 
 }  // namespace
 
-TEST(ServerLossTest, LostServerCodesAndBackOff) {
-  for (HRESULT code : {kRpcDisconnected, kRpcServerDied, kRpcServerDiedDne, kRpcServerUnavailable,
-                       kRpcCallFailed, kRpcCallFailedDne, kObjectNotConnected})
-    EXPECT_TRUE(IsServerLostCode(code)) << std::hex << code;
-  for (HRESULT code : {S_OK, S_FALSE, E_FAIL, E_NOINTERFACE, CO_E_SERVER_EXEC_FAILURE,
-                       OPC_E_UNKNOWNITEMID, static_cast<HRESULT>(1)})
-    EXPECT_FALSE(IsServerLostCode(code)) << std::hex << code;
-  std::vector<long> seconds;
-  for (unsigned attempt = 0; attempt < 8; ++attempt)
-    seconds.push_back(static_cast<long>(ReconnectDelay(attempt).count() / 1000));
-  EXPECT_EQ(seconds, (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30}));
-}
-
 class ServerRecoveryTest : public DispatcherTest {
 protected:
   ServerRecoveryTest() {
     auto timer = std::make_unique<CManualTimer>();
     m_timer = timer.get();
-    m_dispatcher.SetRecoveryTimer(std::move(timer));
+    m_dispatcher.Connection().SetRecoveryTimer(std::move(timer));
     // Group 0 active as the client set it (its item reads 300), group 1 inactive.
     Define("AD\t2\r\ng\tA\t1\r\nStatic.Int2\tA\t0\r\nh\tN\t1\r\nStatic.Boolean\tA\t0\r\n");
     Request("AC\tA\t1\r\n0\r\n");
@@ -59,21 +37,21 @@ protected:
 
   // Loses the server through the watchdog's GetStatus.
   void LoseThroughWatchdog(HRESULT code = kRpcServerUnavailable) {
-    m_opc.SetFailure("GetStatus", code);
-    m_dispatcher.OnRecoveryTimer();
-    m_opc.ClearFailure("GetStatus");
-    ASSERT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
+    m_opc.SetFailure(kGetStatus, code);
+    m_dispatcher.Connection().OnRecoveryTimer();
+    m_opc.ClearFailure(kGetStatus);
+    ASSERT_EQ(m_dispatcher.Connection().Server(), nullptr);
   }
 
   // Group names the server saw added (in order) and those it was asked to activate.
   std::vector<std::u16string> Added() {
     std::vector<std::u16string> names;
-    for (const RecordedCall& call : m_opc.CallsOf("AddGroup")) names.push_back(call.name);
+    for (const RecordedCall& call : m_opc.CallsOf(kAddGroup)) names.push_back(call.name);
     return names;
   }
   int Activations() {
     int count = 0;
-    for (const RecordedCall& call : m_opc.CallsOf("SetState")) count += call.active ? 1 : 0;
+    for (const RecordedCall& call : m_opc.CallsOf(kSetState)) count += call.active ? 1 : 0;
     return count;
   }
 
@@ -81,7 +59,7 @@ protected:
 };
 
 struct LossCase {
-  const char* method;
+  OpcMethod method;
   const char* request;
   bool replyCarriesCode;
 };
@@ -99,12 +77,12 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   }
 
   // Given up: no RemoveGroup, Unadvise or RemoveItems reached the dead server.
-  EXPECT_EQ(m_dispatcher.m_pIOPCServer, nullptr);
-  EXPECT_TRUE(m_dispatcher.Recovering());
-  EXPECT_TRUE(m_frame.Logged("80010108")) << c.method;
-  EXPECT_EQ(m_opc.CountOf("RemoveGroup"), std::string(c.method) == "RemoveGroup" ? 1 : 0);
-  EXPECT_EQ(m_opc.CountOf("Unadvise"), 0);
-  EXPECT_EQ(m_opc.CountOf("RemoveItems"), 0);
+  EXPECT_EQ(m_dispatcher.Connection().Server(), nullptr);
+  EXPECT_TRUE(m_dispatcher.Connection().Recovering());
+  EXPECT_TRUE(m_frame.Logged("80010108")) << MethodName(c.method);
+  EXPECT_EQ(m_opc.CountOf(kRemoveGroup), c.method == kRemoveGroup ? 1 : 0);
+  EXPECT_EQ(m_opc.CountOf(kUnadvise), 0);
+  EXPECT_EQ(m_opc.CountOf(kRemoveItems), 0);
   EXPECT_EQ(m_timer->delays.back(), 1000);
   for (std::size_t i = 0; i < GroupCount(); ++i) {
     if (Group(i)) {
@@ -115,10 +93,10 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
   // Back: every group again under its index, the active one active, then the watchdog.
   m_opc.ClearFailure(c.method);
   m_opc.ClearCalls();
-  m_dispatcher.OnRecoveryTimer();
-  ASSERT_NE(m_dispatcher.m_pIOPCServer, nullptr);
-  EXPECT_FALSE(m_dispatcher.Recovering());
-  const auto added = m_opc.CallsOf("AddGroup");
+  m_dispatcher.Connection().OnRecoveryTimer();
+  ASSERT_NE(m_dispatcher.Connection().Server(), nullptr);
+  EXPECT_FALSE(m_dispatcher.Connection().Recovering());
+  const auto added = m_opc.CallsOf(kAddGroup);
   ASSERT_GE(added.size(), 1u);
   EXPECT_EQ(added[0].name, u"g");
   EXPECT_EQ(added[0].clientHandle, 0u);
@@ -126,43 +104,31 @@ TEST_P(LossFromEveryKindOfCallTest, IsAnsweredThenGivenUpWithoutCallsAndRecovere
     EXPECT_EQ(added[1].clientHandle, 1u);
   }
   EXPECT_EQ(Activations(), 1);
-  EXPECT_TRUE(m_frame.Logged(Sys("OpcServer已恢复，") + std::to_string(added.size())));
+  EXPECT_TRUE(m_frame.Logged(SystemText("OpcServer已恢复，") + std::to_string(added.size())));
   EXPECT_EQ(m_timer->delays.back(), 10000);
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, LossFromEveryKindOfCallTest,
-    ::testing::Values(LossCase{"SyncRead", "SR\t0\t1\t0\r\n0\r\n", true},
-                      LossCase{"SyncWrite", "SW\t0\t1\r\n0\t5\r\n", true},
-                      LossCase{"AsyncRead", "AR\t0\t1\t7\r\n0\r\n", true},
-                      LossCase{"AsyncWrite", "AW\t0\t1\t7\r\n0\t5\r\n", true},
-                      LossCase{"SetState", "AC\tN\t1\r\n1\r\n", true},
-                      LossCase{"Refresh2", "RF\t7\r\n0\r\n\r\n", true},
-                      LossCase{"AddGroup", "AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", true},
-                      LossCase{"RemoveGroup", "RM\t1\r\n1\r\n", false}),
-    [](const auto& info) { return std::string(info.param.method); });
+    ::testing::Values(LossCase{kSyncRead, "SR\t0\t1\t0\r\n0\r\n", true},
+                      LossCase{kSyncWrite, "SW\t0\t1\r\n0\t5\r\n", true},
+                      LossCase{kAsyncRead, "AR\t0\t1\t7\r\n0\r\n", true},
+                      LossCase{kAsyncWrite, "AW\t0\t1\t7\r\n0\t5\r\n", true},
+                      LossCase{kSetState, "AC\tN\t1\r\n1\r\n", true},
+                      LossCase{kRefresh2, "RF\t7\r\n0\r\n\r\n", true},
+                      LossCase{kAddGroup, "AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", true},
+                      LossCase{kRemoveGroup, "RM\t1\r\n1\r\n", false}),
+    [](const auto& info) { return std::string(MethodName(info.param.method)); });
 
-TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedGroupDefined) {
+TEST_F(ServerRecoveryTest, ReconnectKeepsAGroupThatFailsDefined) {
   LoseThroughWatchdog();
-  m_opc.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
-  for (int i = 0; i < 6; ++i) m_dispatcher.OnRecoveryTimer();
-  m_opc.SetFailure("CreateInstance", kRpcServerUnavailable);
-  m_dispatcher.OnRecoveryTimer();
-  EXPECT_EQ(m_timer->delays,
-            (std::vector<long>{10000, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
-  int failureLines = 0;
-  for (const std::string& line : m_frame.windowLines)
-    failureLines += line.find(Sys("重新连接OpcServer失败")) != std::string::npos ? 1 : 0;
-  EXPECT_EQ(failureLines, 2);
-
   // The server comes back without group 1's item: it stays defined but unregistered.
-  m_opc.ClearFailure("CreateInstance");
-  m_opc.SetItemError("AddItems", u"Static.Boolean", OPC_E_UNKNOWNITEMID);
-  m_dispatcher.OnRecoveryTimer();
-  ASSERT_NE(m_dispatcher.m_pIOPCServer, nullptr);
-  EXPECT_TRUE(m_frame.Logged(Sys("组 h 重新加入OpcServer失败")));
-  EXPECT_TRUE(m_frame.Logged(Sys("OpcServer已恢复，1 个组已重新加入，1 个组失败")));
+  m_opc.SetItemError(kAddItems, u"Static.Boolean", OPC_E_UNKNOWNITEMID);
+  m_dispatcher.Connection().OnRecoveryTimer();
+  ASSERT_NE(m_dispatcher.Connection().Server(), nullptr);
+  EXPECT_TRUE(m_frame.Logged(SystemText("组 h 重新加入OpcServer失败")));
+  EXPECT_TRUE(m_frame.Logged(SystemText("OpcServer已恢复，1 个组已重新加入，1 个组失败")));
   ASSERT_NE(Group(1), nullptr);
   EXPECT_EQ(Request("SR\t1\t1\t0\r\n0\r\n"), "1\tGroup 1 is not registered with the server\r\n");
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
@@ -170,7 +136,7 @@ TEST_F(ServerRecoveryTest, ReconnectBacksOffLogsEachNewErrorOnceAndKeepsAFailedG
 
 TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFirstSuccessRestores) {
   LoseThroughWatchdog();
-  m_opc.SetFailure("CreateInstance", CO_E_SERVER_EXEC_FAILURE);
+  m_opc.SetFailure(kCreateInstance, CO_E_SERVER_EXEC_FAILURE);
   for (const char* request : {"AD\t1\r\nk\tA\t1\r\nStatic.Int2\tA\t0\r\n", "RM\t1\r\n0\r\n",
                               "SR\t0\t1\t0\r\n0\r\n", "SW\t0\t1\r\n0\t5\r\n"})
     EXPECT_EQ(Request(request).rfind(Code(CO_E_SERVER_EXEC_FAILURE), 0), 0u) << request;
@@ -178,46 +144,37 @@ TEST_F(ServerRecoveryTest, RequestsDuringTheOutageGetTheCreationFailureAndTheFir
   ASSERT_NE(Group(0), nullptr);
 
   // A loss during the re-registration starts the cycle again.
-  m_opc.ClearFailure("CreateInstance");
-  m_opc.SetFailure("AddItems", kRpcServerDied, 1, 1);
+  m_opc.ClearFailure(kCreateInstance);
+  m_opc.SetFailure(kAddItems, kRpcServerDied, 1, 1);
   EXPECT_EQ(Request("HBT\r\n").rfind(Code(kRpcServerDied), 0), 0u);
-  EXPECT_TRUE(m_dispatcher.Recovering());
+  EXPECT_TRUE(m_dispatcher.Connection().Recovering());
 
   // The request whose creation succeeds brings the groups back before it is handled.
   EXPECT_EQ(Request("SR\t0\t1\t0\r\n0\r\n"), "0\t\r\n300\t192\r\n");
-  EXPECT_FALSE(m_dispatcher.Recovering());
+  EXPECT_FALSE(m_dispatcher.Connection().Recovering());
   EXPECT_EQ(Group(1)->bActive, FALSE);
   EXPECT_EQ(Activations(), 3);  // "AC", the interrupted pass, the pass that came through
 }
 
-TEST_F(ServerRecoveryTest, CreationThatMeetsAnEndingServerIsTriedOnceMore) {
-  m_opc.SetFailure("CreateInstance", kRpcCallFailed, 0, 1);
-  m_dispatcher.OnDestroyOpcServer();
-  m_opc.ClearCalls();
-  EXPECT_EQ(Request("HBT\r\n"), "0\tHBT OK!\r\n");
-  EXPECT_EQ(m_opc.CountOf("CreateInstance"), 2);
-  EXPECT_TRUE(Added().empty());  // after the operator's destroy: connected without groups
-}
-
 TEST_F(ServerRecoveryTest, OperatorCommandsEndTheAutomaticReconnection) {
   LoseThroughWatchdog();
-  m_dispatcher.OnDestroyOpcServer();
-  EXPECT_TRUE(m_frame.Logged(Sys("并未创建OpcServer")));
-  EXPECT_FALSE(m_dispatcher.Recovering());
+  m_dispatcher.Registry().OnDestroyOpcServer();
+  EXPECT_TRUE(m_frame.Logged(SystemText("并未创建OpcServer")));
+  EXPECT_FALSE(m_dispatcher.Connection().Recovering());
   EXPECT_FALSE(m_timer->armed);
 
   LoseThroughWatchdog();  // lost again after a menu create: the create stops the timer too
-  m_dispatcher.OnCreateOpcServer();
-  EXPECT_FALSE(m_dispatcher.Recovering());
-  EXPECT_TRUE(m_frame.Logged(Sys("成功创建OpcServer")));
+  m_dispatcher.Registry().OnCreateOpcServer();
+  EXPECT_FALSE(m_dispatcher.Connection().Recovering());
+  EXPECT_TRUE(m_frame.Logged(SystemText("成功创建OpcServer")));
   EXPECT_EQ(m_timer->delays.back(), 10000);
 }
 
 TEST_F(ServerRecoveryTest, ShutdownMakesNoCallToALostServer) {
   // Found lost on the way out: the first RemoveGroup is the last call.
   m_opc.ClearCalls();
-  m_opc.SetFailure("RemoveGroup", kRpcServerUnavailable);
-  m_dispatcher.DestroyOpcSide();
+  m_opc.SetFailure(kRemoveGroup, kRpcServerUnavailable);
+  m_dispatcher.Registry().DestroyOpcSide();
   EXPECT_EQ(m_opc.Calls().size(), 1u);
   EXPECT_EQ(GroupCount(), 0u);
 }

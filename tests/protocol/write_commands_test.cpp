@@ -6,6 +6,8 @@
 
 #include "tests/protocol/dispatcher_fixture.h"
 
+using enum OpcMethod;
+
 namespace {
 
 // The server's texts for the item errors the tests inject.
@@ -34,7 +36,7 @@ protected:
   CTestVariant WrittenBySync(int item, const std::string& text) {
     const std::string request = "SW\t0\t1\r\n" + std::to_string(item) + "\t" + text + "\r\n";
     EXPECT_EQ(Request(request), "0\t\r\n") << request;
-    const auto calls = m_opc.CallsOf("SyncWrite");
+    const auto calls = m_opc.CallsOf(kSyncWrite);
     if (calls.empty() || calls.back().values.empty()) return CTestVariant();
     return calls.back().values[0];
   }
@@ -42,7 +44,7 @@ protected:
 
 TEST_F(WriteCommandsTest, SyncWriteOfAnI2ItemIsAnsweredEmpty) {
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t300\r\n"), "0\t\r\n");
-  const auto calls = m_opc.CallsOf("SyncWrite");
+  const auto calls = m_opc.CallsOf(kSyncWrite);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].handles, std::vector<OPCHANDLE>{Group(0)->pItemResults[0].hServer});
   ASSERT_EQ(calls[0].values.size(), 1u);
@@ -76,12 +78,12 @@ TEST_F(WriteCommandsTest, OtherTypesConvertTheText) {
 TEST_F(WriteCommandsTest, TextThatDoesNotConvertIsRefusedWithoutAServerCall) {
   EXPECT_EQ(Request("SW\t0\t2\r\n0\t1\r\n6\tabc\r\n"), "1\tInvalid value for item 6: abc\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n7\t-5\r\n"), "1\tInvalid value for item 7: -5\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncWrite") + m_opc.CountOf("AsyncWrite"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncWrite) + m_opc.CountOf(kAsyncWrite), 0);
 }
 
 TEST_F(WriteCommandsTest, SyncWriteWithFailedItemsListsEachWithItsPosition) {
-  m_opc.SetItemError("SyncWrite", u"Memory.Int2.w", OPC_E_BADRIGHTS);
-  m_opc.SetItemError("SyncWrite", u"Memory.Int4.w", OPC_E_RANGE);
+  m_opc.SetItemError(kSyncWrite, u"Memory.Int2.w", OPC_E_BADRIGHTS);
+  m_opc.SetItemError(kSyncWrite, u"Memory.Int4.w", OPC_E_RANGE);
   const std::string entries = "0: " + std::string(kBadRights) + "\t2: " + kRange + "\t";
   EXPECT_EQ(Request("SW\t0\t3\r\n0\t1\r\n1\t1\r\n3\t1\r\n"), "1\t" + entries + "\r\n");
   // Shown with the switch off too, starting with a blank and CR LF.
@@ -103,14 +105,14 @@ TEST_F(WriteCommandsTest, SyncWriteLogsNothingWhileTheSwitchIsOff) {
 
 TEST_F(WriteCommandsTest, FailingSyncWriteIsAnsweredWithItsCode) {
   logValueWrites = true;
-  m_opc.SetFailure("SyncWrite", E_FAIL);
+  m_opc.SetFailure(kSyncWrite, E_FAIL);
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t300\r\n"), "-2147467259\tIOPCSyncIO::Write failed\r\n");
   EXPECT_TRUE(m_frame.Logged("Memory.Int2.w 同步写入 300"));
 }
 
 TEST_F(WriteCommandsTest, SyncWriteIgnoresAThirdFieldAndExtraItemFields) {
   EXPECT_EQ(Request("SW\t0\t1\t999\r\n0\t300\tmore\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_opc.CallsOf("SyncWrite").at(0).values.at(0), CTestVariant::I2(300));
+  EXPECT_EQ(m_opc.CallsOf(kSyncWrite).at(0).values.at(0), CTestVariant::I2(300));
 }
 
 TEST_F(WriteCommandsTest, MalformedWritesAreRefusedWithoutAServerCall) {
@@ -122,20 +124,20 @@ TEST_F(WriteCommandsTest, MalformedWritesAreRefusedWithoutAServerCall) {
   EXPECT_EQ(Request("SW\t0\t2\r\n\r\n"), "1\tNo item lines\r\n");
   EXPECT_EQ(Request("SW\t1\t1\r\n0\t1\r\n"), "1\tInvalid group index: 1\r\n");
   EXPECT_EQ(Request("AW\r\n"), "1\tInvalid group index: (null)\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncWrite") + m_opc.CountOf("AsyncWrite"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncWrite) + m_opc.CountOf(kAsyncWrite), 0);
 }
 
 TEST_F(WriteCommandsTest, WriteStopsReadingAtTheAnnouncedCount) {
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t5\r\n99\t1\r\n"), "0\t\r\n");
-  EXPECT_EQ(m_opc.CallsOf("SyncWrite").at(0).count, 1u);
+  EXPECT_EQ(m_opc.CallsOf(kSyncWrite).at(0).count, 1u);
 }
 
 TEST_F(WriteCommandsTest, RemovedAndUnregisteredGroupsAreRefused) {
-  m_dispatcher.AppendGroup(AllocWideString(u"raw"));
+  m_dispatcher.Registry().AppendGroup(AllocWideString(u"raw"));
   EXPECT_EQ(Request("SW\t1\t1\r\n0\t1\r\n"), "1\tGroup 1 is not registered with the server\r\n");
   Request("RM\t1\r\n0\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n0\t1\r\n"), "1\tGroup 0 was removed\r\n");
-  EXPECT_EQ(m_opc.CountOf("SyncWrite") + m_opc.CountOf("AsyncWrite"), 0);
+  EXPECT_EQ(m_opc.CountOf(kSyncWrite) + m_opc.CountOf(kAsyncWrite), 0);
 }
 
 TEST_F(WriteCommandsTest, RefusedInterfacesAreAnsweredWithTheQueryResult) {
@@ -148,7 +150,7 @@ TEST_F(WriteCommandsTest, RefusedInterfacesAreAnsweredWithTheQueryResult) {
 TEST_F(WriteCommandsTest, AsyncWriteAnswersTheCancelIdAndLogsEachItem) {
   logValueWrites = true;
   const std::string reply = Request("AW\t0\t2\t9\r\n0\t5\r\n2\t6\r\n");
-  const auto calls = m_opc.CallsOf("AsyncWrite");
+  const auto calls = m_opc.CallsOf(kAsyncWrite);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].transactionId, 9u);
   EXPECT_EQ(calls[0].values,
@@ -159,15 +161,15 @@ TEST_F(WriteCommandsTest, AsyncWriteAnswersTheCancelIdAndLogsEachItem) {
 }
 
 TEST_F(WriteCommandsTest, AsyncWriteWithFailedItemsListsTheirTextsThenTheCancelId) {
-  m_opc.SetItemError("AsyncWrite", u"Memory.Boolean.w", OPC_E_BADRIGHTS);
+  m_opc.SetItemError(kAsyncWrite, u"Memory.Boolean.w", OPC_E_BADRIGHTS);
   const std::string reply = Request("AW\t0\t2\t9\r\n0\t5\r\n1\t1\r\n");
-  const auto calls = m_opc.CallsOf("AsyncWrite");
+  const auto calls = m_opc.CallsOf(kAsyncWrite);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(reply,
             "1\t" + std::string(kBadRights) + "\t" + std::to_string(calls[0].cancelId) + "\r\n");
 }
 
 TEST_F(WriteCommandsTest, FailingAsyncWriteIsAnsweredWithItsCode) {
-  m_opc.SetFailure("AsyncWrite", E_FAIL);
+  m_opc.SetFailure(kAsyncWrite, E_FAIL);
   EXPECT_EQ(Request("AW\t0\t1\t9\r\n0\t5\r\n"), "-2147467259\tIOPCAsyncIO2::Write failed\r\n");
 }

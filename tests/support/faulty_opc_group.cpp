@@ -66,7 +66,7 @@ public:
   }
   HRESULT Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
   HRESULT Unadvise(DWORD dwCookie) override {
-    RecordedCall call = Call("Unadvise");
+    RecordedCall call = Call(OpcMethod::kUnadvise);
     call.cookie = dwCookie;
     HRESULT hr = S_OK;
     if (m_state->Fails(call.method, hr)) return m_state->Record(call, hr);
@@ -82,7 +82,7 @@ private:
     m_owner->Release();
   }
 
-  RecordedCall Call(const char* method) const {
+  RecordedCall Call(OpcMethod method) const {
     RecordedCall call;
     call.method = method;
     call.serverGroup = m_group->view.serverHandle;
@@ -95,7 +95,7 @@ private:
 };
 
 HRESULT CFaultyConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-  RecordedCall call = Call("Advise");
+  RecordedCall call = Call(OpcMethod::kAdvise);
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) return m_state->Record(call, hr);
   IOPCDataCallback* sink =
@@ -212,7 +212,7 @@ private:
   }
 
   // A call on this group with its item handles (count and handles given).
-  RecordedCall Call(const char* method, DWORD count = 0, const OPCHANDLE* handles = nullptr) const {
+  RecordedCall Call(OpcMethod method, DWORD count = 0, const OPCHANDLE* handles = nullptr) const {
     RecordedCall call;
     call.method = method;
     call.serverGroup = m_data->view.serverHandle;
@@ -225,8 +225,8 @@ private:
     for (DWORD i = 0; i < call.count; ++i) call.values.emplace_back(values[i]);
   }
   // Applies the scripted item errors of method to a forwarded call's results.
-  HRESULT AlterItems(const std::string& method, const RecordedCall& call, HRESULT hr,
-                     HRESULT* errors, OPCITEMSTATE* states = nullptr) const;
+  HRESULT AlterItems(OpcMethod method, const RecordedCall& call, HRESULT hr, HRESULT* errors,
+                     OPCITEMSTATE* states = nullptr) const;
 
   IOPCServer* const m_server;  // one reference, as the simulator's group holds its server
   const std::shared_ptr<FaultyGroupData> m_data;
@@ -242,7 +242,7 @@ HRESULT CFaultyGroup::QueryInterface(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   const OPCHANDLE group = m_data->view.serverHandle;
   if (m_state->Refuses(riid)) return RefusedQuery(riid, ppv, group);
-  RecordedCall call = Call("QueryInterface");
+  RecordedCall call = Call(OpcMethod::kQueryInterface);
   call.iid = riid;
   if (riid == IID_IUnknown || riid == IID_IOPCItemMgt)
     *ppv = static_cast<IOPCItemMgt*>(this);
@@ -261,12 +261,13 @@ HRESULT CFaultyGroup::QueryInterface(REFIID riid, void** ppv) {
   return m_state->Record(call, S_OK);
 }
 
-HRESULT CFaultyGroup::AlterItems(const std::string& method, const RecordedCall& call, HRESULT hr,
+HRESULT CFaultyGroup::AlterItems(OpcMethod method, const RecordedCall& call, HRESULT hr,
                                  HRESULT* errors, OPCITEMSTATE* states) const {
   if (FAILED(hr) || !errors) return hr;
   for (DWORD i = 0; i < call.count; ++i) {
-    const std::u16string id =
-        method == "AddItems" ? call.items[i].itemId : m_state->ItemIdOf(*m_data, call.handles[i]);
+    const std::u16string id = method == OpcMethod::kAddItems
+                                  ? call.items[i].itemId
+                                  : m_state->ItemIdOf(*m_data, call.handles[i]);
     const HRESULT error = m_state->ItemError(method, id);
     if (error == S_OK) continue;
     errors[i] = error;
@@ -281,7 +282,7 @@ HRESULT CFaultyGroup::AlterItems(const std::string& method, const RecordedCall& 
 
 HRESULT CFaultyGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                HRESULT** ppErrors) {
-  RecordedCall call = Call("AddItems", dwCount);
+  RecordedCall call = Call(OpcMethod::kAddItems, dwCount);
   if (pItemArray)
     for (DWORD i = 0; i < dwCount; ++i) call.items.push_back(CopyDef(pItemArray[i]));
   HRESULT hr = S_OK;
@@ -306,7 +307,7 @@ HRESULT CFaultyGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRES
 }
 
 HRESULT CFaultyGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
-  RecordedCall call = Call("RemoveItems", dwCount, phServer);
+  RecordedCall call = Call(OpcMethod::kRemoveItems, dwCount, phServer);
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) {
     if (ppErrors) *ppErrors = nullptr;
@@ -327,7 +328,7 @@ HRESULT CFaultyGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** 
 HRESULT CFaultyGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate,
                                BOOL* pActive, LONG* pTimeBias, FLOAT* pPercentDeadband,
                                DWORD* pLCID, OPCHANDLE* phClientGroup) {
-  RecordedCall call = Call("SetState");
+  RecordedCall call = Call(OpcMethod::kSetState);
   call.activeGiven = pActive != nullptr;
   call.active = pActive ? *pActive : FALSE;
   call.updateRateGiven = pRequestedUpdateRate != nullptr;
@@ -347,7 +348,7 @@ HRESULT CFaultyGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdat
 
 HRESULT CFaultyGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                            OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
-  RecordedCall call = Call("SyncRead", dwCount, phServer);
+  RecordedCall call = Call(OpcMethod::kSyncRead, dwCount, phServer);
   call.source = static_cast<DWORD>(dwSource);
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) {
@@ -363,7 +364,7 @@ HRESULT CFaultyGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phS
 
 HRESULT CFaultyGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                             HRESULT** ppErrors) {
-  RecordedCall call = Call("SyncWrite", dwCount, phServer);
+  RecordedCall call = Call(OpcMethod::kSyncWrite, dwCount, phServer);
   AddValues(call, pItemValues);
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) {
@@ -377,7 +378,7 @@ HRESULT CFaultyGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemVa
 
 HRESULT CFaultyGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
                            DWORD* pdwCancelID, HRESULT** ppErrors) {
-  RecordedCall call = Call("AsyncRead", dwCount, phServer);
+  RecordedCall call = Call(OpcMethod::kAsyncRead, dwCount, phServer);
   call.transactionId = dwTransactionID;
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) {
@@ -392,7 +393,7 @@ HRESULT CFaultyGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransacti
 
 HRESULT CFaultyGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                             DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
-  RecordedCall call = Call("AsyncWrite", dwCount, phServer);
+  RecordedCall call = Call(OpcMethod::kAsyncWrite, dwCount, phServer);
   call.transactionId = dwTransactionID;
   AddValues(call, pItemValues);
   HRESULT hr = S_OK;
@@ -407,7 +408,7 @@ HRESULT CFaultyGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemVa
 }
 
 HRESULT CFaultyGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) {
-  RecordedCall call = Call("Refresh2");
+  RecordedCall call = Call(OpcMethod::kRefresh2);
   call.source = static_cast<DWORD>(dwSource);
   call.transactionId = dwTransactionID;
   HRESULT hr = S_OK;
@@ -418,7 +419,7 @@ HRESULT CFaultyGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DW
 }
 
 HRESULT CFaultyGroup::Cancel2(DWORD dwCancelID) {
-  RecordedCall call = Call("Cancel2");
+  RecordedCall call = Call(OpcMethod::kCancel2);
   call.cancelId = dwCancelID;
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) return m_state->Record(call, hr);
@@ -426,7 +427,7 @@ HRESULT CFaultyGroup::Cancel2(DWORD dwCancelID) {
 }
 
 HRESULT CFaultyGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
-  RecordedCall call = Call("FindConnectionPoint");
+  RecordedCall call = Call(OpcMethod::kFindConnectionPoint);
   call.iid = riid;
   if (ppCP) *ppCP = nullptr;
   HRESULT hr = S_OK;

@@ -35,8 +35,8 @@ struct CFaultyOpcServer::State {
   class CForwarder;
 
   mutable std::recursive_mutex mutex;
-  std::map<std::string, FailureRule> failures;
-  std::map<std::pair<std::string, std::u16string>, HRESULT> itemErrors;
+  std::map<OpcMethod, FailureRule> failures;
+  std::map<std::pair<OpcMethod, std::u16string>, HRESULT> itemErrors;
   std::vector<IID> refused;
   bool factoryThrows = false;
   std::vector<RecordedCall> calls;
@@ -44,9 +44,9 @@ struct CFaultyOpcServer::State {
   std::set<const CForwarder*> live;
 
   // Applies a failure rule: true (and hr set) when this call must fail.
-  bool Fails(const std::string& method, HRESULT& hr);
+  bool Fails(OpcMethod method, HRESULT& hr);
   // The scripted error of itemId for method (S_OK: none).
-  HRESULT ItemError(const std::string& method, const std::u16string& itemId) const;
+  HRESULT ItemError(OpcMethod method, const std::u16string& itemId) const;
   bool Refuses(REFIID iid) const;
   // Stores the call with its result; returns the result.
   HRESULT Record(RecordedCall call, HRESULT result);

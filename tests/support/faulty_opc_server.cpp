@@ -10,7 +10,16 @@
 // The shared record
 // ================================================================================================
 
-bool CFaultyState::Fails(const std::string& method, HRESULT& hr) {
+const char* MethodName(OpcMethod method) {
+  static const char* const kNames[] = {
+      "CreateInstance", "AddGroup",    "GetErrorString", "GetStatus", "RemoveGroup",
+      "AddItems",       "RemoveItems", "SetState",       "SyncRead",  "SyncWrite",
+      "AsyncRead",      "AsyncWrite",  "Refresh2",       "Cancel2",   "FindConnectionPoint",
+      "Advise",         "Unadvise",    "QueryInterface"};
+  return kNames[static_cast<int>(method)];
+}
+
+bool CFaultyState::Fails(OpcMethod method, HRESULT& hr) {
   std::lock_guard lock(mutex);
   auto it = failures.find(method);
   if (it == failures.end()) return false;
@@ -25,7 +34,7 @@ bool CFaultyState::Fails(const std::string& method, HRESULT& hr) {
   return true;
 }
 
-HRESULT CFaultyState::ItemError(const std::string& method, const std::u16string& itemId) const {
+HRESULT CFaultyState::ItemError(OpcMethod method, const std::u16string& itemId) const {
   std::lock_guard lock(mutex);
   auto it = itemErrors.find({method, itemId});
   return it == itemErrors.end() ? S_OK : it->second;
@@ -77,7 +86,7 @@ ULONG CFaultyState::CForwarder::DoRelease() {
 HRESULT CFaultyState::CForwarder::RefusedQuery(REFIID riid, void** ppv, OPCHANDLE serverGroup) {
   *ppv = nullptr;
   RecordedCall call;
-  call.method = "QueryInterface";
+  call.method = OpcMethod::kQueryInterface;
   call.iid = riid;
   call.serverGroup = serverGroup;
   return m_state->Record(call, E_NOINTERFACE);
@@ -111,7 +120,7 @@ HRESULT CFaultyServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
                                 DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                                 REFIID riid, LPUNKNOWN* ppUnk) {
   RecordedCall call;
-  call.method = "AddGroup";
+  call.method = OpcMethod::kAddGroup;
   if (szName) call.name = szName;
   call.active = bActive;
   call.updateRate = dwRequestedUpdateRate;
@@ -122,7 +131,7 @@ HRESULT CFaultyServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
   call.iid = riid;
   if (ppUnk) *ppUnk = nullptr;
   HRESULT hr = S_OK;
-  if (m_state->Fails("AddGroup", hr)) return m_state->Record(call, hr);
+  if (m_state->Fails(OpcMethod::kAddGroup, hr)) return m_state->Record(call, hr);
   IUnknown* inner = nullptr;
   hr = m_inner->AddGroup(szName, bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias,
                          pPercentDeadband, dwLCID, phServerGroup, pRevisedUpdateRate, IID_IUnknown,
@@ -147,7 +156,7 @@ HRESULT CFaultyServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
 
 HRESULT CFaultyServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
   RecordedCall call;
-  call.method = "GetErrorString";
+  call.method = OpcMethod::kGetErrorString;
   call.error = dwError;
   call.locale = dwLocale;
   if (ppString) *ppString = nullptr;
@@ -163,7 +172,7 @@ HRESULT CFaultyServer::GetGroupByName(LPCWSTR, REFIID, LPUNKNOWN* ppUnk) {
 
 HRESULT CFaultyServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
   RecordedCall call;
-  call.method = "GetStatus";
+  call.method = OpcMethod::kGetStatus;
   if (ppServerStatus) *ppServerStatus = nullptr;
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) return m_state->Record(call, hr);
@@ -172,7 +181,7 @@ HRESULT CFaultyServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 
 HRESULT CFaultyServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
   RecordedCall call;
-  call.method = "RemoveGroup";
+  call.method = OpcMethod::kRemoveGroup;
   call.serverGroup = hServerGroup;
   call.force = bForce;
   HRESULT hr = S_OK;
@@ -267,7 +276,7 @@ std::atomic<std::uint32_t> g_nextClsid{0x51A20001};
 
 HRESULT CreateFaultyServer(const std::shared_ptr<CFaultyState>& state, REFIID riid, void** ppv) {
   RecordedCall call;
-  call.method = "CreateInstance";
+  call.method = OpcMethod::kCreateInstance;
   call.iid = riid;
   bool throws = false;
   {
@@ -368,18 +377,17 @@ HRESULT CFaultyOpcServer::WriteItem(const std::u16string& itemId, const CTestVar
   return hr;
 }
 
-void CFaultyOpcServer::SetFailure(const std::string& method, HRESULT hr, int skip, int times) {
+void CFaultyOpcServer::SetFailure(OpcMethod method, HRESULT hr, int skip, int times) {
   std::lock_guard lock(m_state->mutex);
   m_state->failures[method] = State::FailureRule{hr, skip, times};
 }
 
-void CFaultyOpcServer::ClearFailure(const std::string& method) {
+void CFaultyOpcServer::ClearFailure(OpcMethod method) {
   std::lock_guard lock(m_state->mutex);
   m_state->failures.erase(method);
 }
 
-void CFaultyOpcServer::SetItemError(const std::string& method, const std::u16string& itemId,
-                                    HRESULT hr) {
+void CFaultyOpcServer::SetItemError(OpcMethod method, const std::u16string& itemId, HRESULT hr) {
   std::lock_guard lock(m_state->mutex);
   m_state->itemErrors[{method, itemId}] = hr;
 }
@@ -399,7 +407,7 @@ std::vector<RecordedCall> CFaultyOpcServer::Calls() const {
   return m_state->calls;
 }
 
-std::vector<RecordedCall> CFaultyOpcServer::CallsOf(const std::string& method) const {
+std::vector<RecordedCall> CFaultyOpcServer::CallsOf(OpcMethod method) const {
   std::lock_guard lock(m_state->mutex);
   std::vector<RecordedCall> out;
   for (const auto& c : m_state->calls)
@@ -407,7 +415,7 @@ std::vector<RecordedCall> CFaultyOpcServer::CallsOf(const std::string& method) c
   return out;
 }
 
-int CFaultyOpcServer::CountOf(const std::string& method) const {
+int CFaultyOpcServer::CountOf(OpcMethod method) const {
   return static_cast<int>(CallsOf(method).size());
 }
 

@@ -10,11 +10,12 @@
 // on demand (a chosen master error, a chosen transaction id) into the sinks advised on a group.
 //
 // Typical use:
+//   using enum OpcMethod;                                    // kAddItems, kRemoveGroup ...
 //   CFaultyOpcServer server;                                 // registers "Quarnix.FaultyServer"
 //   CFaultyOpcServer::WriteItem(u"Memory.Int2.a", CTestVariant::I2(300));  // through the sim
-//   server.SetFailure("AddItems", E_FAIL);                   // every AddItems fails from now on
+//   server.SetFailure(kAddItems, E_FAIL);                    // every AddItems fails from now on
 //   ... run the gateway code ...
-//   EXPECT_EQ(server.CountOf("RemoveGroup"), 1);
+//   EXPECT_EQ(server.CountOf(kRemoveGroup), 1);
 //   EXPECT_TRUE(server.AllReleased());                       // every reference came back
 //
 // The simulator keeps one state per process: Memory items keep their values across tests of a
@@ -35,6 +36,33 @@
 #include "opc/opcda.h"
 #include "tests/support/test_variant.h"
 
+// The methods the decorator records, by name (a misspelt name does not compile).
+enum class OpcMethod {
+  // server
+  kCreateInstance,
+  kAddGroup,
+  kGetErrorString,
+  kGetStatus,
+  kRemoveGroup,
+  // group
+  kAddItems,
+  kRemoveItems,
+  kSetState,
+  kSyncRead,
+  kSyncWrite,
+  kAsyncRead,
+  kAsyncWrite,
+  kRefresh2,
+  kCancel2,
+  kFindConnectionPoint,
+  kAdvise,
+  kUnadvise,
+  // the group's, and refused ones on any object
+  kQueryInterface,
+};
+// The method's name without the k ("AddGroup"), for test messages.
+const char* MethodName(OpcMethod method);
+
 // An item definition as AddItems received it.
 struct RecordedItemDef {
   std::u16string accessPath;
@@ -47,19 +75,19 @@ struct RecordedItemDef {
 
 // One call on any of the decorator's objects. Only the fields that the method has are filled.
 struct RecordedCall {
-  std::string method;            // "AddGroup", "AddItems", "SetState", "SyncRead", ... (below)
-  OPCHANDLE serverGroup = 0;     // the group the call was made on (0 for server calls)
-  HRESULT result = S_OK;         // what the caller got
-  std::u16string name;           // AddGroup: group name
-  BOOL active = FALSE;           // AddGroup: bActive; SetState: *pActive when given
-  bool activeGiven = false;      // SetState: pActive was not null
-  DWORD updateRate = 0;          // AddGroup: requested rate; SetState: *pRequestedUpdateRate
-  bool updateRateGiven = false;  // SetState: pRequestedUpdateRate was not null
-  OPCHANDLE clientHandle = 0;    // AddGroup: hClientGroup
-  LONG timeBias = 0;             // AddGroup: *pTimeBias (0 when null)
-  FLOAT percentDeadband = 0.0f;  // AddGroup: *pPercentDeadband (0 when null)
-  DWORD locale = 0;              // AddGroup, GetErrorString
-  IID iid{};                     // AddGroup, QueryInterface, FindConnectionPoint: IID asked
+  OpcMethod method = OpcMethod::kQueryInterface;
+  OPCHANDLE serverGroup = 0;           // the group the call was made on (0 for server calls)
+  HRESULT result = S_OK;               // what the caller got
+  std::u16string name;                 // AddGroup: group name
+  BOOL active = FALSE;                 // AddGroup: bActive; SetState: *pActive when given
+  bool activeGiven = false;            // SetState: pActive was not null
+  DWORD updateRate = 0;                // AddGroup: requested rate; SetState: *pRequestedUpdateRate
+  bool updateRateGiven = false;        // SetState: pRequestedUpdateRate was not null
+  OPCHANDLE clientHandle = 0;          // AddGroup: hClientGroup
+  LONG timeBias = 0;                   // AddGroup: *pTimeBias (0 when null)
+  FLOAT percentDeadband = 0.0f;        // AddGroup: *pPercentDeadband (0 when null)
+  DWORD locale = 0;                    // AddGroup, GetErrorString
+  IID iid{};                           // AddGroup, QueryInterface, FindConnectionPoint: IID asked
   std::vector<RecordedItemDef> items;  // AddItems: the definitions
   std::vector<OPCHANDLE> handles;      // RemoveItems, SyncRead, SyncWrite, AsyncRead, AsyncWrite
   std::vector<CTestVariant> values;    // SyncWrite, AsyncWrite
@@ -71,11 +99,6 @@ struct RecordedCall {
   HRESULT error = S_OK;                // GetErrorString: the code asked about
   DWORD cookie = 0;                    // Advise: the cookie given; Unadvise: the cookie asked
 };
-// Methods recorded: server "CreateInstance", "AddGroup", "GetErrorString", "GetStatus",
-// "RemoveGroup"; group "AddItems", "RemoveItems", "SetState", "SyncRead", "SyncWrite",
-// "AsyncRead", "AsyncWrite", "Refresh2", "Cancel2", "FindConnectionPoint", "Advise", "Unadvise";
-// "QueryInterface" on the group (and refused ones on any object).
-
 // A value as an injected callback carries it.
 struct InjectedItem {
   OPCHANDLE clientHandle = 0;
@@ -121,13 +144,14 @@ public:
 
   // --- Scripting failures ---
   // Makes calls of method return hr without reaching the simulator: the first `skip` calls from
-  // now on still pass, then `times` calls fail (-1: all). "CreateInstance" fails the factory.
-  // A later rule for the same method replaces the earlier one.
-  void SetFailure(const std::string& method, HRESULT hr, int skip = 0, int times = -1);
-  void ClearFailure(const std::string& method);
-  // An item error for "AddItems", "SyncRead", "SyncWrite", "AsyncRead" or "AsyncWrite", by item
-  // ID: after the simulator answered, the item's result becomes hr and an S_OK call S_FALSE.
-  void SetItemError(const std::string& method, const std::u16string& itemId, HRESULT hr);
+  // now on still pass, then `times` calls fail (-1: all). OpcMethod::kCreateInstance fails the
+  // factory. A later rule for the same method replaces the earlier one.
+  void SetFailure(OpcMethod method, HRESULT hr, int skip = 0, int times = -1);
+  void ClearFailure(OpcMethod method);
+  // An item error for OpcMethod::kAddItems, OpcMethod::kSyncRead, OpcMethod::kSyncWrite,
+  // OpcMethod::kAsyncRead or OpcMethod::kAsyncWrite, by item ID: after the simulator answered, the
+  // item's result becomes hr and an S_OK call S_FALSE.
+  void SetItemError(OpcMethod method, const std::u16string& itemId, HRESULT hr);
   // QueryInterface for iid on any of the decorator's objects gives E_NOINTERFACE.
   void RefuseInterface(REFIID iid);
   // The factory throws std::runtime_error instead of creating a server.
@@ -135,8 +159,8 @@ public:
 
   // --- Inspection ---
   std::vector<RecordedCall> Calls() const;
-  std::vector<RecordedCall> CallsOf(const std::string& method) const;
-  int CountOf(const std::string& method) const;
+  std::vector<RecordedCall> CallsOf(OpcMethod method) const;
+  int CountOf(OpcMethod method) const;
   void ClearCalls();
   // Groups ever added (removed ones too, marked), in order of adding.
   std::vector<RecordedGroup> Groups() const;

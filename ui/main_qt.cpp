@@ -1,4 +1,5 @@
-// The program's entry: the Qt event loop as the UI thread's message loop around theApp.
+// quarnix, the Linux program's entry: the Qt event loop as the UI thread's message loop around
+// theApp, with the Qt main window assembled with the OPC side (app/main_window.h).
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -26,9 +27,9 @@
 
 namespace {
 
-std::shared_ptr<IFrameView> MakeMainFrame(const WideString& progId, bool backgroundMode) {
+MainWindow MakeMainFrame(const WideString& progId, bool backgroundMode) {
   auto frame = std::make_shared<CMainFrame>(backgroundMode);
-  std::shared_ptr<IFrameView> window = AssembleMainWindow(frame, frame->Core(), progId);
+  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId);
   if (!backgroundMode) ShowMainWindow(*frame);
   return window;
 }
@@ -115,7 +116,6 @@ int main(int argc, char** argv) {
 
   theApp.SetFrameFactory(MakeMainFrame);
   theApp.SetMessageBox(ShowMessageBox);
-  theApp.SetRequestHandler(AnswerRequest);
   if (theApp.InitInstance(commandLine)) QApplication::exec();
   theApp.DestroyMainFrame();
   const int exitCode = theApp.ExitInstance();

@@ -1,4 +1,4 @@
-#include "app/standard_output.h"
+#include "platform/standard_output.h"
 
 #include <cstdio>
 

@@ -1,0 +1,261 @@
+// The MQTT bridge under load: 1,000 groups of 10 simulator items that all change every 100 ms
+// (10,000 items, 100,000 changes per second) go from the gateway through quarnix-mqtt to a
+// subscriber on a mosquitto broker of the benchmark's own. Measured: messages per second at the
+// subscriber against the changes the gateway produces, the bridge's processor share, and the
+// latency from a write to Memory.Int4 ("SW" to the gateway) to the subscriber's message, p50 and
+// p99, with the bridge idle and under the load. The baseline is the rate at which the gateway
+// sends the same items' changes to a plain UDP receiver, measured alone before.
+#include <mosquitto.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "client/datagram_decoder.h"
+#include "client/gateway_client.h"
+#include "client/gateway_reply.h"
+#include "client/request_builder.h"
+#include "client/udp_receiver.h"
+#include "tests/e2e/running_gateway.h"
+#include "tests/mqtt/mqtt_fixtures.h"
+
+namespace {
+
+constexpr int kGroups = 1000;
+constexpr const char* kRampItems[] = {"Ramp.Int1",
+                                      "Ramp.Int2",
+                                      "Ramp.Int4",
+                                      "Ramp.UInt1",
+                                      "Ramp.UInt2",
+                                      "Ramp.UInt4",
+                                      "Ramp.Boolean, VT_BOOL",
+                                      "Ramp.Real4, VT_I4",
+                                      "Ramp.Real8, VT_I4",
+                                      "Ramp.String"};
+constexpr int kLatencySamples = 200;
+const std::string kMemoryItem = "Memory.Int4.bench";
+// The broker's counts, every second: all packets received (PUBLISH almost only) and PUBLISH
+// messages it dropped (publish/messages/received stays 0 in the Debian 12 broker).
+constexpr const char* kBrokerReceived = "$SYS/broker/messages/received";
+constexpr const char* kBrokerDropped = "$SYS/broker/publish/messages/dropped";
+
+// Counts every message; notes when the memory item's topic shows the value awaited.
+class CCountingSubscriber {
+public:
+  explicit CCountingSubscriber(std::uint16_t port) {
+    m_client = mosquitto_new(nullptr, true, this);
+    mosquitto_connect_callback_set(m_client, [](mosquitto* client, void*, int) {
+      mosquitto_subscribe(client, nullptr, "bench/#", 0);
+      mosquitto_subscribe(client, nullptr, kBrokerReceived, 0);
+      mosquitto_subscribe(client, nullptr, kBrokerDropped, 0);
+    });
+    mosquitto_message_callback_set(m_client, &CCountingSubscriber::OnMessage);
+    mosquitto_connect(m_client, "127.0.0.1", port, 30);
+    mosquitto_loop_start(m_client);
+  }
+  ~CCountingSubscriber() {
+    mosquitto_disconnect(m_client);
+    mosquitto_loop_stop(m_client, true);
+    mosquitto_destroy(m_client);
+  }
+  std::uint64_t Count() const { return m_count.load(); }
+  std::uint64_t BrokerReceived() const { return m_brokerReceived.load(); }
+  std::uint64_t BrokerDropped() const { return m_brokerDropped.load(); }
+  void Await(int value) {
+    m_seen.store(false);
+    m_awaited.store(value);
+  }
+  bool Seen() const { return m_seen.load(); }
+  BenchClock::time_point SeenAt() const { return m_seenAt; }
+
+private:
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto& subscriber = *static_cast<CCountingSubscriber*>(self);
+    const std::string payload(static_cast<const char*>(message->payload), message->payloadlen);
+    if (std::string(message->topic) == kBrokerReceived) {
+      subscriber.m_brokerReceived.store(std::strtoull(payload.c_str(), nullptr, 10));
+      return;
+    }
+    if (std::string(message->topic) == kBrokerDropped) {
+      subscriber.m_brokerDropped.store(std::strtoull(payload.c_str(), nullptr, 10));
+      return;
+    }
+    subscriber.m_count.fetch_add(1);
+    if (std::string(message->topic) != "bench/" + kMemoryItem) return;
+    if (JsonField(payload, "value") == std::to_string(subscriber.m_awaited.load())) {
+      subscriber.m_seenAt = BenchClock::now();
+      subscriber.m_seen.store(true);
+    }
+  }
+  mosquitto* m_client = nullptr;
+  std::atomic<std::uint64_t> m_count{0};
+  std::atomic<std::uint64_t> m_brokerReceived{0};
+  std::atomic<std::uint64_t> m_brokerDropped{0};
+  std::atomic<int> m_awaited{-1};
+  std::atomic<bool> m_seen{false};
+  BenchClock::time_point m_seenAt;
+};
+
+// Datagrams the system dropped for a full receive buffer on the UDP port ("drops" of
+// /proc/net/udp), or -1 when the port is not found.
+long UdpDrops(std::uint16_t port) {
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, field;
+    fields >> slot >> local;
+    if (local.size() < 5 || local.compare(local.size() - 5, 5, wanted) != 0) continue;
+    while (fields >> field) {
+    }
+    return std::atol(field.c_str());  // the last column
+  }
+  return -1;
+}
+
+std::string BridgeConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort, bool load,
+                             std::uint16_t udpPort) {
+  std::string text = "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(gatewayPort) +
+                     "\nudp_port = " + std::to_string(udpPort) + "\nrequest_timeout = 120\n" +
+                     "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
+                     "\nclient_id = bench" + (load ? "load" : "idle") +
+                     "\n[bridge]\nprefix = bench\nwrites = false\n"
+                     "[group latency]\nrate = 10\nitem = " +
+                     kMemoryItem + "\n";
+  for (int g = 0; load && g < kGroups; ++g) {
+    text += "[group load" + std::to_string(g) + "]\nrate = 100\n";
+    for (const char* item : kRampItems) text += std::string("item = ") + item + "\n";
+  }
+  return text;
+}
+
+// Writes 1, 2, ... to the memory item through a group of the benchmark's own and times each
+// value's arrival at the subscriber.
+LatencyFigures WriteLatency(const CRunningGateway& gateway, CCountingSubscriber& subscriber,
+                            int firstValue) {
+  const ExchangeResult defined = gateway.Exchange(DefineGroupsRequest({GroupDefinition{
+      "writer" + std::to_string(firstValue), true, 1000, {ItemDefinition{kMemoryItem, true, 3}}}}));
+  const auto indices = ReplyIndices(defined.reply.text);
+  if (!defined.Ok() || !indices || indices->empty()) return {};
+  std::vector<double> samples;
+  for (int n = 0; n < kLatencySamples; ++n) {
+    const int value = firstValue + n;
+    subscriber.Await(value);
+    const auto sent = BenchClock::now();
+    gateway.Exchange(WriteSyncRequest(indices->front(), {ItemWrite{0, std::to_string(value)}}));
+    if (!WaitUntil([&] { return subscriber.Seen(); }, std::chrono::seconds(5))) continue;
+    samples.push_back(ElapsedMs(sent, subscriber.SeenAt()));
+  }
+  return Summarize(samples);
+}
+
+// The baseline: the same 10,000 items defined straight on the gateway, their value-change
+// entries counted at a plain UDP receiver for the measuring time.
+double ProducedPerSecond(const CRunningGateway& gateway, std::chrono::seconds duration) {
+  CUdpReceiver receiver;
+  std::string reason;
+  if (!receiver.Open("127.0.0.1", 0, &reason)) return 0;
+  std::vector<GroupDefinition> groups;
+  for (int g = 0; g < kGroups; ++g) {
+    GroupDefinition group{"raw" + std::to_string(g), true, 100, {}};
+    for (const char* item : kRampItems) {
+      const std::string text = item;
+      group.items.push_back(ItemDefinition{text.substr(0, text.find(',')), true, 0});
+    }
+    groups.push_back(std::move(group));
+  }
+  const ExchangeResult defined =
+      gateway.Exchange(DefineGroupsRequest(groups, receiver.Port()), std::chrono::seconds(120));
+  const auto indices = ReplyIndices(defined.reply.text);
+  if (!defined.Ok() || !indices) return 0;
+  gateway.Exchange(SetGroupsActiveRequest(true, *indices));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  while (receiver.Receive(std::chrono::milliseconds(0))) {
+  }
+  std::uint64_t entries = 0;
+  const long dropsBefore = UdpDrops(receiver.Port());
+  const auto start = BenchClock::now();
+  while (BenchClock::now() - start < duration) {
+    const auto datagram = receiver.Receive(std::chrono::milliseconds(100));
+    if (!datagram) continue;
+    const DecodeResult decoded = DecodeDatagram(datagram->bytes);
+    if (decoded.ok) entries += decoded.datagram.items.size();
+  }
+  const double seconds = ElapsedMs(start, BenchClock::now()) / 1000;
+  PrintLine("baseline receiver: %ld datagrams dropped for a full receive buffer while counting",
+            UdpDrops(receiver.Port()) - dropsBefore);
+  gateway.Exchange(RemoveGroupsRequest(*indices));
+  return entries / seconds;
+}
+
+void PrintLatency(const char* when, const LatencyFigures& figures) {
+  PrintLine("write to message latency, %s: p50 %.1f ms, p99 %.1f ms, max %.1f ms (%zu of %d)", when,
+            figures.p50Ms, figures.p99Ms, figures.maxMs, figures.count, kLatencySamples);
+}
+
+}  // namespace
+
+int main() {
+  PrintTitle("MQTT bridge: 10,000 items changing every 100 ms, gateway to bridge to subscriber");
+  mosquitto_lib_init();
+  CMosquittoBroker broker("allow_anonymous true\nsys_interval 1");
+  CRunningGateway gateway;
+  if (!broker.Ready() || !gateway.Ready()) {
+    std::fprintf(stderr, "the broker or the gateway did not start\n");
+    return 1;
+  }
+  CCountingSubscriber subscriber(broker.Port());
+  {
+    CBridgeProcess idle(
+        BridgeConfigText(gateway.ListenPort(), broker.Port(), false, FreeUdpPort()));
+    if (!idle.WaitForLog("groups defined and active", std::chrono::seconds(30))) return 1;
+    PrintLatency("bridge idle", WriteLatency(gateway, subscriber, 1000));
+  }
+  const double produced = ProducedPerSecond(gateway, std::chrono::seconds(10));
+  const std::uint16_t udpPort = FreeUdpPort();
+  CBridgeProcess bridge(BridgeConfigText(gateway.ListenPort(), broker.Port(), true, udpPort));
+  const auto defineStart = BenchClock::now();
+  if (!bridge.WaitForLog("groups defined and active", std::chrono::seconds(300))) {
+    std::fprintf(stderr, "the bridge did not define its groups:\n%s\n", bridge.Log().c_str());
+    return 1;
+  }
+  PrintLine("defining and activating 1,001 groups: %.0f ms",
+            ElapsedMs(defineStart, BenchClock::now()));
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // past the first values of every item
+
+  const int pid = bridge.Process().Pid();
+  const double cpuBefore = ProcessCpuSeconds(pid);
+  const double gatewayCpuBefore = ProcessCpuSeconds(gateway.Process().Pid());
+  const std::uint64_t countBefore = subscriber.Count();
+  const std::uint64_t brokerBefore = subscriber.BrokerReceived();
+  const auto start = BenchClock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const double seconds = ElapsedMs(start, BenchClock::now()) / 1000;
+  const double delivered = (subscriber.Count() - countBefore) / seconds;
+  const double published = (subscriber.BrokerReceived() - brokerBefore) / seconds;
+  const double bridgeCpu = (ProcessCpuSeconds(pid) - cpuBefore) / seconds;
+  const double gatewayCpu =
+      (ProcessCpuSeconds(gateway.Process().Pid()) - gatewayCpuBefore) / seconds;
+  PrintComparison("changes delivered to the subscriber", delivered, produced, "/s", "bridge",
+                  "gateway sends (measured alone)");
+  PrintLine(
+      "messages the broker received: %.0f /s, dropped %llu in all (the bridge merges the "
+      "changes of an item that come faster than the broker takes them)",
+      published, static_cast<unsigned long long>(subscriber.BrokerDropped()));
+  PrintLine("bridge processor: %.0f %% of one core; gateway: %.0f %%; bridge memory %ld KiB",
+            bridgeCpu * 100, gatewayCpu * 100, ResidentKiB(pid));
+  PrintLine("bridge: %ld datagrams dropped for a full receive buffer since it started",
+            UdpDrops(udpPort));
+  PrintLatency("under the load", WriteLatency(gateway, subscriber, 100000));
+  mosquitto_lib_cleanup();
+  return 0;
+}

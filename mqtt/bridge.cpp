@@ -1,0 +1,252 @@
+#include "mqtt/bridge.h"
+
+#include <poll.h>
+
+#include <algorithm>
+
+#include "client/socket_support.h"
+
+namespace {
+
+constexpr std::size_t kMostDatagramsPerTurn = 2048;
+constexpr std::size_t kMessagesBetweenReceives = 256;
+constexpr std::size_t kMostMessagesPerTurn = 4096;
+constexpr std::size_t kMostWaitingWrites = 256;
+constexpr std::chrono::seconds kLongestBackoff{30};
+const std::string kSetSuffix = "/set";
+
+}  // namespace
+
+CBridge::CBridge(BridgeConfig config, LogFunction log)
+    : m_config(std::move(config)),
+      m_log(std::move(log)),
+      m_session(m_config, m_log),
+      m_values(m_config),
+      m_link(m_config, m_log,
+             CMqttLink::Handlers{[this] { BrokerConnected(); },
+                                 [this](const std::string& topic, const std::string& payload) {
+                                   BrokerMessage(topic, payload);
+                                 }}) {}
+
+int CBridge::Run(const volatile std::sig_atomic_t& stop) {
+  std::string error;
+  if (!m_receiver.Open(m_config.udpBind, m_config.udpPort, &error)) {
+    m_log("cannot receive the gateway's datagrams: " + error +
+          " (another program, or a second bridge, uses udp_port " +
+          std::to_string(m_config.udpPort) + "?)");
+    return 1;
+  }
+  if (!m_link.Setup(&error)) {
+    m_log(error);
+    return 1;
+  }
+  if (const auto endpoint = ResolveIpv4(m_config.gatewayHost, 0, &error)) {
+    m_gatewayAddress = EndpointText(*endpoint);
+    m_gatewayAddress.erase(m_gatewayAddress.rfind(':'));
+  }
+  m_log("started: gateway " + m_config.gatewayHost + ":" + std::to_string(m_config.gatewayPort) +
+        ", datagrams on UDP " + std::to_string(m_receiver.Port()) + ", broker " +
+        m_config.brokerHost + ":" + std::to_string(m_config.brokerPort) + ", " +
+        std::to_string(m_values.Size()) + " items in " + std::to_string(m_config.groups.size()) +
+        " groups under " + m_config.prefix + "/, writes " + (m_config.writes ? "on" : "off"));
+  while (stop == 0) {
+    const auto now = Clock::now();
+    GatewayTasks(now);
+    m_link.Tick(now);
+    PublishStatus(false);
+    Flush();
+    WaitAndServe();
+    while (!m_writes.empty() && stop == 0) {
+      const WriteMessage write = std::move(m_writes.front());
+      m_writes.pop_front();
+      CarryOutWrite(write);
+    }
+  }
+  Stop();
+  return 0;
+}
+
+void CBridge::Stop() {
+  m_log("stopping");
+  Flush();
+  m_link.Close(StatusPayload(false, "stopped"), std::chrono::seconds(2));
+  m_session.Remove();
+  m_log("stopped");
+}
+
+void CBridge::GatewayTasks(Clock::time_point now) {
+  if (!m_session.Serving()) {
+    if (now < m_nextEstablish) return;
+    if (m_session.Establish()) {
+      m_backoff = std::chrono::seconds(1);
+      m_nextCheck = now + std::chrono::seconds(m_config.checkIntervalS);
+      m_nextRefresh = now + std::chrono::seconds(m_config.refreshIntervalS);
+      m_startupSeen = false;
+    } else {
+      m_nextEstablish = Clock::now() + m_backoff;
+      m_backoff = std::min(m_backoff * 2, kLongestBackoff);
+    }
+    return;
+  }
+  if (m_startupSeen) {
+    // A gateway that started anew holds none of our groups; one whose server came back holds
+    // them, and values changed meanwhile unseen: activate (a server created again from the menu
+    // registers them inactive) and refresh.
+    m_startupSeen = false;
+    if (m_session.Check() && m_session.Activate()) m_session.Refresh(++m_transaction);
+    m_nextCheck = now + std::chrono::seconds(m_config.checkIntervalS);
+    return;
+  }
+  if (now >= m_nextCheck) {
+    m_session.Check();
+    m_nextCheck = now + std::chrono::seconds(m_config.checkIntervalS);
+  }
+  if (m_config.refreshIntervalS > 0 && now >= m_nextRefresh && m_session.Serving()) {
+    m_session.Refresh(++m_transaction);
+    m_nextRefresh = now + std::chrono::seconds(m_config.refreshIntervalS);
+  }
+}
+
+void CBridge::PublishStatus(bool force) {
+  if (!m_link.Connected()) return;
+  const std::string status = StatusPayload(true, m_session.StateText());
+  if (!force && status == m_statusSent) return;
+  if (m_link.Publish(m_config.prefix + "/$status", status, true)) m_statusSent = status;
+}
+
+void CBridge::Flush() {
+  for (std::size_t n = 1; n <= kMostMessagesPerTurn && m_link.CanPublish(); ++n) {
+    const auto index = m_values.TakeDirty();
+    if (!index) return;
+    const ItemSlot& slot = m_values.Slot(*index);
+    m_link.Publish(slot.topic, ValuePayload(*slot.latest, slot.at), true);
+    // The datagrams go first: a full receive buffer would lose them, a message can wait.
+    if (n % kMessagesBetweenReceives == 0) DrainDatagrams();
+  }
+}
+
+void CBridge::DrainDatagrams() {
+  for (std::size_t n = 0; n < kMostDatagramsPerTurn; ++n) {
+    const auto received = m_receiver.Receive(std::chrono::milliseconds(0));
+    if (!received) return;
+    TakeDatagram(*received);
+  }
+}
+
+void CBridge::WaitAndServe() {
+  pollfd entries[2] = {{m_receiver.Handle(), POLLIN, 0}, {m_link.Socket(), POLLIN, 0}};
+  if (m_link.WantWrite()) entries[1].events |= POLLOUT;
+  // No waiting while values are ready to go out.
+  const int timeout = m_values.DirtyCount() > 0 && m_link.CanPublish() ? 0 : 100;
+  if (::poll(entries, entries[1].fd >= 0 ? 2 : 1, timeout) <= 0) return;
+  if (entries[1].fd >= 0 && entries[1].revents != 0) {
+    const bool failed = (entries[1].revents & (POLLERR | POLLHUP)) != 0;
+    m_link.Service((entries[1].revents & POLLIN) != 0 || failed,
+                   (entries[1].revents & POLLOUT) != 0);
+  }
+  if ((entries[0].revents & POLLIN) != 0) DrainDatagrams();
+}
+
+void CBridge::TakeDatagram(const ReceivedDatagram& received) {
+  const auto now = Clock::now();
+  if (!m_gatewayAddress.empty() && received.from.rfind(m_gatewayAddress + ":", 0) != 0) {
+    if (now >= m_nextForeignNote) {
+      m_log("ignoring datagrams from " + received.from + ": not the gateway (" + m_gatewayAddress +
+            ")");
+      m_nextForeignNote = now + std::chrono::minutes(1);
+    }
+    return;
+  }
+  const DecodeResult decoded = DecodeDatagram(received.bytes);
+  if (!decoded.ok) {
+    m_log("malformed datagram from " + received.from + " dropped: " + decoded.reason);
+    return;
+  }
+  switch (decoded.datagram.kind) {
+    case DatagramKind::kStartup:
+      m_log("the gateway announced its start (or its OPC server is back)");
+      if (m_session.Serving()) m_startupSeen = true;
+      m_nextEstablish = now;
+      break;
+    case DatagramKind::kExit:
+      m_log("the gateway announced that it closes (or its OPC server was taken down)");
+      m_nextCheck = now;
+      break;
+    case DatagramKind::kValueChange:
+    case DatagramKind::kReadComplete:
+      TakeValues(decoded.datagram);
+      break;
+    default:
+      break;
+  }
+}
+
+void CBridge::TakeValues(const Datagram& datagram) {
+  const auto group = m_session.ConfigGroup(datagram.group);
+  if (!group) return;  // another client's group, or one from before a restart
+  const auto at = std::chrono::system_clock::now();
+  for (const ItemEntry& entry : datagram.items) {
+    const auto item = m_session.ConfigItem(*group, entry.handle);
+    if (!item) continue;
+    ItemValue value;
+    value.length = entry.length;
+    value.raw = entry.value;
+    value.quality = entry.quality.value_or(192);
+    value.error = entry.error;
+    m_values.Apply(*group, *item, value, at);
+  }
+}
+
+void CBridge::BrokerConnected() {
+  // A broker that restarted may have lost the retained values: every item is published again.
+  m_values.MarkAllDirty();
+  m_statusSent.clear();
+  PublishStatus(true);
+  const std::string pattern = m_config.prefix + "/+" + kSetSuffix;
+  if (!m_link.Subscribe(pattern)) m_log("cannot subscribe to " + pattern);
+}
+
+void CBridge::BrokerMessage(const std::string& topic, const std::string& payload) {
+  if (topic.size() <= kSetSuffix.size() ||
+      topic.compare(topic.size() - kSetSuffix.size(), kSetSuffix.size(), kSetSuffix) != 0) {
+    return;
+  }
+  if (m_writes.size() >= kMostWaitingWrites) {
+    m_log("write on " + topic + " dropped: " + std::to_string(kMostWaitingWrites) +
+          " writes are already waiting");
+    return;
+  }
+  m_writes.push_back(WriteMessage{topic, payload});
+}
+
+void CBridge::CarryOutWrite(const WriteMessage& write) {
+  const std::string itemTopic = write.topic.substr(0, write.topic.size() - kSetSuffix.size());
+  const std::string resultTopic = write.topic + "/result";
+  const auto slotIndex = m_values.FindByTopic(itemTopic);
+  std::string reason;
+  std::optional<std::string> value;
+  if (!slotIndex) {
+    reason = "no such item in the bridge's configuration";
+  } else if (!m_config.writes) {
+    reason = "writes are off in this bridge (writes = true in [bridge] turns them on)";
+  } else {
+    value = WriteValueText(write.payload, m_values.Slot(*slotIndex).dataType, &reason);
+  }
+  if (!value) {
+    m_log("write on " + write.topic + " refused: " + reason);
+    m_link.Publish(resultTopic, WriteResultPayload(false, std::nullopt, reason), false);
+    return;
+  }
+  const ItemSlot& slot = m_values.Slot(*slotIndex);
+  const ExchangeResult result = m_session.Write(slot.group, slot.item, *value);
+  if (!result.Ok()) {
+    m_log("write " + slot.itemId + " = " + *value + " failed: " + result.message);
+    m_link.Publish(resultTopic, WriteResultPayload(false, std::nullopt, result.message), false);
+    return;
+  }
+  m_log("write " + slot.itemId + " = " + *value + ": code " + std::to_string(result.reply.code) +
+        (result.reply.text.empty() ? "" : " " + result.reply.text));
+  m_link.Publish(resultTopic,
+                 WriteResultPayload(result.reply.code == 0, result.reply.code, result.reply.text),
+                 false);
+}

@@ -1,0 +1,71 @@
+// The bridge: the gateway's value changes of the configured groups, published to the broker.
+//
+// One thread runs everything in a loop: it polls the UDP socket that receives the gateway's
+// datagrams and the broker connection, keeps the latest value of each item, publishes what
+// changed (retained, on PREFIX/<item>) while the broker takes it, defines the groups again when
+// the gateway lost them, and carries writes from PREFIX/<item>/set to "SW" requests when the
+// configuration allows them. Its state is on PREFIX/$status (retained; "offline" is also the
+// broker's last will).
+//
+// Error rule: nothing throws past Run; Run returns the exit status: 0 after a stop request, 1
+// when the UDP port cannot be bound or the broker settings are refused. Everything else (a
+// gateway or broker that goes away, refused items, bad write messages) is logged and worked
+// around. Thread rule: Run on one thread; the stop flag may be set by a signal handler.
+// Ownership: the bridge owns its sockets, its broker client and its latest values.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "client/datagram_decoder.h"
+#include "client/udp_receiver.h"
+#include "mqtt/bridge_config.h"
+#include "mqtt/gateway_session.h"
+#include "mqtt/latest_values.h"
+#include "mqtt/mqtt_link.h"
+
+class CBridge {
+public:
+  CBridge(BridgeConfig config, LogFunction log);
+
+  int Run(const volatile std::sig_atomic_t& stop);
+
+private:
+  using Clock = std::chrono::steady_clock;
+  struct WriteMessage {
+    std::string topic;  // PREFIX/<item>/set
+    std::string payload;
+  };
+
+  void GatewayTasks(Clock::time_point now);
+  void PublishStatus(bool force);
+  void Flush();
+  void WaitAndServe();
+  void DrainDatagrams();
+  void TakeDatagram(const ReceivedDatagram& received);
+  void TakeValues(const Datagram& datagram);
+  void BrokerConnected();
+  void BrokerMessage(const std::string& topic, const std::string& payload);
+  void CarryOutWrite(const WriteMessage& write);
+  void Stop();
+
+  BridgeConfig m_config;
+  LogFunction m_log;
+  CUdpReceiver m_receiver;
+  CGatewaySession m_session;
+  CLatestValues m_values;
+  CMqttLink m_link;
+  std::string m_gatewayAddress;  // dotted; datagrams from elsewhere are ignored
+  std::deque<WriteMessage> m_writes;
+  std::string m_statusSent;
+  bool m_startupSeen = false;
+  std::uint32_t m_transaction = 0;
+  std::chrono::seconds m_backoff{1};
+  Clock::time_point m_nextEstablish{};
+  Clock::time_point m_nextCheck{};
+  Clock::time_point m_nextRefresh{};
+  Clock::time_point m_nextForeignNote{};
+};

@@ -1,0 +1,71 @@
+// The bridge's configuration file: an INI-style text with the sections [gateway], [broker],
+// [bridge] and one [group NAME] per group.
+//
+//   # a comment (only whole lines; '#' or ';' first)
+//   [gateway]
+//   host = 127.0.0.1
+//   [group fast]
+//   rate = 100
+//   item = Ramp.Int4
+//   item = Ramp.UInt2, VT_UI2
+//
+// Keys and section names are case-sensitive and written in lower case; values are trimmed of
+// surrounding blanks. "item" is the only key that may repeat; it takes an item ID and, after the
+// last comma, an optional requested type (a VARTYPE number or a name such as VT_UI2). The
+// required keys are [gateway] host, [broker] host and [bridge] prefix; every group needs an item.
+//
+// Error rule: nothing throws; ParseBridgeConfig returns nullopt and one message
+// "FILE:LINE: what is wrong" naming the key or section at fault.
+// Thread rule: any thread. Ownership: values returned.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct BridgeItem {
+  std::string itemId;
+  std::uint16_t dataType = 0;  // requested VARTYPE; 0: the server's own
+};
+
+struct BridgeGroup {
+  std::string name;
+  std::int32_t rateMs = 1000;
+  double deadband = 0;  // absolute, applied by the bridge; 0 publishes every change
+  std::vector<BridgeItem> items;
+  int line = 0;  // of the section header, for messages
+};
+
+struct BridgeConfig {
+  // [gateway]
+  std::string gatewayHost;
+  std::uint16_t gatewayPort = 8089;
+  std::string udpBind = "0.0.0.0";
+  std::uint16_t udpPort = 8088;
+  int requestTimeoutS = 5;
+  int checkIntervalS = 10;
+  int refreshIntervalS = 0;  // 0: no periodic refresh
+  // [broker]
+  std::string brokerHost;
+  std::uint16_t brokerPort = 1883;
+  std::string clientId = "quarnix-mqtt";
+  std::string username;
+  std::string password;
+  bool tls = false;
+  std::string caFile;
+  int keepAliveS = 60;
+  // [bridge]
+  std::string prefix;
+  int qos = 0;
+  bool writes = false;
+  // [group NAME] sections, in file order.
+  std::vector<BridgeGroup> groups;
+};
+
+// Reads the text of the file named fileName (the name is only used in messages).
+std::optional<BridgeConfig> ParseBridgeConfig(const std::string& text, const std::string& fileName,
+                                              std::string* error);
+
+// Reads the file; a file that cannot be read gives "FILE: cannot read it: reason".
+std::optional<BridgeConfig> LoadBridgeConfig(const std::string& fileName, std::string* error);

@@ -1,0 +1,119 @@
+// The gateway's one connection to its OPC server: COM for the UI thread and the one IOPCServer
+// reference, made and given back as one pair; the creation (tried once more after a lost-server
+// code), the loss of the server noticed from any call's result, the GetStatus watchdog and the
+// reconnection with back-off after a loss.
+//
+// The connection knows nothing of groups. The group side hooks in through IServerGroups: it
+// drops what its records hold of a lost server before that server is released, and registers its
+// groups again once a new server replaces a lost one.
+//
+// Error rule: returns codes (HRESULT) and fills error texts; never throws on a server failure.
+// Thread rule: UI thread only (the thread that created it), which is also the thread COM is
+// initialised on. Ownership: owns the server reference and the recovery timer; the view and the
+// group side are borrowed and must outlive the connection's use of them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/frame_view.h"
+#include "opc/opcda.h"
+#include "platform/apartment_timer.h"
+#include "platform/thread_affinity.h"
+#include "platform/wide_string.h"
+
+// What the group side does at the connection's turns.
+class IServerGroups {
+public:
+  // The server is lost: every record gives back what it holds of it without calling it. The
+  // server is released right after.
+  virtual void DropServerState() = 0;
+  // A new server replaced a lost one: every group is registered again under its index.
+  virtual void RestoreGroups() = 0;
+
+protected:
+  ~IServerGroups() = default;
+};
+
+class CServerConnection {
+public:
+  CServerConnection(IFrameView& view, WideString progId);
+  // Gives the server and COM back (no window line).
+  ~CServerConnection();
+  CServerConnection(const CServerConnection&) = delete;
+  CServerConnection& operator=(const CServerConnection&) = delete;
+
+  // The group side's hooks (null: none).
+  void SetGroups(IServerGroups* groups) { m_groups = groups; }
+
+  // --- The server and COM, one pair ---
+  // Initialises COM for the thread, looks the ProgID up and creates the server (local server
+  // context). 0 with Server() set (COM then stays initialised until Release). Any other result
+  // is a failure, with no server, COM given back and errorText saying why; test for != 0, not
+  // FAILED(): an exception inside the creation returns the thread's last error code, which is
+  // positive (or E_FAIL when that code is 0). Connected already: 0 at once.
+  HRESULT Connect(std::string& errorText);
+  // Connect, tried once more after kCreateRetryPause when it fails with a lost-server code (the
+  // previous server process may have been ending and have taken the activation).
+  HRESULT ConnectWithRetry(std::string& errorText);
+  // Releases the server and gives COM back; nothing when there is no server. An exception from
+  // Release goes to the log file as failureFormat with the last error code (%x).
+  static constexpr char kReleaseFailure[] =
+      "调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x";
+  void Release(const char* failureFormat = kReleaseFailure);
+  IOPCServer* Server() const { return m_server; }
+  const WideString& ProgId() const { return m_progId; }
+
+  // --- Loss and recovery ---
+  // A request's on-demand connection: ConnectWithRetry, and when the server was lost (rather
+  // than taken down by the operator) every group registered again before this returns. 0 with
+  // Server() set, or the failure with errorText set.
+  HRESULT ConnectForRequest(std::string& errorText);
+  // Every server call's result passes through here: a lost-server code marks the server lost.
+  // Returns result unchanged.
+  HRESULT NoteServerResult(HRESULT result);
+  bool ServerLost() const { return m_lostCode != S_OK; }
+  // A loss met while the operator takes the connection down starts no reconnection.
+  void ForgetLoss() { m_lostCode = S_OK; }
+  // Whether the connection is getting a lost server back by itself.
+  bool Recovering() const { return m_recovering; }
+  // The operator took the connection over: no more reconnecting; the timer follows.
+  void StopRecovery();
+  // The end of the OPC side: no more reconnecting, and the timer is gone.
+  void EndRecovery();
+  // Called after every request, menu command and timer tick: a server marked lost is given up
+  // (log line, the group side drops its server state, the server is released, COM given back,
+  // reconnection starts), and the timer is armed for what comes next: the status watchdog while
+  // connected, the next reconnect try while recovering, nothing otherwise.
+  void SettleServerState();
+  // The timer's tick: the watchdog's GetStatus while connected, or a reconnect try.
+  void OnRecoveryTimer();
+  // Replaces the timer (tests drive the ticks themselves). Call before the first use.
+  void SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer);
+
+private:
+  enum class TimerRole { kNone, kWatchdog, kReconnect };
+
+  HRESULT CreateServer(std::string& errorText);
+  void GiveUpLostServer();
+  void CheckServerStatus();
+  void TryReconnect();
+  // A new server after a loss: recovery ends and the group side registers its groups again.
+  void Regained();
+  void ArmTimer();
+  // A line for the window pane and the log file both.
+  void LogRecovery(const std::string& text);
+
+  IFrameView& m_view;
+  CThreadAffinity m_uiThread;
+  WideString m_progId;
+  IServerGroups* m_groups = nullptr;
+  IOPCServer* m_server = nullptr;  // one reference, with COM initialised, while set
+
+  HRESULT m_lostCode = S_OK;
+  bool m_recovering = false;
+  unsigned m_reconnectAttempt = 0;
+  HRESULT m_lastReconnectError = S_OK;  // a try is logged only when its error differs
+  TimerRole m_timerRole = TimerRole::kNone;
+  std::unique_ptr<CApartmentTimer> m_timer;
+};

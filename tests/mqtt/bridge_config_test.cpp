@@ -1,0 +1,93 @@
+// The bridge's configuration file: what a complete file gives, and how each fault is named.
+#include "mqtt/bridge_config.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char kMinimal[] =
+    "[gateway]\nhost = gw\n[broker]\nhost = mq\n[bridge]\nprefix = plant/one\n"
+    "[group g]\nitem = Ramp.Int4\n";
+
+TEST(BridgeConfigTest, ReadsEveryKeyWithDefaultsForTheOptionalOnes) {
+  std::string error;
+  const auto minimal = ParseBridgeConfig(kMinimal, "b.conf", &error);
+  ASSERT_TRUE(minimal) << error;
+  EXPECT_EQ(minimal->gatewayPort, 8089);
+  EXPECT_EQ(minimal->udpPort, 8088);
+  EXPECT_EQ(minimal->brokerPort, 1883);
+  EXPECT_EQ(minimal->qos, 0);
+  EXPECT_FALSE(minimal->writes);
+  EXPECT_EQ(minimal->groups[0].rateMs, 1000);
+
+  const auto full = ParseBridgeConfig(
+      "# comment\n; another\n[gateway]\n  host = 10.1.2.5  \nport = 9000\nudp_port = 9001\n"
+      "udp_bind = 10.1.2.20\nrequest_timeout = 3\ncheck_interval = 4\nrefresh_interval = 60\n"
+      "[broker]\nhost = mq\nport = 8883\nclient_id = line4\nusername = u\npassword = p#ss\n"
+      "tls = true\nca_file = /etc/ca.pem\nkeepalive = 30\n"
+      "[bridge]\nprefix = site\nqos = 1\nwrites = true\n"
+      "[group fast lane]\nrate = 100\ndeadband = 2.5\nitem = Ramp.Int4\n"
+      "item = Ramp.UInt2, VT_UI2\nitem = A,B, 11\n[group slow]\nitem = Ramp.Int4\n",
+      "b.conf", &error);
+  ASSERT_TRUE(full) << error;
+  EXPECT_EQ(full->gatewayHost, "10.1.2.5");
+  EXPECT_EQ(full->udpBind, "10.1.2.20");
+  EXPECT_EQ(full->refreshIntervalS, 60);
+  EXPECT_EQ(full->password, "p#ss");  // a '#' inside a value belongs to it
+  EXPECT_TRUE(full->tls);
+  EXPECT_EQ(full->qos, 1);
+  ASSERT_EQ(full->groups.size(), 2u);
+  EXPECT_EQ(full->groups[0].name, "fast lane");
+  EXPECT_EQ(full->groups[0].deadband, 2.5);
+  ASSERT_EQ(full->groups[0].items.size(), 3u);
+  EXPECT_EQ(full->groups[0].items[1].dataType, 18);
+  EXPECT_EQ(full->groups[0].items[2].itemId, "A,B");  // the last comma separates the type
+  EXPECT_EQ(full->groups[0].items[2].dataType, 11);
+}
+
+TEST(BridgeConfigTest, EachFaultNamesFileLineAndKey) {
+  const std::string head = "[gateway]\nhost = gw\n[broker]\nhost = mq\n[bridge]\nprefix = p\n";
+  const struct {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {head + "colour = red\n[group g]\nitem = X\n", "b.conf:7: unknown key 'colour' in [bridge]"},
+      {"[gateway]\nport = 1\n[broker]\nhost = mq\n[bridge]\nprefix = p\n[group g]\nitem = X\n",
+       "b.conf:1: [gateway] lacks the required key 'host'"},
+      {"[gateway]\nhost = gw\n[bridge]\nprefix = p\n[group g]\nitem = X\n",
+       "b.conf:6: section [broker] with its key 'host' is missing"},
+      {head + "[group g]\nrate = 100\n[group h]\nitem = X\n", "b.conf:7: group 'g' has no items"},
+      {head + "[group g]\nitem = X\n", ""},  // the reference: this one is fine
+      {head + "[group g]\nitem = X, VT_NOPE\n", "b.conf:8: key 'item' in [group g]: \"VT_NOPE\""},
+      {head + "[group g]\nitem = X\nitem = X\n", "b.conf:9: item 'X' is in [group g] twice"},
+      {head + "[group g]\nitem = X\n[group g]\nitem = Y\n", "b.conf:9: group 'g' is defined twice"},
+      {head + "[group g]\nitem = " + std::string(95, 'x') + "\n", "b.conf:7: group 'g': "},
+      {head + "qos = 3\n[group g]\nitem = X\n", "b.conf:7: key 'qos' in [bridge]: \"3\""},
+      {head + "writes = maybe\n[group g]\nitem = X\n", "b.conf:7: key 'writes' in [bridge]"},
+      {"[gateway]\nhost = gw\n[broker]\nhost = mq\n[bridge]\nprefix = a/#\n",
+       "b.conf:6: key 'prefix' in [bridge]"},
+      {"[gateway]\nhost = gw\nhost = gw2\n", "b.conf:3: key 'host' in [gateway] is given twice"},
+      {"host = gw\n", "b.conf:1: key 'host' stands before any [section]"},
+      {"[gateway]\nhost\n", "b.conf:2: expected \"key = value\""},
+      {"[gateways]\n", "b.conf:1: unknown section [gateways]"},
+      {head, "b.conf:6: no [group NAME] section"},
+      {"[gateway]\nhost = gw\n[broker]\nhost = mq\ntls = true\n[bridge]\nprefix = p\n[group g]\n"
+       "item = X\n",
+       "b.conf:3: [broker] has tls = true but no 'ca_file'"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto config = ParseBridgeConfig(c.text, "b.conf", &error);
+    if (c.message.empty()) {
+      EXPECT_TRUE(config) << error;
+      continue;
+    }
+    EXPECT_FALSE(config) << c.text;
+    EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error << "\nwanted: " << c.message;
+  }
+  std::string error;
+  EXPECT_FALSE(LoadBridgeConfig("/nonexistent/bridge.conf", &error));
+  EXPECT_EQ(error.rfind("/nonexistent/bridge.conf: cannot read it: ", 0), 0u) << error;
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// quarnix-mqtt end to end: a mosquitto broker of the test's own, the gateway with the simulator,
+// the bridge, and subscribers on the broker.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+
+#include "client/request_builder.h"
+#include "tests/e2e/running_gateway.h"
+#include "tests/mqtt/mqtt_fixtures.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort,
+                       const std::string& prefix, const std::string& groups,
+                       const std::string& bridgeExtra = "", const std::string& gatewayExtra = "",
+                       std::uint16_t udpPort = 0) {
+  return "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(gatewayPort) +
+         "\nudp_port = " + std::to_string(udpPort != 0 ? udpPort : FreeUdpPort()) + "\n" +
+         gatewayExtra + "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
+         "\nclient_id = " + prefix + "\nkeepalive = 5\n[bridge]\nprefix = " + prefix + "\n" +
+         bridgeExtra + groups;
+}
+
+// A group section with a name no other test uses.
+std::string Group(const std::string& items, int rate = 100) {
+  return "[group " + UniqueGroupName("mqtt") + "]\nrate = " + std::to_string(rate) + "\n" + items;
+}
+
+auto Any() {
+  return [](const ReceivedMessage&) { return true; };
+}
+auto Field(const std::string& name, const std::string& value) {
+  return [name, value](const ReceivedMessage& m) { return JsonField(m.payload, name) == value; };
+}
+
+class BridgeTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    s_broker = new CMosquittoBroker();
+    s_gateway = new CRunningGateway();
+  }
+  static void TearDownTestSuite() {
+    delete s_gateway;
+    delete s_broker;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(s_broker->Ready()) << "mosquitto did not start";
+    ASSERT_TRUE(s_gateway->Ready()) << "the gateway did not start";
+  }
+  static inline CMosquittoBroker* s_broker = nullptr;
+  static inline CRunningGateway* s_gateway = nullptr;
+};
+
+TEST_F(BridgeTest, PublishesChangesWithQualityRetainedAndStatusWithLastWill) {
+  const std::string items =
+      "item = Ramp.Int4\nitem = Foo.Int4\nitem = Bad.Int4\nitem = Uncertain.Int2\n"
+      "item = Static.UInt2, VT_UI2\n";
+  CBridgeProcess bridge(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "t1", Group(items)));
+  CMqttSubscriber subscriber(s_broker->Port(), "t1/#");
+
+  const auto first = subscriber.WaitFor("t1/Ramp.Int4", Field("quality", "192"));
+  ASSERT_TRUE(first) << bridge.Log();
+  const std::string firstValue = JsonField(first->payload, "value");
+  EXPECT_TRUE(subscriber.WaitFor("t1/Ramp.Int4", [&](const ReceivedMessage& m) {
+    return JsonField(m.payload, "value") != firstValue;
+  })) << "Ramp.Int4 does not move";
+  EXPECT_TRUE(subscriber.WaitFor("t1/Bad.Int4", Field("quality_text", "\"bad\"")));
+  EXPECT_TRUE(subscriber.WaitFor("t1/Uncertain.Int2", Field("quality", "64")));
+  EXPECT_TRUE(subscriber.WaitFor("t1/Static.UInt2", Field("value", "50000")));
+  EXPECT_TRUE(subscriber.WaitFor("t1/$status", Field("gateway", "\"connected\"")));
+  // The unknown item is logged with the gateway's reply; the others go on.
+  EXPECT_NE(bridge.Log().find("Foo.Int4"), std::string::npos);
+  EXPECT_NE(bridge.Log().find("c0040007"), std::string::npos) << bridge.Log();
+
+  // A subscriber that comes later gets the last value at once, retained.
+  CMqttSubscriber late(s_broker->Port(), "t1/Static.UInt2");
+  const auto retained = late.WaitFor("t1/Static.UInt2", Any(), 5s);
+  ASSERT_TRUE(retained);
+  EXPECT_TRUE(retained->retained);
+
+  // A bridge that dies leaves "offline" behind: the broker's last will.
+  const std::size_t before = subscriber.Count();
+  bridge.Process().Signal(SIGKILL);
+  EXPECT_TRUE(subscriber.WaitFor("t1/$status", Field("status", "\"offline\""), 20s, before));
+}
+
+TEST_F(BridgeTest, WritesThroughSetOnlyWhenAllowedAndNeverPastReadonly) {
+  // The two gateways' simulators each hold their own Memory items; the suffix keeps this
+  // test's storage place apart from other tests'.
+  const std::string item = "item = Memory.Int4.mqtt" + std::to_string(::getpid()) + "\n";
+  CBridgeProcess writer(
+      ConfigText(s_gateway->ListenPort(), s_broker->Port(), "tw", Group(item), "writes = true\n"));
+  CBridgeProcess reader(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "tr", Group(item)));
+  CRunningGateway readonlyGateway({"/readonly"});
+  ASSERT_TRUE(readonlyGateway.Ready());
+  CBridgeProcess guarded(ConfigText(readonlyGateway.ListenPort(), s_broker->Port(), "tg",
+                                    Group(item), "writes = true\n"));
+  CMqttSubscriber subscriber(s_broker->Port(), "#");
+  const std::string id = "Memory.Int4.mqtt" + std::to_string(::getpid());
+  for (const char* prefix : {"tw", "tr", "tg"}) {
+    ASSERT_TRUE(subscriber.WaitFor(std::string(prefix) + "/" + id, Field("value", "0")))
+        << prefix << " publishes no value";
+  }
+
+  ASSERT_TRUE(subscriber.Publish("tw/" + id + "/set", "42"));
+  EXPECT_TRUE(subscriber.WaitFor("tw/" + id + "/set/result", Field("ok", "true")));
+  EXPECT_TRUE(subscriber.WaitFor("tw/" + id, Field("value", "42"))) << writer.Log();
+
+  ASSERT_TRUE(subscriber.Publish("tw/" + id + "/set", "12abc"));
+  EXPECT_TRUE(subscriber.WaitFor("tw/" + id + "/set/result", Field("code", "null")));
+
+  const std::size_t before = subscriber.Count();
+  ASSERT_TRUE(subscriber.Publish("tr/" + id + "/set", "7"));
+  const auto refused = subscriber.WaitFor("tr/" + id + "/set/result", Any());
+  ASSERT_TRUE(refused);
+  EXPECT_NE(refused->payload.find("writes are off"), std::string::npos) << refused->payload;
+
+  ASSERT_TRUE(subscriber.Publish("tg/" + id + "/set", "7"));
+  const auto readonly = subscriber.WaitFor("tg/" + id + "/set/result", Any());
+  ASSERT_TRUE(readonly);
+  EXPECT_EQ(JsonField(readonly->payload, "code"), "1");
+  EXPECT_NE(readonly->payload.find("Writes are disabled on this gateway"), std::string::npos);
+  // Neither wrote: no 7 came on any topic.
+  EXPECT_FALSE(subscriber.WaitFor("tr/" + id, Field("value", "7"), 1s, before));
+  EXPECT_FALSE(subscriber.WaitFor("tg/" + id, Field("value", "7"), 1s, before));
+}
+
+TEST_F(BridgeTest, KeepsPublishingThroughABrokerRestart) {
+  CBridgeProcess bridge(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "tb",
+                                   Group("item = Ramp.Int4\nitem = Static.Int2\n")));
+  {
+    CMqttSubscriber subscriber(s_broker->Port(), "tb/#");
+    ASSERT_TRUE(subscriber.WaitFor("tb/Ramp.Int4", Any())) << bridge.Log();
+  }
+  s_broker->Stop();
+  ASSERT_TRUE(bridge.WaitForLog("broker connection lost"));
+  ASSERT_TRUE(s_broker->Start());
+  // The broker forgot every retained value (no persistence): the bridge publishes all of its
+  // items again, so even the value that never changes is there for a new subscriber.
+  CMqttSubscriber subscriber(s_broker->Port(), "tb/#");
+  EXPECT_TRUE(subscriber.WaitFor("tb/Static.Int2", Field("value", "300"))) << bridge.Log();
+  EXPECT_TRUE(subscriber.WaitFor("tb/$status", Field("status", "\"online\"")));
+  const std::size_t before = subscriber.Count();
+  EXPECT_TRUE(subscriber.WaitFor("tb/Ramp.Int4", Any(), 20s, before + 1));
+  EXPECT_EQ(bridge.Process().WaitForExit(0ms), false) << "the bridge ended: " << bridge.Log();
+  // A stop request ends it cleanly: "offline" published, groups removed, status 0.
+  bridge.Process().Signal(SIGTERM);
+  ASSERT_TRUE(bridge.Process().WaitForExit(20s));
+  EXPECT_EQ(bridge.Process().ExitCode(), 0) << bridge.Log();
+  EXPECT_TRUE(subscriber.WaitFor("tb/$status", Field("gateway", "\"stopped\"")));
+  EXPECT_NE(bridge.Log().find("gateway: groups removed"), std::string::npos) << bridge.Log();
+}
+
+TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestartAndGoesOnAfterAServerRestart) {
+  // A gateway of this test's own on a fixed port, started twice, announcing to the bridge.
+  const std::uint16_t port = FreeLoopbackPort();
+  const std::uint16_t udpPort = FreeUdpPort();
+  const auto workDir = CGatewayProcess::MakeWorkDirectory();
+  const std::vector<std::string> options{"/s",
+                                         "/progId",
+                                         "Quarnix.Simulator",
+                                         "/lp",
+                                         std::to_string(port),
+                                         "/rp",
+                                         std::to_string(udpPort)};
+  auto gateway = std::make_unique<CGatewayProcess>(options, workDir);
+  ASSERT_TRUE(WaitForListener(port, 30s));
+  CBridgeProcess bridge(ConfigText(port, s_broker->Port(), "tr2", Group("item = Ramp.Int4\n"), "",
+                                   "check_interval = 1\n", udpPort));
+  CMqttSubscriber subscriber(s_broker->Port(), "tr2/#");
+  ASSERT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any())) << bridge.Log();
+
+  gateway->Signal(SIGTERM);
+  ASSERT_TRUE(gateway->WaitForExit(30s));
+  EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"unreachable\"")));
+  gateway = std::make_unique<CGatewayProcess>(options, workDir);
+  ASSERT_TRUE(WaitForListener(port, 30s));
+  const std::size_t before = subscriber.Count();
+  EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"connected\""), 30s, before));
+  EXPECT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any(), 30s, before)) << bridge.Log();
+
+  // The OPC server crashes for a second (Control.Restart): the gateway brings the groups back
+  // and announces it; the bridge checks, activates and refreshes, and values go on.
+  const CGatewayClient client("127.0.0.1", port);
+  const auto control = ReplyIndices(client
+                                        .Exchange(DefineGroupsRequest({GroupDefinition{
+                                            "ctl", true, 1000, {{"Control.Restart", true, 3}}}}))
+                                        .reply.text);
+  ASSERT_TRUE(control && control->size() == 1);
+  const auto announcements = [&bridge] {
+    const std::string log = bridge.Log();
+    std::size_t count = 0;
+    for (auto at = log.find("OPC server is back)"); at != std::string::npos;
+         at = log.find("OPC server is back)", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  const std::size_t heard = announcements();
+  ASSERT_EQ(client.Exchange(WriteSyncRequest(control->front(), {ItemWrite{0, "1"}})).reply.code, 0);
+  ASSERT_TRUE(WaitUntil([&] { return announcements() > heard; }, 60s)) << bridge.Log();
+  const std::size_t afterServer = subscriber.Count();
+  EXPECT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any(), 30s, afterServer)) << bridge.Log();
+  EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"connected\"")));
+  gateway.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(workDir, ignored);
+}
+
+TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReported) {
+  CMosquittoBroker closed("allow_anonymous false");
+  ASSERT_TRUE(closed.Ready());
+  CBridgeProcess refused(
+      ConfigText(s_gateway->ListenPort(), closed.Port(), "tc", Group("item = Ramp.Int4\n")));
+  EXPECT_TRUE(refused.WaitForLog("check username and password")) << refused.Log();
+  EXPECT_FALSE(refused.Process().WaitForExit(0ms)) << "the bridge gave up";
+
+  // A gateway whose OPC server cannot be created answers every request with an error: the bridge
+  // says so on its status topic and in its log, and keeps trying.
+  CRunningGateway serverless({"/progId", "No.Such.Server"});
+  ASSERT_TRUE(serverless.Ready());
+  CBridgeProcess waiting(
+      ConfigText(serverless.ListenPort(), s_broker->Port(), "ts", Group("item = Ramp.Int4\n")));
+  CMqttSubscriber subscriber(s_broker->Port(), "ts/$status");
+  EXPECT_TRUE(subscriber.WaitFor("ts/$status", Field("gateway", "\"refused\""))) << waiting.Log();
+  EXPECT_NE(waiting.Log().find("gateway refused group"), std::string::npos) << waiting.Log();
+
+  CBridgeProcess bad("[gateway]\nhost = 127.0.0.1\ncolour = blue\n");
+  ASSERT_TRUE(bad.Process().WaitForExit(10s));
+  EXPECT_EQ(bad.Process().ExitCode(), 1);
+  EXPECT_NE(bad.Log().find("bridge.conf:3: unknown key 'colour' in [gateway]"), std::string::npos)
+      << bad.Log();
+}
+
+}  // namespace
