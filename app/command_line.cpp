@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/protection_options.h"
+#include "app/work_directory.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 
@@ -93,6 +94,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
+    } else if (IsOption(token, "/workdir")) {
+      options.workDir = hasValue ? tokens[++i] : std::string();
     } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
                                     options.optionError)) {
       // Applied, or its error recorded; the start record shows the list as given.
@@ -111,6 +114,7 @@ std::string StartOptionsError(std::string_view commandLine) {
   const CommandLineOptions options = ParseCommandLine(commandLine);
   if (!options.optionError.empty()) return options.optionError;
   std::string error;
+  if (options.workDir && !CheckWorkDirectory(*options.workDir, error)) return error;
   // Without the socket library the start itself reports that; the address cannot be checked.
   if (SocketStartup()) CheckBindAddress(options.protection.bindAddress, error);
   return error;

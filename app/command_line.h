@@ -1,5 +1,5 @@
-// The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), and the
-// protection options of protection_options.h.
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), the
+// protection options of protection_options.h, and /workdir (work_directory.h).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,8 @@ struct CommandLineOptions {
   RequestSettings requests;
   std::string allowText;  // the /allow value as given, for the start record
   std::string optionError;
+  // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
+  std::optional<std::string> workDir;
 };
 
 // Parses a raw command line, starting from the values in options.
@@ -42,8 +45,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
 // Parses a raw command line, starting from the defaults.
 CommandLineOptions ParseCommandLine(std::string_view commandLine);
 
-// Why a start with this command line would end before it serves: a bad option value, or a /bind
-// address that this machine does not have. Empty when the options are good. The start itself
+// Why a start with this command line would end before it serves: a bad option value, a /bind
+// address that this machine does not have, or a /workdir that is no existing folder. Empty when the options are good. The start itself
 // (CGatewayApp::InitInstance) and /install check with this same code.
 std::string StartOptionsError(std::string_view commandLine);
 

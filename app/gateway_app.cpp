@@ -4,6 +4,7 @@
 #include "app/headless_frame.h"
 #include "app/operation_record.h"
 #include "app/protection_options.h"
+#include "app/work_directory.h"
 #include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "platform/apartment.h"
@@ -114,6 +115,13 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   }
   if (!options.optionError.empty()) {
     ReportStartFailure({options.optionError});
+    m_exitCode = 1;
+    return false;
+  }
+  // Before anything is written to the log file, which lives in the working directory.
+  std::string workDirError;
+  if (options.workDir && !EnterWorkDirectory(*options.workDir, workDirError)) {
+    ReportStartFailure({workDirError});
     m_exitCode = 1;
     return false;
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/headless_frame.h"
 #include "core/activity_log.h"
 #include "platform/instance_lock.h"
@@ -200,6 +202,30 @@ TEST_F(GatewayAppTest, BadProtectionValueEndsTheStartWithItsMessage) {
   EXPECT_NE(std::string::npos, boxes[0].find("/bind")) << boxes[0];
   EXPECT_NE(std::string::npos, boxes[0].find("192.0.2.1")) << boxes[0];
   EXPECT_EQ(1, windowed.ExitInstance());
+}
+
+TEST_F(GatewayAppTest, WorkDirHoldsTheLogFileAndIsInTheStartRecord) {
+  const std::filesystem::path folder = m_scratch.Path() / "data";
+  std::filesystem::create_directory(folder);
+  ASSERT_TRUE(Init("/s /workdir " + folder.string() + Ports()));
+  EXPECT_EQ(folder, std::filesystem::current_path());
+  const std::vector<std::string> lines = FileLines(ReadFile(folder / kLogFileName));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(std::string::npos,
+            lines[0].find(" /progId OPC.SimaticNET /workdir " + folder.string() + " /s"))
+      << lines[0];
+  EXPECT_EQ(0, m_app->ExitInstance());
+
+  // A folder that is not there, a relative one, a missing value: refused before anything runs.
+  for (const std::string& bad : {folder.string() + "/gone", std::string("data"), std::string()}) {
+    CGatewayApp refused;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(refused.InitInstance("quarnix /s" + Ports() + " /workdir " + bad));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, said.find("/workdir 的值“" + bad + "”无效")) << said;
+    EXPECT_EQ(1, refused.ExitInstance());
+  }
+  EXPECT_TRUE(ReadFile(m_scratch.Path() / kLogFileName).empty());
 }
 
 TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
