@@ -46,8 +46,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
 CommandLineOptions ParseCommandLine(std::string_view commandLine);
 
 // Why a start with this command line would end before it serves: a bad option value, a /bind
-// address that this machine does not have, or a /workdir that is no existing folder. Empty when the options are good. The start itself
-// (CGatewayApp::InitInstance) and /install check with this same code.
+// address that this machine does not have, or a /workdir that is no existing folder. Empty when
+// the options are good. The start (CGatewayApp::InitInstance) and /install check with this code.
 std::string StartOptionsError(std::string_view commandLine);
 
 // Whether a command-line token is the option, compared without regard to letter case.
