@@ -7,6 +7,7 @@
 #include "app/work_directory.h"
 #include "core/activity_log.h"
 #include "net/send_notification.h"
+#include "opc/call_deadline.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/process_limits.h"
@@ -127,6 +128,7 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   }
   GatewayProtection() = options.protection;
   GatewayRequestSettings() = options.requests;
+  SetGatewayCallTimeout(std::chrono::seconds(options.requests.callTimeoutSeconds));
   return true;
 }
 

@@ -48,7 +48,8 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
     return true;
   }
   const char* option = nullptr;
-  for (const char* name : {"/bind", "/allow", "/maxconn", "/maxgroups", "/maxitems"}) {
+  for (const char* name :
+       {"/bind", "/allow", "/maxconn", "/maxgroups", "/maxitems", "/calltimeout"}) {
     if (IsOption(token, name)) option = name;
   }
   if (option == nullptr) return false;
@@ -70,6 +71,11 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
                "请给出以逗号分隔、不含空格的 IPv4 地址或 CIDR 网段，例如 /allow "
                "10.1.2.0/24,10.1.3.7");
     }
+  } else if (name == "/calltimeout") {
+    if (ParseCount(value, count) && count <= 600)
+      requests.callTimeoutSeconds = count;
+    else
+      SetError(error, option, value, "请给出 1 到 600 之间的秒数，例如 /calltimeout 10");
   } else if (!ParseCount(value, count)) {
     SetError(error, option, value, kCountExpected);
   } else if (name == "/maxconn") {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "opc/server_loss.h"
+
 WCHAR kEmptyAccessPath[1] = {0};
 
 LPWSTR AllocWideString(const WideString& text) {
@@ -66,6 +68,24 @@ void GroupRecord::DropServerState() {
   if (pAsyncIO2) pAsyncIO2->Release();
   if (pIOPCItemMgt) pIOPCItemMgt->Release();
   ForgetServerState();
+}
+
+std::size_t GroupRecord::AbandonServerState() {
+  std::size_t given = 0;
+  for (IUnknown* held : {static_cast<IUnknown*>(pIOPCGroupStateMgt),
+                         static_cast<IUnknown*>(pIOPCItemMgt), static_cast<IUnknown*>(pSyncIO),
+                         static_cast<IUnknown*>(pAsyncIO2)}) {
+    if (held == nullptr) continue;
+    AbandonServerObject(held);
+    ++given;
+  }
+  if (pItemResults) {
+    for (WORD i = 0; i < wItemsDefined; ++i) CoTaskMemFree(pItemResults[i].pBlob);
+    CoTaskMemFree(pItemResults);
+  }
+  CoTaskMemFree(pItemErrors);
+  ForgetServerState();
+  return given;
 }
 
 void GroupRecord::ForgetServerState() {

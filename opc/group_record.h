@@ -8,6 +8,8 @@
 // Thread rule: UI thread only. Error rule: nothing here fails towards the caller.
 #pragma once
 
+#include <cstddef>
+
 #include "opc/opcda.h"
 
 struct GroupRecord {
@@ -26,6 +28,11 @@ struct GroupRecord {
   // Gives back what the record holds of a server that is gone (its interface references and the
   // item arrays) without calling that server, then ForgetServerState. The definitions stay.
   void DropServerState();
+
+  // Gives up what the record holds of a server that hangs: no call and no release (a release
+  // could block on the hung process; the references are leaked), the item arrays freed, then
+  // ForgetServerState. Returns how many interface references were given up.
+  std::size_t AbandonServerState();
 
   // Drops every server-side field (handles, interfaces, item results, callback connection)
   // without calling the server, so that the record can be registered again with a new server

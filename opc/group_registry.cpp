@@ -91,7 +91,7 @@ void CGroupRegistry::OnDestroyOpcServer() {
       // The record stays as the client's definition; what the old server gave it is given back
       // now, while that server is still referenced, so that nothing dangles afterwards.
       if (m_connection.ServerLost())
-        group->DropServerState();
+        GiveUpServerState(*group);
       else
         group->ReleaseServerState();
     } catch (...) {
@@ -100,6 +100,7 @@ void CGroupRegistry::OnDestroyOpcServer() {
     }
   }
   m_connection.Release("调用m_pIOPCServer->Release()报错 %x");
+  DisconnectSinks();
   // The operator took the connection down: a loss met on the way starts no reconnection.
   m_connection.ForgetLoss();
   m_connection.StopRecovery();
@@ -120,6 +121,7 @@ void CGroupRegistry::DestroyOpcSide() {
     }
   }
   m_connection.Release();
+  DisconnectSinks();
   m_connection.ForgetLoss();
 }
 
@@ -151,9 +153,40 @@ ComPtr<IOPCDataCallback> CGroupRegistry::MakeSink() {
     OpcLogToWindow(SystemText("给回调函数句柄的失败"));
     return ComPtr<IOPCDataCallback>();
   }
-  // The caller's reference for the length of its pass: a sink that no group takes is freed then.
+  // Sinks that only the registry still holds are let go first.
+  std::erase_if(m_sinks, [](COpcDataCallback* held) {
+    if (held->refCount.load() != 1) return false;
+    held->Release();
+    return true;
+  });
+  sink->AddRef();
+  m_sinks.push_back(sink);
+  // The caller's reference for the length of its pass.
   sink->AddRef();
   return ComPtr<IOPCDataCallback>(sink);
+}
+
+void CGroupRegistry::DisconnectSinks() {
+  for (COpcDataCallback* sink : m_sinks) {
+    sink->Disconnect();
+    sink->Release();
+  }
+  m_sinks.clear();
+}
+
+void CGroupRegistry::GiveUpServerState(GroupRecord& group) {
+  if (m_connection.ServerHung())
+    group.AbandonServerState();
+  else
+    group.DropServerState();
+}
+
+std::size_t CGroupRegistry::AbandonServerState() {
+  std::size_t given = 0;
+  for (auto& group : m_groupList)
+    if (group) given += group->AbandonServerState();
+  DisconnectSinks();
+  return given;
 }
 
 int CGroupRegistry::AddGroupsToServer(std::string& errorText, std::size_t startIndex) {
@@ -263,6 +296,7 @@ HRESULT CGroupRegistry::Advise(GroupRecord& group, IUnknown* sink) {
 void CGroupRegistry::DropServerState() {
   for (auto& group : m_groupList)
     if (group) group->DropServerState();
+  DisconnectSinks();
 }
 
 void CGroupRegistry::RestoreGroups() {
@@ -325,7 +359,7 @@ void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
       OpcLogGroupOp(StringPrintf(SystemText("删除未加入OpcServer的组 %s").c_str(), name.c_str()));
     }
     if (m_connection.ServerLost())
-      group->DropServerState();  // a lost server gets no Unadvise or RemoveItems
+      GiveUpServerState(*group);  // a lost server gets no Unadvise or RemoveItems
     if (unlink)
       m_groupList[index].reset();
     else
@@ -342,7 +376,7 @@ void CGroupRegistry::RemoveOne(std::size_t index) {
   if (!group) return;
   if (m_connection.Server() && !m_connection.ServerLost() && group->hServerGroup != 0)
     m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group->hServerGroup, TRUE));
-  if (m_connection.ServerLost()) group->DropServerState();
+  if (m_connection.ServerLost()) GiveUpServerState(*group);
   m_groupList[index].reset();
 }
 

@@ -79,9 +79,17 @@ private:
   // active ones set active, the startup datagram sent and the recovery logged.
   void RestoreGroups() override;
 
+  std::size_t AbandonServerState() override;
+
   // A new sink that looks destinations up here, with one reference for the caller; null (and
-  // the failure logged) when none could be made.
+  // the failure logged) when none could be made. The registry keeps one more reference on it
+  // until the server is given up, so that it can be disconnected then.
   ComPtr<IOPCDataCallback> MakeSink();
+  // Every sink made so far stops sending (the server may still call it) and is let go.
+  void DisconnectSinks();
+  // What a record holds of a server found lost is given up: dropped after a crash, abandoned
+  // (nothing released) after a hang.
+  void GiveUpServerState(GroupRecord& group);
   // Registers one group (AddGroup, AddItems, the group-state interface, Advise of sink) under
   // client handle index. S_OK, or the failing result with text saying which step failed.
   HRESULT RegisterGroup(GroupRecord& group, std::size_t index, IUnknown* sink, std::string& text);
@@ -98,6 +106,7 @@ private:
   CServerConnection& m_connection;
   CThreadAffinity m_uiThread;  // every operation runs on the thread that created the registry
   std::vector<std::unique_ptr<GroupRecord>> m_groupList;
+  std::vector<COpcDataCallback*> m_sinks;  // one reference each
 
   // Log lines of this part go to the window only while this is set (cleared in the
   // destructor, when the window behind m_view may already be gone).

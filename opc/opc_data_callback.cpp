@@ -51,6 +51,7 @@ HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESUL
                                        HRESULT hrMastererror, DWORD dwCount,
                                        OPCHANDLE* phClientItems, VARIANT* pvValues,
                                        WORD* pwQualities, FILETIME*, HRESULT* pErrors) {
+  if (Disconnected()) return S_OK;
   try {
     if (NotifyNewItemValues(kValueChangeKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
                             dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK)
@@ -66,6 +67,7 @@ HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRES
                                          HRESULT hrMastererror, DWORD dwCount,
                                          OPCHANDLE* phClientItems, VARIANT* pvValues,
                                          WORD* pwQualities, FILETIME*, HRESULT* pErrors) {
+  if (Disconnected()) return S_OK;
   try {
     if (NotifyNewItemValues(kReadCompleteKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
                             dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK)
@@ -79,6 +81,7 @@ HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRES
 
 HRESULT COpcDataCallback::OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr,
                                           DWORD dwCount, OPCHANDLE*, HRESULT*) {
+  if (Disconnected()) return S_OK;
   BYTE datagram[kWriteCompleteBytes];
   const std::size_t length = PackWriteComplete(dwTransid, hGroup, hrMastererr, dwCount, datagram);
   try {
@@ -90,6 +93,7 @@ HRESULT COpcDataCallback::OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRE
 }
 
 HRESULT COpcDataCallback::OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) {
+  if (Disconnected()) return S_OK;
   BYTE datagram[kCancelCompleteBytes];
   const std::size_t length = PackCancelComplete(dwTransid, hGroup, datagram);
   try {

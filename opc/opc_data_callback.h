@@ -67,11 +67,17 @@ public:
                               const VARIANT* pvValues, const WORD* pwQualities,
                               const HRESULT* pErrors);
 
+  // From now on every callback returns S_OK at once and sends nothing: the server it was
+  // advised on has been given up (it hangs, or it is gone) and may still call it.
+  void Disconnect() { m_disconnected.store(true); }
+  bool Disconnected() const { return m_disconnected.load(); }
+
   std::atomic<LONG> refCount{0};
   const IGroupDestinations* const destinations;
 
 private:
   ~COpcDataCallback() = default;  // only Release deletes
+  std::atomic<bool> m_disconnected{false};
 
   // The datagram of a write or cancel completion to the group's destination.
   HRESULT SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length);

@@ -1,6 +1,8 @@
 #include "opc/server_connection.h"
 
+#include <algorithm>
 #include <thread>
+#include <utility>
 
 #include "core/activity_log.h"
 #include "opc/server_loss.h"
@@ -10,7 +12,9 @@
 #include "platform/string_format.h"
 
 CServerConnection::CServerConnection(IFrameView& view, WideString progId)
-    : m_view(view), m_progId(std::move(progId)) {}
+    : m_view(view),
+      m_progId(std::move(progId)),
+      m_deadline(std::make_unique<CCallDeadline>(GatewayCallTimeout())) {}
 
 CServerConnection::~CServerConnection() {
   m_timer.reset();
@@ -41,7 +45,15 @@ HRESULT CServerConnection::CreateServer(std::string& errorText) {
     CoUninitialize();
     return hr;
   }
+  hr = CreateInstance(clsid, errorText);
+  if (hr != S_OK) CoUninitialize();
+  return hr;
+}
+
+HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& errorText) {
   IOPCServer* server = nullptr;
+  HRESULT hr = S_OK;
+  m_deadline->TakeCancelled();  // only a cancellation of this creation counts below
   try {
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                           reinterpret_cast<void**>(&server));
@@ -51,13 +63,17 @@ HRESULT CServerConnection::CreateServer(std::string& errorText) {
     const int lastError = SocketLastError();
     errorText = StringPrintf(SystemText("创建 OpcServer %s 请求出错。错误代码：%x").c_str(),
                              WideToMultiByte(m_progId).c_str(), Hex(lastError));
-    CoUninitialize();
     return lastError != 0 ? static_cast<HRESULT>(lastError) : E_FAIL;
   }
+  // A creation cancelled at the deadline has failed, whatever it reports.
+  if (m_deadline->TakeCancelled() && SUCCEEDED(hr)) hr = RPC_E_CALL_CANCELED;
   if (FAILED(hr) || server == nullptr) {
-    errorText = SystemText("创建 IOPCServer 对象失败");
-    if (server != nullptr) server->Release();
-    CoUninitialize();
+    errorText = hr == RPC_E_CALL_CANCELED
+                    ? StringPrintf(SystemText("创建 IOPCServer 对象超过 %d 秒未完成，已取消").c_str(),
+                                   static_cast<int>(m_deadline->Timeout().count() / 1000))
+                    : SystemText("创建 IOPCServer 对象失败");
+    // A server that came back after the deadline is not used (and not called again).
+    if (server != nullptr && hr != RPC_E_CALL_CANCELED) server->Release();
     return FAILED(hr) ? hr : E_FAIL;
   }
   m_server = server;
@@ -73,6 +89,13 @@ HRESULT CServerConnection::ConnectWithRetry(std::string& errorText) {
 
 void CServerConnection::Release(const char* failureFormat) {
   if (m_server == nullptr) return;
+  if (m_hung) {
+    AbandonServerObject(m_server);
+    m_server = nullptr;
+    CoUninitialize();
+    LogToFile(SystemText("OpcServer已失去响应，未释放其对象（避免再次阻塞）"));
+    return;
+  }
   try {
     m_server->Release();
   } catch (...) {
@@ -105,7 +128,50 @@ HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
 
 HRESULT CServerConnection::NoteServerResult(HRESULT result) {
   if (IsServerLostCode(result) && m_lostCode == S_OK) m_lostCode = result;
+  if (result == RPC_E_CALL_CANCELED && m_lostCode == S_OK && !m_judging) JudgeCancelledCall();
   return result;
+}
+
+void CServerConnection::JudgeCancelledCall() {
+  const std::optional<CancelledCall> cancelled = m_deadline->TakeCancelled();
+  const std::string method = cancelled ? cancelled->method : std::string("?");
+  const double seconds =
+      static_cast<double>((cancelled ? cancelled->lasted : m_deadline->Timeout()).count()) / 1000;
+  if (ServerAnswersStatus()) {
+    LogRecovery(StringPrintf(
+        SystemText("调用OpcServer的 %s 在 %.1f 秒后仍未返回，已取消；OpcServer仍能应答状态查询，"
+                   "判定为响应缓慢，连接保留")
+            .c_str(),
+        method.c_str(), seconds));
+    return;
+  }
+  LogRecovery(StringPrintf(
+      SystemText("调用OpcServer的 %s 在 %.1f 秒后仍未返回，已取消；OpcServer也未应答状态查询，"
+                 "判定为已失去响应")
+          .c_str(),
+      method.c_str(), seconds));
+  m_lostCode = RPC_E_CALL_CANCELED;
+  m_hung = true;
+}
+
+bool CServerConnection::ServerAnswersStatus() {
+  if (m_server == nullptr) return false;
+  m_judging = true;
+  HRESULT hr = E_FAIL;
+  {
+    const CCallDeadline::ScopedTimeout shortDeadline(
+        *m_deadline, std::min(kStatusCheckTimeout, m_deadline->Timeout()));
+    OPCSERVERSTATUS* status = nullptr;
+    hr = m_server->GetStatus(&status);
+    if (status != nullptr) {
+      CoTaskMemFree(status->szVendorInfo);
+      CoTaskMemFree(status);
+    }
+  }
+  m_deadline->TakeCancelled();
+  m_judging = false;
+  if (IsServerLostCode(hr) && m_lostCode == S_OK) m_lostCode = hr;  // crashed meanwhile
+  return hr == S_OK;
 }
 
 void CServerConnection::SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer) {
@@ -137,19 +203,39 @@ void CServerConnection::SettleServerState() {
 
 void CServerConnection::GiveUpLostServer() {
   const HRESULT code = m_lostCode;
+  const bool hung = std::exchange(m_hung, false);
   m_lostCode = S_OK;
   if (m_server == nullptr) return;
-  LogRecovery(StringPrintf(
+  if (hung) {
+    AbandonHungServer(code);
+  } else {
+    LogRecovery(StringPrintf(
       SystemText("与OpcServer的连接已断开，错误代码：%x；已释放其全部对象，稍后自动重新连接")
           .c_str(),
       Hex(code)));
   // The records keep their definitions and active flags; what they held of the dead server is
   // given back without calling it.
-  if (m_groups != nullptr) m_groups->DropServerState();
-  Release();
+    if (m_groups != nullptr) m_groups->DropServerState();
+    Release();
+  }
   m_recovering = true;
   m_reconnectAttempt = 0;
   m_lastReconnectError = S_OK;
+}
+
+void CServerConnection::AbandonHungServer(HRESULT code) {
+  // Nothing of a hung server is called or released: each of its objects could hold the UI thread
+  // until the hang ends. Their references are leaked, and its callbacks reach nobody.
+  std::size_t given = 1;  // the server's own reference
+  if (m_groups != nullptr) given += m_groups->AbandonServerState();
+  AbandonServerObject(m_server);
+  m_server = nullptr;
+  CoUninitialize();
+  LogRecovery(StringPrintf(
+      SystemText("OpcServer已失去响应，错误代码：%x；已放弃其 %d 个对象（未释放，避免再次阻塞），"
+                 "稍后自动重新连接")
+          .c_str(),
+      Hex(code), static_cast<int>(given)));
 }
 
 void CServerConnection::ArmTimer() {

@@ -1,7 +1,8 @@
 // The gateway's one connection to its OPC server: COM for the UI thread and the one IOPCServer
 // reference, made and given back as one pair; the creation (tried once more after a lost-server
 // code), the loss of the server noticed from any call's result, the GetStatus watchdog and the
-// reconnection with back-off after a loss.
+// reconnection with back-off after a loss, and the deadline on every call into the server
+// (opc/call_deadline.h) with the decision that follows a cancelled call: slow or hung.
 //
 // The connection knows nothing of groups. The group side hooks in through IServerGroups: it
 // drops what its records hold of a lost server before that server is released, and registers its
@@ -13,10 +14,12 @@
 // group side are borrowed and must outlive the connection's use of them.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "core/frame_view.h"
+#include "opc/call_deadline.h"
 #include "opc/opcda.h"
 #include "platform/apartment_timer.h"
 #include "platform/thread_affinity.h"
@@ -30,6 +33,10 @@ public:
   virtual void DropServerState() = 0;
   // A new server replaced a lost one: every group is registered again under its index.
   virtual void RestoreGroups() = 0;
+  // The server hangs: every record gives up what it holds of it without calling it and without
+  // releasing it (a release could call into the hung process), and no callback of the old
+  // server reaches a client any more. Returns how many references were given up.
+  virtual std::size_t AbandonServerState() = 0;
 
 protected:
   ~IServerGroups() = default;
@@ -57,7 +64,8 @@ public:
   // previous server process may have been ending and have taken the activation).
   HRESULT ConnectWithRetry(std::string& errorText);
   // Releases the server and gives COM back; nothing when there is no server. An exception from
-  // Release goes to the log file as failureFormat with the last error code (%x).
+  // Release goes to the log file as failureFormat with the last error code (%x). A hung server
+  // is not released but given up (its reference leaked), with a line in the log file.
   static constexpr char kReleaseFailure[] =
       "调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x";
   void Release(const char* failureFormat = kReleaseFailure);
@@ -70,11 +78,20 @@ public:
   // Server() set, or the failure with errorText set.
   HRESULT ConnectForRequest(std::string& errorText);
   // Every server call's result passes through here: a lost-server code marks the server lost.
-  // Returns result unchanged.
+  // A call cancelled at the deadline (RPC_E_CALL_CANCELED) is followed by GetStatus with a
+  // short deadline: answered, the server is slow and stays connected; not answered, it hangs
+  // and is marked lost. Either way a line is logged. Returns result unchanged.
   HRESULT NoteServerResult(HRESULT result);
+  // The deadline on calls into the server (the UI thread's watchdog).
+  CCallDeadline& Deadline() { return *m_deadline; }
   bool ServerLost() const { return m_lostCode != S_OK; }
+  // Whether the loss is a hang: what is held of the server is then given up without releasing.
+  bool ServerHung() const { return m_hung; }
   // A loss met while the operator takes the connection down starts no reconnection.
-  void ForgetLoss() { m_lostCode = S_OK; }
+  void ForgetLoss() {
+    m_lostCode = S_OK;
+    m_hung = false;
+  }
   // Whether the connection is getting a lost server back by itself.
   bool Recovering() const { return m_recovering; }
   // The operator took the connection over: no more reconnecting; the timer follows.
@@ -95,7 +112,13 @@ private:
   enum class TimerRole { kNone, kWatchdog, kReconnect };
 
   HRESULT CreateServer(std::string& errorText);
+  HRESULT CreateInstance(const CLSID& clsid, std::string& errorText);
   void GiveUpLostServer();
+  // A hung server's objects given up without calls (GiveUpLostServer's part for a hang).
+  void AbandonHungServer(HRESULT code);
+  // After a call was cancelled at the deadline: slow (kept) or hung (marked lost).
+  void JudgeCancelledCall();
+  bool ServerAnswersStatus();
   void CheckServerStatus();
   void TryReconnect();
   // A new server after a loss: recovery ends and the group side registers its groups again.
@@ -110,6 +133,9 @@ private:
   IServerGroups* m_groups = nullptr;
   IOPCServer* m_server = nullptr;  // one reference, with COM initialised, while set
 
+  std::unique_ptr<CCallDeadline> m_deadline;
+  bool m_judging = false;  // the status check after a cancelled call is under way
+  bool m_hung = false;     // the loss in m_lostCode is a hang, not a crash
   HRESULT m_lostCode = S_OK;
   bool m_recovering = false;
   unsigned m_reconnectAttempt = 0;

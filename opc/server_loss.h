@@ -33,3 +33,12 @@ inline constexpr std::chrono::milliseconds kWatchdogPeriod{10000};
 // A creation that failed with a lost-server code is tried once more after this pause: the
 // previous server process may still have been ending and have taken the activation.
 inline constexpr std::chrono::milliseconds kCreateRetryPause{500};
+
+// After a call was cancelled at its deadline, GetStatus gets this long to show that the server
+// is slow but alive (never more than the call deadline itself). Short, so that a request that
+// met a hang is answered within about the deadline.
+inline constexpr std::chrono::milliseconds kStatusCheckTimeout{500};
+
+// Keeps a reference given up on a hung server for the rest of the process, never released (a
+// release could block on the hung process): the objects stay reachable, not leaked unseen.
+void AbandonServerObject(IUnknown* object);

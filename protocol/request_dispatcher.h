@@ -78,6 +78,9 @@ private:
   // A step's result: nothing when the request goes on, else the reply code (reply text set).
   using Refusal = std::optional<int>;
 
+  // A write cancelled at the call deadline: the reply and the log say that its outcome is
+  // unknown. Returns the cancellation code.
+  int WriteOutcomeUnknown(const char* method, std::string& reply);
   // Reads the request's first line; false (nothing to answer) when it cannot be read or holds no
   // command before its line end.
   bool ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line);

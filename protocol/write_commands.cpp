@@ -138,6 +138,7 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
         StringPrintf(SystemText("%s \r\n\t失败：%s").c_str(), logText.c_str(), reply.c_str()));
     return 1;
   }
+  if (hr == RPC_E_CALL_CANCELED) return WriteOutcomeUnknown("IOPCSyncIO::Write", reply);
   if (hr < 0) {
     if (logValueWrites) {
       m_view.LogToWindow(logText);
@@ -151,6 +152,20 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
     LogToFile(logText);
   }
   return hr;
+}
+
+int CRequestDispatcher::WriteOutcomeUnknown(const char* method, std::string& reply) {
+  // Cancelled at the deadline: the server may still apply the write when it answers again, so
+  // neither the client nor the log may call it failed.
+  reply = StringPrintf("%s cancelled after the call deadline: the server may still apply the "
+                       "write (outcome unknown)",
+                       method);
+  const std::string text = StringPrintf(
+      SystemText("%s 超过调用时限被取消：OpcServer恢复后仍可能执行这次写入，结果未知").c_str(),
+      method);
+  m_view.LogToWindow(text);
+  LogToFile(text);
+  return RPC_E_CALL_CANCELED;
 }
 
 int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
@@ -178,6 +193,7 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
   const HRESULT hr =
       group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(), values.Data(),
                              request.transactionId, &cancelId, errors.Put());
+  if (hr == RPC_E_CALL_CANCELED) return WriteOutcomeUnknown("IOPCAsyncIO2::Write", reply);
   if (hr < 0) {
     reply = "IOPCAsyncIO2::Write failed";
     return hr;

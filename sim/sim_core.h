@@ -115,6 +115,14 @@ public:
   void RunRequestedCrash();
   void SetCrashHook(void (*hook)(unsigned seconds));
 
+  // --- Hang and delay ---
+  // Serves the start of a call on its frame: blocks while a hang asked by "Control.Hang" lasts,
+  // then for the delay asked by "Control.Delay". S_OK, or RPC_E_CALL_CANCELED when the caller's
+  // call was cancelled meanwhile (the call then does nothing).
+  HRESULT ServeCall(ComCallFrame& frame);
+  // Calls block until duration from now (0: no hang for later calls).
+  void SetHang(std::chrono::milliseconds duration);
+
   // For tests: while held, the worker neither ticks nor completes asynchronous operations.
   void SetHeld(bool held);
   // The worker runs while server objects exist.
@@ -150,6 +158,7 @@ private:
   void ScheduleLocked(const std::shared_ptr<SimGroupState>& group, Clock::time_point due);
   void PokeLocked();
   HRESULT WriteSlotLocked(SimSlot& slot, const VARIANT& value);
+  HRESULT WriteControlLocked(const SimPoint& point, long value);
   void FillEntryLocked(const SimSlot& slot, bool cacheRead, bool groupActive, VARIANT* value,
                        WORD* quality, FILETIME* timestamp, HRESULT* error);
   std::unique_ptr<SimCallback> NewCallbackLocked(const std::shared_ptr<SimGroupState>& group,
@@ -201,6 +210,8 @@ private:
   bool m_freshStartPending = false;
   unsigned m_crashRequest = 0;  // seconds asked by a write to "Control.Restart", 0 for none
   void (*m_crashHook)(unsigned seconds) = nullptr;
+  Clock::time_point m_hangUntil{};             // calls block until then
+  std::chrono::milliseconds m_callDelay{0};  // every call lags this much
 
   std::mutex m_lifecycle;  // serialises starting and stopping the worker
   unsigned m_servers = 0;

@@ -39,13 +39,7 @@ HRESULT CSimCore::WriteSlotLocked(SimSlot& slot, const VARIANT& value) {
   const HRESULT hr = VariantChangeType(&converted, &value, 0, point.info.canonicalType);
   if (hr == DISP_E_OVERFLOW) return OPC_E_RANGE;
   if (FAILED(hr)) return OPC_E_BADTYPE;
-  if (point.info.family == SimFamily::kControl) {
-    // "Control.Restart" keeps reading 0; the crash runs once the write has been answered.
-    const long seconds = converted.lVal;
-    if (seconds < kSimRestartMinSeconds || seconds > kSimRestartMaxSeconds) return OPC_E_RANGE;
-    m_crashRequest = static_cast<unsigned>(seconds);
-    return S_OK;
-  }
+  if (point.info.family == SimFamily::kControl) return WriteControlLocked(point, converted.lVal);
   point.timestamp = FileTimeNow();
   if (SameSimValue(converted, point.value)) {
     VariantClear(&converted);
@@ -55,6 +49,46 @@ HRESULT CSimCore::WriteSlotLocked(SimSlot& slot, const VARIANT& value) {
   point.value = converted;
   MarkChangedLocked(point);
   return S_OK;
+}
+
+HRESULT CSimCore::WriteControlLocked(const SimPoint& point, long value) {
+  // Control items keep reading 0. The crash runs once the write has been answered; a hang or a
+  // delay starts with the next call.
+  if (point.id == WideStringView(OLESTR("Control.Hang"))) {
+    if (value < kSimHangMinSeconds || value > kSimHangMaxSeconds) return OPC_E_RANGE;
+    m_hangUntil = Clock::now() + std::chrono::seconds(value);
+    return S_OK;
+  }
+  if (point.id == WideStringView(OLESTR("Control.Delay"))) {
+    if (value < 0 || value > kSimDelayMaxMilliseconds) return OPC_E_RANGE;
+    m_callDelay = std::chrono::milliseconds(value);
+    return S_OK;
+  }
+  if (value < kSimRestartMinSeconds || value > kSimRestartMaxSeconds) return OPC_E_RANGE;
+  m_crashRequest = static_cast<unsigned>(value);
+  return S_OK;
+}
+
+void CSimCore::SetHang(std::chrono::milliseconds duration) {
+  std::lock_guard lock(m_mutex);
+  m_hangUntil = Clock::now() + duration;
+}
+
+HRESULT CSimCore::ServeCall(ComCallFrame& frame) {
+  Clock::time_point hangUntil;
+  std::chrono::milliseconds delay;
+  {
+    std::lock_guard lock(m_mutex);
+    hangUntil = m_hangUntil;
+    delay = m_callDelay;
+  }
+  const auto now = Clock::now();
+  if (hangUntil > now) {
+    const HRESULT hr =
+        frame.Block(std::chrono::ceil<std::chrono::milliseconds>(hangUntil - now));
+    if (hr != S_OK) return hr;
+  }
+  return delay.count() > 0 ? frame.Block(delay) : S_OK;
 }
 
 // --- IOPCSyncIO ---------------------------------------------------------------------------------

@@ -61,34 +61,48 @@ ULONG CSimGroup::Release() {
 
 HRESULT CSimGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                             HRESULT** ppErrors) {
+  ComCallFrame frame("AddItems");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().AddItems(m_state, dwCount, pItemArray, true, ppAddResults, ppErrors);
 }
 
 HRESULT CSimGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL /*bBlobUpdate*/,
                                  OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) {
+  ComCallFrame frame("ValidateItems");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().AddItems(m_state, dwCount, pItemArray, false, ppValidationResults, ppErrors);
 }
 
 HRESULT CSimGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
+  ComCallFrame frame("RemoveItems");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().RemoveItems(*m_state, dwCount, phServer, ppErrors);
 }
 
 HRESULT CSimGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
                                   HRESULT** ppErrors) {
+  ComCallFrame frame("SetActiveState");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().SetActiveState(*m_state, dwCount, phServer, bActive, ppErrors);
 }
 
 HRESULT CSimGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                     HRESULT** ppErrors) {
+  ComCallFrame frame("SetClientHandles");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().SetClientHandles(*m_state, dwCount, phServer, phClient, ppErrors);
 }
 
 HRESULT CSimGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                 HRESULT** ppErrors) {
+  ComCallFrame frame("SetDatatypes");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().SetDatatypes(*m_state, dwCount, phServer, pRequestedDatatypes, ppErrors);
 }
 
 HRESULT CSimGroup::CreateEnumerator(REFIID /*riid*/, LPUNKNOWN* ppUnk) {
+  ComCallFrame frame("CreateEnumerator");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   if (ppUnk != nullptr) *ppUnk = nullptr;
   return E_NOTIMPL;
 }
@@ -98,6 +112,8 @@ HRESULT CSimGroup::CreateEnumerator(REFIID /*riid*/, LPUNKNOWN* ppUnk) {
 HRESULT CSimGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                             FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
                             OPCHANDLE* phServerGroup) {
+  ComCallFrame frame("GetState");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().GetState(*m_state, pUpdateRate, pActive, ppName, pTimeBias, pPercentDeadband, pLCID,
                          phClientGroup, phServerGroup);
 }
@@ -105,15 +121,21 @@ HRESULT CSimGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, L
 HRESULT CSimGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
                             LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
                             OPCHANDLE* phClientGroup) {
+  ComCallFrame frame("SetState");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().SetState(m_state, pRequestedUpdateRate, pRevisedUpdateRate, pActive, pTimeBias,
                          pPercentDeadband, pLCID, phClientGroup);
 }
 
 HRESULT CSimGroup::SetName(LPCWSTR szName) {
+  ComCallFrame frame("SetName");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().SetName(*m_state, szName);
 }
 
 HRESULT CSimGroup::CloneGroup(LPCWSTR /*szName*/, REFIID /*riid*/, LPUNKNOWN* ppUnk) {
+  ComCallFrame frame("CloneGroup");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   if (ppUnk != nullptr) *ppUnk = nullptr;
   return E_NOTIMPL;
 }
@@ -122,11 +144,15 @@ HRESULT CSimGroup::CloneGroup(LPCWSTR /*szName*/, REFIID /*riid*/, LPUNKNOWN* pp
 
 HRESULT CSimGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                         OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
+  ComCallFrame frame("Read");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().Read(*m_state, dwSource, dwCount, phServer, ppItemValues, ppErrors);
 }
 
 HRESULT CSimGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                          HRESULT** ppErrors) {
+  ComCallFrame frame("Write");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().Write(*m_state, dwCount, phServer, pItemValues, ppErrors);
 }
 
@@ -134,11 +160,15 @@ HRESULT CSimGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 
 HRESULT CSimGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
                         DWORD* pdwCancelID, HRESULT** ppErrors) {
+  ComCallFrame frame("Read");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().ReadAsync(m_state, dwCount, phServer, dwTransactionID, pdwCancelID, ppErrors);
 }
 
 HRESULT CSimGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                          DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) {
+  ComCallFrame frame("Write");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   if (pItemValues == nullptr) {
     if (ppErrors != nullptr) *ppErrors = nullptr;
     return E_INVALIDARG;
@@ -148,29 +178,41 @@ HRESULT CSimGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 }
 
 HRESULT CSimGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) {
+  ComCallFrame frame("Refresh2");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().Refresh(m_state, dwSource, dwTransactionID, pdwCancelID);
 }
 
 HRESULT CSimGroup::Cancel2(DWORD dwCancelID) {
+  ComCallFrame frame("Cancel2");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().Cancel(*m_state, dwCancelID);
 }
 
 HRESULT CSimGroup::SetEnable(BOOL bEnable) {
+  ComCallFrame frame("SetEnable");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().SetEnable(*m_state, bEnable);
 }
 
 HRESULT CSimGroup::GetEnable(BOOL* pbEnable) {
+  ComCallFrame frame("GetEnable");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   return Core().GetEnable(*m_state, pbEnable);
 }
 
 // --- IConnectionPointContainer ------------------------------------------------------------------
 
 HRESULT CSimGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+  ComCallFrame frame("EnumConnectionPoints");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   if (ppEnum != nullptr) *ppEnum = nullptr;
   return E_NOTIMPL;
 }
 
 HRESULT CSimGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+  ComCallFrame frame("FindConnectionPoint");
+  if (const HRESULT served = Core().ServeCall(frame); served != S_OK) return served;
   if (ppCP == nullptr) return E_POINTER;
   *ppCP = nullptr;
   if (m_state->removed.load()) return m_state->goneCode.load();

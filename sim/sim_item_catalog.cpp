@@ -183,7 +183,9 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
           SimItemInfo{SimFamily::kMany, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD, n};
     return S_OK;
   }
-  if (id == WideStringView(OLESTR("Control.Restart"))) {
+  if (id == WideStringView(OLESTR("Control.Restart")) ||
+      id == WideStringView(OLESTR("Control.Hang")) ||
+      id == WideStringView(OLESTR("Control.Delay"))) {
     if (info != nullptr)
       *info = SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE | OPC_WRITEABLE,
                           OPC_QUALITY_GOOD};

@@ -3,10 +3,13 @@
 //
 // Item IDs are "<Family>.<Type>", plus "Memory.<Type>.<anything>"; they compare case-sensitively.
 // Families: Static (fixed values), Ramp (100 ms tick count), Random (new value each tick, seeded
-// by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality). One more
-// item stands alone: "Control.Restart" (VT_I4, reads 0), whose write of N seconds makes the
-// server behave as a crashed process for that long. "Many.N" (N from 1 to kSimManyCount, no
-// leading zero) are read-only VT_I4 items that read N, for paging through a large branch.
+// by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality). Three more
+// items stand alone, each VT_I4 and reading 0: "Control.Restart", whose write of N seconds makes
+// the server behave as a crashed process for that long; "Control.Hang", whose write of N seconds
+// makes every later call and creation block for that long; "Control.Delay", whose write of N
+// milliseconds delays every later call by that much (0 ends it). "Many.N" (N from 1 to
+// kSimManyCount, no leading zero) are read-only VT_I4 items that read N, for paging through a
+// large branch.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -51,6 +54,11 @@ inline constexpr std::uint32_t kSimManyCount = 50000;
 // The downtime a write to "Control.Restart" may ask for, in seconds.
 inline constexpr long kSimRestartMinSeconds = 1;
 inline constexpr long kSimRestartMaxSeconds = 600;
+// The hang a write to "Control.Hang" may ask for, in seconds, and the delay of every call that a
+// write to "Control.Delay" may ask for, in milliseconds.
+inline constexpr long kSimHangMinSeconds = 1;
+inline constexpr long kSimHangMaxSeconds = 600;
+inline constexpr long kSimDelayMaxMilliseconds = 600000;
 
 // Whether an item of this canonical type can be delivered as vt (VT_EMPTY: the canonical type).
 // Numbers and booleans convert among each other and to text; text items stay text.

@@ -34,6 +34,8 @@ LPWSTR TaskCopy(const WideChar* text) {
 HRESULT CSimServer::Create(REFIID riid, void** ppv, bool flat) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
+  ComCallFrame frame("CoCreateInstance");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   // A crashed server cannot be started until its downtime is over.
   if (!CSimCore::Instance().AcceptCreation()) return CO_E_SERVER_EXEC_FAILURE;
   auto* server = new (std::nothrow) CSimServer(flat);
@@ -88,6 +90,8 @@ HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
                              OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
                              DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                              REFIID riid, LPUNKNOWN* ppUnk) {
+  ComCallFrame frame("AddGroup");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppUnk == nullptr || phServerGroup == nullptr || pRevisedUpdateRate == nullptr)
     return E_INVALIDARG;
@@ -109,6 +113,8 @@ HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
 }
 
 HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
+  ComCallFrame frame("GetErrorString");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppString == nullptr) return E_INVALIDARG;
   *ppString = nullptr;
@@ -122,6 +128,8 @@ HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppStr
 }
 
 HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+  ComCallFrame frame("GetGroupByName");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppUnk == nullptr) return E_INVALIDARG;
   *ppUnk = nullptr;
@@ -135,6 +143,8 @@ HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk
 }
 
 HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
+  ComCallFrame frame("GetStatus");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppServerStatus == nullptr) return E_INVALIDARG;
   *ppServerStatus = nullptr;
@@ -160,12 +170,16 @@ HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 }
 
 HRESULT CSimServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
+  ComCallFrame frame("RemoveGroup");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   return CSimCore::Instance().RemoveGroup(m_owner, hServerGroup, bForce != FALSE);
 }
 
 HRESULT CSimServer::CreateGroupEnumerator(OPCENUMSCOPE /*dwScope*/, REFIID /*riid*/,
                                           LPUNKNOWN* ppUnk) {
+  ComCallFrame frame("CreateGroupEnumerator");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (ppUnk != nullptr) *ppUnk = nullptr;
   return E_NOTIMPL;
 }

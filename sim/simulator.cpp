@@ -21,6 +21,10 @@ void SetSimulatorObjectHook(SimulatorObjectHook hook) {
   CSimServer::SetLifetimeHook(hook);
 }
 
+void SimulatorHang(std::chrono::milliseconds duration) {
+  CSimCore::Instance().SetHang(duration);
+}
+
 void SimulatorHold(bool held) {
   CSimCore::Instance().SetHeld(held);
 }

@@ -14,6 +14,8 @@
 // advised through its apartment. Ownership: server objects are reference-counted COM objects.
 #pragma once
 
+#include <chrono>
+
 #include "platform/com/com.h"
 
 // {6B1F4C3E-2A7D-4E58-9D31-0C5A8E7B2F64}: the simulator's class id.
@@ -49,5 +51,8 @@ void SetSimulatorCrashHook(SimulatorCrashHook hook);
 // For tests: while held, the worker neither ticks nor runs queued asynchronous operations, so
 // they stay cancellable.
 void SimulatorHold(bool held);
+// For tests: as a write of the duration to "Control.Hang" (whole seconds there): every later
+// call and creation blocks until it has passed; 0 ends a hang for the calls that come later.
+void SimulatorHang(std::chrono::milliseconds duration);
 // For tests: whether the worker thread runs (it does while server objects exist).
 bool SimulatorWorkerRunning();

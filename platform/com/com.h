@@ -13,6 +13,7 @@
 // memory from CoTaskMemAlloc is freed by whoever receives it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,37 @@ bool VariantTypeIsConvertible(VARTYPE vt);
 // inside a callback has the id of the thread that made the callback; elsewhere it is the id of
 // the calling thread.
 GUID ComLogicalThreadId();
+
+// --- Calls into a server, as the calling thread sees them ---------------------------------------
+// The calling thread's id, as CoCancelCall takes it.
+DWORD ComCurrentThreadId();
+// What a thread is waiting for: its pending call into a server. Where COM is real the proxies do
+// not tell (pending is always false there); in the subset a server served in this process marks
+// each call it serves with a ComCallFrame on the calling thread.
+struct ComPendingCall {
+  bool pending = false;
+  std::uint64_t serial = 0;  // changes with every call
+  const char* method = "";   // the method's name, static text
+  std::chrono::steady_clock::time_point started{};
+};
+ComPendingCall ComPendingCallOf(DWORD threadId);
+// Cancels the thread's pending call when it is still call serial (CoCancelCall for exactly that
+// call, so that a call that ended meanwhile cannot take the next one down with it).
+HRESULT ComCancelPendingCall(DWORD threadId, std::uint64_t serial);
+
+// A server's side of one call (a server served in this process stands in for a proxy with it):
+// while it lives, the calling thread is in a pending call of that method. Block lets the call
+// hang or lag as a server that does not answer: in the subset it waits until duration passes or
+// the calling thread's call is cancelled (then RPC_E_CALL_CANCELED), as the caller's proxy would
+// return; where COM is real it blocks the serving thread for duration (S_OK).
+class ComCallFrame {
+public:
+  explicit ComCallFrame(const char* method);
+  ~ComCallFrame();
+  ComCallFrame(const ComCallFrame&) = delete;
+  ComCallFrame& operator=(const ComCallFrame&) = delete;
+  HRESULT Block(std::chrono::milliseconds duration);
+};
 
 // Owns one interface reference; releases it when reset or destroyed.
 template <class T>

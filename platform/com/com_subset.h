@@ -97,6 +97,9 @@ constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
 constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110u);
 constexpr HRESULT RPC_E_CHANGED_MODE = static_cast<HRESULT>(0x80010106u);
 constexpr HRESULT RPC_E_DISCONNECTED = static_cast<HRESULT>(0x80010108u);
+constexpr HRESULT RPC_E_CALL_CANCELED = static_cast<HRESULT>(0x80010002u);
+constexpr HRESULT RPC_E_CALL_COMPLETE = static_cast<HRESULT>(0x80010117u);
+constexpr HRESULT CO_E_CANCEL_DISABLED = static_cast<HRESULT>(0x80010140u);
 constexpr HRESULT CONNECT_E_NOCONNECTION = static_cast<HRESULT>(0x80040200u);
 constexpr HRESULT CONNECT_E_ADVISELIMIT = static_cast<HRESULT>(0x80040201u);
 constexpr HRESULT CONNECT_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040202u);
@@ -239,5 +242,15 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 // The class registry stands in for the system's: a server registers its ProgID, CLSID and factory.
 // The factory creates one object and returns it through ppv with one reference for riid.
 using ComClassFactoryFn = std::function<HRESULT(REFIID riid, void** ppv)>;
+// --- Call cancellation ----------------------------------------------------------------------------
+// A thread's pending call into a server can be cancelled from another thread while the thread has
+// cancellation enabled (counted, paired). The cancelled call returns RPC_E_CALL_CANCELED at once,
+// as a proxy does; the server may still finish its work. Thread ids: ComCurrentThreadId().
+HRESULT CoEnableCallCancellation(void* reserved);
+HRESULT CoDisableCallCancellation(void* reserved);
+// S_OK when the thread's pending call was marked cancelled; CO_E_CANCEL_DISABLED when the thread
+// has not enabled cancellation; RPC_E_CALL_COMPLETE when it has no pending call.
+HRESULT CoCancelCall(DWORD threadId, ULONG timeout);
+
 void CoRegisterProgId(const WideString& progId, REFCLSID clsid, ComClassFactoryFn factory);
 void CoUnregisterProgId(const WideString& progId);

@@ -27,6 +27,7 @@ public:
     heldAtDrop = m_connection.Server() != nullptr;
   }
   void RestoreGroups() override { ++restores; }
+  std::size_t AbandonServerState() override { return 0; }
 
   int drops = 0;
   int restores = 0;

@@ -1,0 +1,79 @@
+#include "opc/call_deadline.h"
+
+#include <atomic>
+#include <utility>
+
+namespace {
+
+std::atomic<std::int64_t> g_callTimeoutMs{kDefaultCallTimeoutSeconds * 1000};
+
+// How often the watchdog looks at the owning thread: the deadline is kept to within this.
+constexpr std::chrono::milliseconds kWatchInterval{20};
+
+}  // namespace
+
+void SetGatewayCallTimeout(std::chrono::milliseconds timeout) {
+  g_callTimeoutMs.store(timeout.count());
+}
+
+std::chrono::milliseconds GatewayCallTimeout() {
+  return std::chrono::milliseconds(g_callTimeoutMs.load());
+}
+
+CCallDeadline::CCallDeadline(std::chrono::milliseconds timeout)
+    : m_owner(ComCurrentThreadId()), m_timeout(timeout) {
+  CoEnableCallCancellation(nullptr);
+  m_thread = std::thread([this] { Watch(); });
+}
+
+CCallDeadline::~CCallDeadline() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_ending = true;
+  }
+  m_changed.notify_all();
+  m_thread.join();
+  CoDisableCallCancellation(nullptr);
+}
+
+void CCallDeadline::SetTimeout(std::chrono::milliseconds timeout) {
+  std::lock_guard lock(m_mutex);
+  m_timeout = timeout;
+}
+
+std::chrono::milliseconds CCallDeadline::Timeout() const {
+  std::lock_guard lock(m_mutex);
+  return m_timeout;
+}
+
+CCallDeadline::ScopedTimeout::ScopedTimeout(CCallDeadline& deadline,
+                                            std::chrono::milliseconds timeout)
+    : m_deadline(deadline), m_previous(deadline.Timeout()) {
+  m_deadline.SetTimeout(timeout);
+}
+
+CCallDeadline::ScopedTimeout::~ScopedTimeout() {
+  m_deadline.SetTimeout(m_previous);
+}
+
+std::optional<CancelledCall> CCallDeadline::TakeCancelled() {
+  std::lock_guard lock(m_mutex);
+  return std::exchange(m_cancelled, std::nullopt);
+}
+
+void CCallDeadline::Watch() {
+  std::unique_lock lock(m_mutex);
+  while (!m_ending) {
+    m_changed.wait_for(lock, kWatchInterval, [this] { return m_ending; });
+    if (m_ending) break;
+    const ComPendingCall call = ComPendingCallOf(m_owner);
+    if (!call.pending || call.serial == m_lastCancelledSerial) continue;
+    const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - call.started);
+    if (lasted < m_timeout) continue;
+    // Cancelled only when it is still the same call; one that ended meanwhile is left alone.
+    if (ComCancelPendingCall(m_owner, call.serial) != S_OK) continue;
+    m_lastCancelledSerial = call.serial;
+    m_cancelled = CancelledCall{call.method, lasted};
+  }
+}
