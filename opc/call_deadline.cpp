@@ -23,7 +23,7 @@ std::chrono::milliseconds GatewayCallTimeout() {
 CCallDeadline::CCallDeadline(std::chrono::milliseconds timeout)
     : m_owner(ComCurrentThreadId()), m_timeout(timeout) {
   CoEnableCallCancellation(nullptr);
-  m_thread = std::thread([this] { Watch(); });
+  if (timeout.count() > 0) m_thread = std::thread([this] { Watch(); });
 }
 
 CCallDeadline::~CCallDeadline() {
@@ -32,7 +32,7 @@ CCallDeadline::~CCallDeadline() {
     m_ending = true;
   }
   m_changed.notify_all();
-  m_thread.join();
+  if (m_thread.joinable()) m_thread.join();
   CoDisableCallCancellation(nullptr);
 }
 

@@ -37,6 +37,8 @@ struct CancelledCall {
 
 class CCallDeadline {
 public:
+  // A timeout of 0 starts no watchdog: nothing is ever cancelled (benchmarks compare with it;
+  // the command line allows 1 to 600 seconds only).
   explicit CCallDeadline(std::chrono::milliseconds timeout);
   ~CCallDeadline();
   CCallDeadline(const CCallDeadline&) = delete;

@@ -67,6 +67,7 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   }
   // A creation cancelled at the deadline has failed, whatever it reports.
   if (m_deadline->TakeCancelled() && SUCCEEDED(hr)) hr = RPC_E_CALL_CANCELED;
+  m_lastHungCreation.reset();
   if (FAILED(hr) || server == nullptr) {
     errorText = hr == RPC_E_CALL_CANCELED
                     ? StringPrintf(SystemText("创建 IOPCServer 对象超过 %d 秒未完成，已取消").c_str(),
@@ -74,6 +75,8 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
                     : SystemText("创建 IOPCServer 对象失败");
     // A server that came back after the deadline is not used (and not called again).
     if (server != nullptr && hr != RPC_E_CALL_CANCELED) server->Release();
+    if (hr == RPC_E_CALL_CANCELED)
+      m_lastHungCreation = HungCreation{std::chrono::steady_clock::now(), errorText};
     return FAILED(hr) ? hr : E_FAIL;
   }
   m_server = server;
@@ -112,6 +115,13 @@ void CServerConnection::Release(const char* failureFormat) {
 
 HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
   m_uiThread.Check();
+  // A creation that hung until its deadline a moment ago is not tried again by every request
+  // queued behind it: each would hold the UI thread for another deadline.
+  if (m_server == nullptr && m_lastHungCreation &&
+      std::chrono::steady_clock::now() - m_lastHungCreation->at < kHungCreationRest) {
+    errorText = m_lastHungCreation->text;
+    return RPC_E_CALL_CANCELED;
+  }
   const HRESULT hr = ConnectWithRetry(errorText);
   if (hr != S_OK) return hr;
   // A request after a loss brings the groups back before it is handled; one after the operator's

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/frame_view.h"
@@ -75,7 +77,8 @@ public:
   // --- Loss and recovery ---
   // A request's on-demand connection: ConnectWithRetry, and when the server was lost (rather
   // than taken down by the operator) every group registered again before this returns. 0 with
-  // Server() set, or the failure with errorText set.
+  // Server() set, or the failure with errorText set. Within kHungCreationRest of a creation that
+  // was cancelled at its deadline, no creation is tried: the request gets that failure at once.
   HRESULT ConnectForRequest(std::string& errorText);
   // Every server call's result passes through here: a lost-server code marks the server lost.
   // A call cancelled at the deadline (RPC_E_CALL_CANCELED) is followed by GetStatus with a
@@ -133,6 +136,11 @@ private:
   IServerGroups* m_groups = nullptr;
   IOPCServer* m_server = nullptr;  // one reference, with COM initialised, while set
 
+  struct HungCreation {
+    std::chrono::steady_clock::time_point at;
+    std::string text;
+  };
+  std::optional<HungCreation> m_lastHungCreation;  // the last creation, when it hung
   std::unique_ptr<CCallDeadline> m_deadline;
   bool m_judging = false;  // the status check after a cancelled call is under way
   bool m_hung = false;     // the loss in m_lostCode is a hang, not a crash

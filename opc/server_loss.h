@@ -42,3 +42,8 @@ inline constexpr std::chrono::milliseconds kStatusCheckTimeout{500};
 // Keeps a reference given up on a hung server for the rest of the process, never released (a
 // release could block on the hung process): the objects stay reachable, not leaked unseen.
 void AbandonServerObject(IUnknown* object);
+
+// After a creation was cancelled at its deadline, requests do not try one again for this long:
+// they are answered with that failure at once instead of each holding the UI thread for another
+// deadline. The reconnect timer's tries go on as usual.
+inline constexpr std::chrono::milliseconds kHungCreationRest{1000};

@@ -1,9 +1,14 @@
 // The gateway survives its OPC server: the simulator crashes through "Control.Restart" while an
 // active group sends values, and without any request the gateway notices, reconnects, registers
-// the groups again under their indices and announces it; the client's values flow on.
+// the groups again under their indices and announces it; the client's values flow on. A server
+// that hangs ("Control.Hang") holds no request longer than the call deadline, and one that is
+// only slow ("Control.Delay") is not taken for lost.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
 
 #include "client/request_builder.h"
 #include "tests/e2e/datagram_inbox.h"
@@ -74,6 +79,106 @@ TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
     return gateway.LogFile().find(CGatewayProcess::GatewayText(
                "OpcServer已恢复，3 个组已重新加入")) != std::string::npos;
   })) << gateway.LogFile();
+}
+
+// What a polling client saw: each request's reply and how long it waited for it.
+struct PolledReply {
+  std::string request;
+  std::string reply;
+  std::chrono::milliseconds waited;
+};
+
+// A client that sends "HBT" and "SR" every 200 ms on its own thread until stopped.
+class CPollingClient {
+public:
+  CPollingClient(const CRunningGateway& gateway, std::string read)
+      : m_thread([this, &gateway, read] { Run(gateway, read); }) {}
+  ~CPollingClient() { Stop(); }
+  void Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+  }
+  std::vector<PolledReply> Replies() {
+    std::lock_guard lock(m_mutex);
+    return m_replies;
+  }
+
+private:
+  void Run(const CRunningGateway& gateway, const std::string& read) {
+    auto next = std::chrono::steady_clock::now();
+    while (!m_stop) {
+      for (const std::string& request : {HeartbeatRequest(), read}) {
+        const auto start = std::chrono::steady_clock::now();
+        std::string reply = gateway.RawExchange(request, 60s);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        std::lock_guard lock(m_mutex);
+        m_replies.push_back({request.substr(0, 3), std::move(reply), waited});
+      }
+      next += 200ms;  // the client's pace
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;
+  std::vector<PolledReply> m_replies;
+  std::thread m_thread;
+};
+
+TEST(RecoveryTest, HungServerHoldsNoRequestPastTheDeadlineAndSlowOneIsNotLost) {
+  CRunningGateway gateway({"/calltimeout", "2"});
+  ASSERT_TRUE(gateway.Ready());
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n",
+            gateway.RawExchange(DefineGroupsRequest(
+                {Group("ticking", true, {{"Ramp.Int4", true, 0}}),
+                 Group("controls", false,
+                       {{"Control.Hang", true, 0}, {"Control.Delay", true, 0},
+                        {"Memory.Int4.h", true, 0}})},
+                inbox.Port())));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+
+  // Slow: every call takes 500 ms, within the deadline; all complete and nothing is cancelled.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{1, "500"}})));
+  for (const char* value : {"3", "4"}) {
+    EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{2, value}})));
+    EXPECT_EQ(std::string("0\t\r\n") + value + "\t192\r\n",
+              gateway.RawExchange(ReadSyncRequest(1, {2})));
+  }
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{1, "0"}})));
+  EXPECT_EQ(gateway.LogFile().find(CGatewayProcess::GatewayText("已取消")), std::string::npos);
+
+  // Hung for 30 s while a client keeps polling.
+  CPollingClient client(gateway, ReadSyncRequest(1, {2}));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "30"}})));
+  const auto startup = [&] {
+    for (;;) {
+      const auto datagram = gateway.Announcements().Receive(90s);
+      if (!datagram || datagram->bytes == "Startup Quarnix\r\n") return datagram.has_value();
+    }
+  };
+  ASSERT_TRUE(startup()) << gateway.LogFile();
+  inbox.Drain();
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  client.Stop();
+
+  int heartbeats = 0;
+  for (const PolledReply& polled : client.Replies()) {
+    EXPECT_LT(polled.waited, 3s) << polled.request << ": " << polled.reply;
+    // Answered: "HBT OK!", or while the server cannot be created the creation's failure.
+    EXPECT_FALSE(polled.reply.empty()) << polled.request;
+    if (polled.request == "HBT") ++heartbeats;
+  }
+  EXPECT_GT(heartbeats, 10);
+  EXPECT_EQ("0\t\r\n4\t192\r\n", gateway.RawExchange(ReadSyncRequest(1, {2})));
+  const std::string log = gateway.LogFile();
+  EXPECT_NE(log.find(CGatewayProcess::GatewayText("判定为已失去响应")), std::string::npos) << log;
+  EXPECT_NE(log.find(CGatewayProcess::GatewayText("OpcServer已恢复，2 个组已重新加入")),
+            std::string::npos)
+      << log;
 }
 
 }  // namespace
