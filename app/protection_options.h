@@ -24,9 +24,9 @@ void RecordOptionError(std::string& error, const char* option, const std::string
                        const char* expected);
 
 // If tokens[at] is a protection option: applies it to the network side's settings (/bind, /allow,
-// /maxconn) or the requests' (/readonly, /maxgroups, /maxitems, /calltimeout), with its value, advancing at
-// past the value when there is one, and returns true. A bad value sets error, unless error holds
-// one already. Any other token: returns false and changes nothing.
+// /maxconn) or the requests' (/readonly, /maxgroups, /maxitems, /calltimeout), with its value,
+// advancing at past the value when there is one, and returns true. A bad value sets error, unless
+// error holds one already. Any other token: returns false and changes nothing.
 bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
                           ProtectionSettings& settings, RequestSettings& requests,
                           std::string& error);

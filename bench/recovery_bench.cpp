@@ -75,9 +75,10 @@ bool MeasureHang(CRunningGateway& gateway, CUdpReceiver& receiver) {
     std::fprintf(stderr, "the groups did not come back after the hang\n");
     return false;
   }
-  PrintLine("first value change after the end of a 30 s hang %8.1f ms (deadline 10 s, SR every "
-            "200 ms)",
-            ElapsedMs(hangEnd, back));
+  PrintLine(
+      "first value change after the end of a 30 s hang %8.1f ms (deadline 10 s, SR every "
+      "200 ms)",
+      ElapsedMs(hangEnd, back));
   return true;
 }
 

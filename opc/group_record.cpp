@@ -72,9 +72,9 @@ void GroupRecord::DropServerState() {
 
 std::size_t GroupRecord::AbandonServerState() {
   std::size_t given = 0;
-  for (IUnknown* held : {static_cast<IUnknown*>(pIOPCGroupStateMgt),
-                         static_cast<IUnknown*>(pIOPCItemMgt), static_cast<IUnknown*>(pSyncIO),
-                         static_cast<IUnknown*>(pAsyncIO2)}) {
+  for (IUnknown* held :
+       {static_cast<IUnknown*>(pIOPCGroupStateMgt), static_cast<IUnknown*>(pIOPCItemMgt),
+        static_cast<IUnknown*>(pSyncIO), static_cast<IUnknown*>(pAsyncIO2)}) {
     if (held == nullptr) continue;
     AbandonServerObject(held);
     ++given;

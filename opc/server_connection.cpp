@@ -69,10 +69,11 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   if (m_deadline->TakeCancelled() && SUCCEEDED(hr)) hr = RPC_E_CALL_CANCELED;
   m_lastHungCreation.reset();
   if (FAILED(hr) || server == nullptr) {
-    errorText = hr == RPC_E_CALL_CANCELED
-                    ? StringPrintf(SystemText("创建 IOPCServer 对象超过 %d 秒未完成，已取消").c_str(),
-                                   static_cast<int>(m_deadline->Timeout().count() / 1000))
-                    : SystemText("创建 IOPCServer 对象失败");
+    errorText =
+        hr == RPC_E_CALL_CANCELED
+            ? StringPrintf(SystemText("创建 IOPCServer 对象超过 %d 秒未完成，已取消").c_str(),
+                           static_cast<int>(m_deadline->Timeout().count() / 1000))
+            : SystemText("创建 IOPCServer 对象失败");
     // A server that came back after the deadline is not used (and not called again).
     if (server != nullptr && hr != RPC_E_CALL_CANCELED) server->Release();
     if (hr == RPC_E_CALL_CANCELED)
@@ -220,11 +221,11 @@ void CServerConnection::GiveUpLostServer() {
     AbandonHungServer(code);
   } else {
     LogRecovery(StringPrintf(
-      SystemText("与OpcServer的连接已断开，错误代码：%x；已释放其全部对象，稍后自动重新连接")
-          .c_str(),
-      Hex(code)));
-  // The records keep their definitions and active flags; what they held of the dead server is
-  // given back without calling it.
+        SystemText("与OpcServer的连接已断开，错误代码：%x；已释放其全部对象，稍后自动重新连接")
+            .c_str(),
+        Hex(code)));
+    // The records keep their definitions and active flags; what they held of the dead server is
+    // given back without calling it.
     if (m_groups != nullptr) m_groups->DropServerState();
     Release();
   }

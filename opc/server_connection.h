@@ -14,8 +14,8 @@
 // group side are borrowed and must outlive the connection's use of them.
 #pragma once
 
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>

@@ -157,9 +157,10 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
 int CRequestDispatcher::WriteOutcomeUnknown(const char* method, std::string& reply) {
   // Cancelled at the deadline: the server may still apply the write when it answers again, so
   // neither the client nor the log may call it failed.
-  reply = StringPrintf("%s cancelled after the call deadline: the server may still apply the "
-                       "write (outcome unknown)",
-                       method);
+  reply = StringPrintf(
+      "%s cancelled after the call deadline: the server may still apply the "
+      "write (outcome unknown)",
+      method);
   const std::string text = StringPrintf(
       SystemText("%s 超过调用时限被取消：OpcServer恢复后仍可能执行这次写入，结果未知").c_str(),
       method);

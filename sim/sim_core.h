@@ -210,7 +210,7 @@ private:
   bool m_freshStartPending = false;
   unsigned m_crashRequest = 0;  // seconds asked by a write to "Control.Restart", 0 for none
   void (*m_crashHook)(unsigned seconds) = nullptr;
-  Clock::time_point m_hangUntil{};             // calls block until then
+  Clock::time_point m_hangUntil{};           // calls block until then
   std::chrono::milliseconds m_callDelay{0};  // every call lags this much
 
   std::mutex m_lifecycle;  // serialises starting and stopping the worker

@@ -84,8 +84,7 @@ HRESULT CSimCore::ServeCall(ComCallFrame& frame) {
   }
   const auto now = Clock::now();
   if (hangUntil > now) {
-    const HRESULT hr =
-        frame.Block(std::chrono::ceil<std::chrono::milliseconds>(hangUntil - now));
+    const HRESULT hr = frame.Block(std::chrono::ceil<std::chrono::milliseconds>(hangUntil - now));
     if (hr != S_OK) return hr;
   }
   return delay.count() > 0 ? frame.Block(delay) : S_OK;

@@ -242,10 +242,11 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 // The class registry stands in for the system's: a server registers its ProgID, CLSID and factory.
 // The factory creates one object and returns it through ppv with one reference for riid.
 using ComClassFactoryFn = std::function<HRESULT(REFIID riid, void** ppv)>;
-// --- Call cancellation ----------------------------------------------------------------------------
-// A thread's pending call into a server can be cancelled from another thread while the thread has
-// cancellation enabled (counted, paired). The cancelled call returns RPC_E_CALL_CANCELED at once,
-// as a proxy does; the server may still finish its work. Thread ids: ComCurrentThreadId().
+// --- Call cancellation
+// ---------------------------------------------------------------------------- A thread's pending
+// call into a server can be cancelled from another thread while the thread has cancellation enabled
+// (counted, paired). The cancelled call returns RPC_E_CALL_CANCELED at once, as a proxy does; the
+// server may still finish its work. Thread ids: ComCurrentThreadId().
 HRESULT CoEnableCallCancellation(void* reserved);
 HRESULT CoDisableCallCancellation(void* reserved);
 // S_OK when the thread's pending call was marked cancelled; CO_E_CANCEL_DISABLED when the thread
