@@ -1124,3 +1124,45 @@ TEST_F(SimulatorTest, ControlRestartCrashesTheServerForTheAskedSecondsThenStarts
   EXPECT_EQ(ReadOne(*again, 0).value, "0");
   EXPECT_EQ(m_server->GetStatus(status.Put()), kUnavailable);  // the old connection stays dead
 }
+
+TEST_F(SimulatorTest, ControlHangBlocksCallsUntilTheCallersCallIsCancelledAndDelayChecksItsRange) {
+  auto group = MakeGroup({{u"Control.Hang"}, {u"Control.Delay"}});
+  HRESULT itemError = S_OK;
+  for (const auto& [item, refused] :
+       {std::pair{0, 0}, std::pair{0, 601}, std::pair{1, -1}, std::pair{1, 600001}}) {
+    Values value;
+    value.I4(refused);
+    EXPECT_EQ(WriteOne(*group, static_cast<WORD>(item), value, &itemError), S_FALSE);
+    EXPECT_EQ(itemError, OPC_E_RANGE) << item << ": " << refused;
+  }
+  Values none;
+  none.I4(0);
+  EXPECT_EQ(WriteOne(*group, 1, none, &itemError), S_OK);
+  EXPECT_EQ(ReadOne(*group, 0).value, "0");
+
+  // Hung for 600 s: this thread's next call waits until another thread cancels it.
+  Values hang;
+  hang.I4(600);
+  ASSERT_EQ(WriteOne(*group, 0, hang, &itemError), S_OK);  // answered first
+  CoEnableCallCancellation(nullptr);
+  const DWORD caller = ComCurrentThreadId();
+  std::thread canceller([caller] {
+    for (;;) {
+      const ComPendingCall call = ComPendingCallOf(caller);
+      if (call.pending) {
+        EXPECT_STREQ(call.method, "GetStatus");
+        EXPECT_EQ(ComCancelPendingCall(caller, call.serial), S_OK);
+        return;
+      }
+      std::this_thread::yield();
+    }
+  });
+  CoTaskPtr<OPCSERVERSTATUS> status;
+  EXPECT_EQ(m_server->GetStatus(status.Put()), RPC_E_CALL_CANCELED);
+  EXPECT_EQ(status.Get(), nullptr);
+  canceller.join();
+  EXPECT_EQ(ComPendingCallOf(caller).pending, false);
+  CoDisableCallCancellation(nullptr);
+  SimulatorHang(std::chrono::milliseconds(0));
+  EXPECT_EQ(m_server->GetStatus(status.Put()), S_OK);
+}
