@@ -22,8 +22,11 @@ std::chrono::milliseconds GatewayCallTimeout() {
 
 CCallDeadline::CCallDeadline(std::chrono::milliseconds timeout)
     : m_owner(ComCurrentThreadId()), m_timeout(timeout) {
+  // Where the pending calls cannot be seen, nothing is watched and cancellation (which costs
+  // something on every call there) stays off.
+  if (timeout.count() <= 0 || !ComPendingCallsObservable()) return;
   CoEnableCallCancellation(nullptr);
-  if (timeout.count() > 0) m_thread = std::thread([this] { Watch(); });
+  m_thread = std::thread([this] { Watch(); });
 }
 
 CCallDeadline::~CCallDeadline() {
@@ -32,7 +35,8 @@ CCallDeadline::~CCallDeadline() {
     m_ending = true;
   }
   m_changed.notify_all();
-  if (m_thread.joinable()) m_thread.join();
+  if (!m_thread.joinable()) return;
+  m_thread.join();
   CoDisableCallCancellation(nullptr);
 }
 

@@ -7,6 +7,9 @@
 // how long it had lasted is kept for the owning thread (TakeCancelled), which decides whether the
 // server is slow or hung. A call shorter than the deadline is never touched.
 //
+// Where the platform cannot tell what a thread waits for (the real COM: ComPendingCallsObservable
+// is false) the watchdog does not run and nothing is cancelled.
+//
 // Error rule: nothing fails; a cancellation the platform refuses leaves the call waiting.
 // Thread rule: construct, SetTimeout, ScopedTimeout and TakeCancelled on the owning thread; the
 // watchdog thread is the object's own. Ownership: owns its thread, joined by the destructor.

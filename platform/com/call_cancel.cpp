@@ -99,6 +99,10 @@ HRESULT ComCancelPendingCall(DWORD threadId, std::uint64_t serial) {
   return Cancel(threadId, &serial);
 }
 
+bool ComPendingCallsObservable() {
+  return true;
+}
+
 ComPendingCall ComPendingCallOf(DWORD threadId) {
   const std::shared_ptr<ThreadCalls> calls = Find(threadId);
   if (!calls) return ComPendingCall();

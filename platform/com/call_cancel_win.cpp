@@ -6,6 +6,10 @@ DWORD ComCurrentThreadId() {
   return GetCurrentThreadId();
 }
 
+bool ComPendingCallsObservable() {
+  return false;
+}
+
 ComPendingCall ComPendingCallOf(DWORD /*threadId*/) {
   return ComPendingCall();
 }

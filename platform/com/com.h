@@ -82,6 +82,8 @@ struct ComPendingCall {
   std::chrono::steady_clock::time_point started{};
 };
 ComPendingCall ComPendingCallOf(DWORD threadId);
+// Whether ComPendingCallOf reports calls here (the subset: yes; the real COM: no).
+bool ComPendingCallsObservable();
 // Cancels the thread's pending call when it is still call serial (CoCancelCall for exactly that
 // call, so that a call that ended meanwhile cannot take the next one down with it).
 HRESULT ComCancelPendingCall(DWORD threadId, std::uint64_t serial);
