@@ -1165,4 +1165,5 @@ TEST_F(SimulatorTest, ControlHangBlocksCallsUntilTheCallersCallIsCancelledAndDel
   CoDisableCallCancellation(nullptr);
   SimulatorHang(std::chrono::milliseconds(0));
   EXPECT_EQ(m_server->GetStatus(status.Put()), S_OK);
+  CoTaskMemFree(status.Get()->szVendorInfo);
 }
