@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "sim/sim_core.h"
+
 CSimEnumString* CSimEnumString::Create(std::shared_ptr<const CSimNameList> names) {
   return new (std::nothrow) CSimEnumString(std::move(names), 0);
 }
@@ -30,6 +32,8 @@ ULONG CSimEnumString::Release() {
 }
 
 HRESULT CSimEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) {
+  ComCallFrame frame("Next");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (rgelt == nullptr || (pceltFetched == nullptr && celt != 1)) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
   const std::size_t total = m_names->Count();
@@ -51,6 +55,8 @@ HRESULT CSimEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) {
 }
 
 HRESULT CSimEnumString::Skip(ULONG celt) {
+  ComCallFrame frame("Skip");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   std::lock_guard lock(m_mutex);
   const std::size_t left = m_names->Count() - m_position;
   if (celt > left) {
@@ -62,12 +68,16 @@ HRESULT CSimEnumString::Skip(ULONG celt) {
 }
 
 HRESULT CSimEnumString::Reset() {
+  ComCallFrame frame("Reset");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   std::lock_guard lock(m_mutex);
   m_position = 0;
   return S_OK;
 }
 
 HRESULT CSimEnumString::Clone(IEnumString** ppenum) {
+  ComCallFrame frame("Clone");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (ppenum == nullptr) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
   *ppenum = new (std::nothrow) CSimEnumString(m_names, m_position);

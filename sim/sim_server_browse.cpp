@@ -29,6 +29,8 @@ HRESULT PropertyItem(LPCWSTR id, SimItemInfo* info) {
 // --- IOPCBrowseServerAddressSpace ---------------------------------------------------------------
 
 HRESULT CSimServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
+  ComCallFrame frame("QueryOrganization");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (pNameSpaceType == nullptr) return E_INVALIDARG;
   *pNameSpaceType = m_flat ? OPC_NS_FLAT : OPC_NS_HIERARCHIAL;
@@ -36,6 +38,8 @@ HRESULT CSimServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
 }
 
 HRESULT CSimServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) {
+  ComCallFrame frame("ChangeBrowsePosition");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (m_flat) return E_FAIL;  // one level: nowhere to go
   std::lock_guard lock(m_browseMutex);
@@ -63,6 +67,8 @@ HRESULT CSimServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, L
 HRESULT CSimServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                      VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                      LPENUMSTRING* ppIEnumString) {
+  ComCallFrame frame("BrowseOPCItemIDs");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppIEnumString == nullptr) return E_INVALIDARG;
   *ppIEnumString = nullptr;
@@ -82,6 +88,8 @@ HRESULT CSimServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR s
 }
 
 HRESULT CSimServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
+  ComCallFrame frame("GetItemID");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (szItemID == nullptr) return E_INVALIDARG;
   *szItemID = nullptr;
@@ -98,6 +106,8 @@ HRESULT CSimServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
 }
 
 HRESULT CSimServer::BrowseAccessPaths(LPCWSTR /*szItemID*/, LPENUMSTRING* ppIEnumString) {
+  ComCallFrame frame("BrowseAccessPaths");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (ppIEnumString != nullptr) *ppIEnumString = nullptr;
   return E_NOTIMPL;  // the access path is ignored
 }
@@ -107,6 +117,8 @@ HRESULT CSimServer::BrowseAccessPaths(LPCWSTR /*szItemID*/, LPENUMSTRING* ppIEnu
 HRESULT CSimServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
                                              DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
                                              VARTYPE** ppvtDataTypes) {
+  ComCallFrame frame("QueryAvailableProperties");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (pdwCount == nullptr || ppPropertyIDs == nullptr || ppDescriptions == nullptr ||
       ppvtDataTypes == nullptr)
@@ -139,6 +151,8 @@ HRESULT CSimServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
 
 HRESULT CSimServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                       VARIANT** ppvData, HRESULT** ppErrors) {
+  ComCallFrame frame("GetItemProperties");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppvData == nullptr || ppErrors == nullptr) return E_INVALIDARG;
   *ppvData = nullptr, *ppErrors = nullptr;
@@ -168,6 +182,8 @@ HRESULT CSimServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
 
 HRESULT CSimServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                   LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) {
+  ComCallFrame frame("LookupItemIDs");
+  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppszNewItemIDs == nullptr || ppErrors == nullptr) return E_INVALIDARG;
   *ppszNewItemIDs = nullptr, *ppErrors = nullptr;
