@@ -42,9 +42,10 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
     return 1;
   }
   // A server found lost on the way is given up after the reply, which still carries the failing
-  // code and text.
-  m_connection.NoteServerResult(code);
+  // code and text; a call cancelled at the deadline is judged (slow or hung) after it too, so the
+  // client does not wait for the status check.
   Response(connection, code, reply);
+  m_connection.NoteServerResult(code);
   m_connection.SettleServerState();
   if (m_closeRequested) {
     // Queued, so the close confirmation runs after this reply has gone out.
