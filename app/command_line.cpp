@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 
+#include "app/health_services.h"
 #include "app/protection_options.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
@@ -79,6 +80,9 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
+    } else if (IsOption(token, "/metrics")) {
+      ParseMetricsPort(hasValue ? tokens[++i] : std::string(), options.metricsPort,
+                       options.optionError);
     } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
                                     options.optionError)) {
       // applied, or its error recorded

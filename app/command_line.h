@@ -1,5 +1,5 @@
-// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, and the protection options of
-// protection_options.h.
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, the protection options of
+// protection_options.h, and /metrics PORT (health_services.h; a bad port is an option error).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
@@ -32,6 +32,7 @@ struct CommandLineOptions {
   // a start with such an error must end.
   ProtectionSettings protection;
   RequestSettings requests;
+  std::uint16_t metricsPort = 0;  // /metrics PORT; 0: no metrics port
   std::string optionError;
 };
 

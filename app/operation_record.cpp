@@ -14,6 +14,7 @@ std::string StartRecordText(const CommandLineOptions& options) {
                        static_cast<unsigned>(options.remotePort),
                        static_cast<unsigned>(options.listenPort));
   text += WideToMultiByte(options.progId);
+  if (options.metricsPort != 0) text += StringPrintf(" /metrics %u", options.metricsPort);
   if (options.backgroundMode) text += " /s";
   return text;
 }

@@ -77,6 +77,7 @@ void GroupRecord::ForgetServerState() {
   pItemErrors = nullptr;
   pSyncIO = nullptr;
   pAsyncIO2 = nullptr;
+  valuesSince = {};
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "opc/server_connection.h"
 
+#include <ctime>
+
 #include <thread>
 
 #include "core/activity_log.h"
@@ -61,6 +63,8 @@ HRESULT CServerConnection::CreateServer(std::string& errorText) {
     return FAILED(hr) ? hr : E_FAIL;
   }
   m_server = server;
+  m_figures.connectedAt = std::chrono::steady_clock::now();
+  m_figures.connectedSince = static_cast<std::int64_t>(std::time(nullptr));
   return S_OK;
 }
 
@@ -147,6 +151,8 @@ void CServerConnection::GiveUpLostServer() {
   // given back without calling it.
   if (m_groups != nullptr) m_groups->DropServerState();
   Release();
+  ++m_figures.losses;
+  m_figures.lastLossCode = code;
   m_recovering = true;
   m_reconnectAttempt = 0;
   m_lastReconnectError = S_OK;
@@ -206,5 +212,6 @@ void CServerConnection::TryReconnect() {
 
 void CServerConnection::Regained() {
   m_recovering = false;
+  ++m_figures.reconnects;
   if (m_groups != nullptr) m_groups->RestoreGroups();
 }

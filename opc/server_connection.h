@@ -13,6 +13,8 @@
 // group side are borrowed and must outlive the connection's use of them.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -91,6 +93,16 @@ public:
   // Replaces the timer (tests drive the ticks themselves). Call before the first use.
   void SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer);
 
+  // --- What the status request tells of the connection ---
+  struct Figures {
+    std::chrono::steady_clock::time_point connectedAt{};  // while Server() is set
+    std::int64_t connectedSince = 0;                      // the same in Unix time, seconds
+    std::uint64_t losses = 0;                             // servers given up as lost
+    std::uint64_t reconnects = 0;                         // servers regained after a loss
+    HRESULT lastLossCode = S_OK;                          // the code of the last loss
+  };
+  const Figures& Counts() const { return m_figures; }
+
 private:
   enum class TimerRole { kNone, kWatchdog, kReconnect };
 
@@ -110,6 +122,7 @@ private:
   IServerGroups* m_groups = nullptr;
   IOPCServer* m_server = nullptr;  // one reference, with COM initialised, while set
 
+  Figures m_figures;
   HRESULT m_lostCode = S_OK;
   bool m_recovering = false;
   unsigned m_reconnectAttempt = 0;
