@@ -81,6 +81,8 @@ struct GatewayStatus {
   std::uint64_t datagramFailures = 0;
   // Value ages of the active groups (registered and active), in list order.
   std::vector<GroupValueAge> groupAges;
+  // How long the UI thread took to make this copy (set by CStatusSnapshots; 0 otherwise).
+  double copySeconds = 0;
 
   // The largest age among groupAges; -1 when no group is active.
   double LargestValueAge() const;

@@ -159,6 +159,9 @@ std::string PrometheusText(const GatewayStatus& status, const ProcessFigures& pr
              "1");
   out.Gauge("quarnix_uptime_seconds", "Seconds since the gateway started.",
             Number(status.uptimeSeconds));
+  out.Gauge("quarnix_status_copy_seconds",
+            "Time the UI thread took to copy the figures of this scrape.",
+            Number(status.copySeconds));
   Server(out, status);
   Groups(out, status);
   Requests(out, status);

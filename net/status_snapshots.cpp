@@ -49,7 +49,10 @@ PendingFill::~PendingFill() {
 
 void PendingFill::Run() {
   auto status = std::make_shared<GatewayStatus>();
+  const auto began = CStatusSnapshots::Clock::now();
   state->fill(*status);
+  status->copySeconds =
+      std::chrono::duration<double>(CStatusSnapshots::Clock::now() - began).count();
   ran = true;
   {
     std::lock_guard lock(state->mutex);

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 
+#include "client/client_tool.h"
 #include "client/request_builder.h"
 #include "client/status_report.h"
 #include "tests/e2e/datagram_inbox.h"
@@ -99,6 +101,12 @@ TEST(HealthTest, StatusFollowsTheServerThroughARestartAndTellsTheValueAge) {
   EXPECT_FALSE(before.ServerConnected());
   EXPECT_EQ("Quarnix.Simulator", before.Figure("server_progid"));
   EXPECT_EQ("-", before.Figure("value_age_max_seconds"));
+  // The client tool says "not healthy" with exit status 1.
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::string port = std::to_string(gateway.ListenPort());
+  EXPECT_EQ(1, RunClientTool({"--port", port, "status"}, out, err)) << err.str();
+  EXPECT_NE(std::string::npos, out.str().find("NOT HEALTHY: the OPC server is not connected"));
   EXPECT_FALSE(Status(gateway).ServerConnected());
 
   CDatagramInbox inbox;
@@ -116,13 +124,14 @@ TEST(HealthTest, StatusFollowsTheServerThroughARestartAndTellsTheValueAge) {
   EXPECT_EQ(2, Figure(connected, "groups_registered"));
   EXPECT_EQ(1, Figure(connected, "groups_active"));
   EXPECT_EQ(2, Figure(connected, "items"));
-  EXPECT_EQ(4, Figure(connected, "requests_served"));  // ST, ST, AD, AC
+  EXPECT_EQ(5, Figure(connected, "requests_served"));  // ST, ST (the tool), ST, AD, AC
   EXPECT_GT(Figure(connected, "datagrams_sent"), 0);
   ASSERT_EQ(1u, connected.groupAges.size());
   EXPECT_EQ(0u, connected.groupAges[0].first);
   // The group's values move every update period (250 ms).
   EXPECT_LT(connected.groupAges[0].second, 0.5);
   EXPECT_TRUE(connected.Healthy(1));
+  EXPECT_EQ(0, RunClientTool({"--port", port, "status", "--json"}, out, err)) << err.str();
 
   // The simulator crashes for a second; the gateway counts the loss and the reconnection.
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "1"}})));
