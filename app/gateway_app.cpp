@@ -81,8 +81,9 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   CHealthServices::StatusFiller figures;
   if (CRequestDispatcher* dispatcher = m_dispatcher)
     figures = [dispatcher](GatewayStatus& status) { dispatcher->FillStatus(status); };
-  m_health.Start(std::move(figures), GatewayProtection(),
-                 StringPrintf("listening for requests on port %u", static_cast<unsigned>(listenPort)));
+  m_health.Start(
+      std::move(figures), GatewayProtection(),
+      StringPrintf("listening for requests on port %u", static_cast<unsigned>(listenPort)));
   pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
 
   // 9. The startup announcement.

@@ -59,8 +59,7 @@ void CHealthServices::Start(StatusFiller filler, const ProtectionSettings& prote
       if (filler) filler(status);
     });
     CStatusSnapshots* snapshots = m_snapshots.get();
-    m_metrics->Start([snapshots](auto deadline) { return snapshots->Take(deadline); },
-                     protection);
+    m_metrics->Start([snapshots](auto deadline) { return snapshots->Take(deadline); }, protection);
   }
   m_started = true;
   ServiceNotify("READY=1\nSTATUS=" + statusText);

@@ -31,8 +31,10 @@ public:
           auto next = BenchClock::now();
           while (!m_stop) {
             std::string reply;
-            if (OneRequest(port, kScrape, reply) && reply.rfind("HTTP/1.0 200", 0) == 0) ++good;
-            else ++bad;
+            if (OneRequest(port, kScrape, reply) && reply.rfind("HTTP/1.0 200", 0) == 0)
+              ++good;
+            else
+              ++bad;
             next += period;
             std::this_thread::sleep_until(next);
           }
@@ -107,7 +109,8 @@ ScrapeFigures MeasureScrapes(std::uint16_t port) {
     OneRequest(port, kScrape, reply);
     wall.push_back(ElapsedMs(begin, BenchClock::now()));
     figures.bytes = reply.size();
-    figures.copyMaxMs = std::max(figures.copyMaxMs, 1000 * Sample(reply, "quarnix_status_copy_seconds"));
+    figures.copyMaxMs =
+        std::max(figures.copyMaxMs, 1000 * Sample(reply, "quarnix_status_copy_seconds"));
   }
   figures.wall = Summarize(wall);
   return figures;
@@ -122,10 +125,12 @@ bool DefineActiveGroups(const CRunningGateway& gateway, int count) {
       groups.push_back({"scraped" + std::to_string(g), true, 1000, {{"Static.Int4", true, 0}}});
       indices.push_back(g);
     }
-    const ExchangeResult defined = gateway.Exchange(DefineGroupsRequest(groups), std::chrono::seconds(120));
+    const ExchangeResult defined =
+        gateway.Exchange(DefineGroupsRequest(groups), std::chrono::seconds(120));
     const ExchangeResult activated = gateway.Exchange(SetGroupsActiveRequest(true, indices));
     if (!defined.Ok() || defined.reply.code != 0 || !activated.Ok() || activated.reply.code != 0) {
-      PrintLine("cannot define or activate groups %d and on: %s", first, defined.raw.substr(0, 200).c_str());
+      PrintLine("cannot define or activate groups %d and on: %s", first,
+                defined.raw.substr(0, 200).c_str());
       return false;
     }
   }

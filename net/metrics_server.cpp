@@ -148,8 +148,8 @@ HttpHeadScan CMetricsServer::ReadHead(SocketHandle socket, std::string& head,
     if (ready < 0) break;
     if (ready == 0) continue;
     const std::size_t room = kMostHttpHeadBytes - std::min(head.size(), kMostHttpHeadBytes);
-    const int got = SocketReceive(socket, buffer,
-                                  static_cast<int>(std::min(sizeof buffer, std::max<std::size_t>(room, 1))));
+    const int got = SocketReceive(
+        socket, buffer, static_cast<int>(std::min(sizeof buffer, std::max<std::size_t>(room, 1))));
     if (got <= 0) break;  // closed or failed
     head.append(buffer, static_cast<std::size_t>(got));
     const HttpHeadScan scan = ScanHttpHead(head);
@@ -163,8 +163,9 @@ bool CMetricsServer::SendAll(SocketHandle socket, const std::string& bytes,
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     if (m_stopping || Clock::now() >= deadline) return false;
-    const int count = SocketTrySend(socket, bytes.data() + sent,
-                                    static_cast<int>(std::min<std::size_t>(bytes.size() - sent, 65536)));
+    const int count =
+        SocketTrySend(socket, bytes.data() + sent,
+                      static_cast<int>(std::min<std::size_t>(bytes.size() - sent, 65536)));
     if (count > 0) {
       sent += static_cast<std::size_t>(count);
     } else if (count < 0 && SocketSendWouldBlock()) {

@@ -45,7 +45,8 @@ public:
   std::uint16_t Port() const;
   // Starts accepting with the allow list and /maxconn of protection. False when not open.
   // source is called with the deadline by which the figures must come.
-  using TimedSource = std::function<std::optional<GatewayStatus>(std::chrono::steady_clock::time_point)>;
+  using TimedSource =
+      std::function<std::optional<GatewayStatus>(std::chrono::steady_clock::time_point)>;
   bool Start(TimedSource source, const ProtectionSettings& protection);
   // Closes the listening socket and every open connection and joins every thread. Idempotent.
   void Stop();

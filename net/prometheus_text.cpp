@@ -5,7 +5,7 @@
 namespace {
 
 constexpr const char* kResultNames[CRequestFigures::kResultCount] = {"success", "refused",
-                                                                    "failed"};
+                                                                     "failed"};
 
 // Appends families to one text.
 class CExposition {
@@ -155,8 +155,7 @@ std::string PrometheusLabelValue(const std::string& value) {
 std::string PrometheusText(const GatewayStatus& status, const ProcessFigures& process) {
   CExposition out;
   out.Family("quarnix_build_info", "gauge", "Always 1; the version is the label.");
-  out.Sample("quarnix_build_info", "version=\"" + PrometheusLabelValue(status.version) + "\"",
-             "1");
+  out.Sample("quarnix_build_info", "version=\"" + PrometheusLabelValue(status.version) + "\"", "1");
   out.Gauge("quarnix_uptime_seconds", "Seconds since the gateway started.",
             Number(status.uptimeSeconds));
   out.Gauge("quarnix_status_copy_seconds",

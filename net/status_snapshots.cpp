@@ -87,8 +87,8 @@ std::optional<GatewayStatus> CStatusSnapshots::Take(Clock::time_point deadline) 
     lock.lock();
     if (!posted) return std::nullopt;
   }
-  const bool answered = m_state->changed.wait_until(
-      lock, deadline, [&] { return m_state->generation != before; });
+  const bool answered =
+      m_state->changed.wait_until(lock, deadline, [&] { return m_state->generation != before; });
   // A fill that was dropped (the apartment closed) leaves no newer figures.
   if (!answered || !m_state->latest || m_state->filled != m_state->generation) return std::nullopt;
   return *m_state->latest;

@@ -159,12 +159,14 @@ TEST(HealthTest, MetricsPortServesPrometheusTextAndHealth) {
   EXPECT_EQ("HTTP/1.0 503 Service Unavailable", StatusLine(Get(metricsPort, "/health")));
   ASSERT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
   EXPECT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
-  ASSERT_TRUE(WaitUntil([&] { return StatusLine(Get(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return StatusLine(Get(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
 
   // A silent client and one that sends 100 KB of request line hold up nobody.
   const SocketHandle silent = SocketCreate(kSockStream);
   ASSERT_TRUE(SocketConnect(silent, testing_loopback::LoopbackAddress(metricsPort)));
-  const std::string huge = Http(metricsPort, "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
+  const std::string huge =
+      Http(metricsPort, "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(huge.empty() || StatusLine(huge) == "HTTP/1.0 400 Bad Request") << huge.substr(0, 80);
 
   const std::string scrape = Get(metricsPort, "/metrics");

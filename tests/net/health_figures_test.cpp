@@ -33,16 +33,19 @@ TEST(HealthFiguresTest, RequestHeadsAreReadWithinTheirLimit) {
   ASSERT_TRUE(line);
   EXPECT_EQ("GET", line->method);
   EXPECT_EQ("/metrics", line->path);
-  for (const char* bad : {"GET /metrics\r\n\r\n", "GET  /metrics HTTP/1.1\r\n", "GET metrics HTTP/1.1\r\n",
-                          "get /metrics HTTP/1.1\r\n", "GET /metrics HTTP/2.0\r\n",
-                          "GET /a\x01 HTTP/1.1\r\n", ""}) {
+  for (const char* bad :
+       {"GET /metrics\r\n\r\n", "GET  /metrics HTTP/1.1\r\n", "GET metrics HTTP/1.1\r\n",
+        "get /metrics HTTP/1.1\r\n", "GET /metrics HTTP/2.0\r\n", "GET /a\x01 HTTP/1.1\r\n", ""}) {
     EXPECT_FALSE(ParseHttpRequestLine(bad)) << bad;
   }
 }
 
 TEST(HealthFiguresTest, RepliesFollowThePathMethodAndServerState) {
   int asked = 0;
-  const StatusSource up = [&] { ++asked; return Connected(); };
+  const StatusSource up = [&] {
+    ++asked;
+    return Connected();
+  };
   const StatusSource down = [] { return std::optional<GatewayStatus>(GatewayStatus{}); };
   const StatusSource hung = [] { return std::optional<GatewayStatus>(); };
   const auto reply = [](const char* head, const StatusSource& source) {
@@ -74,7 +77,8 @@ TEST(HealthFiguresTest, StatusLinesAreCountedAndPrometheusLabelsEscaped) {
   status.groupAges = {{3, 0.25}, {7, 12.5}};
   const std::vector<std::string> lines = StatusLines(status);
   const std::string text = ListReplyText(lines, "lines of status");
-  EXPECT_EQ(0u, text.rfind(std::to_string(lines.size()) + " lines of status\r\nversion\t1.0.0\r\n", 0));
+  EXPECT_EQ(0u,
+            text.rfind(std::to_string(lines.size()) + " lines of status\r\nversion\t1.0.0\r\n", 0));
   EXPECT_NE(std::string::npos, text.find("\r\nserver_last_loss_code\t0x800706BA\r\n"));
   EXPECT_NE(std::string::npos, text.find("\r\nvalue_age_max_seconds\t12.500\r\n"));
   EXPECT_EQ("group_value_age_seconds\t7\t12.500", lines.back());
