@@ -69,17 +69,26 @@ bool RateWithScrapes(int scrapesPerSecond) {
   std::size_t failures = 0;
   int scrapes = 0;
   int badScrapes = 0;
-  for (int round = 0; round < 3; ++round) {
+  // Alternating rounds, each side first in turn, so that both see the same noise.
+  const auto plainRound = [&] {
     const LoadFigures a = RunLoad(plain.ListenPort(), 4, std::chrono::seconds(2), request, check);
+    plainRate += a.requestsPerSecond;
+    failures += a.failures;
+  };
+  const auto watchedRound = [&] {
     CScraper scraper(metricsPort, std::chrono::microseconds(1000000 / scrapesPerSecond));
     const LoadFigures b = RunLoad(watched.ListenPort(), 4, std::chrono::seconds(2), request, check);
-    plainRate += a.requestsPerSecond;
     watchedRate += b.requestsPerSecond;
-    failures += a.failures + b.failures;
+    failures += b.failures;
     scrapes += scraper.good;
     badScrapes += scraper.bad;
+  };
+  for (int round = 0; round < 4; ++round) {
+    if (round % 2 == 0) plainRound();
+    watchedRound();
+    if (round % 2 == 1) plainRound();
   }
-  PrintComparison("HBT requests/s", watchedRate / 3, plainRate / 3, "requests/s", "scraped",
+  PrintComparison("HBT requests/s", watchedRate / 4, plainRate / 4, "requests/s", "scraped",
                   "without /metrics");
   PrintLine("%-44s %d good, %d failed", "scrapes", scrapes, badScrapes);
   PrintLine("%-44s %zu", "failed requests", failures);
@@ -94,12 +103,13 @@ double Sample(const std::string& scrape, const std::string& name) {
 
 struct ScrapeFigures {
   LatencyFigures wall;
-  double copyMaxMs = 0;
+  LatencyFigures copy;  // the UI thread's share
   std::size_t bytes = 0;
 };
 
 ScrapeFigures MeasureScrapes(std::uint16_t port) {
   std::vector<double> wall;
+  std::vector<double> copy;
   ScrapeFigures figures;
   for (int i = 0; i < 30; ++i) {
     // Apart by more than the 100 ms reuse window: every scrape makes a new copy.
@@ -109,10 +119,10 @@ ScrapeFigures MeasureScrapes(std::uint16_t port) {
     OneRequest(port, kScrape, reply);
     wall.push_back(ElapsedMs(begin, BenchClock::now()));
     figures.bytes = reply.size();
-    figures.copyMaxMs =
-        std::max(figures.copyMaxMs, 1000 * Sample(reply, "quarnix_status_copy_seconds"));
+    copy.push_back(1000 * Sample(reply, "quarnix_status_copy_seconds"));
   }
   figures.wall = Summarize(wall);
+  figures.copy = Summarize(copy);
   return figures;
 }
 
@@ -151,10 +161,12 @@ bool ScrapeWithManyGroups() {
                   "no group");
   PrintComparison("scrape wall time p99", full.wall.p99Ms, empty.wall.p99Ms, "ms", "10,000 groups",
                   "no group");
-  PrintComparison("UI thread per scrape (largest)", full.copyMaxMs, empty.copyMaxMs, "ms",
+  PrintComparison("UI thread per scrape p50", full.copy.p50Ms, empty.copy.p50Ms, "ms",
+                  "10,000 groups", "no group");
+  PrintComparison("UI thread per scrape (largest)", full.copy.maxMs, empty.copy.maxMs, "ms",
                   "10,000 groups", "no group");
   PrintLine("%-44s %zu bytes (no group: %zu)", "scrape size", full.bytes, empty.bytes);
-  return full.copyMaxMs > 0;
+  return full.copy.maxMs > 0;
 }
 
 }  // namespace
