@@ -18,15 +18,6 @@ std::string Count(unsigned long long value) {
 
 }  // namespace
 
-std::string ListReplyText(const std::vector<std::string>& lines, const std::string& words) {
-  std::string text = std::to_string(lines.size()) + ' ' + words;
-  for (const std::string& line : lines) {
-    text += "\r\n";
-    text += line;
-  }
-  return text;
-}
-
 std::vector<std::string> StatusLines(const GatewayStatus& s) {
   const double largest = s.LargestValueAge();
   std::vector<std::string> lines = {

@@ -4,6 +4,7 @@
 #include "net/gateway_counters.h"
 #include "net/status_text.h"
 #include "platform/codepage.h"
+#include "protocol/list_reply.h"
 #include "protocol/request_dispatcher.h"
 #include "res/strings.h"
 
@@ -20,7 +21,9 @@ int CRequestDispatcher::StatusCommand(CHttpBlockingSocket&, CRequestTokenizer&,
                                       std::string& reply) {
   GatewayStatus status;
   FillStatus(status);
-  reply = ListReplyText(StatusLines(status), "lines of status");
+  // Texts from the command line never split a line or a field.
+  status.progId = ListField(status.progId);
+  reply = ListReplyText("lines of status", StatusLines(status));
   return 0;
 }
 

@@ -3,6 +3,7 @@
 // the UI thread with its reuse window and deadline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "net/metrics_http.h"
@@ -69,20 +70,20 @@ TEST(HealthFiguresTest, RepliesFollowThePathMethodAndServerState) {
   EXPECT_EQ("\r\nConnection: close\r\n\r\n", bytes.substr(bytes.size() - 23));
 }
 
-TEST(HealthFiguresTest, StatusLinesAreCountedAndPrometheusLabelsEscaped) {
+TEST(HealthFiguresTest, StatusLinesHoldEveryFigureAndPrometheusLabelsAreEscaped) {
   GatewayStatus status;
   status.version = "1.0.0";
   status.progId = "A\"b\\c\nd";
   status.lastLossCode = static_cast<std::int32_t>(0x800706BAu);
   status.groupAges = {{3, 0.25}, {7, 12.5}};
   const std::vector<std::string> lines = StatusLines(status);
-  const std::string text = ListReplyText(lines, "lines of status");
-  EXPECT_EQ(0u,
-            text.rfind(std::to_string(lines.size()) + " lines of status\r\nversion\t1.0.0\r\n", 0));
-  EXPECT_NE(std::string::npos, text.find("\r\nserver_last_loss_code\t0x800706BA\r\n"));
-  EXPECT_NE(std::string::npos, text.find("\r\nvalue_age_max_seconds\t12.500\r\n"));
+  EXPECT_EQ("version\t1.0.0", lines.front());
+  const auto has = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  EXPECT_TRUE(has("server_last_loss_code\t0x800706BA"));
+  EXPECT_TRUE(has("value_age_max_seconds\t12.500"));
   EXPECT_EQ("group_value_age_seconds\t7\t12.500", lines.back());
-  EXPECT_EQ("0 none", ListReplyText({}, "none"));
 
   const std::string metrics = PrometheusText(status, ProcessFigures{});
   EXPECT_NE(std::string::npos,
