@@ -6,7 +6,8 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all bootstrap build run test test-tsan bench fuzz fuzz-smoke format format-check clean windows test-windows
+.PHONY: all bootstrap build run test test-repeat test-tsan bench fuzz fuzz-smoke format format-check clean windows \
+	test-windows installer package
 
 all: build
 
@@ -34,6 +35,17 @@ test: bootstrap
 	cmake --build build-test -j $(JOBS)
 	cd build-test && ctest --output-on-failure -j $(JOBS) --timeout 300
 
+# Runs the tests whose names match TESTS (a ctest pattern) REPEAT times each beside LOAD busy
+# processes (one per core unless given), stopping at a test's first failure:
+#   make test-repeat TESTS='SimulatorTest\.ControlRestart' REPEAT=50
+TESTS ?= .
+REPEAT ?= 20
+LOAD ?= $(JOBS)
+test-repeat: bootstrap
+	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
+	cmake --build build-test -j $(JOBS)
+	scripts/test-repeat build-test '$(TESTS)' $(REPEAT) $(LOAD)
+
 test-tsan: bootstrap
 	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=thread -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-tsan -j $(JOBS)
@@ -46,13 +58,25 @@ windows:
 	cmake -S . -B build-windows $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-windows -j $(JOBS)
 
+# The Windows setup program build-windows/quarnix-<version>-setup.exe (NSIS): installs, registers
+# and starts the service; silent with /S (dist/windows/quarnix-setup.nsi).
+installer: windows
+	cmake --build build-windows --target installer
+
 # Runs the Windows build under wine: registration, the COM checks, the end-to-end suite (built
-# for Linux in build-test) against quarnix.exe, the Windows service, and the window check under
-# Xvfb.
-test-windows: windows
+# for Linux in build-test) against quarnix.exe, the Windows service, the setup program (install,
+# upgrade, uninstall), and the window check under Xvfb.
+test-windows: installer
 	cmake -S . -B build-test $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DQUARNIX_SANITIZE=address,undefined -DQUARNIX_WERROR=$(WERROR)
 	cmake --build build-test -j $(JOBS) --target e2e_suites quarnix-client
 	scripts/test-windows build-windows build-test
+
+# The Debian package build/quarnix_<version>_amd64.deb (CPack) from the release build, then its
+# check: contents, control data, maintainer scripts and lintian (tests/dist/package_test.sh).
+package: build
+	@scripts/bootstrap package
+	cd build && cpack -G DEB
+	tests/dist/package_test.sh build
 
 bench:
 	@scripts/bootstrap bench

@@ -1,10 +1,10 @@
 #include "app/command_line.h"
 
 #include <cctype>
-#include <climits>
 
 #include "app/health_services.h"
 #include "app/protection_options.h"
+#include "app/work_directory.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 
@@ -43,24 +43,39 @@ std::string JoinArguments(int argc, const char* const* argv) {
   return line;
 }
 
-int ParseDecimal(std::string_view text) {
-  std::size_t at = 0;
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-    negative = text[at] == '-';
-    ++at;
+namespace {
+
+// A port number: decimal digits only, from low to 65535.
+bool ParsePort(const std::string& text, int low, std::uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  int number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
   }
-  long long value = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    value = value * 10 + (text[at] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
+  if (number < low || number > 65535) return false;
+  port = static_cast<std::uint16_t>(number);
+  return true;
 }
+
+// /lp and /rp: a missing or bad value is an error, as with the protection options, so that the
+// gateway never listens or sends where its operator does not know.
+void TakePort(const std::vector<std::string>& tokens, std::size_t& at, std::uint16_t& port,
+              std::string& error) {
+  const bool listen = IsOption(tokens[at], "/lp");
+  const std::string value = at + 1 < tokens.size() ? tokens[++at] : std::string();
+  if (ParsePort(value, listen ? 1 : 0, port)) return;
+  RecordOptionError(error, listen ? "/lp" : "/rp", value,
+                    listen ? "请给出 1 到 65535 之间的十进制端口号，例如 /lp 8089"
+                           : "请给出 0 到 65535 之间的十进制端口号（0 不发送启动和停止数据报），"
+                             "例如 /rp 8088");
+}
+
+bool IsUsageOption(const std::string& token) {
+  return IsOption(token, "/?") || IsOption(token, "--help") || IsOption(token, "-h");
+}
+
+}  // namespace
 
 void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options) {
   const std::vector<std::string> tokens = SplitCommandLine(commandLine);
@@ -70,10 +85,10 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
     if (IsOption(token, "/rh")) {
       if (hasValue) options.remoteHost = NetToHost32(InetAddr(tokens[++i].c_str()));
     } else if (IsOption(token, "/rp")) {
-      if (hasValue) options.remotePort = static_cast<std::uint16_t>(ParseDecimal(tokens[++i]));
+      TakePort(tokens, i, options.remotePort, options.optionError);
     } else if (IsOption(token, "/lp")) {
-      if (hasValue) options.listenPort = static_cast<std::uint16_t>(ParseDecimal(tokens[++i]));
-    } else if (IsOption(token, "/?")) {
+      TakePort(tokens, i, options.listenPort, options.optionError);
+    } else if (IsUsageOption(token)) {
       options.showUsage = true;
       return;
     } else if (IsOption(token, "/s")) {
@@ -83,9 +98,12 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
     } else if (IsOption(token, "/metrics")) {
       ParseMetricsPort(hasValue ? tokens[++i] : std::string(), options.metricsPort,
                        options.optionError);
+    } else if (IsOption(token, "/workdir")) {
+      options.workDir = hasValue ? tokens[++i] : std::string();
     } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
                                     options.optionError)) {
-      // applied, or its error recorded
+      // Applied, or its error recorded; the start record shows the list as given.
+      if (IsOption(token, "/allow") && hasValue) options.allowText = tokens[i];
     }
   }
 }
@@ -94,4 +112,14 @@ CommandLineOptions ParseCommandLine(std::string_view commandLine) {
   CommandLineOptions options;
   ParseCommandLine(commandLine, options);
   return options;
+}
+
+std::string StartOptionsError(std::string_view commandLine) {
+  const CommandLineOptions options = ParseCommandLine(commandLine);
+  if (!options.optionError.empty()) return options.optionError;
+  std::string error;
+  if (options.workDir && !CheckWorkDirectory(*options.workDir, error)) return error;
+  // Without the socket library the start itself reports that; the address cannot be checked.
+  if (SocketStartup()) CheckBindAddress(options.protection.bindAddress, error);
+  return error;
 }

@@ -1,18 +1,21 @@
-// The gateway's command line: /rh, /rp, /lp, /s, /progId and /?, the protection options of
-// protection_options.h, and /metrics PORT (health_services.h; a bad port is an option error).
+// The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), the
+// protection options of protection_options.h, /workdir (work_directory.h) and /metrics PORT
+// (health_services.h; a bad port is an option error).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
-// that takes a value consumes the next token; at the end of the line /rh, /rp and /lp change
-// nothing, while /progId leaves an empty ProgID. /? stops the parsing where it stands, so /s
-// reaches the usage text only when it comes first. Everything else is ignored.
+// that takes a value consumes the next token; at the end of the line /rh changes nothing, while
+// /progId leaves an empty ProgID. /? stops the parsing where it stands, so /s reaches the usage
+// text only when it comes first. Everything else is ignored.
 //
-// Error rule: never fails; bad values follow the classic conversions (an invalid /rh gives
-// 255.255.255.255, a number without digits gives 0). Thread rule: any thread, no state.
-// Ownership: values returned.
+// Error rule: parsing never fails; /rh follows the classic conversion (an invalid address gives
+// 255.255.255.255). A missing or bad /lp (decimal 1 to 65535) or /rp (0 to 65535), like a bad
+// protection value, is recorded in optionError (the first one only), and a start with such an
+// error must end. Thread rule: any thread, no state. Ownership: values returned.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,13 +36,21 @@ struct CommandLineOptions {
   ProtectionSettings protection;
   RequestSettings requests;
   std::uint16_t metricsPort = 0;  // /metrics PORT; 0: no metrics port
+  std::string allowText;  // the /allow value as given, for the start record
   std::string optionError;
+  // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
+  std::optional<std::string> workDir;
 };
 
 // Parses a raw command line, starting from the values in options.
 void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options);
 // Parses a raw command line, starting from the defaults.
 CommandLineOptions ParseCommandLine(std::string_view commandLine);
+
+// Why a start with this command line would end before it serves: a bad option value, a /bind
+// address that this machine does not have, or a /workdir that is no existing folder. Empty when
+// the options are good. The start (CGatewayApp::InitInstance) and /install check with this code.
+std::string StartOptionsError(std::string_view commandLine);
 
 // Whether a command-line token is the option, compared without regard to letter case.
 bool IsOption(const std::string& token, std::string_view option);
@@ -48,6 +59,3 @@ bool IsOption(const std::string& token, std::string_view option);
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // The process's raw command line: the arguments joined with single spaces.
 std::string JoinArguments(int argc, const char* const* argv);
-// A decimal number by the classic atoi rules: optional blanks and sign, leading digits, 0 when
-// there are none; values beyond 32 bits are held at the 32-bit limits.
-int ParseDecimal(std::string_view text);

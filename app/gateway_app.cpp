@@ -4,6 +4,7 @@
 #include "app/headless_frame.h"
 #include "app/operation_record.h"
 #include "app/protection_options.h"
+#include "app/work_directory.h"
 #include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "platform/apartment.h"
@@ -29,6 +30,16 @@ void CGatewayApp::ShowMessage(const std::string& text) {
   } else {
     m_messageBox(text);
   }
+}
+
+void CGatewayApp::ReportStartFailure(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    LogToFile(line);
+    if (!text.empty()) text += '\n';
+    text += line;
+  }
+  ShowMessage(text);
 }
 
 MainWindow CGatewayApp::CreateMainFrame() {
@@ -65,8 +76,9 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   m_mainFrame = std::move(window.frame);
   m_dispatcher = window.dispatcher;
   pMainFrame = m_mainFrame.get();
-  // Background mode records each start in the log file, which is all an operator sees of it.
-  if (m_backgroundMode) LogToFile(StartRecordText(options));
+  // Each start is on record with the options in effect (in background mode the log file is all
+  // an operator sees of it).
+  LogToFile(StartRecordText(options));
 
   // 5. The sockets, and the metrics port when asked for.
   if (!OpenSocketsLogged() || !OpenMetricsPort()) {
@@ -109,7 +121,14 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
     return false;  // asked for; not a failure
   }
   if (!options.optionError.empty()) {
-    ShowMessage(options.optionError);
+    ReportStartFailure({options.optionError});
+    m_exitCode = 1;
+    return false;
+  }
+  // Before anything is written to the log file, which lives in the working directory.
+  std::string workDirError;
+  if (options.workDir && !EnterWorkDirectory(*options.workDir, workDirError)) {
+    ReportStartFailure({workDirError});
     m_exitCode = 1;
     return false;
   }
@@ -122,18 +141,19 @@ bool CGatewayApp::PrepareProcess() {
   // 1. One instance per listening port.
   const std::string guardName = StringPrintf("com.vesk.Morvantel.semaphore.%d", listenPort);
   if (m_instanceLock.Acquire(guardName) == CInstanceLock::Result::kAlreadyHeld) {
-    ShowMessage(LoadResString(IDS_ONE_INSTANCE_ONLY));
+    // The defined line, then which port and what to do.
+    ReportStartFailure({LoadResString(IDS_ONE_INSTANCE_ONLY), PortServedText(listenPort)});
     return false;
   }
   // 2. The socket library.
   if (!SocketStartup()) {
-    ShowMessage(LoadResString(IDS_SOCKETS_INIT_FAILED));
+    ReportStartFailure({LoadResString(IDS_SOCKETS_INIT_FAILED)});
     m_instanceLock.Release();
     return false;
   }
   std::string bindError;
   if (!CheckBindAddress(GatewayProtection().bindAddress, bindError)) {
-    ShowMessage(bindError);
+    ReportStartFailure({bindError});
     m_instanceLock.Release();
     return false;
   }
@@ -170,21 +190,20 @@ bool CGatewayApp::OpenMetricsPort() {
 void CGatewayApp::ReportSocketFailure(const CBlockingSocketException& e) {
   char text[32];
   e.GetErrorMessage(text, sizeof text);
-  const std::string line =
-      StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text);
+  // Deliberately more than the defined pane line: the log file gets it too, a port held by
+  // another program is named as such, and the operator sees it (standard output in background
+  // mode, where the defined output is the error text alone; else a message box).
+  std::vector<std::string> lines{
+      StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text)};
+  if (e.m_nErrorCode == kErrorAddressInUse) lines.push_back(PortTakenText(listenPort));
   if (!m_backgroundMode) {
-    pMainFrame->LogToWindow(line);
+    pMainFrame->LogToWindow(lines.front());
+    ReportStartFailure(lines);
     return;
   }
   WriteStandardOutput(text);
-  // Deliberately more than the error text: the log file gets the pane's line (nobody sees the
-  // pane), and a port held by another program is named as such in both places.
-  LogToFile(line);
-  if (e.m_nErrorCode == kErrorAddressInUse) {
-    const std::string taken = PortTakenText(listenPort);
-    WriteStandardOutput(taken);
-    LogToFile(taken);
-  }
+  for (const std::string& line : lines) LogToFile(line);
+  if (lines.size() > 1) WriteStandardOutput(lines.back());
 }
 
 void CGatewayApp::OpenSockets() {
@@ -210,7 +229,7 @@ int CGatewayApp::ExitInstance() {
   m_instanceLock.Release();
   SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
   socketNotify.Close();
-  if (m_started && m_backgroundMode) LogToFile(StopRecordText());
+  if (m_started) LogToFile(StopRecordText());
   m_started = false;
   remoteHost = 0;
   listenPort = 0;

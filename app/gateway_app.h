@@ -7,20 +7,21 @@
 // the event loop runs only when it returns true. Afterwards the host destroys the main frame
 // (DestroyMainFrame, which tears down the OPC side) and calls ExitInstance, which closes the
 // listening socket, gives up the guard, sends the exit datagram and closes the UDP socket. No
-// toolkit appears here: the host installs the frame factory and the message box. Background
-// mode records each start (version, options) and each normal stop in the log file.
+// toolkit appears here: the host installs the frame factory and the message box. Each start
+// (version, every option in effect) and each normal stop is recorded in the log file.
 //
-// Error rule: start-up failures are shown to the user (standard output in background mode,
-// else the message box) and make InitInstance return false; ExitInstance's result is the
-// process exit code (0 after a normal run or the usage text, 1 after a failed start).
-// Thread rule: UI thread only. Ownership: the application owns the frame it created and both
-// sockets; sockets are closed by ExitInstance, never by the destructor.
+// Error rule: start-up failures are written to the log file and shown to the user (standard
+// output in background mode, else the message box) and make InitInstance return false;
+// ExitInstance's result is the process exit code (0 after a normal run or the usage text, 1 after a
+// failed start). Thread rule: UI thread only. Ownership: the application owns the frame it created
+// and both sockets; sockets are closed by ExitInstance, never by the destructor.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/health_services.h"
@@ -71,6 +72,10 @@ public:
   // Tells the user about a start-up condition: standard output in background mode, else the
   // message box (standard output too when the host installed none).
   void ShowMessage(const std::string& text);
+  // A start that ends before serving: each line to the log file (all that the operator of a
+  // service sees), then to the user as ShowMessage does (one line each on standard output, one
+  // message box for all).
+  void ReportStartFailure(const std::vector<std::string>& lines);
 
 private:
   // Step 3 of the start-up: the one place where the main window is made.

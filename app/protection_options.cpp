@@ -25,14 +25,19 @@ bool ParseCount(const std::string& text, int& value) {
 
 void SetError(std::string& error, const char* option, const std::string& value,
               const char* expected) {
-  if (!error.empty()) return;
-  error = StringPrintf(SystemText("选项 %s 的值“%s”无效：%s").c_str(), option, value.c_str(),
-                       SystemText(expected).c_str());
+  RecordOptionError(error, option, value, expected);
 }
 
 constexpr const char* kCountExpected = "请给出 1 到 2147483647 之间的整数";
 
 }  // namespace
+
+void RecordOptionError(std::string& error, const char* option, const std::string& value,
+                       const char* expected) {
+  if (!error.empty()) return;
+  error = StringPrintf(SystemText("选项 %s 的值“%s”无效：%s").c_str(), option, value.c_str(),
+                       SystemText(expected).c_str());
+}
 
 bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
                           ProtectionSettings& settings, RequestSettings& requests,

@@ -17,6 +17,11 @@
 #include "net/protection_settings.h"
 #include "protocol/request_settings.h"
 
+// Records "选项 <option> 的值“<value>”无效：<expected>" (expected in UTF-8, converted to the
+// system code page) unless error holds one already. For every option whose value is checked.
+void RecordOptionError(std::string& error, const char* option, const std::string& value,
+                       const char* expected);
+
 // If tokens[at] is a protection option: applies it to the network side's settings (/bind, /allow,
 // /maxconn) or the requests' (/readonly, /maxgroups, /maxitems), with its value, advancing at
 // past the value when there is one, and returns true. A bad value sets error, unless error holds

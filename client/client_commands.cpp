@@ -35,7 +35,9 @@ constexpr IntegerRange kIntegerRanges[] = {
 };
 
 // Refuses a value the gateway would not write as typed: it reads integers from the leading
-// digits, so "12abc" would silently write 12 and "abc" 0.
+// digits, so "12abc" would silently write 12 and "abc" 0; and it reads a value for an item of
+// 32 bits or less as a 32-bit number and keeps its low bits, so without --type a value beyond 32
+// bits is refused too.
 void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::string& value) {
   std::size_t at = value.size() > 1 && (value[0] == '-' || value[0] == '+') ? 1 : 0;
   bool decimal = at < value.size();
@@ -49,7 +51,14 @@ void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::str
     throw CUsageError(what + " is not a decimal integer (--raw sends it as it is)");
   }
   if (value[0] == '-') number = -number;
-  if (!line.type) return;
+  if (!line.type) {
+    if (number >= -2147483648.0L && number <= 2147483647.0L) return;
+    throw CUsageError(what +
+                      " is outside -2147483648 to 2147483647, the range the tool sends without "
+                      "--type; give --type for an item of type VT_UI4, VT_I8 or VT_UI8. For an "
+                      "item of a smaller type (VT_I1, VT_UI1, VT_I2, VT_UI2, VT_BOOL) the gateway "
+                      "writes only the low bits of a value (300 becomes 44 in VT_UI1)");
+  }
   for (const IntegerRange& range : kIntegerRanges) {
     if (range.type != *line.type || (number >= range.low && number <= range.high)) continue;
     std::ostringstream limits;
@@ -260,7 +269,7 @@ const RequestCommand kRequestCommands[] = {
      "Starts an asynchronous write (AW); prints the cancel id. A\n"
      "write datagram with the transaction id reports the\n"
      "completion.",
-     nullptr, DeclareAsyncWrite, BuildAsyncWrite, PrintCancelIdReply, nullptr},
+     nullptr, DeclareAsyncWrite, BuildAsyncWrite, PrintAsyncWriteReply, nullptr},
     {"exit", "Asks the gateway to close (Exit); its operator still\nconfirms.", nullptr,
      DeclareNothing, BuildExit, PrintGenericReply, nullptr},
     {"status",

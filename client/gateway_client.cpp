@@ -49,6 +49,12 @@ private:
   int m_socket;
 };
 
+// A gateway closes a connection unanswered when the client's address is not in its /allow list
+// or already holds /maxconn connections: say so where no reply came.
+constexpr char kUnansweredHint[] =
+    " (it does so when this computer's address is not in its /allow list, or when this address "
+    "holds /maxconn connections already)";
+
 ExchangeResult Failure(ClientError error, std::string message, std::string raw = {}) {
   ExchangeResult result;
   result.error = error;
@@ -176,7 +182,7 @@ private:
     if (raw.empty()) {
       return Failure(ClientError::kNoReply, "the gateway at " + m_where +
                                                 " dropped the connection without a reply (" +
-                                                std::strerror(error) + ")");
+                                                std::strerror(error) + ")" + kUnansweredHint);
     }
     return Failure(ClientError::kConnectionReset,
                    "the connection to " + m_where + " broke in the middle of the reply (" +
@@ -186,8 +192,9 @@ private:
 
   ExchangeResult Finished(std::string raw) const {
     if (raw.empty()) {
-      return Failure(ClientError::kNoReply,
-                     "the gateway at " + m_where + " closed the connection without a reply");
+      return Failure(
+          ClientError::kNoReply,
+          "the gateway at " + m_where + " closed the connection without a reply" + kUnansweredHint);
     }
     std::string reason;
     auto reply = ParseReply(raw, &reason);

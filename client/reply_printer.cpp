@@ -79,3 +79,23 @@ void PrintCancelIdReply(std::ostream& out, const GatewayReply& reply,
   }
   out << CodeText(reply.code) << ": cancel id " << *id << "\n";
 }
+
+void PrintAsyncWriteReply(std::ostream& out, const GatewayReply& reply,
+                          const RequestContext& context) {
+  // Failed items: "<error text>\t" for each, then the cancel id of the items that were taken.
+  const std::size_t tab = reply.text.rfind('\t');
+  const auto id = reply.code == 1 && tab != std::string::npos
+                      ? ReplyCancelId(reply.text.substr(tab + 1))
+                      : std::nullopt;
+  if (!id) {
+    PrintCancelIdReply(out, reply, context);
+    return;
+  }
+  out << CodeText(reply.code) << ": some items failed\n";
+  std::size_t start = 0;
+  for (std::size_t end = reply.text.find('\t'); start < tab; end = reply.text.find('\t', start)) {
+    out << "  " << reply.text.substr(start, end - start) << "\n";
+    start = end + 1;
+  }
+  out << "cancel id " << *id << "\n";
+}

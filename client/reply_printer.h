@@ -31,3 +31,7 @@ void PrintQueryReply(std::ostream& out, const GatewayReply& reply, const Request
 void PrintReadReply(std::ostream& out, const GatewayReply& reply, const RequestContext& context);
 // aread, awrite, refresh: the cancel id.
 void PrintCancelIdReply(std::ostream& out, const GatewayReply& reply, const RequestContext&);
+// awrite: the cancel id; after code 1 (some items failed) each item's error text on a line of its
+// own and the cancel id on the last line, apart from them.
+void PrintAsyncWriteReply(std::ostream& out, const GatewayReply& reply,
+                          const RequestContext& context);

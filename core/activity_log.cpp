@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/local_time.h"
+#include "platform/text_line.h"
 
 bool logValueChanges = false;
 bool logValueWrites = false;
@@ -27,12 +28,26 @@ namespace {
 thread_local std::string t_mirroredText;
 thread_local bool t_mirrorPending = false;
 
+// The text on one line: each line break in it (CR LF, CR or LF) becomes a space, so that every
+// line of the file begins with its time stamp.
+void AppendFolded(std::string& entry, const std::string& text) {
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c != '\r' && c != '\n') {
+      entry += c;
+      continue;
+    }
+    if (c == '\r' && at + 1 < text.size() && text[at + 1] == '\n') ++at;
+    entry += ' ';
+  }
+}
+
 void AppendToFile(const std::string& text) {
   try {
     std::string entry = LogTimeStamp();
     entry += ' ';
-    entry += text;
-    entry += '\n';  // the platform's end of line
+    AppendFolded(entry, text);
+    entry += kTextLineEnd;
     std::ofstream file(kLogFileName, std::ios::out | std::ios::app | std::ios::binary);
     if (!file) return;  // an unwritable working directory drops the entry
     // One write per entry, so that entries from two threads never interleave.

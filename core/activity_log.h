@@ -1,11 +1,12 @@
 // The activity log: the log file beside the program's working directory, the log pane's
 // pruning rule, and the four log-category switches.
 //
-// LogToFile appends "%Y-%m-%d %H:%M:%S <text>" and a line end to "RV_Morvantel.log" in the
-// working directory, opening and closing the file per entry (so a renamed file is followed by a
-// new one at the next entry). LogToPane puts an entry at the top of a pane, pruning the oldest
-// pane line once the pane counts 100 lines. In background mode the pane is never seen, so the
-// frames mirror every pane entry to the file (MirrorPaneEntryToFile).
+// LogToFile appends "%Y-%m-%d %H:%M:%S <text>" and a line end (CR LF on Windows, else LF) to
+// "RV_Morvantel.log" in the working directory, one entry per line (a line break inside the text
+// becomes a space; the pane keeps the text as it is), opening and closing the file per entry (so a
+// renamed file is followed by a new one at the next entry). LogToPane puts an entry at the top of a
+// pane, pruning the oldest pane line once the pane counts 100 lines. In background mode the pane is
+// never seen, so the frames mirror every pane entry to the file (MirrorPaneEntryToFile).
 //
 // Error rule: nothing fails towards the caller (an unwritable file drops the entry).
 // Thread rule: LogToFile from any thread; the switches and panes on the UI thread.

@@ -102,7 +102,22 @@ SocketHandle SocketAccept(SocketHandle socket, SocketAddressIn& peer) {
 }
 
 bool SocketConnect(SocketHandle socket, const SocketAddressIn& address) {
-  return ::connect(socket, AsSockaddr(address), sizeof(SocketAddressIn)) == 0;
+  if (::connect(socket, AsSockaddr(address), sizeof(SocketAddressIn)) == 0) return true;
+  if (errno != EINTR) return false;
+  // A signal interrupted the wait, not the connect, which goes on: wait for it to end (a second
+  // connect would fail with EALREADY) and take its result.
+  pollfd entry{socket, POLLOUT, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&entry, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+  if (error == 0) return true;
+  errno = error;
+  return false;
 }
 
 int SocketWaitReadable(SocketHandle socket, int seconds) {

@@ -87,7 +87,8 @@ bool SocketBind(SocketHandle socket, const SocketAddressIn& address);
 bool SocketListen(SocketHandle socket, int backlog);
 // Blocks until a connection arrives; kNoSocket on failure (kErrorInterrupted or another code).
 SocketHandle SocketAccept(SocketHandle socket, SocketAddressIn& peer);
-// Blocks until connected (used by tests and client tools; the gateway never connects).
+// Blocks until connected (used by tests and client tools; the gateway never connects). A signal
+// that interrupts the wait does not end it: the connect is finished and its result returned.
 bool SocketConnect(SocketHandle socket, const SocketAddressIn& address);
 
 // Waits for readiness: >0 ready (or failed: the transfer then reports it), 0 timed out, <0 the

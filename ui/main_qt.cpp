@@ -18,6 +18,7 @@
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
 #include "platform/socket_api.h"
+#include "platform/standard_output.h"
 #include "platform/string_format.h"
 #include "res/resource.h"
 #include "res/strings.h"
@@ -94,7 +95,14 @@ int main(int argc, char** argv) {
 
   // Background mode needs no display: choose the offscreen platform unless one was set.
   // Without it, the window needs a display; say so plainly instead of letting Qt abort.
-  const bool backgroundMode = ParseCommandLine(commandLine).backgroundMode;
+  const CommandLineOptions options = ParseCommandLine(commandLine);
+  const bool backgroundMode = options.backgroundMode;
+  if (options.showUsage && !backgroundMode && !IsDisplayAvailable()) {
+    // Asked for the usage where no window can show it: standard output instead.
+    WriteStandardOutput(LoadResString(IDS_USAGE));
+    signalHook.Stop();
+    return 0;
+  }
   if (backgroundMode && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   } else if (!backgroundMode && !IsDisplayAvailable()) {

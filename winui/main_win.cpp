@@ -8,7 +8,9 @@
 // separate COM local server quarnix-sim.exe.
 //
 // /service runs the same under the service control manager (background mode implied); /install
-// and /uninstall register and remove that service (winui/windows_service.h).
+// and /uninstall register and remove that service (winui/windows_service.h). /install checks
+// the options it records as a start would (a bad value: its message, status 1, nothing
+// registered); /install /check only checks them (the Windows setup asks it before it installs).
 //
 // A console program: background mode writes to its standard output and stops on the console's
 // Ctrl+C (a GUI program would have neither when started from a console or under wine). In
@@ -22,16 +24,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/gateway_app.h"
 #include "app/main_window.h"
+#include "app/work_directory.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
 #include "platform/standard_output.h"
 #include "res/resource.h"
+#include "res/strings.h"
 #include "winui/main_frame.h"
 #include "winui/request_pump.h"
 #include "winui/win32_headers.h"
@@ -152,12 +157,52 @@ std::size_t FindServiceOption(const std::vector<std::string>& tokens, std::strin
   return std::string::npos;
 }
 
+// The tokens of the raw command line, the program path first as one token even when it is
+// quoted and holds spaces ("C:\Program Files\Quarnix\quarnix.exe"), so that no part of it is
+// taken for an option and passed on to the service's command line.
+std::vector<std::string> SplitProgramAndOptions(const std::string& commandLine) {
+  if (commandLine.empty() || commandLine[0] != '"') return SplitCommandLine(commandLine);
+  const std::size_t close = commandLine.find('"', 1);
+  if (close == std::string::npos) return SplitCommandLine(commandLine);
+  std::vector<std::string> tokens{commandLine.substr(0, close + 1)};
+  for (std::string& option : SplitCommandLine(commandLine.substr(close + 1))) {
+    tokens.push_back(std::move(option));
+  }
+  return tokens;
+}
+
+// /install: the options are checked by the start's own code first, so that no service is
+// registered that would fail at every start; with /check they are only checked. tokens: the
+// line without /install, the program path first.
+int InstallCheckedService(const std::vector<std::string>& tokens) {
+  std::vector<std::string> options(tokens.begin() + 1, tokens.end());
+  const bool checkOnly =
+      std::erase_if(options, [](const std::string& token) { return IsOption(token, "/check"); });
+  std::string serviceLine = "quarnix.exe /s";  // the program path is skipped anyway
+  for (const std::string& option : options) serviceLine += " " + option;
+  if (ParseCommandLine(serviceLine).showUsage) {
+    WriteStandardOutput(LoadResString(IDS_USAGE));
+    return 0;
+  }
+  const std::string error = StartOptionsError(serviceLine);
+  if (!error.empty()) {
+    WriteStandardOutput(error);
+    WriteStandardOutput(SystemText("未注册Windows服务Quarnix：请改正这个选项后再执行 /install。"));
+    return 1;
+  }
+  if (checkOnly) {
+    WriteStandardOutput(SystemText("选项有效，未做任何更改。"));
+    return 0;
+  }
+  return InstallService(options);
+}
+
 }  // namespace
 
 int main() {
   // The options are read from the raw command line, the program path included.
   const std::string commandLine = GetCommandLineA();
-  std::vector<std::string> tokens = SplitCommandLine(commandLine);
+  std::vector<std::string> tokens = SplitProgramAndOptions(commandLine);
   std::string serviceOption;
   const std::size_t at = FindServiceOption(tokens, serviceOption);
   if (at == std::string::npos) return RunGateway(commandLine, false, nullptr);
@@ -165,14 +210,12 @@ int main() {
   RefreshSystemCodePage();
   if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
   tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(at));
-  if (serviceOption == "/install") {
-    return InstallService(std::vector<std::string>(tokens.begin() + 1, tokens.end()));
-  }
+  if (serviceOption == "/install") return InstallCheckedService(tokens);
   if (serviceOption == "/uninstall") return UninstallService();
 
   // /service: background mode with the rest of the line, in the program's folder (the log
   // file's place; a service starts in the system folder).
-  std::string gatewayLine = tokens.front() + " /s";
+  std::string gatewayLine = "quarnix.exe /s";  // the program path is skipped anyway
   for (std::size_t i = 1; i < tokens.size(); ++i) gatewayLine += " " + tokens[i];
   int exitStatus = 1;
   const bool ranAsService = RunUnderServiceManager(

@@ -42,8 +42,21 @@ void CRequestPump::Wake() {
 }
 
 void CRequestPump::Drain() {
+  // A call that waits on COM (the OPC server's creation, any call to it) lets the thread's
+  // messages run meanwhile, WM_REQUEST among them. A drain inside a drain would start the next
+  // request in the middle of the current one, whose COM call then cannot return until the
+  // nested one has (and the nested one may wait on the same server): it only notes that calls
+  // wait, and the outer drain runs them once the current call is done.
+  if (m_draining) {
+    m_drainAgain = true;
+    return;
+  }
+  m_draining = true;
   try {
-    m_apartment->RunPending();
+    do {
+      m_drainAgain = false;
+      m_apartment->RunPending();
+    } while (m_drainAgain);
   } catch (...) {
     // A call that throws must not unwind through the window procedure: it is logged, and the
     // calls queued after it run in a later turn.
@@ -51,6 +64,7 @@ void CRequestPump::Drain() {
                            static_cast<unsigned>(SocketLastError())));
     if (m_apartment->PendingCount() > 0) Wake();
   }
+  m_draining = false;
 }
 
 bool CRequestPump::PreTranslate(const MSG& msg) {

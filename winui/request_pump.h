@@ -5,7 +5,9 @@
 // While the main window exists, WM_REQUEST goes to that window, so it also runs inside modal
 // loops (message boxes, menus, dialogs), which dispatch window messages; the window's handler
 // calls Drain. Before the window exists and after it is gone, WM_REQUEST is a thread message,
-// which the message loop hands to PreTranslate. Drain runs the queued calls; a call that throws
+// which the message loop hands to PreTranslate. Drain runs the queued calls, never inside a call
+// it runs: a COM call of a request dispatches messages while it waits, and a WM_REQUEST then only
+// makes the running drain go on once that call is done. A call that throws
 // is logged to the log file ("调用RunPending时，程序抛出了异常。错误代码：%x") and the calls after
 // it run in a later turn.
 //
@@ -55,4 +57,6 @@ private:
   std::shared_ptr<CApartment> m_apartment;
   std::shared_ptr<WakeTarget> m_target;
   bool m_installed = false;
+  bool m_draining = false;    // a drain runs (further up the stack)
+  bool m_drainAgain = false;  // a wake-up came meanwhile
 };

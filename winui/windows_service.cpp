@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "app/command_line.h"
 #include "platform/codepage.h"
 #include "platform/standard_output.h"
 #include "platform/string_format.h"
@@ -95,6 +96,16 @@ std::wstring FolderOf(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
+// The folder of the service's log file: the value of /workdir among the options, else the
+// program's folder.
+std::string LogFolder(const std::vector<std::string>& options, const std::wstring& program) {
+  std::string folder = Narrow(FolderOf(program).c_str());
+  for (std::size_t i = 0; i + 1 < options.size(); ++i) {
+    if (IsOption(options[i], "/workdir")) folder = options[++i];
+  }
+  return folder;
+}
+
 void Say(const std::string& utf8) {
   WriteStandardOutput(SystemText(utf8));
 }
@@ -169,7 +180,7 @@ int InstallService(const std::vector<std::string>& options) {
 
   std::wstring description = Wide(SystemText(
       "把OPC DA服务器的数据通过TCP请求和UDP数据报提供给远程客户端程序。日志文件RV_Morvantel.log在"
-      "quarnix.exe所在的文件夹中。"));
+      "/workdir给出的文件夹中，未给出时在quarnix.exe所在的文件夹中。"));
   SERVICE_DESCRIPTIONW describe{description.data()};
   ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &describe);
 
@@ -189,7 +200,7 @@ int InstallService(const std::vector<std::string>& options) {
   Say("已注册Windows服务Quarnix：自动启动" +
       std::string(restarts ? "，失败后10秒重新启动" : "（未能设定失败后重新启动）") + "。");
   WriteStandardOutput(SystemText("命令行：") + Narrow(command.c_str()));
-  WriteStandardOutput(SystemText("日志文件：") + Narrow(FolderOf(program).c_str()) +
+  WriteStandardOutput(SystemText("日志文件：") + LogFolder(options, program) +
                       "\\RV_Morvantel.log");
   Say("用 net start Quarnix 启动它，用 net stop Quarnix 停止它。");
   return 0;

@@ -36,7 +36,8 @@ int InstallService(const std::vector<std::string>& options);
 int UninstallService();
 
 // Makes the folder of quarnix.exe the working directory (a service starts in the system folder),
-// so that the log file lies beside the program. False when it could not be changed.
+// so that the log file lies beside the program unless /workdir names another folder (the setup
+// gives %ProgramData%\Quarnix). False when it could not be changed.
 bool UseProgramFolderAsWorkingDirectory();
 
 // The text for /service given by hand, for standard output.

@@ -28,15 +28,29 @@ TEST(CommandLineTest, RemoteHostFollowsTheDottedAddressRules) {
   EXPECT_EQ(0x7F000001u, Parse("/rh").remoteHost);  // last token: unchanged
 }
 
-TEST(CommandLineTest, PortsAreDecimalTruncatedTo16Bits) {
+// A listening or sending port the operator did not mean is an error, like a bad protection
+// value: decimal digits only, /lp 1 to 65535, /rp 0 to 65535, and a missing value is bad too.
+TEST(CommandLineTest, PortsMustBeDecimalNumbersInRange) {
   EXPECT_EQ(0, Parse("/rp 0").remotePort);
-  EXPECT_EQ(4464, Parse("/lp 70000").listenPort);
-  EXPECT_EQ(0, Parse("/lp abc").listenPort);
-  EXPECT_EQ(9000, Parse("/lp 9000x").listenPort);
-  EXPECT_EQ(65535, Parse("/rp -1").remotePort);
-  EXPECT_EQ(65535, Parse("/lp 99999999999").listenPort);  // held at the 32-bit limit first
-  EXPECT_EQ(8088, Parse("/rp").remotePort);
-  EXPECT_EQ(8089, Parse("/lp").listenPort);
+  EXPECT_EQ(65535, Parse("/lp 65535").listenPort);
+  EXPECT_EQ(1, Parse("/lp 1").listenPort);
+  EXPECT_TRUE(Parse("/lp 1 /rp 0").optionError.empty());
+  for (const char* bad : {"/lp abc", "/lp 99999", "/lp 0", "/lp 9000x", "/lp -1", "/lp +80",
+                          "/rp 99999", "/rp -1", "/rp 65536", "/lp", "/rp"}) {
+    const CommandLineOptions options = Parse(bad);
+    const std::string option(bad, 3);
+    EXPECT_NE(std::string::npos, options.optionError.find("选项 " + option + " 的值")) << bad;
+    EXPECT_NE(std::string::npos, options.optionError.find("65535")) << bad;
+  }
+  EXPECT_NE(std::string::npos, Parse("/lp 99999").optionError.find("“99999”"));
+  EXPECT_EQ(8089, Parse("/lp 99999").listenPort);  // unchanged: the start ends anyway
+}
+
+TEST(CommandLineTest, HelpOptionsAskForTheUsage) {
+  for (const char* help : {"/?", "--help", "-h", "-H", "--HELP"}) {
+    EXPECT_TRUE(Parse(help).showUsage) << help;
+  }
+  EXPECT_FALSE(Parse("-help").showUsage);
 }
 
 TEST(CommandLineTest, OptionsIgnoreLetterCase) {
@@ -87,16 +101,6 @@ TEST(CommandLineTest, ArgumentsJoinIntoTheRawLine) {
   const char* argv[] = {"./quarnix", "/progId", "My Server", nullptr};
   EXPECT_EQ("./quarnix /progId My Server", JoinArguments(3, argv));
   EXPECT_EQ(u"My", ParseCommandLine(JoinArguments(3, argv)).progId);
-}
-
-TEST(ParseDecimalTest, ReadsLeadingDigitsWithSign) {
-  EXPECT_EQ(12, ParseDecimal("12abc"));
-  EXPECT_EQ(-5, ParseDecimal("  -5"));
-  EXPECT_EQ(7, ParseDecimal("+7"));
-  EXPECT_EQ(0, ParseDecimal(""));
-  EXPECT_EQ(0, ParseDecimal("-"));
-  EXPECT_EQ(2147483647, ParseDecimal("99999999999999999999"));
-  EXPECT_EQ(-2147483647 - 1, ParseDecimal("-99999999999999999999"));
 }
 
 TEST(CommandLineTest, ProtectionOptionsTakeCheckedValuesAndTheLastHolds) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/headless_frame.h"
 #include "core/activity_log.h"
 #include "platform/instance_lock.h"
@@ -112,7 +114,8 @@ TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
   // Background mode: the start's record, then every pane line, each once.
   const std::string started = "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp " +
                               std::to_string(m_receiver.Port()) + " /lp " + port +
-                              " /progId OPC.SimaticNET /s";
+                              " /progId OPC.SimaticNET /s /maxconn 256 /maxgroups 10000 /maxitems "
+                              "1000000";
   EXPECT_EQ(
       (std::vector<std::string>{started, "尝试打开套接字端口" + port, "成功打开套接字端口" + port,
                                 "尝试启动监听线程", "成功启动监听线程后发送成功启动广播"}),
@@ -137,12 +140,17 @@ TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
   EXPECT_FALSE(late.Connected());
 }
 
+// The defined line, then which port another gateway serves; on record in the log file too.
 TEST_F(GatewayAppTest, SecondInstanceOnTheSamePortIsRefusedOnStandardOutput) {
   CInstanceLock first;
   ASSERT_EQ(CInstanceLock::Result::kAcquired, first.Acquire(GuardName(m_port)));
   EXPECT_FALSE(Init("/s" + Ports()));
-  EXPECT_EQ(LoadResString(IDS_ONE_INSTANCE_ONLY) + "\n", m_stdout);
-  EXPECT_EQ("只能打开该程序的一个实例\n", m_stdout);
+  const std::string served = "端口" + std::to_string(m_port) +
+                             "已由另一个正在运行的Quarnix网关使用，它在该端口接受请求。"
+                             "不必再启动一个；要再运行一个网关，请用/lp选择另一个端口。";
+  EXPECT_EQ(LoadResString(IDS_ONE_INSTANCE_ONLY) + "\n" + served + "\n", m_stdout);
+  EXPECT_EQ(0u, m_stdout.find("只能打开该程序的一个实例\n"));
+  EXPECT_EQ((std::vector<std::string>{"只能打开该程序的一个实例", served}), FileLines(LogFile()));
   EXPECT_EQ(nullptr, m_frame);
   EXPECT_EQ(1, m_app->ExitInstance());
   EXPECT_TRUE(NothingArrived());
@@ -153,7 +161,10 @@ TEST_F(GatewayAppTest, RefusalInWindowModeGoesToTheMessageBox) {
   ASSERT_EQ(CInstanceLock::Result::kAcquired, first.Acquire(GuardName(m_port)));
   EXPECT_FALSE(Init(Ports()));
   EXPECT_EQ("", m_stdout);
-  EXPECT_EQ(std::vector<std::string>{"只能打开该程序的一个实例"}, m_messageBoxes);
+  ASSERT_EQ(1u, m_messageBoxes.size());
+  EXPECT_EQ(0u, m_messageBoxes[0].find("只能打开该程序的一个实例\n端口" + std::to_string(m_port)))
+      << m_messageBoxes[0];
+  EXPECT_EQ(2u, FileLines(LogFile()).size());
 }
 
 TEST_F(GatewayAppTest, UsageReachesStandardOutputOnlyWhenSComesFirst) {
@@ -175,6 +186,9 @@ TEST_F(GatewayAppTest, BadProtectionValueEndsTheStartWithItsMessage) {
   EXPECT_FALSE(Init("/s /allow 10.1.2" + Ports()));
   EXPECT_NE(std::string::npos, m_stdout.find("/allow")) << m_stdout;
   EXPECT_NE(std::string::npos, m_stdout.find("10.1.2")) << m_stdout;
+  // On record for a service, whose standard output nobody reads.
+  EXPECT_EQ(std::vector<std::string>{m_stdout.substr(0, m_stdout.size() - 1)},
+            FileLines(LogFile()));
   EXPECT_EQ(nullptr, m_frame);
   EXPECT_EQ(1, m_app->ExitInstance());
   EXPECT_TRUE(NothingArrived());
@@ -188,6 +202,30 @@ TEST_F(GatewayAppTest, BadProtectionValueEndsTheStartWithItsMessage) {
   EXPECT_NE(std::string::npos, boxes[0].find("/bind")) << boxes[0];
   EXPECT_NE(std::string::npos, boxes[0].find("192.0.2.1")) << boxes[0];
   EXPECT_EQ(1, windowed.ExitInstance());
+}
+
+TEST_F(GatewayAppTest, WorkDirHoldsTheLogFileAndIsInTheStartRecord) {
+  const std::filesystem::path folder = m_scratch.Path() / "data";
+  std::filesystem::create_directory(folder);
+  ASSERT_TRUE(Init("/s /workdir " + folder.string() + Ports()));
+  EXPECT_EQ(folder, std::filesystem::current_path());
+  const std::vector<std::string> lines = FileLines(ReadFile(folder / kLogFileName));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(std::string::npos,
+            lines[0].find(" /progId OPC.SimaticNET /workdir " + folder.string() + " /s"))
+      << lines[0];
+  EXPECT_EQ(0, m_app->ExitInstance());
+
+  // A folder that is not there, a relative one, a missing value: refused before anything runs.
+  for (const std::string& bad : {folder.string() + "/gone", std::string("data"), std::string()}) {
+    CGatewayApp refused;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(refused.InitInstance("quarnix /s" + Ports() + " /workdir " + bad));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, said.find("/workdir 的值“" + bad + "”无效")) << said;
+    EXPECT_EQ(1, refused.ExitInstance());
+  }
+  EXPECT_TRUE(ReadFile(m_scratch.Path() / kLogFileName).empty());
 }
 
 TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
@@ -251,23 +289,46 @@ TEST_F(GatewayAppTest, PortInUseFailsInBackgroundModeWithTheErrorOnStandardOutpu
   occupant.Close();
 }
 
-TEST_F(GatewayAppTest, PortInUseInWindowModeLogsToThePaneOnly) {
+// Window mode: the pane's line, and (deliberately) a message box and the log file with it, since
+// the window goes at once.
+TEST_F(GatewayAppTest, PortInUseInWindowModeShowsAMessageBoxAndLogsToTheFile) {
   CBlockingSocket occupant;
   occupant.Create(kSockStream);
   occupant.Bind(CSocketAddress(0, m_port));
   occupant.Listen();
-  EXPECT_FALSE(Init(Ports()));
+  EXPECT_FALSE(Init("/readonly /allow 10.1.2.0/24 /maxconn 3" + Ports()));
   EXPECT_EQ("", m_stdout);
   ASSERT_NE(nullptr, m_frame);
+  const std::string port = std::to_string(m_port);
+  const std::string failed = StringPrintf("打开网络端口 %d 错误 error Bind %ud", m_port,
+                                          static_cast<unsigned>(kErrorAddressInUse));
+  const std::string taken = "端口" + port +
+                            "已被另一个程序占用，Quarnix无法在该端口监听请求。"
+                            "请结束占用该端口的程序，或用/lp选择另一个端口。";
   const auto lines = PaneLines(m_frame->Pane().Text());
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(StringPrintf("打开网络端口 %d 错误 error Bind %ud", m_port,
-                         static_cast<unsigned>(kErrorAddressInUse)),
-            lines[0]);
-  // Window mode logs as defined: no start record, no copy of the pane.
-  EXPECT_EQ(std::vector<std::string>{"尝试打开套接字端口" + std::to_string(m_port)},
+  EXPECT_EQ(failed, lines[0]);
+  EXPECT_EQ(std::vector<std::string>{failed + "\n" + taken}, m_messageBoxes);
+  const std::string started = "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp " +
+                              std::to_string(m_receiver.Port()) + " /lp " + port +
+                              " /progId OPC.SimaticNET /allow 10.1.2.0/24 /readonly /maxconn 3 "
+                              "/maxgroups 10000 /maxitems 1000000";
+  EXPECT_EQ((std::vector<std::string>{started, "尝试打开套接字端口" + port, failed, taken}),
             FileLines(LogFile()));
+  m_app->DestroyMainFrame();
+  EXPECT_EQ(1, m_app->ExitInstance());
+  EXPECT_EQ(std::string::npos, LogFile().find("正常停止"));
   occupant.Close();
+}
+
+// Window mode records its start and its normal stop as background mode does.
+TEST_F(GatewayAppTest, WindowModeRecordsStartAndStop) {
+  ASSERT_TRUE(Init("/bind 127.0.0.1" + Ports()));
+  EXPECT_EQ(0u, FileLines(LogFile()).at(0).find("Quarnix 1.0.0 启动，选项：/rh 127.0.0.1"));
+  EXPECT_NE(std::string::npos, FileLines(LogFile()).at(0).find(" /bind 127.0.0.1 /maxconn"));
+  m_app->DestroyMainFrame();
+  EXPECT_EQ(0, m_app->ExitInstance());
+  EXPECT_EQ("Quarnix 1.0.0 正常停止", FileLines(LogFile()).back());
 }
 
 TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
@@ -281,7 +342,8 @@ TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
     return MainWindow{std::make_shared<CHeadlessFrame>(true)};
   });
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(invalidHost.InitInstance("q /s /lp 0 /rh not-an-address /rp 0"));
+  ASSERT_TRUE(
+      invalidHost.InitInstance("q /s /lp " + std::to_string(m_port) + " /rh not-an-address /rp 0"));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(0xFFFFFFFFu, invalidHost.remoteHost);
   EXPECT_TRUE(SocketGetBroadcast(invalidHost.socketNotify.m_socket));
@@ -289,11 +351,13 @@ TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
   invalidHost.ExitInstance();
 }
 
-TEST_F(GatewayAppTest, ListenPortZeroLetsTheSystemChoose) {
-  ASSERT_TRUE(Init("/s /lp abc /rp " + std::to_string(m_receiver.Port())));
-  EXPECT_EQ(0, m_app->listenPort);
-  EXPECT_NE(0, LocalPort(m_app->socketListen.m_socket));
-  EXPECT_EQ("尝试打开套接字端口0", FileLines(LogFile()).at(1));
+// /lp abc once listened on a port the system chose, and /lp 99999 on 34463: now refused.
+TEST_F(GatewayAppTest, BadListenPortEndsTheStartNamingTheValue) {
+  EXPECT_FALSE(Init("/s /lp 99999 /rp " + std::to_string(m_receiver.Port())));
+  EXPECT_NE(std::string::npos, m_stdout.find("选项 /lp 的值“99999”无效")) << m_stdout;
+  EXPECT_EQ(nullptr, m_frame);
+  EXPECT_EQ(1, m_app->ExitInstance());
+  EXPECT_TRUE(NothingArrived());
 }
 
 TEST_F(GatewayAppTest, FrameIsMadeWithTheProgIdAndTheMode) {

@@ -182,6 +182,12 @@ TEST_F(ClientToolTest, AsyncCommandsAndRefreshPrintTheCancelId) {
   EXPECT_EQ(write.out, "code 0: cancel id 43\n");
   EXPECT_EQ(LastRequest(), "AW\t1\t2\t-1\r\n0\t300\r\n2\t-5\r\n");
 
+  // Some items failed: their texts, then the cancel id of the rest apart from them.
+  const ToolRun failed =
+      Ask({"awrite", "1", "7", "0", "1", "2", "2"}, "1\tBad type\tBad rights\t45\r\n");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "code 1: some items failed\n  Bad type\n  Bad rights\ncancel id 45\n");
+
   const ToolRun refresh = Ask({"refresh", "9", "0", "1"}, "0\t44l\r\n");
   EXPECT_EQ(refresh.out, "code 0: cancel id 44\n");
   EXPECT_EQ(LastRequest(), "RF\t9\r\n0\r\n1\r\n\r\n");
@@ -218,6 +224,8 @@ TEST_F(ClientToolTest, WriteValuesThatAreNoDecimalIntegerOrDoNotFitTheTypeAreRef
       {"write", "--type", "18", "0", "0", "65536"},
       {"write", "--type", "UI4", "0", "0", "4294967296"},
       {"awrite", "--type", "BOOL", "0", "7", "0", "2"},
+      {"write", "0", "0", "2147483648"},
+      {"awrite", "0", "7", "0", "-2147483649"},
   };
   for (auto args : refused) {
     args.insert(args.end(), {"--port", std::to_string(m_gateway.Port())});
@@ -232,6 +240,13 @@ TEST_F(ClientToolTest, WriteValuesThatAreNoDecimalIntegerOrDoNotFitTheTypeAreRef
   EXPECT_EQ(RunTool({"write", "--type", "VT_I1", "0", "3", "-129"}).err,
             "quarnix-client: value \"-129\" for item 3 does not fit VT_I1 (-128 to 127) "
             "(quarnix-client --help lists the commands)\n");
+
+  // Without --type a value must fit 32 bits; the refusal says what the gateway does with bits.
+  const std::string beyond = RunTool({"write", "0", "0", "4294967295"}).err;
+  EXPECT_NE(std::string::npos, beyond.find("outside -2147483648 to 2147483647")) << beyond;
+  EXPECT_NE(std::string::npos, beyond.find("--type")) << beyond;
+  EXPECT_NE(std::string::npos, beyond.find("low bits")) << beyond;
+  EXPECT_EQ(Ask({"write", "0", "0", "-2147483648", "1", "2147483647"}, "0\t\r\n").status, 0);
 
   // Values at the limits pass; --raw sends any value as typed.
   EXPECT_EQ(Ask({"write", "--type", "VT_I1", "0", "0", "-128", "1", "+127"}, "0\t\r\n").status, 0);
@@ -263,7 +278,9 @@ TEST_F(ClientToolTest, ConnectionClosedWithoutReplyIsAConnectionFailure) {
   const ToolRun run = RunTool({"hbt", "--port", port});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, "quarnix-client: the gateway at 127.0.0.1:" + port +
-                         " closed the connection without a reply\n");
+                         " closed the connection without a reply (it does so when this "
+                         "computer's address is not in its /allow list, or when this address "
+                         "holds /maxconn connections already)\n");
 }
 
 TEST_F(ClientToolTest, GatewayClosingAtOnceIsAConnectionFailure) {

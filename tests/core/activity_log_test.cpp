@@ -71,6 +71,23 @@ TEST(LogToFileTest, WritesStampSpaceTextAndLineEndAndAppends) {
                                content.size()));
 }
 
+// A failed write's pane entry holds a line break ("%s \r\n\t失败：%s"): the pane keeps it, the
+// file gets the entry on one line, so that every line begins with its time stamp.
+TEST(LogToFileTest, LineBreaksInAnEntryAreFoldedIntoOneLine) {
+  ScratchDirectory scratch;
+  const std::string entry = "Memory.Int4 同步写入新值 7 \r\n\t失败：bad\rtype\nend";
+  CTextLogPane pane;
+  LogToPane(pane, entry);
+  MirrorPaneEntryToFile(entry);
+  LogToFile(entry);  // the caller's own copy of the mirrored line: not written twice
+  EXPECT_NE(std::string::npos, pane.Text().find(" " + entry + "\r\n"));
+  const std::string content = ReadFile(scratch.Path() / "RV_Morvantel.log");
+  EXPECT_TRUE(std::regex_match(
+      content, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )"
+                          R"(Memory\.Int4 同步写入新值 7  \t失败：bad type end\n)")))
+      << content;
+}
+
 TEST(LogToFileTest, EntriesFromSeveralThreadsStayWhole) {
   ScratchDirectory scratch;
   std::vector<std::thread> threads;

@@ -36,6 +36,7 @@ done
 expect_line() { grep -qxF "$1" "$unit" || fail "the unit lacks the line '$1'"; }
 expect_line "ExecStart=$prefix/bin/quarnix /s \$QUARNIX_OPTIONS"
 expect_line "EnvironmentFile=-/etc/default/quarnix"
+expect_line "ExecCondition=/bin/sh -c 'test -n \"\$\${QUARNIX_OPTIONS}\"'"
 expect_line "DynamicUser=yes"
 expect_line "StateDirectory=quarnix"
 expect_line "WorkingDirectory=%S/quarnix"

@@ -102,9 +102,9 @@ TEST_F(ProtectionTest, ListensOnTheBoundAddressAndServesOnlyAllowedClients) {
   EXPECT_EQ("", stranger.Exchange("HBT\r\n"));
   EXPECT_TRUE(testing_loopback::WaitUntil(
       [] {
-        const std::string log = s_gateway->LogFile();
-        return log.find("127.0.0.1") != std::string::npos &&
-               log.find("/allow") != std::string::npos;
+        // The refusal's own line (the start record names /allow too).
+        return s_gateway->LogFile().find(CGatewayProcess::GatewayText(
+                   "拒绝来自 127.0.0.1 的连接：该地址不在 /allow 列表中")) != std::string::npos;
       },
       kWait));
   EXPECT_EQ("0\tHBT OK!\r\n", Served("HBT\r\n"));
@@ -119,7 +119,11 @@ TEST_F(ProtectionTest, MoreConnectionsFromOneAddressThanMaxconnAreClosedAtOnce) 
   // The fifth may be accepted by the system, but the gateway closes it without a reply.
   EXPECT_TRUE(testing_loopback::WaitUntil([] { return Served("HBT\r\n").empty(); }, kWait));
   EXPECT_TRUE(testing_loopback::WaitUntil(
-      [] { return s_gateway->LogFile().find("/maxconn") != std::string::npos; }, kWait));
+      [] {
+        return s_gateway->LogFile().find(CGatewayProcess::GatewayText(
+                   "的连接：该地址未关闭的连接已达 /maxconn")) != std::string::npos;
+      },
+      kWait));
   // One held connection goes: the address is served again.
   held.pop_back();
   EXPECT_TRUE(

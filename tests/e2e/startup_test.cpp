@@ -78,7 +78,12 @@ TEST_F(StartupTest, SecondInstanceOnTheSamePortIsRefusedAndAnotherPortStarts) {
   CGatewayProcess second(Options(port, receiver.Port()), m_dir);
   ASSERT_TRUE(second.WaitForExit(std::chrono::seconds(60)));
   EXPECT_NE(0, second.ExitCode());
-  EXPECT_EQ(CGatewayProcess::GatewayText("只能打开该程序的一个实例\n"), second.StandardOutput());
+  // The defined line, then which port another gateway serves.
+  EXPECT_EQ(
+      CGatewayProcess::GatewayText("只能打开该程序的一个实例\n端口" + std::to_string(port) +
+                                   "已由另一个正在运行的Quarnix网关使用，它在该端口接受请求。"
+                                   "不必再启动一个；要再运行一个网关，请用/lp选择另一个端口。\n"),
+      second.StandardOutput());
 
   UdpReceiver otherReceiver;
   CGatewayProcess third(Options(FreeTcpPort(), otherReceiver.Port()), m_dir);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The bootstrap's profiles, by dry run: what building, running and testing on Linux take, and
-# what only the Windows build, the fuzz targets, the benchmarks and the formatter add.
+# what only the Windows build, the fuzz targets, the benchmarks, the formatter and the package's
+# check add.
 # Usage: bootstrap_test.sh <path of scripts/bootstrap>
 set -uo pipefail
 bootstrap="$1"
@@ -27,7 +28,7 @@ grep -q '^bootstrap: missing here: ' <<<"$plain" || fail "no list of what is mis
 
 windows="$("$bootstrap" --dry-run windows)" || fail "the windows dry run failed"
 [ -n "$(profile_of "$windows" base)" ] || fail "the windows profile drops the Linux set"
-for p in g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine wine64 xvfb; do
+for p in g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine wine64 xvfb nsis; do
   has "$(profile_of "$windows" windows)" "$p" || fail "the windows profile lacks $p: $windows"
 done
 
@@ -39,6 +40,8 @@ has "$(profile_of "$("$bootstrap" --dry-run format)" format)" clang-format ||
   fail "the format profile lacks clang-format"
 has "$(profile_of "$("$bootstrap" --dry-run bench)" bench)" libbenchmark-dev ||
   fail "the bench profile lacks libbenchmark-dev"
+has "$(profile_of "$("$bootstrap" --dry-run package)" package)" lintian ||
+  fail "the package profile lacks lintian"
 
 "$bootstrap" --dry-run no-such-profile >/dev/null 2>&1
 [ $? -eq 2 ] || fail "an unknown profile is not refused with status 2"

@@ -320,6 +320,25 @@ void CheckRequestPump(CChecks& checks, CRequestPump& pump, const std::shared_ptr
   }).join();
   checks.Expect(WaitUntil([&] { return after; }, 5s, pre),
                 "a call that throws does not stop the next");
+
+  // A call that dispatches messages while it waits, as a COM call does, does not run the next
+  // call inside itself: that one runs once the first is done.
+  std::vector<int> order;
+  ui->Post([&] {
+    std::thread([&] { ui->Post([&order] { order.push_back(2); }); }).join();
+    const ULONGLONG until = GetTickCount64() + 200;
+    while (GetTickCount64() < until) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (!pump.PreTranslate(msg)) DispatchMessageW(&msg);
+      }
+      Sleep(10);
+    }
+    order.push_back(1);
+  });
+  checks.Expect(
+      WaitUntil([&] { return order.size() == 2; }, 5s, pre) && order == std::vector<int>{1, 2},
+      "a call that dispatches messages does not run the next call inside itself");
 }
 
 void CheckClose(CChecks& checks, CMainFrame& frame, int& teardowns, CTrayRecorder& tray) {
