@@ -1,6 +1,6 @@
 // The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), the
 // protection options of protection_options.h, /workdir (work_directory.h) and /metrics PORT
-// (health_services.h; a bad port is an option error).
+// (the metrics port that health_services.h opens).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option

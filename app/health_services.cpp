@@ -6,26 +6,6 @@
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
 
-bool ParseMetricsPort(const std::string& value, std::uint16_t& port, std::string& error) {
-  long number = 0;
-  bool digits = !value.empty() && value.size() <= 5;
-  for (const char c : value) {
-    digits = digits && c >= '0' && c <= '9';
-    if (digits) number = number * 10 + (c - '0');
-  }
-  if (digits && number >= 1 && number <= 65535) {
-    port = static_cast<std::uint16_t>(number);
-    return true;
-  }
-  if (error.empty()) {
-    error = StringPrintf(SystemText("选项 /metrics 的值“%s”无效：请给出 1 到 65535 之间的端口号，"
-                                    "例如 /metrics 9464")
-                             .c_str(),
-                         value.c_str());
-  }
-  return false;
-}
-
 CHealthServices::~CHealthServices() {
   Stop();
 }

@@ -24,10 +24,6 @@
 #include "net/status_snapshots.h"
 #include "platform/apartment_timer.h"
 
-// Reads the value of /metrics: a port 1 to 65535. False with error set (naming the option and
-// the value) otherwise.
-bool ParseMetricsPort(const std::string& value, std::uint16_t& port, std::string& error);
-
 class CHealthServices {
 public:
   using StatusFiller = std::function<void(GatewayStatus&)>;
