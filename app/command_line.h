@@ -36,7 +36,7 @@ struct CommandLineOptions {
   ProtectionSettings protection;
   RequestSettings requests;
   std::uint16_t metricsPort = 0;  // /metrics PORT; 0: no metrics port
-  std::string allowText;  // the /allow value as given, for the start record
+  std::string allowText;          // the /allow value as given, for the start record
   std::string optionError;
   // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
   std::optional<std::string> workDir;
