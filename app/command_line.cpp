@@ -57,17 +57,25 @@ bool ParsePort(const std::string& text, int low, std::uint16_t& port) {
   return true;
 }
 
-// /lp and /rp: a missing or bad value is an error, as with the protection options, so that the
-// gateway never listens or sends where its operator does not know.
+// /lp, /rp and /metrics: a missing or bad value is an error, as with the protection options, so
+// that the gateway never listens or sends where its operator does not know.
+struct PortOption {
+  const char* name;
+  int low;
+  const char* expected;  // UTF-8
+};
+constexpr PortOption kRemotePort{
+    "/rp", 0, "请给出 0 到 65535 之间的十进制端口号（0 不发送启动和停止数据报），例如 /rp 8088"};
+constexpr PortOption kListenPort{"/lp", 1, "请给出 1 到 65535 之间的十进制端口号，例如 /lp 8089"};
+constexpr PortOption kMetricsPort{"/metrics", 1,
+                                  "请给出 1 到 65535 之间的端口号，例如 /metrics 9464"};
+
 void TakePort(const std::vector<std::string>& tokens, std::size_t& at, std::uint16_t& port,
-              std::string& error) {
-  const bool listen = IsOption(tokens[at], "/lp");
+              std::string& error, const PortOption& option) {
   const std::string value = at + 1 < tokens.size() ? tokens[++at] : std::string();
-  if (ParsePort(value, listen ? 1 : 0, port)) return;
-  RecordOptionError(error, listen ? "/lp" : "/rp", value,
-                    listen ? "请给出 1 到 65535 之间的十进制端口号，例如 /lp 8089"
-                           : "请给出 0 到 65535 之间的十进制端口号（0 不发送启动和停止数据报），"
-                             "例如 /rp 8088");
+  if (!ParsePort(value, option.low, port)) {
+    RecordOptionError(error, option.name, value, option.expected);
+  }
 }
 
 bool IsUsageOption(const std::string& token) {
@@ -84,9 +92,9 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
     if (IsOption(token, "/rh")) {
       if (hasValue) options.remoteHost = NetToHost32(InetAddr(tokens[++i].c_str()));
     } else if (IsOption(token, "/rp")) {
-      TakePort(tokens, i, options.remotePort, options.optionError);
+      TakePort(tokens, i, options.remotePort, options.optionError, kRemotePort);
     } else if (IsOption(token, "/lp")) {
-      TakePort(tokens, i, options.listenPort, options.optionError);
+      TakePort(tokens, i, options.listenPort, options.optionError, kListenPort);
     } else if (IsUsageOption(token)) {
       options.showUsage = true;
       return;
@@ -94,6 +102,8 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.backgroundMode = true;
     } else if (IsOption(token, "/progId")) {
       options.progId = hasValue ? MultiByteToWide(tokens[++i]) : WideString();
+    } else if (IsOption(token, "/metrics")) {
+      TakePort(tokens, i, options.metricsPort, options.optionError, kMetricsPort);
     } else if (IsOption(token, "/workdir")) {
       options.workDir = hasValue ? tokens[++i] : std::string();
     } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,

@@ -1,5 +1,6 @@
 // The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), the
-// protection options of protection_options.h, and /workdir (work_directory.h).
+// protection options of protection_options.h, /workdir (work_directory.h) and /metrics PORT
+// (the metrics port that health_services.h opens).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
@@ -34,7 +35,8 @@ struct CommandLineOptions {
   // a start with such an error must end.
   ProtectionSettings protection;
   RequestSettings requests;
-  std::string allowText;  // the /allow value as given, for the start record
+  std::uint16_t metricsPort = 0;  // /metrics PORT; 0: no metrics port
+  std::string allowText;          // the /allow value as given, for the start record
   std::string optionError;
   // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
   std::optional<std::string> workDir;

@@ -81,16 +81,22 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   // an operator sees of it).
   LogToFile(StartRecordText(options));
 
-  // 5. The sockets.
-  if (!OpenSocketsLogged()) {
+  // 5. The sockets, and the metrics port when asked for.
+  if (!OpenSocketsLogged() || !OpenMetricsPort()) {
     m_instanceLock.Release();
     m_exitCode = 1;
     return false;
   }
 
-  // 6 to 8. The first listener thread.
+  // 6 to 8. The first listener thread; then the gateway is ready for requests.
   pMainFrame->LogToWindow(SystemText("尝试启动监听线程"));
   StartListenerChain();
+  CHealthServices::StatusFiller figures;
+  if (CRequestDispatcher* dispatcher = m_dispatcher)
+    figures = [dispatcher](GatewayStatus& status) { dispatcher->FillStatus(status); };
+  m_health.Start(
+      std::move(figures), GatewayProtection(),
+      StringPrintf("listening for requests on port %u", static_cast<unsigned>(listenPort)));
   pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
 
   // 9. The startup announcement.
@@ -110,6 +116,7 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   remoteHost = options.remoteHost;
   m_backgroundMode = options.backgroundMode;
   m_progId = options.progId;
+  m_metricsPort = options.metricsPort;
   if (options.showUsage) {
     ShowMessage(LoadResString(IDS_USAGE));
     return false;  // asked for; not a failure
@@ -173,6 +180,15 @@ bool CGatewayApp::OpenSocketsLogged() {
   }
 }
 
+bool CGatewayApp::OpenMetricsPort() {
+  std::string message;
+  if (m_health.OpenMetrics(m_metricsPort, GatewayProtection().bindAddress, message)) return true;
+  // Reported like a taken request port: on standard output (or the message box) and on file.
+  ShowMessage(message);
+  LogToFile(message);
+  return false;
+}
+
 void CGatewayApp::ReportSocketFailure(const CBlockingSocketException& e) {
   char text[32];
   e.GetErrorMessage(text, sizeof text);
@@ -201,6 +217,7 @@ void CGatewayApp::OpenSockets() {
 }
 
 void CGatewayApp::DestroyMainFrame() {
+  m_health.Stop();
   StopListenerChain();
   pMainFrame = nullptr;
   m_dispatcher = nullptr;
@@ -208,6 +225,7 @@ void CGatewayApp::DestroyMainFrame() {
 }
 
 int CGatewayApp::ExitInstance() {
+  m_health.Stop();
   socketListen.Close();
   StopListenerChain();
   m_instanceLock.Release();

@@ -2,7 +2,8 @@
 //
 // CGatewayApp owns the gateway's two long-lived sockets (through CGatewaySockets), the
 // single-instance guard and the main frame. InitInstance runs the start-up in its fixed order
-// (command line, guard, socket library, main frame, sockets, listener, startup datagram);
+// (command line, guard, socket library, main frame, sockets and the metrics port, listener,
+// READY to the service manager and the metrics server, startup datagram);
 // the event loop runs only when it returns true. Afterwards the host destroys the main frame
 // (DestroyMainFrame, which tears down the OPC side) and calls ExitInstance, which closes the
 // listening socket, gives up the guard, sends the exit datagram and closes the UDP socket. No
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/health_services.h"
 #include "app/main_window.h"
 #include "core/frame_view.h"
 #include "net/blocking_socket.h"
@@ -86,6 +88,8 @@ private:
   bool TakeCommandLine(std::string_view commandLine, CommandLineOptions& options);
   bool PrepareProcess();
   bool OpenSocketsLogged();
+  // The metrics port (/metrics); false after reporting why it cannot be opened.
+  bool OpenMetricsPort();
   void ReportSocketFailure(const CBlockingSocketException& e);
   void StartListenerChain();
   void StopListenerChain();
@@ -98,6 +102,8 @@ private:
   MessageBoxHandler m_messageBox;
   CRequestDispatcher* m_dispatcher = nullptr;  // the main window's, while it exists
   CListenerChain m_listenerChain;
+  CHealthServices m_health;  // the metrics port and the service manager's notifications
+  std::uint16_t m_metricsPort = 0;
   int m_exitCode = 0;
   bool m_started = false;  // InitInstance succeeded; ExitInstance records the stop
 };

@@ -21,6 +21,7 @@ std::string StartRecordText(const CommandLineOptions& options) {
                        static_cast<unsigned>(options.listenPort));
   text += WideToMultiByte(options.progId);
   if (options.workDir) text += " /workdir " + *options.workDir;
+  if (options.metricsPort != 0) text += StringPrintf(" /metrics %u", options.metricsPort);
   if (options.backgroundMode) text += " /s";
   const ProtectionSettings& protection = options.protection;
   if (protection.bindAddress != 0) text += " /bind " + Dotted(protection.bindAddress);

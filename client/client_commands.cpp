@@ -6,6 +6,7 @@
 
 #include "client/group_definition_parser.h"
 #include "client/request_builder.h"
+#include "client/status_report.h"
 
 namespace {
 
@@ -159,6 +160,33 @@ std::string BuildExit(const CommandLine&, RequestContext&) {
   return ExitRequest();
 }
 
+void DeclareStatus(CLI::App& app, CommandLine& line) {
+  AddStatusOptions(app, line);
+}
+
+std::string BuildStatus(const CommandLine& line, RequestContext& context) {
+  context.json = line.json;
+  context.staleAfter = line.staleAfter;
+  return StatusRequest();
+}
+
+void PrintStatus(std::ostream& out, const GatewayReply& reply, const RequestContext& context) {
+  const auto report = reply.code == 0 ? ReadStatusReport(reply.text) : std::nullopt;
+  if (!report) {
+    PrintGenericReply(out, reply, context);
+  } else if (context.json) {
+    PrintStatusJson(out, *report, context.staleAfter);
+  } else {
+    out << "code 0\n";
+    PrintStatusReport(out, *report, context.staleAfter);
+  }
+}
+
+int StatusExit(const GatewayReply& reply, const RequestContext& context) {
+  const auto report = reply.code == 0 ? ReadStatusReport(reply.text) : std::nullopt;
+  return report && report->Healthy(context.staleAfter) ? 0 : 1;
+}
+
 std::string BuildDefine(const CommandLine& line, RequestContext& context) {
   const std::vector<GroupDefinition> groups = DefinitionArguments(line);
   for (const GroupDefinition& group : groups) context.names.push_back(group.name);
@@ -209,41 +237,48 @@ constexpr char kDefineWords[] =
 
 const RequestCommand kRequestCommands[] = {
     {"hbt", "Heartbeat (HBT): a working gateway answers code 0\n\"HBT OK!\".", nullptr,
-     DeclareNothing, BuildHeartbeat, PrintGenericReply},
+     DeclareNothing, BuildHeartbeat, PrintGenericReply, nullptr},
     {"define",
      "Defines groups with their items (AD) and prints the index\n"
      "the gateway gave each group.",
-     kDefineWords, DeclareDefine, BuildDefine, PrintDefineReply},
+     kDefineWords, DeclareDefine, BuildDefine, PrintDefineReply, nullptr},
     {"remove", "Removes groups by index (RM).", nullptr, DeclareGroups, BuildRemove,
-     PrintGenericReply},
+     PrintGenericReply, nullptr},
     {"activate",
      "Activates (STATE A) or deactivates (N) groups (AC). The\n"
      "gateway activates when STATE begins with A.",
-     nullptr, DeclareActivate, BuildActivate, PrintGenericReply},
+     nullptr, DeclareActivate, BuildActivate, PrintGenericReply, nullptr},
     {"refresh",
      "Asks for the current values of active groups (RF); they\n"
      "arrive as value-change datagrams (see listen) with the\n"
      "transaction number. Prints the cancel id.",
-     nullptr, DeclareRefresh, BuildRefresh, PrintCancelIdReply},
+     nullptr, DeclareRefresh, BuildRefresh, PrintCancelIdReply, nullptr},
     {"query", "Looks groups up by name (Q?) and prints their indices.", nullptr, DeclareQuery,
-     BuildQuery, PrintQueryReply},
+     BuildQuery, PrintQueryReply, nullptr},
     {"read",
      "Reads items of a group synchronously (SR) and prints value\n"
      "and quality of each.",
-     nullptr, DeclareRead, BuildRead, PrintReadReply},
+     nullptr, DeclareRead, BuildRead, PrintReadReply, nullptr},
     {"aread",
      "Starts an asynchronous read (AR); prints the cancel id. The\n"
      "values arrive as read datagrams with the transaction id.",
-     nullptr, DeclareAsyncRead, BuildAsyncRead, PrintCancelIdReply},
+     nullptr, DeclareAsyncRead, BuildAsyncRead, PrintCancelIdReply, nullptr},
     {"write", "Writes item values synchronously (SW).", nullptr, DeclareWrite, BuildWrite,
-     PrintGenericReply},
+     PrintGenericReply, nullptr},
     {"awrite",
      "Starts an asynchronous write (AW); prints the cancel id. A\n"
      "write datagram with the transaction id reports the\n"
      "completion.",
-     nullptr, DeclareAsyncWrite, BuildAsyncWrite, PrintAsyncWriteReply},
+     nullptr, DeclareAsyncWrite, BuildAsyncWrite, PrintAsyncWriteReply, nullptr},
     {"exit", "Asks the gateway to close (Exit); its operator still\nconfirms.", nullptr,
-     DeclareNothing, BuildExit, PrintGenericReply},
+     DeclareNothing, BuildExit, PrintGenericReply, nullptr},
+    {"status",
+     "Asks for the gateway's health (ST): server connection,\n"
+     "groups, traffic and how long ago each active group's\n"
+     "values last changed. Exits 0 when the server is connected\n"
+     "and no active group's values are older than --stale-after,\n"
+     "else 1.",
+     nullptr, DeclareStatus, BuildStatus, PrintStatus, StatusExit},
 };
 
 }  // namespace

@@ -23,7 +23,9 @@ struct RequestCommand {
   void (*declare)(CLI::App& app, CommandLine& line);
   std::string (*build)(const CommandLine& line, RequestContext& context);
   void (*print)(std::ostream& out, const GatewayReply& reply, const RequestContext& context);
+  // The exit status for a well-formed reply; null: 0 for reply code 0, else 1.
+  int (*exitStatus)(const GatewayReply& reply, const RequestContext& context);
 };
 
-// hbt, define, remove, activate, refresh, query, read, aread, write, awrite, exit.
+// hbt, define, remove, activate, refresh, query, read, aread, write, awrite, exit, status.
 std::span<const RequestCommand> RequestCommands();

@@ -114,6 +114,7 @@ int RunRequest(const RequestCommand& command, const CommandLine& line, std::ostr
     return kExitNoReply;
   }
   if (!line.raw) command.print(out, result.reply, context);
+  if (command.exitStatus != nullptr) return command.exitStatus(result.reply, context);
   return result.reply.code == 0 ? kExitReplyZero : kExitReplyNonZero;
 }
 

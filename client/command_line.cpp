@@ -140,6 +140,14 @@ void AddListenOptions(CLI::App& app, CommandLine& line) {
   app.add_flag("--json", line.json, "one JSON object per line");
 }
 
+void AddStatusOptions(CLI::App& app, CommandLine& line) {
+  app.add_flag("--json", line.json, "print one JSON object");
+  app.add_option("--stale-after", line.staleAfter,
+                 "values older than S seconds count as not moving\n(default 60)")
+      ->option_text("S")
+      ->check(SecondsCheck());
+}
+
 void AddDefineArguments(CLI::App& app, CommandLine& line) {
   app.add_option("--receive-port", line.receivePort,
                  "UDP port for this client's datagrams (default: the\ngateway's /rp)")

@@ -31,6 +31,8 @@ struct CommandLine {
   std::string bind = "0.0.0.0";
   std::optional<unsigned long> count;
   bool json = false;
+  // status (also --json)
+  double staleAfter = 60;
   // define
   std::uint16_t receivePort = 0;
   std::vector<std::string> files;
@@ -74,6 +76,8 @@ void UseToolHelpFormat(CLI::App& app);
 void AddRequestOptions(CLI::App& app, CommandLine& line);
 // --bind, --port, --count, --timeout, --json of listen.
 void AddListenOptions(CLI::App& app, CommandLine& line);
+// --json and --stale-after of status.
+void AddStatusOptions(CLI::App& app, CommandLine& line);
 // --receive-port, --file and the words of define.
 void AddDefineArguments(CLI::App& app, CommandLine& line);
 // --type of write and awrite.

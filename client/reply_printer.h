@@ -17,6 +17,8 @@
 struct RequestContext {
   std::vector<std::string> names;    // define: the group names; query: the names asked for
   std::vector<std::uint16_t> items;  // read: the item indices
+  bool json = false;                 // status: print one JSON object
+  double staleAfter = 60;            // status: the largest value age still healthy, seconds
 };
 
 // "code 0: HBT OK!"; further text lines indented below.

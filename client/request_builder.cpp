@@ -102,6 +102,10 @@ std::string HeartbeatRequest() {
   return "HBT\r\n";
 }
 
+std::string StatusRequest() {
+  return "ST\r\n";
+}
+
 std::string ExitRequest() {
   return "Exit\r\n";
 }

@@ -44,6 +44,7 @@ constexpr std::size_t kLongestRequestLine = 99;
 
 std::string HeartbeatRequest();  // "HBT"
 std::string ExitRequest();       // "Exit"
+std::string StatusRequest();     // "ST"
 // "AD": the group count, then the receive port when it is not 0 (0: the gateway's default).
 std::string DefineGroupsRequest(const std::vector<GroupDefinition>& groups,
                                 std::uint16_t receivePort = 0);

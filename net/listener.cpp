@@ -6,6 +6,7 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "net/gateway_counters.h"
 #include "net/gateway_sockets.h"
 #include "net/response.h"
 #include "res/resource.h"
@@ -246,6 +247,7 @@ void CListenerChain::ShowStatus(const std::string& text) const {
 }
 
 void CListenerChain::LogRefusal(std::uint32_t address, CConnectionGuard::Verdict verdict) {
+  CountRefusal(verdict);
   const std::string line = m_guard.RefusalLogLine(address, verdict, CConnectionGuard::Clock::now());
   if (line.empty()) return;
   // Pane first, then the file, both on the UI thread: in background mode the pane's copy in the

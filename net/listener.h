@@ -4,11 +4,11 @@
 // Each accepted connection first passes the connection guard (the /allow list, /maxconn per
 // client address, room below the open-file limit, as set in GatewayProtection() when Start is
 // called): a refused one is closed at once, before anything is read and without a reply, and
-// never reaches the UI thread; its refusal goes to the log file and, through the UI thread, to
-// the window pane, at most once a minute per address. A connection for which no successor
-// thread can be started is closed the same way, so that accepting never stops. While half or
-// more of the connections the open-file limit allows are open, a client that has not sent its
-// first line gets 5 s instead of 60 s.
+// never reaches the UI thread; its refusal is counted by reason (gateway_counters.h) and goes to
+// the log file and, through the UI thread, to the window pane, at most once a minute per address. A
+// connection for which no successor thread can be started is closed the same way, so that accepting
+// never stops. While half or more of the connections the open-file limit allows are open, a client
+// that has not sent its first line gets 5 s instead of 60 s.
 //
 // Exactly one listener thread waits in Accept on the listening socket at any time; each hands
 // the accept role to its successor right after its own Accept returns, so requests are accepted

@@ -4,6 +4,7 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "net/gateway_counters.h"
 #include "net/gateway_sockets.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
@@ -41,9 +42,12 @@ void SendNotification(const void* message, int length, int timeout, std::uint32_
 
   try {
     app->socketNotify.SendDatagram(bytes, length, destination, timeout);
+    Counters().datagramsSent.fetch_add(1, std::memory_order_relaxed);
   } catch (const CBlockingSocketException&) {
     // Not writable in time, or the send failed: the datagram is dropped.
+    Counters().datagramFailures.fetch_add(1, std::memory_order_relaxed);
   } catch (...) {
+    Counters().datagramFailures.fetch_add(1, std::memory_order_relaxed);
     LogToFile(StringPrintf(
         SystemText("调用theApp.socketNotify.SendDatagram()时，程序抛出了异常。错误代码：%x")
             .c_str(),

@@ -97,6 +97,7 @@ void GroupRecord::ForgetServerState() {
   pItemErrors = nullptr;
   pSyncIO = nullptr;
   pAsyncIO2 = nullptr;
+  valuesSince = {};
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 
 #include "opc/opcda.h"
 
@@ -75,6 +76,11 @@ struct GroupRecord {
   WORD wNotifyPort = 0;
   IOPCSyncIO* pSyncIO = nullptr;
   IOPCAsyncIO2* pAsyncIO2 = nullptr;
+  // While the server holds the group active: when its last value-change datagram went out, or
+  // when it was made active, whichever is later (the status request's value age counts from
+  // it). The zero time point while the group is not active at the server.
+  std::chrono::steady_clock::time_point valuesSince{};
+  bool ActiveAtServer() const { return valuesSince != std::chrono::steady_clock::time_point{}; }
 };
 
 // The shared empty access path of every item definition (not owned by any record).

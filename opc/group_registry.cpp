@@ -147,6 +147,12 @@ bool CGroupRegistry::FindDestination(OPCHANDLE hGroup, GroupDestination& destina
   return true;
 }
 
+void CGroupRegistry::NoteValuesSent(OPCHANDLE hGroup) const {
+  GroupRecord* group = GetGroup(hGroup);
+  if (group != nullptr && group->ActiveAtServer())
+    group->valuesSince = std::chrono::steady_clock::now();
+}
+
 ComPtr<IOPCDataCallback> CGroupRegistry::MakeSink() {
   auto* sink = new (std::nothrow) COpcDataCallback(*this);
   if (!sink) {
@@ -338,6 +344,7 @@ bool CGroupRegistry::RestoreGroup(GroupRecord& group, std::size_t index, IUnknow
   if (!group.bActive) return true;
   const HRESULT activated = m_connection.NoteServerResult(group.pIOPCGroupStateMgt->SetState(
       nullptr, &group.dwRevisedUpdateRate, &group.bActive, nullptr, nullptr, nullptr, nullptr));
+  if (activated == S_OK) group.valuesSince = std::chrono::steady_clock::now();
   if (activated != S_OK && !m_connection.ServerLost()) {
     // Registered but not active: reads, writes and a later "AC" still work.
     LogRecovery(StringPrintf(SystemText("组 %s 重新激活失败，错误代码：%x").c_str(),

@@ -71,6 +71,8 @@ public:
 
   // IGroupDestinations: the sink's lookup.
   bool FindDestination(OPCHANDLE hGroup, GroupDestination& destination) const override;
+  // The group's value age starts again (while it is active at the server).
+  void NoteValuesSent(OPCHANDLE hGroup) const override;
 
 private:
   // IServerGroups: the connection's turns.

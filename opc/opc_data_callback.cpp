@@ -54,8 +54,10 @@ HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESUL
   if (Disconnected()) return S_OK;
   try {
     if (NotifyNewItemValues(kValueChangeKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
-                            dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK)
+                            dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK) {
+      destinations->NoteValuesSent(hGroup);
       return S_OK;
+    }
   } catch (...) {
   }
   LogCallbackFailure("OnDataChange调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x",

@@ -30,6 +30,9 @@ public:
   // The destination of the group with client handle hGroup; false for a missing group or a
   // placeholder.
   virtual bool FindDestination(OPCHANDLE hGroup, GroupDestination& destination) const = 0;
+  // A value-change datagram of the group went out (for the status request's value age). The
+  // list keeps that time in the record itself, so this is const like the lookup.
+  virtual void NoteValuesSent(OPCHANDLE) const {}
 
 protected:
   ~IGroupDestinations() = default;

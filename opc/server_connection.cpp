@@ -1,6 +1,8 @@
 #include "opc/server_connection.h"
 
 #include <algorithm>
+#include <ctime>
+
 #include <thread>
 #include <utility>
 
@@ -81,6 +83,8 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
     return FAILED(hr) ? hr : E_FAIL;
   }
   m_server = server;
+  m_figures.connectedAt = std::chrono::steady_clock::now();
+  m_figures.connectedSince = static_cast<std::int64_t>(std::time(nullptr));
   return S_OK;
 }
 
@@ -229,6 +233,8 @@ void CServerConnection::GiveUpLostServer() {
     if (m_groups != nullptr) m_groups->DropServerState();
     Release();
   }
+  ++m_figures.losses;
+  m_figures.lastLossCode = code;
   m_recovering = true;
   m_reconnectAttempt = 0;
   m_lastReconnectError = S_OK;
@@ -303,5 +309,6 @@ void CServerConnection::TryReconnect() {
 
 void CServerConnection::Regained() {
   m_recovering = false;
+  ++m_figures.reconnects;
   if (m_groups != nullptr) m_groups->RestoreGroups();
 }

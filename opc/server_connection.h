@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -111,6 +112,16 @@ public:
   // Replaces the timer (tests drive the ticks themselves). Call before the first use.
   void SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer);
 
+  // --- What the status request tells of the connection ---
+  struct Figures {
+    std::chrono::steady_clock::time_point connectedAt{};  // while Server() is set
+    std::int64_t connectedSince = 0;                      // the same in Unix time, seconds
+    std::uint64_t losses = 0;                             // servers given up as lost
+    std::uint64_t reconnects = 0;                         // servers regained after a loss
+    HRESULT lastLossCode = S_OK;                          // the code of the last loss
+  };
+  const Figures& Counts() const { return m_figures; }
+
 private:
   enum class TimerRole { kNone, kWatchdog, kReconnect };
 
@@ -144,6 +155,7 @@ private:
   std::unique_ptr<CCallDeadline> m_deadline;
   bool m_judging = false;  // the status check after a cancelled call is under way
   bool m_hung = false;     // the loss in m_lostCode is a hang, not a crash
+  Figures m_figures;
   HRESULT m_lostCode = S_OK;
   bool m_recovering = false;
   unsigned m_reconnectAttempt = 0;

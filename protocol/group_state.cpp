@@ -50,6 +50,10 @@ int CRequestDispatcher::SetGroupActive(GroupRecord& group, BOOL active) {
   if (group.pIOPCGroupStateMgt != nullptr) {
     result = group.pIOPCGroupStateMgt->SetState(nullptr, &group.dwRevisedUpdateRate, &group.bActive,
                                                 nullptr, nullptr, nullptr, nullptr);
+    // The value age of a group made active counts from now; an inactive one has none.
+    if (result == S_OK && !active) group.valuesSince = {};
+    if (result == S_OK && active && !group.ActiveAtServer())
+      group.valuesSince = std::chrono::steady_clock::now();
   }
   if (logGroupOps) {
     m_view.LogToWindow(StringPrintf(SystemText("设定组 %s %s 的操作结果 %d").c_str(),

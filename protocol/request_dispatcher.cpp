@@ -9,21 +9,29 @@
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
 
-const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[13] = {
+const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[14] = {
     {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
     {"Q?", &CRequestDispatcher::QueryGroupIndexes}, {"AD", &CRequestDispatcher::DefineGroups},
     {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
     {"SR", &CRequestDispatcher::ReadSyncCommand},   {"AR", &CRequestDispatcher::ReadAsyncCommand},
     {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
     {"Exit", &CRequestDispatcher::ExitRequest},     {"BR", &CRequestDispatcher::BrowseCommand},
-    {"IP", &CRequestDispatcher::PropertiesCommand},
+    {"IP", &CRequestDispatcher::PropertiesCommand}, {"ST", &CRequestDispatcher::StatusCommand},
 };
+
+namespace {
+
+// The status request tells about the server connection and must not make one.
+constexpr char kStatusCommandName[] = "ST";
+
+}  // namespace
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
     : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {}
 
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
+  const auto began = std::chrono::steady_clock::now();
   CRequestTokenizer line;
   if (!ReadFirstLine(connection, line)) return 1;
   const char* token = line.NextToken();
@@ -37,6 +45,7 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   if (!RunCommand(connection, line, command, reply, code)) {
     // No server could be created: the client and the operator are told why.
     Response(connection, code, reply);
+    RecordRequest(command, code, began);
     m_view.LogToWindow(reply);
     m_connection.SettleServerState();
     return 1;
@@ -45,6 +54,7 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   // code and text; a call cancelled at the deadline is judged (slow or hung) after it too, so the
   // client does not wait for the status check.
   Response(connection, code, reply);
+  RecordRequest(command, code, began);
   m_connection.NoteServerResult(code);
   m_connection.SettleServerState();
   if (m_closeRequested) {
@@ -78,7 +88,7 @@ CRequestDispatcher::RequestHandler CRequestDispatcher::FindHandler(const std::st
 bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                     const std::string& command, std::string& reply, int& code) {
   try {
-    if (!ConnectServer(command, reply, code)) return false;
+    if (command != kStatusCommandName && !ConnectServer(command, reply, code)) return false;
     if (const RequestHandler handler = FindHandler(command)) {
       code = (this->*handler)(connection, line, reply);
     } else {
@@ -166,4 +176,10 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupCount(CRequestTokenizer
   if (count != 0) return std::nullopt;
   reply = StringPrintf("Invalid group count: %s", countField);
   return 1;
+}
+
+void CRequestDispatcher::RecordRequest(const std::string& command, int code,
+                                       std::chrono::steady_clock::time_point began) {
+  const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - began;
+  m_requestFigures.Record(FindHandler(command) != nullptr ? command : "other", code, spent.count());
 }

@@ -18,10 +18,12 @@
 // listener (the caller does that after OnRequest returns).
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "net/gateway_status.h"
 #include "net/http_blocking_socket.h"
 #include "opc/group_registry.h"
 #include "opc/server_connection.h"
@@ -72,7 +74,12 @@ public:
     RequestHandler handler;
   };
   // The command table, in the order in which commands are compared.
-  static const CommandEntry kCommandTable[13];
+  static const CommandEntry kCommandTable[14];
+
+  // The status request ("ST", status_command.cpp): answered without connecting the server.
+  int StatusCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  // The gateway's figures now, for the status reply and the metrics (a copy; no I/O).
+  void FillStatus(GatewayStatus& status) const;
 
 private:
   // A step's result: nothing when the request goes on, else the reply code (reply text set).
@@ -154,10 +161,15 @@ private:
   // not registered with the server, or with the failure's code.
   static Refusal OpenGroupIo(GroupRecord& group, const char* field, bool sync, std::string& reply);
 
+  // Counts an answered request (OnRequest's end).
+  void RecordRequest(const std::string& command, int code,
+                     std::chrono::steady_clock::time_point began);
+
   IFrameView& m_view;
   CThreadAffinity m_uiThread;
   CServerConnection m_connection;
   CGroupRegistry m_registry;  // after the connection: it goes first
   bool m_closeRequested = false;
   CAddressSpaceBrowser m_browser;
+  CRequestFigures m_requestFigures;
 };

@@ -44,6 +44,8 @@ expect_line "RuntimeDirectory=quarnix"
 expect_line "Environment=XDG_RUNTIME_DIR=%t/quarnix"
 expect_line "KillSignal=SIGTERM"
 expect_line "Restart=on-failure"
+expect_line "Type=notify"
+expect_line "WatchdogSec=30"
 
 # Any remark (an unknown key, a program that is not there) counts as a failure.
 remarks="$(systemd-analyze verify --man=no "$unit" 2>&1)"

@@ -17,7 +17,7 @@ has() { [[ " $1 " == *" $2 "* ]]; }
 plain="$("$bootstrap" --dry-run)" || fail "the dry run without a profile failed"
 base="$(profile_of "$plain" base)"
 for p in g++ cmake ninja-build qt6-base-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev \
-  systemd libmosquitto-dev mosquitto mosquitto-clients; do
+  systemd libmosquitto-dev mosquitto mosquitto-clients python3-prometheus-client; do
   has "$base" "$p" || fail "the Linux set lacks $p: $base"
 done
 # Running on Linux takes no cross toolchain, no wine and no clang.

@@ -1,0 +1,11 @@
+#include "platform/service_notify.h"
+
+// The Windows service reports to the service control manager itself (winui/); systemd's
+// notification socket does not exist there.
+bool ServiceNotify(const std::string&) {
+  return false;
+}
+
+std::chrono::milliseconds ServiceWatchdogInterval() {
+  return std::chrono::milliseconds(0);
+}

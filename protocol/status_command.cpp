@@ -1,0 +1,62 @@
+// "ST": the gateway's health in list lines (net/status_text.h), and the figures behind it.
+#include <chrono>
+
+#include "net/gateway_counters.h"
+#include "net/status_text.h"
+#include "platform/codepage.h"
+#include "protocol/list_reply.h"
+#include "protocol/request_dispatcher.h"
+#include "res/strings.h"
+
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point then,
+                    std::chrono::steady_clock::time_point now) {
+  return std::chrono::duration<double>(now - then).count();
+}
+
+}  // namespace
+
+int CRequestDispatcher::StatusCommand(CHttpBlockingSocket&, CRequestTokenizer&,
+                                      std::string& reply) {
+  GatewayStatus status;
+  FillStatus(status);
+  // Texts from the command line never split a line or a field.
+  status.progId = ListField(status.progId);
+  reply = ListReplyText("lines of status", StatusLines(status));
+  return 0;
+}
+
+void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
+  m_uiThread.Check();
+  const auto now = std::chrono::steady_clock::now();
+  const GatewayCounters& counters = Counters();
+  status.version = kProductVersion;
+  status.uptimeSeconds = SecondsSince(counters.startedAt, now);
+  status.progId = WideToMultiByte(m_connection.ProgId());
+  const CServerConnection::Figures& server = m_connection.Counts();
+  status.serverConnected = m_connection.Server() != nullptr;
+  if (status.serverConnected) {
+    status.serverConnectedSince = server.connectedSince;
+    status.serverConnectedSeconds = SecondsSince(server.connectedAt, now);
+  }
+  status.serverLosses = server.losses;
+  status.serverReconnects = server.reconnects;
+  status.lastLossCode = server.lastLossCode;
+  status.groupEntries = m_registry.GroupCount();
+  status.groupAges.reserve(status.groupEntries);
+  for (std::size_t index = 0; index < status.groupEntries; ++index) {
+    const GroupRecord* group = m_registry.GetGroup(index);
+    if (group == nullptr) continue;
+    status.items += group->wItemsDefined;
+    if (group->hServerGroup == 0) continue;
+    ++status.groupsRegistered;
+    if (!group->bActive || !group->ActiveAtServer()) continue;
+    ++status.groupsActive;
+    status.groupAges.push_back({index, SecondsSince(group->valuesSince, now)});
+  }
+  status.requests = m_requestFigures;
+  status.refusals = counters.Refusals();
+  status.datagramsSent = counters.datagramsSent.load(std::memory_order_relaxed);
+  status.datagramFailures = counters.datagramFailures.load(std::memory_order_relaxed);
+}

@@ -1,0 +1,277 @@
+// The gateway's health outlets end to end: the status request before and after the server
+// connects, across a server restart and with an active group; the metrics port scraped and read
+// by the Prometheus client library's parser, /health, refusals and bad requests; the service
+// manager's notifications on a test NOTIFY_SOCKET.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "client/client_tool.h"
+#include "client/request_builder.h"
+#include "client/status_report.h"
+#include "tests/e2e/datagram_inbox.h"
+#include "tests/e2e/running_gateway.h"
+#include "tests/net/loopback.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_loopback::WaitUntil;
+
+StatusReport Status(const CRunningGateway& gateway) {
+  const ExchangeResult result = gateway.Exchange(StatusRequest());
+  EXPECT_TRUE(result.Ok()) << result.message;
+  EXPECT_EQ(0, result.reply.code) << result.raw;
+  const auto report = ReadStatusReport(result.reply.text);
+  EXPECT_TRUE(report) << result.raw;
+  return report.value_or(StatusReport{});
+}
+
+double Figure(const StatusReport& report, const std::string& key) {
+  const auto value = report.Figure(key);
+  EXPECT_TRUE(value) << key;
+  return value ? std::strtod(value->c_str(), nullptr) : -1;
+}
+
+// One HTTP exchange on 127.0.0.1:port: everything received until the gateway closes.
+std::string Http(std::uint16_t port, const std::string& request) {
+  const SocketHandle socket = SocketCreate(kSockStream);
+  std::string received;
+  if (SocketConnect(socket, testing_loopback::LoopbackAddress(port))) {
+    SocketSend(socket, request.data(), static_cast<int>(request.size()));
+    char buffer[65536];
+    while (SocketWaitReadable(socket, 30) > 0) {
+      const int got = SocketReceive(socket, buffer, sizeof buffer);
+      if (got <= 0) break;
+      received.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  SocketClose(socket);
+  return received;
+}
+
+std::string Get(std::uint16_t port, const std::string& path) {
+  return Http(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+std::string StatusLine(const std::string& reply) {
+  return reply.substr(0, reply.find("\r\n"));
+}
+
+// The scrape's samples as the Prometheus client library reads them ("name{labels}" to value);
+// empty when it refused the text. Debian's Python, where Debian's python3-prometheus-client is.
+std::map<std::string, double> ParsedScrape(const std::string& reply) {
+  const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+  const std::string in = "metrics_scrape.txt";
+  const std::string out = "metrics_parsed.txt";
+  std::ofstream(in, std::ios::binary) << body;
+  const std::string command =
+      "/usr/bin/python3 " QUARNIX_SOURCE_DIR "/tests/e2e/parse_metrics.py " + in + " > " + out;
+  EXPECT_EQ(0, std::system(command.c_str())) << body;
+  std::map<std::string, double> samples;
+  std::ifstream parsed(out);
+  for (std::string line; std::getline(parsed, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t blank = line.rfind(' ');
+    samples[line.substr(0, blank)] = std::strtod(line.c_str() + blank + 1, nullptr);
+  }
+  return samples;
+}
+
+bool UnderWine() {
+  const char* launcher = std::getenv("QUARNIX_E2E_LAUNCHER");
+  return launcher != nullptr && launcher[0] != '\0';
+}
+
+}  // namespace
+
+TEST(HealthTest, StatusFollowsTheServerThroughARestartAndTellsTheValueAge) {
+  CRunningGateway gateway;
+  ASSERT_TRUE(gateway.Ready());
+  // Before any request the server is not connected, and the status request does not connect it.
+  StatusReport before = Status(gateway);
+  EXPECT_FALSE(before.ServerConnected());
+  EXPECT_EQ("Quarnix.Simulator", before.Figure("server_progid"));
+  EXPECT_EQ("-", before.Figure("value_age_max_seconds"));
+  // The client tool says "not healthy" with exit status 1.
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::string port = std::to_string(gateway.ListenPort());
+  EXPECT_EQ(1, RunClientTool({"--port", port, "status"}, out, err)) << err.str();
+  EXPECT_NE(std::string::npos, out.str().find("NOT HEALTHY: the OPC server is not connected"));
+  EXPECT_FALSE(Status(gateway).ServerConnected());
+
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  GroupDefinition flowing{"flowing", true, 250, {{"Ramp.Int4", true, 0}}};
+  GroupDefinition control{"control", false, {}, {{"Control.Restart", true, 0}}};
+  ASSERT_EQ("0\t\r\n0\r\n1\r\n",
+            gateway.RawExchange(DefineGroupsRequest({flowing, control}, inbox.Port())));
+  ASSERT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  const StatusReport connected = Status(gateway);
+  EXPECT_TRUE(connected.ServerConnected());
+  EXPECT_GT(Figure(connected, "server_connected_since"), 0);
+  EXPECT_EQ(2, Figure(connected, "group_entries"));
+  EXPECT_EQ(2, Figure(connected, "groups_registered"));
+  EXPECT_EQ(1, Figure(connected, "groups_active"));
+  EXPECT_EQ(2, Figure(connected, "items"));
+  EXPECT_EQ(5, Figure(connected, "requests_served"));  // ST, ST (the tool), ST, AD, AC
+  EXPECT_GT(Figure(connected, "datagrams_sent"), 0);
+  ASSERT_EQ(1u, connected.groupAges.size());
+  EXPECT_EQ(0u, connected.groupAges[0].first);
+  // The group's values move every update period (250 ms).
+  EXPECT_LT(connected.groupAges[0].second, 0.5);
+  EXPECT_TRUE(connected.Healthy(1));
+  EXPECT_EQ(0, RunClientTool({"--port", port, "status", "--json"}, out, err)) << err.str();
+
+  // The simulator crashes for a second; the gateway counts the loss and the reconnection.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "1"}})));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const StatusReport after = Status(gateway);
+        return after.ServerConnected() && Figure(after, "server_reconnects") == 1;
+      },
+      60s));
+  const StatusReport after = Status(gateway);
+  EXPECT_EQ(1, Figure(after, "server_losses"));
+  EXPECT_NE("0x00000000", after.Figure("server_last_loss_code"));
+  inbox.Drain();
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  const StatusReport flowingAgain = Status(gateway);
+  ASSERT_EQ(1u, flowingAgain.groupAges.size());
+  EXPECT_LT(flowingAgain.groupAges[0].second, 0.5);
+}
+
+TEST(HealthTest, MetricsPortServesPrometheusTextAndHealth) {
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CRunningGateway gateway({"/metrics", std::to_string(metricsPort)});
+  ASSERT_TRUE(gateway.Ready());
+  // Not connected before the first request.
+  EXPECT_EQ("HTTP/1.0 503 Service Unavailable", StatusLine(Get(metricsPort, "/health")));
+  ASSERT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
+  EXPECT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
+  ASSERT_TRUE(
+      WaitUntil([&] { return StatusLine(Get(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
+
+  // A silent client and one that sends 100 KB of request line hold up nobody.
+  const SocketHandle silent = SocketCreate(kSockStream);
+  ASSERT_TRUE(SocketConnect(silent, testing_loopback::LoopbackAddress(metricsPort)));
+  const std::string huge =
+      Http(metricsPort, "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(huge.empty() || StatusLine(huge) == "HTTP/1.0 400 Bad Request") << huge.substr(0, 80);
+
+  const std::string scrape = Get(metricsPort, "/metrics");
+  ASSERT_EQ("HTTP/1.0 200 OK", StatusLine(scrape));
+  EXPECT_NE(std::string::npos,
+            scrape.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+  const std::map<std::string, double> samples = ParsedScrape(scrape);
+  EXPECT_EQ(1, samples.at("quarnix_server_connected{progid=Quarnix.Simulator}"));
+  EXPECT_EQ(2, samples.at("quarnix_requests_total{command=HBT,result=success}"));
+  EXPECT_EQ(0, samples.at("quarnix_server_losses_total{}"));
+  EXPECT_EQ(0, samples.at("quarnix_connections_refused_total{reason=not_allowed}"));
+  EXPECT_LE(2, samples.at("quarnix_request_duration_seconds_count{}"));
+  EXPECT_LT(0, samples.at("quarnix_uptime_seconds{}"));
+  EXPECT_EQ(1, samples.count("quarnix_request_duration_seconds_bucket{le=+Inf}"));
+  EXPECT_LT(0, samples.at("quarnix_process_resident_memory_bytes{}"));
+  SocketClose(silent);
+
+  EXPECT_EQ("HTTP/1.0 404 Not Found", StatusLine(Get(metricsPort, "/")));
+  EXPECT_EQ("HTTP/1.0 405 Method Not Allowed",
+            StatusLine(Http(metricsPort, "POST /metrics HTTP/1.1\r\n\r\n")));
+  EXPECT_EQ("HTTP/1.0 400 Bad Request", StatusLine(Http(metricsPort, "hello\r\n\r\n")));
+  // HEAD: the headers without the body.
+  const std::string head = Http(metricsPort, "HEAD /health HTTP/1.0\r\n\r\n");
+  EXPECT_EQ("\r\n\r\n", head.substr(head.size() - 4)) << head;
+  // The request port's replies are unchanged.
+  EXPECT_EQ("1\tUnknown command: St\r\n", gateway.RawExchange("St\r\n"));
+}
+
+TEST(HealthTest, MetricsPortClosesClientsOffTheAllowListUnread) {
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CRunningGateway gateway({"/metrics", std::to_string(metricsPort), "/allow", "10.9.9.9"});
+  ASSERT_TRUE(gateway.Ready());
+  EXPECT_EQ("", Get(metricsPort, "/metrics"));
+}
+
+TEST(HealthTest, BadOrTakenMetricsPortEndsTheStart) {
+  for (const std::string value : {"0", "70000", "x"}) {
+    const auto dir = CGatewayProcess::MakeWorkDirectory();
+    CGatewayProcess gateway({"/s", "/lp", std::to_string(FreeLoopbackPort()), "/metrics", value},
+                            dir);
+    ASSERT_TRUE(gateway.WaitForExit(60s));
+    EXPECT_EQ(1, gateway.ExitCode()) << value;
+    EXPECT_NE(std::string::npos, gateway.StandardOutput().find("/metrics")) << value;
+    std::filesystem::remove_all(dir);
+  }
+  const SocketHandle occupant = SocketCreate(kSockStream);
+  ASSERT_TRUE(SocketBind(occupant, testing_loopback::LoopbackAddress(0)));
+  ASSERT_TRUE(SocketListen(occupant, 5));
+  const std::uint16_t taken = testing_loopback::LocalPort(occupant);
+  const auto dir = CGatewayProcess::MakeWorkDirectory();
+  CGatewayProcess gateway(
+      {"/s", "/lp", std::to_string(FreeLoopbackPort()), "/metrics", std::to_string(taken)}, dir);
+  ASSERT_TRUE(gateway.WaitForExit(60s));
+  EXPECT_EQ(1, gateway.ExitCode());
+  const std::string text = CGatewayProcess::GatewayText(
+      "端口" + std::to_string(taken) + "已被另一个程序占用，Quarnix无法在该端口提供指标");
+  EXPECT_NE(std::string::npos, gateway.StandardOutput().find(text)) << gateway.StandardOutput();
+  SocketClose(occupant);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(HealthTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
+  if (UnderWine()) GTEST_SKIP() << "systemd's notifications exist only on Linux";
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("quarnix-notify-" + std::to_string(getpid())))
+          .string();
+  const int receiver = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ::unlink(path.c_str());
+  ASSERT_EQ(0, ::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "200000", 1);
+  std::vector<std::string> messages;
+  {
+    CRunningGateway gateway;
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_TRUE(gateway.Ready());
+    const auto receive = [&] {
+      if (SocketWaitReadable(receiver, 30) <= 0) return false;
+      char buffer[512];
+      const ssize_t got = ::recv(receiver, buffer, sizeof buffer, 0);
+      if (got > 0) messages.emplace_back(buffer, static_cast<std::size_t>(got));
+      return got > 0;
+    };
+    ASSERT_TRUE(receive());
+    EXPECT_EQ(0u, messages[0].rfind("READY=1\nSTATUS=listening for requests on port ", 0))
+        << messages[0];
+    // Keep-alives every 100 ms, from the UI thread.
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(receive());
+      EXPECT_EQ("WATCHDOG=1", messages.back());
+    }
+    EXPECT_TRUE(gateway.Stop());
+  }
+  for (;;) {
+    char buffer[512];
+    if (SocketWaitReadable(receiver, 0) <= 0) break;
+    const ssize_t got = ::recv(receiver, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    messages.emplace_back(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ("STOPPING=1", messages.back());
+  ::close(receiver);
+  ::unlink(path.c_str());
+}

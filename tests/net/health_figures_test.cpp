@@ -1,0 +1,131 @@
+// The health figures without a running gateway: the metrics port's HTTP rules, the list reply's
+// framing of the status lines, the Prometheus text's escapes, and the hand-over of figures from
+// the UI thread with its reuse window and deadline.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "net/metrics_http.h"
+#include "net/prometheus_text.h"
+#include "net/status_snapshots.h"
+#include "net/status_text.h"
+#include "platform/apartment.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::optional<GatewayStatus> Connected() {
+  GatewayStatus status;
+  status.serverConnected = true;
+  return status;
+}
+
+}  // namespace
+
+TEST(HealthFiguresTest, RequestHeadsAreReadWithinTheirLimit) {
+  EXPECT_EQ(HttpHeadScan::kIncomplete, ScanHttpHead("GET /metrics HTTP/1.1\r\nHost: x\r\n"));
+  EXPECT_EQ(HttpHeadScan::kComplete, ScanHttpHead("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_EQ(HttpHeadScan::kComplete, ScanHttpHead("GET / HTTP/1.0\n\n"));
+  EXPECT_EQ(HttpHeadScan::kTooLong, ScanHttpHead(std::string(kMostHttpHeadBytes, 'a')));
+
+  const auto line = ParseHttpRequestLine("GET /metrics?x=1 HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(line);
+  EXPECT_EQ("GET", line->method);
+  EXPECT_EQ("/metrics", line->path);
+  for (const char* bad :
+       {"GET /metrics\r\n\r\n", "GET  /metrics HTTP/1.1\r\n", "GET metrics HTTP/1.1\r\n",
+        "get /metrics HTTP/1.1\r\n", "GET /metrics HTTP/2.0\r\n", "GET /a\x01 HTTP/1.1\r\n", ""}) {
+    EXPECT_FALSE(ParseHttpRequestLine(bad)) << bad;
+  }
+}
+
+TEST(HealthFiguresTest, RepliesFollowThePathMethodAndServerState) {
+  int asked = 0;
+  const StatusSource up = [&] {
+    ++asked;
+    return Connected();
+  };
+  const StatusSource down = [] { return std::optional<GatewayStatus>(GatewayStatus{}); };
+  const StatusSource hung = [] { return std::optional<GatewayStatus>(); };
+  const auto reply = [](const char* head, const StatusSource& source) {
+    return MetricsReply(ParseHttpRequestLine(head), source);
+  };
+  EXPECT_EQ(200, reply("GET /health HTTP/1.1\r\n", up).status);
+  EXPECT_EQ(503, reply("GET /health HTTP/1.1\r\n", down).status);
+  EXPECT_EQ(503, reply("GET /health HTTP/1.1\r\n", hung).status);
+  EXPECT_EQ(503, reply("GET /metrics HTTP/1.1\r\n", hung).status);
+  EXPECT_EQ(404, reply("GET /metrics/x HTTP/1.1\r\n", up).status);
+  EXPECT_EQ(405, reply("PUT /health HTTP/1.1\r\n", up).status);
+  EXPECT_EQ(400, reply("nonsense", up).status);
+  EXPECT_EQ(1, asked);  // only the served paths ask for figures
+
+  const HttpReply metrics = reply("HEAD /metrics HTTP/1.1\r\n", up);
+  const std::string bytes = metrics.Bytes();
+  EXPECT_EQ(0u, bytes.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4; "
+                            "charset=utf-8\r\nContent-Length: " +
+                                std::to_string(metrics.body.size()) + "\r\n",
+                            0));
+  EXPECT_EQ("\r\nConnection: close\r\n\r\n", bytes.substr(bytes.size() - 23));
+}
+
+TEST(HealthFiguresTest, StatusLinesHoldEveryFigureAndPrometheusLabelsAreEscaped) {
+  GatewayStatus status;
+  status.version = "1.0.0";
+  status.progId = "A\"b\\c\nd";
+  status.lastLossCode = static_cast<std::int32_t>(0x800706BAu);
+  status.groupAges = {{3, 0.25}, {7, 12.5}};
+  const std::vector<std::string> lines = StatusLines(status);
+  EXPECT_EQ("version\t1.0.0", lines.front());
+  const auto has = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  EXPECT_TRUE(has("server_last_loss_code\t0x800706BA"));
+  EXPECT_TRUE(has("value_age_max_seconds\t12.500"));
+  EXPECT_EQ("group_value_age_seconds\t7\t12.500", lines.back());
+
+  const std::string metrics = PrometheusText(status, ProcessFigures{});
+  EXPECT_NE(std::string::npos,
+            metrics.find("quarnix_server_connected{progid=\"A\\\"b\\\\c\\nd\"} 0\n"));
+  EXPECT_NE(std::string::npos, metrics.find("quarnix_server_last_loss_code 2147944122\n"));
+  EXPECT_NE(std::string::npos, metrics.find("quarnix_group_value_age_seconds{group=\"7\"} 12.5"));
+  EXPECT_EQ(std::string::npos, metrics.find("quarnix_process_"));  // not told: left out
+}
+
+TEST(HealthFiguresTest, SnapshotsComeFromTheApartmentThreadWithinTheDeadline) {
+  const auto apartment = CApartment::ForCurrentThread();
+  int fills = 0;
+  const auto fill = [&](GatewayStatus& status) {
+    ++fills;
+    status.groupEntries = static_cast<std::size_t>(fills);
+  };
+  CStatusSnapshots snapshots(apartment, fill, 1h);
+  // No one drains the apartment: the deadline ends the wait.
+  std::optional<GatewayStatus> taken = GatewayStatus{};
+  std::thread scraper([&] { taken = snapshots.Take(CStatusSnapshots::Clock::now() + 100ms); });
+  scraper.join();
+  EXPECT_FALSE(taken);
+  // The fill still queued runs when the thread comes back; a second scrape shares it.
+  std::optional<GatewayStatus> first;
+  std::optional<GatewayStatus> second;
+  std::thread a([&] { first = snapshots.Take(CStatusSnapshots::Clock::now() + 10s); });
+  std::thread b([&] { second = snapshots.Take(CStatusSnapshots::Clock::now() + 10s); });
+  EXPECT_TRUE(apartment->RunUntil([&] { return fills >= 1; }, 10s));
+  a.join();
+  b.join();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(1u, first->groupEntries);
+  // Within the reuse window, no new fill is posted.
+  std::thread c([&] { first = snapshots.Take(CStatusSnapshots::Clock::now() + 10s); });
+  c.join();
+  EXPECT_EQ(0u, apartment->PendingCount());
+  EXPECT_EQ(1u, first->groupEntries);
+  // A closed apartment gives no figures, at once.
+  CStatusSnapshots unreused(apartment, fill, 0ms);
+  apartment->Close();
+  std::thread d([&] { first = unreused.Take(CStatusSnapshots::Clock::now() + 10s); });
+  d.join();
+  EXPECT_FALSE(first);
+  apartment->Reopen();
+}
