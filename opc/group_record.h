@@ -8,8 +8,8 @@
 // Thread rule: UI thread only. Error rule: nothing here fails towards the caller.
 #pragma once
 
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 
 #include "opc/opcda.h"
 
