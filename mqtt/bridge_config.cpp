@@ -162,13 +162,13 @@ bool CConfigReader::TakeLine(int line, const std::string& text) {
   const std::string value = Trim(text.substr(equals + 1));
   if (m_section.empty()) return Fail(line, "key '" + key + "' stands before any [section]");
   if (m_section == "group") return TakeGroupKey(line, key, value);
-  for (const KeySpec& spec : KeySpecs()) {
-    if (m_section != spec.section || key != spec.key) continue;
+  for (const KeySpec& rule : KeySpecs()) {
+    if (m_section != rule.section || key != rule.key) continue;
     if (!m_seen.insert(m_section + "." + key).second) {
       return Fail(line, "key '" + key + "' in [" + m_section + "] is given twice");
     }
     std::string why;
-    if (!spec.set(m_config, value, why)) {
+    if (!rule.set(m_config, value, why)) {
       return Fail(line, "key '" + key + "' in [" + m_section + "]: " + why);
     }
     return true;
@@ -268,15 +268,15 @@ bool CConfigReader::CheckGroup(const BridgeGroup& group) {
 
 bool CConfigReader::CheckComplete() {
   if (m_section == "group" && !CheckGroup(m_config.groups.back())) return false;
-  for (const KeySpec& spec : KeySpecs()) {
-    if (!spec.required || m_seen.count(std::string(spec.section) + "." + spec.key) != 0) continue;
-    const auto header = m_sectionLines.find(spec.section);
+  for (const KeySpec& rule : KeySpecs()) {
+    if (!rule.required || m_seen.count(std::string(rule.section) + "." + rule.key) != 0) continue;
+    const auto header = m_sectionLines.find(rule.section);
     if (header == m_sectionLines.end()) {
-      return Fail(m_lastLine, std::string("section [") + spec.section + "] with its key '" +
-                                  spec.key + "' is missing");
+      return Fail(m_lastLine, std::string("section [") + rule.section + "] with its key '" +
+                                  rule.key + "' is missing");
     }
     return Fail(header->second,
-                std::string("[") + spec.section + "] lacks the required key '" + spec.key + "'");
+                std::string("[") + rule.section + "] lacks the required key '" + rule.key + "'");
   }
   if (m_config.tls && m_config.caFile.empty()) {
     return Fail(m_sectionLines["broker"], "[broker] has tls = true but no 'ca_file'");
