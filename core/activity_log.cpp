@@ -1,9 +1,12 @@
 #include "core/activity_log.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
-#include <fstream>
+#include <filesystem>
+#include <mutex>
 
+#include "platform/append_file.h"
 #include "platform/local_time.h"
 #include "platform/text_line.h"
 
@@ -42,17 +45,50 @@ void AppendFolded(std::string& entry, const std::string& text) {
   }
 }
 
+// The log file, kept open between entries. At most once a second an entry checks that the name
+// still leads to the open file; after a rotation (renamed or removed) it starts a new file.
+// The file belongs to the working directory: an entry made after the working directory changed
+// goes to the file of the new one (tests move between scratch directories).
+struct LogFileState {
+  std::mutex mutex;
+  CAppendFile file;
+  std::filesystem::path directory;  // the working directory the file was opened in
+  std::chrono::steady_clock::time_point nextCheck;
+};
+
+LogFileState& LogFile() {
+  static LogFileState state;  // lives until exit: entries of late threads still find it
+  return state;
+}
+
+void WriteEntry(const std::string& entry) {
+  LogFileState& log = LogFile();
+  std::lock_guard lock(log.mutex);
+  const auto now = std::chrono::steady_clock::now();
+  std::error_code failed;
+  std::filesystem::path directory = std::filesystem::current_path(failed);
+  if (log.file.IsOpen() && directory != log.directory) log.file.Close();
+  if (log.file.IsOpen() && now >= log.nextCheck) {
+    if (!log.file.StillAt(kLogFileName)) log.file.Close();
+    log.nextCheck = now + kLogFileCheckInterval;
+  }
+  if (!log.file.IsOpen()) {
+    // An unwritable working directory drops the entry; the next one tries again.
+    if (!log.file.Open(kLogFileName)) return;
+    log.directory = std::move(directory);
+    log.nextCheck = now + kLogFileCheckInterval;
+  }
+  // One write per entry, so that entries from two threads never interleave.
+  if (!log.file.Append(entry.data(), entry.size())) log.file.Close();
+}
+
 void AppendToFile(const std::string& text) {
   try {
     std::string entry = LogTimeStamp();
     entry += ' ';
     AppendFolded(entry, text);
     entry += kTextLineEnd;
-    std::ofstream file(kLogFileName, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file) return;  // an unwritable working directory drops the entry
-    // One write per entry, so that entries from two threads never interleave.
-    file.write(entry.data(), static_cast<std::streamsize>(entry.size()));
-    file.flush();
+    WriteEntry(entry);
   } catch (...) {
     // The log never fails towards its caller.
   }

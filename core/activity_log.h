@@ -3,15 +3,18 @@
 //
 // LogToFile appends "%Y-%m-%d %H:%M:%S <text>" and a line end (CR LF on Windows, else LF) to
 // "RV_Morvantel.log" in the working directory, one entry per line (a line break inside the text
-// becomes a space; the pane keeps the text as it is), opening and closing the file per entry (so a
-// renamed file is followed by a new one at the next entry). LogToPane puts an entry at the top of a
-// pane, pruning the oldest pane line once the pane counts 100 lines. In background mode the pane is
-// never seen, so the frames mirror every pane entry to the file (MirrorPaneEntryToFile).
+// becomes a space; the pane keeps the text as it is). The file stays open between entries (one
+// write call each, nothing held back, so a stop or SIGTERM loses no line); at most once a second
+// an entry checks that the name still leads to it, so a file renamed or removed by a rotation is
+// followed by a new one. LogToPane puts an entry at the top of a pane, pruning the oldest pane
+// line once the pane counts 100 lines. In background mode the pane is never seen, so the frames
+// mirror every pane entry to the file (MirrorPaneEntryToFile).
 //
 // Error rule: nothing fails towards the caller (an unwritable file drops the entry).
 // Thread rule: LogToFile from any thread; the switches and panes on the UI thread.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 // Log-category switches (defaults false, false, true, false).
@@ -23,6 +26,8 @@ extern bool logItemOps;
 void ResetLogSwitches();
 
 extern const char kLogFileName[];  // "RV_Morvantel.log"
+// How often an entry checks whether the log file was rotated.
+constexpr std::chrono::seconds kLogFileCheckInterval{1};
 
 // The local time now as "%Y-%m-%d %H:%M:%S".
 std::string LogTimeStamp();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -111,16 +112,34 @@ TEST(LogToFileTest, EntriesFromSeveralThreadsStayWhole) {
   EXPECT_EQ(200u, lines);
 }
 
-// A log file renamed by a rotation is left alone: the next entry starts a new file.
-TEST(LogToFileTest, RenamedLogFileIsFollowedByANewOne) {
+// Logs "after" until the entry lands in a new file under the log file's name (the rotation
+// check runs at most once a second); false when none appears within 5 s.
+bool LogUntilNewFile(const std::filesystem::path& logFile) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    LogToFile("after");
+    if (std::filesystem::exists(logFile)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// The file stays open between entries; one renamed or removed by a rotation is noticed within
+// a second, and the next entry starts a new file.
+TEST(LogToFileTest, RenamedOrRemovedLogFileIsFollowedByANewOne) {
   ScratchDirectory scratch;
+  const auto logFile = scratch.Path() / "RV_Morvantel.log";
   LogToFile("before");
-  std::filesystem::rename(scratch.Path() / "RV_Morvantel.log", scratch.Path() / "rotated.log");
-  LogToFile("after");
-  EXPECT_TRUE(EndsWith(ReadFile(scratch.Path() / "rotated.log"), " before\n"));
-  const std::string fresh = ReadFile(scratch.Path() / "RV_Morvantel.log");
+  std::filesystem::rename(logFile, scratch.Path() / "rotated.log");
+  ASSERT_TRUE(LogUntilNewFile(logFile));
+  EXPECT_NE(std::string::npos, ReadFile(scratch.Path() / "rotated.log").find(" before\n"));
+  const std::string fresh = ReadFile(logFile);
   EXPECT_TRUE(EndsWith(fresh, " after\n"));
   EXPECT_EQ(std::string::npos, fresh.find("before"));
+
+  std::filesystem::remove(logFile);
+  ASSERT_TRUE(LogUntilNewFile(logFile));
+  EXPECT_TRUE(EndsWith(ReadFile(logFile), " after\n"));
 }
 
 // Background mode copies pane entries to the file; a caller's own file copy of the same line,
