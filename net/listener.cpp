@@ -127,6 +127,7 @@ bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
   m_guard.Configure(GatewayProtection());
   m_stopping = false;
   m_mostAccepting = 0;
+  m_evicted = 0;
   m_running = StartListenerLocked();
   return m_running;
 }
@@ -136,9 +137,11 @@ void CListenerChain::Stop() {
   if (!m_running) return;
   m_stopping = true;
   for (const auto& completion : m_waiting) completion->Abandon();
-  // Connections that have not sent their first line are closed at once.
+  // Connections that have not sent their first line, and replies that wait for a client that
+  // does not read, end at once.
   while (EvictOldestSilentLocked()) {
   }
+  for (const auto& connection : m_sending) SocketShutdown(connection->m_socket);
   lock.unlock();
   m_changed.notify_all();
   m_roleOffer.notify_all();
@@ -359,7 +362,18 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
     m_waiting.remove(completion);
   }
   // A reply larger than the socket took at once is finished here, not on the UI thread.
-  if (replied && !IsStopping()) connection->SendPending(kResponseSeconds);
+  if (replied) FinishReply(connection);
+}
+
+void CListenerChain::FinishReply(const std::shared_ptr<CHttpBlockingSocket>& connection) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_stopping) return;
+    m_sending.push_back(connection);
+  }
+  connection->SendPending(kResponseSeconds);
+  std::lock_guard lock(m_mutex);
+  m_sending.remove(connection);
 }
 
 bool CListenerChain::WaitForFirstLine(const std::shared_ptr<CHttpBlockingSocket>& connection) {

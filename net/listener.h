@@ -140,6 +140,8 @@ private:
   // (or the connection was evicted meanwhile).
   bool WaitForFirstLine(const std::shared_ptr<CHttpBlockingSocket>& connection);
   bool WaitForFirstLineListed(CHttpBlockingSocket& connection);
+  // Sends what the UI side's reply left unsent, listed so that Stop can end the wait.
+  void FinishReply(const std::shared_ptr<CHttpBlockingSocket>& connection);
   // Shuts down the connection that has waited longest for its first line; false when there is
   // none.
   bool EvictOldestSilentLocked();
@@ -165,7 +167,8 @@ private:
   std::list<Listener> m_listeners;                           // started, not yet finished
   std::vector<std::thread> m_finished;                       // finished, not yet joined
   std::list<std::shared_ptr<CRequestCompletion>> m_waiting;  // answers being waited for
-  std::list<std::shared_ptr<CHttpBlockingSocket>> m_silent;  // no first line yet, oldest first
+  std::list<std::shared_ptr<CHttpBlockingSocket>> m_silent;   // no first line yet, oldest first
+  std::list<std::shared_ptr<CHttpBlockingSocket>> m_sending;  // replies being finished
   int m_evicted = 0;
   int m_parked = 0;                                          // listeners waiting in Park
   int m_roleOffered = 0;  // 1 while the accept role waits for a parked listener to take it

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "client/request_builder.h"
 #include "tests/e2e/datagram_inbox.h"
@@ -89,6 +92,30 @@ TEST(LifecycleTest, BackgroundModeKeepsThePaneLinesAndEachStartAndStopInTheLogFi
   log = gateway.LogFile();
   EXPECT_NE(std::string::npos, log.find(CGatewayProcess::GatewayText(" Quarnix 1.0.0 正常停止")))
       << log;
+}
+
+// The log file stays open; when a rotation renames it, the gateway notices within a second and
+// goes on in a new file, and the stop line at SIGTERM is not lost.
+TEST(LifecycleTest, RenamedLogFileIsFollowedByANewOneAndTheStopLineReachesIt) {
+  CRunningGateway gateway({"/progId", "No.Such.Server"});
+  ASSERT_TRUE(gateway.Ready());
+  const auto logFile = gateway.WorkDirectory() / "RV_Morvantel.log";
+  const auto rotated = gateway.WorkDirectory() / "RV_Morvantel.log.1";
+  std::filesystem::rename(logFile, rotated);
+  // Each request logs that it tries to create the server; soon one goes to a new file.
+  EXPECT_TRUE(WaitUntil([&] {
+    gateway.RawExchange("HBT\r\n");
+    return std::filesystem::exists(logFile);
+  }));
+  const std::string tried = CGatewayProcess::GatewayText("处理请求 HBT 前尝试创建OpcServer");
+  EXPECT_NE(std::string::npos, gateway.LogFile().find(tried)) << gateway.LogFile();
+  ASSERT_TRUE(gateway.Stop());
+  const std::string stopped = CGatewayProcess::GatewayText(" Quarnix 1.0.0 正常停止");
+  EXPECT_NE(std::string::npos, gateway.LogFile().find(stopped)) << gateway.LogFile();
+  std::ifstream old(rotated, std::ios::binary);
+  const std::string before((std::istreambuf_iterator<char>(old)), {});
+  EXPECT_NE(std::string::npos, before.find(CGatewayProcess::GatewayText("Quarnix 1.0.0 启动")));
+  EXPECT_EQ(std::string::npos, before.find(stopped));
 }
 
 }  // namespace
