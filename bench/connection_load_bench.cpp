@@ -132,10 +132,10 @@ SocketHandle SilentConnection(std::uint16_t port) {
 
 void SilentConnections() {
   PrintTitle("3,000 silent connections: what they hold, and another client's HBT meanwhile");
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &files);
+  rlimit fileLimit{};
+  getrlimit(RLIMIT_NOFILE, &fileLimit);
+  fileLimit.rlim_cur = fileLimit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &fileLimit);
   CRunningGateway gateway({"/maxconn", "10000"});
   if (!gateway.Ready()) return;
   const int pid = gateway.Process().Pid();
