@@ -39,7 +39,8 @@ long ThreadCount(int pid) {
 long OpenFiles(int pid) {
   std::error_code failed;
   long count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", failed);
+  for (auto it =
+           std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", failed);
        !failed && it != std::filesystem::directory_iterator(); it.increment(failed))
     ++count;
   return count;
@@ -86,8 +87,13 @@ void RunInput(CSilentFrame& frame) {
   const char* requests[] = {
       "AD\t2\t9000\r\ng\tA\t2\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\nh\tN\t1\r\n"
       "Memory.Real8.f\tA\t5\r\n",
-      "HBT\r\n", "SR\t0\t2\t1\r\n0\r\n1\r\n", "SW\t0\t1\r\n0\t17\r\n", "AC\tA\t1\r\n0\r\n",
-      "Q?\r\ng\r\nh\r\n\r\n", "RM\t1\r\n1\r\n", "XY\r\n"};
+      "HBT\r\n",
+      "SR\t0\t2\t1\r\n0\r\n1\r\n",
+      "SW\t0\t1\r\n0\t17\r\n",
+      "AC\tA\t1\r\n0\r\n",
+      "Q?\r\ng\r\nh\r\n\r\n",
+      "RM\t1\r\n1\r\n",
+      "XY\r\n"};
   for (const char* request : requests) {
     CHttpBlockingSocket connection;
     connection.SetReceived(request);
@@ -101,7 +107,9 @@ void RunInput(CSilentFrame& frame) {
 }
 
 void InMemoryInputs() {
-  PrintTitle("Dispatcher on in-memory connections, as the fuzz target feeds it (target >= 1,000 inputs/s)");
+  PrintTitle(
+      "Dispatcher on in-memory connections, as the fuzz target feeds it (target >= 1,000 "
+      "inputs/s)");
   RegisterSimulator();
   logGroupOps = false;
   CSilentFrame frame;
@@ -156,9 +164,10 @@ void SilentConnections() {
   const long files = OpenFiles(pid) - filesBefore;
   const long rssKiB = ResidentKiB(pid) - rssBefore;
   const double count = silent.empty() ? 1.0 : static_cast<double>(silent.size());
-  PrintLine("%zu silent connections: +%ld threads (%.2f each), +%ld descriptors, +%ld KiB RSS "
-            "(%.1f KiB each)",
-            silent.size(), threads, threads / count, files, rssKiB, rssKiB / count);
+  PrintLine(
+      "%zu silent connections: +%ld threads (%.2f each), +%ld descriptors, +%ld KiB RSS "
+      "(%.1f KiB each)",
+      silent.size(), threads, threads / count, files, rssKiB, rssKiB / count);
   PrintComparison("HBT while they wait", loadedHeartbeatMs, idleHeartbeatMs, "ms", "loaded",
                   "idle");
   for (const SocketHandle handle : silent) SocketClose(handle);

@@ -19,11 +19,11 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "net/http_blocking_socket.h"
 #include "platform/apartment.h"
 #include "platform/socket_api.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/faulty_opc_server.h"
-#include "net/http_blocking_socket.h"
 
 namespace {
 

@@ -10,8 +10,8 @@ int CHttpBlockingSocket::FindLineFeed() {
   if (m_nSearched < m_nStart) m_nSearched = m_nStart;
   if (m_nSearched >= m_nLineBytes) return -1;
   const char* buffer = m_buffer.data();
-  const void* found = std::memchr(buffer + m_nSearched, '\n',
-                                  static_cast<std::size_t>(m_nLineBytes - m_nSearched));
+  const void* found =
+      std::memchr(buffer + m_nSearched, '\n', static_cast<std::size_t>(m_nLineBytes - m_nSearched));
   if (found == nullptr) {
     m_nSearched = m_nLineBytes;
     return -1;

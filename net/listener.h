@@ -167,10 +167,10 @@ private:
   std::list<Listener> m_listeners;                           // started, not yet finished
   std::vector<std::thread> m_finished;                       // finished, not yet joined
   std::list<std::shared_ptr<CRequestCompletion>> m_waiting;  // answers being waited for
-  std::list<std::shared_ptr<CHttpBlockingSocket>> m_silent;   // no first line yet, oldest first
+  std::list<std::shared_ptr<CHttpBlockingSocket>> m_silent;  // no first line yet, oldest first
   std::list<std::shared_ptr<CHttpBlockingSocket>> m_sending;  // replies being finished
   int m_evicted = 0;
-  int m_parked = 0;                                          // listeners waiting in Park
+  int m_parked = 0;       // listeners waiting in Park
   int m_roleOffered = 0;  // 1 while the accept role waits for a parked listener to take it
   std::atomic<int> m_accepting{0};
   std::atomic<int> m_mostAccepting{0};

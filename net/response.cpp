@@ -49,5 +49,6 @@ void Response(CBlockingSocket& connection, int code, const std::string& text) {
 }
 
 void Response(CHttpBlockingSocket& connection, int code, const std::string& text) {
-  WriteResponse(code, text, [&connection](const std::string& line) { connection.QueueReply(line); });
+  WriteResponse(code, text,
+                [&connection](const std::string& line) { connection.QueueReply(line); });
 }

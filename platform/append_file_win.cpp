@@ -21,8 +21,9 @@ CAppendFile::~CAppendFile() {
 bool CAppendFile::Open(const char* path) {
   Close();
   // Shared for delete, so that a rotation can rename or remove the file while it is open.
-  HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   m_handle = reinterpret_cast<std::intptr_t>(file);
   return true;

@@ -98,9 +98,9 @@ TEST_F(ConnectionsTest, HalfSentRequestsHoldUpNeitherRequestsNorValueChanges) {
   // 30 requests whose first line came, and not the rest: they stay open until their deadlines.
   const std::string group = std::to_string(g);
   const std::string unfinished = UniqueGroupName("unfinished");
-  const std::string starts[] = {"AD\r\n", "AD\t1\r\n" + unfinished + "\tA\t2\r\nStatic.Int2\tA\t0\r\n",
-                                "SW\t" + group + "\t2\r\n0\t1\r\n", "RM\r\n",
-                                "SR\t" + group + "\t1\t0\r\n"};
+  const std::string starts[] = {
+      "AD\r\n", "AD\t1\r\n" + unfinished + "\tA\t2\r\nStatic.Int2\tA\t0\r\n",
+      "SW\t" + group + "\t2\r\n0\t1\r\n", "RM\r\n", "SR\t" + group + "\t1\t0\r\n"};
   std::vector<std::unique_ptr<TcpClient>> halfSent;
   for (int i = 0; i < 30; ++i) {
     halfSent.push_back(std::make_unique<TcpClient>(Gateway().ListenPort()));

@@ -12,8 +12,8 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
-#include "platform/apartment.h"
 #include "net/response.h"
+#include "platform/apartment.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/faulty_opc_server.h"
 #include "tests/support/loopback_connection.h"
