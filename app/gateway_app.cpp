@@ -54,7 +54,8 @@ void CGatewayApp::StartListenerChain() {
   CListenerChain::RequestCall answer;
   if (CRequestDispatcher* dispatcher = m_dispatcher)
     answer = [dispatcher](CHttpBlockingSocket& connection) { dispatcher->OnRequest(connection); };
-  m_listenerChain.Start(CApartment::ForCurrentThread(), std::move(answer));
+  m_listenerChain.Start(CApartment::ForCurrentThread(), std::move(answer),
+                        &CRequestDispatcher::ReadRequest);
 }
 
 void CGatewayApp::StopListenerChain() {

@@ -3,27 +3,27 @@
 //
 // Each input is a sequence of requests separated by the byte 0xFF. Every run starts from a
 // gateway with two defined groups (items of several types, one of them read-only) and sends each
-// request on its own loopback connection, the client closing after its bytes, as a client that
-// gives up would. Whatever the bytes, the dispatcher must answer or refuse without crashing,
-// hanging or leaking, the group list must stay consistent, and every interface that the
-// handlers obtained, and every sink the server held, must be given back when the gateway is torn
-// down and the callbacks queued to this thread have run.
+// request on its own in-memory connection (no socket, no thread), the client closing after its
+// bytes, as a client that gives up would: the request is read whole as the listener reads it,
+// then answered as the UI thread answers it. Whatever the bytes, the dispatcher must answer or
+// refuse without crashing, hanging or leaking, the reply must be one whole line or nothing, the
+// group list must stay consistent, and every interface that the handlers obtained, and every
+// sink the server held, must be given back when the gateway is torn down and the callbacks
+// queued to this thread have run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "net/http_blocking_socket.h"
 #include "platform/apartment.h"
 #include "platform/socket_api.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/faulty_opc_server.h"
-#include "tests/support/loopback_connection.h"
 
 namespace {
 
@@ -40,17 +40,14 @@ void Check(bool condition) {
 }
 
 void Send(CRequestDispatcher& dispatcher, std::string_view bytes) {
-  std::optional<CLoopbackConnection> connection;
-  try {
-    connection.emplace();
-  } catch (const std::runtime_error&) {
-    // The machine gave no loopback connection this time (ports or descriptors of a long run):
-    // nothing of the gateway was exercised, so the input is skipped.
-    return;
-  }
-  if (!connection->Send(bytes)) return;
-  connection->CloseClient();
-  dispatcher.OnRequest(connection->Server());
+  CHttpBlockingSocket connection;
+  connection.SetReceived(bytes);
+  connection.SetPeer(CSocketAddress(0x7F000001, 50000));
+  CRequestDispatcher::ReadRequest(connection);
+  connection.Rewind();
+  dispatcher.OnRequest(connection);
+  const std::string& reply = connection.QueuedReply();
+  Check(reply.empty() || (reply.size() >= 3 && reply.compare(reply.size() - 2, 2, "\r\n") == 0));
 }
 
 void CheckConsistent(const CRequestDispatcher& dispatcher) {

@@ -55,6 +55,11 @@ int CConnectionGuard::OpenCount() const {
   return m_open;
 }
 
+bool CConnectionGuard::NearLimit() const {
+  std::lock_guard lock(m_mutex);
+  return m_mostOpen > 0 && m_open * 4 >= m_mostOpen * 3;
+}
+
 bool CConnectionGuard::Crowded() const {
   std::lock_guard lock(m_mutex);
   return m_mostOpen > 0 && m_open * 2 >= m_mostOpen;

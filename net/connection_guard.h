@@ -47,6 +47,9 @@ public:
   int OpenCount() const;
   // True when half or more of the connections the open-file limit allows are open.
   bool Crowded() const;
+  // True when three quarters or more of them are open: the listeners then close the connections
+  // silent for longest to make room.
+  bool NearLimit() const;
 
 private:
   struct LogState {

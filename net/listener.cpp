@@ -56,9 +56,11 @@ public:
     std::lock_guard lock(m_mutex);
     return !m_abandoned;
   }
-  void WaitFor(std::chrono::milliseconds limit) {
+  // True when the UI side signalled (it is done with the connection) within the limit.
+  bool WaitFor(std::chrono::milliseconds limit) {
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, limit, [this] { return m_signalled || m_abandoned; });
+    return m_signalled;
   }
 
 private:
@@ -106,22 +108,27 @@ CListenerChain::~CListenerChain() {
   Stop();
 }
 
-bool CListenerChain::Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest) {
+bool CListenerChain::Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
+                           ReadCall readRequest) {
   CGatewaySockets* sockets = GatewaySockets();
   if (sockets == nullptr) return false;
-  return Start(sockets->socketListen, std::move(uiApartment), std::move(onRequest));
+  return Start(sockets->socketListen, std::move(uiApartment), std::move(onRequest),
+               std::move(readRequest));
 }
 
 bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
-                           std::shared_ptr<CApartment> uiApartment, RequestCall onRequest) {
+                           std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
+                           ReadCall readRequest) {
   std::lock_guard lock(m_mutex);
   if (m_running || listenSocket.m_socket == kNoSocket) return false;
   m_listen = &listenSocket;
   m_apartment = std::move(uiApartment);
   m_onRequest = std::move(onRequest);
+  m_readRequest = std::move(readRequest);
   m_guard.Configure(GatewayProtection());
   m_stopping = false;
   m_mostAccepting = 0;
+  m_evicted = 0;
   m_running = StartListenerLocked();
   return m_running;
 }
@@ -131,6 +138,11 @@ void CListenerChain::Stop() {
   if (!m_running) return;
   m_stopping = true;
   for (const auto& completion : m_waiting) completion->Abandon();
+  // Connections that have not sent their first line, and replies that wait for a client that
+  // does not read, end at once.
+  while (EvictOldestSilentLocked()) {
+  }
+  for (const auto& connection : m_sending) SocketShutdown(connection->m_socket);
   lock.unlock();
   m_changed.notify_all();
   m_roleOffer.notify_all();
@@ -192,6 +204,7 @@ bool CListenerChain::AcceptAndServe() {
     auto connection = std::make_shared<CHttpBlockingSocket>();
     CSocketAddress peer;
     if (!AcceptNext(*connection, peer)) return false;
+    connection->SetPeer(peer);
     const std::uint32_t address = peer.HostOrderAddress();
     CConnectionGuard::Verdict verdict = m_guard.Admit(address);
     if (verdict == CConnectionGuard::Verdict::kAdmitted) {
@@ -199,7 +212,15 @@ bool CListenerChain::AcceptAndServe() {
       bool offered = false;
       {
         std::lock_guard lock(m_mutex);
+        // Near the open-file limit, the connection silent for longest makes room for this one.
+        if (m_guard.NearLimit()) EvictOldestSilentLocked();
         if (!m_stopping) successor = HandOnAcceptRoleLocked(offered);
+        // No thread can be started: the listener of the connection silent for longest closes
+        // it and takes the accept role when it parks.
+        if (!successor && !m_stopping && EvictOldestSilentLocked()) {
+          ++m_roleOffered;
+          successor = true;
+        }
       }
       // Woken after the lock is free, so that the parked listener does not wake only to wait
       // for it.
@@ -231,7 +252,14 @@ bool CListenerChain::HandOnAcceptRoleLocked(bool& offered) {
 
 bool CListenerChain::Park() {
   std::unique_lock lock(m_mutex);
-  if (m_stopping || m_parked >= kMostParked) return false;
+  if (m_stopping) return false;
+  // An offer that no parked listener waits for (made when no thread could be started) is taken
+  // at once.
+  if (m_roleOffered > m_parked) {
+    --m_roleOffered;
+    return true;
+  }
+  if (m_parked >= kMostParked) return false;
   ++m_parked;
   const bool offered = m_roleOffer.wait_for(lock, kParkedIdleLimit,
                                             [this] { return m_roleOffered > 0 || m_stopping; });
@@ -294,8 +322,11 @@ bool CListenerChain::AcceptNext(CHttpBlockingSocket& connection, CSocketAddress&
 
 void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connection) {
   std::shared_ptr<CRequestCompletion> completion;
+  bool replied = false;  // the reply is this side's to finish
   try {
-    if (!WaitForFirstLine(*connection)) return;
+    if (!WaitForFirstLine(connection)) return;
+    if (m_readRequest) m_readRequest(*connection);
+    connection->Rewind();  // the UI side reads what was received, and receives nothing more
     completion = std::make_shared<CRequestCompletion>();
     {
       std::lock_guard lock(m_mutex);
@@ -311,9 +342,10 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
       posted = m_apartment->Post([handOff] { handOff->Run(); });
     }
     if (posted) {
-      completion->WaitFor(m_times.answerWait);
+      replied = completion->WaitFor(m_times.answerWait);
     } else {
       Response(*connection, -2, LoadResString(IDS_UNKNOWN_ERROR));
+      replied = true;
     }
   } catch (const CBlockingSocketException& failure) {
     if (!IsStopping()) ShowSocketFailure(failure);
@@ -321,16 +353,47 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
     const int code = FailureCode();
     const std::string text = LoadResString(IDS_UNKNOWN_ERROR);
     ShowStatus(text);
-    Response(*connection, code, text);
+    if (!completion) {
+      Response(*connection, code, text);
+      replied = true;
+    }
   }
   if (completion) {
     completion->Abandon();
     std::lock_guard lock(m_mutex);
     m_waiting.remove(completion);
   }
+  // A reply larger than the socket took at once is finished here, not on the UI thread.
+  if (replied) FinishReply(connection);
 }
 
-bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
+void CListenerChain::FinishReply(const std::shared_ptr<CHttpBlockingSocket>& connection) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_stopping) return;
+    m_sending.push_back(connection);
+  }
+  connection->SendPending(kResponseSeconds);
+  std::lock_guard lock(m_mutex);
+  m_sending.remove(connection);
+}
+
+bool CListenerChain::WaitForFirstLine(const std::shared_ptr<CHttpBlockingSocket>& connection) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_stopping) return false;
+    m_silent.push_back(connection);
+  }
+  const bool arrived = WaitForFirstLineListed(*connection);
+  std::lock_guard lock(m_mutex);
+  // Gone from the list when it was evicted (its socket shut down, so the wait has ended).
+  const auto listed = std::find(m_silent.begin(), m_silent.end(), connection);
+  if (listed == m_silent.end()) return false;
+  m_silent.erase(listed);
+  return arrived;
+}
+
+bool CListenerChain::WaitForFirstLineListed(CHttpBlockingSocket& connection) {
   using Clock = std::chrono::steady_clock;
   const auto begin = Clock::now();
   const auto deadline = begin + m_times.firstLineWait;
@@ -352,6 +415,21 @@ bool CListenerChain::WaitForFirstLine(CHttpBlockingSocket& connection) {
     }
   }
   return false;
+}
+
+bool CListenerChain::EvictOldestSilentLocked() {
+  if (m_silent.empty()) return false;
+  // Still listed, so its listener has not closed it: the handle is valid. Shut down, its wait
+  // ends at once and its listener closes it without a reply.
+  SocketShutdown(m_silent.front()->m_socket);
+  m_silent.pop_front();
+  ++m_evicted;
+  return true;
+}
+
+int CListenerChain::EvictedCount() const {
+  std::lock_guard lock(m_mutex);
+  return m_evicted;
 }
 
 bool CListenerChain::IsStopping() const {

@@ -5,10 +5,12 @@
 // client address, room below the open-file limit, as set in GatewayProtection() when Start is
 // called): a refused one is closed at once, before anything is read and without a reply, and
 // never reaches the UI thread; its refusal is counted by reason (gateway_counters.h) and goes to
-// the log file and, through the UI thread, to the window pane, at most once a minute per address. A
-// connection for which no successor thread can be started is closed the same way, so that accepting
-// never stops. While half or more of the connections the open-file limit allows are open, a client
-// that has not sent its first line gets 5 s instead of 60 s.
+// the log file and, through the UI thread, to the window pane, at most once a minute per address.
+// While half or more of the connections the open-file limit allows are open, a client that has not
+// sent its first line gets 5 s instead of 60 s; from three quarters on, and whenever no thread can
+// be started for the next accept, the connection that has waited longest for its first line is
+// closed (without a reply) to make room, so that neither limit can lock everyone out. A connection
+// for which still no successor thread can be started is refused, so that accepting never stops.
 //
 // Exactly one listener thread waits in Accept on the listening socket at any time; each hands
 // the accept role to its successor right after its own Accept returns, so requests are accepted
@@ -16,10 +18,12 @@
 // idle (a listener parks after closing its connection, up to kMostParked of them, each for at
 // most kParkedIdleLimit), else a new thread. A listener waits until the first request line has
 // arrived (at most 60 s; a silent client is closed without a reply and never reaches the UI
-// thread), then posts the connection with its own completion signal to the UI thread's apartment,
-// waits for that signal at most 60 s and closes the connection. The UI side is a call given to
-// Start (the application passes one that runs the request dispatcher), so this module knows nothing
-// of the protocol.
+// thread), reads the rest of the request with the read call given to Start (its further lines,
+// within their deadlines), then posts the connection with its own completion signal to the UI
+// thread's apartment, so the UI thread never waits for a client. It waits for that signal at
+// most 60 s, sends what the UI side's reply left unsent (the UI thread never waits on a send
+// either) and closes the connection. The UI side is a call given to Start (the application
+// passes one that runs the request dispatcher), so this module knows nothing of the protocol.
 //
 // Error rule: nothing is thrown to the caller. Socket failures show their text (cut to 31
 // characters) in the status bar of pMainFrame; any other failure of a listener shows string 130
@@ -71,6 +75,11 @@ public:
   // reply). It must not close the connection, and answers its own failures: only a socket
   // failure may escape it (shown in the status bar).
   using RequestCall = std::function<void(CHttpBlockingSocket& connection)>;
+  // The listener-side call: reads the rest of the request after its first line (its further
+  // lines, within their deadlines), so that the UI side finds it whole. It never throws: a
+  // failure ends the receiving and is noted on the connection (EndReceiving), so the UI side
+  // meets it where it reads past what arrived. Without one, the first line is the request.
+  using ReadCall = std::function<void(CHttpBlockingSocket& connection)>;
 
   CListenerChain() = default;
   explicit CListenerChain(ListenerTimes times) : m_times(times) {}
@@ -80,10 +89,11 @@ public:
 
   // Starts the first listener on GatewaySockets()->socketListen. False when there is no such
   // socket, or when the chain runs already or the thread cannot be started.
-  bool Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest);
+  bool Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
+             ReadCall readRequest = {});
   // The same on a given listening socket, which must outlive the chain's Stop.
   bool Start(CHttpBlockingSocket& listenSocket, std::shared_ptr<CApartment> uiApartment,
-             RequestCall onRequest);
+             RequestCall onRequest, ReadCall readRequest = {});
 
   // Closes the listening socket, wakes every listener (in Accept, waiting for a first line or
   // for an answer) and joins them all. Connections still open are closed without a reply of the
@@ -98,6 +108,8 @@ public:
   int MostAcceptingAtOnce() const;
   // Listeners parked, waiting to be handed the accept role.
   int ParkedCount() const;
+  // Silent connections closed to make room since Start.
+  int EvictedCount() const;
 
   // Idle listeners kept parked for the next connections, and how long one stays parked.
   static constexpr int kMostParked = 64;
@@ -125,7 +137,15 @@ private:
   bool AcceptNext(CHttpBlockingSocket& connection, CSocketAddress& peer);
   void LogRefusal(std::uint32_t address, CConnectionGuard::Verdict verdict);
   void Serve(const std::shared_ptr<CHttpBlockingSocket>& connection);
-  bool WaitForFirstLine(CHttpBlockingSocket& connection);
+  // Waits for the first line with the connection listed as silent; false when it did not come
+  // (or the connection was evicted meanwhile).
+  bool WaitForFirstLine(const std::shared_ptr<CHttpBlockingSocket>& connection);
+  bool WaitForFirstLineListed(CHttpBlockingSocket& connection);
+  // Sends what the UI side's reply left unsent, listed so that Stop can end the wait.
+  void FinishReply(const std::shared_ptr<CHttpBlockingSocket>& connection);
+  // Shuts down the connection that has waited longest for its first line; false when there is
+  // none.
+  bool EvictOldestSilentLocked();
   bool IsStopping() const;
   // Shows text in the status bar, posted to the UI thread.
   void ShowStatus(const std::string& text) const;
@@ -137,6 +157,7 @@ private:
   CHttpBlockingSocket* m_listen = nullptr;
   std::shared_ptr<CApartment> m_apartment;
   RequestCall m_onRequest;
+  ReadCall m_readRequest;
   CConnectionGuard m_guard;
 
   mutable std::mutex m_mutex;
@@ -147,7 +168,10 @@ private:
   std::list<Listener> m_listeners;                           // started, not yet finished
   std::vector<std::thread> m_finished;                       // finished, not yet joined
   std::list<std::shared_ptr<CRequestCompletion>> m_waiting;  // answers being waited for
-  int m_parked = 0;                                          // listeners waiting in Park
+  std::list<std::shared_ptr<CHttpBlockingSocket>> m_silent;  // no first line yet, oldest first
+  std::list<std::shared_ptr<CHttpBlockingSocket>> m_sending;  // replies being finished
+  int m_evicted = 0;
+  int m_parked = 0;       // listeners waiting in Park
   int m_roleOffered = 0;  // 1 while the accept role waits for a parked listener to take it
   std::atomic<int> m_accepting{0};
   std::atomic<int> m_mostAccepting{0};

@@ -4,6 +4,7 @@
 
 #include "core/activity_log.h"
 #include "net/blocking_socket.h"
+#include "net/http_blocking_socket.h"
 #include "platform/codepage.h"
 #include "platform/string_format.h"
 
@@ -17,11 +18,15 @@ std::string FormatResponse(int code, const std::string& text) {
   return line;
 }
 
-void Response(CBlockingSocket& connection, int code, const std::string& text) {
+namespace {
+
+// Writes the reply line through send; a socket failure loses it, any other failure is logged.
+template <typename SendLine>
+void WriteResponse(int code, const std::string& text, SendLine send) {
   std::string line;
   try {
     line = FormatResponse(code, text);
-    connection.SendAll(line.data(), static_cast<int>(line.size()), kResponseSeconds);
+    send(line);
   } catch (const CBlockingSocketException&) {
     // The client is gone or stopped reading: the reply is lost, the connection closes as usual.
   } catch (...) {
@@ -33,4 +38,17 @@ void Response(CBlockingSocket& connection, int code, const std::string& text) {
       // Nothing is left to report to.
     }
   }
+}
+
+}  // namespace
+
+void Response(CBlockingSocket& connection, int code, const std::string& text) {
+  WriteResponse(code, text, [&connection](const std::string& line) {
+    connection.SendAll(line.data(), static_cast<int>(line.size()), kResponseSeconds);
+  });
+}
+
+void Response(CHttpBlockingSocket& connection, int code, const std::string& text) {
+  WriteResponse(code, text,
+                [&connection](const std::string& line) { connection.QueueReply(line); });
 }

@@ -194,6 +194,13 @@ bool SocketSetReceiveBuffer(SocketHandle socket, int bytes) {
   return ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
+void SocketShutdown(SocketHandle socket) {
+  if (socket == kNoSocket) return;
+  const int saved = errno;
+  ::shutdown(socket, SHUT_RDWR);
+  errno = saved;
+}
+
 void SocketClose(SocketHandle socket) {
   if (socket == kNoSocket) return;
   const int saved = errno;

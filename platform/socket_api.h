@@ -117,6 +117,9 @@ bool SocketGetBroadcast(SocketHandle socket);
 int SocketReadableBytes(SocketHandle socket);
 bool SocketSetReceiveBuffer(SocketHandle socket, int bytes);
 
+// Shuts both directions down without closing the handle: a thread waiting on the socket wakes
+// and finds it closed. Failures are ignored; the last error code is left unchanged.
+void SocketShutdown(SocketHandle socket);
 // Shuts both directions down (which wakes a thread blocked in accept or a wait on it), then
 // closes the handle. Failures are ignored; the system's last error code is left unchanged.
 void SocketClose(SocketHandle socket);

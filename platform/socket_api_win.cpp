@@ -244,6 +244,12 @@ bool SocketSetReceiveBuffer(SocketHandle socket, int bytes) {
                       reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
+void SocketShutdown(SocketHandle socket) {
+  if (socket == kNoSocket) return;
+  CKeepLastError keep;
+  ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+}
+
 void SocketClose(SocketHandle socket) {
   if (socket == kNoSocket) return;
   CKeepLastError keep;

@@ -1,6 +1,7 @@
 #include "protocol/request_dispatcher.h"
 
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "core/activity_log.h"
@@ -25,6 +26,20 @@ namespace {
 constexpr char kStatusCommandName[] = "ST";
 
 }  // namespace
+
+// What each command reads after its first line; commands not listed read nothing more.
+const CommandFraming CRequestDispatcher::kFramingTable[12] = {
+    {"SW", FurtherLines::kCountedList, 3, false},     {"Q?", FurtherLines::kList, 0, false},
+    {"AD", FurtherLines::kGroupDefinitions, 2, true}, {"RF", FurtherLines::kList, 0, false},
+    {"AW", FurtherLines::kCountedList, 3, false},     {"SR", FurtherLines::kCountedList, 3, false},
+    {"AR", FurtherLines::kCountedList, 3, false},     {"AC", FurtherLines::kCountedList, 3, true},
+    {"RM", FurtherLines::kCountedList, 2, true},      {"BR", FurtherLines::kFixedLines, 3, false},
+    {"IP", FurtherLines::kFixedLines, 2, false},      {"ST", FurtherLines::kNone, 0, false},
+};
+
+bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
+  return ReadWholeRequest(connection, kFramingTable, std::size(kFramingTable));
+}
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
     : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {}

@@ -1,6 +1,12 @@
 // The request side of the main window: reads one request from a borrowed connection, runs the
 // command's handler on the UI thread and writes the one reply line.
 //
+// The request arrives whole: ReadRequest, on the listener's thread, reads its further lines by
+// the framing table (kFramingTable, beside the command table: a new command adds its framing
+// there) before the hand-off; OnRequest and the handlers then read the same lines from what was
+// received, so the UI thread never waits for a client, and the reply is queued on the connection
+// for the listener to finish sending.
+//
 // Every handler has the RequestHandler shape: it gets the connection, the 100-byte line buffer
 // holding the tokenised first line (the tokenizer positioned after the command token) and the
 // reply text; it returns the reply code. Handlers never write on the connection; OnRequest
@@ -30,6 +36,7 @@
 #include "platform/thread_affinity.h"
 #include "platform/wide_string.h"
 #include "protocol/address_space_browser.h"
+#include "protocol/request_framing.h"
 #include "protocol/request_settings.h"
 #include "protocol/request_tokenizer.h"
 
@@ -43,6 +50,10 @@ public:
   CServerConnection& Connection() { return m_connection; }
   CGroupRegistry& Registry() { return m_registry; }
   const CGroupRegistry& Registry() const { return m_registry; }
+
+  // Listener side: reads the request's lines after the first by its command's framing, within
+  // the line deadlines; never throws (a failure is noted on the connection). True when whole.
+  static bool ReadRequest(CHttpBlockingSocket& connection);
 
   // Handles one request: first line, lazy server creation, the command, the reply.
   // Returns 0 after a reply, 1 when it ended early.
@@ -75,6 +86,8 @@ public:
   };
   // The command table, in the order in which commands are compared.
   static const CommandEntry kCommandTable[14];
+  // What each command reads after its first line (see request_framing.h).
+  static const CommandFraming kFramingTable[12];
 
   // The status request ("ST", status_command.cpp): answered without connecting the server.
   int StatusCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);

@@ -73,7 +73,20 @@ TEST_F(ConnectionsTest, SilentClientsHoldUpNeitherRequestsNorValueChanges) {
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
 }
 
-TEST_F(ConnectionsTest, HalfSentRequestHoldsUpNeitherRequestsNorValueChanges) {
+// Everything a client received until the gateway closed the connection.
+std::string ReceiveUntilClosed(const TcpClient& client) {
+  std::string received;
+  char reply[256];
+  while (SocketWaitReadable(client.Handle(), 30) > 0) {
+    const int count = SocketReceive(client.Handle(), reply, sizeof reply);
+    if (count <= 0) break;
+    received.append(reply, static_cast<std::size_t>(count));
+  }
+  return received;
+}
+
+TEST_F(ConnectionsTest, HalfSentRequestsHoldUpNeitherRequestsNorValueChanges) {
+  using namespace std::chrono;
   CDatagramInbox inbox;
   ASSERT_TRUE(inbox.Open());
   const std::string name = UniqueGroupName("while_half_sent");
@@ -82,24 +95,35 @@ TEST_F(ConnectionsTest, HalfSentRequestHoldsUpNeitherRequestsNorValueChanges) {
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
   ASSERT_TRUE(inbox.Next());
 
-  // The first line of a definition, and nothing more: the request stays open.
-  TcpClient halfSent(Gateway().ListenPort());
-  ASSERT_TRUE(halfSent.Connected());
-  halfSent.Send("AD\r\n");
-  EXPECT_EQ("0\tHBT OK!\r\n", Raw("HBT\r\n"));
-  inbox.Drain();
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(inbox.Next()) << "value changes stopped";
-
-  // The half-sent request gets the reply of a read that failed, and defined nothing.
-  ASSERT_GT(SocketWaitReadable(halfSent.Handle(), 30), 0);
-  std::string received;
-  char reply[256];
-  for (;;) {
-    const int count = SocketReceive(halfSent.Handle(), reply, sizeof reply);
-    if (count <= 0) break;
-    received.append(reply, static_cast<std::size_t>(count));
+  // 30 requests whose first line came, and not the rest: they stay open until their deadlines.
+  const std::string group = std::to_string(g);
+  const std::string unfinished = UniqueGroupName("unfinished");
+  const std::string starts[] = {
+      "AD\r\n", "AD\t1\r\n" + unfinished + "\tA\t2\r\nStatic.Int2\tA\t0\r\n",
+      "SW\t" + group + "\t2\r\n0\t1\r\n", "RM\r\n", "SR\t" + group + "\t1\t0\r\n"};
+  std::vector<std::unique_ptr<TcpClient>> halfSent;
+  for (int i = 0; i < 30; ++i) {
+    halfSent.push_back(std::make_unique<TcpClient>(Gateway().ListenPort()));
+    ASSERT_TRUE(halfSent.back()->Connected());
+    halfSent.back()->Send(starts[i % 5]);
   }
-  EXPECT_EQ(0u, received.rfind("-2147467259\tAD ", 0)) << received;
+  // Meanwhile another client is answered within a second each time, and the values keep coming
+  // with no gap of a second.
+  inbox.Drain();
+  const auto until = steady_clock::now() + seconds(2);
+  while (steady_clock::now() < until) {
+    const auto asked = steady_clock::now();
+    EXPECT_EQ("0\tHBT OK!\r\n", Gateway().RawExchange("HBT\r\n", seconds(1)));
+    EXPECT_LT(steady_clock::now() - asked, seconds(1));
+    ASSERT_TRUE(inbox.Next(seconds(1))) << "value changes stopped for a second";
+  }
+
+  // Each half-sent request gets the reply of a read that failed, and did nothing.
+  for (const auto& client : halfSent) {
+    const std::string received = ReceiveUntilClosed(*client);
+    EXPECT_EQ(0u, received.rfind("-2147467259\t", 0)) << received;
+  }
+  EXPECT_EQ("-1\t\r\n-1\r\n", Raw(QueryGroupIndexesRequest({unfinished})));
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
 }
 

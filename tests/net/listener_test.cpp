@@ -111,7 +111,7 @@ protected:
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     m_handled.push_back(text);
     if (m_throwSocket) throw CBlockingSocketException("ReadHeaderLine of a very long name", 104);
-    Response(connection, 0, "echo " + text);
+    Response(connection, 0, m_longReply.empty() ? "echo " + text : m_longReply);
   }
 
   // Connects, sends the bytes and collects the reply on another thread.
@@ -136,6 +136,7 @@ protected:
   std::unique_ptr<CListenerChain> m_chain;
   std::vector<std::string> m_handled;  // UI thread only
   bool m_throwSocket = false;
+  std::string m_longReply;  // replied instead of the echo when set
   ScratchDirectory m_scratch;
 };
 
@@ -226,6 +227,38 @@ TEST_F(ListenerChainTest, SilentClientDoesNotStallAnotherClientsRequest) {
   m_chain->Stop();
   EXPECT_EQ(m_chain->ThreadCount(), 0u);
   EXPECT_EQ(ReadUntilClosed(silent), "");
+}
+
+// A client that does not read its reply holds up neither the UI side nor other clients: the
+// listener finishes the reply.
+TEST_F(ListenerChainTest, ReplyLargerThanTheSocketTakesIsFinishedByTheListener) {
+  StartChain();
+  m_longReply = std::string(8 << 20, 'r');
+  TcpClient slow(m_port);
+  slow.Send("big\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return m_apartment->PendingCount() == 1; }));
+  m_apartment->RunPending();  // returns although the client has read nothing
+  EXPECT_EQ(m_handled, std::vector<std::string>{"big"});
+  m_longReply.clear();
+  auto other = AskAsync("HBT\r\n");
+  EXPECT_EQ(AnswerAndGet(other), "0\techo HBT\r\n");
+  EXPECT_EQ(ReadUntilClosed(slow), "0\t" + std::string(8 << 20, 'r') + "\r\n");
+}
+
+// Near the open-file limit the connections silent for longest are closed to make room, so that
+// silent clients cannot lock everyone out.
+TEST_F(ListenerChainTest, NearTheOpenFileLimitTheLongestSilentConnectionsMakeRoom) {
+  ProtectionSettings few;
+  few.openFileLimit = CConnectionGuard::kReservedFiles + 8;  // room for 8 connections
+  GatewayProtection() = few;
+  StartChain();
+  GatewayProtection() = ProtectionSettings();
+  std::vector<std::unique_ptr<TcpClient>> silent;
+  for (int i = 0; i < 8; ++i) silent.push_back(std::make_unique<TcpClient>(m_port));
+  ASSERT_TRUE(WaitUntil([&] { return m_chain->EvictedCount() >= 1; }));
+  EXPECT_EQ(ReadUntilClosed(*silent[0], 5s), "");  // the oldest went first
+  auto other = AskAsync("HBT\r\n");
+  EXPECT_EQ(AnswerAndGet(other), "0\techo HBT\r\n");
 }
 
 TEST_F(ListenerChainTest, SilentClientIsClosedWithoutReplyAfterItsWait) {

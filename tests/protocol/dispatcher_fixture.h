@@ -12,6 +12,7 @@
 
 #include "core/activity_log.h"
 #include "core/frame_view.h"
+#include "net/response.h"
 #include "platform/apartment.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/faulty_opc_server.h"
@@ -68,13 +69,13 @@ protected:
     logItemOps = m_saved[3];
   }
 
-  // One request on its own connection: the client sends bytes, the dispatcher answers, the
-  // connection closes as the listener closes it, and the test gets every byte the client
-  // received.
+  // One request on its own connection: the client sends bytes, the request is read whole as
+  // the listener reads it, the dispatcher answers, the reply is finished and the connection
+  // closed as the listener does, and the test gets every byte the client received.
   std::string Request(std::string_view bytes) {
     CLoopbackConnection connection;
     EXPECT_TRUE(connection.Send(bytes));
-    m_lastResult = m_dispatcher.OnRequest(connection.Server());
+    m_lastResult = Answer(connection.Server());
     connection.CloseServer();
     return connection.ReadAll();
   }
@@ -84,7 +85,16 @@ protected:
     CLoopbackConnection connection;
     EXPECT_TRUE(connection.Send(bytes));
     connection.CloseClient();
-    return m_dispatcher.OnRequest(connection.Server());
+    return Answer(connection.Server());
+  }
+
+  // The listener's part and the UI thread's part of one request.
+  int Answer(CHttpBlockingSocket& connection) {
+    CRequestDispatcher::ReadRequest(connection);
+    connection.Rewind();
+    const int result = m_dispatcher.OnRequest(connection);
+    connection.SendPending(kResponseSeconds);
+    return result;
   }
 
   // Defines groups with "AD" and expects success; returns the reply.

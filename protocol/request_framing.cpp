@@ -1,0 +1,113 @@
+#include "protocol/request_framing.h"
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "net/http_blocking_socket.h"
+#include "platform/socket_api.h"
+#include "protocol/request_tokenizer.h"
+
+namespace {
+
+const CommandFraming* FindFraming(const char* command, const CommandFraming* table,
+                                  std::size_t tableSize) {
+  if (command == nullptr) return nullptr;
+  for (std::size_t k = 0; k < tableSize; ++k)
+    if (std::strcmp(command, table[k].name) == 0) return &table[k];
+  return nullptr;
+}
+
+// The count of a counted request: its low 16 bits, 65535 (to an empty line) when the field is
+// absent and that is allowed, 0 when no line is to be read.
+std::uint16_t TakeCount(CRequestTokenizer& line, const CommandFraming& framing) {
+  const char* field = nullptr;
+  for (int k = 2; k <= framing.countField; ++k) field = line.NextToken();
+  if (field == nullptr) return framing.listWithoutCount ? 65535 : 0;
+  return static_cast<std::uint16_t>(CRequestTokenizer::ToInt(field));
+}
+
+void ReadList(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::uint32_t count) {
+  std::uint32_t taken = 0;
+  line.ReadLine(connection);
+  while (!line.IsEmptyLine()) {
+    if (++taken == count) return;
+    line.ReadLine(connection);
+  }
+}
+
+// True when the line holds at least count fields.
+bool HasFields(CRequestTokenizer& line, int count) {
+  for (int k = 0; k < count; ++k)
+    if (line.NextToken() == nullptr) return false;
+  return true;
+}
+
+// "AD": as DefineGroups reads its lines; a group or item line that it refuses by its form ends
+// the reading.
+void ReadGroupDefinitions(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                          std::uint16_t groupCount) {
+  std::uint16_t complete = 0;
+  std::int32_t itemsLeft = 0;  // of the group being defined
+  line.ReadLine(connection);
+  while (!line.IsEmptyLine() && complete < groupCount) {
+    if (itemsLeft == 0) {
+      if (!HasFields(line, 2)) return;  // name, active flag
+      const char* itemCount = line.NextToken();
+      if (itemCount == nullptr) return;
+      itemsLeft = CRequestTokenizer::ToInt(itemCount);
+      if (itemsLeft < 0 || itemsLeft > 65535) return;
+      if (itemsLeft == 0) ++complete;
+    } else {
+      if (!HasFields(line, 3)) return;  // item ID, active flag, data type
+      if (--itemsLeft == 0) ++complete;
+    }
+    if (complete < groupCount) line.ReadLine(connection);
+  }
+}
+
+void ReadFurtherLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                      const CommandFraming& framing) {
+  switch (framing.lines) {
+    case FurtherLines::kNone:
+      return;
+    case FurtherLines::kList:
+      ReadList(connection, line, 0);
+      return;
+    case FurtherLines::kCountedList:
+      if (const std::uint16_t count = TakeCount(line, framing)) ReadList(connection, line, count);
+      return;
+    case FurtherLines::kGroupDefinitions:
+      if (const std::uint16_t count = TakeCount(line, framing))
+        ReadGroupDefinitions(connection, line, count);
+      return;
+    case FurtherLines::kFixedLines:
+      for (int k = 0; k < framing.countField; ++k) line.ReadLine(connection);
+      return;
+  }
+}
+
+}  // namespace
+
+bool ReadWholeRequest(CHttpBlockingSocket& connection, const CommandFraming* table,
+                      std::size_t tableSize) {
+  // The failure's code is this request's, not a stale one of the thread.
+  SetSocketLastError(0);
+  std::optional<CBlockingSocketException> failure;
+  try {
+    CRequestTokenizer line;
+    line.ReadLine(connection);
+    // Too short to hold a command: the dispatcher reads nothing more either.
+    if (line.LineLength() - 2 < 1) return true;
+    if (const CommandFraming* framing = FindFraming(line.NextToken(), table, tableSize))
+      ReadFurtherLines(connection, line, *framing);
+  } catch (const CBlockingSocketException& readFailure) {
+    failure = readFailure;
+  } catch (const CRequestLineTooLong&) {
+    // The handler refuses the request when it reaches that line.
+  } catch (...) {
+    // Out of memory: the handler reads what arrived, and meets the end there.
+  }
+  connection.EndReceiving(failure);
+  return !failure;
+}

@@ -1,0 +1,136 @@
+// The listener side's reading of whole requests: each command's framing on complete and partial
+// input, and the deadlines of the further lines (moved here from the handlers, which now read
+// what was received).
+#include "protocol/request_framing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "protocol/request_dispatcher.h"
+#include "tests/support/loopback_connection.h"
+
+namespace {
+
+// A client sent bytes and closed: true when they hold the whole request, and then how many of
+// them the reading left unread.
+bool ReadSent(const std::string& bytes, int& unread) {
+  CHttpBlockingSocket connection;
+  connection.SetReceived(bytes);
+  const bool whole = CRequestDispatcher::ReadRequest(connection);
+  unread = connection.BufferedBytes();
+  return whole;
+}
+
+// Whole requests of every framing, each as short as it can be: any shorter piece of it is cut.
+const char* const kWholeRequests[] = {
+    "HBT\r\n",
+    "Exit\r\n",
+    "ST\r\n",
+    "XY\r\n",
+    "AD\t1\t9000\r\ng\tA\t2\t100\r\nStatic.Int2\tA\t2\r\nMemory.Int4\tA\t0\r\n",
+    "AD\r\ng\tA\t0\r\nh\tN\t1\r\nRamp.Int2\tA\t2\r\n\r\n",
+    "AD\t2\r\ng\tA\t0\r\nh\tA\t0\r\n",
+    "AD\r\nnameOnly\r\n",  // refused by its form: nothing more is read
+    "RM\t2\r\n1\r\n3\r\n",
+    "RM\r\n1\r\n\r\n",
+    "AC\tA\t1\r\n0\r\n",
+    "AC\tN\r\n0\r\n1\r\n\r\n",
+    "RF\t7\r\n0\r\n1\r\n\r\n",
+    "Q?\r\ng\r\nh\r\n\r\n",
+    "SR\t0\t2\t5\r\n0\r\n1\r\n",
+    "AR\t0\t3\t5\r\n0\r\n\r\n",
+    "SW\t0\t1\r\n0\t5\r\n",
+    "AW\t0\t2\t9\r\n0\t1\r\n1\t2\r\n",
+    "BR\t10\r\n\r\n\r\n\r\n",
+    "IP\r\nRamp.Int2\r\n1\t2\r\n",
+};
+
+// Requests whose count or form says that no further line belongs to them.
+const char* const kFirstLineOnly[] = {"AD\t0\r\n", "AD\t65536\r\n", "RM\t0\r\n",
+                                      "SR\t0\r\n", "SW\t0\t0\r\n",  "HBT\t1\t2\r\n"};
+
+}  // namespace
+
+TEST(RequestFramingTest, WholeRequestsAreReadToTheirEndAndNoFurther) {
+  for (const char* request : kWholeRequests) {
+    int unread = -1;
+    EXPECT_TRUE(ReadSent(std::string(request) + "next\r\n", unread)) << request;
+    EXPECT_EQ(unread, 6) << request;
+  }
+  for (const char* request : kFirstLineOnly) {
+    int unread = -1;
+    EXPECT_TRUE(ReadSent(std::string(request) + "0\r\n\r\n", unread)) << request;
+    EXPECT_EQ(unread, 5) << request;
+  }
+}
+
+TEST(RequestFramingTest, EveryShorterPieceOfARequestIsCut) {
+  for (const std::string request : kWholeRequests) {
+    for (std::size_t length = 0; length < request.size(); ++length) {
+      int unread = -1;
+      EXPECT_FALSE(ReadSent(request.substr(0, length), unread)) << request << " cut at " << length;
+    }
+  }
+}
+
+TEST(RequestFramingTest, LongLineEndsTheReadingForTheHandlerToRefuse) {
+  int unread = -1;
+  EXPECT_TRUE(ReadSent("RM\r\n1\r\n" + std::string(120, '2') + "\r\n3\r\n\r\n", unread));
+  EXPECT_EQ(unread, 5);
+}
+
+// The handlers meet a failed read where it happened, with the code it carried.
+TEST(RequestFramingTest, HandlerReadsWhatArrivedAndThenTheFailure) {
+  CHttpBlockingSocket connection;
+  connection.SetReceived("RM\r\n1\r\n");
+  EXPECT_FALSE(CRequestDispatcher::ReadRequest(connection));
+  connection.Rewind();
+  CRequestTokenizer line;
+  EXPECT_EQ(line.ReadLine(connection), 4);
+  EXPECT_EQ(line.ReadLine(connection), 3);
+  try {
+    line.ReadLine(connection);
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const CBlockingSocketException& failure) {
+    EXPECT_EQ(failure.m_strOperation, "ReadHeaderLine");
+  }
+}
+
+// Lines that trickle in are waited for up to a second after the first line; a later one fails
+// the request with "Receive timeout" after that second, not after the handler's 100 s.
+TEST(RequestFramingTest, TrickledLinesAreReadAndALateLineTimesOutWithinItsSecond) {
+  using namespace std::chrono;
+  CLoopbackConnection trickled;
+  const std::string request = "AD\t1\r\ng\tA\t1\r\nStatic.Int2\tA\t2\r\n";
+  ASSERT_TRUE(trickled.Send(request.substr(0, 4)));
+  auto sender = std::async(std::launch::async, [&] {
+    for (std::size_t at = 4; at < request.size(); at += 4) {
+      std::this_thread::sleep_for(milliseconds(20));  // the pace of the client, not a wait
+      trickled.Send(request.substr(at, 4));
+    }
+  });
+  EXPECT_TRUE(CRequestDispatcher::ReadRequest(trickled.Server()));
+  sender.get();
+
+  CLoopbackConnection late;
+  ASSERT_TRUE(late.Send("AD\t1\r\ng\tA\t1\r\n"));
+  const auto start = steady_clock::now();
+  EXPECT_FALSE(CRequestDispatcher::ReadRequest(late.Server()));
+  const auto took = steady_clock::now() - start;
+  EXPECT_GE(took, milliseconds(900));
+  EXPECT_LT(took, milliseconds(3000));
+  late.Server().Rewind();
+  CRequestTokenizer line;
+  line.ReadLine(late.Server());
+  line.ReadLine(late.Server());
+  try {
+    line.ReadLine(late.Server());
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const CBlockingSocketException& failure) {
+    EXPECT_EQ(failure.m_strOperation, "Receive timeout");
+  }
+}
