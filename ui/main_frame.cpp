@@ -87,7 +87,11 @@ CMainFrame::CMainFrame(bool backgroundMode, std::unique_ptr<ITrayBackend> trayBa
   m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPaneText = std::make_unique<CLogPaneEdit>(*m_logPane);
-  m_core.SetLogPane(m_logPaneText.get());
+  if (backgroundMode) {
+    m_core.SetLogPane(&m_hiddenPane);
+  } else {
+    m_core.SetLogPane(m_logPaneText.get());
+  }
   // Focus given to the frame goes to the log pane.
   setFocusProxy(m_logPane);
 

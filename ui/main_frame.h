@@ -5,6 +5,9 @@
 // routing, log switches, the close confirmation, background mode, the teardown, the tray state)
 // live in its CFrameCore; this class builds the Qt widgets and gives the core the window's
 // primitives. The log pane is a QPlainTextEdit at the fixed client rectangle (1, 1)-(580, 220).
+// In background mode the window is never shown: the pane's entries are kept as text in memory
+// (HiddenPane) and the edit stays empty, since laying out text nobody sees cost milliseconds per
+// entry on the UI thread.
 // A close ends the event loop (QCoreApplication::exit once the window is gone).
 //
 // Error rule: nothing fails towards the caller. Thread rule: UI thread only. Ownership: the
@@ -81,6 +84,8 @@ public:
   bool IsBackgroundMode() const { return m_core.IsBackgroundMode(); }
   bool IsDestroyed() const { return m_core.IsDestroyed(); }
   QPlainTextEdit* LogPane() const { return m_logPane; }
+  // Background mode's log pane.
+  const CTextLogPane& HiddenPane() const { return m_hiddenPane; }
   CClientPane* ClientPane() const { return m_clientPane; }
   QLabel* MessagePane() const { return m_messagePane; }
   QLabel* CapsIndicator() const { return m_capsIndicator; }
@@ -124,6 +129,7 @@ private:
   QTimer* m_capsTimer = nullptr;
   QPlainTextEdit* m_logPane = nullptr;
   std::unique_ptr<CLogPaneEdit> m_logPaneText;
+  CTextLogPane m_hiddenPane;
   QIcon m_appIcon;
   MessageBoxHook m_messageBoxHook;
   CFrameCore m_core;  // last: its teardown may still write to the log pane

@@ -55,7 +55,11 @@ CMainFrame::CMainFrame(bool backgroundMode, CShellTrayBackend::NotifyFunction no
           *this, *this, backgroundMode,
           std::make_unique<CShellTrayBackend>([this] { return m_hwnd.load(); }, std::move(notify)),
           CFrameCore::BackgroundClose::kStop) {
-  m_core.SetLogPane(&m_logPaneText);
+  if (backgroundMode) {
+    m_core.SetLogPane(&m_hiddenPane);
+  } else {
+    m_core.SetLogPane(&m_logPaneText);
+  }
   m_largeIcon = LoadAppIcon(SM_CXICON);
   m_smallIcon = LoadAppIcon(SM_CXSMICON);
 }

@@ -7,9 +7,10 @@
 // live in its CFrameCore; this class makes the window and its children, gives the core the
 // window's primitives and routes window messages to it. WM_REQUEST drains the UI apartment
 // through the request pump. The log pane is an EDIT control at the fixed client rectangle
-// (1, 1)-(580, 220). In background mode a WM_CLOSE from outside the program (taskkill, the
-// system) stops the gateway through the normal shutdown, as a stop signal does, since no
-// operator can answer the box.
+// (1, 1)-(580, 220); in background mode it stays empty and its entries are kept as text in
+// memory (HiddenPane), since the window is never shown. In background mode a WM_CLOSE from
+// outside the program (taskkill, the system) stops the gateway through the normal shutdown, as a
+// stop signal does, since no operator can answer the box.
 //
 // Error rule: nothing fails towards the caller; LoadFrame reports a window that could not be
 // created. Thread rule: UI thread only (the thread that constructed the frame). Ownership: the
@@ -95,6 +96,8 @@ public:
   // --- Parts, for the application and tests ---
   HWND GetSafeHwnd() const { return m_hwnd.load(); }
   HWND LogPane() const { return m_logPaneText.Window(); }
+  // Background mode's log pane.
+  const CTextLogPane& HiddenPane() const { return m_hiddenPane; }
   HWND ClientPane() const { return m_clientPane.Window(); }
   CStatusBar& StatusBar() { return m_statusBar; }
   CTrayNotifier& TrayNotifier() { return m_core.TrayNotifier(); }
@@ -141,6 +144,7 @@ private:
   CClientPane m_clientPane;
   CStatusBar m_statusBar;
   CLogPaneEdit m_logPaneText;
+  CTextLogPane m_hiddenPane;
   HICON m_largeIcon = nullptr;
   HICON m_smallIcon = nullptr;
   std::shared_ptr<CRequestPump> m_pump;
