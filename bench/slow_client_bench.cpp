@@ -4,7 +4,7 @@
 // nothing more) 200 from one address and 30 from 30 addresses; two half-sent requests a second
 // for a while (pass the seconds as the first argument, 20 unless given; the gateway's threads
 // at the start and at the end show whether a backlog grows); one request of 20 MB; silent
-// connections far beyond an open-file limit of 8,192.
+// connections far beyond an open-file limit of 8,192 and a thread limit of 1,500.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -205,25 +205,31 @@ void HugeRequest() {
   PrintLine("its reply after %.0f ms: %s", replyMs, reply.substr(0, reply.find("\r\n")).c_str());
 }
 
-// Silent connections well beyond the gateway's open-file limit of 8,192 (set by a launcher),
-// then one HBT from another client.
-void SilentBeyondTheOpenFileLimit() {
-  const auto launcher = std::filesystem::temp_directory_path() / "quarnix-bench-nofile-8192";
+// count silent connections to a gateway that a launcher script (launch, run in the gateway's
+// work directory with the command line as its arguments) starts under a limit, then one HBT from
+// another client.
+void SilentBeyondALimit(const std::string& limit, int count, const std::string& launch) {
+  const auto launcher = std::filesystem::temp_directory_path() / "quarnix-bench-launcher";
   {
     std::ofstream script(launcher);
-    script << "#!/bin/sh\nexec prlimit --nofile=8192:8192 -- \"$@\"\n";
+    script << "#!/bin/sh\n" << launch << "\n";
   }
   std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
   setrlimit(RLIMIT_NOFILE, &files);
-  const int wanted = static_cast<int>(std::min<rlim_t>(20000, files.rlim_cur - 200));
+  const int wanted = static_cast<int>(std::min<rlim_t>(count, files.rlim_cur - 200));
   ::setenv("QUARNIX_E2E_LAUNCHER", launcher.c_str(), 1);
   CRunningGateway gateway({"/maxconn", "100000"});
   ::unsetenv("QUARNIX_E2E_LAUNCHER");
   std::filesystem::remove(launcher);
-  if (!gateway.Ready()) return;
+  if (!gateway.Ready()) {
+    PrintLine("%s: the gateway did not start under the limit (prlimit, setpriv, root?)",
+              limit.c_str());
+    return;
+  }
+  gateway.RawExchange("HBT\r\n");  // connects the server while its threads can start
   std::vector<SocketHandle> silent;
   const auto start = BenchClock::now();
   for (int i = 0; i < wanted; ++i) {
@@ -235,11 +241,10 @@ void SilentBeyondTheOpenFileLimit() {
   const auto asked = BenchClock::now();
   const std::string reply = gateway.RawExchange("HBT\r\n", seconds(30));
   const double heartbeatMs = ElapsedMs(asked, BenchClock::now());
-  PrintLine(
-      "%zu silent connections in %.0f ms with the open-file limit at 8,192; then HBT %s in "
-      "%.0f ms",
-      silent.size(), connectMs, reply == "0\tHBT OK!\r\n" ? "answered" : "NOT answered",
-      heartbeatMs);
+  PrintLine("%s: %zu silent connections in %.0f ms, then HBT %s in %.0f ms (%ld threads)",
+            limit.c_str(), silent.size(), connectMs,
+            reply == "0\tHBT OK!\r\n" ? "answered" : ("NOT answered: \"" + reply + "\"").c_str(),
+            heartbeatMs, ThreadCount(gateway.Process().Pid()));
   for (const SocketHandle handle : silent) SocketClose(handle);
 }
 
@@ -252,6 +257,10 @@ int main(int argc, char** argv) {
   HalfSent(30, 30);
   SteadyHalfSent(argc > 1 ? std::atoi(argv[1]) : 20);
   HugeRequest();
-  SilentBeyondTheOpenFileLimit();
+  SilentBeyondALimit("open-file limit 8,192", 20000, "exec prlimit --nofile=8192:8192 -- \"$@\"");
+  // The thread limit counts a user's threads, and not for root: the gateway runs as nobody.
+  SilentBeyondALimit("thread limit 1,500", 3000,
+                     "chmod 777 . && exec setpriv --reuid=65534 --regid=65534 --clear-groups "
+                     "prlimit --nproc=1500 -- \"$@\"");
   return 0;
 }
