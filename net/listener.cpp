@@ -129,6 +129,8 @@ bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
   m_stopping = false;
   m_mostAccepting = 0;
   m_evicted = 0;
+  m_threadCeiling = 0;
+  m_threadLimit = static_cast<std::size_t>(std::max(0, GatewayProtection().threadLimit));
   m_running = StartListenerLocked();
   return m_running;
 }
@@ -179,16 +181,31 @@ int CListenerChain::ParkedCount() const {
 
 bool CListenerChain::StartListenerLocked() {
   ReapFinishedLocked();
+  if (m_threadCeiling != 0 && m_listeners.size() >= m_threadCeiling) return false;
+  if (m_threadLimit != 0 && m_listeners.size() >= m_threadLimit) {
+    KeepThreadReserveLocked();
+    return false;
+  }
   m_listeners.emplace_back();
   const auto entry = std::prev(m_listeners.end());
   try {
     entry->thread = std::thread(&CListenerChain::ListenThread, this);
   } catch (...) {
     m_listeners.erase(entry);
+    KeepThreadReserveLocked();
     return false;
   }
   entry->id = entry->thread.get_id();
   return true;
+}
+
+void CListenerChain::KeepThreadReserveLocked() {
+  // Learned once per run: a passing shortage would otherwise lower the ceiling step by step.
+  if (m_threadCeiling != 0) return;
+  const std::size_t held = m_listeners.size();
+  m_threadCeiling = held > kThreadReserve ? held - kThreadReserve : 1;
+  for (std::size_t over = held; over > m_threadCeiling && EvictOldestSilentLocked(); --over) {
+  }
 }
 
 void CListenerChain::ListenThread() {
@@ -260,6 +277,8 @@ bool CListenerChain::Park() {
     return true;
   }
   if (m_parked >= kMostParked) return false;
+  // Above the ceiling this thread ends, so that the reserve stays free.
+  if (m_threadCeiling != 0 && m_listeners.size() > m_threadCeiling) return false;
   ++m_parked;
   const bool offered = m_roleOffer.wait_for(lock, kParkedIdleLimit,
                                             [this] { return m_roleOffered > 0 || m_stopping; });

@@ -113,6 +113,9 @@ public:
 
   // Idle listeners kept parked for the next connections, and how long one stays parked.
   static constexpr int kMostParked = 64;
+  // Threads left free for the rest of the gateway (the server connection, its timers) once a
+  // listener thread could not be started: the listeners then keep this many below that count.
+  static constexpr std::size_t kThreadReserve = 16;
   static constexpr std::chrono::seconds kParkedIdleLimit{60};
 
 private:
@@ -152,6 +155,9 @@ private:
   void ShowSocketFailure(const CBlockingSocketException& failure) const;
   void FinishListener();
   void ReapFinishedLocked();
+  // After a failed thread start: listeners from now on stay kThreadReserve below the count held,
+  // and the connections silent for longest are closed so that their listeners end.
+  void KeepThreadReserveLocked();
 
   ListenerTimes m_times;
   CHttpBlockingSocket* m_listen = nullptr;
@@ -171,7 +177,9 @@ private:
   std::list<std::shared_ptr<CHttpBlockingSocket>> m_silent;  // no first line yet, oldest first
   std::list<std::shared_ptr<CHttpBlockingSocket>> m_sending;  // replies being finished
   int m_evicted = 0;
-  int m_parked = 0;       // listeners waiting in Park
+  std::size_t m_threadCeiling = 0;  // most listeners once a start failed; 0: no start failed
+  std::size_t m_threadLimit = 0;    // ProtectionSettings::threadLimit at Start
+  int m_parked = 0;                 // listeners waiting in Park
   int m_roleOffered = 0;  // 1 while the accept role waits for a parked listener to take it
   std::atomic<int> m_accepting{0};
   std::atomic<int> m_mostAccepting{0};

@@ -20,6 +20,9 @@ struct ProtectionSettings {
   CAllowList allowList;                         // empty: every client address is served
   int maxConnections = kDefaultMaxConnections;  // per client address, accepted and not closed
   int openFileLimit = 0;  // the process's open-file limit after start-up; 0: none known
+  // Listener threads that can be started before a start fails; 0: none known (the listeners
+  // learn it from the first start that fails).
+  int threadLimit = 0;
 };
 
 // The process-wide settings.

@@ -261,6 +261,26 @@ TEST_F(ListenerChainTest, NearTheOpenFileLimitTheLongestSilentConnectionsMakeRoo
   EXPECT_EQ(AnswerAndGet(other), "0\techo HBT\r\n");
 }
 
+// At the thread limit the listeners keep a reserve free for the rest of the gateway: the
+// connections silent for longest are closed and their threads end, and clients are still served.
+TEST_F(ListenerChainTest, AtTheThreadLimitTheListenersLeaveAReserveFree) {
+  constexpr std::size_t kCeiling = 4;
+  ProtectionSettings few;
+  few.threadLimit = static_cast<int>(CListenerChain::kThreadReserve + kCeiling);
+  GatewayProtection() = few;
+  StartChain();
+  GatewayProtection() = ProtectionSettings();
+  std::vector<std::unique_ptr<TcpClient>> silent;
+  for (std::size_t i = 0; i <= CListenerChain::kThreadReserve + kCeiling; ++i)
+    silent.push_back(std::make_unique<TcpClient>(m_port));
+  ASSERT_TRUE(WaitUntil([&] { return m_chain->EvictedCount() >= 1; }));
+  EXPECT_EQ(ReadUntilClosed(*silent[0], 5s), "");  // the oldest went first
+  ASSERT_TRUE(WaitUntil([&] { return m_chain->ThreadCount() <= kCeiling; }));
+  auto other = AskAsync("HBT\r\n");
+  EXPECT_EQ(AnswerAndGet(other), "0\techo HBT\r\n");
+  EXPECT_LE(m_chain->ThreadCount() + static_cast<std::size_t>(m_chain->ParkedCount()), kCeiling);
+}
+
 TEST_F(ListenerChainTest, SilentClientIsClosedWithoutReplyAfterItsWait) {
   ListenerTimes times;
   times.firstLineWait = 1s;
