@@ -11,6 +11,9 @@
 // be started for the next accept, the connection that has waited longest for its first line is
 // closed (without a reply) to make room, so that neither limit can lock everyone out. A connection
 // for which still no successor thread can be started is refused, so that accepting never stops.
+// Once a thread start has failed, the listeners keep kThreadReserve threads below the count they
+// held then (closing the longest silent connections, whose listeners end), so that the server
+// connection and its timers can still start theirs.
 //
 // Exactly one listener thread waits in Accept on the listening socket at any time; each hands
 // the accept role to its successor right after its own Accept returns, so requests are accepted
