@@ -2,9 +2,12 @@
 
 #include <array>
 
+#include "sim/sim_core_parts.h"
 #include "sim/sim_item_catalog.h"
 
 namespace {
+
+using sim_core_detail::Decimal;
 
 constexpr std::array<WideStringView, 8> kBranches = {
     OLESTR("Static"), OLESTR("Ramp"),      OLESTR("Random"),  OLESTR("Memory"),
@@ -17,15 +20,6 @@ constexpr std::array<WideStringView, 10> kTypeNames = {
     OLESTR("Int1"),  OLESTR("Int2"),    OLESTR("Int4"),  OLESTR("UInt1"), OLESTR("UInt2"),
     OLESTR("UInt4"), OLESTR("Boolean"), OLESTR("Real4"), OLESTR("Real8"), OLESTR("String")};
 constexpr std::uint32_t kFlatFamilyItems = kFamilyBranches * kTypeNames.size();
-
-WideString Decimal(std::uint32_t n) {
-  WideString digits;
-  do {
-    digits.insert(digits.begin(), static_cast<WideChar>(OLESTR('0') + n % 10));
-    n /= 10;
-  } while (n != 0);
-  return digits;
-}
 
 std::uint32_t LeafCount(int branch) {
   if (branch < kFamilyBranches) return kTypeNames.size();
