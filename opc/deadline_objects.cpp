@@ -6,3 +6,5 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& /*deadline*
   return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                           reinterpret_cast<void**>(server));
 }
+
+void SettleServerReleases(CCallDeadline& /*deadline*/) {}

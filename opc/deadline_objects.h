@@ -22,3 +22,8 @@
 #include "opc/opcda.h"
 
 HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server);
+
+// After the server and its objects were released: waits at most deadline.Timeout() until the
+// releases handed to call threads have been made, so that a server taken down is told before the
+// process ends (nothing to wait for with the COM subset).
+void SettleServerReleases(CCallDeadline& deadline);

@@ -614,3 +614,7 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
       CDeadlineObject::Wrap(deadline, real, IID_IOPCServer, reinterpret_cast<void**>(server));
   return FAILED(wrapped) ? wrapped : hr;
 }
+
+void SettleServerReleases(CCallDeadline& deadline) {
+  if (deadline.Timeout().count() > 0) WaitForPostedWork(deadline.Timeout());
+}

@@ -111,6 +111,7 @@ void CServerConnection::Release(const char* failureFormat) {
     LogToFile(StringPrintf(SystemText(failureFormat).c_str(), Hex(lastError)));
   }
   m_server = nullptr;
+  SettleServerReleases(*m_deadline);
   CoUninitialize();
 }
 

@@ -19,8 +19,18 @@ public:
   }
 
   // Queues work; false when no thread is idle and none may be started (and mustRun is false).
+  // Posted work (mustRun) is counted until it has run.
   bool Submit(std::function<void()> work, bool mustRun) {
     std::lock_guard lock(m_mutex);
+    if (mustRun) {
+      auto inner = std::move(work);
+      work = [this, inner = std::move(inner)] {
+        inner();
+        std::lock_guard done(m_mutex);
+        if (--m_posted == 0) SetEvent(m_settled);
+      };
+      if (m_posted++ == 0) ResetEvent(m_settled);
+    }
     if (m_idle > m_queue.size()) {
       m_queue.push_back(std::move(work));
     } else if (m_threads < kMaxCallThreads) {
@@ -36,6 +46,8 @@ public:
     m_ready.notify_one();
     return true;
   }
+
+  HANDLE Settled() const { return m_settled; }
 
 private:
   void Serve() {
@@ -59,6 +71,8 @@ private:
   std::deque<std::function<void()>> m_queue;
   std::size_t m_idle = 0;
   int m_threads = 0;
+  std::size_t m_posted = 0;
+  HANDLE m_settled = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // set while m_posted is 0
 };
 
 // Waits for done; an apartment thread goes on receiving COM's calls meanwhile.
@@ -91,4 +105,8 @@ CallThreadOutcome RunOnCallThread(std::function<void()> work, std::chrono::milli
 
 void PostToCallThread(std::function<void()> work) {
   CCallThreadPool::Instance().Submit(std::move(work), true);
+}
+
+bool WaitForPostedWork(std::chrono::milliseconds timeout) {
+  return WaitForWork(CCallThreadPool::Instance().Settled(), timeout);
 }

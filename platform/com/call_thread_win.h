@@ -35,3 +35,7 @@ CallThreadOutcome RunOnCallThread(std::function<void()> work, std::chrono::milli
 // Runs work on a call thread without waiting for it: on a free one, or on the first that becomes
 // free when all are busy (releases of a server's objects, which must not hold their caller).
 void PostToCallThread(std::function<void()> work);
+
+// Waits at most timeout until every piece of work posted so far has run (the releases of a
+// server taken down, before the process ends). True when none is left.
+bool WaitForPostedWork(std::chrono::milliseconds timeout);
