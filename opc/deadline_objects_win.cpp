@@ -589,6 +589,56 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A creation on a call thread; one that passed its deadline goes on, and the next try of the
+// same class waits for it instead of starting another (a hung server would otherwise gather one
+// creation per try, each becoming a server object nobody releases once the hang ends).
+struct CCreation {
+  CLSID clsid{};
+  HRESULT hr = E_FAIL;
+  IUnknown* server = nullptr;
+  std::shared_ptr<void> done;  // an event, set when hr and server are final
+};
+thread_local std::shared_ptr<CCreation> t_pendingCreation;
+
+HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown** real) {
+  const auto timeout = deadline.Timeout();
+  const auto start = Clock::now();
+  std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
+  bool finished = false;
+  if (creation && IsEqualCLSID(creation->clsid, clsid)) {
+    finished = WaitForCallThreadEvent(creation->done.get(), timeout);
+  } else {
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    creation = std::make_shared<CCreation>();
+    creation->clsid = clsid;
+    creation->done = std::shared_ptr<void>(event, [](HANDLE h) { CloseHandle(h); });
+    const CallThreadOutcome outcome = RunOnCallThread(
+        [creation] {
+          creation->hr =
+              CoCreateInstance(creation->clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                               reinterpret_cast<void**>(&creation->server));
+          SetEvent(creation->done.get());
+        },
+        timeout);
+    finished = outcome == CallThreadOutcome::kFinished;
+    if (outcome == CallThreadOutcome::kNoThread) creation.reset();
+  }
+  if (!finished) {
+    t_pendingCreation = creation;
+    deadline.NoteCancelled(
+        {"CoCreateInstance",
+         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)});
+    return RPC_E_CALL_CANCELED;
+  }
+  *real = creation->server;
+  return creation->hr;
+}
+
+}  // namespace
+
 HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
                                   IOPCServer** server) {
   *server = nullptr;
@@ -602,13 +652,7 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
   static thread_local const bool kept = SUCCEEDED(CoInitialize(nullptr));
   (void)kept;
   IUnknown* real = nullptr;
-  const HRESULT hr = Guarded(
-      deadline, "CoCreateInstance",
-      [clsid](IUnknown** got) {
-        return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                reinterpret_cast<void**>(got));
-      },
-      &real);
+  const HRESULT hr = CreateOnCallThread(clsid, deadline, &real);
   if (FAILED(hr) || real == nullptr) return FAILED(hr) ? hr : E_FAIL;
   const HRESULT wrapped =
       CDeadlineObject::Wrap(deadline, real, IID_IOPCServer, reinterpret_cast<void**>(server));

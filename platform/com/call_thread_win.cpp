@@ -107,6 +107,10 @@ void PostToCallThread(std::function<void()> work) {
   CCallThreadPool::Instance().Submit(std::move(work), true);
 }
 
+bool WaitForCallThreadEvent(HANDLE event, std::chrono::milliseconds timeout) {
+  return WaitForWork(event, timeout);
+}
+
 bool WaitForPostedWork(std::chrono::milliseconds timeout) {
   return WaitForWork(CCallThreadPool::Instance().Settled(), timeout);
 }

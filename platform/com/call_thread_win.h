@@ -36,6 +36,10 @@ CallThreadOutcome RunOnCallThread(std::function<void()> work, std::chrono::milli
 // free when all are busy (releases of a server's objects, which must not hold their caller).
 void PostToCallThread(std::function<void()> work);
 
+// Waits at most timeout (0: without a limit) for event, receiving COM's calls meanwhile as
+// RunOnCallThread does (work that a caller stopped waiting for, waited for again). True when set.
+bool WaitForCallThreadEvent(HANDLE event, std::chrono::milliseconds timeout);
+
 // Waits at most timeout until every piece of work posted so far has run (the releases of a
 // server taken down, before the process ends). True when none is left.
 bool WaitForPostedWork(std::chrono::milliseconds timeout);
