@@ -12,9 +12,10 @@
 // out are decorated too; a decorator's last Release releases the server's object on a call
 // thread without waiting. A sink passed to Advise still receives its callbacks on the thread
 // that advised. A creation that passed its deadline goes on on its call thread: the next
-// creation of the same class on this thread waits for that one (with its own deadline) and takes
-// its result, so a hung server never gathers more than one creation. A timeout of 0 (benchmarks)
-// creates the server plainly, without decorators.
+// creation of the same class on this thread waits for that one (at most 1 s, or the deadline when
+// shorter) and takes its result, so a hung server never gathers more than one creation and holds
+// a request or a reconnect try for 1 s only once a creation is known to hang. A timeout of 0
+// (benchmarks) creates the server plainly, without decorators.
 //
 // Error rule: COM's (HRESULTs); a creation that passed its deadline fails with
 // RPC_E_CALL_CANCELED. Thread rule: the thread that owns deadline, in COM; the decorators are

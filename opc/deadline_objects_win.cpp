@@ -1,5 +1,6 @@
 // The real COM's creation: the server and its objects behind decorators whose every method runs
 // on a call thread under the deadline.
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <tuple>
@@ -602,13 +603,18 @@ struct CCreation {
 };
 thread_local std::shared_ptr<CCreation> t_pendingCreation;
 
+// How long a later try waits for a creation that already passed its deadline: the caller (a
+// request, a reconnect try) is answered with the failure soon, and the creation goes on.
+constexpr std::chrono::milliseconds kPendingCreationWait{1000};
+
 HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown** real) {
   const auto timeout = deadline.Timeout();
   const auto start = Clock::now();
   std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
   bool finished = false;
   if (creation && IsEqualCLSID(creation->clsid, clsid)) {
-    finished = WaitForCallThreadEvent(creation->done.get(), timeout);
+    finished =
+        WaitForCallThreadEvent(creation->done.get(), std::min(timeout, kPendingCreationWait));
   } else {
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return HRESULT_FROM_WIN32(GetLastError());

@@ -416,8 +416,31 @@ void CheckConnectionsAreSeparate(IOPCServer* first, const std::set<DWORD>& proce
   first->RemoveGroup(hServer, TRUE);
 }
 
-// The server hangs for 3 s: a call under a 1 s deadline comes back cancelled after about 1 s
-// and is reported, another call thread is free meanwhile, and the server answers after the hang.
+// During the hang: a creation cancelled at its deadline goes on; the next try waits for it at
+// most 1 s (not its 10 s deadline) and after the hang a try takes its result.
+void CheckPendingCreation(const CLSID& clsid, CCallDeadline& deadline) {
+  ComPtr<IOPCServer> server;
+  {
+    const CCallDeadline::ScopedTimeout brief(deadline, std::chrono::milliseconds(300));
+    CheckHr(CreateServerUnderDeadline(clsid, deadline, server.Put()), RPC_E_CALL_CANCELED,
+            "a creation during the hang is cancelled");
+  }
+  const CCallDeadline::ScopedTimeout patient(deadline, std::chrono::milliseconds(10000));
+  const ULONGLONG start = GetTickCount64();
+  CheckHr(CreateServerUnderDeadline(clsid, deadline, server.Put()), RPC_E_CALL_CANCELED,
+          "the next try waits for the creation under way");
+  Check(GetTickCount64() - start < 2000, "and gives up after 1 s, not at its 10 s deadline");
+  HRESULT hr = RPC_E_CALL_CANCELED;
+  for (int attempt = 0; attempt < 10 && hr == RPC_E_CALL_CANCELED; ++attempt)
+    hr = CreateServerUnderDeadline(clsid, deadline, server.Put());
+  CheckHr(hr, S_OK, "a try after the hang takes the creation's result");
+  deadline.TakeCancelled();
+}
+
+// The server hangs for 5 s: a call under a 1 s deadline comes back cancelled after about 1 s
+// and is reported, another call thread is free meanwhile; a creation that passed its deadline is
+// waited for at most 1 s by the next try, which takes its result after the hang; and the server
+// answers after the hang.
 void CheckHungCallIsGivenUp(const CLSID& clsid) {
   // A new server process takes a moment under wine: the deadline is short only for the hang.
   CCallDeadline deadline(std::chrono::milliseconds(10000));
@@ -446,10 +469,10 @@ void CheckHungCallIsGivenUp(const CLSID& clsid) {
   VARIANT seconds;
   VariantInit(&seconds);
   seconds.vt = VT_I4;
-  seconds.lVal = 3;
+  seconds.lVal = 5;
   CoTaskPtr<HRESULT> writeErrors;
   CheckHr(io->Write(1, &results[0].hServer, &seconds, writeErrors.Put()), S_OK,
-          "Control.Hang = 3 is answered");
+          "Control.Hang = 5 is answered");
 
   deadline.SetTimeout(std::chrono::milliseconds(1000));
   const ULONGLONG start = GetTickCount64();
@@ -462,6 +485,7 @@ void CheckHungCallIsGivenUp(const CLSID& clsid) {
   Check(cancelled && cancelled->method == "GetStatus", "the cancelled call is reported");
   Check(RunOnCallThread([] {}, std::chrono::milliseconds(1000)) == CallThreadOutcome::kFinished,
         "a fresh call thread runs while one is held by the hung call");
+  CheckPendingCreation(clsid, deadline);
   {
     const CCallDeadline::ScopedTimeout patient(deadline, std::chrono::milliseconds(10000));
     CoTaskPtr<OPCSERVERSTATUS> after;
