@@ -65,6 +65,11 @@ std::optional<CancelledCall> CCallDeadline::TakeCancelled() {
   return std::exchange(m_cancelled, std::nullopt);
 }
 
+void CCallDeadline::NoteCancelled(CancelledCall call) {
+  std::lock_guard lock(m_mutex);
+  m_cancelled = std::move(call);
+}
+
 void CCallDeadline::Watch() {
   std::unique_lock lock(m_mutex);
   while (!m_ending) {

@@ -8,11 +8,14 @@
 // server is slow or hung. A call shorter than the deadline is never touched.
 //
 // Where the platform cannot tell what a thread waits for (the real COM: ComPendingCallsObservable
-// is false) the watchdog does not run and nothing is cancelled.
+// is false) the watchdog does not run: there the server's objects are reached through decorators
+// that make each call on a call thread and give it up at Timeout() (opc/deadline_objects.h), and
+// report it here with NoteCancelled.
 //
 // Error rule: nothing fails; a cancellation the platform refuses leaves the call waiting.
-// Thread rule: construct, SetTimeout, ScopedTimeout and TakeCancelled on the owning thread; the
-// watchdog thread is the object's own. Ownership: owns its thread, joined by the destructor.
+// Thread rule: construct, SetTimeout, ScopedTimeout, TakeCancelled and NoteCancelled on the
+// owning thread; the watchdog thread is the object's own. Ownership: owns its thread, joined by the
+// destructor.
 #pragma once
 
 #include <chrono>
@@ -66,6 +69,9 @@ public:
 
   // The last call cancelled since the previous TakeCancelled, if any.
   std::optional<CancelledCall> TakeCancelled();
+  // A call given up at the deadline by other means than the watchdog (the Windows build's calls
+  // on call threads, opc/deadline_objects.h): reported by the next TakeCancelled.
+  void NoteCancelled(CancelledCall call);
 
 private:
   void Watch();

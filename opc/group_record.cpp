@@ -23,7 +23,7 @@ GroupRecord::GroupRecord(LPWSTR name) : szName(name) {}
 GroupRecord::~GroupRecord() {
   FreeWideString(szName);
   szName = nullptr;
-  ReleaseServerState();
+  if (ReleaseServerState() != S_OK) DropServerState();
   if (pItemDefs) {
     for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i)
       FreeWideString(pItemDefs[i].szItemID);
@@ -32,18 +32,27 @@ GroupRecord::~GroupRecord() {
   }
 }
 
-void GroupRecord::ReleaseServerState() {
+HRESULT GroupRecord::ReleaseServerState() {
+  // A call cancelled at the deadline ends the calls. Other failures are usual here (the server
+  // has mostly dropped the group already, and its objects then report themselves disconnected).
+  HRESULT stopped = S_OK;
+  const auto note = [&stopped](HRESULT hr) {
+    if (hr == RPC_E_CALL_CANCELED) stopped = hr;
+    return hr;
+  };
   // Disconnect the data callback first, so that the sink's reference comes back.
   if (dwAdviseCookie != 0 && pIOPCGroupStateMgt) {
     ComPtr<IConnectionPointContainer> container;
-    if (SUCCEEDED(pIOPCGroupStateMgt->QueryInterface(IID_IConnectionPointContainer,
-                                                     container.PutVoid())) &&
+    if (SUCCEEDED(note(pIOPCGroupStateMgt->QueryInterface(IID_IConnectionPointContainer,
+                                                          container.PutVoid()))) &&
         container) {
       ComPtr<IConnectionPoint> point;
-      if (SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put())) && point)
-        point->Unadvise(dwAdviseCookie);
+      if (SUCCEEDED(note(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()))) &&
+          point)
+        note(point->Unadvise(dwAdviseCookie));
     }
   }
+  if (stopped != S_OK) return stopped;
   if (pIOPCGroupStateMgt) pIOPCGroupStateMgt->Release();
   pIOPCGroupStateMgt = nullptr;
 
@@ -52,9 +61,11 @@ void GroupRecord::ReleaseServerState() {
     std::vector<OPCHANDLE> handles(wItemsDefined);
     for (WORD i = 0; i < wItemsDefined; ++i) handles[i] = pItemResults[i].hServer;
     CoTaskPtr<HRESULT> removeErrors;
-    pIOPCItemMgt->RemoveItems(wItemsDefined, handles.data(), removeErrors.Put());
+    note(pIOPCItemMgt->RemoveItems(wItemsDefined, handles.data(), removeErrors.Put()));
   }
+  if (stopped != S_OK) return stopped;
   DropServerState();
+  return S_OK;
 }
 
 void GroupRecord::DropServerState() {

@@ -3,7 +3,8 @@
 // The record owns its name, its item definitions and item IDs (process heap, new[]), the
 // arrays AddItems returned (COM task memory) and one reference on every interface pointer it
 // holds. Its destructor disconnects the data callback, removes its items from the server and
-// releases everything, in that order; every result there is ignored.
+// releases everything, in that order; every result there is ignored (a call cancelled at the
+// deadline ends the calls, and the rest is released without calling).
 //
 // Thread rule: UI thread only. Error rule: nothing here fails towards the caller.
 #pragma once
@@ -21,10 +22,13 @@ struct GroupRecord {
 
   // Gives back everything the server gave the record, in the destructor's order (Unadvise,
   // release of the group-state interface, RemoveItems, the item arrays freed, the I/O and
-  // item-management interfaces released; results ignored), then ForgetServerState. Used when
-  // the record stays in the list as a definition: after a menu destroy of the server and after
-  // a failed registration of the whole list. Call RemoveGroup first.
-  void ReleaseServerState();
+  // item-management interfaces released; results ignored), then ForgetServerState: S_OK. A call
+  // cancelled at the deadline stops it at once: RPC_E_CALL_CANCELED is returned, no further call
+  // is made, and what is left stays held for the caller to drop or give up once the server is
+  // judged. Used when the record stays in the list as a
+  // definition (after a menu destroy of the server and after a failed registration of the
+  // whole list) and before a record is destroyed. Call RemoveGroup first.
+  HRESULT ReleaseServerState();
 
   // Gives back what the record holds of a server that is gone (its interface references and the
   // item arrays) without calling that server, then ForgetServerState. The definitions stay.

@@ -93,7 +93,7 @@ void CGroupRegistry::OnDestroyOpcServer() {
       if (m_connection.ServerLost())
         GiveUpServerState(*group);
       else
-        group->ReleaseServerState();
+        ReleaseGroupState(*group);
     } catch (...) {
       LogToFile(StringPrintf(SystemText("调用m_pIOPCServer->RemoveGroup(%d)报错 %x").c_str(),
                              static_cast<int>(index), Hex(SocketLastError())));
@@ -178,6 +178,16 @@ void CGroupRegistry::DisconnectSinks() {
     sink->Release();
   }
   m_sinks.clear();
+}
+
+void CGroupRegistry::ReleaseGroupState(GroupRecord& group) {
+  const HRESULT stopped = group.ReleaseServerState();
+  if (stopped == S_OK) return;
+  m_connection.NoteServerResult(stopped);
+  if (m_connection.ServerLost())
+    GiveUpServerState(group);
+  else
+    group.DropServerState();
 }
 
 void CGroupRegistry::GiveUpServerState(GroupRecord& group) {
@@ -338,7 +348,7 @@ bool CGroupRegistry::RestoreGroup(GroupRecord& group, std::size_t index, IUnknow
     // The group stays defined and unregistered; what the live server gave it is given back.
     if (group.hServerGroup != 0)
       m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group.hServerGroup, TRUE));
-    if (!m_connection.ServerLost()) group.ReleaseServerState();
+    if (!m_connection.ServerLost()) ReleaseGroupState(group);
     return false;
   }
   if (!group.bActive) return true;
@@ -367,10 +377,9 @@ void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
     }
     if (m_connection.ServerLost())
       GiveUpServerState(*group);  // a lost server gets no Unadvise or RemoveItems
-    if (unlink)
-      m_groupList[index].reset();
     else
-      group->ReleaseServerState();
+      ReleaseGroupState(*group);
+    if (unlink) m_groupList[index].reset();
   }
   if (unlink && startIndex < m_groupList.size())
     m_groupList.erase(m_groupList.begin() + static_cast<std::ptrdiff_t>(startIndex),
@@ -383,7 +392,10 @@ void CGroupRegistry::RemoveOne(std::size_t index) {
   if (!group) return;
   if (m_connection.Server() && !m_connection.ServerLost() && group->hServerGroup != 0)
     m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group->hServerGroup, TRUE));
-  if (m_connection.ServerLost()) GiveUpServerState(*group);
+  if (m_connection.ServerLost())
+    GiveUpServerState(*group);
+  else
+    ReleaseGroupState(*group);
   m_groupList[index].reset();
 }
 

@@ -92,6 +92,10 @@ private:
   // What a record holds of a server found lost is given up: dropped after a crash, abandoned
   // (nothing released) after a hang.
   void GiveUpServerState(GroupRecord& group);
+  // ReleaseServerState of the live server, with a call cancelled at the deadline on the way
+  // judged like any server call; what is left is then given up (hung) or released without
+  // further calls (slow).
+  void ReleaseGroupState(GroupRecord& group);
   // Registers one group (AddGroup, AddItems, the group-state interface, Advise of sink) under
   // client handle index. S_OK, or the failing result with text saying which step failed.
   HRESULT RegisterGroup(GroupRecord& group, std::size_t index, IUnknown* sink, std::string& text);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/activity_log.h"
+#include "opc/deadline_objects.h"
 #include "opc/server_loss.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
@@ -57,8 +58,7 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   HRESULT hr = S_OK;
   m_deadline->TakeCancelled();  // only a cancellation of this creation counts below
   try {
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                          reinterpret_cast<void**>(&server));
+    hr = CreateServerUnderDeadline(clsid, *m_deadline, &server);
   } catch (...) {
     // A failure, whatever the last error says: no server, and COM is given back as well so that
     // every successful CoInitialize stays matched by one CoUninitialize.
@@ -111,6 +111,7 @@ void CServerConnection::Release(const char* failureFormat) {
     LogToFile(StringPrintf(SystemText(failureFormat).c_str(), Hex(lastError)));
   }
   m_server = nullptr;
+  SettleServerReleases(*m_deadline);
   CoUninitialize();
 }
 

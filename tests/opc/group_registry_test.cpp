@@ -483,6 +483,27 @@ TEST_F(Registry, RemoveFromTheMiddleLeavesTheEntriesBeforeIt) {
   EXPECT_EQ(opc.ActiveGroupCount(), 2u);
 }
 
+TEST_F(Registry, CallCancelledWhileGivingBackAGroupEndsItsCallsAndIsJudged) {
+  Connect();
+  Define(u"g0");
+  ASSERT_EQ(Register(), 0);
+  opc.SetFailure(kFindConnectionPoint, RPC_E_CALL_CANCELED);
+  opc.ClearCalls();
+  R().Remove(0, false);
+  // No RemoveItems after the cancelled call; the status check finds the server answering: slow,
+  // so the connection stays and the record's references are released without calls.
+  EXPECT_EQ(opc.CountOf(kRemoveItems), 0);
+  EXPECT_EQ(opc.CountOf(kGetStatus), 1);
+  ExpectNoServerState(R().GetGroup(0));
+  EXPECT_NE(connection->Server(), nullptr);
+  EXPECT_FALSE(connection->ServerLost());
+  EXPECT_NE(std::find_if(view.lines.begin(), view.lines.end(),
+                         [](const std::string& line) {
+                           return line.find("判定为响应缓慢") != std::string::npos;
+                         }),
+            view.lines.end());
+}
+
 TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords) {
   Define(u"g0");
   Define(u"g1");

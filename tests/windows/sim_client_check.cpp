@@ -3,21 +3,28 @@
 // with items, values arriving through OnDataChange marshalled into the message loop, a
 // synchronous write and read, Refresh2, GetErrorString across the proxy, a sink that removes its
 // group from inside a callback, no callback after RemoveGroup returns, and the server process
-// ending once the last reference is released.
+// ending once the last reference is released; and through the gateway's deadline decorators, a
+// call into a hung server (Control.Hang) given up at the deadline while a fresh call thread still
+// runs.
 //
 // Exit code 0 when every check passes; otherwise 1, with one plain line per failed check on
 // standard error. Run under wine after `wine regsvr32 opcda_ps.dll` and
 // `wine quarnix-sim.exe /RegServer`.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cwchar>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "opc/opcda.h"  // the Windows headers first
+
+#include "opc/deadline_objects.h"
+#include "platform/com/call_thread_win.h"
 
 #include <tlhelp32.h>
 
@@ -409,6 +416,85 @@ void CheckConnectionsAreSeparate(IOPCServer* first, const std::set<DWORD>& proce
   first->RemoveGroup(hServer, TRUE);
 }
 
+// During the hang: a creation cancelled at its deadline goes on; the next try waits for it at
+// most 1 s (not its 10 s deadline) and after the hang a try takes its result.
+void CheckPendingCreation(const CLSID& clsid, CCallDeadline& deadline) {
+  ComPtr<IOPCServer> server;
+  {
+    const CCallDeadline::ScopedTimeout brief(deadline, std::chrono::milliseconds(300));
+    CheckHr(CreateServerUnderDeadline(clsid, deadline, server.Put()), RPC_E_CALL_CANCELED,
+            "a creation during the hang is cancelled");
+  }
+  const CCallDeadline::ScopedTimeout patient(deadline, std::chrono::milliseconds(10000));
+  const ULONGLONG start = GetTickCount64();
+  CheckHr(CreateServerUnderDeadline(clsid, deadline, server.Put()), RPC_E_CALL_CANCELED,
+          "the next try waits for the creation under way");
+  Check(GetTickCount64() - start < 2000, "and gives up after 1 s, not at its 10 s deadline");
+  HRESULT hr = RPC_E_CALL_CANCELED;
+  for (int attempt = 0; attempt < 10 && hr == RPC_E_CALL_CANCELED; ++attempt)
+    hr = CreateServerUnderDeadline(clsid, deadline, server.Put());
+  CheckHr(hr, S_OK, "a try after the hang takes the creation's result");
+  deadline.TakeCancelled();
+}
+
+// The server hangs for 5 s: a call under a 1 s deadline comes back cancelled after about 1 s
+// and is reported, another call thread is free meanwhile; a creation that passed its deadline is
+// waited for at most 1 s by the next try, which takes its result after the hang; and the server
+// answers after the hang.
+void CheckHungCallIsGivenUp(const CLSID& clsid) {
+  // A new server process takes a moment under wine: the deadline is short only for the hang.
+  CCallDeadline deadline(std::chrono::milliseconds(10000));
+  ComPtr<IOPCServer> server;
+  HRESULT hr = CreateServerUnderDeadline(clsid, deadline, server.Put());
+  CheckHr(hr, S_OK, "creation under the deadline");
+  if (FAILED(hr)) return;
+  OPCHANDLE group = 0;
+  DWORD rate = 0;
+  ComPtr<IOPCSyncIO> io;
+  hr = server->AddGroup(L"hang", TRUE, 1000, 1, nullptr, nullptr, kEnglish, &group, &rate,
+                        IID_IOPCSyncIO, reinterpret_cast<LPUNKNOWN*>(io.Put()));
+  CheckHr(hr, S_OK, "AddGroup through the decorator");
+  ComPtr<IOPCItemMgt> items;
+  if (SUCCEEDED(hr)) hr = io->QueryInterface(IID_IOPCItemMgt, items.PutVoid());
+  CheckHr(hr, S_OK, "QueryInterface through the decorator");
+  if (FAILED(hr)) return;
+  wchar_t id[] = L"Control.Hang";
+  wchar_t path[] = L"";
+  OPCITEMDEF def{path, id, TRUE, 1, 0, nullptr, VT_EMPTY, 0};
+  CoTaskPtr<OPCITEMRESULT> results;
+  CoTaskPtr<HRESULT> errors;
+  hr = items->AddItems(1, &def, results.Put(), errors.Put());
+  CheckHr(hr, S_OK, "AddItems(Control.Hang)");
+  if (FAILED(hr)) return;
+  VARIANT seconds;
+  VariantInit(&seconds);
+  seconds.vt = VT_I4;
+  seconds.lVal = 5;
+  CoTaskPtr<HRESULT> writeErrors;
+  CheckHr(io->Write(1, &results[0].hServer, &seconds, writeErrors.Put()), S_OK,
+          "Control.Hang = 5 is answered");
+
+  deadline.SetTimeout(std::chrono::milliseconds(1000));
+  const ULONGLONG start = GetTickCount64();
+  CoTaskPtr<OPCSERVERSTATUS> status;
+  CheckHr(server->GetStatus(status.Put()), RPC_E_CALL_CANCELED,
+          "a call into the hung server is cancelled");
+  const ULONGLONG waited = GetTickCount64() - start;
+  Check(waited >= 900 && waited < 2000, "the cancelled call returned at its 1 s deadline");
+  const std::optional<CancelledCall> cancelled = deadline.TakeCancelled();
+  Check(cancelled && cancelled->method == "GetStatus", "the cancelled call is reported");
+  Check(RunOnCallThread([] {}, std::chrono::milliseconds(1000)) == CallThreadOutcome::kFinished,
+        "a fresh call thread runs while one is held by the hung call");
+  CheckPendingCreation(clsid, deadline);
+  {
+    const CCallDeadline::ScopedTimeout patient(deadline, std::chrono::milliseconds(10000));
+    CoTaskPtr<OPCSERVERSTATUS> after;
+    CheckHr(server->GetStatus(after.Put()), S_OK, "the server answers after the hang");
+    if (after.Get() != nullptr) CoTaskMemFree(after[0].szVendorInfo);
+    CheckHr(server->RemoveGroup(group, TRUE), S_OK, "RemoveGroup through the decorator");
+  }
+}
+
 // Ends the program when a check hangs (a deadlock across the processes, a lost callback).
 void StartWatchdog() {
   std::thread([] {
@@ -463,6 +549,7 @@ int main() {
     Check(result == WAIT_OBJECT_0, "the server process ends after the last release");
     CloseHandle(serverProcess);
   }
+  CheckHungCallIsGivenUp(clsid);
   CoUninitialize();
   if (g_failures == 0) std::printf("quarnix-sim-check: all checks passed\n");
   return g_failures == 0 ? 0 : 1;
