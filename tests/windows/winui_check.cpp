@@ -413,7 +413,8 @@ void CheckBackgroundMode(CChecks& checks, CRequestPump& pump) {
     // The hidden window's pane keeps its entries as text; the edit control stays empty.
     const std::string& kept = frame.HiddenPane().Text();
     const std::string first = kept.substr(0, kept.find("\r\n"));
-    const std::string declined = " " + SystemText(CloseDeclinedText());
+    std::string declined(1, ' ');  // appended, not prepended: GCC 12 warns on " " + string
+    declined += SystemText(CloseDeclinedText());
     checks.Expect(WindowText(frame.LogPane()).empty() && first.size() > declined.size() &&
                       first.compare(first.size() - declined.size(), declined.size(), declined) == 0,
                   "background mode declines a close request with a log line", first);
