@@ -22,6 +22,8 @@ SocketAddressIn Loopback(std::uint16_t port) {
   return address;
 }
 
+}  // namespace
+
 bool SendAllBytes(SocketHandle socket, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -33,7 +35,13 @@ bool SendAllBytes(SocketHandle socket, const std::string& bytes) {
   return true;
 }
 
-}  // namespace
+long ProcessThreadCount(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
+  return 0;
+}
 
 LatencyFigures Summarize(std::vector<double> milliseconds) {
   LatencyFigures figures;

@@ -55,6 +55,12 @@ private:
   std::thread m_thread;
 };
 
+// Sends every byte; false when the connection failed first.
+bool SendAllBytes(SocketHandle socket, const std::string& bytes);
+
+// The "Threads:" figure of a Linux process's status; 0 when it cannot be read.
+long ProcessThreadCount(int pid);
+
 // One request on a fresh connection to 127.0.0.1:port; the reply is every byte received before
 // the peer closed. False when the connection or the exchange failed.
 bool OneRequest(std::uint16_t port, const std::string& request, std::string& reply);

@@ -10,6 +10,7 @@
 
 #include "opc/server_connection.h"
 #include "sim/simulator.h"
+#include "tests/support/silent_frame_view.h"
 
 namespace {
 
@@ -17,18 +18,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kItems = 10;
 constexpr auto kRound = std::chrono::milliseconds(1000);
 
-class CQuietView : public IFrameView {
-public:
-  void LogToWindow(std::string) override {}
-  void SetMessageText(std::string) override {}
-  void ShowErrorMessage(const std::string&) override {}
-  void PostCloseRequest() override {}
-};
-
 // Reads per second during one round; 0 when the group could not be set up.
 double ReadsPerSecond(std::chrono::milliseconds timeout) {
   SetGatewayCallTimeout(timeout);
-  CQuietView view;
+  CSilentFrameView view;
   CServerConnection connection(view, kSimulatorProgId);
   std::string text;
   if (connection.Connect(text) != S_OK) return 0;

@@ -20,21 +20,13 @@
 #include "protocol/request_dispatcher.h"
 #include "sim/simulator.h"
 #include "tests/e2e/running_gateway.h"
+#include "tests/support/silent_frame_view.h"
 
 namespace {
 
 constexpr int kDefinedGroups = 1000;
 constexpr int kSilentConnections = 3000;
 const auto kInputDuration = std::chrono::seconds(2);
-
-// "Threads:" of a process's status.
-long ThreadCount(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
-  return 0;
-}
 
 long OpenFiles(int pid) {
   std::error_code failed;
@@ -72,17 +64,9 @@ void DefineThousandGroups() {
   PrintLine("%s", ok && defineMs < 500 ? "within target" : "OVER TARGET");
 }
 
-class CSilentFrame : public IFrameView {
-public:
-  void LogToWindow(std::string) override {}
-  void SetMessageText(std::string) override {}
-  void ShowErrorMessage(const std::string&) override {}
-  void PostCloseRequest() override {}
-};
-
 // One input as the dispatcher fuzz target runs it: a fresh gateway side with two groups, then a
 // few requests, each read whole and answered on an in-memory connection.
-void RunInput(CSilentFrame& frame) {
+void RunInput(CSilentFrameView& frame) {
   CRequestDispatcher dispatcher(frame, kSimulatorProgId);
   const char* requests[] = {
       "AD\t2\t9000\r\ng\tA\t2\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\nh\tN\t1\r\n"
@@ -112,7 +96,7 @@ void InMemoryInputs() {
       "inputs/s)");
   RegisterSimulator();
   logGroupOps = false;
-  CSilentFrame frame;
+  CSilentFrameView frame;
   pMainFrame = &frame;
   std::size_t inputs = 0;
   const auto start = BenchClock::now();
@@ -149,7 +133,7 @@ void SilentConnections() {
   const int pid = gateway.Process().Pid();
   bool ok = false;
   const double idleHeartbeatMs = TimedExchangeMs(gateway, "HBT\r\n", ok);
-  const long threadsBefore = ThreadCount(pid);
+  const long threadsBefore = ProcessThreadCount(pid);
   const long filesBefore = OpenFiles(pid);
   const long rssBefore = ResidentKiB(pid);
   std::vector<SocketHandle> silent;
@@ -160,7 +144,7 @@ void SilentConnections() {
   }
   // Accepting is done when a heartbeat behind them is answered.
   const double loadedHeartbeatMs = TimedExchangeMs(gateway, "HBT\r\n", ok);
-  const long threads = ThreadCount(pid) - threadsBefore;
+  const long threads = ProcessThreadCount(pid) - threadsBefore;
   const long files = OpenFiles(pid) - filesBefore;
   const long rssKiB = ResidentKiB(pid) - rssBefore;
   const double count = silent.empty() ? 1.0 : static_cast<double>(silent.size());

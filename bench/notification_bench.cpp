@@ -24,6 +24,7 @@
 #include "opc/item_value_packer.h"
 #include "opc/opc_data_callback.h"
 #include "tests/e2e/running_gateway.h"
+#include "tests/support/silent_frame_view.h"
 
 namespace {
 
@@ -57,14 +58,6 @@ double Median(std::vector<double> values) {
 // Packing and sending in this process
 // ------------------------------------------------------------------------------------------------
 
-class CSilentView final : public IFrameView {
-public:
-  void LogToWindow(std::string) override {}
-  void SetMessageText(std::string) override {}
-  void ShowErrorMessage(const std::string&) override {}
-  void PostCloseRequest() override {}
-};
-
 void PackAndSend() {
   PrintTitle(
       "NotifyNewItemValues: 121-item value-change datagrams packed and sent, against raw "
@@ -76,7 +69,7 @@ void PackAndSend() {
 
   CGatewaySockets sockets;
   sockets.socketNotify.Create(kSockDgram);
-  CSilentView view;
+  CSilentFrameView view;
   CServerConnection connection(view, u"");
   CGroupRegistry registry(view, connection);
   GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));

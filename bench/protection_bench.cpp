@@ -24,15 +24,6 @@ namespace {
 const std::string kHeartbeat = "HBT\r\n";
 const std::string kHeartbeatReply = "0\tHBT OK!\r\n";
 
-int ThreadCount(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  }
-  return 0;
-}
-
 bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
   const auto deadline = BenchClock::now() + limit;
   while (!condition()) {
@@ -99,7 +90,7 @@ bool SilentConnections() {
   const int pid = gateway.Process().Pid();
   std::string reply;
   OneRequest(gateway.ListenPort(), kHeartbeat, reply);
-  const int idleThreads = ThreadCount(pid);
+  const long idleThreads = ProcessThreadCount(pid);
   const long idleKiB = ResidentKiB(pid);
 
   std::vector<SocketHandle> silent;
@@ -107,8 +98,8 @@ bool SilentConnections() {
     const SocketHandle socket = SilentConnection(0x7F000002 + i / 250, gateway.ListenPort());
     if (socket != kNoSocket) silent.push_back(socket);
   }
-  WaitFor([&] { return ThreadCount(pid) >= idleThreads + 3000; }, std::chrono::seconds(30));
-  const int threads = ThreadCount(pid);
+  WaitFor([&] { return ProcessThreadCount(pid) >= idleThreads + 3000; }, std::chrono::seconds(30));
+  const long threads = ProcessThreadCount(pid);
   const long loadedKiB = ResidentKiB(pid);
   const auto start = BenchClock::now();
   const bool answered =
@@ -138,8 +129,8 @@ bool SilentConnections() {
             closedAtOnce, more.size(), more.size() - 6);
   for (const SocketHandle socket : more) SocketClose(socket);
   for (const SocketHandle socket : silent) SocketClose(socket);
-  WaitFor([&] { return ThreadCount(pid) <= idleThreads + 2; }, std::chrono::seconds(30));
-  PrintLine("%-44s %d", "threads after they closed", ThreadCount(pid));
+  WaitFor([&] { return ProcessThreadCount(pid) <= idleThreads + 2; }, std::chrono::seconds(30));
+  PrintLine("%-44s %ld", "threads after they closed", ProcessThreadCount(pid));
   return answered;
 }
 

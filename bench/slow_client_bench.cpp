@@ -29,14 +29,6 @@ using std::chrono::seconds;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
 
-long ThreadCount(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
-  return 0;
-}
-
 // A connection to the gateway from the given loopback address (host order).
 SocketHandle ConnectFrom(std::uint32_t source, std::uint16_t port) {
   const SocketHandle handle = SocketCreate(kSockStream);
@@ -51,17 +43,6 @@ SocketHandle ConnectFrom(std::uint32_t source, std::uint16_t port) {
     return handle;
   SocketClose(handle);
   return kNoSocket;
-}
-
-bool SendAll(SocketHandle handle, const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const int count =
-        SocketSend(handle, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
-    if (count <= 0) return false;
-    sent += static_cast<std::size_t>(count);
-  }
-  return true;
 }
 
 // A gateway with one active group of a ramp that changes every 100 ms, sending to a UDP port
@@ -144,7 +125,7 @@ void HalfSent(int count, int addresses) {
         std::vector<SocketHandle> open;
         for (int i = 0; i < count; ++i) {
           const SocketHandle handle = ConnectFrom(kLoopback + 1 + i % addresses, port);
-          if (handle != kNoSocket && SendAll(handle, "AD\r\n")) open.push_back(handle);
+          if (handle != kNoSocket && SendAllBytes(handle, "AD\r\n")) open.push_back(handle);
         }
         while (!done) std::this_thread::sleep_for(milliseconds(10));
         for (const SocketHandle handle : open) SocketClose(handle);
@@ -157,7 +138,7 @@ void SteadyHalfSent(int totalSeconds) {
   if (!watched.Ready()) return;
   const std::uint16_t port = watched.Gateway().ListenPort();
   const int pid = watched.Gateway().Process().Pid();
-  const long threadsBefore = ThreadCount(pid);
+  const long threadsBefore = ProcessThreadCount(pid);
   long threadsMost = threadsBefore;
   watched.Watch("2 half-sent/s for " + std::to_string(totalSeconds) + " s", seconds(totalSeconds),
                 [&](const std::atomic<bool>& done) {
@@ -165,16 +146,16 @@ void SteadyHalfSent(int totalSeconds) {
                   auto next = BenchClock::now();
                   while (!done) {
                     const SocketHandle handle = ConnectFrom(kLoopback, port);
-                    if (handle != kNoSocket && SendAll(handle, "SR\t0\t2\t1\r\n0\r\n"))
+                    if (handle != kNoSocket && SendAllBytes(handle, "SR\t0\t2\t1\r\n0\r\n"))
                       open.push_back(handle);
-                    threadsMost = std::max(threadsMost, ThreadCount(pid));
+                    threadsMost = std::max(threadsMost, ProcessThreadCount(pid));
                     next += milliseconds(500);
                     std::this_thread::sleep_until(next);
                   }
                   for (const SocketHandle handle : open) SocketClose(handle);
                 });
   PrintLine("gateway threads: %ld before, at most %ld during, %ld at the end", threadsBefore,
-            threadsMost, ThreadCount(pid));
+            threadsMost, ProcessThreadCount(pid));
 }
 
 // "AD" with group and item lines, 20 MB in all, sent as fast as the gateway takes it.
@@ -192,7 +173,7 @@ void HugeRequest() {
   watched.Watch("one request of 20 MB", seconds(8), [&](const std::atomic<bool>&) {
     const auto start = BenchClock::now();
     const SocketHandle handle = ConnectFrom(kLoopback, port);
-    SendAll(handle, request);  // fails once the gateway has closed the connection
+    SendAllBytes(handle, request);  // fails once the gateway has closed the connection
     char buffer[512];
     while (SocketWaitReadable(handle, 30) > 0) {
       const int count = SocketReceive(handle, buffer, sizeof buffer);
@@ -244,7 +225,7 @@ void SilentBeyondALimit(const std::string& limit, int count, const std::string& 
   PrintLine("%s: %zu silent connections in %.0f ms, then HBT %s in %.0f ms (%ld threads)",
             limit.c_str(), silent.size(), connectMs,
             reply == "0\tHBT OK!\r\n" ? "answered" : ("NOT answered: \"" + reply + "\"").c_str(),
-            heartbeatMs, ThreadCount(gateway.Process().Pid()));
+            heartbeatMs, ProcessThreadCount(gateway.Process().Pid()));
   for (const SocketHandle handle : silent) SocketClose(handle);
 }
 

@@ -24,16 +24,9 @@
 #include "platform/socket_api.h"
 #include "protocol/request_dispatcher.h"
 #include "tests/support/faulty_opc_server.h"
+#include "tests/support/silent_frame_view.h"
 
 namespace {
-
-class CSilentFrame : public IFrameView {
-public:
-  void LogToWindow(std::string) override {}
-  void SetMessageText(std::string) override {}
-  void ShowErrorMessage(const std::string&) override {}
-  void PostCloseRequest() override {}
-};
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -76,7 +69,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 16384) return 0;
-  CSilentFrame frame;
+  CSilentFrameView frame;
   pMainFrame = &frame;
   {
     CFaultyOpcServer server;

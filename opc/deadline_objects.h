@@ -1,9 +1,10 @@
 // The gateway's OPC server, created so that every call on it and on the objects it hands out
 // comes under the call deadline (opc/call_deadline.h).
 //
-// With the COM subset the deadline's watchdog covers the UI thread's calls by itself, and this is
-// a plain creation. With the real COM (the Windows build) the server is created on a call thread
-// (platform/com/call_thread_win.h) and handed out behind a decorator: each method of the server,
+// With the COM subset the deadline's watchdog covers the UI thread's calls on the server's objects
+// by itself; the creation runs on a thread of its own. With the real COM (the Windows build) the
+// server is created on a call thread (platform/com/call_thread_win.h) and handed out behind a
+// decorator: each method of the server,
 // of its groups, connection points, browse and property interfaces and string enumerators runs
 // on a call thread while the UI thread waits at most deadline.Timeout(); past it the method
 // returns RPC_E_CALL_CANCELED and the call is reported with CCallDeadline::NoteCancelled, while
@@ -11,7 +12,7 @@
 // reply writes nowhere the caller can see; what it returns is not used. Objects the server hands
 // out are decorated too; a decorator's last Release releases the server's object on a call
 // thread without waiting. A sink passed to Advise still receives its callbacks on the thread
-// that advised. A creation that passed its deadline goes on on its call thread: the next
+// that advised. On both, a creation that passed its deadline goes on on its thread: the next
 // creation of the same class on this thread waits for that one (at most 1 s, or the deadline when
 // shorter) and takes its result, so a hung server never gathers more than one creation and holds
 // a request or a reconnect try for 1 s only once a creation is known to hang. A timeout of 0
@@ -31,3 +32,8 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, I
 // releases handed to call threads have been made, so that a server taken down is told before the
 // process ends (nothing to wait for with the COM subset).
 void SettleServerReleases(CCallDeadline& deadline);
+
+// Ends the calling thread's creation that passed its deadline, if any: with the COM subset it is
+// cancelled and waited for (so that no creation outlives the connection that started it); with
+// the real COM one still under way is left to its call thread. A server it created is released.
+void EndPendingCreation();

@@ -665,6 +665,12 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
   return FAILED(wrapped) ? wrapped : hr;
 }
 
+void EndPendingCreation() {
+  const std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
+  if (!creation || WaitForSingleObject(creation->done.get(), 0) != WAIT_OBJECT_0) return;
+  if (IUnknown* server = creation->server) PostToCallThread([server] { server->Release(); });
+}
+
 void SettleServerReleases(CCallDeadline& deadline) {
   if (deadline.Timeout().count() > 0) WaitForPostedWork(deadline.Timeout());
 }

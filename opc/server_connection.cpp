@@ -22,6 +22,7 @@ CServerConnection::CServerConnection(IFrameView& view, WideString progId)
 CServerConnection::~CServerConnection() {
   m_timer.reset();
   Release();
+  EndPendingCreation();
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -58,10 +58,12 @@ public:
 
   // --- The server and COM, one pair ---
   // Initialises COM for the thread, looks the ProgID up and creates the server (local server
-  // context). 0 with Server() set (COM then stays initialised until Release). Any other result
-  // is a failure, with no server, COM given back and errorText saying why; test for != 0, not
-  // FAILED(): an exception inside the creation returns the thread's last error code, which is
-  // positive (or E_FAIL when that code is 0). Connected already: 0 at once.
+  // context; on a thread of its own under the deadline, opc/deadline_objects.h: a creation that
+  // passed it goes on, and the next Connect waits for it at most 1 s). 0 with Server() set (COM
+  // then stays initialised until Release). Any other result is a failure, with no server, COM given
+  // back and errorText saying why; test for != 0, not FAILED(): an exception inside the creation
+  // returns the thread's last error code, which is positive (or E_FAIL when that code is 0).
+  // Connected already: 0 at once.
   HRESULT Connect(std::string& errorText);
   // Connect, tried once more after kCreateRetryPause when it fails with a lost-server code (the
   // previous server process may have been ending and have taken the activation).

@@ -126,3 +126,33 @@ TEST_F(SlowOrHungTest, ServerThatAlsoMissesTheStatusCheckIsLostAndGivenUpWithout
   EXPECT_TRUE(Logged("已放弃其 4 个对象"));
   EXPECT_EQ(static_cast<int>(m_opc.Calls().size()), callsBefore);  // nothing called on it
 }
+
+// A creation past its deadline goes on; later tries wait for that same creation (not another
+// one each) and the first try after the hang takes its server.
+TEST_F(SlowOrHungTest, CreationPastItsDeadlineGoesOnAndALaterTryTakesItsServer) {
+  m_connection.Deadline().SetTimeout(300ms);
+  SimulatorHang(2s);
+  std::string text;
+  EXPECT_EQ(m_connection.Connect(text), RPC_E_CALL_CANCELED);
+  EXPECT_EQ(m_connection.Connect(text), RPC_E_CALL_CANCELED);
+  HRESULT hr = RPC_E_CALL_CANCELED;
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (hr == RPC_E_CALL_CANCELED && std::chrono::steady_clock::now() < until)
+    hr = m_connection.Connect(text);
+  EXPECT_EQ(hr, S_OK) << text;
+  EXPECT_NE(m_connection.Server(), nullptr);
+  EXPECT_EQ(m_opc.CountOf(OpcMethod::kCreateInstance), 1);
+}
+
+// A connection that ends while its creation hangs ends that creation with it.
+TEST_F(SlowOrHungTest, ConnectionEndingDuringAHungCreationEndsTheCreation) {
+  {
+    CServerConnection connection(m_view, CFaultyOpcServer::kProgId);
+    connection.Deadline().SetTimeout(200ms);
+    SimulatorHang(600s);
+    std::string text;
+    EXPECT_EQ(connection.Connect(text), RPC_E_CALL_CANCELED);
+  }  // ends without waiting out the hang: the creation is cancelled, as a proxy's call would be
+  ASSERT_EQ(m_opc.CountOf(OpcMethod::kCreateInstance), 1);
+  EXPECT_EQ(m_opc.Calls().back().result, RPC_E_CALL_CANCELED);
+}
