@@ -31,6 +31,12 @@ struct CCreation {
   std::exception_ptr failure;  // what the creation threw, thrown again to the caller
   std::thread thread;
 
+  // Joined by whoever takes the result or ends the creation; one left at the process's end (its
+  // last owner the thread itself, or the ending thread's pending creation) is let go.
+  ~CCreation() {
+    if (thread.joinable()) thread.detach();
+  }
+
   void Run() {
     CoInitialize(nullptr);
     CoEnableCallCancellation(nullptr);
