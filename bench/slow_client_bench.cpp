@@ -188,8 +188,10 @@ void HugeRequest() {
 
 // count silent connections to a gateway that a launcher script (launch, run in the gateway's
 // work directory with the command line as its arguments) starts under a limit, then one HBT from
-// another client.
-void SilentBeyondALimit(const std::string& limit, int count, const std::string& launch) {
+// another client. With connectFirst the server is connected before the silent connections come;
+// without, that HBT also creates the server, whose threads must still find room.
+void SilentBeyondALimit(const std::string& limit, int count, const std::string& launch,
+                        bool connectFirst) {
   const auto launcher = std::filesystem::temp_directory_path() / "quarnix-bench-launcher";
   {
     std::ofstream script(launcher);
@@ -210,7 +212,7 @@ void SilentBeyondALimit(const std::string& limit, int count, const std::string& 
               limit.c_str());
     return;
   }
-  gateway.RawExchange("HBT\r\n");  // connects the server while its threads can start
+  if (connectFirst) gateway.RawExchange("HBT\r\n");
   std::vector<SocketHandle> silent;
   const auto start = BenchClock::now();
   for (int i = 0; i < wanted; ++i) {
@@ -238,10 +240,13 @@ int main(int argc, char** argv) {
   HalfSent(30, 30);
   SteadyHalfSent(argc > 1 ? std::atoi(argv[1]) : 20);
   HugeRequest();
-  SilentBeyondALimit("open-file limit 8,192", 20000, "exec prlimit --nofile=8192:8192 -- \"$@\"");
-  // The thread limit counts a user's threads, and not for root: the gateway runs as nobody.
+  SilentBeyondALimit("open-file limit 8,192", 20000, "exec prlimit --nofile=8192:8192 -- \"$@\"",
+                     true);
+  // The thread limit counts a user's threads, and not for root: the gateway runs as nobody. The
+  // server is first needed once the listeners have met the limit.
   SilentBeyondALimit("thread limit 1,500", 3000,
                      "chmod 777 . && exec setpriv --reuid=65534 --regid=65534 --clear-groups "
-                     "prlimit --nproc=1500 -- \"$@\"");
+                     "prlimit --nproc=1500 -- \"$@\"",
+                     false);
   return 0;
 }
