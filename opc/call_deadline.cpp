@@ -65,9 +65,12 @@ std::optional<CancelledCall> CCallDeadline::TakeCancelled() {
   return std::exchange(m_cancelled, std::nullopt);
 }
 
-void CCallDeadline::NoteCancelled(CancelledCall call) {
+void CCallDeadline::NoteCancelled(const char* method,
+                                  std::chrono::steady_clock::time_point started) {
+  const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
   std::lock_guard lock(m_mutex);
-  m_cancelled = std::move(call);
+  m_cancelled = CancelledCall{method, lasted};
 }
 
 void CCallDeadline::Watch() {

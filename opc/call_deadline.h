@@ -69,9 +69,10 @@ public:
 
   // The last call cancelled since the previous TakeCancelled, if any.
   std::optional<CancelledCall> TakeCancelled();
-  // A call given up at the deadline by other means than the watchdog (the Windows build's calls
-  // on call threads, opc/deadline_objects.h): reported by the next TakeCancelled.
-  void NoteCancelled(CancelledCall call);
+  // A call started at started and given up at the deadline by other means than the watchdog (a
+  // creation on a thread of its own, the Windows build's calls on call threads,
+  // opc/deadline_objects.h): reported by the next TakeCancelled, lasting until now.
+  void NoteCancelled(const char* method, std::chrono::steady_clock::time_point started);
 
 private:
   void Watch();

@@ -95,9 +95,7 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
   }
   if (!finished) {
     t_pendingCreation = creation;
-    deadline.NoteCancelled(
-        {"CoCreateInstance",
-         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)});
+    deadline.NoteCancelled("CoCreateInstance", start);
     return RPC_E_CALL_CANCELED;
   }
   creation->thread.join();

@@ -71,8 +71,7 @@ bool RunUnderDeadline(CCallDeadline& deadline, const char* method, std::function
   const auto timeout = deadline.Timeout();
   const auto start = Clock::now();
   if (RunOnCallThread(std::move(work), timeout) == CallThreadOutcome::kFinished) return true;
-  deadline.NoteCancelled(
-      {method, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)});
+  deadline.NoteCancelled(method, start);
   return false;
 }
 
@@ -634,9 +633,7 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
   }
   if (!finished) {
     t_pendingCreation = creation;
-    deadline.NoteCancelled(
-        {"CoCreateInstance",
-         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)});
+    deadline.NoteCancelled("CoCreateInstance", start);
     return RPC_E_CALL_CANCELED;
   }
   *real = creation->server;
