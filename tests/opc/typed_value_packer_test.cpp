@@ -235,3 +235,48 @@ TEST(TypedValuePacker, EmptyCallIsOneHeaderAndReadCompletesKeepTheirKind) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TypedValuePacker, DocumentedExamplesAreTheBytesSent) {
+  const FILETIME stamp = FileTimeOf(1796778123456000);
+  VARIANT real = Var(VT_R8);
+  real.dblVal = 21.7;
+  VARIANT text = Var(VT_BSTR);
+  text.bstrVal = SysAllocString(OLESTR("Hi"));
+  Values change({real, text});
+  change.call.dwTransid = 0;
+  change.call.hGroup = 2;
+  const FILETIME stamps[2] = {stamp, stamp};
+  change.call.pftTimeStamps = stamps;
+  EXPECT_EQ(
+      Hex(Bytes("63 00 44  00 00 00 00  00 02  00 02  00 00 00 00  00"
+                "00 00  00 05  00 C0  00  00 06 62 29 01 C9 EE 00  00 00 00 00  00 08"
+                "40 35 B3 33 33 33 33 33"
+                "00 01  00 08  00 C0  00  00 06 62 29 01 C9 EE 00  00 00 00 00  00 02  48 69")),
+      Hex(change.Pack()[0]));
+
+  VARIANT wide = Var(VT_I8);
+  wide.llVal = -2;
+  Values read({wide, Var(VT_EMPTY)});
+  read.handles = {4, 5};
+  read.call.phClientItems = read.handles.data();
+  read.call.kind = kTypedReadCompleteKind;
+  read.call.dwTransid = 7;
+  read.call.hGroup = 1;
+  read.call.hrMasterquality = S_FALSE;
+  read.call.hrMastererror = S_FALSE;
+  const WORD qualities[2] = {0x40, 0x00};
+  const FILETIME readStamps[2] = {stamp, FILETIME{0, 0}};
+  const HRESULT errors[2] = {S_OK, OPC_E_UNKNOWNITEMID};
+  read.call.pwQualities = qualities;
+  read.call.pftTimeStamps = readStamps;
+  read.call.pErrors = errors;
+  EXPECT_EQ(Hex(Bytes("72 00 42  00 00 00 07  00 01  00 02  00 00 00 01  01"
+                      "00 04  00 14  00 40  00  00 06 62 29 01 C9 EE 00  00 00 00 00  00 08"
+                      "FF FF FF FF FF FF FF FE"
+                      "00 05  00 00  00 00  00  00 00 00 00 00 00 00 00  C0 04 00 07  00 00")),
+            Hex(read.Pack()[0]));
+}
+
+}  // namespace
