@@ -107,6 +107,7 @@ std::vector<GroupDefinition> DefinitionArguments(const CommandLine& line) {
 void DeclareNothing(CLI::App&, CommandLine&) {}
 
 void DeclareDefine(CLI::App& app, CommandLine& line) {
+  AddTypedDefineOption(app, line);
   AddDefineArguments(app, line);
 }
 
@@ -129,6 +130,7 @@ void DeclareRefresh(CLI::App& app, CommandLine& line) {
 }
 
 void DeclareRead(CLI::App& app, CommandLine& line) {
+  AddTypedReadOptions(app, line);
   AddGroupArgument(app, line);
   AddItemsArgument(app, line);
 }
@@ -190,7 +192,8 @@ int StatusExit(const GatewayReply& reply, const RequestContext& context) {
 std::string BuildDefine(const CommandLine& line, RequestContext& context) {
   const std::vector<GroupDefinition> groups = DefinitionArguments(line);
   for (const GroupDefinition& group : groups) context.names.push_back(group.name);
-  return DefineGroupsRequest(groups, line.receivePort);
+  return line.typed ? DefineTypedGroupsRequest(groups, line.receivePort)
+                    : DefineGroupsRequest(groups, line.receivePort);
 }
 
 std::string BuildRemove(const CommandLine& line, RequestContext&) {
@@ -212,7 +215,12 @@ std::string BuildQuery(const CommandLine& line, RequestContext& context) {
 
 std::string BuildRead(const CommandLine& line, RequestContext& context) {
   context.items = line.items;
-  return ReadSyncRequest(line.group, line.items);
+  context.typed = line.typed;
+  if (line.cache && !line.typed) {
+    throw CUsageError("read: --cache needs --typed (only TR reads from the server's cache)");
+  }
+  return line.typed ? ReadTypedRequest(line.group, line.items, line.cache)
+                    : ReadSyncRequest(line.group, line.items);
 }
 
 std::string BuildAsyncRead(const CommandLine& line, RequestContext&) {
@@ -239,8 +247,8 @@ const RequestCommand kRequestCommands[] = {
     {"hbt", "Heartbeat (HBT): a working gateway answers code 0\n\"HBT OK!\".", nullptr,
      DeclareNothing, BuildHeartbeat, PrintGenericReply, nullptr},
     {"define",
-     "Defines groups with their items (AD) and prints the index\n"
-     "the gateway gave each group.",
+     "Defines groups with their items (AD, or TD with --typed)\n"
+     "and prints the index the gateway gave each group.",
      kDefineWords, DeclareDefine, BuildDefine, PrintDefineReply, nullptr},
     {"remove", "Removes groups by index (RM).", nullptr, DeclareGroups, BuildRemove,
      PrintGenericReply, nullptr},
@@ -257,7 +265,8 @@ const RequestCommand kRequestCommands[] = {
      BuildQuery, PrintQueryReply, nullptr},
     {"read",
      "Reads items of a group synchronously (SR) and prints value\n"
-     "and quality of each.",
+     "and quality of each; --typed (TR) adds type, timestamp and\n"
+     "error, and reads reals and strings.",
      nullptr, DeclareRead, BuildRead, PrintReadReply, nullptr},
     {"aread",
      "Starts an asynchronous read (AR); prints the cancel id. The\n"

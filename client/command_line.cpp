@@ -163,6 +163,21 @@ void AddDefineArguments(CLI::App& app, CommandLine& line) {
   app.add_option("WORDS", line.words, "group NAME [A|N] [RATE] [item ID [A|N] [TYPE]]...");
 }
 
+void AddTypedDefineOption(CLI::App& app, CommandLine& line) {
+  app.add_flag("--typed", line.typed,
+               "define with TD: the datagrams carry every type (reals,\n"
+               "strings, 64-bit numbers, dates) with the server's\n"
+               "timestamps (see listen)");
+}
+
+void AddTypedReadOptions(CLI::App& app, CommandLine& line) {
+  app.add_flag("--typed", line.typed,
+               "read with TR: each value with its type, quality, the\n"
+               "server's timestamp and error (reals and strings too)");
+  app.add_flag("--cache", line.cache,
+               "with --typed: read the server's cache instead of the\ndevice");
+}
+
 void AddTypeOption(CLI::App& app, CommandLine& line) {
   app.add_option("--type", line.type,
                  "the items' requested type (as in define: VT_I2, UI1,\n"
