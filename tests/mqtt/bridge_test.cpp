@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "client/request_builder.h"
+#include "tests/client/fake_gateway.h"
 #include "tests/e2e/running_gateway.h"
 #include "tests/mqtt/mqtt_fixtures.h"
 
@@ -108,9 +109,18 @@ TEST_F(BridgeTest, WritesThroughSetOnlyWhenAllowedAndNeverPastReadonly) {
   ASSERT_TRUE(subscriber.Publish("tw/" + id + "/set", "42"));
   EXPECT_TRUE(subscriber.WaitFor("tw/" + id + "/set/result", Field("ok", "true")));
   EXPECT_TRUE(subscriber.WaitFor("tw/" + id, Field("value", "42"))) << writer.Log();
+  // Every write from a /set message is one line of the bridge's log: topic, item, value, outcome.
+  EXPECT_NE(writer.Log().find("write from tw/" + id + "/set: item " + id +
+                              ", value \"42\": sent as \"42\", written (code 0)\n"),
+            std::string::npos)
+      << writer.Log();
 
   ASSERT_TRUE(subscriber.Publish("tw/" + id + "/set", "12abc"));
   EXPECT_TRUE(subscriber.WaitFor("tw/" + id + "/set/result", Field("code", "null")));
+  EXPECT_TRUE(writer.WaitForLog("write from tw/" + id + "/set: item " + id +
+                                ", value \"12abc\": refused by the bridge: \"12abc\" is not a "
+                                "whole number"))
+      << writer.Log();
 
   const std::size_t before = subscriber.Count();
   ASSERT_TRUE(subscriber.Publish("tr/" + id + "/set", "7"));
@@ -123,6 +133,10 @@ TEST_F(BridgeTest, WritesThroughSetOnlyWhenAllowedAndNeverPastReadonly) {
   ASSERT_TRUE(readonly);
   EXPECT_EQ(JsonField(readonly->payload, "code"), "1");
   EXPECT_NE(readonly->payload.find("Writes are disabled on this gateway"), std::string::npos);
+  EXPECT_TRUE(
+      guarded.WaitForLog("value \"7\": sent as \"7\", refused by the gateway (code 1: "
+                         "Writes are disabled on this gateway)"))
+      << guarded.Log();
   // Neither wrote: no 7 came on any topic.
   EXPECT_FALSE(subscriber.WaitFor("tr/" + id, Field("value", "7"), 1s, before));
   EXPECT_FALSE(subscriber.WaitFor("tg/" + id, Field("value", "7"), 1s, before));
@@ -234,6 +248,36 @@ TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReporte
   EXPECT_EQ(bad.Process().ExitCode(), 1);
   EXPECT_NE(bad.Log().find("bridge.conf:3: unknown key 'colour' in [gateway]"), std::string::npos)
       << bad.Log();
+}
+
+TEST_F(BridgeTest, AnOlderGatewayWithoutTdGetsAdAndItsDatagramsAreReadAsBefore) {
+  CFakeGateway older;
+  older.AddReply("-1\t\r\n-1\r\n");              // Q?: no group of an earlier run
+  older.AddReply("1\tUnknown command: TD\r\n");  // TD
+  older.AddReply("0\t\r\n0\r\n");                // AD: group 0
+  older.AddReply("0\t\r\n");                     // AC
+  const std::uint16_t udpPort = FreeUdpPort();
+  CBridgeProcess bridge(ConfigText(older.Port(), s_broker->Port(), "to",
+                                   Group("item = Static.Int2\n"), "", "", udpPort));
+  CMqttSubscriber subscriber(s_broker->Port(), "to/#");
+  ASSERT_TRUE(bridge.WaitForLog("groups defined and active")) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("gateway does not know TD (an older version): defining the groups "
+                              "with AD"),
+            std::string::npos)
+      << bridge.Log();
+  const auto requests = older.Requests();
+  ASSERT_GE(requests.size(), 4u);
+  const std::string first = "\t1\t" + std::to_string(udpPort) + "\r\n";
+  EXPECT_EQ(requests[1].rfind("TD" + first, 0), 0u) << requests[1];
+  EXPECT_EQ(requests[2].rfind("AD" + first, 0), 0u) << requests[2];
+  EXPECT_EQ(requests[3], "AC\tA\t1\r\n0\r\n");
+  // A defined value-change datagram: group 0, item 0 a VT_I2 of 300.
+  const std::string change(
+      "\x43\x00\x15\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00"
+      "\x00\x00\x02\x01\x2C",
+      21);
+  CFakeGateway::SendDatagram(udpPort, change);
+  EXPECT_TRUE(subscriber.WaitFor("to/Static.Int2", Field("value", "300"))) << bridge.Log();
 }
 
 }  // namespace
