@@ -1,5 +1,7 @@
 #include "client/client_commands.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -7,6 +9,7 @@
 #include "client/group_definition_parser.h"
 #include "client/request_builder.h"
 #include "client/status_report.h"
+#include "client/typed_value.h"
 
 namespace {
 
@@ -39,6 +42,17 @@ constexpr IntegerRange kIntegerRanges[] = {
 // 32 bits or less as a 32-bit number and keeps its low bits, so without --type a value beyond 32
 // bits is refused too.
 void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::string& value) {
+  const std::string what = "value \"" + value + "\" for item " + std::to_string(item);
+  if (line.type && *line.type == kVtBstr) return;  // any text
+  if (line.type && (*line.type == kVtR4 || *line.type == kVtR8 || *line.type == kVtCy)) {
+    char* end = nullptr;
+    const double real = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(real) ||
+        value.find_first_not_of("0123456789+-.eE") != std::string::npos) {
+      throw CUsageError(what + " is not a finite decimal number (--raw sends it as it is)");
+    }
+    return;
+  }
   std::size_t at = value.size() > 1 && (value[0] == '-' || value[0] == '+') ? 1 : 0;
   bool decimal = at < value.size();
   long double number = 0;
@@ -46,7 +60,6 @@ void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::str
     decimal = value[at] >= '0' && value[at] <= '9';
     number = number * 10 + (value[at] - '0');
   }
-  const std::string what = "value \"" + value + "\" for item " + std::to_string(item);
   if (!decimal) {
     throw CUsageError(what + " is not a decimal integer (--raw sends it as it is)");
   }

@@ -254,6 +254,13 @@ TEST_F(ClientToolTest, WriteValuesThatAreNoDecimalIntegerOrDoNotFitTheTypeAreRef
   EXPECT_EQ(Ask({"awrite", "--type", "bool", "0", "7", "0", "-1"}, "0\t5\r\n").status, 0);
   EXPECT_EQ(LastRequest(), "AW\t0\t1\t7\r\n0\t-1\r\n");
   EXPECT_EQ(Ask({"write", "--type", "UI4", "0", "0", "4294967295"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(Ask({"write", "--type", "R8", "0", "0", "21.7", "1", "-1e3"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(LastRequest(), "SW\t0\t2\r\n0\t21.7\r\n1\t-1e3\r\n");
+  EXPECT_EQ(RunTool({"write", "--type", "VT_R4", "0", "0", "21.7C"}).err,
+            "quarnix-client: value \"21.7C\" for item 0 is not a finite decimal number (--raw "
+            "sends it as it is) (quarnix-client --help lists the commands)\n");
+  EXPECT_EQ(Ask({"write", "--type", "BSTR", "0", "0", "Pump 3 on"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(LastRequest(), "SW\t0\t1\r\n0\tPump 3 on\r\n");
   EXPECT_EQ(Ask({"write", "--raw", "0", "0", "12abc"}, "0\t\r\n").out, "0\t\r\n");
   EXPECT_EQ(LastRequest(), "SW\t0\t1\r\n0\t12abc\r\n");
 }
