@@ -78,6 +78,8 @@ struct GroupRecord {
   HRESULT* pItemErrors = nullptr;         // CoTaskMemAlloc, from AddItems (wItemsDefined entries)
   DWORD dwNotifyHost = 0;                 // IPv4, host byte order
   WORD wNotifyPort = 0;
+  // Defined by "TD": value changes, refreshes and read completions go out as typed datagrams.
+  bool typed = false;
   IOPCSyncIO* pSyncIO = nullptr;
   IOPCAsyncIO2* pAsyncIO2 = nullptr;
   // While the server holds the group active: when its last value-change datagram went out, or

@@ -144,6 +144,7 @@ bool CGroupRegistry::FindDestination(OPCHANDLE hGroup, GroupDestination& destina
   if (group == nullptr) return false;
   destination.host = group->dwNotifyHost;
   destination.port = group->wNotifyPort;
+  destination.typed = group->typed;
   return true;
 }
 

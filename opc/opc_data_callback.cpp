@@ -5,6 +5,7 @@
 #include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/item_value_packer.h"
+#include "opc/typed_value_packer.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
@@ -50,11 +51,13 @@ ULONG COpcDataCallback::Release() {
 HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
                                        HRESULT hrMastererror, DWORD dwCount,
                                        OPCHANDLE* phClientItems, VARIANT* pvValues,
-                                       WORD* pwQualities, FILETIME*, HRESULT* pErrors) {
+                                       WORD* pwQualities, FILETIME* pftTimeStamps,
+                                       HRESULT* pErrors) {
   if (Disconnected()) return S_OK;
   try {
     if (NotifyNewItemValues(kValueChangeKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
-                            dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK) {
+                            dwCount, phClientItems, pvValues, pwQualities, pErrors,
+                            pftTimeStamps) == S_OK) {
       destinations->NoteValuesSent(hGroup);
       return S_OK;
     }
@@ -68,11 +71,13 @@ HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESUL
 HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
                                          HRESULT hrMastererror, DWORD dwCount,
                                          OPCHANDLE* phClientItems, VARIANT* pvValues,
-                                         WORD* pwQualities, FILETIME*, HRESULT* pErrors) {
+                                         WORD* pwQualities, FILETIME* pftTimeStamps,
+                                         HRESULT* pErrors) {
   if (Disconnected()) return S_OK;
   try {
     if (NotifyNewItemValues(kReadCompleteKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
-                            dwCount, phClientItems, pvValues, pwQualities, pErrors) == S_OK)
+                            dwCount, phClientItems, pvValues, pwQualities, pErrors,
+                            pftTimeStamps) == S_OK)
       return S_OK;
   } catch (...) {
   }
@@ -117,13 +122,21 @@ HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHAN
                                               HRESULT hrMasterquality, HRESULT hrMastererror,
                                               DWORD dwCount, const OPCHANDLE* phClientItems,
                                               const VARIANT* pvValues, const WORD* pwQualities,
-                                              const HRESULT* pErrors) {
+                                              const HRESULT* pErrors,
+                                              const FILETIME* pftTimeStamps) {
   GroupDestination destination;
   if (!destinations->FindDestination(hGroup, destination)) return E_INVALIDARG;
   // A server that announces entries without the arrays that hold them is refused, not read.
   if (dwCount > 0 && (!phClientItems || !pvValues || (hrMasterquality != 0 && !pwQualities) ||
                       (hrMastererror != 0 && !pErrors)))
     return E_INVALIDARG;
+  if (destination.typed) {
+    SendTypedValues(destination,
+                    kind == kReadCompleteKind ? kTypedReadCompleteKind : kTypedValueChangeKind,
+                    dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems,
+                    pvValues, pwQualities, pftTimeStamps, pErrors);
+    return S_OK;
+  }
 
   const ItemValueCall call{kind,    dwTransid,     hGroup,   hrMasterquality, hrMastererror,
                            dwCount, phClientItems, pvValues, pwQualities,     pErrors};
@@ -160,4 +173,23 @@ HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHAN
     start = end;
   }
   return S_OK;
+}
+
+void COpcDataCallback::SendTypedValues(const GroupDestination& destination, BYTE kind,
+                                       DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                       HRESULT hrMastererror, DWORD dwCount,
+                                       const OPCHANDLE* phClientItems, const VARIANT* pvValues,
+                                       const WORD* pwQualities, const FILETIME* pftTimeStamps,
+                                       const HRESULT* pErrors) {
+  const TypedValueCall call{kind,          dwTransid,     hGroup,        hrMasterquality,
+                            hrMastererror, dwCount,       phClientItems, pvValues,
+                            pwQualities,   pftTimeStamps, pErrors};
+  BYTE buffer[kTypedDatagramMaxBytes];
+  DWORD start = 0;
+  do {
+    DWORD next = start;
+    const std::size_t size = PackTypedDatagram(call, start, next, buffer);
+    SendNotification(buffer, static_cast<int>(size), 0, destination.host, destination.port, "");
+    start = next;
+  } while (start < dwCount);
 }

@@ -2,8 +2,9 @@
 //
 // The server calls it when subscribed values change and when an asynchronous refresh, read,
 // write or cancel completes; each call becomes at once one or more datagrams to the client that
-// defined the group (its dwNotifyHost and wNotifyPort), packed by item_value_packer. The sink
-// keeps no values and queues nothing.
+// defined the group (its dwNotifyHost and wNotifyPort), packed by item_value_packer, or for a
+// group defined with "TD" the value changes and read completions by typed_value_packer (with
+// the server's timestamps and whole quality words). The sink keeps no values and queues nothing.
 //
 // Error rule: COM results. The callbacks return S_OK when done and S_FALSE after a failure
 // (missing group, bad arguments, any exception), which they log to the log file; nothing is sent
@@ -22,6 +23,7 @@
 struct GroupDestination {
   std::uint32_t host = 0;  // host byte order
   WORD port = 0;           // 0: the default destination port
+  bool typed = false;      // the group's value datagrams are the typed kinds
 };
 
 // The sink's one question about the group list.
@@ -63,12 +65,14 @@ public:
   HRESULT OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override;
 
   // Packs the call into datagrams of at most 121 entries and sends them in order to the group's
-  // destination. S_OK when all were sent; E_INVALIDARG (nothing sent) when the group is missing
-  // or a placeholder or an array the datagram needs is null. May throw std::bad_alloc.
+  // destination; for a typed group (kind given as kValueChangeKind or kReadCompleteKind) into
+  // typed datagrams of at most 1,472 bytes, with the timestamps (null: 0). S_OK when all were
+  // sent; E_INVALIDARG (nothing sent) when the group is missing or a placeholder or an array the
+  // datagram needs is null. May throw std::bad_alloc.
   HRESULT NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
                               HRESULT hrMastererror, DWORD dwCount, const OPCHANDLE* phClientItems,
                               const VARIANT* pvValues, const WORD* pwQualities,
-                              const HRESULT* pErrors);
+                              const HRESULT* pErrors, const FILETIME* pftTimeStamps = nullptr);
 
   // From now on every callback returns S_OK at once and sends nothing: the server it was
   // advised on has been given up (it hangs, or it is gone) and may still call it.
@@ -81,6 +85,13 @@ public:
 private:
   ~COpcDataCallback() = default;  // only Release deletes
   std::atomic<bool> m_disconnected{false};
+
+  // The typed datagrams of one call, in order, to destination.
+  static void SendTypedValues(const GroupDestination& destination, BYTE kind, DWORD dwTransid,
+                              OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                              DWORD dwCount, const OPCHANDLE* phClientItems,
+                              const VARIANT* pvValues, const WORD* pwQualities,
+                              const FILETIME* pftTimeStamps, const HRESULT* pErrors);
 
   // The datagram of a write or cancel completion to the group's destination.
   HRESULT SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length);

@@ -1,9 +1,11 @@
-// "AD" (define groups with their items and register them) and "RM" (remove groups by index).
+// "AD" (define groups with their items and register them), "TD" (the same for groups whose value
+// datagrams are typed; names and item IDs in UTF-8) and "RM" (remove groups by index).
 #include <memory>
 #include <vector>
 
 #include "core/activity_log.h"
 #include "platform/codepage.h"
+#include "platform/utf8_text.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
 #include "protocol/request_settings.h"
@@ -12,6 +14,16 @@ namespace {
 
 bool IsActiveFlag(const char* field) {
   return field != nullptr && field[0] == 'A';
+}
+
+// A name or item ID as received: UTF-8 for "TD", the code page for "AD".
+WideString ReceivedText(const std::string& text, bool utf8) {
+  return utf8 ? Utf8ToUtf16(text) : MultiByteToWide(text);
+}
+
+// The same text for a log line, which is in the code page.
+std::string LogText(const std::string& text, bool utf8) {
+  return utf8 ? WideToMultiByte(Utf8ToUtf16(text)) : text;
 }
 
 // Removes the groups that an unfinished "AD" appended, unless the request went through: an
@@ -45,13 +57,25 @@ struct CRequestDispatcher::DefinitionInProgress {
   GroupRecord* group = nullptr;  // the group whose item lines are expected, if any
   std::string groupNameText;     // its name as received
   WORD completeGroups = 0;
+  bool typed = false;  // "TD": typed datagrams, texts in UTF-8
 };
 
 int CRequestDispatcher::DefineGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                      std::string& reply) {
+  return DefineGroupsOf(connection, line, reply, false);
+}
+
+int CRequestDispatcher::DefineTypedGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                          std::string& reply) {
+  return DefineGroupsOf(connection, line, reply, true);
+}
+
+int CRequestDispatcher::DefineGroupsOf(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                       std::string& reply, bool typed) {
   WORD groupCount = 0;  // 65535 when absent: entries until an empty line
   if (const Refusal refused = TakeGroupCount(line, groupCount, reply)) return *refused;
   DefinitionInProgress definition;
+  definition.typed = typed;
   const char* portField = line.NextToken();
   definition.receivePort =
       portField != nullptr ? static_cast<WORD>(CRequestTokenizer::ToInt(portField)) : WORD{0};
@@ -122,7 +146,9 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer&
   if (!WithinLimits(definition.itemsHeld + static_cast<std::size_t>(itemCount), reply)) return 1;
   definition.itemsHeld += static_cast<std::size_t>(itemCount);
 
-  GroupRecord* record = m_registry.AppendGroup(AllocWideString(MultiByteToWide(name)));
+  GroupRecord* record =
+      m_registry.AppendGroup(AllocWideString(ReceivedText(name, definition.typed)));
+  record->typed = definition.typed;
   record->dwNotifyHost = definition.notifyHost;
   record->wNotifyPort = definition.receivePort;
   record->bActive = IsActiveFlag(activeField) ? TRUE : FALSE;
@@ -131,9 +157,10 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer&
     record->dwRequestedUpdateRate = static_cast<DWORD>(CRequestTokenizer::ToInt(rateField));
   if (logGroupOps) {
     const std::unique_ptr<char[]> dotted = definition.peer.GetDottedAddress();
-    const std::string text = StringPrintf(
-        SystemText("%s(接收端口 %d)请求加入组 %s。总数据项数 %d").c_str(), dotted.get(),
-        static_cast<int>(definition.receivePort), name.c_str(), static_cast<int>(itemCount));
+    const std::string text =
+        StringPrintf(SystemText("%s(接收端口 %d)请求加入组 %s。总数据项数 %d").c_str(),
+                     dotted.get(), static_cast<int>(definition.receivePort),
+                     LogText(name, definition.typed).c_str(), static_cast<int>(itemCount));
     m_view.LogToWindow(text);
     LogToFile(text);
   }
@@ -183,12 +210,13 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLine(CRequestTokenizer& 
     reply = StringPrintf("Missing data type for item %s", itemId.c_str());
     return 1;
   }
-  const int item = group.DefineNextItem(AllocWideString(MultiByteToWide(itemId)),
+  const int item = group.DefineNextItem(AllocWideString(ReceivedText(itemId, definition.typed)),
                                         IsActiveFlag(activeField) ? TRUE : FALSE,
                                         static_cast<VARTYPE>(CRequestTokenizer::ToInt(typeField)));
   if (logItemOps) {
-    const std::string text = StringPrintf(SystemText("往%s组加入第 %d 个变量 %s").c_str(),
-                                          Narrow(group.szName).c_str(), item, itemId.c_str());
+    const std::string text =
+        StringPrintf(SystemText("往%s组加入第 %d 个变量 %s").c_str(), Narrow(group.szName).c_str(),
+                     item, LogText(itemId, definition.typed).c_str());
     m_view.LogToWindow(text);
     LogToFile(text);
   }

@@ -1,6 +1,7 @@
 // "SR" (synchronous read) and "AR" (asynchronous read), and the request steps that the read and
 // write commands share.
 #include <algorithm>
+#include <string_view>
 
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
@@ -67,7 +68,8 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemRequest(CHttpBlockingSoc
                                                                 CRequestTokenizer& line,
                                                                 std::string& reply, IoKind kind,
                                                                 ItemRequest& request) {
-  const bool sync = kind == IoKind::SyncRead || kind == IoKind::SyncWrite;
+  const bool sync =
+      kind == IoKind::SyncRead || kind == IoKind::SyncWrite || kind == IoKind::TypedRead;
   const char* groupField = line.NextToken();
   GroupRecord* group = TakeGroup(groupField, reply);
   if (group == nullptr) return 1;
@@ -83,8 +85,17 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemRequest(CHttpBlockingSoc
     reply = StringPrintf("Invalid item count: %s", countField);
     return 1;
   }
-  // "SR" reads the transaction id without using it; a request without one is malformed.
-  if (kind != IoKind::SyncWrite) {
+  if (kind == IoKind::TypedRead) {
+    // "TR": an optional data source, C for the cache; the device when absent.
+    const char* sourceField = line.NextToken();
+    if (sourceField != nullptr && std::string_view(sourceField) != "C") {
+      reply = StringPrintf(
+          "Invalid data source: %s (C reads the cache; leave it out for the device)", sourceField);
+      return 1;
+    }
+    request.fromCache = sourceField != nullptr;
+  } else if (kind != IoKind::SyncWrite) {
+    // "SR" reads the transaction id without using it; a request without one is malformed.
     const char* transactionField = line.NextToken();
     if (transactionField == nullptr) {
       reply = "Missing transaction id";
@@ -116,8 +127,10 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocke
       reply = StringPrintf("Invalid item index: %s", FieldText(itemField));
       return 1;
     }
-    const bool taken =
-        read ? ReadableItem(group, item, kind, reply) : TakeWriteValue(line, item, reply, request);
+    // "TR" answers an item the server did not add with its error, not with a refusal.
+    const bool taken = kind == IoKind::TypedRead ? true
+                       : read                    ? ReadableItem(group, item, kind, reply)
+                                                 : TakeWriteValue(line, item, reply, request);
     if (!taken) return 1;  // the remaining lines stay unread
     request.items.push_back(item);
     request.handles.push_back(group.pItemResults[item].hServer);

@@ -10,7 +10,7 @@
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
 
-const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[14] = {
+const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[16] = {
     {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
     {"Q?", &CRequestDispatcher::QueryGroupIndexes}, {"AD", &CRequestDispatcher::DefineGroups},
     {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
@@ -18,6 +18,7 @@ const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[14] = {
     {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
     {"Exit", &CRequestDispatcher::ExitRequest},     {"BR", &CRequestDispatcher::BrowseCommand},
     {"IP", &CRequestDispatcher::PropertiesCommand}, {"ST", &CRequestDispatcher::StatusCommand},
+    {"TD", &CRequestDispatcher::DefineTypedGroups}, {"TR", &CRequestDispatcher::ReadTypedCommand},
 };
 
 namespace {
@@ -28,13 +29,14 @@ constexpr char kStatusCommandName[] = "ST";
 }  // namespace
 
 // What each command reads after its first line; commands not listed read nothing more.
-const CommandFraming CRequestDispatcher::kFramingTable[12] = {
+const CommandFraming CRequestDispatcher::kFramingTable[14] = {
     {"SW", FurtherLines::kCountedList, 3, false},     {"Q?", FurtherLines::kList, 0, false},
     {"AD", FurtherLines::kGroupDefinitions, 2, true}, {"RF", FurtherLines::kList, 0, false},
     {"AW", FurtherLines::kCountedList, 3, false},     {"SR", FurtherLines::kCountedList, 3, false},
     {"AR", FurtherLines::kCountedList, 3, false},     {"AC", FurtherLines::kCountedList, 3, true},
     {"RM", FurtherLines::kCountedList, 2, true},      {"BR", FurtherLines::kFixedLines, 3, false},
     {"IP", FurtherLines::kFixedLines, 2, false},      {"ST", FurtherLines::kNone, 0, false},
+    {"TD", FurtherLines::kGroupDefinitions, 2, true}, {"TR", FurtherLines::kCountedList, 3, false},
 };
 
 bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {

@@ -61,6 +61,10 @@ public:
 
   // Command handlers (RequestHandler shape).
   int DefineGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
+  // "TD": "AD" for groups whose value changes, refreshes and read completions go out as typed
+  // datagrams; group names and item IDs in UTF-8.
+  int DefineTypedGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                        std::string& reply);
   int RemoveGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
   int SetGroupsActive(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
   int RefreshGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
@@ -68,6 +72,10 @@ public:
                         std::string& reply);
   int ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
   int ReadAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                       std::string& reply);
+  // "TR" (typed_read_command.cpp): the read of "SR" from the device or, with a third field "C",
+  // the cache, answered as a list of typed values.
+  int ReadTypedCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                        std::string& reply);
   int WriteSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                        std::string& reply);
@@ -85,9 +93,9 @@ public:
     RequestHandler handler;
   };
   // The command table, in the order in which commands are compared.
-  static const CommandEntry kCommandTable[14];
+  static const CommandEntry kCommandTable[16];
   // What each command reads after its first line (see request_framing.h).
-  static const CommandFraming kFramingTable[12];
+  static const CommandFraming kFramingTable[14];
 
   // The status request ("ST", status_command.cpp): answered without connecting the server.
   int StatusCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
@@ -125,8 +133,9 @@ private:
     std::vector<WORD> items;               // item index of each line
     std::vector<std::string> valueTokens;  // writes: the value field of each line
     DWORD transactionId = 0;
+    bool fromCache = false;  // "TR" with C: the server's cache, not the device
   };
-  enum class IoKind { SyncRead, AsyncRead, SyncWrite, AsyncWrite };
+  enum class IoKind { SyncRead, AsyncRead, SyncWrite, AsyncWrite, TypedRead };
   // Steps shared by SR, AR, SW and AW: group, I/O interface, count, transaction id and item
   // lines.
   Refusal TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line,
@@ -143,6 +152,8 @@ private:
   // "AD": the state of one request while its lines are read, and the steps of its group and
   // item lines.
   struct DefinitionInProgress;
+  int DefineGroupsOf(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                     bool typed);
   Refusal TakeGroupLine(CRequestTokenizer& line, DefinitionInProgress& definition,
                         std::string& reply);
   Refusal TakeItemLine(CRequestTokenizer& line, DefinitionInProgress& definition,

@@ -1,0 +1,207 @@
+// Typed values through a running gateway with the simulator: groups defined with "TD" report
+// value changes, refreshes and read completions as typed datagrams (kinds 0x63 and 0x72) with
+// the server's timestamps, beside groups of "AD" whose datagrams keep their bytes, and "TR"
+// reads values with their types.
+#include <chrono>
+#include <cmath>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/datagram_inbox.h"
+#include "tests/e2e/shared_gateway_fixture.h"
+#include "tests/e2e/typed_datagram.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint8_t kTypedChange = 0x63;
+constexpr std::uint8_t kTypedRead = 0x72;
+
+std::int64_t NowMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+class TypedValuesTest : public SharedGatewayTest {
+protected:
+  void SetUp() override {
+    SharedGatewayTest::SetUp();
+    ASSERT_TRUE(m_inbox.Open());
+  }
+
+  // "TD" with the lines of the same "AD" request.
+  static std::string TypedDefinition(const std::vector<GroupDefinition>& groups,
+                                     std::uint16_t port) {
+    return "TD" + DefineGroupsRequest(groups, port).substr(2);
+  }
+  int DefineTyped(const GroupDefinition& group) {
+    const std::string reply = Raw(TypedDefinition({group}, m_inbox.Port()));
+    std::smatch match;
+    if (!std::regex_match(reply, match, std::regex("0\t\r\n([0-9]+)\r\n"))) {
+      ADD_FAILURE() << reply;
+      return -1;
+    }
+    return std::stoi(match[1]);
+  }
+
+  // The next typed datagram of the group of that kind.
+  std::optional<TypedDatagram> NextTyped(int group, std::uint8_t kind = kTypedChange) {
+    const auto found = m_inbox.WaitFor([&](const Notification& n) {
+      const auto d = DecodeTypedDatagram(n.bytes);
+      return d && d->group == group && d->kind == kind;
+    });
+    if (!found) return std::nullopt;
+    return DecodeTypedDatagram(found->bytes);
+  }
+
+  CDatagramInbox m_inbox;
+};
+
+TEST_F(TypedValuesTest, FirstReportCarriesEveryItemWithItsTypeValueAndTimestamp) {
+  const std::string name = UniqueGroupName("typed");
+  const int g = DefineTyped(Group(name, {Item("Static.Real8"), Item("Static.Real4"),
+                                         Item("Static.String"), Item("Static.Int1"),
+                                         Item("Static.UInt4"), Item("Static.Boolean"),
+                                         Item("Ramp.Int4"), Item("Bad.Int2")},
+                                  true, 50));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  const auto report = NextTyped(g);
+  ASSERT_TRUE(report);
+  const std::int64_t now = NowMicroseconds();
+  EXPECT_EQ(0u, report->transaction);
+  EXPECT_EQ(1, report->masterQuality);  // one bad item
+  ASSERT_EQ(8u, report->entries.size());
+  const auto& e = report->entries;
+  for (std::size_t k = 0; k < e.size(); ++k) {
+    EXPECT_EQ(k, e[k].handle);
+    EXPECT_EQ(0, e[k].flags);
+    EXPECT_EQ(0, e[k].error);
+    EXPECT_GT(e[k].timestamp, 0);
+    EXPECT_LE(e[k].timestamp, now);
+  }
+  EXPECT_EQ(5, e[0].vartype);
+  EXPECT_EQ(3.25, e[0].Real8());
+  EXPECT_EQ(4, e[1].vartype);
+  EXPECT_EQ(1.5f, e[1].Real4());
+  EXPECT_EQ(8, e[2].vartype);
+  EXPECT_EQ("Quarnix", e[2].value);
+  EXPECT_EQ(16, e[3].vartype);
+  EXPECT_EQ(-100, e[3].Signed());
+  EXPECT_EQ(19, e[4].vartype);
+  EXPECT_EQ(3000000000u, e[4].Unsigned());
+  EXPECT_EQ(11, e[5].vartype);
+  EXPECT_EQ(std::string(1, '\x01'), e[5].value);
+  EXPECT_EQ(0xC0, e[5].quality);
+  // A ticking item carries the time of its last change.
+  EXPECT_EQ(3, e[6].vartype);
+  EXPECT_GT(e[6].timestamp, now - 1'000'000);
+  // The bad item: its whole quality word.
+  EXPECT_EQ(0x00, e[7].quality);
+  EXPECT_EQ(2u, e[7].value.size());
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+}
+
+TEST_F(TypedValuesTest, RefreshAndReadCompleteAreTypedWithTheirTransactionsBesideAnUntypedGroup) {
+  const std::string typed = UniqueGroupName("typed-rf");
+  const std::string plain = UniqueGroupName("plain-rf");
+  const int t = DefineTyped(Group(typed, {Item("Static.Real8"), Item("Static.Int2")}, false));
+  ASSERT_GE(t, 0);
+  const int p = DefineOne(Group(plain, {Item("Static.Int2"), Item("Static.Real8")}, false),
+                          m_inbox.Port());
+  ASSERT_GE(p, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {t, p})));
+  ASSERT_TRUE(NextTyped(t));
+  m_inbox.Drain();
+
+  EXPECT_EQ(0u, Raw(RefreshGroupsRequest(4711, {t, p})).rfind("0\t", 0));
+  const auto refreshed = NextTyped(t);
+  ASSERT_TRUE(refreshed);
+  EXPECT_EQ(4711u, refreshed->transaction);
+  ASSERT_EQ(2u, refreshed->entries.size());
+  EXPECT_EQ(3.25, refreshed->entries[0].Real8());
+  EXPECT_EQ(300, refreshed->entries[1].Signed());
+  // The defined group beside it keeps the defined bytes: Int2 300, Real8 without value bytes.
+  const auto defined = m_inbox.WaitFor([&](const Notification& n) {
+    return n.bytes.size() >= 9 && n.bytes[0] == 'C' && n.bytes.substr(3, 4) == BigEndian32(4711) &&
+           n.bytes.substr(7, 2) == BigEndian16(static_cast<std::uint32_t>(p));
+  });
+  ASSERT_TRUE(defined);
+  EXPECT_EQ(ToHex(HexBytes("43 0018") + BigEndian32(4711) +
+                  BigEndian16(static_cast<std::uint32_t>(p)) +
+                  HexBytes("0002 00000000 00 | 0000 02 012C | 0001 00")),
+            ToHex(defined->bytes));
+
+  EXPECT_EQ(0u, Raw(ReadAsyncRequest(t, {1, 0}, 815)).rfind("0\t", 0));
+  const auto read = NextTyped(t, kTypedRead);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(815u, read->transaction);
+  ASSERT_EQ(2u, read->entries.size());
+  EXPECT_EQ(1, read->entries[0].handle);
+  EXPECT_EQ(300, read->entries[0].Signed());
+  EXPECT_EQ(3.25, read->entries[1].Real8());
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {t, p})));
+}
+
+TEST_F(TypedValuesTest, TypedReadReturnsWhatWasWritten) {
+  const std::string name = UniqueGroupName("typed-tr");
+  const int g = DefineTyped(Group(name,
+                                  {Item("Memory.Real8." + name), Item("Memory.String." + name),
+                                   Item("Static.UInt4")},
+                                  false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(WriteSyncRequest(g, {{0, "21.7"}, {1, "a\\b"}})));
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t3\r\n0\r\n1\r\n2\r\n");
+  const std::regex shape(
+      "0\t3 values\r\n"
+      "0\t5\t192\t\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t0\t21\\.7\r\n"
+      "1\t8\t192\t\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t0\ta\\\\\\\\b\r\n"
+      "2\t19\t192\t[^\t]*\t0\t3000000000\r\n");
+  EXPECT_TRUE(std::regex_match(reply, shape)) << reply;
+  // From the cache the same values (the group is inactive: out of service).
+  EXPECT_EQ(0u, Raw("TR\t" + std::to_string(g) + "\t1\tC\r\n0\r\n").rfind("0\t1 values\r\n0\t5\t", 0));
+}
+
+TEST_F(TypedValuesTest, TwoHundredItemsSplitByEntryAtMost1472Bytes) {
+  const std::string name = UniqueGroupName("typed-many");
+  std::vector<ItemDefinition> items;
+  for (int k = 0; k < 200; ++k) items.push_back(Item("Static.Real8"));
+  const int g = DefineTyped(Group(name, items, false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  // 29 bytes an entry: 50 to a datagram of 1,466 bytes.
+  std::size_t handle = 0;
+  for (int d = 0; d < 4; ++d) {
+    const auto part = NextTyped(g);
+    ASSERT_TRUE(part) << d;
+    EXPECT_EQ(1466u, part->size);
+    ASSERT_EQ(50u, part->entries.size());
+    for (const TypedEntry& entry : part->entries) EXPECT_EQ(handle++, entry.handle);
+  }
+  EXPECT_EQ(200u, handle);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+}
+
+TEST_F(TypedValuesTest, TypedDefinitionAndReadRefuseAsTheirDefinedTwins) {
+  // A definition that ends inside a group keeps none of its groups.
+  const std::string name = UniqueGroupName("typed-bad");
+  EXPECT_EQ("1\tIncomplete group " + name + ": 1 of 2 items\r\n",
+            Raw("TD\t1\r\n" + name + "\tA\t2\r\nStatic.Int2\tA\t0\r\n\r\n"));
+  EXPECT_EQ("-1\t\r\n-1\r\n", Raw(QueryGroupIndexesRequest({name})));
+  EXPECT_EQ("1\tInvalid group count: 0\r\n", Raw("TD\t0\r\n"));
+
+  const int g = DefineTyped(Group(UniqueGroupName("typed-refuse"), {Item("Static.Int2")}, false));
+  ASSERT_GE(g, 0);
+  const std::string index = std::to_string(g);
+  EXPECT_EQ("1\tInvalid item index: 1\r\n", Raw("TR\t" + index + "\t1\r\n1\r\n"));
+  EXPECT_EQ("1\tInvalid item count: 0\r\n", Raw("TR\t" + index + "\t0\r\n"));
+  EXPECT_EQ(0u, Raw("TR\t" + index + "\t1\tD\r\n0\r\n").rfind("1\tInvalid data source: D", 0));
+  EXPECT_EQ("1\tInvalid group index: 65000\r\n", Raw("TR\t65000\t1\r\n0\r\n"));
+  EXPECT_EQ("0\t\r\n", Raw(RemoveGroupsRequest({g})));
+  EXPECT_EQ(0u, Raw("TR\t" + index + "\t1\r\n0\r\n").rfind("1\t", 0));
+}
+
+}  // namespace
