@@ -250,6 +250,49 @@ TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReporte
       << bad.Log();
 }
 
+TEST_F(BridgeTest, PublishesRealsAndStringsAsTheyAreAndWritesThemWithinTheirType) {
+  const std::string tag = ".mqtt" + std::to_string(::getpid());
+  const std::string real = "Memory.Real8" + tag;
+  const std::string text = "Memory.String" + tag;
+  const std::string small = "Memory.Int2" + tag;
+  CBridgeProcess bridge(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "ty",
+                                   Group("item = Random.Real8\nitem = Static.String\nitem = " +
+                                         real + "\nitem = " + text + "\nitem = " + small + "\n"),
+                                   "writes = true\n"));
+  CMqttSubscriber subscriber(s_broker->Port(), "ty/#");
+  const auto random = subscriber.WaitFor("ty/Random.Real8", [](const ReceivedMessage& m) {
+    const std::string value = JsonField(m.payload, "value");
+    return value.find('.') != std::string::npos && value.find('"') == std::string::npos;
+  });
+  ASSERT_TRUE(random) << "no real with a fraction: " << bridge.Log();
+  EXPECT_EQ(JsonField(random->payload, "timestamp").size(), 26u) << random->payload;  // "...Z"
+  EXPECT_NE(random->payload.find("\"received\":\""), std::string::npos);
+  EXPECT_TRUE(subscriber.WaitFor("ty/Static.String", Field("value", "\"Quarnix\"")));
+  EXPECT_EQ(bridge.Log().find("does not know TD"), std::string::npos) << bridge.Log();
+
+  // A real and a text written through /set read back as they were sent.
+  ASSERT_TRUE(subscriber.WaitFor("ty/" + real, Field("value", "0")));
+  ASSERT_TRUE(subscriber.Publish("ty/" + real + "/set", "21.7"));
+  EXPECT_TRUE(subscriber.WaitFor("ty/" + real + "/set/result", Field("ok", "true")));
+  EXPECT_TRUE(subscriber.WaitFor("ty/" + real, Field("value", "21.7"))) << bridge.Log();
+  ASSERT_TRUE(subscriber.Publish("ty/" + text + "/set", "Pump 3 on"));
+  EXPECT_TRUE(subscriber.WaitFor("ty/" + text, Field("value", "\"Pump 3 on\""))) << bridge.Log();
+
+  // 70000 does not fit the server's VT_I2: refused, nothing written (the gateway would write
+  // its low 16 bits, 4464).
+  ASSERT_TRUE(subscriber.WaitFor("ty/" + small, Field("value", "0")));
+  const std::size_t before = subscriber.Count();
+  ASSERT_TRUE(subscriber.Publish("ty/" + small + "/set", "70000"));
+  const auto refused = subscriber.WaitFor("ty/" + small + "/set/result", Any());
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(JsonField(refused->payload, "ok"), "false");
+  EXPECT_NE(refused->payload.find("from -32768 to 32767 (VT_I2)"), std::string::npos)
+      << refused->payload;
+  EXPECT_TRUE(bridge.WaitForLog("write from ty/" + small + "/set: item " + small +
+                                ", value \"70000\": refused by the bridge"));
+  EXPECT_FALSE(subscriber.WaitFor("ty/" + small, Field("value", "4464"), 1s, before));
+}
+
 TEST_F(BridgeTest, AnOlderGatewayWithoutTdGetsAdAndItsDatagramsAreReadAsBefore) {
   CFakeGateway older;
   older.AddReply("-1\t\r\n-1\r\n");              // Q?: no group of an earlier run
