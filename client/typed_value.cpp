@@ -188,7 +188,10 @@ std::string CurrencyText(std::int64_t units) {
   // The magnitude as unsigned, so that the smallest amount has one too.
   const std::uint64_t magnitude =
       negative ? ~static_cast<std::uint64_t>(units) + 1 : static_cast<std::uint64_t>(units);
-  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  // Appended piece by piece: GCC 12 warns (-Wrestrict) on a literal + a temporary here.
+  std::string text;
+  if (negative) text += '-';
+  text += std::to_string(magnitude / 10000);
   std::uint64_t fraction = magnitude % 10000;
   if (fraction != 0) {
     char digits[8];
