@@ -9,6 +9,7 @@
 #include "client/client_tool.h"
 #include "client/gateway_client.h"
 #include "client/request_builder.h"
+#include "client/typed_value.h"
 
 namespace {
 
@@ -145,16 +146,28 @@ int RunProperties(const CommandLine& line, std::ostream& out, std::ostream& err)
   if (status >= 0 || line.raw) return status >= 0 ? status : kExitReplyZero;
   for (const auto& f : list.lines) {
     if (f.size() < 5) continue;
-    if (line.json)
-      out << Dump({{"id", std::strtol(f[0].c_str(), nullptr, 10)},
+    const bool read = f[1] == "0";
+    const long type = std::strtol(f[2].c_str(), nullptr, 10);
+    // The canonical data type (property 1) is a VARTYPE itself: named, with its number.
+    std::string value = f[4];
+    const bool isType = read && f[0] == "1" && WholeNumber(f[4], 0, 65535).has_value();
+    if (isType)
+      value = VarTypeName(static_cast<std::uint16_t>(std::stol(f[4]))) + " (" + f[4] + ")";
+    if (line.json) {
+      Json json = {{"id", std::strtol(f[0].c_str(), nullptr, 10)},
                    {"code", std::strtol(f[1].c_str(), nullptr, 10)},
-                   {"type", std::strtol(f[2].c_str(), nullptr, 10)},
+                   {"type", type},
+                   {"type_name", VarTypeName(static_cast<std::uint16_t>(type))},
                    {"description", f[3]},
-                   {f[1] == "0" ? "value" : "error", f[4]}})
-          << "\n";
-    else
-      out << "  " << f[0] << " " << f[3] << " (VARTYPE " << f[2]
-          << "): " << (f[1] == "0" ? f[4] : "failed, " + f[4]) << "\n";
+                   {read ? "value" : "error", f[4]}};
+      if (isType) json["value_name"] = VarTypeName(static_cast<std::uint16_t>(std::stol(f[4])));
+      out << Dump(json) << "\n";
+    } else if (read) {
+      out << "  " << f[0] << " " << f[3] << ": " << value << "  (held as "
+          << VarTypeName(static_cast<std::uint16_t>(type)) << ")\n";
+    } else {
+      out << "  " << f[0] << " " << f[3] << ": failed, " << f[4] << "\n";
+    }
   }
   return kExitReplyZero;
 }

@@ -1,5 +1,7 @@
 #include "client/client_commands.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -7,6 +9,7 @@
 #include "client/group_definition_parser.h"
 #include "client/request_builder.h"
 #include "client/status_report.h"
+#include "client/typed_value.h"
 
 namespace {
 
@@ -39,6 +42,17 @@ constexpr IntegerRange kIntegerRanges[] = {
 // 32 bits or less as a 32-bit number and keeps its low bits, so without --type a value beyond 32
 // bits is refused too.
 void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::string& value) {
+  const std::string what = "value \"" + value + "\" for item " + std::to_string(item);
+  if (line.type && *line.type == kVtBstr) return;  // any text
+  if (line.type && (*line.type == kVtR4 || *line.type == kVtR8 || *line.type == kVtCy)) {
+    char* end = nullptr;
+    const double real = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(real) ||
+        value.find_first_not_of("0123456789+-.eE") != std::string::npos) {
+      throw CUsageError(what + " is not a finite decimal number (--raw sends it as it is)");
+    }
+    return;
+  }
   std::size_t at = value.size() > 1 && (value[0] == '-' || value[0] == '+') ? 1 : 0;
   bool decimal = at < value.size();
   long double number = 0;
@@ -46,7 +60,6 @@ void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::str
     decimal = value[at] >= '0' && value[at] <= '9';
     number = number * 10 + (value[at] - '0');
   }
-  const std::string what = "value \"" + value + "\" for item " + std::to_string(item);
   if (!decimal) {
     throw CUsageError(what + " is not a decimal integer (--raw sends it as it is)");
   }
@@ -107,6 +120,7 @@ std::vector<GroupDefinition> DefinitionArguments(const CommandLine& line) {
 void DeclareNothing(CLI::App&, CommandLine&) {}
 
 void DeclareDefine(CLI::App& app, CommandLine& line) {
+  AddTypedDefineOption(app, line);
   AddDefineArguments(app, line);
 }
 
@@ -129,6 +143,7 @@ void DeclareRefresh(CLI::App& app, CommandLine& line) {
 }
 
 void DeclareRead(CLI::App& app, CommandLine& line) {
+  AddTypedReadOptions(app, line);
   AddGroupArgument(app, line);
   AddItemsArgument(app, line);
 }
@@ -190,7 +205,8 @@ int StatusExit(const GatewayReply& reply, const RequestContext& context) {
 std::string BuildDefine(const CommandLine& line, RequestContext& context) {
   const std::vector<GroupDefinition> groups = DefinitionArguments(line);
   for (const GroupDefinition& group : groups) context.names.push_back(group.name);
-  return DefineGroupsRequest(groups, line.receivePort);
+  return line.typed ? DefineTypedGroupsRequest(groups, line.receivePort)
+                    : DefineGroupsRequest(groups, line.receivePort);
 }
 
 std::string BuildRemove(const CommandLine& line, RequestContext&) {
@@ -212,7 +228,12 @@ std::string BuildQuery(const CommandLine& line, RequestContext& context) {
 
 std::string BuildRead(const CommandLine& line, RequestContext& context) {
   context.items = line.items;
-  return ReadSyncRequest(line.group, line.items);
+  context.typed = line.typed;
+  if (line.cache && !line.typed) {
+    throw CUsageError("read: --cache needs --typed (only TR reads from the server's cache)");
+  }
+  return line.typed ? ReadTypedRequest(line.group, line.items, line.cache)
+                    : ReadSyncRequest(line.group, line.items);
 }
 
 std::string BuildAsyncRead(const CommandLine& line, RequestContext&) {
@@ -239,8 +260,8 @@ const RequestCommand kRequestCommands[] = {
     {"hbt", "Heartbeat (HBT): a working gateway answers code 0\n\"HBT OK!\".", nullptr,
      DeclareNothing, BuildHeartbeat, PrintGenericReply, nullptr},
     {"define",
-     "Defines groups with their items (AD) and prints the index\n"
-     "the gateway gave each group.",
+     "Defines groups with their items (AD, or TD with --typed)\n"
+     "and prints the index the gateway gave each group.",
      kDefineWords, DeclareDefine, BuildDefine, PrintDefineReply, nullptr},
     {"remove", "Removes groups by index (RM).", nullptr, DeclareGroups, BuildRemove,
      PrintGenericReply, nullptr},
@@ -257,7 +278,8 @@ const RequestCommand kRequestCommands[] = {
      BuildQuery, PrintQueryReply, nullptr},
     {"read",
      "Reads items of a group synchronously (SR) and prints value\n"
-     "and quality of each.",
+     "and quality of each; --typed (TR) adds type, timestamp and\n"
+     "error, and reads reals and strings.",
      nullptr, DeclareRead, BuildRead, PrintReadReply, nullptr},
     {"aread",
      "Starts an asynchronous read (AR); prints the cancel id. The\n"

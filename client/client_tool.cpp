@@ -31,7 +31,9 @@ constexpr char kToolExitStatus[] =
     "Exit status: 0 reply code 0; 1 another reply code; 2 no well-formed reply\n"
     "(unknown host, refused, unreachable, timeout, malformed); 64 bad command line.";
 constexpr char kListenSummary[] =
-    "Receives the gateway's datagrams and prints one line for\neach as it arrives.";
+    "Receives the gateway's datagrams and prints one line for\n"
+    "each as it arrives; typed ones (groups of define --typed)\n"
+    "with each value's type, quality and server timestamp.";
 constexpr char kListenExitStatus[] =
     "Exit status: 0; 1 when a datagram was malformed or fewer than N came in time;\n"
     "2 when the port cannot be bound.";

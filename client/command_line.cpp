@@ -163,10 +163,27 @@ void AddDefineArguments(CLI::App& app, CommandLine& line) {
   app.add_option("WORDS", line.words, "group NAME [A|N] [RATE] [item ID [A|N] [TYPE]]...");
 }
 
+void AddTypedDefineOption(CLI::App& app, CommandLine& line) {
+  app.add_flag("--typed", line.typed,
+               "define with TD: the datagrams carry every type (reals,\n"
+               "strings, 64-bit numbers, dates) with the server's\n"
+               "timestamps (see listen)");
+}
+
+void AddTypedReadOptions(CLI::App& app, CommandLine& line) {
+  app.add_flag("--typed", line.typed,
+               "read with TR: each value with its type, quality, the\n"
+               "server's timestamp and error (reals and strings too)");
+  app.add_flag("--cache", line.cache,
+               "with --typed: read the server's cache instead of the\ndevice");
+}
+
 void AddTypeOption(CLI::App& app, CommandLine& line) {
   app.add_option("--type", line.type,
-                 "the items' requested type (as in define: VT_I2, UI1,\n"
-                 "BOOL, ...): values that do not fit it are refused too\n(BOOL: 0, 1 or -1)")
+                 "the items' type (as in define: VT_I2, UI1, BOOL, ...):\n"
+                 "values that do not fit it are refused too (BOOL: 0, 1\n"
+                 "or -1); R4, R8 and CY take decimal numbers (21.7),\n"
+                 "BSTR any text")
       ->option_text("TYPE")
       ->transform(DataTypeCheck());
 }
@@ -206,7 +223,8 @@ void AddNamesArgument(CLI::App& app, CommandLine& line) {
 void AddPairsArgument(CLI::App& app, CommandLine& line) {
   app.add_option("ITEM_VALUE", line.pairs,
                  "pairs of an item index and its value, a decimal integer\n"
-                 "(-5, 300); other values are refused before sending\n"
-                 "(--raw sends them as typed)")
+                 "(-5, 300; with --type R8 a number such as 21.7, with\n"
+                 "--type BSTR a text); other values are refused before\n"
+                 "sending (--raw sends them as typed)")
       ->required();
 }

@@ -33,6 +33,9 @@ struct CommandLine {
   bool json = false;
   // status (also --json)
   double staleAfter = 60;
+  // define (--typed: "TD"), read (--typed: "TR", --cache: from the server's cache)
+  bool typed = false;
+  bool cache = false;
   // define
   std::uint16_t receivePort = 0;
   std::vector<std::string> files;
@@ -80,6 +83,10 @@ void AddListenOptions(CLI::App& app, CommandLine& line);
 void AddStatusOptions(CLI::App& app, CommandLine& line);
 // --receive-port, --file and the words of define.
 void AddDefineArguments(CLI::App& app, CommandLine& line);
+// --typed of define.
+void AddTypedDefineOption(CLI::App& app, CommandLine& line);
+// --typed and --cache of read.
+void AddTypedReadOptions(CLI::App& app, CommandLine& line);
 // --type of write and awrite.
 void AddTypeOption(CLI::App& app, CommandLine& line);
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "client/typed_value.h"
+
 const char kStartupText[] = "Startup Quarnix\r\n";
 const char kExitText[] = "Exit Quarnix\r\n";
 
@@ -86,6 +88,79 @@ DecodeResult DecodeValues(std::string_view bytes, DatagramKind kind) {
   return result;
 }
 
+std::int64_t ReadSigned64(std::string_view bytes, std::size_t at) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    value = (value << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+  return static_cast<std::int64_t>(value);
+}
+
+DecodeResult DecodeTyped(std::string_view bytes, DatagramKind kind) {
+  const std::string name =
+      kind == DatagramKind::kTypedChange ? "typed value-change" : "typed read-complete";
+  if (bytes.size() < kValueHeaderSize) {
+    return Refuse("too short for a " + name + " datagram: " + Number(bytes.size()) +
+                  " bytes, its header alone has 16");
+  }
+  if (bytes.size() > kMostTypedDatagramSize) {
+    return Refuse("too long for a " + name + " datagram: " + Number(bytes.size()) +
+                  " bytes, at most 1472");
+  }
+  const std::size_t declared = ReadBigEndian(bytes, 1, 2);
+  if (declared != bytes.size()) {
+    return Refuse("the length field of the " + name + " datagram says " + Number(declared) +
+                  " bytes, but " + Number(bytes.size()) + " came");
+  }
+  DecodeResult result;
+  Datagram& datagram = result.datagram;
+  datagram.kind = kind;
+  datagram.transactionId = ReadBigEndian(bytes, 3, 4);
+  datagram.group = static_cast<std::uint16_t>(ReadBigEndian(bytes, 7, 2));
+  datagram.count = static_cast<std::uint16_t>(ReadBigEndian(bytes, 9, 2));
+  datagram.masterError = ReadBigEndian(bytes, 11, 4);
+  datagram.masterQuality = static_cast<std::uint8_t>(bytes[15]);
+  if (datagram.count > kMostTypedEntriesPerDatagram) {
+    return Refuse("the " + name + " datagram announces " + Number(datagram.count) +
+                  " entries, more than the 69 one datagram carries");
+  }
+  std::size_t at = kValueHeaderSize;
+  for (std::size_t i = 0; i < datagram.count; ++i) {
+    if (bytes.size() - at < kTypedEntrySize) {
+      return Refuse("entry " + Number(i) + " of " + Number(datagram.count) +
+                    " is cut short: " + Number(kTypedEntrySize) +
+                    " bytes needed before its value, " + Number(bytes.size() - at) + " left");
+    }
+    TypedEntry entry;
+    entry.handle = static_cast<std::uint16_t>(ReadBigEndian(bytes, at, 2));
+    entry.vartype = static_cast<std::uint16_t>(ReadBigEndian(bytes, at + 2, 2));
+    entry.quality = static_cast<std::uint16_t>(ReadBigEndian(bytes, at + 4, 2));
+    entry.flags = static_cast<std::uint8_t>(bytes[at + 6]);
+    entry.timestamp = ReadSigned64(bytes, at + 7);
+    entry.error = ReadBigEndian(bytes, at + 15, 4);
+    const std::size_t length = ReadBigEndian(bytes, at + 19, 2);
+    const auto expected = TypedValueLength(entry.vartype);
+    if (expected && *expected != length) {
+      return Refuse("entry " + Number(i) + " (" + VarTypeName(entry.vartype) +
+                    ") has value length " + Number(length) + "; that type has " +
+                    Number(*expected));
+    }
+    if (bytes.size() - at - kTypedEntrySize < length) {
+      return Refuse("entry " + Number(i) + " of " + Number(datagram.count) +
+                    " is cut short: its value has " + Number(length) + " bytes, " +
+                    Number(bytes.size() - at - kTypedEntrySize) + " left");
+    }
+    entry.value = std::string(bytes.substr(at + kTypedEntrySize, length));
+    datagram.typedItems.push_back(std::move(entry));
+    at += kTypedEntrySize + length;
+  }
+  if (at != bytes.size()) {
+    return Refuse(Number(bytes.size() - at) + " bytes follow the last of the " +
+                  Number(datagram.count) + " entries of the " + name + " datagram");
+  }
+  result.ok = true;
+  return result;
+}
+
 DecodeResult DecodeFixed(std::string_view bytes, DatagramKind kind, std::size_t size) {
   const std::string name =
       kind == DatagramKind::kWriteComplete ? "write-complete" : "cancel-complete";
@@ -124,6 +199,10 @@ const char* DatagramKindName(DatagramKind kind) {
       return "change";
     case DatagramKind::kReadComplete:
       return "read";
+    case DatagramKind::kTypedChange:
+      return "typed-change";
+    case DatagramKind::kTypedRead:
+      return "typed-read";
     case DatagramKind::kWriteComplete:
       return "write";
     case DatagramKind::kCancelComplete:
@@ -150,6 +229,10 @@ DecodeResult DecodeDatagram(std::string_view bytes) {
       return DecodeValues(bytes, DatagramKind::kValueChange);
     case 0x52:
       return DecodeValues(bytes, DatagramKind::kReadComplete);
+    case 0x63:
+      return DecodeTyped(bytes, DatagramKind::kTypedChange);
+    case 0x72:
+      return DecodeTyped(bytes, DatagramKind::kTypedRead);
     case 0x57:
       return DecodeFixed(bytes, DatagramKind::kWriteComplete, kWriteCompleteSize);
     case 0x4E:

@@ -1,7 +1,10 @@
 #include "client/datagram_output.h"
 
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "client/typed_value.h"
 
 namespace {
 
@@ -59,6 +62,79 @@ std::string ValuesLine(const Datagram& datagram) {
   return line;
 }
 
+std::string TypedValuesLine(const Datagram& datagram) {
+  std::string line = " trans=" + std::to_string(datagram.transactionId) +
+                     " group=" + std::to_string(datagram.group) +
+                     " entries=" + std::to_string(datagram.count) +
+                     " master-error=" + Hex32(datagram.masterError) +
+                     " master-quality=" + Hex8(datagram.masterQuality);
+  for (const TypedEntry& entry : datagram.typedItems) {
+    line += " | " + std::to_string(entry.handle) + ":" +
+            TypedValueText(ReadTypedValue(entry.vartype, entry.value)) + " (" +
+            VarTypeName(entry.vartype) + ") q=" + std::to_string(entry.quality) +
+            " t=" + (entry.timestamp != 0 ? IsoUtcText(entry.timestamp) : "-");
+    if (entry.error != 0) line += " err=" + Hex32(entry.error);
+    if (entry.Cut()) line += " cut";
+  }
+  return line;
+}
+
+// "value" as a JSON number, string or boolean; null with "value_text" for what JSON cannot hold
+// (NaN, infinities, types the datagram does not carry); a currency also with its exact text.
+void PutTypedValue(Json& item, const TypedValue& value) {
+  switch (value.kind) {
+    case TypedValue::Kind::kBool:
+      item["value"] = value.boolean;
+      return;
+    case TypedValue::Kind::kSigned:
+      item["value"] = value.integer;
+      return;
+    case TypedValue::Kind::kUnsigned:
+      item["value"] = value.unsignedInteger;
+      return;
+    case TypedValue::Kind::kReal:
+      if (std::isfinite(value.real)) {
+        item["value"] = value.real;
+        return;
+      }
+      item["value"] = nullptr;
+      break;
+    case TypedValue::Kind::kText:
+      item["value"] = value.text;
+      return;
+    case TypedValue::Kind::kDate:
+      item["value"] = IsoUtcText(value.integer);
+      return;
+    case TypedValue::Kind::kCurrency:
+      item["value"] = static_cast<double>(value.integer) / 10000.0;
+      break;
+    case TypedValue::Kind::kNone:
+      item["value"] = nullptr;
+      break;
+  }
+  item["value_text"] = TypedValueText(value);
+}
+
+Json TypedItemsJson(const std::vector<TypedEntry>& items) {
+  Json list = Json::array();
+  for (const TypedEntry& entry : items) {
+    Json item = {{"handle", entry.handle},
+                 {"type", entry.vartype},
+                 {"type_name", VarTypeName(entry.vartype)},
+                 {"quality", entry.quality}};
+    if (entry.timestamp != 0) {
+      item["timestamp"] = IsoUtcText(entry.timestamp);
+    } else {
+      item["timestamp"] = nullptr;
+    }
+    PutTypedValue(item, ReadTypedValue(entry.vartype, entry.value));
+    if (entry.error != 0) item["error"] = entry.error;
+    if (entry.Cut()) item["cut"] = true;
+    list.push_back(std::move(item));
+  }
+  return list;
+}
+
 Json ItemsJson(const std::vector<ItemEntry>& items) {
   Json list = Json::array();
   for (const ItemEntry& entry : items) {
@@ -86,6 +162,9 @@ std::string DatagramLine(const Datagram& datagram) {
     case DatagramKind::kValueChange:
     case DatagramKind::kReadComplete:
       return kind + ValuesLine(datagram);
+    case DatagramKind::kTypedChange:
+    case DatagramKind::kTypedRead:
+      return kind + TypedValuesLine(datagram);
     case DatagramKind::kWriteComplete:
       return kind + " trans=" + std::to_string(datagram.transactionId) +
              " group=" + std::to_string(datagram.group) +
@@ -111,6 +190,14 @@ std::string DatagramJson(const Datagram& datagram, const std::string& from) {
       json["masterError"] = datagram.masterError;
       json["masterQuality"] = datagram.masterQuality;
       json["items"] = ItemsJson(datagram.items);
+      break;
+    case DatagramKind::kTypedChange:
+    case DatagramKind::kTypedRead:
+      json["trans"] = datagram.transactionId;
+      json["group"] = datagram.group;
+      json["masterError"] = datagram.masterError;
+      json["masterQuality"] = datagram.masterQuality;
+      json["items"] = TypedItemsJson(datagram.typedItems);
       break;
     case DatagramKind::kWriteComplete:
       json["trans"] = datagram.transactionId;

@@ -129,6 +129,24 @@ std::optional<ListReply> ReplyList(const std::string& text) {
   return list;
 }
 
+std::optional<std::vector<TypedReadValue>> ReplyTypedReadValues(const std::string& text) {
+  const auto list = ReplyList(text);
+  if (!list || (list->words != "values" && list->words != "value")) return std::nullopt;
+  std::vector<TypedReadValue> values;
+  for (const auto& fields : list->lines) {
+    if (fields.size() != 6) return std::nullopt;
+    const auto item = StrictNumber(fields[0], 0, 65535);
+    const auto vartype = StrictNumber(fields[1], 0, 65535);
+    const auto quality = StrictNumber(fields[2], 0, 65535);
+    const auto error = StrictNumber(fields[4], INT32_MIN, INT32_MAX);
+    if (!item || !vartype || !quality || !error) return std::nullopt;
+    values.push_back({static_cast<std::uint16_t>(*item), static_cast<std::uint16_t>(*vartype),
+                      static_cast<std::uint16_t>(*quality), fields[3],
+                      static_cast<std::int32_t>(*error), fields[5]});
+  }
+  return values;
+}
+
 const char* QualityName(std::uint16_t quality) {
   switch (quality & 0xC0) {
     case 0xC0:

@@ -52,5 +52,18 @@ struct ListReply {
 // nullopt when the text does not begin with a count, or fewer or more lines follow.
 std::optional<ListReply> ReplyList(const std::string& text);
 
+// One item of a "TR" reply: `<item index>\t<VARTYPE>\t<quality>\t<timestamp>\t<error>\t<value>`.
+struct TypedReadValue {
+  std::uint16_t item = 0;
+  std::uint16_t vartype = 0;
+  std::uint16_t quality = 0;
+  std::string timestamp;   // ISO 8601 UTC; empty when the server gave none
+  std::int32_t error = 0;  // the item's HRESULT; 0 when read
+  std::string value;       // the value text (escaped); empty for a failed item
+};
+// The items of a successful "TR" reply (a list reply of "<N> values"); nullopt for any other
+// shape (a line without its six fields, a field that is not its number).
+std::optional<std::vector<TypedReadValue>> ReplyTypedReadValues(const std::string& text);
+
 // "good", "uncertain" or "bad" for an OPC quality word (its two top quality bits).
 const char* QualityName(std::uint16_t quality);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include "client/typed_value.h"
+
 namespace {
 
 // Failure HRESULTs also in hexadecimal, as OPC documents them; -1 and -2 are the gateway's own.
@@ -56,7 +58,37 @@ void PrintQueryReply(std::ostream& out, const GatewayReply& reply, const Request
   }
 }
 
+namespace {
+
+void PrintTypedReadReply(std::ostream& out, const GatewayReply& reply,
+                         const RequestContext& context) {
+  const auto values = reply.code == 0 ? ReplyTypedReadValues(reply.text) : std::nullopt;
+  if (!values) {
+    PrintGenericReply(out, reply, context);
+    return;
+  }
+  out << CodeText(reply.code) << "\n";
+  for (const TypedReadValue& value : *values) {
+    out << "  item " << value.item << ": ";
+    if (value.error < 0) {
+      out << "failed, error " << CodeText(value.error).substr(5);
+    } else {
+      out << value.value << " (" << VarTypeName(value.vartype) << ")";
+    }
+    out << " quality " << value.quality << " (" << QualityName(value.quality) << ")";
+    if (!value.timestamp.empty()) out << " at " << value.timestamp;
+    if (value.error > 0) out << " code " << value.error;
+    out << "\n";
+  }
+}
+
+}  // namespace
+
 void PrintReadReply(std::ostream& out, const GatewayReply& reply, const RequestContext& context) {
+  if (context.typed) {
+    PrintTypedReadReply(out, reply, context);
+    return;
+  }
   const auto values = reply.code == 0 ? ReplySyncReadValues(reply.text) : std::nullopt;
   if (!values || values->size() != context.items.size()) {
     PrintGenericReply(out, reply, context);

@@ -17,6 +17,7 @@
 struct RequestContext {
   std::vector<std::string> names;    // define: the group names; query: the names asked for
   std::vector<std::uint16_t> items;  // read: the item indices
+  bool typed = false;                // read: a "TR" reply
   bool json = false;                 // status: print one JSON object
   double staleAfter = 60;            // status: the largest value age still healthy, seconds
 };
@@ -27,7 +28,8 @@ void PrintGenericReply(std::ostream& out, const GatewayReply& reply, const Reque
 void PrintDefineReply(std::ostream& out, const GatewayReply& reply, const RequestContext& context);
 // query: the index of each name, or "not found".
 void PrintQueryReply(std::ostream& out, const GatewayReply& reply, const RequestContext& context);
-// read: value and quality of each item.
+// read: value and quality of each item; for a "TR" reply also the type, the server's timestamp
+// and the error of a failed item.
 void PrintReadReply(std::ostream& out, const GatewayReply& reply, const RequestContext& context);
 // aread, awrite, refresh: the cancel id.
 void PrintCancelIdReply(std::ostream& out, const GatewayReply& reply, const RequestContext&);

@@ -96,26 +96,12 @@ std::string ItemWriteRequest(const std::string& firstLine, const std::vector<Ite
   return lines.Take();
 }
 
-}  // namespace
-
-std::string HeartbeatRequest() {
-  return "HBT\r\n";
-}
-
-std::string StatusRequest() {
-  return "ST\r\n";
-}
-
-std::string ExitRequest() {
-  return "Exit\r\n";
-}
-
-std::string DefineGroupsRequest(const std::vector<GroupDefinition>& groups,
-                                std::uint16_t receivePort) {
+std::string GroupsRequest(const char* command, const std::vector<GroupDefinition>& groups,
+                          std::uint16_t receivePort) {
   if (groups.empty()) throw std::invalid_argument("no group to define");
   CheckCount(groups.size(), "groups");
   CLines lines;
-  std::string first = "AD\t" + Decimal(static_cast<long long>(groups.size()));
+  std::string first = std::string(command) + "\t" + Decimal(static_cast<long long>(groups.size()));
   if (receivePort != 0) first += "\t" + Decimal(receivePort);
   lines.Add(first);
   for (const GroupDefinition& group : groups) {
@@ -135,6 +121,30 @@ std::string DefineGroupsRequest(const std::vector<GroupDefinition>& groups,
     }
   }
   return lines.Take();
+}
+
+}  // namespace
+
+std::string HeartbeatRequest() {
+  return "HBT\r\n";
+}
+
+std::string StatusRequest() {
+  return "ST\r\n";
+}
+
+std::string ExitRequest() {
+  return "Exit\r\n";
+}
+
+std::string DefineGroupsRequest(const std::vector<GroupDefinition>& groups,
+                                std::uint16_t receivePort) {
+  return GroupsRequest("AD", groups, receivePort);
+}
+
+std::string DefineTypedGroupsRequest(const std::vector<GroupDefinition>& groups,
+                                     std::uint16_t receivePort) {
+  return GroupsRequest("TD", groups, receivePort);
 }
 
 std::string RemoveGroupsRequest(const std::vector<int>& groups) {
@@ -175,6 +185,16 @@ std::string QueryGroupIndexesRequest(const std::vector<std::string>& names) {
 std::string ReadSyncRequest(int group, const std::vector<std::uint16_t>& items,
                             std::uint32_t transactionId) {
   return ItemReadRequest("SR", group, items, transactionId);
+}
+
+std::string ReadTypedRequest(int group, const std::vector<std::uint16_t>& items, bool fromCache) {
+  if (items.empty()) throw std::invalid_argument("no item to read");
+  CheckCount(items.size(), "item indices");
+  CLines lines;
+  lines.Add("TR\t" + Decimal(group) + "\t" + Decimal(static_cast<long long>(items.size())) +
+            (fromCache ? "\tC" : ""));
+  for (const std::uint16_t item : items) lines.Add(Decimal(item));
+  return lines.Take();
 }
 
 std::string ReadAsyncRequest(int group, const std::vector<std::uint16_t>& items,

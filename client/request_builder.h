@@ -48,6 +48,9 @@ std::string StatusRequest();     // "ST"
 // "AD": the group count, then the receive port when it is not 0 (0: the gateway's default).
 std::string DefineGroupsRequest(const std::vector<GroupDefinition>& groups,
                                 std::uint16_t receivePort = 0);
+// "TD": as "AD"; the groups' value-change and read-complete datagrams are the typed kinds.
+std::string DefineTypedGroupsRequest(const std::vector<GroupDefinition>& groups,
+                                     std::uint16_t receivePort = 0);
 // "RM": the count and one index per line; an empty list is sent as "RM" and an empty line.
 std::string RemoveGroupsRequest(const std::vector<int>& groups);
 // "AC": the state ("A" or "N"), the count, one index per line; an empty list as for "RM".
@@ -64,6 +67,9 @@ std::string ReadSyncRequest(int group, const std::vector<std::uint16_t>& items,
 // "AR": as "SR"; the read-complete datagrams carry the transaction id.
 std::string ReadAsyncRequest(int group, const std::vector<std::uint16_t>& items,
                              std::uint32_t transactionId);
+// "TR": group, item count, "C" when the values come from the server's cache (else the device),
+// one item index per line.
+std::string ReadTypedRequest(int group, const std::vector<std::uint16_t>& items, bool fromCache);
 // "SW": group, item count, then "index TAB value" per line.
 std::string WriteSyncRequest(int group, const std::vector<ItemWrite>& items);
 // "AW": group, item count, transaction id, then the item lines.

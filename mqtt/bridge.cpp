@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "client/socket_support.h"
 
@@ -176,6 +177,10 @@ void CBridge::TakeDatagram(const ReceivedDatagram& received) {
     case DatagramKind::kReadComplete:
       TakeValues(decoded.datagram);
       break;
+    case DatagramKind::kTypedChange:
+    case DatagramKind::kTypedRead:
+      TakeTypedValues(decoded.datagram);
+      break;
     default:
       break;
   }
@@ -193,6 +198,23 @@ void CBridge::TakeValues(const Datagram& datagram) {
     value.raw = entry.value;
     value.quality = entry.quality.value_or(192);
     value.error = entry.error;
+    m_values.Apply(*group, *item, value, at);
+  }
+}
+
+void CBridge::TakeTypedValues(const Datagram& datagram) {
+  const auto group = m_session.ConfigGroup(datagram.group);
+  if (!group) return;
+  const auto at = std::chrono::system_clock::now();
+  for (const TypedEntry& entry : datagram.typedItems) {
+    const auto item = m_session.ConfigItem(*group, entry.handle);
+    if (!item) continue;
+    ItemValue value;
+    value.quality = entry.quality;
+    if (entry.error != 0) value.error = entry.error;
+    value.typed = ReadTypedValue(entry.vartype, entry.value);
+    value.serverTime = entry.timestamp;
+    value.cut = entry.Cut();
     m_values.Apply(*group, *item, value, at);
   }
 }
@@ -219,6 +241,46 @@ void CBridge::BrokerMessage(const std::string& topic, const std::string& payload
   m_writes.push_back(WriteMessage{topic, payload});
 }
 
+namespace {
+
+// A value for a log line: quoted, control bytes and quotes escaped (the line never splits),
+// long ones cut.
+std::string LoggedValue(const std::string& value) {
+  constexpr std::size_t kLongest = 100;
+  std::string out = "\"";
+  for (std::size_t k = 0; k < value.size() && k < kLongest; ++k) {
+    const auto byte = static_cast<unsigned char>(value[k]);
+    if (byte < 0x20 || byte == 0x7F || byte == '"' || byte == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      out += escaped;
+    } else {
+      out += value[k];
+    }
+  }
+  out += "\"";
+  if (value.size() > kLongest) out += " (cut, " + std::to_string(value.size()) + " bytes)";
+  return out;
+}
+
+}  // namespace
+
+void CBridge::LogWrite(const WriteMessage& write, const std::string& itemId,
+                       const std::string& outcome) {
+  m_log("write from " + write.topic + ": item " + (itemId.empty() ? "(none)" : itemId) +
+        ", value " + LoggedValue(write.payload) + ": " + outcome);
+}
+
+std::uint16_t CBridge::WriteType(std::size_t slotIndex) {
+  const ItemSlot& slot = m_values.Slot(slotIndex);
+  if (slot.dataType != 0) return slot.dataType;
+  if (slot.latest && slot.latest->typed && slot.latest->typed->vartype != 0) {
+    return slot.latest->typed->vartype;
+  }
+  // No typed value came yet: ask the server's cache.
+  return m_session.ServerType(slot.group, slot.item).value_or(0);
+}
+
 void CBridge::CarryOutWrite(const WriteMessage& write) {
   const std::string itemTopic = write.topic.substr(0, write.topic.size() - kSetSuffix.size());
   const std::string resultTopic = write.topic + "/result";
@@ -230,22 +292,29 @@ void CBridge::CarryOutWrite(const WriteMessage& write) {
   } else if (!m_config.writes) {
     reason = "writes are off in this bridge (writes = true in [bridge] turns them on)";
   } else {
-    value = WriteValueText(write.payload, m_values.Slot(*slotIndex).dataType, &reason);
+    // The item line "<index>\t<value>\r\n" holds at most 99 characters.
+    const std::size_t longest = 96 - std::to_string(m_values.Slot(*slotIndex).item).size();
+    value = WriteValueText(write.payload, WriteType(*slotIndex), &reason, longest);
   }
+  const std::string itemId = slotIndex ? m_values.Slot(*slotIndex).itemId : "";
   if (!value) {
-    m_log("write on " + write.topic + " refused: " + reason);
+    LogWrite(write, itemId, "refused by the bridge: " + reason);
     m_link.Publish(resultTopic, WriteResultPayload(false, std::nullopt, reason), false);
     return;
   }
   const ItemSlot& slot = m_values.Slot(*slotIndex);
   const ExchangeResult result = m_session.Write(slot.group, slot.item, *value);
   if (!result.Ok()) {
-    m_log("write " + slot.itemId + " = " + *value + " failed: " + result.message);
+    LogWrite(write, itemId, "sent as " + LoggedValue(*value) + ", failed: " + result.message);
     m_link.Publish(resultTopic, WriteResultPayload(false, std::nullopt, result.message), false);
     return;
   }
-  m_log("write " + slot.itemId + " = " + *value + ": code " + std::to_string(result.reply.code) +
-        (result.reply.text.empty() ? "" : " " + result.reply.text));
+  const std::string replyText = result.reply.text.empty() ? "" : ": " + result.reply.text;
+  LogWrite(write, itemId,
+           "sent as " + LoggedValue(*value) +
+               (result.reply.code == 0 ? ", written (code 0)"
+                                       : ", refused by the gateway (code " +
+                                             std::to_string(result.reply.code) + replyText + ")"));
   m_link.Publish(resultTopic,
                  WriteResultPayload(result.reply.code == 0, result.reply.code, result.reply.text),
                  false);

@@ -4,8 +4,10 @@
 // datagrams and the broker connection, keeps the latest value of each item, publishes what
 // changed (retained, on PREFIX/<item>) while the broker takes it, defines the groups again when
 // the gateway lost them, and carries writes from PREFIX/<item>/set to "SW" requests when the
-// configuration allows them. Its state is on PREFIX/$status (retained; "offline" is also the
-// broker's last will).
+// configuration allows them. A write value must fit the item's type: the configured one, else
+// the server's (from the typed datagrams, or asked with "TR"). Every /set message gets one log
+// line: topic, item, value and outcome. Its state is on PREFIX/$status (retained; "offline" is
+// also the broker's last will).
 //
 // Error rule: nothing throws past Run; Run returns the exit status: 0 after a stop request, 1
 // when the UDP port cannot be bound or the broker settings are refused. Everything else (a
@@ -47,6 +49,9 @@ private:
   void DrainDatagrams();
   void TakeDatagram(const ReceivedDatagram& received);
   void TakeValues(const Datagram& datagram);
+  void TakeTypedValues(const Datagram& datagram);
+  std::uint16_t WriteType(std::size_t slotIndex);
+  void LogWrite(const WriteMessage& write, const std::string& itemId, const std::string& outcome);
   void BrokerConnected();
   void BrokerMessage(const std::string& topic, const std::string& payload);
   void CarryOutWrite(const WriteMessage& write);

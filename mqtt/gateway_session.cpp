@@ -36,6 +36,7 @@ std::vector<int> CGatewaySession::Indices() const {
 
 bool CGatewaySession::Establish() {
   m_serving = false;
+  m_typed = true;
   m_byIndex.clear();
   for (DefinedGroup& group : m_groups) group = DefinedGroup{};
   if (!RemoveLeftovers()) return false;
@@ -93,8 +94,18 @@ bool CGatewaySession::DefineGroup(std::size_t g) {
       definition.items.push_back(
           ItemDefinition{group.items[k].itemId, true, group.items[k].dataType});
     }
-    const auto reply = Ask(DefineGroupsRequest({definition}, m_config.udpPort), "AD");
+    const auto reply = m_typed ? Ask(DefineTypedGroupsRequest({definition}, m_config.udpPort), "TD")
+                               : Ask(DefineGroupsRequest({definition}, m_config.udpPort), "AD");
     if (!reply) return false;
+    if (m_typed && reply->reply.code == 1 &&
+        reply->reply.text.rfind("Unknown command: TD", 0) == 0) {
+      m_log(
+          "gateway does not know TD (an older version): defining the groups with AD; reals, "
+          "strings and 64-bit values are then published as null, and timestamps are the "
+          "bridge's");
+      m_typed = false;
+      continue;
+    }
     const auto indices = reply->reply.code == 0 ? ReplyIndices(reply->reply.text) : std::nullopt;
     if (indices && indices->size() == 1) {
       m_groups[g] = DefinedGroup{indices->front(), kept};
@@ -190,6 +201,18 @@ ExchangeResult CGatewaySession::Write(std::size_t group, std::uint16_t item,
   }
   return m_client.Exchange(
       WriteSyncRequest(m_groups[group].index, {ItemWrite{*gatewayItem, value}}));
+}
+
+std::optional<std::uint16_t> CGatewaySession::ServerType(std::size_t group,
+                                                         std::uint16_t item) const {
+  const auto gatewayItem = GatewayItem(group, item);
+  if (!m_serving || !m_typed || !gatewayItem) return std::nullopt;
+  const ExchangeResult result =
+      m_client.Exchange(ReadTypedRequest(m_groups[group].index, {*gatewayItem}, true));
+  if (!result.Ok() || result.reply.code != 0) return std::nullopt;
+  const auto values = ReplyTypedReadValues(result.reply.text);
+  if (!values || values->size() != 1 || values->front().error < 0) return std::nullopt;
+  return values->front().vartype;
 }
 
 std::optional<std::size_t> CGatewaySession::ConfigGroup(std::uint16_t handle) const {

@@ -1,5 +1,7 @@
-// The bridge's groups on the gateway: defined with "AD", activated with "AC", checked with "Q?",
-// refreshed with "RF", written with "SW", each as one request of the client library.
+// The bridge's groups on the gateway: defined with "TD" (typed datagrams), activated with "AC",
+// checked with "Q?", refreshed with "RF", written with "SW", each as one request of the client
+// library. A gateway that answers "TD" with "Unknown command: TD" (an older version) gets "AD"
+// instead, with a line in the log; each Establish tries "TD" again.
 //
 // Establish first removes groups of the configured names that an earlier run left on the gateway
 // ("Q?", "RM"), then defines each group in a request of its own with the bridge's UDP port. An
@@ -39,8 +41,13 @@ public:
   bool Activate();
   // "RF" for every group, with the transaction number given.
   bool Refresh(std::uint32_t transaction);
-  // "SW" of one item (configuration group and item position) with a decimal value.
+  // "SW" of one item (configuration group and item position) with the value's text.
   ExchangeResult Write(std::size_t group, std::uint16_t item, const std::string& value) const;
+  // The VARTYPE in which the server holds an item ("TR" from its cache); nullopt when the
+  // gateway cannot say (an older gateway, a failed read, no connection).
+  std::optional<std::uint16_t> ServerType(std::size_t group, std::uint16_t item) const;
+  // True when the groups were defined with "TD".
+  bool Typed() const { return m_typed; }
 
   // "RM" of the groups, when the bridge stops: the gateway stops sending their datagrams.
   void Remove();
@@ -74,5 +81,6 @@ private:
   std::vector<DefinedGroup> m_groups;
   std::unordered_map<int, std::size_t> m_byIndex;
   bool m_serving = false;
+  bool m_typed = true;
   std::string m_state = "starting";
 };

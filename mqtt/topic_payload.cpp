@@ -1,18 +1,14 @@
 #include "mqtt/topic_payload.h"
 
+#include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 
 namespace {
-
-constexpr std::uint16_t kVtBool = 11;
-constexpr std::uint16_t kVtUi1 = 17;
-constexpr std::uint16_t kVtUi2 = 18;
-constexpr std::uint16_t kVtUi4 = 19;
-constexpr std::uint16_t kVtI1 = 16;
-constexpr std::uint16_t kVtI2 = 2;
-constexpr std::uint16_t kVtI4 = 3;
 
 // Length of the UTF-8 sequence starting at text[at], or 0 when it is not one.
 std::size_t Utf8Length(const std::string& text, std::size_t at) {
@@ -69,6 +65,24 @@ std::string TopicSafeItemId(const std::string& itemId) {
 }
 
 std::optional<double> NumericValue(const ItemValue& value) {
+  if (value.typed) {
+    const TypedValue& typed = *value.typed;
+    switch (typed.kind) {
+      case TypedValue::Kind::kBool:
+        return typed.boolean ? 1.0 : 0.0;
+      case TypedValue::Kind::kSigned:
+        return static_cast<double>(typed.integer);
+      case TypedValue::Kind::kUnsigned:
+        return static_cast<double>(typed.unsignedInteger);
+      case TypedValue::Kind::kReal:
+        if (std::isnan(typed.real)) return std::nullopt;
+        return typed.real;
+      case TypedValue::Kind::kCurrency:
+        return static_cast<double>(typed.integer) / 10000.0;
+      default:
+        return std::nullopt;
+    }
+  }
   const bool isUnsigned = value.dataType == kVtUi1 || value.dataType == kVtUi2 ||
                           value.dataType == kVtUi4 || value.dataType == kVtBool;
   switch (value.length) {
@@ -99,9 +113,40 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point at) {
   return text;
 }
 
+namespace {
+
+// The JSON text of a typed value; "value_text" is set for what JSON cannot hold.
+std::string TypedJson(const TypedValue& value, std::string& valueText) {
+  switch (value.kind) {
+    case TypedValue::Kind::kBool:
+      return value.boolean ? "true" : "false";
+    case TypedValue::Kind::kSigned:
+    case TypedValue::Kind::kUnsigned:
+    case TypedValue::Kind::kCurrency:
+      return TypedValueText(value);  // decimal digits: a JSON number
+    case TypedValue::Kind::kReal:
+      if (std::isfinite(value.real)) return TypedValueText(value);  // 21.7, 1e+300
+      valueText = TypedValueText(value);
+      return "null";
+    case TypedValue::Kind::kText:
+      return JsonString(value.text);
+    case TypedValue::Kind::kDate:
+      return JsonString(IsoUtcText(value.integer));
+    case TypedValue::Kind::kNone:
+      break;
+  }
+  valueText = TypedValueText(value);  // "(VARTYPE 8197)"; empty for VT_EMPTY
+  return "null";
+}
+
+}  // namespace
+
 std::string ValuePayload(const ItemValue& value, std::chrono::system_clock::time_point at) {
   std::string valueText = "null";
-  if (const auto number = NumericValue(value)) {
+  std::string valueNote;
+  if (value.typed) {
+    valueText = TypedJson(*value.typed, valueNote);
+  } else if (const auto number = NumericValue(value)) {
     if (value.dataType == kVtBool) {
       valueText = *number != 0 ? "true" : "false";
     } else {
@@ -115,9 +160,13 @@ std::string ValuePayload(const ItemValue& value, std::chrono::system_clock::time
   const char* qualityText = qualityClass == 0xC0   ? "good"
                             : qualityClass == 0x40 ? "uncertain"
                                                    : "bad";
-  std::string out = "{\"value\":" + valueText + ",\"quality\":" + std::to_string(value.quality) +
-                    ",\"quality_text\":\"" + qualityText + "\",\"timestamp\":\"" +
-                    UtcTimestamp(at) + "\"";
+  const std::string received = UtcTimestamp(at);
+  std::string out = "{\"value\":" + valueText;
+  if (!valueNote.empty()) out += ",\"value_text\":" + JsonString(valueNote);
+  out += ",\"quality\":" + std::to_string(value.quality) + ",\"quality_text\":\"" + qualityText +
+         "\",\"timestamp\":\"" + (value.serverTime != 0 ? IsoUtcText(value.serverTime) : received) +
+         "\",\"received\":\"" + received + "\"";
+  if (value.cut) out += ",\"cut\":true";
   if (value.error && *value.error != 0) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%08X", *value.error);
@@ -170,54 +219,126 @@ std::string WriteResultPayload(bool ok, std::optional<std::int32_t> code, const 
 namespace {
 
 struct Range {
-  long long low;
-  long long high;
+  long double low;
+  long double high;
 };
 
-Range RangeOf(std::uint16_t dataType) {
+std::optional<Range> IntegerRange(std::uint16_t dataType) {
   switch (dataType) {
     case kVtI1:
-      return {-128, 127};
+      return Range{-128, 127};
     case kVtUi1:
-      return {0, 255};
+      return Range{0, 255};
     case kVtI2:
-      return {-32768, 32767};
+      return Range{-32768, 32767};
     case kVtUi2:
-      return {0, 65535};
+      return Range{0, 65535};
     case kVtUi4:
-      return {0, 4294967295LL};
+    case kVtUint:
+      return Range{0, 4294967295.0L};
+    case kVtI8:
+      return Range{-9223372036854775808.0L, 9223372036854775807.0L};
+    case kVtUi8:
+      return Range{0, 18446744073709551615.0L};
     case kVtBool:
-      return {-1, 1};
+      return Range{-1, 1};
+    case kVtEmpty:  // not known: the gateway then reads the text as a 32-bit number
     case kVtI4:
+    case kVtInt:
+      return Range{-2147483648.0L, 2147483647.0L};
     default:
-      return {std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()};
+      return std::nullopt;
   }
+}
+
+std::string Shown(const std::string& text) {
+  return "\"" + text.substr(0, 40) + (text.size() > 40 ? "...\"" : "\"");
+}
+
+std::string Limits(const Range& range) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.0Lf to %.0Lf", range.low, range.high);
+  return text;
+}
+
+std::optional<std::string> Refuse(std::string* reason, std::string text) {
+  if (reason != nullptr) *reason = std::move(text);
+  return std::nullopt;
+}
+
+std::optional<std::string> WholeNumberText(const std::string& text, std::uint16_t dataType,
+                                           const Range& range, std::string* reason) {
+  const std::string typeName = dataType == kVtEmpty ? "" : " (" + VarTypeName(dataType) + ")";
+  std::size_t at = text.size() > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  bool digits = at < text.size() && text.size() - at <= 20;
+  for (std::size_t k = at; digits && k < text.size(); ++k)
+    digits = text[k] >= '0' && text[k] <= '9';
+  long double value = 0;
+  for (std::size_t k = at; digits && k < text.size(); ++k) value = value * 10 + (text[k] - '0');
+  if (text[0] == '-') value = -value;
+  if (!digits || value < range.low || value > range.high) {
+    return Refuse(reason, Shown(text) + " is not a whole number from " + Limits(range) + typeName +
+                              (dataType == kVtBool ? " (or true/false)" : ""));
+  }
+  if (dataType == kVtBool) return value != 0 ? "-1" : "0";  // VARIANT_TRUE is -1
+  return std::string(text[0] == '+' ? text.substr(1) : text);
+}
+
+std::optional<std::string> RealText(const std::string& text, std::uint16_t dataType,
+                                    std::string* reason) {
+  const double largest = dataType == kVtR4   ? std::numeric_limits<float>::max()
+                         : dataType == kVtCy ? 922337203685477.5807
+                                             : std::numeric_limits<double>::max();
+  const std::string what = Shown(text) + " is not a number within the range of " +
+                           VarTypeName(dataType) + " (-" + ShortestRealText(largest, false) +
+                           " to " + ShortestRealText(largest, false) + ")";
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) {
+    return Refuse(reason, what);
+  }
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || std::fabs(value) > largest) {
+    return Refuse(reason, what);
+  }
+  return ShortestRealText(value, dataType == kVtR4);
 }
 
 }  // namespace
 
 std::optional<std::string> WriteValueText(const std::string& payload, std::uint16_t dataType,
-                                          std::string* reason) {
+                                          std::string* reason, std::size_t longestText) {
+  if (dataType == kVtBstr) {
+    if (payload.find_first_of(std::string("\t\r\n\0", 4)) != std::string::npos) {
+      return Refuse(reason,
+                    "the text holds a TAB, CR, LF or NUL, which a request line cannot "
+                    "carry");
+    }
+    if (payload.size() > longestText) {
+      return Refuse(reason, "the text is " + std::to_string(payload.size()) +
+                                " bytes; one write carries at most " + std::to_string(longestText) +
+                                " (the gateway's request lines hold 99 characters)");
+    }
+    if (payload.empty())
+      return Refuse(reason, "the text is empty; the gateway writes no empty value");
+    return payload;
+  }
   const auto first = payload.find_first_not_of(" \t\r\n");
   const auto last = payload.find_last_not_of(" \t\r\n");
   const std::string text =
       first == std::string::npos ? "" : payload.substr(first, last - first + 1);
   if (dataType == kVtBool && (text == "true" || text == "false"))
     return text == "true" ? "-1" : "0";
-  const Range range = RangeOf(dataType);
-  std::size_t at = text.size() > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-  bool digits = at < text.size() && text.size() - at <= 10;
-  for (std::size_t k = at; digits && k < text.size(); ++k)
-    digits = text[k] >= '0' && text[k] <= '9';
-  const long long value = digits ? std::stoll(text) : 0;
-  if (!digits || value < range.low || value > range.high) {
-    if (reason != nullptr) {
-      *reason = "\"" + text.substr(0, 40) + "\" is not a whole number from " +
-                std::to_string(range.low) + " to " + std::to_string(range.high) +
-                (dataType == kVtBool ? " (or true/false)" : "");
-    }
-    return std::nullopt;
+  if (dataType == kVtR4 || dataType == kVtR8 || dataType == kVtCy) {
+    return RealText(text, dataType, reason);
   }
-  if (dataType == kVtBool) return value != 0 ? "-1" : "0";  // VARIANT_TRUE is -1
-  return std::to_string(value);
+  const auto range = IntegerRange(dataType);
+  if (!range) {
+    return Refuse(reason, "the bridge does not write items of type " + VarTypeName(dataType) +
+                              " (numbers, texts and true/false only)");
+  }
+  if (text.empty()) {
+    return Refuse(reason, "\"\" is not a whole number from " + Limits(*range));
+  }
+  return WholeNumberText(text, dataType, *range, reason);
 }

@@ -254,8 +254,59 @@ TEST_F(ClientToolTest, WriteValuesThatAreNoDecimalIntegerOrDoNotFitTheTypeAreRef
   EXPECT_EQ(Ask({"awrite", "--type", "bool", "0", "7", "0", "-1"}, "0\t5\r\n").status, 0);
   EXPECT_EQ(LastRequest(), "AW\t0\t1\t7\r\n0\t-1\r\n");
   EXPECT_EQ(Ask({"write", "--type", "UI4", "0", "0", "4294967295"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(Ask({"write", "--type", "R8", "0", "0", "21.7", "1", "-1e3"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(LastRequest(), "SW\t0\t2\r\n0\t21.7\r\n1\t-1e3\r\n");
+  EXPECT_EQ(RunTool({"write", "--type", "VT_R4", "0", "0", "21.7C"}).err,
+            "quarnix-client: value \"21.7C\" for item 0 is not a finite decimal number (--raw "
+            "sends it as it is) (quarnix-client --help lists the commands)\n");
+  EXPECT_EQ(Ask({"write", "--type", "BSTR", "0", "0", "Pump 3 on"}, "0\t\r\n").status, 0);
+  EXPECT_EQ(LastRequest(), "SW\t0\t1\r\n0\tPump 3 on\r\n");
   EXPECT_EQ(Ask({"write", "--raw", "0", "0", "12abc"}, "0\t\r\n").out, "0\t\r\n");
   EXPECT_EQ(LastRequest(), "SW\t0\t1\r\n0\t12abc\r\n");
+}
+
+TEST_F(ClientToolTest, TypedVariantsSendTdAndTrAndPrintTypesAndTimestamps) {
+  const ToolRun define =
+      Ask({"define", "--typed", "group", "G", "item", "Static.Real8", "item", "Static.String"},
+          "0\t\r\n0\r\n");
+  EXPECT_EQ(define.status, 0);
+  EXPECT_EQ(define.out, "code 0\n  group G: index 0\n");
+  EXPECT_EQ(LastRequest(), "TD\t1\r\nG\tA\t2\r\nStatic.Real8\tA\t0\r\nStatic.String\tA\t0\r\n");
+
+  const ToolRun read = Ask({"read", "--typed", "--cache", "0", "0", "3", "4"},
+                           "0\t3 values\r\n0\t5\t192\t2026-12-09T01:02:03.456Z\t0\t21.7\r\n"
+                           "3\t0\t0\t\t-1073479673\t\r\n4\t8\t192\t\t0\ta\\tb\r\n");
+  EXPECT_EQ(read.status, 0);
+  EXPECT_EQ(read.out,
+            "code 0\n  item 0: 21.7 (VT_R8) quality 192 (good) at 2026-12-09T01:02:03.456Z\n"
+            "  item 3: failed, error -1073479673 (0xC0040007) quality 0 (bad)\n"
+            "  item 4: a\\tb (VT_BSTR) quality 192 (good)\n");
+  EXPECT_EQ(LastRequest(), "TR\t0\t3\tC\r\n0\r\n3\r\n4\r\n");
+  EXPECT_EQ(Ask({"read", "--typed", "2", "1"}, "1\tInvalid item index: 1\r\n").out,
+            "code 1: Invalid item index: 1\n");
+  EXPECT_EQ(LastRequest(), "TR\t2\t1\r\n1\r\n");  // from the device: no third field
+
+  const ToolRun cacheAlone = RunTool({"read", "--cache", "0", "0"});
+  EXPECT_EQ(cacheAlone.status, 64);
+  EXPECT_NE(cacheAlone.err.find("--cache needs --typed"), std::string::npos) << cacheAlone.err;
+}
+
+TEST_F(ClientToolTest, PropertiesNameTheCanonicalTypeApartFromThePropertysOwnType) {
+  const ToolRun run = Ask({"properties", "Static.Real8"},
+                          "0\t3 properties, 1 failed\r\n1\t0\t2\tItem Canonical DataType\t5\r\n"
+                          "2\t0\t5\tItem Value\t3.25\r\n"
+                          "102\t-1073479165\t0\t\tThe property ID is not valid for the item.\r\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "  1 Item Canonical DataType: VT_R8 (5)  (held as VT_I2)\n"
+            "  2 Item Value: 3.25  (held as VT_R8)\n"
+            "  102 : failed, The property ID is not valid for the item.\n");
+  EXPECT_EQ(LastRequest(), "IP\r\nStatic.Real8\r\n\r\n");
+  const ToolRun json = Ask({"properties", "--json", "Static.Real8", "1"},
+                           "0\t1 properties, 0 failed\r\n1\t0\t2\tItem Canonical DataType\t5\r\n");
+  EXPECT_EQ(json.out,
+            "{\"id\":1,\"code\":0,\"type\":2,\"type_name\":\"VT_I2\",\"description\":\"Item "
+            "Canonical DataType\",\"value\":\"5\",\"value_name\":\"VT_R8\"}\n");
 }
 
 TEST_F(ClientToolTest, MultiLineTextOfAnotherShapeIsPrintedLineByLine) {
@@ -381,6 +432,25 @@ const std::string kWrite =
 const std::string kCancel = Bytes({0x4E, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x02});
 const std::string kShort = Bytes({0x43, 0x00, 0x03});
 
+// Typed change, group 2: item 0 a VT_R8 of 21.7 stamped 2026-12-09T01:02:03.456Z, item 1
+// "Quarnix" flagged as cut without timestamp.
+const std::string kTypedChange =
+    Bytes({0x63, 0x00, 0x49, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0xC0, 0x00, 0x00, 0x06, 0x62, 0x29, 0x01, 0xC9, 0xEE,
+           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x40, 0x35, 0xB3, 0x33, 0x33, 0x33, 0x33, 0x33,
+           0x00, 0x01, 0x00, 0x08, 0x00, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x51, 0x75, 0x61, 0x72, 0x6E, 0x69, 0x78});
+// Typed read, transaction 7, group 1: item 3 a VT_R8 NaN with error 0xC0040007 and quality 0,
+// item 4 a VT_I8 of -1, item 5 a VT_BOOL true.
+const std::string kTypedRead =
+    Bytes({0x72, 0x00, 0x60, 0x00, 0x00, 0x00, 0x07, 0x00, 0x01, 0x00, 0x03, 0x00, 0x00, 0x00,
+           0x01, 0x01, 0x00, 0x03, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0xC0, 0x04, 0x00, 0x07, 0x00, 0x08, 0x7F, 0xF8, 0x00, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x14, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF,
+           0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x05, 0x00, 0x0B, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00,
+           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01});
+
 // Runs "listen" on a free port on another thread and sends the datagrams once it is bound.
 ToolRun Listen(std::vector<std::string> args, const std::vector<std::string>& datagrams) {
   std::promise<std::uint16_t> bound;
@@ -437,6 +507,35 @@ TEST(ClientToolListenTest, JsonModeWritesOneObjectPerLine) {
             "{\"kind\":\"exit\",\"from\":\"S\",\"text\":\"Exit Quarnix\\r\\n\"}\n"
             "{\"kind\":\"malformed\",\"from\":\"S\",\"size\":3,\"reason\":\"too short for a "
             "value-change datagram: 3 bytes, its header alone has 16\"}\n");
+}
+
+TEST(ClientToolListenTest, TypedDatagramsShowTypesTimestampsAndJsonValues) {
+  const ToolRun run = Listen({"--count", "2", "--timeout", "20"}, {kTypedChange, kTypedRead});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "typed-change trans=0 group=2 entries=2 master-error=0x00000000 master-quality=0x00"
+            " | 0:21.7 (VT_R8) q=192 t=2026-12-09T01:02:03.456Z | 1:Quarnix (VT_BSTR) q=192 t=- "
+            "cut\n"
+            "typed-read trans=7 group=1 entries=3 master-error=0x00000001 master-quality=0x01"
+            " | 3:nan (VT_R8) q=0 t=- err=0xC0040007 | 4:-1 (VT_I8) q=192 t=- | 5:1 (VT_BOOL) "
+            "q=192 t=-\n");
+
+  const ToolRun json =
+      Listen({"--json", "--count", "2", "--timeout", "20"}, {kTypedChange, kTypedRead});
+  EXPECT_EQ(json.status, 0) << json.err;
+  const std::regex sender("\"from\":\"127\\.0\\.0\\.1:[0-9]+\"");
+  EXPECT_EQ(std::regex_replace(json.out, sender, "\"from\":\"S\""),
+            "{\"kind\":\"typed-change\",\"from\":\"S\",\"trans\":0,\"group\":2,\"masterError\":0,"
+            "\"masterQuality\":0,\"items\":[{\"handle\":0,\"type\":5,\"type_name\":\"VT_R8\","
+            "\"quality\":192,\"timestamp\":\"2026-12-09T01:02:03.456Z\",\"value\":21.7},"
+            "{\"handle\":1,\"type\":8,\"type_name\":\"VT_BSTR\",\"quality\":192,\"timestamp\":null,"
+            "\"value\":\"Quarnix\",\"cut\":true}]}\n"
+            "{\"kind\":\"typed-read\",\"from\":\"S\",\"trans\":7,\"group\":1,\"masterError\":1,"
+            "\"masterQuality\":1,\"items\":[{\"handle\":3,\"type\":5,\"type_name\":\"VT_R8\","
+            "\"quality\":0,\"timestamp\":null,\"value\":null,\"value_text\":\"nan\",\"error\":"
+            "3221487623},{\"handle\":4,\"type\":20,\"type_name\":\"VT_I8\",\"quality\":192,"
+            "\"timestamp\":null,\"value\":-1},{\"handle\":5,\"type\":11,\"type_name\":\"VT_BOOL\","
+            "\"quality\":192,\"timestamp\":null,\"value\":true}]}\n");
 }
 
 TEST(ClientToolListenTest, WellFormedDatagramsExitZeroAndTooFewExitOne) {

@@ -90,4 +90,26 @@ TEST(GatewayReplyTest, ListRepliesStateTheirLineCountFirst) {
   EXPECT_FALSE(ReplyList("entries"));
 }
 
+TEST(GatewayReplyTest, TypedReadRepliesGiveEachItemItsSixFields) {
+  const auto values = ReplyTypedReadValues(
+      "2 values\r\n0\t5\t192\t2026-12-09T01:02:03.456Z\t0\t21.7\r\n"
+      "3\t0\t0\t\t-1073479673\t");
+  ASSERT_TRUE(values);
+  ASSERT_EQ(values->size(), 2u);
+  EXPECT_EQ((*values)[0].item, 0);
+  EXPECT_EQ((*values)[0].vartype, 5);
+  EXPECT_EQ((*values)[0].quality, 192);
+  EXPECT_EQ((*values)[0].timestamp, "2026-12-09T01:02:03.456Z");
+  EXPECT_EQ((*values)[0].value, "21.7");
+  EXPECT_EQ((*values)[1].item, 3);
+  EXPECT_EQ((*values)[1].timestamp, "");
+  EXPECT_EQ((*values)[1].error, -1073479673);
+  EXPECT_EQ((*values)[1].value, "");
+  EXPECT_TRUE(ReplyTypedReadValues("1 value\r\n0\t8\t192\t\t0\ta\\tb"));
+  EXPECT_FALSE(ReplyTypedReadValues("1 values\r\n0\t5\t192\t\t0"));      // a field missing
+  EXPECT_FALSE(ReplyTypedReadValues("1 values\r\n0\tR8\t192\t\t0\t1"));  // not a number
+  EXPECT_FALSE(ReplyTypedReadValues("1 entries\r\n0\t5\t192\t\t0\t1"));
+  EXPECT_FALSE(ReplyTypedReadValues("\r\n300\t192"));  // an SR reply
+}
+
 }  // namespace

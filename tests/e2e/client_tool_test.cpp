@@ -85,4 +85,49 @@ TEST_F(ClientToolTest, ListenShowsTheValueChangesOfAnActivatedGroup) {
   Run({"activate", "N", index}, out);
 }
 
+TEST_F(ClientToolTest, TypedVariantsShowRealsAndStringsWithTheServersTimestamps) {
+  std::promise<std::uint16_t> bound;
+  std::ostringstream listened;
+  std::ostringstream listenErrors;
+  int listenStatus = -1;
+  std::thread listener([&] {
+    ClientToolHooks hooks;
+    hooks.onListening = [&](std::uint16_t port) { bound.set_value(port); };
+    listenStatus = RunClientTool({"listen", "--bind", "127.0.0.1", "--port", "0", "--count", "1",
+                                  "--timeout", "30", "--json"},
+                                 listened, listenErrors, hooks);
+  });
+  auto port = bound.get_future();
+  ASSERT_EQ(std::future_status::ready, port.wait_for(std::chrono::seconds(30)));
+  const std::string name = UniqueGroupName("cli_typed");
+  std::string out;
+  EXPECT_EQ(kExitReplyZero,
+            Run({"define", "--typed", "--receive-port", std::to_string(port.get()), "group", name,
+                 "A", "item", "Static.Real8", "item", "Static.String"},
+                out))
+      << out;
+  const std::string prefix = "code 0\n  group " + name + ": index ";
+  ASSERT_EQ(0u, out.rfind(prefix, 0)) << out;
+  const std::string index = out.substr(prefix.size(), out.size() - prefix.size() - 1);
+  EXPECT_EQ(kExitReplyZero, Run({"activate", "A", index}, out));
+  listener.join();
+  EXPECT_EQ(kExitReplyZero, listenStatus) << listenErrors.str();
+  const std::string line = listened.str();
+  EXPECT_NE(std::string::npos, line.find("\"kind\":\"typed-change\"")) << line;
+  EXPECT_NE(std::string::npos, line.find("\"type_name\":\"VT_R8\",\"quality\":192,\"timestamp\":"))
+      << line;
+  EXPECT_NE(std::string::npos, line.find("\"value\":3.25}")) << line;
+  EXPECT_NE(std::string::npos, line.find("\"value\":\"Quarnix\"}")) << line;
+
+  for (const char* source : {"--typed", "--cache"}) {
+    std::vector<std::string> args{"read", "--typed", index, "0", "1"};
+    if (std::string(source) == "--cache") args.insert(args.begin() + 1, "--cache");
+    EXPECT_EQ(kExitReplyZero, Run(args, out)) << out;
+    EXPECT_EQ(0u, out.rfind("code 0\n  item 0: 3.25 (VT_R8) quality 192 (good)", 0)) << out;
+    EXPECT_NE(std::string::npos, out.find("\n  item 1: Quarnix (VT_BSTR) quality 192 (good)"))
+        << out;
+  }
+  Run({"activate", "N", index}, out);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "client/request_builder.h"
+#include "tests/client/fake_gateway.h"
 #include "tests/e2e/running_gateway.h"
 #include "tests/mqtt/mqtt_fixtures.h"
 
@@ -108,9 +109,18 @@ TEST_F(BridgeTest, WritesThroughSetOnlyWhenAllowedAndNeverPastReadonly) {
   ASSERT_TRUE(subscriber.Publish("tw/" + id + "/set", "42"));
   EXPECT_TRUE(subscriber.WaitFor("tw/" + id + "/set/result", Field("ok", "true")));
   EXPECT_TRUE(subscriber.WaitFor("tw/" + id, Field("value", "42"))) << writer.Log();
+  // Every write from a /set message is one line of the bridge's log: topic, item, value, outcome.
+  EXPECT_NE(writer.Log().find("write from tw/" + id + "/set: item " + id +
+                              ", value \"42\": sent as \"42\", written (code 0)\n"),
+            std::string::npos)
+      << writer.Log();
 
   ASSERT_TRUE(subscriber.Publish("tw/" + id + "/set", "12abc"));
   EXPECT_TRUE(subscriber.WaitFor("tw/" + id + "/set/result", Field("code", "null")));
+  EXPECT_TRUE(writer.WaitForLog("write from tw/" + id + "/set: item " + id +
+                                ", value \"12abc\": refused by the bridge: \"12abc\" is not a "
+                                "whole number"))
+      << writer.Log();
 
   const std::size_t before = subscriber.Count();
   ASSERT_TRUE(subscriber.Publish("tr/" + id + "/set", "7"));
@@ -123,6 +133,10 @@ TEST_F(BridgeTest, WritesThroughSetOnlyWhenAllowedAndNeverPastReadonly) {
   ASSERT_TRUE(readonly);
   EXPECT_EQ(JsonField(readonly->payload, "code"), "1");
   EXPECT_NE(readonly->payload.find("Writes are disabled on this gateway"), std::string::npos);
+  EXPECT_TRUE(
+      guarded.WaitForLog("value \"7\": sent as \"7\", refused by the gateway (code 1: "
+                         "Writes are disabled on this gateway)"))
+      << guarded.Log();
   // Neither wrote: no 7 came on any topic.
   EXPECT_FALSE(subscriber.WaitFor("tr/" + id, Field("value", "7"), 1s, before));
   EXPECT_FALSE(subscriber.WaitFor("tg/" + id, Field("value", "7"), 1s, before));
@@ -234,6 +248,79 @@ TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReporte
   EXPECT_EQ(bad.Process().ExitCode(), 1);
   EXPECT_NE(bad.Log().find("bridge.conf:3: unknown key 'colour' in [gateway]"), std::string::npos)
       << bad.Log();
+}
+
+TEST_F(BridgeTest, PublishesRealsAndStringsAsTheyAreAndWritesThemWithinTheirType) {
+  const std::string tag = ".mqtt" + std::to_string(::getpid());
+  const std::string real = "Memory.Real8" + tag;
+  const std::string text = "Memory.String" + tag;
+  const std::string small = "Memory.Int2" + tag;
+  CBridgeProcess bridge(ConfigText(s_gateway->ListenPort(), s_broker->Port(), "ty",
+                                   Group("item = Random.Real8\nitem = Static.String\nitem = " +
+                                         real + "\nitem = " + text + "\nitem = " + small + "\n"),
+                                   "writes = true\n"));
+  CMqttSubscriber subscriber(s_broker->Port(), "ty/#");
+  const auto random = subscriber.WaitFor("ty/Random.Real8", [](const ReceivedMessage& m) {
+    const std::string value = JsonField(m.payload, "value");
+    return value.find('.') != std::string::npos && value.find('"') == std::string::npos;
+  });
+  ASSERT_TRUE(random) << "no real with a fraction: " << bridge.Log();
+  EXPECT_EQ(JsonField(random->payload, "timestamp").size(), 26u) << random->payload;  // "...Z"
+  EXPECT_NE(random->payload.find("\"received\":\""), std::string::npos);
+  EXPECT_TRUE(subscriber.WaitFor("ty/Static.String", Field("value", "\"Quarnix\"")));
+  EXPECT_EQ(bridge.Log().find("does not know TD"), std::string::npos) << bridge.Log();
+
+  // A real and a text written through /set read back as they were sent.
+  ASSERT_TRUE(subscriber.WaitFor("ty/" + real, Field("value", "0")));
+  ASSERT_TRUE(subscriber.Publish("ty/" + real + "/set", "21.7"));
+  EXPECT_TRUE(subscriber.WaitFor("ty/" + real + "/set/result", Field("ok", "true")));
+  EXPECT_TRUE(subscriber.WaitFor("ty/" + real, Field("value", "21.7"))) << bridge.Log();
+  ASSERT_TRUE(subscriber.Publish("ty/" + text + "/set", "Pump 3 on"));
+  EXPECT_TRUE(subscriber.WaitFor("ty/" + text, Field("value", "\"Pump 3 on\""))) << bridge.Log();
+
+  // 70000 does not fit the server's VT_I2: refused, nothing written (the gateway would write
+  // its low 16 bits, 4464).
+  ASSERT_TRUE(subscriber.WaitFor("ty/" + small, Field("value", "0")));
+  const std::size_t before = subscriber.Count();
+  ASSERT_TRUE(subscriber.Publish("ty/" + small + "/set", "70000"));
+  const auto refused = subscriber.WaitFor("ty/" + small + "/set/result", Any());
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(JsonField(refused->payload, "ok"), "false");
+  EXPECT_NE(refused->payload.find("from -32768 to 32767 (VT_I2)"), std::string::npos)
+      << refused->payload;
+  EXPECT_TRUE(bridge.WaitForLog("write from ty/" + small + "/set: item " + small +
+                                ", value \"70000\": refused by the bridge"));
+  EXPECT_FALSE(subscriber.WaitFor("ty/" + small, Field("value", "4464"), 1s, before));
+}
+
+TEST_F(BridgeTest, AnOlderGatewayWithoutTdGetsAdAndItsDatagramsAreReadAsBefore) {
+  CFakeGateway older;
+  older.AddReply("-1\t\r\n-1\r\n");              // Q?: no group of an earlier run
+  older.AddReply("1\tUnknown command: TD\r\n");  // TD
+  older.AddReply("0\t\r\n0\r\n");                // AD: group 0
+  older.AddReply("0\t\r\n");                     // AC
+  const std::uint16_t udpPort = FreeUdpPort();
+  CBridgeProcess bridge(ConfigText(older.Port(), s_broker->Port(), "to",
+                                   Group("item = Static.Int2\n"), "", "", udpPort));
+  CMqttSubscriber subscriber(s_broker->Port(), "to/#");
+  ASSERT_TRUE(bridge.WaitForLog("groups defined and active")) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("gateway does not know TD (an older version): defining the groups "
+                              "with AD"),
+            std::string::npos)
+      << bridge.Log();
+  const auto requests = older.Requests();
+  ASSERT_GE(requests.size(), 4u);
+  const std::string first = "\t1\t" + std::to_string(udpPort) + "\r\n";
+  EXPECT_EQ(requests[1].rfind("TD" + first, 0), 0u) << requests[1];
+  EXPECT_EQ(requests[2].rfind("AD" + first, 0), 0u) << requests[2];
+  EXPECT_EQ(requests[3], "AC\tA\t1\r\n0\r\n");
+  // A defined value-change datagram: group 0, item 0 a VT_I2 of 300.
+  const std::string change(
+      "\x43\x00\x15\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00"
+      "\x00\x00\x02\x01\x2C",
+      21);
+  CFakeGateway::SendDatagram(udpPort, change);
+  EXPECT_TRUE(subscriber.WaitFor("to/Static.Int2", Field("value", "300"))) << bridge.Log();
 }
 
 }  // namespace

@@ -1,10 +1,25 @@
 // Topics, message texts, write values and the bounded store of latest values.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+
 #include "mqtt/latest_values.h"
 #include "mqtt/topic_payload.h"
 
 namespace {
+
+// A value from a defined datagram's entry.
+ItemValue Defined(std::uint8_t length, std::uint32_t raw, std::uint16_t dataType,
+                  std::uint16_t quality, std::optional<std::uint32_t> error) {
+  ItemValue value;
+  value.length = length;
+  value.raw = raw;
+  value.dataType = dataType;
+  value.quality = quality;
+  value.error = error;
+  return value;
+}
 
 // The "value" field of a value message.
 std::string ValueOf(const std::string& payload) {
@@ -23,16 +38,16 @@ TEST(TopicPayloadTest, ItemIdsBecomeOneTopicLevelWithoutWildcards) {
 
 TEST(TopicPayloadTest, ValuesReadByTheirRequestedTypeAndKeepTheirQuality) {
   const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765184400123));
-  EXPECT_EQ(ValuePayload(ItemValue{4, 0xFFFFFFFE, 3, 192, std::nullopt}, at),
-            "{\"value\":-2,\"quality\":192,\"quality_text\":\"good\","
-            "\"timestamp\":\"2025-12-08T09:00:00.123Z\"}");
-  EXPECT_EQ(ValueOf(ValuePayload(ItemValue{4, 0xFFFFFFFE, 19, 192, std::nullopt}, at)),
-            "4294967294");
-  EXPECT_EQ(ValueOf(ValuePayload(ItemValue{2, 0xC350, 18, 192, std::nullopt}, at)), "50000");
-  EXPECT_EQ(ValueOf(ValuePayload(ItemValue{1, 0x9C, 16, 192, std::nullopt}, at)), "-100");
-  EXPECT_EQ(ValueOf(ValuePayload(ItemValue{1, 1, 11, 192, std::nullopt}, at)), "true");
-  EXPECT_EQ(ValueOf(ValuePayload(ItemValue{0, 0, 5, 192, std::nullopt}, at)), "null");
-  const std::string uncertain = ValuePayload(ItemValue{2, 0, 2, 0x40, 0xC0040007u}, at);
+  EXPECT_EQ(
+      ValuePayload(Defined(4, 0xFFFFFFFE, 3, 192, std::nullopt), at),
+      "{\"value\":-2,\"quality\":192,\"quality_text\":\"good\","
+      "\"timestamp\":\"2025-12-08T09:00:00.123Z\",\"received\":\"2025-12-08T09:00:00.123Z\"}");
+  EXPECT_EQ(ValueOf(ValuePayload(Defined(4, 0xFFFFFFFE, 19, 192, std::nullopt), at)), "4294967294");
+  EXPECT_EQ(ValueOf(ValuePayload(Defined(2, 0xC350, 18, 192, std::nullopt), at)), "50000");
+  EXPECT_EQ(ValueOf(ValuePayload(Defined(1, 0x9C, 16, 192, std::nullopt), at)), "-100");
+  EXPECT_EQ(ValueOf(ValuePayload(Defined(1, 1, 11, 192, std::nullopt), at)), "true");
+  EXPECT_EQ(ValueOf(ValuePayload(Defined(0, 0, 5, 192, std::nullopt), at)), "null");
+  const std::string uncertain = ValuePayload(Defined(2, 0, 2, 0x40, 0xC0040007u), at);
   EXPECT_NE(uncertain.find("\"quality\":64,\"quality_text\":\"uncertain\""), std::string::npos);
   EXPECT_NE(uncertain.find("\"error\":\"0xC0040007\""), std::string::npos);
   EXPECT_EQ(StatusPayload(false, "unknown"),
@@ -60,7 +75,84 @@ TEST(TopicPayloadTest, WriteValuesAreWholeNumbersWithinTheItemsType) {
                                                           {"+", 3}}) {
     EXPECT_FALSE(WriteValueText(text, type, &reason)) << text;
   }
-  EXPECT_EQ(reason, "\"+\" is not a whole number from -2147483648 to 2147483647");
+  EXPECT_EQ(reason, "\"+\" is not a whole number from -2147483648 to 2147483647 (VT_I4)");
+  EXPECT_FALSE(WriteValueText("99999999999", 0, &reason));
+  EXPECT_EQ(reason, "\"99999999999\" is not a whole number from -2147483648 to 2147483647");
+}
+
+// An item's type: the configured one, else the server's (VT_I2 for the example's Memory.Int2).
+TEST(TopicPayloadTest, WriteValuesOfRealsTextsAnd64BitNumbersFitTheirType) {
+  std::string reason;
+  EXPECT_FALSE(WriteValueText("70000", kVtI2, &reason));
+  EXPECT_EQ(reason, "\"70000\" is not a whole number from -32768 to 32767 (VT_I2)");
+  EXPECT_EQ(WriteValueText(" 21.7 ", kVtR8, &reason), "21.7");
+  EXPECT_EQ(WriteValueText("-3", kVtR4, &reason), "-3");
+  EXPECT_EQ(WriteValueText("1e300", kVtR8, &reason), "1e+300");
+  EXPECT_EQ(WriteValueText("12.34", kVtCy, &reason), "12.34");
+  for (const auto& [text, type] :
+       std::vector<std::pair<std::string, std::uint16_t>>{{"1e300", kVtR4},
+                                                          {"nan", kVtR8},
+                                                          {"inf", kVtR8},
+                                                          {"21.7 C", kVtR8},
+                                                          {"0x10", kVtR8},
+                                                          {"", kVtR8},
+                                                          {"true", kVtR8},
+                                                          {"1e16", kVtCy}}) {
+    EXPECT_FALSE(WriteValueText(text, type, &reason)) << text;
+  }
+  EXPECT_EQ(WriteValueText("9223372036854775807", kVtI8, &reason), "9223372036854775807");
+  EXPECT_EQ(WriteValueText("-9223372036854775808", kVtI8, &reason), "-9223372036854775808");
+  EXPECT_FALSE(WriteValueText("9223372036854775808", kVtI8, &reason));
+  EXPECT_EQ(WriteValueText("18446744073709551615", kVtUi8, &reason), "18446744073709551615");
+  EXPECT_FALSE(WriteValueText("18446744073709551616", kVtUi8, &reason));
+  EXPECT_EQ(WriteValueText("false", kVtBool, &reason), "0");
+  // Texts go as they are, blanks kept; what a request line cannot carry is refused, not cut.
+  EXPECT_EQ(WriteValueText(" Pump 3 ", kVtBstr, &reason), " Pump 3 ");
+  EXPECT_EQ(WriteValueText("温度", kVtBstr, &reason), "温度");
+  EXPECT_EQ(WriteValueText(std::string(90, 'a'), kVtBstr, &reason, 90), std::string(90, 'a'));
+  EXPECT_FALSE(WriteValueText(std::string(91, 'a'), kVtBstr, &reason, 90));
+  EXPECT_EQ(reason,
+            "the text is 91 bytes; one write carries at most 90 (the gateway's request lines hold "
+            "99 characters)");
+  EXPECT_FALSE(WriteValueText("a\tb", kVtBstr, &reason));
+  EXPECT_FALSE(WriteValueText("", kVtBstr, &reason));
+  EXPECT_FALSE(WriteValueText("2026-12-09T01:02:03Z", kVtDate, &reason));
+  EXPECT_EQ(reason,
+            "the bridge does not write items of type VT_DATE (numbers, texts and "
+            "true/false only)");
+}
+
+TEST(TopicPayloadTest, TypedValuesCarryTheServersTimestampAndTheirJsonType) {
+  const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765184400123));
+  const auto typed = [&](std::uint16_t vartype, const std::string& bytes, std::int64_t serverTime) {
+    ItemValue value;
+    value.typed = ReadTypedValue(vartype, bytes);
+    value.serverTime = serverTime;
+    return ValuePayload(value, at);
+  };
+  const auto r8 = [](double real) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &real, sizeof bits);
+    std::string bytes;
+    for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
+    return bytes;
+  };
+  EXPECT_EQ(
+      typed(kVtR8, r8(21.7), 1796778123456000),
+      "{\"value\":21.7,\"quality\":192,\"quality_text\":\"good\","
+      "\"timestamp\":\"2026-12-09T01:02:03.456Z\",\"received\":\"2025-12-08T09:00:00.123Z\"}");
+  EXPECT_EQ(ValueOf(typed(kVtR8, r8(std::nan("")), 1)), "null");
+  EXPECT_NE(typed(kVtR8, r8(-HUGE_VAL), 1).find("\"value\":null,\"value_text\":\"-inf\","),
+            std::string::npos);
+  EXPECT_EQ(ValueOf(typed(kVtBstr, "Quar\"nix", 1)), "\"Quar\\\"nix\"");
+  EXPECT_EQ(ValueOf(typed(kVtBool, std::string(1, '\0'), 1)), "false");
+  EXPECT_EQ(ValueOf(typed(kVtDate, std::string(8, '\0'), 1)), "\"1970-01-01T00:00:00.000Z\"");
+  EXPECT_EQ(ValueOf(typed(kVtUi8, std::string(8, '\xFF'), 1)), "18446744073709551615");
+  EXPECT_NE(typed(0x2005, "", 1).find("\"value\":null,\"value_text\":\"(VARTYPE 8197)\""),
+            std::string::npos);
+  // No server timestamp: the received time stands in.
+  EXPECT_NE(typed(kVtR8, r8(1.5), 0).find("\"timestamp\":\"2025-12-08T09:00:00.123Z\""),
+            std::string::npos);
 }
 
 TEST(TopicPayloadTest, LatestValuesHoldOneSlotPerItemWhateverComes) {
@@ -71,8 +163,8 @@ TEST(TopicPayloadTest, LatestValuesHoldOneSlotPerItemWhateverComes) {
   CLatestValues values(config);
   const auto at = std::chrono::system_clock::now();
   for (std::uint32_t n = 0; n < 10000; ++n) {
-    values.Apply(0, 0, ItemValue{4, n, 0, 192, std::nullopt}, at);
-    values.Apply(0, 1, ItemValue{4, n, 0, 192, std::nullopt}, at);
+    values.Apply(0, 0, Defined(4, n, 0, 192, std::nullopt), at);
+    values.Apply(0, 1, Defined(4, n, 0, 192, std::nullopt), at);
   }
   EXPECT_FALSE(values.Apply(0, 2, ItemValue{}, at));  // no such item
   EXPECT_FALSE(values.Apply(2, 0, ItemValue{}, at));
@@ -84,10 +176,10 @@ TEST(TopicPayloadTest, LatestValuesHoldOneSlotPerItemWhateverComes) {
   EXPECT_FALSE(values.TakeDirty());
 
   // Deadband 5 on group h: 3 away is dropped, 6 away and a quality change are kept.
-  EXPECT_TRUE(values.Apply(1, 0, ItemValue{4, 100, 0, 192, std::nullopt}, at));
-  EXPECT_FALSE(values.Apply(1, 0, ItemValue{4, 103, 0, 192, std::nullopt}, at));
-  EXPECT_TRUE(values.Apply(1, 0, ItemValue{4, 106, 0, 192, std::nullopt}, at));
-  EXPECT_TRUE(values.Apply(1, 0, ItemValue{4, 106, 0, 0, std::nullopt}, at));
+  EXPECT_TRUE(values.Apply(1, 0, Defined(4, 100, 0, 192, std::nullopt), at));
+  EXPECT_FALSE(values.Apply(1, 0, Defined(4, 103, 0, 192, std::nullopt), at));
+  EXPECT_TRUE(values.Apply(1, 0, Defined(4, 106, 0, 192, std::nullopt), at));
+  EXPECT_TRUE(values.Apply(1, 0, Defined(4, 106, 0, 0, std::nullopt), at));
   values.MarkAllDirty();
   EXPECT_EQ(values.DirtyCount(), 3u);
 }
