@@ -78,6 +78,9 @@ struct GroupRecord {
   HRESULT* pItemErrors = nullptr;         // CoTaskMemAlloc, from AddItems (wItemsDefined entries)
   DWORD dwNotifyHost = 0;                 // IPv4, host byte order
   WORD wNotifyPort = 0;
+  // The client that defined the group (IPv4, host byte order): only a /writers address may
+  // remove a group that another address defined.
+  DWORD dwDefinedBy = 0;
   IOPCSyncIO* pSyncIO = nullptr;
   IOPCAsyncIO2* pAsyncIO2 = nullptr;
   // While the server holds the group active: when its last value-change datagram went out, or
