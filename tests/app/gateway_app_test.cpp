@@ -255,6 +255,7 @@ TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
                            "Kepware.KEPServerEX.V5",
                            "[/bind ",
                            "[/allow ",
+                           "[/writers ",
                            "[/readonly ",
                            "[/maxconn ",
                            "256",
