@@ -48,7 +48,12 @@ bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
 }
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
-    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {}
+    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {
+  m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
+                                       const OPCHANDLE* items, const HRESULT* errors) {
+    AuditWriteCompletion(group, transactionId, count, items, errors);
+  });
+}
 
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();

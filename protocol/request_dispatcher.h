@@ -25,6 +25,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -148,6 +149,8 @@ private:
     const char* result = "refused";
     WriteCounts::Reason reason = WriteCounts::kInvalid;
     std::vector<std::string> outcomes;  // by position in the request
+    DWORD transactionId = 0;            // "AW" the server took: for its completion line
+    GroupRecord* group = nullptr;
   };
   // "SW" and "AW" under the audit: runs the write and records its line whatever the outcome.
   int AuditedWrite(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
@@ -167,6 +170,12 @@ private:
   AuditEntry DescribeWrite(CHttpBlockingSocket& connection) const;
   // Writes the entry's line and counts it; a line that cannot be written goes to the log file.
   void RecordWrite(const AuditEntry& entry, WriteCounts::Reason reason);
+  // Writes a line (not counted); one that cannot be written goes to the log file.
+  void WriteAuditLine(const AuditEntry& entry);
+  // The server completed an "AW": its line with the result per item, naming the client that
+  // sent it (from m_pendingWrites).
+  void AuditWriteCompletion(OPCHANDLE hGroup, DWORD transactionId, DWORD count,
+                            const OPCHANDLE* items, const HRESULT* errors);
   // Tells the operator (window and log file) when the audit trail stops or starts again being
   // writable.
   void NoteAuditState();
@@ -221,5 +230,14 @@ private:
   // The audit trail of writes (mutable: the status tells whether it can be written).
   mutable CWriteAudit m_audit;
   bool m_auditLost = false;  // the operator was told that the audit trail cannot be written
+  // "AW" requests the server took, until they complete (oldest first, at most
+  // kMostPendingWrites): who wrote what, for the completion's line.
+  struct PendingWrite {
+    OPCHANDLE group = 0;
+    DWORD transactionId = 0;
+    AuditEntry entry;
+  };
+  static constexpr std::size_t kMostPendingWrites = 4096;
+  std::deque<PendingWrite> m_pendingWrites;
   WriteCounts m_writeCounts;
 };

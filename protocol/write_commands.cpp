@@ -1,5 +1,6 @@
 // "SW" (synchronous write) and "AW" (asynchronous write), who may make them (/readonly,
 // /writers) and their audit trail.
+#include <algorithm>
 #include <memory>
 
 #include "core/activity_log.h"
@@ -249,6 +250,8 @@ int CRequestDispatcher::WriteAsync(CHttpBlockingSocket& connection, CRequestToke
   }
   // The server took the write; its result per item comes with the write-complete datagram.
   progress.result = hr == S_OK ? "accepted" : "failed";
+  progress.transactionId = request.transactionId;
+  progress.group = &group;
   progress.outcomes = ItemOutcomes(m_connection.Server(), errors.Get(), count, "accepted");
   if (hr == S_FALSE) reply = FailedWriteEntries(m_connection.Server(), errors.Get(), count, false);
   reply += StringPrintf("%u", static_cast<unsigned>(cancelId));
@@ -350,6 +353,12 @@ int CRequestDispatcher::AuditedWrite(CHttpBlockingSocket& connection, CRequestTo
                                                             : "not sent";
     }
     RecordWrite(entry, progress.reason);
+    if (progress.group == nullptr) return;
+    // The completion's line names who sent what.
+    if (m_pendingWrites.size() >= kMostPendingWrites) m_pendingWrites.pop_front();
+    m_pendingWrites.push_back(
+        {static_cast<OPCHANDLE>(CRequestTokenizer::ToInt(entry.groupIndex.c_str())),
+         progress.transactionId, std::move(entry)});
   };
   try {
     code = kind == IoKind::SyncWrite ? WriteSync(connection, line, reply, progress)
@@ -367,6 +376,49 @@ int CRequestDispatcher::AuditedWrite(CHttpBlockingSocket& connection, CRequestTo
 
 void CRequestDispatcher::RecordWrite(const AuditEntry& entry, WriteCounts::Reason reason) {
   m_writeCounts.Count(entry.result, reason);
+  WriteAuditLine(entry);
+}
+
+void CRequestDispatcher::AuditWriteCompletion(OPCHANDLE hGroup, DWORD transactionId, DWORD count,
+                                              const OPCHANDLE* items, const HRESULT* errors) {
+  m_uiThread.Check();
+  AuditEntry entry;
+  const auto pending =
+      std::find_if(m_pendingWrites.begin(), m_pendingWrites.end(), [&](const PendingWrite& write) {
+        return write.group == hGroup && write.transactionId == transactionId;
+      });
+  if (pending != m_pendingWrites.end()) {
+    entry = std::move(pending->entry);
+    m_pendingWrites.erase(pending);
+  } else {
+    entry.groupIndex = std::to_string(hGroup);  // sent before a restart, or long ago
+  }
+  const GroupRecord* group = m_registry.GetGroup(hGroup);
+  if (group != nullptr && group->szName != nullptr) entry.groupName = group->szName;
+  const std::vector<AuditedItem> sent = std::move(entry.items);
+  entry.items.clear();
+  entry.command = "AW-complete";
+  entry.result = "written";
+  entry.reason.clear();
+  for (DWORD k = 0; items != nullptr && k < count; ++k) {
+    AuditedItem& item = entry.items.emplace_back();
+    item.index = std::to_string(items[k]);
+    for (const AuditedItem& request : sent) {
+      if (request.index == item.index) item = request;
+    }
+    if (group != nullptr && items[k] < group->wItemsDefined &&
+        group->pItemDefs[items[k]].szItemID != nullptr)
+      item.itemId = group->pItemDefs[items[k]].szItemID;
+    const HRESULT error = errors != nullptr ? errors[k] : S_OK;
+    item.outcome =
+        error == S_OK ? "written" : "failed: " + ServerErrorText(m_connection.Server(), error);
+    if (error != S_OK) entry.result = "failed";
+  }
+  if (entry.result != "written") entry.reason = "the server did not write every item";
+  WriteAuditLine(entry);
+}
+
+void CRequestDispatcher::WriteAuditLine(const AuditEntry& entry) {
   if (!m_audit.Record(entry)) {
     // Not on the audit trail: the log file keeps the line.
     LogToFile(SystemText("未能记入审计文件的写入请求：") +

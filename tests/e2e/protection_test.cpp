@@ -229,9 +229,12 @@ TEST_F(WritersTest, OnlyTheWritersAddressWritesAndEveryWriteRequestIsAudited) {
   EXPECT_NE(std::string::npos, status.find("\r\nwriters\t127.0.0.2\r\n")) << status;
   EXPECT_NE(std::string::npos, status.find("\r\naudit_writable\t1\r\n")) << status;
 
-  // One line per write request, own group's removal not among them.
+  // One line per write request, own group's removal not among them; then the completion of the
+  // accepted AW with the server's result per item.
+  ASSERT_TRUE(testing_loopback::WaitUntil(
+      [] { return AuditLines(s_gateway->WorkDirectory()).size() >= 7; }, kWait));
   const auto lines = AuditLines(s_gateway->WorkDirectory());
-  ASSERT_EQ(6u, lines.size());
+  ASSERT_EQ(7u, lines.size());
   const std::string serverText = failed.substr(5, failed.size() - 8);  // "1\t1: <text>\t\r\n"
   const std::vector<std::vector<std::string>> expected = {
       {"SW", "0", "w_a", "refused", refused.substr(2, refused.size() - 4), "1", "0",
@@ -243,9 +246,10 @@ TEST_F(WritersTest, OnlyTheWritersAddressWritesAndEveryWriteRequestIsAudited) {
       {"SW", "0", "w_a", "failed", "1: " + serverText + "\\t", "2", "0", "Memory.Int2.writers", "8",
        "written", "1", "Static.Int2", "5", "failed: " + serverText},
       {"AW", "0", "w_a", "accepted", "", "1", "0", "Memory.Int2.writers", "9", "accepted"},
+      {"AW-complete", "0", "w_a", "written", "", "1", "0", "Memory.Int2.writers", "9", "written"},
   };
-  const std::string clients[] = {
-      "127.0.0.1:", "127.0.0.1:", "127.0.0.1:", "127.0.0.2:", "127.0.0.2:", "127.0.0.2:"};
+  const std::string clients[] = {"127.0.0.1:", "127.0.0.1:", "127.0.0.1:", "127.0.0.2:",
+                                 "127.0.0.2:", "127.0.0.2:", "127.0.0.2:"};
   for (std::size_t k = 0; k < lines.size(); ++k) {
     const std::vector<std::string>& line = lines[k];
     ASSERT_EQ(expected[k].size() + 2, line.size()) << k;
