@@ -112,6 +112,7 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       if (IsOption(token, "/allow") && hasValue) options.allowText = tokens[i];
     }
   }
+  CheckWritersWithinAllow(options.protection, options.requests, options.optionError);
 }
 
 CommandLineOptions ParseCommandLine(std::string_view commandLine) {

@@ -27,6 +27,7 @@ std::string StartRecordText(const CommandLineOptions& options) {
   if (protection.bindAddress != 0) text += " /bind " + Dotted(protection.bindAddress);
   if (!options.allowText.empty()) text += " /allow " + options.allowText;
   const RequestSettings& requests = options.requests;
+  if (!requests.writersText.empty()) text += " /writers " + requests.writersText;
   if (requests.readOnly) text += " /readonly";
   text += StringPrintf(" /maxconn %d /maxgroups %llu /maxitems %llu", protection.maxConnections,
                        static_cast<unsigned long long>(requests.maxGroups),

@@ -12,8 +12,8 @@
 #include "app/command_line.h"
 
 // "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp 8088 /lp 8089 /progId OPC.SimaticNET /s
-// /maxconn 256 /maxgroups 10000 /maxitems 1000000": the classic options, then /bind, /allow and
-// /readonly when given, then the limits.
+// /maxconn 256 /maxgroups 10000 /maxitems 1000000": the classic options, then /bind, /allow,
+// /writers and /readonly when given, then the limits.
 std::string StartRecordText(const CommandLineOptions& options);
 // "Quarnix 1.0.0 正常停止"
 std::string StopRecordText();

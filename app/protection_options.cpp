@@ -1,5 +1,6 @@
 #include "app/protection_options.h"
 
+#include <algorithm>
 #include <climits>
 #include <string_view>
 
@@ -49,7 +50,7 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
   }
   const char* option = nullptr;
   for (const char* name :
-       {"/bind", "/allow", "/maxconn", "/maxgroups", "/maxitems", "/calltimeout"}) {
+       {"/bind", "/allow", "/writers", "/maxconn", "/maxgroups", "/maxitems", "/calltimeout"}) {
     if (IsOption(token, name)) option = name;
   }
   if (option == nullptr) return false;
@@ -71,6 +72,17 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
                "请给出以逗号分隔、不含空格的 IPv4 地址或 CIDR 网段，例如 /allow "
                "10.1.2.0/24,10.1.3.7");
     }
+  } else if (name == "/writers") {
+    std::string bad;
+    if (requests.writers.Parse(value, &bad)) {
+      requests.writersText = value;
+    } else {
+      const std::string expected = StringPrintf(
+          "“%s”不是 IPv4 地址或 CIDR 网段；请给出以逗号分隔、不含空格的地址或网段，例如 /writers "
+          "10.1.2.5,10.1.2.16/30",
+          bad.c_str());
+      SetError(error, option, value, expected.c_str());
+    }
   } else if (name == "/calltimeout") {
     if (ParseCount(value, count) && count <= 600)
       requests.callTimeoutSeconds = count;
@@ -86,6 +98,28 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
     requests.maxItems = static_cast<std::size_t>(count);
   }
   return true;
+}
+
+bool CheckWritersWithinAllow(const ProtectionSettings& settings, const RequestSettings& requests,
+                             std::string& error) {
+  const std::string& text = requests.writersText;
+  if (requests.writers.Empty() || settings.allowList.Covers(requests.writers)) return true;
+  // Name the first entry that is not covered.
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string entry = text.substr(start, comma - start);
+    CAllowList one;
+    if (one.Parse(entry) && !settings.allowList.Covers(one)) {
+      const std::string expected = StringPrintf(
+          "“%s”不全在 /allow 列表中，列表外的地址无法连接网关；请把它加入 /allow，"
+          "或从 /writers 中去掉",
+          entry.c_str());
+      SetError(error, "/writers", text, expected.c_str());
+      return false;
+    }
+    start = comma + 1;
+  }
+  return true;  // not reached: entries that are each covered are covered together
 }
 
 bool CheckBindAddress(std::uint32_t hostOrderAddress, std::string& error) {

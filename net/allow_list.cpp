@@ -32,19 +32,23 @@ bool CAllowList::ParseAddress(std::string_view text, std::uint32_t& hostOrderAdd
   return true;
 }
 
-bool CAllowList::Parse(std::string_view text) {
+bool CAllowList::Parse(std::string_view text, std::string* badEntry) {
   std::vector<Block> blocks;
   for (;;) {
     const std::size_t comma = text.find(',');
     std::string_view entry = text.substr(0, comma);
+    const auto refuse = [&] {
+      if (badEntry != nullptr) *badEntry = std::string(text.substr(0, comma));
+      return false;
+    };
     unsigned prefix = 32;
     const std::size_t slash = entry.find('/');
     if (slash != std::string_view::npos) {
-      if (!ParseSmallNumber(entry.substr(slash + 1), 32, prefix)) return false;
+      if (!ParseSmallNumber(entry.substr(slash + 1), 32, prefix)) return refuse();
       entry = entry.substr(0, slash);
     }
     std::uint32_t address = 0;
-    if (!ParseAddress(entry, address)) return false;
+    if (!ParseAddress(entry, address)) return refuse();
     const std::uint32_t mask = prefix == 0 ? 0u : ~std::uint32_t{0} << (32 - prefix);
     blocks.push_back({address & mask, mask});
     if (comma == std::string_view::npos) break;
@@ -60,4 +64,33 @@ bool CAllowList::Allows(std::uint32_t hostOrderAddress) const {
     if ((hostOrderAddress & block.mask) == block.network) return true;
   }
   return false;
+}
+
+bool CAllowList::Covers(const CAllowList& other) const {
+  if (m_blocks.empty()) return true;
+  const std::vector<Block> everything{Block{0, 0}};
+  const std::vector<Block>& wantedBlocks = other.m_blocks.empty() ? everything : other.m_blocks;
+  const auto inside = [](const Block& inner, const Block& outer) {
+    return inner.mask >= outer.mask && (inner.network & outer.mask) == outer.network;
+  };
+  // Two blocks are nested or apart. A wanted block is covered when a block here holds it, or
+  // when the outermost blocks here inside it (which are apart) fill it.
+  for (const Block& wanted : wantedBlocks) {
+    const std::uint64_t wantedSize = std::uint64_t{~wanted.mask} + 1;
+    std::uint64_t filled = 0;
+    bool held = false;
+    for (std::size_t k = 0; k < m_blocks.size() && !held; ++k) {
+      const Block& block = m_blocks[k];
+      held = inside(wanted, block);
+      if (held || !inside(block, wanted)) continue;
+      bool counted = false;  // within another block here, or the same block given before
+      for (std::size_t j = 0; j < m_blocks.size() && !counted; ++j) {
+        const Block& outer = m_blocks[j];
+        counted = j != k && inside(block, outer) && (outer.mask < block.mask || j < k);
+      }
+      if (!counted) filled += std::uint64_t{~block.mask} + 1;
+    }
+    if (!held && filled < wantedSize) return false;
+  }
+  return true;
 }

@@ -23,3 +23,12 @@ double GatewayStatus::LargestValueAge() const {
   for (const GroupValueAge& age : groupAges) largest = std::max(largest, age.seconds);
   return largest;
 }
+
+void WriteCounts::Count(std::string_view result, Reason reason) {
+  for (std::size_t k = 0; k < kResultCount; ++k) {
+    if (result != kResultNames[k]) continue;
+    ++byResult[k];
+    if (k == kRefused) ++refusedBy[static_cast<std::size_t>(reason)];
+    return;
+  }
+}

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CRequestFigures {
@@ -53,6 +54,22 @@ struct RefusalCounts {
   std::uint64_t Total() const { return notAllowed + tooMany + noRoom; }
 };
 
+// Write requests ("SW", "AW", "RM" of another address's group: the audit trail's lines) by
+// result, and the refused ones by reason.
+struct WriteCounts {
+  enum Result { kWritten, kAccepted, kFailed, kUnknown, kRefused, kRemoved, kResultCount };
+  enum Reason { kReadOnly, kNotWriter, kAuditUnavailable, kInvalid, kReasonCount };
+  // The audit trail's result words and the metrics' labels.
+  static constexpr const char* kResultNames[kResultCount] = {"written", "accepted", "failed",
+                                                             "unknown", "refused",  "removed"};
+  static constexpr const char* kReasonNames[kReasonCount] = {"readonly", "not_writer",
+                                                             "audit_unavailable", "invalid"};
+  std::array<std::uint64_t, kResultCount> byResult{};
+  std::array<std::uint64_t, kReasonCount> refusedBy{};
+  // Counts one request of the named result (refusals with their reason).
+  void Count(std::string_view result, Reason reason);
+};
+
 struct GroupValueAge {
   std::size_t index = 0;  // the group's local index
   double seconds = 0;     // since its last value-change datagram (or its activation)
@@ -79,6 +96,11 @@ struct GatewayStatus {
   RefusalCounts refusals;
   std::uint64_t datagramsSent = 0;
   std::uint64_t datagramFailures = 0;
+  // Writes: who may make them ("any", "none" under /readonly, else the /writers list), whether
+  // the audit trail can be written, and the requests by result.
+  std::string writers = "any";
+  bool auditWritable = true;
+  WriteCounts writes;
   // Value ages of the active groups (registered and active), in list order.
   std::vector<GroupValueAge> groupAges;
   // How long the UI thread took to make this copy (set by CStatusSnapshots; 0 otherwise).

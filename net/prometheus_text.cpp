@@ -86,6 +86,28 @@ void Groups(CExposition& out, const GatewayStatus& s) {
                Number(age.seconds));
 }
 
+void Writes(CExposition& out, const GatewayStatus& s) {
+  out.Family(
+      "quarnix_writers_info", "gauge",
+      "Always 1; the label names who may write: any, none (/readonly) or the /writers list.");
+  out.Sample("quarnix_writers_info", "writers=\"" + PrometheusLabelValue(s.writers) + "\"", "1");
+  out.Gauge("quarnix_audit_writable",
+            "1 while the audit trail of writes can be written; 0: writes are refused.",
+            s.auditWritable ? "1" : "0");
+  out.Family("quarnix_writes_total", "counter",
+             "Write requests (SW, AW, RM of another client's group) by result.");
+  for (std::size_t k = 0; k < WriteCounts::kResultCount; ++k)
+    out.Sample("quarnix_writes_total",
+               std::string("result=\"") + WriteCounts::kResultNames[k] + "\"",
+               std::to_string(s.writes.byResult[k]));
+  out.Family("quarnix_writes_refused_total", "counter",
+             "Write requests refused before any server call, by reason.");
+  for (std::size_t k = 0; k < WriteCounts::kReasonCount; ++k)
+    out.Sample("quarnix_writes_refused_total",
+               std::string("reason=\"") + WriteCounts::kReasonNames[k] + "\"",
+               std::to_string(s.writes.refusedBy[k]));
+}
+
 void Requests(CExposition& out, const GatewayStatus& s) {
   out.Family("quarnix_requests_total", "counter", "Requests answered, by command and result.");
   for (const CRequestFigures::CommandCounts& entry : s.requests.ByCommand()) {
@@ -118,6 +140,7 @@ void Requests(CExposition& out, const GatewayStatus& s) {
              std::to_string(s.refusals.tooMany));
   out.Sample("quarnix_connections_refused_total", "reason=\"no_room\"",
              std::to_string(s.refusals.noRoom));
+  Writes(out, s);
   out.Counter("quarnix_datagrams_sent_total", "Datagrams sent.", s.datagramsSent);
   out.Counter("quarnix_datagram_send_failures_total", "Datagrams that could not be sent.",
               s.datagramFailures);

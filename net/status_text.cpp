@@ -38,6 +38,8 @@ std::vector<std::string> StatusLines(const GatewayStatus& s) {
       Line("requests_refused", Count(s.refusals.Total())),
       Line("datagrams_sent", Count(s.datagramsSent)),
       Line("datagram_send_failures", Count(s.datagramFailures)),
+      Line("writers", s.writers),
+      Line("audit_writable", s.auditWritable ? "1" : "0"),
       Line("value_age_max_seconds", largest < 0 ? std::string("-") : Seconds(largest)),
   };
   for (const GroupValueAge& age : s.groupAges) {

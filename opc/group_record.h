@@ -80,6 +80,9 @@ struct GroupRecord {
   WORD wNotifyPort = 0;
   // Defined by "TD": value changes, refreshes and read completions go out as typed datagrams.
   bool typed = false;
+  // The client that defined the group (IPv4, host byte order): only a /writers address may
+  // remove a group that another address defined.
+  DWORD dwDefinedBy = 0;
   IOPCSyncIO* pSyncIO = nullptr;
   IOPCAsyncIO2* pAsyncIO2 = nullptr;
   // While the server holds the group active: when its last value-change datagram went out, or

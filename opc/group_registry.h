@@ -15,8 +15,10 @@
 // counted by its connections.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/frame_view.h"
@@ -73,6 +75,14 @@ public:
   bool FindDestination(OPCHANDLE hGroup, GroupDestination& destination) const override;
   // The group's value age starts again (while it is active at the server).
   void NoteValuesSent(OPCHANDLE hGroup) const override;
+  // Completed asynchronous writes go to the observer (the request side's audit trail), if any.
+  using WriteCompletion = std::function<void(OPCHANDLE hGroup, DWORD transactionId, DWORD count,
+                                             const OPCHANDLE* items, const HRESULT* errors)>;
+  void SetWriteCompletion(WriteCompletion observer) { m_writeCompletion = std::move(observer); }
+  void NoteWriteComplete(OPCHANDLE hGroup, DWORD transactionId, DWORD count, const OPCHANDLE* items,
+                         const HRESULT* errors) const override {
+    if (m_writeCompletion) m_writeCompletion(hGroup, transactionId, count, items, errors);
+  }
 
 private:
   // IServerGroups: the connection's turns.
@@ -119,4 +129,5 @@ private:
   bool m_logToView = true;
   void OpcLogToWindow(const std::string& text);
   void OpcLogGroupOp(const std::string& text);  // only while logGroupOps is on
+  WriteCompletion m_writeCompletion;
 };

@@ -87,8 +87,14 @@ HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRES
 }
 
 HRESULT COpcDataCallback::OnWriteComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMastererr,
-                                          DWORD dwCount, OPCHANDLE*, HRESULT*) {
+                                          DWORD dwCount, OPCHANDLE* phClientItems,
+                                          HRESULT* pErrors) {
   if (Disconnected()) return S_OK;
+  try {
+    destinations->NoteWriteComplete(hGroup, dwTransid, dwCount, phClientItems, pErrors);
+  } catch (...) {
+    // The client's datagram goes out all the same.
+  }
   BYTE datagram[kWriteCompleteBytes];
   const std::size_t length = PackWriteComplete(dwTransid, hGroup, hrMastererr, dwCount, datagram);
   try {

@@ -35,6 +35,10 @@ public:
   // A value-change datagram of the group went out (for the status request's value age). The
   // list keeps that time in the record itself, so this is const like the lookup.
   virtual void NoteValuesSent(OPCHANDLE) const {}
+  // An asynchronous write of the group completed (told before its datagram goes out): the
+  // server's result for each item, by client handle (the item's index), for the audit trail.
+  virtual void NoteWriteComplete(OPCHANDLE /*hGroup*/, DWORD /*transactionId*/, DWORD /*count*/,
+                                 const OPCHANDLE* /*items*/, const HRESULT* /*errors*/) const {}
 
 protected:
   ~IGroupDestinations() = default;

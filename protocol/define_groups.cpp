@@ -1,5 +1,6 @@
 // "AD" (define groups with their items and register them), "TD" (the same for groups whose value
 // datagrams are typed; names and item IDs in UTF-8) and "RM" (remove groups by index).
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -150,6 +151,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer&
       m_registry.AppendGroup(AllocWideString(ReceivedText(name, definition.typed)));
   record->typed = definition.typed;
   record->dwNotifyHost = definition.notifyHost;
+  record->dwDefinedBy = definition.peer.HostOrderAddress();
   record->wNotifyPort = definition.receivePort;
   record->bActive = IsActiveFlag(activeField) ? TRUE : FALSE;
   record->AllocItemDefs(static_cast<WORD>(itemCount));
@@ -246,6 +248,38 @@ int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTo
     if (indices.size() == count) break;
     line.ReadLine(connection);
   }
+  // A group that another address defined is removed only for a client that may write, and
+  // each such removal is on the audit trail.
+  std::vector<AuditEntry> others;
+  std::string client;
+  const std::uint32_t address = ClientOf(connection, &client);
+  for (const std::size_t index : indices) {
+    const GroupRecord* group = m_registry.GetGroup(index);
+    if (group == nullptr || group->dwDefinedBy == address) continue;
+    const std::string indexText = std::to_string(index);
+    if (std::any_of(others.begin(), others.end(),
+                    [&](const AuditEntry& seen) { return seen.groupIndex == indexText; }))
+      continue;
+    AuditEntry& entry = others.emplace_back();
+    entry.client = client;
+    entry.command = "RM";
+    entry.groupIndex = indexText;
+    if (group->szName != nullptr) entry.groupName = group->szName;
+    entry.result = "removed";
+  }
+  if (!others.empty()) {
+    std::string refusal;
+    const bool writer = MayWrite(address, refusal);
+    if (!writer || !AuditReady(refusal)) {
+      for (AuditEntry& entry : others) {
+        entry.result = "refused";
+        entry.reason = refusal;
+        RecordWrite(entry, writer ? WriteCounts::kAuditUnavailable : WriteCounts::kNotWriter);
+      }
+      reply = refusal;
+      return 1;  // nothing removed
+    }
+  }
   for (const std::size_t index : indices) {
     if (GroupRecord* group = m_registry.GetGroup(index)) {
       if (logGroupOps)
@@ -254,6 +288,7 @@ int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTo
       m_registry.RemoveOne(index);
     }
   }
+  for (const AuditEntry& entry : others) RecordWrite(entry, WriteCounts::kInvalid);
   if (refused) return 1;
   m_registry.TrimTail();
   return 0;

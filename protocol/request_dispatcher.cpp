@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
+#include "protocol/request_settings.h"
 
 const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[16] = {
     {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
@@ -25,6 +26,11 @@ namespace {
 
 // The status request tells about the server connection and must not make one.
 constexpr char kStatusCommandName[] = "ST";
+
+// The commands that write values: /writers refuses them before the server is even connected.
+bool IsWriteCommand(const std::string& command) {
+  return command == "SW" || command == "AW";
+}
 
 }  // namespace
 
@@ -44,7 +50,12 @@ bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
 }
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
-    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {}
+    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {
+  m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
+                                       const OPCHANDLE* items, const HRESULT* errors) {
+    AuditWriteCompletion(group, transactionId, count, items, errors);
+  });
+}
 
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
@@ -105,6 +116,17 @@ CRequestDispatcher::RequestHandler CRequestDispatcher::FindHandler(const std::st
 bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                     const std::string& command, std::string& reply, int& code) {
   try {
+    if (IsWriteCommand(command) && !GatewayRequestSettings().readOnly &&
+        !MayWrite(ClientOf(connection, nullptr), reply)) {
+      // Recorded like every write request; nothing is called.
+      AuditEntry entry = DescribeWrite(connection);
+      entry.result = "refused";
+      entry.reason = reply;
+      for (AuditedItem& item : entry.items) item.outcome = "refused";
+      RecordWrite(entry, WriteCounts::kNotWriter);
+      code = 1;
+      return true;
+    }
     if (command != kStatusCommandName && !ConnectServer(command, reply, code)) return false;
     if (const RequestHandler handler = FindHandler(command)) {
       code = (this->*handler)(connection, line, reply);

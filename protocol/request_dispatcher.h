@@ -25,6 +25,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,7 @@
 #include "protocol/request_framing.h"
 #include "protocol/request_settings.h"
 #include "protocol/request_tokenizer.h"
+#include "protocol/write_audit.h"
 
 class CRequestDispatcher {
 public:
@@ -149,6 +151,46 @@ private:
   static bool TakeWriteValue(CRequestTokenizer& line, WORD item, std::string& reply,
                              ItemRequest& request);
 
+  // Who may write, and the audit trail (write_commands.cpp). What a write handler learnt for
+  // the audit line: the result (refused until the server was called), why a refusal was made,
+  // and each item's outcome once the server answered.
+  struct WriteProgress {
+    const char* result = "refused";
+    WriteCounts::Reason reason = WriteCounts::kInvalid;
+    std::vector<std::string> outcomes;  // by position in the request
+    DWORD transactionId = 0;            // "AW" the server took: for its completion line
+    GroupRecord* group = nullptr;
+  };
+  // "SW" and "AW" under the audit: runs the write and records its line whatever the outcome.
+  int AuditedWrite(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                   IoKind kind);
+  int WriteSync(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                WriteProgress& progress);
+  int WriteAsync(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+                 WriteProgress& progress);
+  // /writers: false for a client that may not write, with "Writes are not allowed from
+  // <address> (/writers)" in reply. /readonly is left to the handlers.
+  static bool MayWrite(std::uint32_t clientAddress, std::string& reply);
+  // Before a server call that changes something: false, with the refusal in reply and the
+  // operator told, when the audit trail cannot be written.
+  bool AuditReady(std::string& reply);
+  // The audit entry of a write request as it was sent (the request is read again from its
+  // first line): client, command, group, item lines. Never throws.
+  AuditEntry DescribeWrite(CHttpBlockingSocket& connection) const;
+  // Writes the entry's line and counts it; a line that cannot be written goes to the log file.
+  void RecordWrite(const AuditEntry& entry, WriteCounts::Reason reason);
+  // Writes a line (not counted); one that cannot be written goes to the log file.
+  void WriteAuditLine(const AuditEntry& entry);
+  // The server completed an "AW": its line with the result per item, naming the client that
+  // sent it (from m_pendingWrites).
+  void AuditWriteCompletion(OPCHANDLE hGroup, DWORD transactionId, DWORD count,
+                            const OPCHANDLE* items, const HRESULT* errors);
+  // Tells the operator (window and log file) when the audit trail stops or starts again being
+  // writable.
+  void NoteAuditState();
+  // The client's address (host byte order) and "address:port"; 0 and "" when unknown.
+  static std::uint32_t ClientOf(CHttpBlockingSocket& connection, std::string* text);
+
   // "AD": the state of one request while its lines are read, and the steps of its group and
   // item lines.
   struct DefinitionInProgress;
@@ -196,4 +238,17 @@ private:
   bool m_closeRequested = false;
   CAddressSpaceBrowser m_browser;
   CRequestFigures m_requestFigures;
+  // The audit trail of writes (mutable: the status tells whether it can be written).
+  mutable CWriteAudit m_audit;
+  bool m_auditLost = false;  // the operator was told that the audit trail cannot be written
+  // "AW" requests the server took, until they complete (oldest first, at most
+  // kMostPendingWrites): who wrote what, for the completion's line.
+  struct PendingWrite {
+    OPCHANDLE group = 0;
+    DWORD transactionId = 0;
+    AuditEntry entry;
+  };
+  static constexpr std::size_t kMostPendingWrites = 4096;
+  std::deque<PendingWrite> m_pendingWrites;
+  WriteCounts m_writeCounts;
 };

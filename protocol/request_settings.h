@@ -1,6 +1,6 @@
-// The limits on what requests may do: whether they write, how much all clients together may
-// make the gateway hold, and how long a server call may take. They come from the options
-// /readonly, /maxgroups, /maxitems and /calltimeout; the
+// The limits on what requests may do: whether they write and from where, how much all clients
+// together may make the gateway hold, and how long a server call may take. They come from the
+// options /readonly, /writers, /maxgroups, /maxitems and /calltimeout; the
 // defaults are the gateway's behaviour without them.
 //
 // Error rule: none here (the command line checks the values). Thread rule: written on the UI
@@ -9,12 +9,20 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+#include "net/allow_list.h"
 
 struct RequestSettings {
   static constexpr std::size_t kDefaultMaxGroups = 10000;
   static constexpr std::size_t kDefaultMaxItems = 1000000;
 
-  bool readOnly = false;                      // "SW" and "AW" refused without a server call
+  bool readOnly = false;  // "SW" and "AW" refused without a server call
+  // /writers: the client addresses that may write ("SW", "AW", "RM" of another address's
+  // group); empty: every client served. writersText is the value as given (for the start record
+  // and the status).
+  CAllowList writers;
+  std::string writersText;
   std::size_t maxGroups = kDefaultMaxGroups;  // entries of the group list, placeholders too
   std::size_t maxItems = kDefaultMaxItems;    // items of all groups together
   int callTimeoutSeconds = 10;                // /calltimeout: the deadline on every server call

@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "protocol/list_reply.h"
 #include "protocol/request_dispatcher.h"
+#include "protocol/request_settings.h"
 #include "res/strings.h"
 
 namespace {
@@ -23,6 +24,7 @@ int CRequestDispatcher::StatusCommand(CHttpBlockingSocket&, CRequestTokenizer&,
   FillStatus(status);
   // Texts from the command line never split a line or a field.
   status.progId = ListField(status.progId);
+  status.writers = ListField(status.writers);
   reply = ListReplyText("lines of status", StatusLines(status));
   return 0;
 }
@@ -59,4 +61,10 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
   status.refusals = counters.Refusals();
   status.datagramsSent = counters.datagramsSent.load(std::memory_order_relaxed);
   status.datagramFailures = counters.datagramFailures.load(std::memory_order_relaxed);
+  const RequestSettings& settings = GatewayRequestSettings();
+  status.writers = settings.readOnly              ? "none"
+                   : settings.writersText.empty() ? "any"
+                                                  : settings.writersText;
+  status.auditWritable = m_audit.Ready();
+  status.writes = m_writeCounts;
 }

@@ -1,4 +1,8 @@
-// "SW" (synchronous write) and "AW" (asynchronous write).
+// "SW" (synchronous write) and "AW" (asynchronous write), who may make them (/readonly,
+// /writers) and their audit trail.
+#include <algorithm>
+#include <memory>
+
 #include "core/activity_log.h"
 #include "platform/codepage.h"
 #include "protocol/handler_text.h"
@@ -84,6 +88,17 @@ bool MakeWriteValues(const GroupRecord& group, const std::vector<WORD>& items,
   return true;
 }
 
+// Each item's outcome in the audit: okay for those the server took, "failed: " and its error
+// text for the others.
+std::vector<std::string> ItemOutcomes(IOPCServer* server, const HRESULT* errors, std::size_t count,
+                                      const char* okay) {
+  std::vector<std::string> outcomes(count, okay);
+  for (std::size_t k = 0; errors != nullptr && k < count; ++k) {
+    if (errors[k] != S_OK) outcomes[k] = "failed: " + ServerErrorText(server, errors[k]);
+  }
+  return outcomes;
+}
+
 // The error texts of the failed items of an S_FALSE write; "SW" puts "%d: " before each.
 std::string FailedWriteEntries(IOPCServer* server, const HRESULT* errors, std::size_t count,
                                bool withPosition) {
@@ -109,7 +124,20 @@ bool WritesDisabled(std::string& reply) {
 
 int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                                          std::string& reply) {
-  if (WritesDisabled(reply)) return 1;
+  return AuditedWrite(connection, line, reply, IoKind::SyncWrite);
+}
+
+int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                          std::string& reply) {
+  return AuditedWrite(connection, line, reply, IoKind::AsyncWrite);
+}
+
+int CRequestDispatcher::WriteSync(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                  std::string& reply, WriteProgress& progress) {
+  if (WritesDisabled(reply)) {
+    progress.reason = WriteCounts::kReadOnly;
+    return 1;
+  }
   ItemRequest request;
   if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::SyncWrite, request))
     return *refused;
@@ -118,6 +146,10 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
   const std::size_t count = request.items.size();
   CWriteValues values(count);
   if (!MakeWriteValues(group, request.items, request.valueTokens, values, reply)) return 1;
+  if (!AuditReady(reply)) {
+    progress.reason = WriteCounts::kAuditUnavailable;
+    return 1;
+  }
   std::string logText;
   for (std::size_t k = 0; logValueWrites && k < count; ++k) {
     const std::string itemId = Narrow(group.pItemDefs[request.items[k]].szItemID);
@@ -131,6 +163,10 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
   CoTaskPtr<HRESULT> errors;
   const HRESULT hr = group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(),
                                           values.Data(), errors.Put());
+  progress.result = hr == S_OK ? "written" : "failed";
+  if (hr == S_FALSE)
+    progress.outcomes = ItemOutcomes(m_connection.Server(), errors.Get(), count, "written");
+  if (hr == RPC_E_CALL_CANCELED) progress.result = "unknown";
   if (hr == S_FALSE) {
     reply = FailedWriteEntries(m_connection.Server(), errors.Get(), count, true);
     // Shown whatever the switch says; with the switch off the log text is empty.
@@ -140,6 +176,7 @@ int CRequestDispatcher::WriteSyncCommand(CHttpBlockingSocket& connection, CReque
   }
   if (hr == RPC_E_CALL_CANCELED) return WriteOutcomeUnknown("IOPCSyncIO::Write", reply);
   if (hr < 0) {
+    progress.outcomes.assign(count, "failed: " + ServerErrorText(m_connection.Server(), hr));
     if (logValueWrites) {
       m_view.LogToWindow(logText);
       LogToFile(logText);
@@ -169,9 +206,12 @@ int CRequestDispatcher::WriteOutcomeUnknown(const char* method, std::string& rep
   return RPC_E_CALL_CANCELED;
 }
 
-int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                          std::string& reply) {
-  if (WritesDisabled(reply)) return 1;
+int CRequestDispatcher::WriteAsync(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                   std::string& reply, WriteProgress& progress) {
+  if (WritesDisabled(reply)) {
+    progress.reason = WriteCounts::kReadOnly;
+    return 1;
+  }
   ItemRequest request;
   if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::AsyncWrite, request))
     return *refused;
@@ -180,6 +220,10 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
   const std::size_t count = request.items.size();
   CWriteValues values(count);
   if (!MakeWriteValues(group, request.items, request.valueTokens, values, reply)) return 1;
+  if (!AuditReady(reply)) {
+    progress.reason = WriteCounts::kAuditUnavailable;
+    return 1;
+  }
   if (logValueWrites) {
     for (std::size_t k = 0; k < count; ++k) {
       const WORD item = request.items[k];
@@ -194,12 +238,206 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
   const HRESULT hr =
       group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(), values.Data(),
                              request.transactionId, &cancelId, errors.Put());
-  if (hr == RPC_E_CALL_CANCELED) return WriteOutcomeUnknown("IOPCAsyncIO2::Write", reply);
+  if (hr == RPC_E_CALL_CANCELED) {
+    progress.result = "unknown";
+    return WriteOutcomeUnknown("IOPCAsyncIO2::Write", reply);
+  }
   if (hr < 0) {
+    progress.result = "failed";
+    progress.outcomes.assign(count, "failed: " + ServerErrorText(m_connection.Server(), hr));
     reply = "IOPCAsyncIO2::Write failed";
     return hr;
   }
+  // The server took the write; its result per item comes with the write-complete datagram.
+  progress.result = hr == S_OK ? "accepted" : "failed";
+  progress.transactionId = request.transactionId;
+  progress.group = &group;
+  progress.outcomes = ItemOutcomes(m_connection.Server(), errors.Get(), count, "accepted");
   if (hr == S_FALSE) reply = FailedWriteEntries(m_connection.Server(), errors.Get(), count, false);
   reply += StringPrintf("%u", static_cast<unsigned>(cancelId));
   return hr;
+}
+
+// --- Who may write, and the audit trail ---
+
+bool CRequestDispatcher::MayWrite(std::uint32_t clientAddress, std::string& reply) {
+  const RequestSettings& settings = GatewayRequestSettings();
+  if (settings.writers.Allows(clientAddress)) return true;
+  reply =
+      StringPrintf("Writes are not allowed from %u.%u.%u.%u (/writers)", clientAddress >> 24,
+                   (clientAddress >> 16) & 255u, (clientAddress >> 8) & 255u, clientAddress & 255u);
+  return false;
+}
+
+bool CRequestDispatcher::AuditReady(std::string& reply) {
+  const bool ready = m_audit.Ready();
+  NoteAuditState();
+  if (ready) return true;
+  reply = StringPrintf(
+      "Writes are refused: the audit trail %s cannot be written in the gateway's working "
+      "directory",
+      m_audit.FileName().c_str());
+  return false;
+}
+
+std::uint32_t CRequestDispatcher::ClientOf(CHttpBlockingSocket& connection, std::string* text) {
+  try {
+    CSocketAddress peer;
+    connection.GetPeerName(peer);
+    if (text != nullptr) {
+      const std::unique_ptr<char[]> dotted = peer.GetDottedAddress();
+      *text = StringPrintf("%s:%u", dotted.get(), static_cast<unsigned>(peer.HostOrderPort()));
+    }
+    return peer.HostOrderAddress();
+  } catch (...) {
+    return 0;  // no peer to name
+  }
+}
+
+AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) const {
+  AuditEntry entry;
+  try {
+    ClientOf(connection, &entry.client);
+    CRequestTokenizer line;
+    connection.Rewind();
+    line.ReadLine(connection);
+    const char* command = line.NextToken();
+    entry.command = command != nullptr ? command : "";
+    const char* groupField = line.NextToken();
+    if (groupField == nullptr) return entry;
+    entry.groupIndex = groupField;
+    const std::int32_t index = CRequestTokenizer::ToInt(groupField);
+    const GroupRecord* group =
+        index >= 0 && static_cast<std::size_t>(index) < m_registry.GroupCount()
+            ? m_registry.GetGroup(static_cast<std::size_t>(index))
+            : nullptr;
+    if (group != nullptr && group->szName != nullptr) entry.groupName = group->szName;
+    const char* countField = line.NextToken();
+    const WORD count =
+        countField != nullptr ? static_cast<WORD>(CRequestTokenizer::ToInt(countField)) : WORD{0};
+    if (count == 0) return entry;
+    line.ReadLine(connection);
+    while (!line.IsEmptyLine()) {
+      AuditedItem item;
+      const char* itemField = line.NextToken();
+      const char* valueField = line.NextToken();
+      item.index = itemField != nullptr ? itemField : "";
+      item.value = valueField != nullptr ? valueField : "";
+      const WORD at = static_cast<WORD>(CRequestTokenizer::ToInt(itemField));
+      if (group != nullptr && itemField != nullptr && at < group->wItemsDefined &&
+          group->pItemDefs[at].szItemID != nullptr)
+        item.itemId = group->pItemDefs[at].szItemID;
+      entry.items.push_back(std::move(item));
+      if (entry.items.size() == count) break;
+      line.ReadLine(connection);
+    }
+  } catch (...) {
+    // A line too long, or the end of what was received: the lines so far.
+  }
+  return entry;
+}
+
+int CRequestDispatcher::AuditedWrite(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                                     std::string& reply, IoKind kind) {
+  WriteProgress progress;
+  int code = 1;
+  const auto record = [&](const char* result, const std::string& reason) {
+    AuditEntry entry = DescribeWrite(connection);
+    entry.result = result;
+    if (entry.result != "written" && entry.result != "accepted") entry.reason = reason;
+    for (std::size_t k = 0; k < entry.items.size(); ++k) {
+      entry.items[k].outcome = k < progress.outcomes.size() ? progress.outcomes[k]
+                               : entry.result == "written"  ? "written"
+                               : entry.result == "unknown"  ? "unknown"
+                               : entry.result == "refused"  ? "refused"
+                                                            : "not sent";
+    }
+    RecordWrite(entry, progress.reason);
+    if (progress.group == nullptr) return;
+    // The completion's line names who sent what.
+    if (m_pendingWrites.size() >= kMostPendingWrites) m_pendingWrites.pop_front();
+    m_pendingWrites.push_back(
+        {static_cast<OPCHANDLE>(CRequestTokenizer::ToInt(entry.groupIndex.c_str())),
+         progress.transactionId, std::move(entry)});
+  };
+  try {
+    code = kind == IoKind::SyncWrite ? WriteSync(connection, line, reply, progress)
+                                     : WriteAsync(connection, line, reply, progress);
+  } catch (const CRequestLineTooLong& tooLong) {
+    record("refused", StringPrintf("Line too long: %s", tooLong.Start().c_str()));
+    throw;
+  } catch (...) {
+    record(progress.result, "the gateway failed while it handled the request");
+    throw;
+  }
+  record(progress.result, reply);
+  return code;
+}
+
+void CRequestDispatcher::RecordWrite(const AuditEntry& entry, WriteCounts::Reason reason) {
+  m_writeCounts.Count(entry.result, reason);
+  WriteAuditLine(entry);
+}
+
+void CRequestDispatcher::AuditWriteCompletion(OPCHANDLE hGroup, DWORD transactionId, DWORD count,
+                                              const OPCHANDLE* items, const HRESULT* errors) {
+  m_uiThread.Check();
+  AuditEntry entry;
+  const auto pending =
+      std::find_if(m_pendingWrites.begin(), m_pendingWrites.end(), [&](const PendingWrite& write) {
+        return write.group == hGroup && write.transactionId == transactionId;
+      });
+  if (pending != m_pendingWrites.end()) {
+    entry = std::move(pending->entry);
+    m_pendingWrites.erase(pending);
+  } else {
+    entry.groupIndex = std::to_string(hGroup);  // sent before a restart, or long ago
+  }
+  const GroupRecord* group = m_registry.GetGroup(hGroup);
+  if (group != nullptr && group->szName != nullptr) entry.groupName = group->szName;
+  const std::vector<AuditedItem> sent = std::move(entry.items);
+  entry.items.clear();
+  entry.command = "AW-complete";
+  entry.result = "written";
+  entry.reason.clear();
+  for (DWORD k = 0; items != nullptr && k < count; ++k) {
+    AuditedItem& item = entry.items.emplace_back();
+    item.index = std::to_string(items[k]);
+    for (const AuditedItem& request : sent) {
+      if (request.index == item.index) item = request;
+    }
+    if (group != nullptr && items[k] < group->wItemsDefined &&
+        group->pItemDefs[items[k]].szItemID != nullptr)
+      item.itemId = group->pItemDefs[items[k]].szItemID;
+    const HRESULT error = errors != nullptr ? errors[k] : S_OK;
+    item.outcome =
+        error == S_OK ? "written" : "failed: " + ServerErrorText(m_connection.Server(), error);
+    if (error != S_OK) entry.result = "failed";
+  }
+  if (entry.result != "written") entry.reason = "the server did not write every item";
+  WriteAuditLine(entry);
+}
+
+void CRequestDispatcher::WriteAuditLine(const AuditEntry& entry) {
+  if (!m_audit.Record(entry)) {
+    // Not on the audit trail: the log file keeps the line.
+    LogToFile(SystemText("未能记入审计文件的写入请求：") +
+              CWriteAudit::Line(entry, std::chrono::system_clock::now()));
+  }
+  NoteAuditState();
+}
+
+void CRequestDispatcher::NoteAuditState() {
+  if (m_audit.Writable() == !m_auditLost) return;
+  m_auditLost = !m_audit.Writable();
+  const std::string text =
+      m_auditLost
+          ? StringPrintf(SystemText("审计文件 %s 无法写入（工作目录不可写或磁盘已满）；在它恢复可"
+                                    "写之前，网关拒绝所有写入请求，读取照常")
+                             .c_str(),
+                         m_audit.FileName().c_str())
+          : StringPrintf(SystemText("审计文件 %s 又可以写入了，写入请求恢复正常处理").c_str(),
+                         m_audit.FileName().c_str());
+  m_view.LogToWindow(text);
+  LogToFile(text);
 }

@@ -144,6 +144,12 @@ TEST(CommandLineTest, BadProtectionValuesAreErrorsNamingTheOptionAndTheValue) {
       {"/calltimeout 0", "“0”"},
       {"/calltimeout 601", "“601”"},
       {"/calltimeout", "“”"},
+      {"/writers 10.1.2.5,10.1.2.300", "“10.1.2.300”不是"},
+      {"/writers 10.1.2.0/33", "“10.1.2.0/33”不是"},
+      {"/writers", "“”"},
+      // An address outside /allow could never connect.
+      {"/writers 10.1.3.7 /allow 10.1.2.0/24", "“10.1.3.7”不全在 /allow"},
+      {"/allow 10.1.2.0/24 /writers 10.1.2.5,10.1.0.0/16", "“10.1.0.0/16”不全在 /allow"},
   };
   for (const auto& [arguments, value] : cases) {
     const std::string error = Parse(arguments).optionError;
@@ -151,6 +157,13 @@ TEST(CommandLineTest, BadProtectionValuesAreErrorsNamingTheOptionAndTheValue) {
     EXPECT_NE(std::string::npos, error.find(option)) << arguments << ": " << error;
     EXPECT_NE(std::string::npos, error.find(value)) << arguments << ": " << error;
   }
+  const CommandLineOptions writers =
+      Parse("/writers 10.1.2.5,10.1.3.0/24 /allow 10.1.2.0/24,10.1.3.0/24");
+  EXPECT_EQ("", writers.optionError);
+  EXPECT_EQ("10.1.2.5,10.1.3.0/24", writers.requests.writersText);
+  EXPECT_TRUE(writers.requests.writers.Allows(0x0A010305u));
+  EXPECT_FALSE(writers.requests.writers.Allows(0x0A010206u));
+  EXPECT_EQ("", Parse("/writers 10.1.2.5").optionError);  // without /allow: anyone may connect
   // The first bad value is reported.
   EXPECT_NE(std::string::npos, Parse("/maxconn 0 /bind x").optionError.find("/maxconn"));
 }

@@ -182,10 +182,21 @@ TEST_F(GatewayAppTest, UsageReachesStandardOutputOnlyWhenSComesFirst) {
   windowed.ExitInstance();
 }
 
+// A /writers address outside /allow could never connect: the start ends, naming it.
+TEST_F(GatewayAppTest, WritersOutsideTheAllowListEndTheStart) {
+  EXPECT_FALSE(Init("/s /allow 10.1.2.0/24 /writers 10.1.2.5,10.1.3.7" + Ports()));
+  EXPECT_NE(std::string::npos,
+            m_stdout.find("选项 /writers 的值“10.1.2.5,10.1.3.7”无效：“10.1.3.7”"))
+      << m_stdout;
+  EXPECT_EQ(nullptr, m_frame);
+  EXPECT_EQ(1, m_app->ExitInstance());
+}
+
 TEST_F(GatewayAppTest, BadProtectionValueEndsTheStartWithItsMessage) {
   EXPECT_FALSE(Init("/s /allow 10.1.2" + Ports()));
   EXPECT_NE(std::string::npos, m_stdout.find("/allow")) << m_stdout;
   EXPECT_NE(std::string::npos, m_stdout.find("10.1.2")) << m_stdout;
+
   // On record for a service, whose standard output nobody reads.
   EXPECT_EQ(std::vector<std::string>{m_stdout.substr(0, m_stdout.size() - 1)},
             FileLines(LogFile()));
@@ -244,6 +255,7 @@ TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
                            "Kepware.KEPServerEX.V5",
                            "[/bind ",
                            "[/allow ",
+                           "[/writers ",
                            "[/readonly ",
                            "[/maxconn ",
                            "256",

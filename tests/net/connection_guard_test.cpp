@@ -43,6 +43,35 @@ TEST(AllowListTest, RefusesMalformedListsAndKeepsThePreviousOne) {
   EXPECT_FALSE(list.Allows(Ip(10, 0, 0, 2)));
 }
 
+TEST(AllowListTest, ARefusedListNamesItsFirstBadEntry) {
+  CAllowList list;
+  std::string bad;
+  EXPECT_FALSE(list.Parse("10.1.2.5,10.1.2.300,x", &bad));
+  EXPECT_EQ("10.1.2.300", bad);
+  EXPECT_FALSE(list.Parse("10.1.2.5,,10.1.2.6", &bad));
+  EXPECT_EQ("", bad);
+}
+
+// /writers must lie within /allow: every address of a block, possibly across several blocks.
+TEST(AllowListTest, CoversTellsWhetherEveryAddressOfAnotherListIsAllowed) {
+  const auto list = [](const char* text) {
+    CAllowList parsed;
+    EXPECT_TRUE(parsed.Parse(text)) << text;
+    return parsed;
+  };
+  const CAllowList allow = list("10.1.2.0/24,10.1.3.0/25,10.1.3.128/25,10.1.3.200");
+  EXPECT_TRUE(allow.Covers(list("10.1.2.7")));
+  EXPECT_TRUE(allow.Covers(list("10.1.2.0/26,10.1.3.9")));
+  EXPECT_TRUE(allow.Covers(list("10.1.2.0/23")));  // filled by the three blocks together
+  EXPECT_FALSE(allow.Covers(list("10.1.4.1")));
+  EXPECT_FALSE(allow.Covers(list("10.1.2.7,10.1.4.1")));
+  EXPECT_FALSE(allow.Covers(list("10.1.0.0/22")));  // half of it is outside
+  EXPECT_FALSE(allow.Covers(CAllowList()));         // every address
+  EXPECT_FALSE(list("10.1.2.0/25,10.1.2.0/25").Covers(list("10.1.2.0/24")));  // counted once
+  EXPECT_TRUE(CAllowList().Covers(list("203.0.113.9")));
+  EXPECT_TRUE(list("0.0.0.0/0").Covers(CAllowList()));
+}
+
 TEST(AllowListTest, EmptyListAllowsEveryAddress) {
   const CAllowList list;
   EXPECT_TRUE(list.Empty());

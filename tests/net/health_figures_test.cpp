@@ -93,6 +93,28 @@ TEST(HealthFiguresTest, StatusLinesHoldEveryFigureAndPrometheusLabelsAreEscaped)
   EXPECT_EQ(std::string::npos, metrics.find("quarnix_process_"));  // not told: left out
 }
 
+TEST(HealthFiguresTest, WritesAreCountedByResultAndRefusalReason) {
+  GatewayStatus status;
+  status.writers = "10.1.2.5";
+  status.auditWritable = false;
+  status.writes.Count("written", WriteCounts::kInvalid);
+  status.writes.Count("refused", WriteCounts::kNotWriter);
+  status.writes.Count("refused", WriteCounts::kNotWriter);
+  const std::vector<std::string> lines = StatusLines(status);
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "writers\t10.1.2.5"));
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "audit_writable\t0"));
+  const std::string metrics = PrometheusText(status, ProcessFigures{});
+  for (const char* sample :
+       {"quarnix_writers_info{writers=\"10.1.2.5\"} 1\n", "quarnix_audit_writable 0\n",
+        "quarnix_writes_total{result=\"written\"} 1\n",
+        "quarnix_writes_total{result=\"refused\"} 2\n",
+        "quarnix_writes_total{result=\"failed\"} 0\n",
+        "quarnix_writes_refused_total{reason=\"not_writer\"} 2\n",
+        "quarnix_writes_refused_total{reason=\"audit_unavailable\"} 0\n"}) {
+    EXPECT_NE(std::string::npos, metrics.find(sample)) << sample;
+  }
+}
+
 TEST(HealthFiguresTest, SnapshotsComeFromTheApartmentThreadWithinTheDeadline) {
   const auto apartment = CApartment::ForCurrentThread();
   int fills = 0;
