@@ -1,11 +1,13 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "app/protection_options.h"
 #include "app/work_directory.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
+#include "res/gateway_options.h"
 
 bool IsOption(const std::string& token, std::string_view option) {
   if (token.size() != option.size()) return false;
@@ -78,6 +80,34 @@ void TakePort(const std::vector<std::string>& tokens, std::size_t& at, std::uint
   }
 }
 
+bool IsTableOption(const std::string& token) {
+  for (const GatewayOption& option : GatewayOptions())
+    if (IsOption(token, option.name)) return true;
+  return false;
+}
+
+char Lower(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// The optimal string alignment distance (insertions, deletions, substitutions and swaps of two
+// neighbours, each 1), letter case ignored.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) &&
+          Lower(a[i - 2]) == Lower(b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
 bool IsUsageOption(const std::string& token) {
   return IsOption(token, "/?") || IsOption(token, "--help") || IsOption(token, "-h");
 }
@@ -106,13 +136,33 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       TakePort(tokens, i, options.metricsPort, options.optionError, kMetricsPort);
     } else if (IsOption(token, "/workdir")) {
       options.workDir = hasValue ? tokens[++i] : std::string();
+    } else if (IsOption(token, "/connect")) {
+      options.connectAtStart = true;
     } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
                                     options.optionError)) {
       // Applied, or its error recorded; the start record shows the list as given.
       if (IsOption(token, "/allow") && hasValue) options.allowText = tokens[i];
+    } else if (!IsTableOption(token)) {
+      options.unknownOptions.push_back(token);
     }
   }
   CheckWritersWithinAllow(options.protection, options.requests, options.optionError);
+}
+
+std::string UnknownOptionText(const std::string& word) {
+  const GatewayOption* closest = nullptr;
+  std::size_t best = 0;
+  for (const GatewayOption& option : GatewayOptions()) {
+    const std::string_view name = option.name;
+    const std::size_t distance = EditDistance(word, name);
+    const std::size_t allowed = name.size() <= 3 ? 1 : 2;
+    if (distance > allowed || (closest != nullptr && distance >= best)) continue;
+    closest = &option;
+    best = distance;
+  }
+  std::string text = "ignored unknown option " + word;
+  if (closest != nullptr) text += std::string(" (did you mean ") + closest->name + "?)";
+  return text;
 }
 
 CommandLineOptions ParseCommandLine(std::string_view commandLine) {

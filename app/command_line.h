@@ -1,12 +1,13 @@
 // The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), the
-// protection options of protection_options.h, /workdir (work_directory.h) and /metrics PORT
-// (the metrics port that health_services.h opens).
+// protection options of protection_options.h, /workdir (work_directory.h), /metrics PORT
+// (the metrics port that health_services.h opens) and /connect (the OPC server at start).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
 // that takes a value consumes the next token; at the end of the line /rh changes nothing, while
 // /progId leaves an empty ProgID. /? stops the parsing where it stands, so /s reaches the usage
-// text only when it comes first. Everything else is ignored.
+// text only when it comes first. Everything else is ignored; a word that is no option of the
+// table in res/gateway_options.h is kept in unknownOptions, so that the start can name it.
 //
 // Error rule: parsing never fails; /rh follows the classic conversion (an invalid address gives
 // 255.255.255.255). A missing or bad /lp (decimal 1 to 65535) or /rp (0 to 65535), like a bad
@@ -40,6 +41,9 @@ struct CommandLineOptions {
   std::string optionError;
   // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
   std::optional<std::string> workDir;
+  bool connectAtStart = false;  // /connect: the OPC server is created at start and kept
+  // Words that are no option (nor the value of one), in command-line order. Ignored, as ever.
+  std::vector<std::string> unknownOptions;
 };
 
 // Parses a raw command line, starting from the values in options.
@@ -51,6 +55,12 @@ CommandLineOptions ParseCommandLine(std::string_view commandLine);
 // address that this machine does not have, or a /workdir that is no existing folder. Empty when
 // the options are good. The start (CGatewayApp::InitInstance) and /install check with this code.
 std::string StartOptionsError(std::string_view commandLine);
+
+// The line that names an ignored word: "ignored unknown option /metric (did you mean
+// /metrics?)", with the closest option of the table when one is close (an edit distance of at
+// most 1 for options of up to 3 characters, at most 2 for longer ones; letter case ignored;
+// among equally close ones the first in the table); without "(...)" when none is.
+std::string UnknownOptionText(const std::string& word);
 
 // Whether a command-line token is the option, compared without regard to letter case.
 bool IsOption(const std::string& token, std::string_view option);

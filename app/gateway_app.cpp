@@ -81,6 +81,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   // Each start is on record with the options in effect (in background mode the log file is all
   // an operator sees of it).
   LogToFile(StartRecordText(options));
+  ReportStartNotes(options);
 
   // 5. The sockets, and the metrics port when asked for.
   if (!OpenSocketsLogged() || !OpenMetricsPort()) {
@@ -103,7 +104,37 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   // 9. The startup announcement.
   SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
   m_started = true;
+  if (options.connectAtStart) ConnectServerAtStart();
   return true;
+}
+
+void CGatewayApp::ReportStartNotes(const CommandLineOptions& options) {
+  // A ProgID that the machine does not know makes every request fail: say so now, not at the
+  // first request. The gateway still starts (the server may be installed later).
+  std::string unknownServer;
+  if (!CServerConnection::ProgIdRegistered(m_progId, unknownServer)) {
+    pMainFrame->LogToWindow(unknownServer);
+    LogToFile(unknownServer);  // once: a line mirrored from the pane is not written again
+  }
+  // Words that are no option are ignored, as ever, but named: a typo must not pass unseen.
+  for (const std::string& word : options.unknownOptions) {
+    const std::string text = UnknownOptionText(word);
+    pMainFrame->LogToWindow(text);
+    LogToFile(text);  // once: a line mirrored from the pane is not written again
+    if (m_backgroundMode) WriteStandardOutput(text);
+  }
+}
+
+void CGatewayApp::ConnectServerAtStart() {
+  CRequestDispatcher* dispatcher = m_dispatcher;
+  if (dispatcher == nullptr) return;
+  // From the event loop, as a request's creation runs: the window is up and the listener serves
+  // first. The frame's weak reference tells whether the dispatcher still exists then.
+  const std::weak_ptr<IFrameView> frame = m_mainFrame;
+  CApartment::ForCurrentThread()->Post([frame, dispatcher] {
+    if (frame.expired()) return;
+    dispatcher->Connection().ConnectAtStart();
+  });
 }
 
 bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptions& options) {

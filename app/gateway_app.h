@@ -91,6 +91,12 @@ private:
   // The metrics port (/metrics); false after reporting why it cannot be opened.
   bool OpenMetricsPort();
   void ReportSocketFailure(const CBlockingSocketException& e);
+  // After the start record: the ignored unknown words, each named with the closest option (also
+  // on standard output in background mode), and a ProgID that is not registered on this
+  // machine; both in the window's pane and the log file.
+  void ReportStartNotes(const CommandLineOptions& options);
+  // /connect: the OPC server's creation queued for the event loop (the recovery retries it).
+  void ConnectServerAtStart();
   void StartListenerChain();
   void StopListenerChain();
 

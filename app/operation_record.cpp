@@ -23,6 +23,7 @@ std::string StartRecordText(const CommandLineOptions& options) {
   if (options.workDir) text += " /workdir " + *options.workDir;
   if (options.metricsPort != 0) text += StringPrintf(" /metrics %u", options.metricsPort);
   if (options.backgroundMode) text += " /s";
+  if (options.connectAtStart) text += " /connect";
   const ProtectionSettings& protection = options.protection;
   if (protection.bindAddress != 0) text += " /bind " + Dotted(protection.bindAddress);
   if (!options.allowText.empty()) text += " /allow " + options.allowText;

@@ -73,6 +73,10 @@ bool StatusReport::ServerConnected() const {
   return Figure("server_connected") == "1";
 }
 
+std::string StatusReport::ServerState() const {
+  return Figure("server_state").value_or(std::string());
+}
+
 std::optional<double> StatusReport::LargestValueAge() const {
   std::optional<double> largest;
   for (const auto& age : groupAges) largest = std::max(largest.value_or(age.second), age.second);
@@ -89,7 +93,15 @@ void PrintStatusReport(std::ostream& out, const StatusReport& report, double sta
   for (const auto& [index, seconds] : report.groupAges)
     out << "  group " << index << ": last value change " << seconds << " s ago\n";
   const std::optional<double> largest = report.LargestValueAge();
-  if (!report.ServerConnected()) {
+  const std::string state = report.ServerState();
+  if (!report.ServerConnected() && report.AwaitingFirstRequest()) {
+    out << "NOT HEALTHY: the OPC server is not connected yet: no request has asked for it "
+           "(nothing was lost; start the gateway with /connect to connect it at start)\n";
+  } else if (!report.ServerConnected() && state == "lost") {
+    out << "NOT HEALTHY: the OPC server was lost; the gateway is reconnecting\n";
+  } else if (!report.ServerConnected() && state == "connecting") {
+    out << "NOT HEALTHY: the OPC server could not be created yet; the gateway keeps trying\n";
+  } else if (!report.ServerConnected()) {
     out << "NOT HEALTHY: the OPC server is not connected\n";
   } else if (largest && *largest > staleAfter) {
     out << "NOT HEALTHY: no value change for " << *largest << " s (more than " << staleAfter

@@ -27,6 +27,11 @@ struct StatusReport {
   // The value of key, or nullopt.
   std::optional<std::string> Figure(const std::string& key) const;
   bool ServerConnected() const;
+  // The gateway's server_state line (empty from a gateway that sends none).
+  std::string ServerState() const;
+  // Not connected only because no request has asked for the server yet (started without
+  // /connect): an idle gateway, not a loss.
+  bool AwaitingFirstRequest() const { return ServerState() == "waiting_for_first_request"; }
   // The largest value age; nullopt when no group is active.
   std::optional<double> LargestValueAge() const;
   // Connected, and no active group's values older than staleAfter seconds.

@@ -81,6 +81,12 @@ struct GatewayStatus {
   // The OPC server connection.
   std::string progId;
   bool serverConnected = false;
+  // "connected"; "waiting_for_first_request" (started without /connect, and no request has
+  // asked for the server yet: nothing is wrong); "connecting" (/connect: not made yet since the
+  // start, retried); "lost" (reconnecting after a loss); "not_connected" (a creation failed, or
+  // the operator took the server down).
+  std::string serverState = "not_connected";
+  bool AwaitingFirstRequest() const { return serverState == "waiting_for_first_request"; }
   std::int64_t serverConnectedSince = 0;  // Unix time in seconds; 0 while not connected
   double serverConnectedSeconds = 0;      // 0 while not connected
   std::uint64_t serverLosses = 0;

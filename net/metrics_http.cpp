@@ -41,6 +41,12 @@ HttpReply Metrics(const StatusSource& source) {
 HttpReply Health(const StatusSource& source) {
   const std::optional<GatewayStatus> status = source();
   if (!status) return Plain(503, kNoFigures);
+  if (status->AwaitingFirstRequest()) {
+    // Not a loss: the server is connected at the first request, as started.
+    return Plain(503,
+                 "the OPC server is not connected yet: no request has asked for it (nothing was "
+                 "lost; start the gateway with /connect to connect it at start)\n");
+  }
   if (!status->serverConnected) return Plain(503, "the OPC server is not connected\n");
   return Plain(200, "ok: the OPC server is connected\n");
 }

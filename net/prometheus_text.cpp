@@ -56,6 +56,10 @@ void Server(CExposition& out, const GatewayStatus& s) {
              "1 while the gateway holds a connection to its OPC server, else 0.");
   out.Sample("quarnix_server_connected", "progid=\"" + PrometheusLabelValue(s.progId) + "\"",
              s.serverConnected ? "1" : "0");
+  out.Gauge("quarnix_server_awaiting_first_request",
+            "1 while the OPC server is not connected only because no request has asked for it "
+            "yet (started without /connect); nothing is lost. Else 0.",
+            s.AwaitingFirstRequest() ? "1" : "0");
   out.Gauge("quarnix_server_connected_seconds",
             "Seconds since the OPC server connection was made; 0 while not connected.",
             Number(s.serverConnectedSeconds));

@@ -25,6 +25,7 @@ std::vector<std::string> StatusLines(const GatewayStatus& s) {
       Line("uptime_seconds", Seconds(s.uptimeSeconds)),
       Line("server_progid", s.progId),
       Line("server_connected", s.serverConnected ? "1" : "0"),
+      Line("server_state", s.serverState),
       Line("server_connected_since", std::to_string(s.serverConnectedSince)),
       Line("server_connected_seconds", Seconds(s.serverConnectedSeconds)),
       Line("server_losses", Count(s.serverLosses)),

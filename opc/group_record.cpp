@@ -108,6 +108,7 @@ void GroupRecord::ForgetServerState() {
   pItemErrors = nullptr;
   pSyncIO = nullptr;
   pAsyncIO2 = nullptr;
+  if (ActiveAtServer()) valuesSinceBeforeLoss = valuesSince;
   valuesSince = {};
 }
 

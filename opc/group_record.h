@@ -90,6 +90,9 @@ struct GroupRecord {
   // it). The zero time point while the group is not active at the server.
   std::chrono::steady_clock::time_point valuesSince{};
   bool ActiveAtServer() const { return valuesSince != std::chrono::steady_clock::time_point{}; }
+  // valuesSince as it was when the server's state was last given up while the group was active:
+  // during an outage the value age goes on from it.
+  std::chrono::steady_clock::time_point valuesSinceBeforeLoss{};
 };
 
 // The shared empty access path of every item definition (not owned by any record).

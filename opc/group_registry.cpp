@@ -5,6 +5,7 @@
 #include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/opc_data_callback.h"
+#include "opc/standard_error_text.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
@@ -286,9 +287,12 @@ HRESULT CGroupRegistry::AddItems(GroupRecord& group, const std::string& name, st
     if (itemError == S_OK) continue;
     CoTaskPtr<WCHAR> serverText;
     m_connection.Server()->GetErrorString(itemError, kEnglishUs, serverText.Put());
+    // A server without a text for the code gets the gateway's own for a standard one.
+    const std::string reason = Narrow(serverText.Get());
+    const char* standard = StandardErrorText(itemError);
     text = StringPrintf("Add item %s on group %s failed: %s",
                         Narrow(group.pItemDefs[i].szItemID).c_str(), name.c_str(),
-                        Narrow(serverText.Get()).c_str());
+                        !reason.empty() || standard == nullptr ? reason.c_str() : standard);
     return itemError;
   }
   return S_OK;

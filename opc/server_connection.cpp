@@ -11,6 +11,7 @@
 #include "opc/server_loss.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
+#include "platform/com/builtin_servers.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
 
@@ -36,6 +37,7 @@ HRESULT CServerConnection::Connect(std::string& errorText) {
 }
 
 HRESULT CServerConnection::CreateServer(std::string& errorText) {
+  m_creationTried = true;
   HRESULT hr = CoInitialize(nullptr);
   if (hr != S_OK && hr != S_FALSE) {
     errorText = StringPrintf(SystemText("初始化 COM 库 失败 %d").c_str(), static_cast<int>(hr));
@@ -87,6 +89,54 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   m_figures.connectedAt = std::chrono::steady_clock::now();
   m_figures.connectedSince = static_cast<std::int64_t>(std::time(nullptr));
   return S_OK;
+}
+
+bool CServerConnection::ProgIdRegistered(const WideString& progId, std::string& text) {
+  const HRESULT init = CoInitialize(nullptr);
+  if (init != S_OK && init != S_FALSE) return true;  // the creation reports it
+  CLSID clsid{};
+  const HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid);
+  CoUninitialize();
+  if (SUCCEEDED(hr)) return true;
+  const std::string name = WideToMultiByte(progId);
+  text = StringPrintf(
+      SystemText("OPC服务器 %s 未在本机注册（CLSIDFromProgID 失败，错误代码：%x），"
+                 "在它安装并注册之前每个请求都会失败；请用 /progId 给出本机已注册的服务器")
+          .c_str(),
+      name.c_str(), Hex(hr));
+  if (ComServesBuiltInServersOnly()) {
+    text += SystemText(
+        "。本 Linux 版没有 COM，只能服务内置的模拟服务器 Quarnix.Simulator"
+        "（/progId Quarnix.Simulator）；真实的 OPC 服务器需要 Windows 版");
+  }
+  return false;
+}
+
+void CServerConnection::ConnectAtStart() {
+  m_uiThread.Check();
+  if (m_server != nullptr) return;
+  LogRecovery(StringPrintf(SystemText("启动时创建 %s 的OpcServer（/connect）").c_str(),
+                           WideToMultiByte(m_progId).c_str()));
+  std::string errorText;
+  const HRESULT hr = Connect(errorText);
+  if (hr == S_OK) {
+    LogRecovery(SystemText("成功创建OpcServer"));
+  } else {
+    LogRecovery(StringPrintf(
+        SystemText("创建OpcServer失败：%s，错误代码：%x；将按重新连接的间隔继续重试").c_str(),
+        errorText.c_str(), Hex(hr)));
+    m_recovering = true;
+    m_connectingAtStart = true;
+    m_reconnectAttempt = 0;
+    m_lastReconnectError = hr;
+  }
+  SettleServerState();
+}
+
+CServerConnection::State CServerConnection::CurrentState() const {
+  if (m_server != nullptr) return State::kConnected;
+  if (m_recovering) return m_connectingAtStart ? State::kConnecting : State::kLost;
+  return m_creationTried ? State::kNotConnected : State::kNotYetAsked;
 }
 
 HRESULT CServerConnection::ConnectWithRetry(std::string& errorText) {
@@ -203,6 +253,7 @@ void CServerConnection::LogRecovery(const std::string& text) {
 
 void CServerConnection::StopRecovery() {
   m_recovering = false;
+  m_connectingAtStart = false;
   ArmTimer();
 }
 
@@ -210,6 +261,7 @@ void CServerConnection::EndRecovery() {
   m_timer.reset();
   m_timerRole = TimerRole::kNone;
   m_recovering = false;
+  m_connectingAtStart = false;
 }
 
 void CServerConnection::SettleServerState() {
@@ -311,6 +363,11 @@ void CServerConnection::TryReconnect() {
 
 void CServerConnection::Regained() {
   m_recovering = false;
+  if (std::exchange(m_connectingAtStart, false)) {
+    // /connect's first server: nothing was lost, and no group waits for it.
+    LogRecovery(SystemText("成功创建OpcServer"));
+    return;
+  }
   ++m_figures.reconnects;
   if (m_groups != nullptr) m_groups->RestoreGroups();
 }

@@ -83,6 +83,15 @@ public:
   // Server() set, or the failure with errorText set. Within kHungCreationRest of a creation that
   // was cancelled at its deadline, no creation is tried: the request gets that failure at once.
   HRESULT ConnectForRequest(std::string& errorText);
+  // /connect: the server created at start and kept. Tried once now (on the UI thread, under the
+  // deadline, as a request's creation); a failure is logged and retried with the reconnection's
+  // back-off until a server is made, a request makes one, or the operator takes the connection
+  // over. Nothing to do when connected already.
+  void ConnectAtStart();
+  // Whether the ProgID is registered on this machine (CLSIDFromProgID succeeds). When not, text
+  // says so (and, where only built-in servers can be served, which one that is). Initialises COM
+  // for the call and gives it back.
+  static bool ProgIdRegistered(const WideString& progId, std::string& text);
   // Every server call's result passes through here: a lost-server code marks the server lost.
   // A call cancelled at the deadline (RPC_E_CALL_CANCELED) is followed by GetStatus with a
   // short deadline: answered, the server is slow and stays connected; not answered, it hangs
@@ -115,6 +124,15 @@ public:
   void SetRecoveryTimer(std::unique_ptr<CApartmentTimer> timer);
 
   // --- What the status request tells of the connection ---
+  enum class State {
+    kConnected,    // a server is held
+    kNotYetAsked,  // no creation tried yet: nothing asked for the server (without /connect)
+    kConnecting,   // /connect: no server made yet since the start; retried with back-off
+    kLost,         // a server was lost; reconnecting with back-off
+    kNotConnected  // a creation failed, or the operator took the server down
+  };
+  State CurrentState() const;
+
   struct Figures {
     std::chrono::steady_clock::time_point connectedAt{};  // while Server() is set
     std::int64_t connectedSince = 0;                      // the same in Unix time, seconds
@@ -160,6 +178,8 @@ private:
   Figures m_figures;
   HRESULT m_lostCode = S_OK;
   bool m_recovering = false;
+  bool m_connectingAtStart = false;  // the recovery's back-off serves /connect's first creation
+  bool m_creationTried = false;      // any creation was tried since the start
   unsigned m_reconnectAttempt = 0;
   HRESULT m_lastReconnectError = S_OK;  // a try is logged only when its error differs
   TimerRole m_timerRole = TimerRole::kNone;

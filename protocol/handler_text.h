@@ -12,7 +12,8 @@
 #include "platform/string_format.h"
 
 // The whole text GetErrorString (LCID 1033) gives for error, in the system code page. When the
-// server has no text, the error code in lower-case hex.
+// server has no text (or an empty one), the gateway's own text for a standard code
+// (opc/standard_error_text.h), else the error code in lower-case hex.
 std::string ServerErrorText(IOPCServer* server, HRESULT error);
 
 // The printf "%s" of a field that may be missing: "(null)" for null.

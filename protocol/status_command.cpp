@@ -16,6 +16,22 @@ double SecondsSince(std::chrono::steady_clock::time_point then,
   return std::chrono::duration<double>(now - then).count();
 }
 
+const char* ServerStateName(CServerConnection::State state) {
+  switch (state) {
+    case CServerConnection::State::kConnected:
+      return "connected";
+    case CServerConnection::State::kNotYetAsked:
+      return "waiting_for_first_request";
+    case CServerConnection::State::kConnecting:
+      return "connecting";
+    case CServerConnection::State::kLost:
+      return "lost";
+    case CServerConnection::State::kNotConnected:
+      break;
+  }
+  return "not_connected";
+}
+
 }  // namespace
 
 int CRequestDispatcher::StatusCommand(CHttpBlockingSocket&, CRequestTokenizer&,
@@ -38,6 +54,9 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
   status.progId = WideToMultiByte(m_connection.ProgId());
   const CServerConnection::Figures& server = m_connection.Counts();
   status.serverConnected = m_connection.Server() != nullptr;
+  const CServerConnection::State state = m_connection.CurrentState();
+  status.serverState = ServerStateName(state);
+  const bool outage = state == CServerConnection::State::kLost;
   if (status.serverConnected) {
     status.serverConnectedSince = server.connectedSince;
     status.serverConnectedSeconds = SecondsSince(server.connectedAt, now);
@@ -51,6 +70,12 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
     const GroupRecord* group = m_registry.GetGroup(index);
     if (group == nullptr) continue;
     status.items += group->wItemsDefined;
+    if (outage && group->bActive && !group->ActiveAtServer() &&
+        group->valuesSinceBeforeLoss != std::chrono::steady_clock::time_point{}) {
+      // Active before the server was lost: nothing moves, so its age goes on growing.
+      status.groupAges.push_back({index, SecondsSince(group->valuesSinceBeforeLoss, now)});
+      continue;
+    }
     if (group->hServerGroup == 0) continue;
     ++status.groupsRegistered;
     if (!group->bActive || !group->ActiveAtServer()) continue;

@@ -29,11 +29,48 @@ private:
   std::vector<VARIANT> m_values;
 };
 
+// Whether a value text is one whole number: blanks, a sign, at least one digit, then nothing
+// but blanks (the blanks that the conversion skips). "abc", "12abc" and "4 2" are not.
+bool IsWholeNumber(const std::string& text) {
+  const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  std::size_t at = 0;
+  while (at < text.size() && blank(text[at])) ++at;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  const std::size_t digits = at;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+  if (at == digits) return false;
+  while (at < text.size() && blank(text[at])) ++at;
+  return at == text.size();
+}
+
+// The integer and Boolean types: their value text must be one whole number.
+bool IsWholeNumberType(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
+    case VT_BOOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Makes the value written to an item of type vt from its decimal text. The narrow integer types
 // take the low bits of the number; every other type converts the text as the COM conversion does
-// (VT_EMPTY stands for the item's canonical type). False when the text does not convert.
+// (VT_EMPTY stands for the item's canonical type). False when the text does not convert. An
+// integer or Boolean item refuses a text that is not one whole number (blanks and a sign
+// allowed): a client's garbage must not become a 0 or a cut number written to the plant.
 bool MakeWriteValue(VARTYPE vt, VARTYPE canonical, const std::string& text, VARIANT& value) {
   if (vt == VT_EMPTY) vt = canonical;
+  if (IsWholeNumberType(vt) && !IsWholeNumber(text)) return false;
   const std::int32_t number = CRequestTokenizer::ToInt(text.c_str());
   VariantClear(&value);
   switch (vt) {

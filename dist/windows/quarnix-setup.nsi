@@ -262,7 +262,8 @@ Function CheckOptions
   ${If} $Allow != ""
     !insertmacro CHECK_WORD "/ALLOW" $Allow
   ${EndIf}
-  StrCpy $Options "/lp $Port /rh $RHost /rp $RPort /progId $ProgId"
+  ; /connect: the server is created at start and kept, so that the service is healthy from then on.
+  StrCpy $Options "/lp $Port /rh $RHost /rp $RPort /progId $ProgId /connect"
   ${If} $ReadOnly == 1
     StrCpy $Options "$Options /readonly"
   ${EndIf}

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/apartment.h"
+#include "platform/com/builtin_servers.h"
 #include "platform/com/com.h"
 
 // What other threads need to know of a thread's COM apartment. The generation changes with each
@@ -160,4 +161,8 @@ GUID ComLogicalThreadId() {
   id.Data2 = static_cast<std::uint16_t>(thread >> 32);
   id.Data3 = static_cast<std::uint16_t>(thread >> 48);
   return id;
+}
+
+bool ComServesBuiltInServersOnly() {
+  return true;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/com/builtin_servers.h"
 #include "platform/com/com.h"
 
 // The callback thread's queue. Created on first use and never destroyed: the thread waits on it
@@ -84,4 +85,8 @@ GUID ComLogicalThreadId() {
   GUID id{};
   CoGetCurrentLogicalThreadId(&id);
   return id;
+}
+
+bool ComServesBuiltInServersOnly() {
+  return false;
 }

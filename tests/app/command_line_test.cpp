@@ -85,6 +85,23 @@ TEST(CommandLineTest, ValuesAreConsumedAndOtherTokensIgnored) {
   EXPECT_EQ(9000, options.listenPort);
 }
 
+TEST(CommandLineTest, UnknownWordsAreKeptAndNamedWithTheClosestOption) {
+  const CommandLineOptions options = Parse("/progId /s foo /x 12 /lp 9000 /connect /METRIC 9464");
+  EXPECT_EQ((std::vector<std::string>{"foo", "/x", "12", "/METRIC", "9464"}),
+            options.unknownOptions);
+  EXPECT_TRUE(options.connectAtStart);
+  EXPECT_TRUE(Parse("/s /install /service /uninstall /connect").unknownOptions.empty());
+  EXPECT_EQ("ignored unknown option /metric (did you mean /metrics?)",
+            UnknownOptionText("/metric"));
+  EXPECT_EQ("ignored unknown option /lpp (did you mean /lp?)", UnknownOptionText("/lpp"));
+  EXPECT_EQ("ignored unknown option /READNOLY (did you mean /readonly?)",
+            UnknownOptionText("/READNOLY"));
+  EXPECT_EQ("ignored unknown option metrics (did you mean /metrics?)",
+            UnknownOptionText("metrics"));
+  EXPECT_EQ("ignored unknown option 9464", UnknownOptionText("9464"));
+  EXPECT_EQ("ignored unknown option /verbose", UnknownOptionText("/verbose"));
+}
+
 TEST(CommandLineTest, RunsOfSpacesSeparateAndNoQuotingApplies) {
   const CommandLineOptions options = Parse("   /lp    9000   /progId \"My Server\"  ");
   EXPECT_EQ(9000, options.listenPort);

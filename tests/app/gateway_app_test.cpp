@@ -6,8 +6,10 @@
 
 #include "app/headless_frame.h"
 #include "core/activity_log.h"
+#include "opc/server_connection.h"
 #include "platform/instance_lock.h"
 #include "platform/string_format.h"
+#include "res/gateway_options.h"
 #include "res/resource.h"
 #include "res/strings.h"
 #include "tests/net/loopback.h"
@@ -99,6 +101,14 @@ protected:
   std::string m_savedRuntimeDir;
 };
 
+// The line that follows the start record here: the default ProgID is not registered in these
+// tests (the simulator is not), so the start says so.
+std::string UnregisteredServerLine() {
+  std::string text;
+  EXPECT_FALSE(CServerConnection::ProgIdRegistered(u"OPC.SimaticNET", text));
+  return text;
+}
+
 }  // namespace
 
 TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
@@ -108,18 +118,22 @@ TEST_F(GatewayAppTest, StartsListensAnnouncesAndShutsDownInOrder) {
   ASSERT_NE(nullptr, m_frame);
   EXPECT_EQ(m_frame, pMainFrame);
   const std::string port = std::to_string(m_port);
+  const std::string unregistered = UnregisteredServerLine();
+  EXPECT_NE(std::string::npos, unregistered.find("OPC.SimaticNET")) << unregistered;
+  EXPECT_NE(std::string::npos, unregistered.find("Quarnix.Simulator")) << unregistered;
   EXPECT_EQ((std::vector<std::string>{"成功启动监听线程后发送成功启动广播", "尝试启动监听线程",
-                                      "成功打开套接字端口" + port, "尝试打开套接字端口" + port}),
+                                      "成功打开套接字端口" + port, "尝试打开套接字端口" + port,
+                                      unregistered}),
             PaneLines(m_frame->Pane().Text()));
   // Background mode: the start's record, then every pane line, each once.
   const std::string started = "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp " +
                               std::to_string(m_receiver.Port()) + " /lp " + port +
                               " /progId OPC.SimaticNET /s /maxconn 256 /maxgroups 10000 /maxitems "
                               "1000000";
-  EXPECT_EQ(
-      (std::vector<std::string>{started, "尝试打开套接字端口" + port, "成功打开套接字端口" + port,
-                                "尝试启动监听线程", "成功启动监听线程后发送成功启动广播"}),
-      FileLines(LogFile()));
+  EXPECT_EQ((std::vector<std::string>{started, unregistered, "尝试打开套接字端口" + port,
+                                      "成功打开套接字端口" + port, "尝试启动监听线程",
+                                      "成功启动监听线程后发送成功启动广播"}),
+            FileLines(LogFile()));
   TcpClient client(m_port);
   EXPECT_TRUE(client.Connected());
   CInstanceLock other;
@@ -265,6 +279,11 @@ TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
                            "1000000"}) {
     EXPECT_NE(std::string::npos, usage.find(part)) << part;
   }
+  // Every option the gateway takes is in it.
+  for (const GatewayOption& option : GatewayOptions())
+    EXPECT_NE(std::string::npos, usage.find(option.name)) << option.name;
+  for (const char* name : {"[/metrics ", "[/workdir ", "[/connect ", "[/calltimeout "})
+    EXPECT_NE(std::string::npos, usage.find(name)) << name;
 }
 
 TEST_F(GatewayAppTest, PortInUseFailsInBackgroundModeWithTheErrorOnStandardOutput) {
@@ -286,8 +305,8 @@ TEST_F(GatewayAppTest, PortInUseFailsInBackgroundModeWithTheErrorOnStandardOutpu
   EXPECT_EQ(CInstanceLock::Result::kAcquired, next.Acquire(GuardName(m_port)));
   next.Release();
   std::vector<std::string> lines = FileLines(LogFile());
-  ASSERT_EQ(4u, lines.size()) << LogFile();
-  lines.erase(lines.begin());  // the start's record
+  ASSERT_EQ(5u, lines.size()) << LogFile();
+  lines.erase(lines.begin(), lines.begin() + 2);  // the start's record, the unregistered ProgID
   EXPECT_EQ((std::vector<std::string>{"尝试打开套接字端口" + port,
                                       StringPrintf("打开网络端口 %d 错误 error Bind %ud", m_port,
                                                    static_cast<unsigned>(kErrorAddressInUse)),
@@ -325,7 +344,8 @@ TEST_F(GatewayAppTest, PortInUseInWindowModeShowsAMessageBoxAndLogsToTheFile) {
                               std::to_string(m_receiver.Port()) + " /lp " + port +
                               " /progId OPC.SimaticNET /allow 10.1.2.0/24 /readonly /maxconn 3 "
                               "/maxgroups 10000 /maxitems 1000000";
-  EXPECT_EQ((std::vector<std::string>{started, "尝试打开套接字端口" + port, failed, taken}),
+  EXPECT_EQ((std::vector<std::string>{started, UnregisteredServerLine(),
+                                      "尝试打开套接字端口" + port, failed, taken}),
             FileLines(LogFile()));
   m_app->DestroyMainFrame();
   EXPECT_EQ(1, m_app->ExitInstance());

@@ -195,6 +195,104 @@ TEST(HealthTest, MetricsPortServesPrometheusTextAndHealth) {
   EXPECT_EQ("1\tUnknown command: St\r\n", gateway.RawExchange("St\r\n"));
 }
 
+TEST(HealthTest, ConnectOptionMakesTheGatewayHealthyBeforeAnyRequest) {
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CRunningGateway gateway({"/connect", "/metrics", std::to_string(metricsPort)});
+  ASSERT_TRUE(gateway.Ready());
+  ASSERT_TRUE(
+      WaitUntil([&] { return StatusLine(Get(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
+  const StatusReport status = Status(gateway);
+  EXPECT_EQ("connected", status.Figure("server_state"));
+  EXPECT_EQ(0, Figure(status, "server_reconnects"));
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(0, RunClientTool({"--port", std::to_string(gateway.ListenPort()), "status"}, out, err))
+      << out.str() << err.str();
+}
+
+TEST(HealthTest, IdleGatewayIsToldApartFromALostServer) {
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CRunningGateway gateway({"/metrics", std::to_string(metricsPort)});
+  ASSERT_TRUE(gateway.Ready());
+  const std::string health = Get(metricsPort, "/health");
+  EXPECT_EQ("HTTP/1.0 503 Service Unavailable", StatusLine(health));
+  EXPECT_NE(std::string::npos, health.find("not connected yet: no request has asked for it"))
+      << health;
+  std::map<std::string, double> samples = ParsedScrape(Get(metricsPort, "/metrics"));
+  EXPECT_EQ(1, samples.at("quarnix_server_awaiting_first_request{}"));
+  EXPECT_EQ(0, samples.at("quarnix_server_losses_total{}"));
+  EXPECT_EQ("waiting_for_first_request", Status(gateway).Figure("server_state"));
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::string port = std::to_string(gateway.ListenPort());
+  EXPECT_EQ(1, RunClientTool({"--port", port, "status"}, out, err));
+  EXPECT_NE(std::string::npos, out.str().find("not connected yet: no request has asked for it"))
+      << out.str();
+
+  ASSERT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
+  samples = ParsedScrape(Get(metricsPort, "/metrics"));
+  EXPECT_EQ(0, samples.at("quarnix_server_awaiting_first_request{}"));
+  EXPECT_EQ("connected", Status(gateway).Figure("server_state"));
+}
+
+TEST(HealthTest, ValueAgeGoesOnGrowingThroughAServerOutage) {
+  CRunningGateway gateway;
+  ASSERT_TRUE(gateway.Ready());
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  GroupDefinition flowing{"flowing", true, 100, {{"Ramp.Int4", true, 0}}};
+  GroupDefinition control{"control", false, {}, {{"Control.Restart", true, 0}}};
+  ASSERT_EQ("0\t\r\n0\r\n1\r\n",
+            gateway.RawExchange(DefineGroupsRequest({flowing, control}, inbox.Port())));
+  ASSERT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  // Down for 8 s: the group's age goes on from its last value change instead of vanishing.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "8"}})));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const StatusReport during = Status(gateway);
+        return during.Figure("server_state") == "lost" && during.groupAges.size() == 1 &&
+               during.groupAges[0].second > 1.5;
+      },
+      30s));
+  const StatusReport during = Status(gateway);
+  if (during.Figure("server_state") == "lost") {
+    EXPECT_EQ(0u, during.groupAges[0].first);
+    EXPECT_GT(Figure(during, "value_age_max_seconds"), 1.5);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(1,
+              RunClientTool({"--port", std::to_string(gateway.ListenPort()), "status"}, out, err));
+    EXPECT_NE(std::string::npos, out.str().find("NOT HEALTHY: the OPC server was lost"))
+        << out.str();
+  }
+}
+
+TEST(HealthTest, UnknownOptionsAndADeadProgIdAreNamedAtStart) {
+  CRunningGateway gateway({"/metric", "9464", "/connect", "/progId", "No.Such.Server"});
+  ASSERT_TRUE(gateway.Ready());
+  const std::string said = gateway.Process().StandardOutput();
+  EXPECT_NE(std::string::npos,
+            said.find("ignored unknown option /metric (did you mean /metrics?)\n"))
+      << said;
+  EXPECT_NE(std::string::npos, said.find("ignored unknown option 9464\n")) << said;
+  // In the log file the ProgID's line follows the start record.
+  const std::string log = gateway.LogFile();
+  const std::size_t start = log.find(CGatewayProcess::GatewayText("启动，选项："));
+  ASSERT_NE(std::string::npos, start) << log;
+  const std::size_t next = log.find('\n', start);
+  const std::size_t dead =
+      log.find(CGatewayProcess::GatewayText("OPC服务器 No.Such.Server 未在本机注册"), start);
+  EXPECT_EQ(next + 21, dead) << log;  // the time stamp, then the text
+  EXPECT_NE(std::string::npos, log.find("ignored unknown option /metric", start)) << log;
+  if (!UnderWine()) {
+    EXPECT_NE(std::string::npos, log.find("Quarnix.Simulator", dead)) << log;
+  }
+  // /connect keeps trying the server; nothing was lost.
+  EXPECT_TRUE(WaitUntil([&] { return Status(gateway).Figure("server_state") == "connecting"; }));
+  EXPECT_EQ(0, Figure(Status(gateway), "server_losses"));
+}
+
 TEST(HealthTest, MetricsPortClosesClientsOffTheAllowListUnread) {
   const std::uint16_t metricsPort = FreeLoopbackPort();
   CRunningGateway gateway({"/metrics", std::to_string(metricsPort), "/allow", "10.9.9.9"});

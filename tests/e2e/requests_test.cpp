@@ -222,6 +222,23 @@ TEST_F(RequestsTest, SyncWriteIsReadBackConvertedToTheRequestedType) {
   EXPECT_EQ("0\t\r\n-5\t192\r\n", Raw(ReadSyncRequest(index, {0})));
 }
 
+TEST_F(RequestsTest, WriteOfTextThatIsNoWholeNumberIsRefusedAndWritesNothing) {
+  const std::string name = UniqueGroupName("write_text");
+  const int index = DefineOne(Group(name, {Item("Memory.Int4." + name, kVtI4)}));
+  ASSERT_GE(index, 0);
+  ASSERT_EQ("0\t\r\n", Raw(WriteSyncRequest(index, {{0, "7"}})));
+  for (const std::string value : {"abc", "12abc", "4 2"}) {
+    EXPECT_EQ("1\tInvalid value for item 0: " + value + "\r\n",
+              Raw(WriteSyncRequest(index, {{0, value}})));
+    EXPECT_EQ("1\tInvalid value for item 0: " + value + "\r\n",
+              Raw("AW\t" + std::to_string(index) + "\t1\t5\r\n0\t" + value + "\r\n"));
+  }
+  EXPECT_EQ("0\t\r\n7\t192\r\n", Raw(ReadSyncRequest(index, {0})));
+  // Blanks before and after the number and a sign are still taken.
+  EXPECT_EQ("0\t\r\n", Raw(WriteSyncRequest(index, {{0, "  +42  "}})));
+  EXPECT_EQ("0\t\r\n42\t192\r\n", Raw(ReadSyncRequest(index, {0})));
+}
+
 TEST_F(RequestsTest, SyncWriteToReadOnlyItemsNamesTheirPositions) {
   const std::string name = UniqueGroupName("write_ro");
   const int index =

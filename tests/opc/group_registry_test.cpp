@@ -383,6 +383,16 @@ TEST_F(Registry, RefusedConnectionPointContainerFailsTheAdvise) {
   EXPECT_EQ(opc.CountOf(kFindConnectionPoint), 0);
 }
 
+TEST_F(Registry, ItemFailureWithoutAServerTextGetsTheGatewaysText) {
+  Connect();
+  opc.SetFailure(kGetErrorString, E_FAIL);
+  Define(u"g1", {u"Tag.B"});
+  EXPECT_EQ(Register(), OPC_E_UNKNOWNITEMID);
+  EXPECT_EQ(errorText,
+            "Add item Tag.B on group g1 failed: The item ID is not defined in the server. : "
+            "c0040007");
+}
+
 TEST_F(Registry, SecondOfTwoFailingItemsIsNamedWithTheServerText) {
   Connect();
   Define(u"g1", {kItemA, u"Tag.B"});  // not an item of the server

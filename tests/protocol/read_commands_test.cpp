@@ -165,10 +165,12 @@ TEST_F(ReadCommandsTest, FailingAsyncReadIsAnsweredWithItsCode) {
             "-2147024882\tIOPCAsyncIO2::Read failed : 8007000e\r\n");
 }
 
-TEST_F(ReadCommandsTest, ErrorTextFallsBackToTheCodeWhenTheServerHasNone) {
+TEST_F(ReadCommandsTest, ErrorTextFallsBackToTheGatewaysOwnThenTheCodeWhenTheServerHasNone) {
   m_opc.SetItemError(kSyncRead, u"Static.Boolean", OPC_E_BADRIGHTS);
   m_opc.SetFailure(kGetErrorString, E_FAIL);
-  EXPECT_EQ(Request("SR\t0\t1\t0\r\n1\r\n"), "1\t0 : c0040006\r\n");
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n1\r\n"), "1\t0 : " + std::string(kBadRights) + "\r\n");
+  m_opc.SetItemError(kSyncRead, u"Static.Boolean", static_cast<HRESULT>(0x80041234u));
+  EXPECT_EQ(Request("SR\t0\t1\t0\r\n1\r\n"), "1\t0 : 80041234\r\n");
 }
 
 TEST_F(ReadCommandsTest, ClientClosingInsideTheItemListCallsNoServer) {

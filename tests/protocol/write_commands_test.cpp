@@ -58,7 +58,7 @@ TEST_F(WriteCommandsTest, NarrowTypesTakeTheLowBitsOfTheNumber) {
   EXPECT_EQ(WrittenBySync(4, "-1"), CTestVariant::I1(-1));
   EXPECT_EQ(WrittenBySync(5, "65535"), CTestVariant::UI2(65535));
   EXPECT_EQ(WrittenBySync(3, "-70000"), CTestVariant::I4(-70000));
-  EXPECT_EQ(WrittenBySync(3, "12abc"), CTestVariant::I4(12));
+  EXPECT_EQ(WrittenBySync(3, " +12 "), CTestVariant::I4(12));  // blanks and a sign
 }
 
 TEST_F(WriteCommandsTest, BooleanItemGetsTheNumberItself) {
@@ -79,6 +79,16 @@ TEST_F(WriteCommandsTest, TextThatDoesNotConvertIsRefusedWithoutAServerCall) {
   EXPECT_EQ(Request("SW\t0\t2\r\n0\t1\r\n6\tabc\r\n"), "1\tInvalid value for item 6: abc\r\n");
   EXPECT_EQ(Request("AW\t0\t1\t1\r\n7\t-5\r\n"), "1\tInvalid value for item 7: -5\r\n");
   EXPECT_EQ(m_opc.CountOf(kSyncWrite) + m_opc.CountOf(kAsyncWrite), 0);
+}
+
+TEST_F(WriteCommandsTest, IntegerAndBooleanItemsRefuseTextThatIsNoWholeNumber) {
+  for (const char* value : {"abc", "12abc", "4 2", "1.5", "-", "true"}) {
+    for (const int item : {0, 1, 2, 3, 7}) {  // VT_I2, VT_BOOL, VT_UI1, VT_I4, VT_UI4
+      EXPECT_EQ(Request("SW\t0\t1\r\n" + std::to_string(item) + "\t" + value + "\r\n"),
+                "1\tInvalid value for item " + std::to_string(item) + ": " + value + "\r\n");
+    }
+  }
+  EXPECT_EQ(m_opc.CountOf(kSyncWrite), 0);
 }
 
 TEST_F(WriteCommandsTest, SyncWriteWithFailedItemsListsEachWithItsPosition) {
