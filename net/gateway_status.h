@@ -79,6 +79,8 @@ struct GatewayStatus {
   RefusalCounts refusals;
   std::uint64_t datagramsSent = 0;
   std::uint64_t datagramFailures = 0;
+  // Notifications to the service manager dropped because they could not be sent at once.
+  std::uint64_t serviceNotifyFailures = 0;
   // Value ages of the active groups (registered and active), in list order.
   std::vector<GroupValueAge> groupAges;
   // How long the UI thread took to make this copy (set by CStatusSnapshots; 0 otherwise).
