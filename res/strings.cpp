@@ -30,6 +30,8 @@ const char kUsage[] =
     "[/maxgroups 组列表的最大条目数，默认为10000]\n"
     "[/maxitems 所有组的数据项总数上限，默认为1000000]\n"
     "[/calltimeout 每次调用OPC服务器的时限（秒，1到600），超时即取消该调用，默认为10]\n"
+    "[/statuscheck 向OPC服务器查询状态（GetStatus）的间隔（秒，1到600），"
+    "据此发现失去的服务器，默认为10]\n"
     // The Windows service's options (quarnix.exe only).
     "[/install 仅限Windows：把本程序注册为自动启动的Windows服务Quarnix，"
     "其后的参数即服务的参数，需管理员权限]\n"
