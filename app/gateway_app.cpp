@@ -8,6 +8,7 @@
 #include "core/activity_log.h"
 #include "net/send_notification.h"
 #include "opc/call_deadline.h"
+#include "opc/server_loss.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/process_limits.h"
@@ -52,8 +53,27 @@ MainWindow CGatewayApp::CreateMainFrame() {
 // socket and joining every listener thread.
 void CGatewayApp::StartListenerChain() {
   CListenerChain::RequestCall answer;
-  if (CRequestDispatcher* dispatcher = m_dispatcher)
+  if (CRequestDispatcher* dispatcher = m_dispatcher) {
     answer = [dispatcher](CHttpBlockingSocket& connection) { dispatcher->OnRequest(connection); };
+    // A status request that the UI thread does not take up at once (held by a server call) is
+    // answered from the published figures on the listener thread; it is counted on the UI
+    // thread afterwards.
+    std::weak_ptr<CApartment> ui = CApartment::ForCurrentThread();
+    m_listening = std::make_shared<bool>(true);  // false once the chain stopped (UI thread)
+    std::shared_ptr<bool> listening = m_listening;
+    m_listenerChain.SetAnswerHere(&CRequestDispatcher::IsStatusRequestAnswerableHere,
+                                  [dispatcher, ui, listening](CHttpBlockingSocket& connection) {
+                                    const std::optional<double> seconds =
+                                        CRequestDispatcher::AnswerStatusHere(connection);
+                                    if (!seconds) return false;
+                                    if (const std::shared_ptr<CApartment> apartment = ui.lock()) {
+                                      apartment->Post([dispatcher, listening, spent = *seconds] {
+                                        if (*listening) dispatcher->RecordStatusAnswered(spent);
+                                      });
+                                    }
+                                    return true;
+                                  });
+  }
   m_listenerChain.Start(CApartment::ForCurrentThread(), std::move(answer),
                         &CRequestDispatcher::ReadRequest);
 }
@@ -61,6 +81,7 @@ void CGatewayApp::StartListenerChain() {
 void CGatewayApp::StopListenerChain() {
   socketListen.Close();
   m_listenerChain.Stop();
+  if (m_listening) *m_listening = false;
 }
 
 bool CGatewayApp::InitInstance(std::string_view commandLine) {
@@ -168,6 +189,7 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   GatewayProtection() = options.protection;
   GatewayRequestSettings() = options.requests;
   SetGatewayCallTimeout(std::chrono::seconds(options.requests.callTimeoutSeconds));
+  SetStatusCheckPeriod(std::chrono::seconds(options.requests.statusCheckSeconds));
   return true;
 }
 

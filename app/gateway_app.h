@@ -108,7 +108,8 @@ private:
   MessageBoxHandler m_messageBox;
   CRequestDispatcher* m_dispatcher = nullptr;  // the main window's, while it exists
   CListenerChain m_listenerChain;
-  CHealthServices m_health;  // the metrics port and the service manager's notifications
+  std::shared_ptr<bool> m_listening;  // whether the chain serves (the status counts posted by it)
+  CHealthServices m_health;           // the metrics port and the service manager's notifications
   std::uint16_t m_metricsPort = 0;
   int m_exitCode = 0;
   bool m_started = false;  // InitInstance succeeded; ExitInstance records the stop

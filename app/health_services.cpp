@@ -1,10 +1,19 @@
 #include "app/health_services.h"
 
+#include <algorithm>
+
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/service_notify.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
+
+namespace {
+
+// How long a scrape waits for the UI thread's fresh figures before it takes the published ones.
+constexpr std::chrono::milliseconds kFreshWait{25};
+
+}  // namespace
 
 CHealthServices::~CHealthServices() {
   Stop();
@@ -34,12 +43,26 @@ bool CHealthServices::OpenMetrics(std::uint16_t port, std::uint32_t bindAddress,
 void CHealthServices::Start(StatusFiller filler, const ProtectionSettings& protection,
                             const std::string& statusText) {
   const std::shared_ptr<CApartment> ui = CApartment::ForCurrentThread();
+  m_filler = filler;
+  if (m_filler) {
+    m_publisher = std::make_unique<CApartmentTimer>(ui);
+    Publish();
+  }
   if (m_metrics) {
     m_snapshots = std::make_unique<CStatusSnapshots>(ui, [filler](GatewayStatus& status) {
       if (filler) filler(status);
     });
     CStatusSnapshots* snapshots = m_snapshots.get();
-    m_metrics->Start([snapshots](auto deadline) { return snapshots->Take(deadline); }, protection);
+    // Fresh figures from the UI thread when it answers at once; when it is held (a server call),
+    // the published ones, so that a scrape does not wait for the server.
+    m_metrics->Start(
+        [snapshots](CStatusSnapshots::Clock::time_point deadline) {
+          const auto fresh = std::min(deadline, CStatusSnapshots::Clock::now() + kFreshWait);
+          if (std::optional<GatewayStatus> taken = snapshots->Take(fresh)) return taken;
+          if (std::optional<GatewayStatus> latest = LatestGatewayStatus()) return latest;
+          return snapshots->Take(deadline);
+        },
+        protection);
   }
   m_started = true;
   ServiceNotify("READY=1\nSTATUS=" + statusText);
@@ -48,6 +71,13 @@ void CHealthServices::Start(StatusFiller filler, const ProtectionSettings& prote
     m_watchdog = std::make_unique<CApartmentTimer>(ui);
     KeepAlive();
   }
+}
+
+void CHealthServices::Publish() {
+  GatewayStatus status;
+  m_filler(status);
+  PublishGatewayStatus(std::move(status));
+  m_publisher->Start(CStatusSnapshots::kPublishEvery, [this] { Publish(); });
 }
 
 void CHealthServices::KeepAlive() {
@@ -61,6 +91,10 @@ void CHealthServices::Stop() {
   m_started = false;
   if (m_watchdog) m_watchdog->Stop();
   m_watchdog.reset();
+  if (m_publisher) m_publisher->Stop();
+  m_publisher.reset();
+  m_filler = nullptr;
+  ClearPublishedStatus();
   // What the fill reads (the dispatcher) goes away after Stop: a fill still queued does nothing.
   if (m_snapshots) m_snapshots->Detach();
   if (m_metrics) m_metrics->Stop();

@@ -5,7 +5,9 @@
 // OpenMetrics binds the metrics port at start-up, next to the request port; Start begins serving
 // it and tells the service manager READY once the request port listens; the watchdog keep-alive
 // is sent from the UI thread by an apartment timer, so a hung UI thread stops it and the service
-// manager restarts the gateway. Stop tells STOPPING and ends both.
+// manager restarts the gateway. Start also publishes the figures every
+// CStatusSnapshots::kPublishEvery for readers that must not wait for the UI thread (the status
+// request, the metrics port). Stop tells STOPPING and ends them all.
 //
 // Error rule: OpenMetrics returns false with an operator's message (naming the port) when the
 // port cannot be opened; nothing throws. Thread rule: UI thread (the metrics server's own
@@ -42,10 +44,14 @@ public:
 
 private:
   void KeepAlive();
+  // Publishes the figures (net/status_snapshots.h) and arms the next publication.
+  void Publish();
 
   std::unique_ptr<CMetricsServer> m_metrics;
   std::unique_ptr<CStatusSnapshots> m_snapshots;
   std::unique_ptr<CApartmentTimer> m_watchdog;
+  std::unique_ptr<CApartmentTimer> m_publisher;
+  StatusFiller m_filler;
   std::chrono::milliseconds m_keepAliveEvery{0};
   bool m_started = false;
 };

@@ -1,5 +1,6 @@
 #include "app/operation_record.h"
 
+#include "opc/server_loss.h"
 #include "platform/codepage.h"
 #include "platform/string_format.h"
 #include "res/strings.h"
@@ -33,6 +34,8 @@ std::string StartRecordText(const CommandLineOptions& options) {
   text += StringPrintf(" /maxconn %d /maxgroups %llu /maxitems %llu", protection.maxConnections,
                        static_cast<unsigned long long>(requests.maxGroups),
                        static_cast<unsigned long long>(requests.maxItems));
+  if (requests.statusCheckSeconds != kDefaultStatusCheckSeconds)
+    text += StringPrintf(" /statuscheck %d", requests.statusCheckSeconds);
   return text;
 }
 

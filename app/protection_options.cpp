@@ -50,7 +50,8 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
   }
   const char* option = nullptr;
   for (const char* name :
-       {"/bind", "/allow", "/writers", "/maxconn", "/maxgroups", "/maxitems", "/calltimeout"}) {
+       {"/bind", "/allow", "/writers", "/maxconn", "/maxgroups", "/maxitems", "/calltimeout",
+        "/statuscheck"}) {
     if (IsOption(token, name)) option = name;
   }
   if (option == nullptr) return false;
@@ -88,6 +89,11 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
       requests.callTimeoutSeconds = count;
     else
       SetError(error, option, value, "请给出 1 到 600 之间的秒数，例如 /calltimeout 10");
+  } else if (name == "/statuscheck") {
+    if (ParseCount(value, count) && count <= 600)
+      requests.statusCheckSeconds = count;
+    else
+      SetError(error, option, value, "请给出 1 到 600 之间的秒数，例如 /statuscheck 10");
   } else if (!ParseCount(value, count)) {
     SetError(error, option, value, kCountExpected);
   } else if (name == "/maxconn") {

@@ -1,6 +1,7 @@
 // The protection options of the command line: /bind ADDRESS, /allow LIST, /readonly,
 // /writers LIST, /maxconn N, /maxgroups N and /maxitems N; also /calltimeout SECONDS (1 to 600),
-// the deadline on every call into the OPC server.
+// the deadline on every call into the OPC server, and /statuscheck SECONDS (1 to 600), how often
+// the server is asked for its status.
 //
 // They are matched like the other options (without regard to case, the value is the next
 // token; given twice, the last one holds). Unlike the classic options a value is checked: a
@@ -24,9 +25,10 @@ void RecordOptionError(std::string& error, const char* option, const std::string
                        const char* expected);
 
 // If tokens[at] is a protection option: applies it to the network side's settings (/bind, /allow,
-// /maxconn) or the requests' (/readonly, /writers, /maxgroups, /maxitems, /calltimeout), with its
-// value, advancing at past the value when there is one, and returns true. A bad value sets error,
-// unless error holds one already. Any other token: returns false and changes nothing.
+// /maxconn) or the requests' (/readonly, /writers, /maxgroups, /maxitems, /calltimeout,
+// /statuscheck), with its value, advancing at past the value when there is one, and returns true.
+// A bad value sets error, unless error holds one already. Any other token: returns false and
+// changes nothing.
 bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& at,
                           ProtectionSettings& settings, RequestSettings& requests,
                           std::string& error);

@@ -107,6 +107,8 @@ struct GatewayStatus {
   std::string writers = "any";
   bool auditWritable = true;
   WriteCounts writes;
+  // Notifications to the service manager dropped because they could not be sent at once.
+  std::uint64_t serviceNotifyFailures = 0;
   // Value ages of the active groups (registered and active), in list order.
   std::vector<GroupValueAge> groupAges;
   // How long the UI thread took to make this copy (set by CStatusSnapshots; 0 otherwise).

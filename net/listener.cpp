@@ -53,8 +53,27 @@ public:
   }
   // The UI side starts on the request; false when the listener has given up already.
   bool BeginHandling() {
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_abandoned) return false;
+      m_begun = true;
+    }
+    m_changed.notify_all();
+    return true;
+  }
+  // True when the UI side began on the request within the limit.
+  bool WaitBegun(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, limit, [this] { return m_begun || m_signalled || m_abandoned; });
+    return m_begun || m_signalled;
+  }
+  // The listener answers the request itself, unless the UI side has begun on it: the queued call
+  // then does nothing.
+  bool TakeOver() {
     std::lock_guard lock(m_mutex);
-    return !m_abandoned;
+    if (m_begun || m_signalled) return false;
+    m_abandoned = true;
+    return true;
   }
   // True when the UI side signalled (it is done with the connection) within the limit.
   bool WaitFor(std::chrono::milliseconds limit) {
@@ -68,6 +87,7 @@ private:
   std::condition_variable m_changed;
   bool m_signalled = false;
   bool m_abandoned = false;
+  bool m_begun = false;
 };
 
 namespace {
@@ -346,6 +366,7 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
     if (!WaitForFirstLine(connection)) return;
     if (m_readRequest) m_readRequest(*connection);
     connection->Rewind();  // the UI side reads what was received, and receives nothing more
+    const bool answerable = m_answerableHere && m_answerableHere(*connection);
     completion = std::make_shared<CRequestCompletion>();
     {
       std::lock_guard lock(m_mutex);
@@ -360,7 +381,11 @@ void CListenerChain::Serve(const std::shared_ptr<CHttpBlockingSocket>& connectio
       handOff->call = m_onRequest;
       posted = m_apartment->Post([handOff] { handOff->Run(); });
     }
-    if (posted) {
+    if (posted && answerable && !completion->WaitBegun(m_times.answerHereAfter) && !IsStopping() &&
+        completion->TakeOver()) {
+      // The UI thread is held (a server call): answered here, and the queued call does nothing.
+      replied = m_answerHere && m_answerHere(*connection);
+    } else if (posted) {
       replied = completion->WaitFor(m_times.answerWait);
     } else {
       Response(*connection, -2, LoadResString(IDS_UNKNOWN_ERROR));

@@ -23,10 +23,12 @@
 // arrived (at most 60 s; a silent client is closed without a reply and never reaches the UI
 // thread), reads the rest of the request with the read call given to Start (its further lines,
 // within their deadlines), then posts the connection with its own completion signal to the UI
-// thread's apartment, so the UI thread never waits for a client. It waits for that signal at
-// most 60 s, sends what the UI side's reply left unsent (the UI thread never waits on a send
-// either) and closes the connection. The UI side is a call given to Start (the application
-// passes one that runs the request dispatcher), so this module knows nothing of the protocol.
+// thread's apartment, so the UI thread never waits for a client (a status request that the UI
+// thread does not begin on at once is answered by the listener itself, see SetAnswerHere). It waits
+// for that signal at most 60 s, sends what the UI side's reply left unsent (the UI thread never
+// waits on a send either) and closes the connection. The UI side is a call given to Start (the
+// application passes one that runs the request dispatcher), so this module knows nothing of the
+// protocol.
 //
 // Error rule: nothing is thrown to the caller. Socket failures show their text (cut to 31
 // characters) in the status bar of pMainFrame; any other failure of a listener shows string 130
@@ -66,6 +68,9 @@ struct ListenerTimes {
   std::chrono::seconds firstLineWait{60};
   // Longest wait for the UI thread to answer a handed-over request.
   std::chrono::milliseconds answerWait{60000};
+  // How long a request that the listener can answer itself (SetAnswerHere) waits for the UI
+  // thread to begin on it before the listener answers it.
+  std::chrono::milliseconds answerHereAfter{25};
   // Pause before a listener tries Accept again after it failed for another reason than Stop.
   std::chrono::milliseconds acceptRetryDelay{1000};
 };
@@ -84,6 +89,11 @@ public:
   // meets it where it reads past what arrived. Without one, the first line is the request.
   using ReadCall = std::function<void(CHttpBlockingSocket& connection)>;
 
+  // The listener-side answer, for requests that need nothing of the UI thread (the status
+  // request): the test tells whether the request is one (leaving the connection rewound), the
+  // answer replies to it on the listener thread (true when it did). Neither throws.
+  using AnswerCall = std::function<bool(CHttpBlockingSocket& connection)>;
+
   CListenerChain() = default;
   explicit CListenerChain(ListenerTimes times) : m_times(times) {}
   ~CListenerChain();  // Stop()
@@ -98,6 +108,13 @@ public:
   bool Start(CHttpBlockingSocket& listenSocket, std::shared_ptr<CApartment> uiApartment,
              RequestCall onRequest, ReadCall readRequest = {});
 
+  // The listener-side answer for the next Start (none by default): such a request is handed to
+  // the UI thread as any other, but when the UI thread has not begun on it within
+  // ListenerTimes::answerHereAfter, the listener answers it itself.
+  void SetAnswerHere(AnswerCall answerable, AnswerCall answer) {
+    m_answerableHere = std::move(answerable);
+    m_answerHere = std::move(answer);
+  }
   // Closes the listening socket, wakes every listener (in Accept, waiting for a first line or
   // for an answer) and joins them all. Connections still open are closed without a reply of the
   // listener's own. Idempotent; the chain can be started again afterwards.
@@ -167,6 +184,8 @@ private:
   std::shared_ptr<CApartment> m_apartment;
   RequestCall m_onRequest;
   ReadCall m_readRequest;
+  AnswerCall m_answerableHere;
+  AnswerCall m_answerHere;
   CConnectionGuard m_guard;
 
   mutable std::mutex m_mutex;

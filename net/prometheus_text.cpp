@@ -148,6 +148,10 @@ void Requests(CExposition& out, const GatewayStatus& s) {
   out.Counter("quarnix_datagrams_sent_total", "Datagrams sent.", s.datagramsSent);
   out.Counter("quarnix_datagram_send_failures_total", "Datagrams that could not be sent.",
               s.datagramFailures);
+  out.Counter(
+      "quarnix_service_notify_failures_total",
+      "Notifications to the service manager dropped because they could not be sent at once.",
+      s.serviceNotifyFailures);
 }
 
 void Process(CExposition& out, const ProcessFigures& p) {

@@ -93,3 +93,52 @@ std::optional<GatewayStatus> CStatusSnapshots::Take(Clock::time_point deadline) 
   if (!answered || !m_state->latest || m_state->filled != m_state->generation) return std::nullopt;
   return *m_state->latest;
 }
+
+namespace {
+
+struct PublishedStatus {
+  std::mutex mutex;
+  std::shared_ptr<const GatewayStatus> status;
+  CStatusSnapshots::Clock::time_point at;
+};
+
+PublishedStatus& Published() {
+  static auto* published = new PublishedStatus;  // read by threads that may outlive main's end
+  return *published;
+}
+
+}  // namespace
+
+void PublishGatewayStatus(GatewayStatus status) {
+  auto shared = std::make_shared<const GatewayStatus>(std::move(status));
+  const auto now = CStatusSnapshots::Clock::now();
+  PublishedStatus& published = Published();
+  std::lock_guard lock(published.mutex);
+  published.status = std::move(shared);
+  published.at = now;
+}
+
+std::optional<GatewayStatus> LatestGatewayStatus() {
+  std::shared_ptr<const GatewayStatus> status;
+  CStatusSnapshots::Clock::time_point at;
+  {
+    PublishedStatus& published = Published();
+    std::lock_guard lock(published.mutex);
+    status = published.status;
+    at = published.at;
+  }
+  if (!status) return std::nullopt;
+  GatewayStatus aged = *status;
+  // What has gone on since it was published: time, which every age counts.
+  const double since = std::chrono::duration<double>(CStatusSnapshots::Clock::now() - at).count();
+  aged.uptimeSeconds += since;
+  if (aged.serverConnected) aged.serverConnectedSeconds += since;
+  for (GroupValueAge& age : aged.groupAges) age.seconds += since;
+  return aged;
+}
+
+void ClearPublishedStatus() {
+  PublishedStatus& published = Published();
+  std::lock_guard lock(published.mutex);
+  published.status.reset();
+}

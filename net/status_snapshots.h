@@ -7,6 +7,13 @@
 // reuse window is handed out again without a post, so any rate of scrapes costs the UI thread
 // at most one fill per window; concurrent callers share one pending fill.
 //
+// Beside it, the published figures: the UI thread publishes a copy after each request and every
+// kPublishEvery, and any
+// thread reads the latest one without waiting for the UI thread at all (the status request and
+// the metrics port, when the UI thread does not answer at once), its ages (uptime, connected
+// time, value ages) advanced to the moment of reading. So a UI thread held by a hung server call
+// delays no status answer; what it says is as of the UI thread's last turn before the call.
+//
 // Error rule: Take returns nullopt when the UI thread did not answer by the deadline or the
 // apartment is closed; nothing throws. Thread rule: Take from any thread except the apartment's
 // own (it would wait for itself); the fill runs on the apartment's thread. Ownership: the
@@ -38,8 +45,17 @@ public:
 
   struct State;  // shared with the posted fills (status_snapshots.cpp)
 
+  // How often the UI thread publishes its figures.
+  static constexpr std::chrono::milliseconds kPublishEvery{100};
+
 private:
   std::shared_ptr<CApartment> m_apartment;
   std::shared_ptr<State> m_state;
   std::chrono::milliseconds m_reuse;
 };
+
+// The process's published figures (UI thread: Publish; any thread: Latest). Latest is nullopt
+// until the first Publish and after ClearPublishedStatus (the gateway's end).
+void PublishGatewayStatus(GatewayStatus status);
+std::optional<GatewayStatus> LatestGatewayStatus();
+void ClearPublishedStatus();

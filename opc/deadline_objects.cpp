@@ -26,6 +26,7 @@ struct CCreation {
   std::condition_variable finished;
   bool done = false;
   DWORD creator = 0;  // the creating thread's COM id, once it runs
+  Clock::time_point started = Clock::now();
   HRESULT hr = E_FAIL;
   IOPCServer* server = nullptr;
   std::exception_ptr failure;  // what the creation threw, thrown again to the caller
@@ -74,8 +75,8 @@ thread_local std::shared_ptr<CCreation> t_pendingCreation;
 
 }  // namespace
 
-HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
-                                  IOPCServer** server) {
+HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server,
+                                  std::optional<std::chrono::milliseconds> waitLimit) {
   *server = nullptr;
   const auto timeout = deadline.Timeout();
   if (timeout.count() <= 0)
@@ -85,17 +86,26 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
   if (t_pendingCreation && !IsEqualGUID(t_pendingCreation->clsid, clsid)) EndPendingCreation();
   std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
   bool finished = false;
+  const auto limited = [&](std::chrono::milliseconds wait) {
+    return waitLimit ? std::min(wait, *waitLimit) : wait;
+  };
   if (creation) {
-    finished = creation->WaitFor(std::min(timeout, kPendingCreationWait));
+    finished = creation->WaitFor(limited(std::min(timeout, kPendingCreationWait)));
   } else {
     creation = std::make_shared<CCreation>();
     creation->clsid = clsid;
     creation->thread = std::thread([creation] { creation->Run(); });
-    finished = creation->WaitFor(timeout);
+    // Started without waiting: the result is the next try's, whenever the creation is done.
+    finished = limited(timeout).count() > 0 && creation->WaitFor(limited(timeout));
   }
   if (!finished) {
     t_pendingCreation = creation;
-    deadline.NoteCancelled("CoCreateInstance", start);
+    if (!waitLimit) {
+      deadline.NoteCancelled("CoCreateInstance", start);
+      return RPC_E_CALL_CANCELED;
+    }
+    if (Clock::now() - creation->started < timeout) return kCreationPending;
+    deadline.NoteCancelled("CoCreateInstance", creation->started);
     return RPC_E_CALL_CANCELED;
   }
   creation->thread.join();

@@ -23,10 +23,23 @@
 // used on it only. Ownership: *server carries one reference; deadline must outlive the objects.
 #pragma once
 
+#include <chrono>
+#include <optional>
+
 #include "opc/call_deadline.h"
 #include "opc/opcda.h"
 
-HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server);
+// A creation started without waiting that is still under way, within its deadline (the value of
+// E_PENDING).
+inline constexpr HRESULT kCreationPending = static_cast<HRESULT>(0x8000000Au);
+
+// waitLimit, when given, bounds the caller's wait below all of that (0: do not wait at all; a
+// creation started so is never finished on return, even when it was quick): a
+// creation not finished by then stays pending and the call returns kCreationPending while the
+// creation is younger than its deadline, RPC_E_CALL_CANCELED (noted on deadline) once it is older.
+// So a creation started by the recovery holds nobody, and the next call takes its result.
+HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server,
+                                  std::optional<std::chrono::milliseconds> waitLimit = {});
 
 // After the server and its objects were released: waits at most deadline.Timeout() until the
 // releases handed to call threads have been made, so that a server taken down is told before the

@@ -599,6 +599,7 @@ struct CCreation {
   HRESULT hr = E_FAIL;
   IUnknown* server = nullptr;
   std::shared_ptr<void> done;  // an event, set when hr and server are final
+  Clock::time_point started = Clock::now();
 };
 thread_local std::shared_ptr<CCreation> t_pendingCreation;
 
@@ -606,14 +607,18 @@ thread_local std::shared_ptr<CCreation> t_pendingCreation;
 // request, a reconnect try) is answered with the failure soon, and the creation goes on.
 constexpr std::chrono::milliseconds kPendingCreationWait{1000};
 
-HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown** real) {
+HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown** real,
+                           std::optional<std::chrono::milliseconds> waitLimit) {
   const auto timeout = deadline.Timeout();
+  const auto limited = [&](std::chrono::milliseconds wait) {
+    return waitLimit ? std::min(wait, *waitLimit) : wait;
+  };
   const auto start = Clock::now();
   std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
   bool finished = false;
   if (creation && IsEqualCLSID(creation->clsid, clsid)) {
-    finished =
-        WaitForCallThreadEvent(creation->done.get(), std::min(timeout, kPendingCreationWait));
+    finished = WaitForCallThreadEvent(creation->done.get(),
+                                      limited(std::min(timeout, kPendingCreationWait)));
   } else {
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return HRESULT_FROM_WIN32(GetLastError());
@@ -627,13 +632,19 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
                                reinterpret_cast<void**>(&creation->server));
           SetEvent(creation->done.get());
         },
-        timeout);
-    finished = outcome == CallThreadOutcome::kFinished;
+        limited(timeout));
+    // Started without waiting: the result is the next try's, whenever the creation is done.
+    finished = outcome == CallThreadOutcome::kFinished && limited(timeout).count() > 0;
     if (outcome == CallThreadOutcome::kNoThread) creation.reset();
   }
   if (!finished) {
     t_pendingCreation = creation;
-    deadline.NoteCancelled("CoCreateInstance", start);
+    if (!waitLimit || !creation) {
+      deadline.NoteCancelled("CoCreateInstance", start);
+      return RPC_E_CALL_CANCELED;
+    }
+    if (Clock::now() - creation->started < timeout) return kCreationPending;
+    deadline.NoteCancelled("CoCreateInstance", creation->started);
     return RPC_E_CALL_CANCELED;
   }
   *real = creation->server;
@@ -642,8 +653,8 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
 
 }  // namespace
 
-HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
-                                  IOPCServer** server) {
+HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server,
+                                  std::optional<std::chrono::milliseconds> waitLimit) {
   *server = nullptr;
   if (deadline.Timeout().count() <= 0)
     return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
@@ -655,7 +666,7 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline,
   static thread_local const bool kept = SUCCEEDED(CoInitialize(nullptr));
   (void)kept;
   IUnknown* real = nullptr;
-  const HRESULT hr = CreateOnCallThread(clsid, deadline, &real);
+  const HRESULT hr = CreateOnCallThread(clsid, deadline, &real, waitLimit);
   if (FAILED(hr) || real == nullptr) return FAILED(hr) ? hr : E_FAIL;
   const HRESULT wrapped =
       CDeadlineObject::Wrap(deadline, real, IID_IOPCServer, reinterpret_cast<void**>(server));

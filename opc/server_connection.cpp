@@ -36,6 +36,19 @@ HRESULT CServerConnection::Connect(std::string& errorText) {
   return CreateServer(errorText);
 }
 
+HRESULT CServerConnection::StartCreation(std::string& errorText) {
+  m_uiThread.Check();
+  if (m_server != nullptr) return S_OK;
+  m_creationWait = std::chrono::milliseconds(0);
+  const HRESULT hr = CreateServer(errorText);
+  m_creationWait.reset();
+  return hr;
+}
+
+HRESULT CServerConnection::ConnectOrTakeCreation(std::string& errorText) {
+  return m_creationPending ? StartCreation(errorText) : Connect(errorText);
+}
+
 HRESULT CServerConnection::CreateServer(std::string& errorText) {
   m_creationTried = true;
   HRESULT hr = CoInitialize(nullptr);
@@ -61,7 +74,7 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   HRESULT hr = S_OK;
   m_deadline->TakeCancelled();  // only a cancellation of this creation counts below
   try {
-    hr = CreateServerUnderDeadline(clsid, *m_deadline, &server);
+    hr = CreateServerUnderDeadline(clsid, *m_deadline, &server, m_creationWait);
   } catch (...) {
     // A failure, whatever the last error says: no server, and COM is given back as well so that
     // every successful CoInitialize stays matched by one CoUninitialize.
@@ -72,6 +85,12 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   }
   // A creation cancelled at the deadline has failed, whatever it reports.
   if (m_deadline->TakeCancelled() && SUCCEEDED(hr)) hr = RPC_E_CALL_CANCELED;
+  // Not finished: it goes on on its thread, and the next try takes its result.
+  m_creationPending = hr == kCreationPending || hr == RPC_E_CALL_CANCELED;
+  if (hr == kCreationPending) {
+    errorText = SystemText("正在创建 IOPCServer 对象，尚未完成");
+    return hr;
+  }
   m_lastHungCreation.reset();
   if (FAILED(hr) || server == nullptr) {
     errorText =
@@ -179,7 +198,10 @@ HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
     errorText = m_lastHungCreation->text;
     return RPC_E_CALL_CANCELED;
   }
-  const HRESULT hr = ConnectWithRetry(errorText);
+  // While the recovery's creation is under way the request does not wait for it: it takes the
+  // result when there is one, else it is answered at once, as throughout the hang.
+  const HRESULT hr = m_creationPending ? StartCreation(errorText) : ConnectWithRetry(errorText);
+  if (hr == kCreationPending) return RPC_E_CALL_CANCELED;
   if (hr != S_OK) return hr;
   // A request after a loss brings the groups back before it is handled; one after the operator's
   // destroy (or the first one) connects without groups.
@@ -292,6 +314,13 @@ void CServerConnection::GiveUpLostServer() {
   m_recovering = true;
   m_reconnectAttempt = 0;
   m_lastReconnectError = S_OK;
+  // After a hang the recovery starts the creation at once, without waiting for it: the requests
+  // queued behind the hung call are then answered at once instead of each waiting for a creation
+  // (and its deadline) of its own.
+  if (hung) {
+    std::string errorText;
+    if (StartCreation(errorText) == S_OK) Regained();
+  }
 }
 
 void CServerConnection::AbandonHungServer(HRESULT code) {
@@ -320,8 +349,9 @@ void CServerConnection::ArmTimer() {
     return;
   }
   if (!m_timer) m_timer = std::make_unique<CApartmentTimer>(CApartment::ForCurrentThread());
-  const auto delay =
-      wanted == TimerRole::kWatchdog ? kWatchdogPeriod : ReconnectDelay(m_reconnectAttempt);
+  const auto delay = wanted == TimerRole::kWatchdog ? StatusCheckPeriod()
+                     : m_creationPending            ? kCreationPoll
+                                                    : ReconnectDelay(m_reconnectAttempt);
   m_timer->Start(delay, [this] { OnRecoveryTimer(); });
 }
 
@@ -347,7 +377,8 @@ void CServerConnection::CheckServerStatus() {
 
 void CServerConnection::TryReconnect() {
   std::string errorText;
-  const HRESULT hr = Connect(errorText);
+  const HRESULT hr = ConnectOrTakeCreation(errorText);
+  if (hr == kCreationPending) return;  // looked at again in kCreationPoll
   if (hr != S_OK) {
     if (hr != m_lastReconnectError) {
       LogRecovery(

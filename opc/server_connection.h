@@ -68,6 +68,15 @@ public:
   // Connect, tried once more after kCreateRetryPause when it fails with a lost-server code (the
   // previous server process may have been ending and have taken the activation).
   HRESULT ConnectWithRetry(std::string& errorText);
+  // A creation that holds nobody: starts one on its thread (or looks at the one under way)
+  // without waiting for it. 0 with Server() set when it has finished with a server;
+  // kCreationPending while it runs within its deadline; RPC_E_CALL_CANCELED once it is past it (it
+  // goes on, and the next Connect or StartCreation takes its result); any other failure as
+  // Connect's. The recovery starts one this way after a hang; anything that must not wait for the
+  // server (a creation at start-up) can too.
+  HRESULT StartCreation(std::string& errorText);
+  // Whether a creation started earlier has not finished yet.
+  bool CreationPending() const { return m_creationPending; }
   // Releases the server and gives COM back; nothing when there is no server. An exception from
   // Release goes to the log file as failureFormat with the last error code (%x). A hung server
   // is not released but given up (its reference leaked), with a line in the log file.
@@ -146,6 +155,8 @@ private:
   enum class TimerRole { kNone, kWatchdog, kReconnect };
 
   HRESULT CreateServer(std::string& errorText);
+  // StartCreation while a creation is pending, else Connect.
+  HRESULT ConnectOrTakeCreation(std::string& errorText);
   HRESULT CreateInstance(const CLSID& clsid, std::string& errorText);
   void GiveUpLostServer();
   // A hung server's objects given up without calls (GiveUpLostServer's part for a hang).
@@ -171,7 +182,9 @@ private:
     std::chrono::steady_clock::time_point at;
     std::string text;
   };
-  std::optional<HungCreation> m_lastHungCreation;  // the last creation, when it hung
+  std::optional<HungCreation> m_lastHungCreation;           // the last creation, when it hung
+  bool m_creationPending = false;                           // a creation goes on on its thread
+  std::optional<std::chrono::milliseconds> m_creationWait;  // StartCreation's: no wait
   std::unique_ptr<CCallDeadline> m_deadline;
   bool m_judging = false;  // the status check after a cancelled call is under way
   bool m_hung = false;     // the loss in m_lostCode is a hang, not a crash

@@ -27,8 +27,12 @@ bool IsServerLostCode(HRESULT code);
 // 16 seconds, then every 30 seconds.
 std::chrono::milliseconds ReconnectDelay(unsigned attempt);
 
-// How often the UI thread asks a connected server for its status.
-inline constexpr std::chrono::milliseconds kWatchdogPeriod{10000};
+// How often the UI thread asks a connected server for its status: /statuscheck seconds, 1 to
+// 600, 10 by default. Set at start-up, read each time the check is armed.
+inline constexpr int kDefaultStatusCheckSeconds = 10;
+inline constexpr int kMaxStatusCheckSeconds = 600;
+void SetStatusCheckPeriod(std::chrono::milliseconds period);
+std::chrono::milliseconds StatusCheckPeriod();
 
 // A creation that failed with a lost-server code is tried once more after this pause: the
 // previous server process may still have been ending and have taken the activation.
@@ -47,3 +51,7 @@ void AbandonServerObject(IUnknown* object);
 // they are answered with that failure at once instead of each holding the UI thread for another
 // deadline. The reconnect timer's tries go on as usual.
 inline constexpr std::chrono::milliseconds kHungCreationRest{1000};
+
+// While a creation goes on on its thread, the recovery looks at it this often (without waiting),
+// so the server is back soon after the hang ends even when no request comes.
+inline constexpr std::chrono::milliseconds kCreationPoll{200};

@@ -4,10 +4,26 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+std::atomic<std::uint64_t> g_failures{0};
+
+bool Dropped() {
+  g_failures.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+}  // namespace
+
+std::uint64_t ServiceNotifyFailures() {
+  return g_failures.load(std::memory_order_relaxed);
+}
 
 bool ServiceNotify(const std::string& state) {
   const char* path = std::getenv("NOTIFY_SOCKET");
@@ -15,18 +31,23 @@ bool ServiceNotify(const std::string& state) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::size_t length = std::strlen(path);
-  if (length >= sizeof address.sun_path || (path[0] != '/' && path[0] != '@')) return false;
+  if (length >= sizeof address.sun_path || (path[0] != '/' && path[0] != '@')) return Dropped();
   std::memcpy(address.sun_path, path, length);
   if (path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket name
   const auto addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-  const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (socket < 0) return false;
   const int savedError = errno;
-  const ssize_t sent = ::sendto(socket, state.data(), state.size(), MSG_NOSIGNAL,
+  const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (socket < 0) {
+    errno = savedError;
+    return Dropped();
+  }
+  // A full queue (the manager is not reading) fails at once with EAGAIN instead of waiting.
+  const ssize_t sent = ::sendto(socket, state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
                                 reinterpret_cast<const sockaddr*>(&address), addressLength);
   ::close(socket);
   errno = savedError;
-  return sent == static_cast<ssize_t>(state.size());
+  if (sent != static_cast<ssize_t>(state.size())) return Dropped();
+  return true;
 }
 
 std::chrono::milliseconds ServiceWatchdogInterval() {

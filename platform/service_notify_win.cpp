@@ -6,6 +6,10 @@ bool ServiceNotify(const std::string&) {
   return false;
 }
 
+std::uint64_t ServiceNotifyFailures() {
+  return 0;
+}
+
 std::chrono::milliseconds ServiceWatchdogInterval() {
   return std::chrono::milliseconds(0);
 }

@@ -6,6 +6,7 @@
 
 #include "core/activity_log.h"
 #include "net/response.h"
+#include "net/status_snapshots.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
@@ -76,6 +77,7 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
     RecordRequest(command, code, began);
     m_view.LogToWindow(reply);
     m_connection.SettleServerState();
+    PublishStatus();
     return 1;
   }
   // A server found lost on the way is given up after the reply, which still carries the failing
@@ -85,12 +87,19 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   RecordRequest(command, code, began);
   m_connection.NoteServerResult(code);
   m_connection.SettleServerState();
+  PublishStatus();
   if (m_closeRequested) {
     // Queued, so the close confirmation runs after this reply has gone out.
     m_closeRequested = false;
     m_view.PostCloseRequest();
   }
   return 0;
+}
+
+void CRequestDispatcher::PublishStatus() const {
+  GatewayStatus status;
+  FillStatus(status);
+  PublishGatewayStatus(std::move(status));
 }
 
 bool CRequestDispatcher::ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line) {

@@ -103,6 +103,15 @@ public:
   int StatusCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
   // The gateway's figures now, for the status reply and the metrics (a copy; no I/O).
   void FillStatus(GatewayStatus& status) const;
+  // Listener side, for a UI thread that does not take up a status request at once (held by a
+  // server call): whether the request is "ST" and figures are published (net/status_snapshots.h);
+  // the connection is left rewound. Never throws.
+  static bool IsStatusRequestAnswerableHere(CHttpBlockingSocket& connection);
+  // Answers it from the latest published figures, without the UI thread; the seconds it took,
+  // or nullopt when nothing could be answered. Never throws.
+  static std::optional<double> AnswerStatusHere(CHttpBlockingSocket& connection);
+  // Counts a status request answered on a listener thread (UI thread).
+  void RecordStatusAnswered(double seconds);
 
 private:
   // A step's result: nothing when the request goes on, else the reply code (reply text set).
@@ -228,6 +237,9 @@ private:
   static Refusal OpenGroupIo(GroupRecord& group, const char* field, bool sync, std::string& reply);
 
   // Counts an answered request (OnRequest's end).
+  // After each request: the figures for readers that cannot wait for the UI thread (a server call
+  // may hold it next).
+  void PublishStatus() const;
   void RecordRequest(const std::string& command, int code,
                      std::chrono::steady_clock::time_point began);
 

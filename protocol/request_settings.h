@@ -1,6 +1,6 @@
 // The limits on what requests may do: whether they write and from where, how much all clients
 // together may make the gateway hold, and how long a server call may take. They come from the
-// options /readonly, /writers, /maxgroups, /maxitems and /calltimeout; the
+// options /readonly, /writers, /maxgroups, /maxitems, /calltimeout and /statuscheck; the
 // defaults are the gateway's behaviour without them.
 //
 // Error rule: none here (the command line checks the values). Thread rule: written on the UI
@@ -26,6 +26,7 @@ struct RequestSettings {
   std::size_t maxGroups = kDefaultMaxGroups;  // entries of the group list, placeholders too
   std::size_t maxItems = kDefaultMaxItems;    // items of all groups together
   int callTimeoutSeconds = 10;                // /calltimeout: the deadline on every server call
+  int statusCheckSeconds = 10;                // /statuscheck: how often GetStatus checks the server
 };
 
 // The process-wide settings.

@@ -1,15 +1,22 @@
 // "ST": the gateway's health in list lines (net/status_text.h), and the figures behind it.
 #include <chrono>
+#include <cstring>
+#include <utility>
 
 #include "net/gateway_counters.h"
+#include "net/response.h"
+#include "net/status_snapshots.h"
 #include "net/status_text.h"
 #include "platform/codepage.h"
+#include "platform/service_notify.h"
 #include "protocol/list_reply.h"
 #include "protocol/request_dispatcher.h"
 #include "protocol/request_settings.h"
 #include "res/strings.h"
 
 namespace {
+
+constexpr char kStatusCommand[] = "ST";
 
 double SecondsSince(std::chrono::steady_clock::time_point then,
                     std::chrono::steady_clock::time_point now) {
@@ -32,17 +39,52 @@ const char* ServerStateName(CServerConnection::State state) {
   return "not_connected";
 }
 
+std::string StatusReply(GatewayStatus status) {
+  // Texts from the command line never split a line or a field.
+  status.progId = ListField(status.progId);
+  status.writers = ListField(status.writers);
+  return ListReplyText("lines of status", StatusLines(status));
+}
+
 }  // namespace
 
 int CRequestDispatcher::StatusCommand(CHttpBlockingSocket&, CRequestTokenizer&,
                                       std::string& reply) {
   GatewayStatus status;
   FillStatus(status);
-  // Texts from the command line never split a line or a field.
-  status.progId = ListField(status.progId);
-  status.writers = ListField(status.writers);
-  reply = ListReplyText("lines of status", StatusLines(status));
+  reply = StatusReply(std::move(status));
   return 0;
+}
+
+bool CRequestDispatcher::IsStatusRequestAnswerableHere(CHttpBlockingSocket& connection) {
+  bool status = false;
+  try {
+    CRequestTokenizer line;
+    line.ReadLine(connection);
+    const char* token = line.NextToken();
+    status = token != nullptr && std::strcmp(token, kStatusCommand) == 0;
+  } catch (...) {
+    status = false;  // whatever the UI side makes of it, as before
+  }
+  connection.Rewind();
+  return status && LatestGatewayStatus().has_value();
+}
+
+std::optional<double> CRequestDispatcher::AnswerStatusHere(CHttpBlockingSocket& connection) {
+  const auto began = std::chrono::steady_clock::now();
+  try {
+    std::optional<GatewayStatus> latest = LatestGatewayStatus();
+    if (!latest) return std::nullopt;
+    Response(connection, 0, StatusReply(std::move(*latest)));
+  } catch (...) {
+    return std::nullopt;
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+}
+
+void CRequestDispatcher::RecordStatusAnswered(double seconds) {
+  m_uiThread.Check();
+  m_requestFigures.Record(kStatusCommand, 0, seconds);
 }
 
 void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
@@ -92,4 +134,5 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
                                                   : settings.writersText;
   status.auditWritable = m_audit.Ready();
   status.writes = m_writeCounts;
+  status.serviceNotifyFailures = ServiceNotifyFailures();
 }

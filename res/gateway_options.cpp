@@ -23,6 +23,9 @@ const GatewayOption kOptions[] = {
     {"/maxitems", "/maxitems 所有组的数据项总数上限，默认为1000000"},
     {"/calltimeout",
      "/calltimeout 每次调用OPC服务器的时限（秒，1到600），超时即取消该调用，默认为10"},
+    {"/statuscheck",
+     "/statuscheck 向OPC服务器查询状态（GetStatus）的间隔（秒，1到600），"
+     "据此发现失去的服务器，默认为10"},
     {"/connect",
      "/connect 启动时即创建OPC服务器连接并保持（失败时按重新连接的间隔重试），"
      "默认在收到第一个请求时才创建"},

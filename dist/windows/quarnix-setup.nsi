@@ -457,6 +457,14 @@ Section "-service"
   Pop $0
   Call TrimNewLines
   Pop $1
+  ; net.exe may give up while the service is still starting (or fail to reach it at once, as
+  ; under wine): the service manager is asked until the service runs, at most 30 s.
+  ${If} $0 != 0
+    Call WaitUntilServiceRuns
+    ${If} $ServiceRuns == 1
+      StrCpy $0 0
+    ${EndIf}
+  ${EndIf}
   ${If} $0 != 0
     !insertmacro Fail "Windows服务Quarnix已安装，但未能启动（$1）。原因见日志文件 $DataDir\RV_Morvantel.log，例如端口$Port已被另一个程序（或另一个Quarnix）占用。服务会在失败后每10秒重新启动一次。"
     SetErrorLevel ${EXIT_NOT_STARTED}
@@ -464,6 +472,48 @@ Section "-service"
     !insertmacro Say "Windows服务Quarnix已启动：在端口$Port监听请求，日志文件 $DataDir\RV_Morvantel.log。"
   ${EndIf}
 SectionEnd
+
+; Asks the service manager every 500 ms, at most 30 s, whether the service Quarnix runs; sets
+; $ServiceRuns to 1 once it does, 0 when it did not within that time.
+Var ServiceRuns
+Function WaitUntilServiceRuns
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $5
+  StrCpy $ServiceRuns 0
+  StrCpy $3 0  ; tries
+  ; SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.r0'
+  ${If} $0 != 0
+    System::Call 'advapi32::OpenServiceW(p r0, w "Quarnix", i 4) p.r1'
+    ${If} $1 != 0
+      System::Call '*(i, i, i, i, i, i, i) p.r2'  ; SERVICE_STATUS
+      ${Do}
+        System::Call 'advapi32::QueryServiceStatus(p r1, p r2) i.r5'
+        System::Call '*$2(i, i .r5)'  ; dwCurrentState
+        ${If} $5 == 4  ; SERVICE_RUNNING
+          StrCpy $ServiceRuns 1
+          ${Break}
+        ${EndIf}
+        IntOp $3 $3 + 1
+        ${If} $3 > 60
+          ${Break}
+        ${EndIf}
+        Sleep 500
+      ${Loop}
+      System::Free $2
+      System::Call 'advapi32::CloseServiceHandle(p r1)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${EndIf}
+  Pop $5
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
 
 ; Before any page: administrator rights, the options (recorded, then the parameters), and in a
 ; silent setup their check, so that a bad value installs nothing.

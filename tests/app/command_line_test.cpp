@@ -129,11 +129,12 @@ TEST(CommandLineTest, ProtectionOptionsTakeCheckedValuesAndTheLastHolds) {
   EXPECT_EQ(10000u, defaults.requests.maxGroups);
   EXPECT_EQ(1000000u, defaults.requests.maxItems);
   EXPECT_EQ(10, defaults.requests.callTimeoutSeconds);
+  EXPECT_EQ(10, defaults.requests.statusCheckSeconds);
   EXPECT_EQ("", defaults.optionError);
 
   const CommandLineOptions set = Parse(
       "/BIND 10.0.0.1 /Allow 10.1.2.0/24,10.1.3.7 /READONLY /maxconn 4 /MaxGroups 2 /maxitems 9 "
-      "/bind 10.0.0.2 /lp 9000 /CallTimeout 600");
+      "/bind 10.0.0.2 /lp 9000 /CallTimeout 600 /STATUSCHECK 1");
   EXPECT_EQ("", set.optionError);
   EXPECT_EQ(0x0A000002u, set.protection.bindAddress);  // given twice: the last holds
   EXPECT_TRUE(set.protection.allowList.Allows(0x0A010307u));
@@ -144,6 +145,7 @@ TEST(CommandLineTest, ProtectionOptionsTakeCheckedValuesAndTheLastHolds) {
   EXPECT_EQ(9u, set.requests.maxItems);
   EXPECT_EQ(9000, set.listenPort);
   EXPECT_EQ(600, set.requests.callTimeoutSeconds);
+  EXPECT_EQ(1, set.requests.statusCheckSeconds);
 }
 
 TEST(CommandLineTest, BadProtectionValuesAreErrorsNamingTheOptionAndTheValue) {
@@ -167,6 +169,9 @@ TEST(CommandLineTest, BadProtectionValuesAreErrorsNamingTheOptionAndTheValue) {
       // An address outside /allow could never connect.
       {"/writers 10.1.3.7 /allow 10.1.2.0/24", "“10.1.3.7”不全在 /allow"},
       {"/allow 10.1.2.0/24 /writers 10.1.2.5,10.1.0.0/16", "“10.1.0.0/16”不全在 /allow"},
+      {"/statuscheck 0", "“0”"},
+      {"/statuscheck 601", "“601”"},
+      {"/statuscheck x", "“x”"},
   };
   for (const auto& [arguments, value] : cases) {
     const std::string error = Parse(arguments).optionError;

@@ -7,12 +7,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "client/client_tool.h"
 #include "client/request_builder.h"
@@ -372,4 +375,77 @@ TEST(HealthTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
   EXPECT_EQ("STOPPING=1", messages.back());
   ::close(receiver);
   ::unlink(path.c_str());
+}
+
+// A manager that never reads (its socket's queue fills) and then a socket removed under the
+// gateway: the notifications are dropped and counted, requests are answered and SIGTERM ends it.
+TEST(HealthTest, ANotificationReaderThatNeverReadsHoldsUpNothing) {
+  if (UnderWine()) GTEST_SKIP() << "systemd's notifications exist only on Linux";
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("quarnix-deaf-notify-" + std::to_string(getpid())))
+          .string();
+  const int receiver = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ::unlink(path.c_str());
+  ASSERT_EQ(0, ::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "20000", 1);  // a keep-alive every 10 ms: the queue fills at once
+  CRunningGateway gateway({"/metrics", std::to_string(metricsPort)});
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+  ASSERT_TRUE(gateway.Ready());
+  const auto failures = [&] {
+    const std::string scrape = Get(metricsPort, "/metrics");
+    const std::string name = "\nquarnix_service_notify_failures_total ";
+    const std::size_t at = scrape.find(name);
+    return at == std::string::npos ? -1.0 : std::strtod(scrape.c_str() + at + name.size(), nullptr);
+  };
+  ASSERT_TRUE(WaitUntil([&] { return failures() > 0; }));
+  for (int i = 0; i < 5; ++i) {
+    const ExchangeResult result = gateway.Exchange(HeartbeatRequest());
+    ASSERT_TRUE(result.Ok()) << result.message;
+    EXPECT_EQ("HBT OK!", result.reply.text);
+  }
+  // The socket goes away: every send fails at once, still counted.
+  ::close(receiver);
+  ::unlink(path.c_str());
+  const double before = failures();
+  ASSERT_TRUE(WaitUntil([&] { return failures() > before; }));
+  EXPECT_TRUE(gateway.Exchange(HeartbeatRequest()).Ok());
+  EXPECT_TRUE(gateway.Stop(std::chrono::seconds(10)));
+}
+
+// A call that hangs holds the UI thread: the status request, /health and /metrics are answered
+// meanwhile from the figures published before it, not after the call.
+TEST(HealthTest, StatusAndMetricsAnswerWhileAServerCallHangs) {
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CRunningGateway gateway({"/calltimeout", "10", "/metrics", std::to_string(metricsPort)});
+  ASSERT_TRUE(gateway.Ready());
+  GroupDefinition group;
+  group.name = "controls";
+  group.items = {{"Control.Hang", true, 0}, {"Memory.Int4.h", true, 0}};
+  EXPECT_EQ("0\t\r\n0\r\n", gateway.RawExchange(DefineGroupsRequest({group}, 0)));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(0, {{0, "10"}})));
+  std::atomic<bool> readAnswered{false};
+  std::thread reader([&] {
+    gateway.RawExchange(ReadSyncRequest(0, {1}), 60s);
+    readAnswered = true;
+  });
+  double slowest = 0;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const StatusReport report = Status(gateway);
+    slowest = std::max(
+        slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(1, Figure(report, "server_connected"));
+    EXPECT_EQ("HTTP/1.0 200 OK", StatusLine(Get(metricsPort, "/health")));
+  }
+  EXPECT_NE(std::string::npos, Get(metricsPort, "/metrics").find("quarnix_server_connected 1"));
+  // All of it before the hung read was answered (at its 10 s deadline).
+  EXPECT_FALSE(readAnswered);
+  std::printf("slowest status reply while a call hangs: %.1f ms\n", slowest * 1000);
+  reader.join();
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "opc/server_connection.h"
+#include "platform/codepage.h"
 #include "sim/simulator.h"
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/support/faulty_opc_server.h"
@@ -47,13 +48,14 @@ namespace {
 class CAbandoningGroups : public IServerGroups {
 public:
   void DropServerState() override { ++drops; }
-  void RestoreGroups() override {}
+  void RestoreGroups() override { ++restores; }
   std::size_t AbandonServerState() override {
     ++abandons;
     return 3;
   }
   int drops = 0;
   int abandons = 0;
+  int restores = 0;
 };
 
 // A connection to the simulator whose calls the simulator makes hang.
@@ -142,6 +144,34 @@ TEST_F(SlowOrHungTest, CreationPastItsDeadlineGoesOnAndALaterTryTakesItsServer) 
   EXPECT_EQ(hr, S_OK) << text;
   EXPECT_NE(m_connection.Server(), nullptr);
   EXPECT_EQ(m_opc.CountOf(OpcMethod::kCreateInstance), 1);
+}
+
+// After a hang the recovery starts the creation without waiting: a request meanwhile is answered
+// at once (no second deadline), the creation stays the only one, and once the hang is over a
+// request takes its server and the groups come back.
+TEST_F(SlowOrHungTest, RecoveryStartsTheCreationAndRequestsMeanwhileDoNotWaitForIt) {
+  ConnectThenHang(2, 300ms);
+  EXPECT_EQ(CallGetStatus(), RPC_E_CALL_CANCELED);
+  ASSERT_TRUE(m_connection.ServerHung());
+  m_connection.SettleServerState();
+  EXPECT_EQ(m_connection.Server(), nullptr);
+  EXPECT_TRUE(m_connection.CreationPending());
+  // A request that waited for the creation would now wait out the 2 s hang and be served.
+  m_connection.Deadline().SetTimeout(30s);
+  std::string text;
+  EXPECT_EQ(m_connection.ConnectForRequest(text), RPC_E_CALL_CANCELED);
+  EXPECT_NE(text.find(SystemText("正在创建 IOPCServer 对象，尚未完成")), std::string::npos) << text;
+  HRESULT hr = RPC_E_CALL_CANCELED;
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (hr != S_OK && std::chrono::steady_clock::now() < until) {
+    hr = m_connection.ConnectForRequest(text);
+    if (hr != S_OK) std::this_thread::sleep_for(20ms);  // the client's pace
+  }
+  EXPECT_EQ(hr, S_OK) << text;
+  EXPECT_FALSE(m_connection.Recovering());
+  EXPECT_FALSE(m_connection.CreationPending());
+  EXPECT_EQ(m_opc.CountOf(OpcMethod::kCreateInstance), 2);  // the first server and one more
+  EXPECT_EQ(m_groups.restores, 1);
 }
 
 // A connection that ends while its creation hangs ends that creation with it.
