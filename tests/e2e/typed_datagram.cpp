@@ -13,25 +13,25 @@ std::uint64_t BigEndian(const std::string& bytes, std::size_t at, std::size_t wi
 
 }  // namespace
 
-std::int64_t TypedEntry::Signed() const {
+std::int64_t WireTypedEntry::Signed() const {
   if (value.empty() || value.size() > 8) return 0;
   const std::uint64_t raw = BigEndian(value, 0, value.size());
   const unsigned shift = static_cast<unsigned>(64 - 8 * value.size());
   return static_cast<std::int64_t>(raw << shift) >> shift;
 }
 
-std::uint64_t TypedEntry::Unsigned() const {
+std::uint64_t WireTypedEntry::Unsigned() const {
   return value.empty() || value.size() > 8 ? 0 : BigEndian(value, 0, value.size());
 }
 
-double TypedEntry::Real8() const {
+double WireTypedEntry::Real8() const {
   const std::uint64_t bits = value.size() == 8 ? BigEndian(value, 0, 8) : 0;
   double real = 0;
   std::memcpy(&real, &bits, sizeof real);
   return real;
 }
 
-float TypedEntry::Real4() const {
+float WireTypedEntry::Real4() const {
   const auto bits = static_cast<std::uint32_t>(value.size() == 4 ? BigEndian(value, 0, 4) : 0);
   float real = 0;
   std::memcpy(&real, &bits, sizeof real);
@@ -53,7 +53,7 @@ std::optional<TypedDatagram> DecodeTypedDatagram(const std::string& bytes) {
   std::size_t at = 16;
   for (std::size_t k = 0; k < count; ++k) {
     if (at + 21 > bytes.size()) return std::nullopt;
-    TypedEntry entry;
+    WireTypedEntry entry;
     entry.handle = static_cast<std::uint16_t>(BigEndian(bytes, at, 2));
     entry.vartype = static_cast<std::uint16_t>(BigEndian(bytes, at + 2, 2));
     entry.quality = static_cast<std::uint16_t>(BigEndian(bytes, at + 4, 2));

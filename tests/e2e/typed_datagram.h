@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-struct TypedEntry {
+struct WireTypedEntry {
   std::uint16_t handle = 0;
   std::uint16_t vartype = 0;
   std::uint16_t quality = 0;
@@ -35,7 +35,7 @@ struct TypedDatagram {
   std::uint32_t masterError = 0;
   std::uint8_t masterQuality = 0;
   std::size_t size = 0;
-  std::vector<TypedEntry> entries;
+  std::vector<WireTypedEntry> entries;
 };
 
 std::optional<TypedDatagram> DecodeTypedDatagram(const std::string& bytes);

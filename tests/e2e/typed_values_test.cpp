@@ -179,7 +179,7 @@ TEST_F(TypedValuesTest, TwoHundredItemsSplitByEntryAtMost1472Bytes) {
     ASSERT_TRUE(part) << d;
     EXPECT_EQ(1466u, part->size);
     ASSERT_EQ(50u, part->entries.size());
-    for (const TypedEntry& entry : part->entries) EXPECT_EQ(handle++, entry.handle);
+    for (const WireTypedEntry& entry : part->entries) EXPECT_EQ(handle++, entry.handle);
   }
   EXPECT_EQ(200u, handle);
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
