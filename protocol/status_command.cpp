@@ -132,7 +132,7 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
   status.writers = settings.readOnly              ? "none"
                    : settings.writersText.empty() ? "any"
                                                   : settings.writersText;
-  status.auditWritable = m_audit.Ready();
+  status.auditWritable = m_audit.Writable();  // no file I/O: the status is filled at every turn
   status.writes = m_writeCounts;
   status.serviceNotifyFailures = ServiceNotifyFailures();
 }
