@@ -19,7 +19,7 @@ grep -q '^CMAKE_INSTALL_PREFIX:PATH=/usr/local$' "$build/CMakeCache.txt" ||
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
   fail "cmake --install failed: $(cat "$work/install.log")"
 
-for program in quarnix quarnix-client; do
+for program in quarnix quarnixd quarnix-client; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is missing"
 done
 unit="$prefix/lib/systemd/system/quarnix.service"
@@ -34,7 +34,7 @@ done
   fail "share/doc/quarnix/quarnix-mqtt.example.conf is missing or empty"
 
 expect_line() { grep -qxF "$1" "$unit" || fail "the unit lacks the line '$1'"; }
-expect_line "ExecStart=$prefix/bin/quarnix /s \$QUARNIX_OPTIONS"
+expect_line "ExecStart=$prefix/bin/quarnixd \$QUARNIX_OPTIONS"
 expect_line "EnvironmentFile=-/etc/default/quarnix"
 expect_line "ExecCondition=/bin/sh -c 'test -n \"\$\${QUARNIX_OPTIONS}\"'"
 expect_line "DynamicUser=yes"
@@ -51,6 +51,18 @@ expect_line "WatchdogSec=30"
 remarks="$(systemd-analyze verify --man=no "$unit" 2>&1)"
 status=$?
 [ $status -eq 0 ] && [ -z "$remarks" ] || fail "systemd-analyze verify ($status): $remarks"
+
+# The MQTT bridge's unit: its configuration /etc/quarnix-mqtt.conf, skipped until it exists.
+bridge_unit="$prefix/lib/systemd/system/quarnix-mqtt.service"
+[ -f "$bridge_unit" ] || fail "lib/systemd/system/quarnix-mqtt.service is missing"
+for line in "ConditionPathExists=/etc/quarnix-mqtt.conf" \
+  "LoadCredential=quarnix-mqtt.conf:/etc/quarnix-mqtt.conf" \
+  "ExecStart=$prefix/bin/quarnix-mqtt %d/quarnix-mqtt.conf" "DynamicUser=yes"; do
+  grep -qxF "$line" "$bridge_unit" || fail "the bridge's unit lacks the line '$line'"
+done
+remarks="$(systemd-analyze verify --man=no "$bridge_unit" 2>&1)"
+status=$?
+[ $status -eq 0 ] && [ -z "$remarks" ] || fail "systemd-analyze verify of the bridge ($status): $remarks"
 
 # The logrotate example renames the gateway's log file in the state directory.
 rotate="$prefix/share/doc/quarnix/quarnix.logrotate"

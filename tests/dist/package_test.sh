@@ -24,15 +24,20 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = amd64 ] || fail "Architecture: $(field Architecture)"
 [ "$(field Section)" = net ] || fail "Section: $(field Section)"
-for dependency in libc6 libqt6widgets6 libmosquitto1; do
+for dependency in libc6 libmosquitto1; do
   [[ "$(field Depends)" == *"$dependency"* ]] || fail "Depends lacks $dependency: $(field Depends)"
 done
+# The service never opens a window: no Qt and no X11 library may be needed to install it.
+for gui in libqt6 libx11 libxcb libgl; do
+  [[ "$(field Depends)" != *"$gui"* ]] || fail "Depends needs a GUI library ($gui): $(field Depends)"
+done
+[[ "$(field Recommends)" == *logrotate* ]] || fail "Recommends lacks logrotate: $(field Recommends)"
 
 contents="$(dpkg-deb -c "$deb" | awk '{print $1 " " $6}')"
 expect_file() {  # <mode> <path>
   grep -qxF -e "$1 ./$2" <<<"$contents" || fail "no $2 with mode $1 in: $contents"
 }
-expect_file -rwxr-xr-x usr/bin/quarnix
+expect_file -rwxr-xr-x usr/bin/quarnixd
 expect_file -rwxr-xr-x usr/bin/quarnix-client
 expect_file -rwxr-xr-x usr/bin/quarnix-mqtt
 expect_file -rw-r--r-- etc/default/quarnix
@@ -42,6 +47,9 @@ for doc in copyright changelog.gz README.md protocol.md simulator.md quarnix-mqt
 done
 unit="$(grep -o '\./[a-z/]*/systemd/system/quarnix.service' <<<"$contents")"
 [ -n "$unit" ] || fail "no systemd unit in: $contents"
+bridge_unit="$(grep -o '\./[a-z/]*/systemd/system/quarnix-mqtt.service' <<<"$contents")"
+[ -n "$bridge_unit" ] || fail "no systemd unit for the bridge in: $contents"
+if grep -q 'usr/bin/quarnix$' <<<"$contents"; then fail "the window program is in the package"; fi
 
 mkdir "$work/control" "$work/root"
 dpkg-deb -e "$deb" "$work/control"
@@ -51,8 +59,21 @@ dpkg-deb -x "$deb" "$work/root"
 for script in postinst prerm postrm; do
   [ -x "$work/control/$script" ] && sh -n "$work/control/$script" || fail "$script: missing or bad"
 done
-grep -qxF 'ExecStart=/usr/bin/quarnix /s $QUARNIX_OPTIONS' "$work/root/$unit" ||
-  fail "the unit does not start /usr/bin/quarnix: $(grep ExecStart "$work/root/$unit")"
+grep -qxF 'ExecStart=/usr/bin/quarnixd $QUARNIX_OPTIONS' "$work/root/$unit" ||
+  fail "the unit does not start /usr/bin/quarnixd: $(grep ExecStart "$work/root/$unit")"
+# The programs the package runs need no GUI library (none is linked in).
+for program in quarnixd quarnix-client quarnix-mqtt; do
+  if objdump -p "$work/root/usr/bin/$program" | grep -E 'NEEDED +lib(Qt6|X11|xcb|GL)'; then
+    fail "$program needs a GUI library"
+  fi
+done
+"$work/root/usr/bin/quarnixd" /? | grep -q /connect || fail "quarnixd /? does not list /connect"
+# The bridge's unit as systemd reads it, with its program where the package put it.
+sed "s|/usr/bin/|$work/root/usr/bin/|" "$work/root/$bridge_unit" >"$work/quarnix-mqtt.service"
+remarks="$(systemd-analyze verify --man=no "$work/quarnix-mqtt.service" 2>&1)" &&
+  [ -z "$remarks" ] || fail "systemd-analyze verify of the bridge's unit: $remarks"
+grep -qxF 'ConditionPathExists=/etc/quarnix-mqtt.conf' "$work/root/$bridge_unit" ||
+  fail "the bridge's unit does not wait for /etc/quarnix-mqtt.conf"
 # The options file starts nothing until the administrator sets QUARNIX_OPTIONS.
 if grep -q '^QUARNIX_OPTIONS=' "$work/root/etc/default/quarnix"; then
   fail "/etc/default/quarnix sets QUARNIX_OPTIONS"
@@ -79,7 +100,7 @@ run_dpkg -i "$deb"
   fail "postinst configure asked: $(cat "$work/calls")"
 grep -q "QUARNIX_OPTIONS in /etc/default/quarnix" "$work/dpkg.out" ||
   fail "postinst does not say how the service starts: $(cat "$work/dpkg.out")"
-[ -x "$root/usr/bin/quarnix" ] || fail "dpkg did not install /usr/bin/quarnix"
+[ -x "$root/usr/bin/quarnixd" ] || fail "dpkg did not install /usr/bin/quarnixd"
 edited='QUARNIX_OPTIONS="/lp 9000 /progId Quarnix.Simulator"'
 echo "$edited" >>"$root/etc/default/quarnix"
 run_dpkg -i "$deb"
@@ -88,7 +109,7 @@ if grep -q "QUARNIX_OPTIONS in /etc/default/quarnix" "$work/dpkg.out"; then
   fail "postinst asks for options that are set"
 fi
 run_dpkg --remove quarnix
-[ ! -e "$root/usr/bin/quarnix" ] && grep -qxF "$edited" "$root/etc/default/quarnix" ||
+[ ! -e "$root/usr/bin/quarnixd" ] && grep -qxF "$edited" "$root/etc/default/quarnix" ||
   fail "remove: the program stays or the options file is gone"
 grep -q "deb-systemd-helper mask quarnix.service" "$work/calls" || fail "remove did not mask the unit"
 run_dpkg --purge quarnix

@@ -171,6 +171,32 @@ TEST_F(ServerConnectionTest, WatchdogLossIsGivenUpWithoutCallsAndReconnectsWithB
   EXPECT_EQ(m_timer->delays.back(), 10000);
 }
 
+TEST_F(ServerConnectionTest, ConnectAtStartRetriesWithBackOffAndCountsNoReconnect) {
+  EXPECT_EQ(m_connection.CurrentState(), CServerConnection::State::kNotYetAsked);
+  m_opc.SetFailure(kCreateInstance, CO_E_SERVER_EXEC_FAILURE);
+  m_connection.ConnectAtStart();
+  EXPECT_EQ(m_connection.Server(), nullptr);
+  EXPECT_EQ(m_connection.CurrentState(), CServerConnection::State::kConnecting);
+  m_connection.OnRecoveryTimer();
+  EXPECT_EQ(m_timer->delays, (std::vector<long>{1000, 2000}));
+  EXPECT_EQ(m_connection.CurrentState(), CServerConnection::State::kConnecting);
+
+  m_opc.ClearFailure(kCreateInstance);
+  m_connection.OnRecoveryTimer();
+  ASSERT_NE(m_connection.Server(), nullptr);
+  EXPECT_EQ(m_connection.CurrentState(), CServerConnection::State::kConnected);
+  EXPECT_EQ(m_connection.Counts().reconnects, 0u);  // nothing was lost
+  EXPECT_EQ(m_connection.Counts().losses, 0u);
+  EXPECT_EQ(m_groups.restores, 0);
+  EXPECT_EQ(m_timer->delays.back(), 10000);  // the watchdog
+  EXPECT_EQ(WindowLinesWith(SystemText("将按重新连接的间隔继续重试")), 1);
+
+  // A later loss is a loss: told apart from the start's connecting.
+  m_opc.SetFailure(kGetStatus, kRpcServerUnavailable);
+  m_connection.OnRecoveryTimer();
+  EXPECT_EQ(m_connection.CurrentState(), CServerConnection::State::kLost);
+}
+
 TEST_F(ServerConnectionTest, OperatorStopEndsTheReconnectionAndARequestAfterALossRestores) {
   Connect();
   m_connection.NoteServerResult(kRpcDisconnected);
