@@ -31,10 +31,11 @@ private:
   std::size_t m_at = 0;
 };
 
-const VARTYPE kTypes[] = {VT_EMPTY, VT_I1,  VT_UI1, VT_I2,   VT_UI2, VT_BOOL, VT_I4,
-                          VT_UI4,   VT_R4,  VT_R8,  VT_INT,  VT_UINT, VT_I8,  VT_UI8,
-                          VT_CY,    VT_DATE, VT_ERROR, VT_BSTR, VT_DECIMAL,
-                          static_cast<VARTYPE>(VT_ARRAY | VT_I4)};
+const VARTYPE kTypes[] = {VT_EMPTY, VT_I1,   VT_UI1,     VT_I2,
+                          VT_UI2,   VT_BOOL, VT_I4,      VT_UI4,
+                          VT_R4,    VT_R8,   VT_INT,     VT_UINT,
+                          VT_I8,    VT_UI8,  VT_CY,      VT_DATE,
+                          VT_ERROR, VT_BSTR, VT_DECIMAL, static_cast<VARTYPE>(VT_ARRAY | VT_I4)};
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -58,10 +59,14 @@ bool ValidUtf8(const BYTE* p, std::size_t length) {
       ++at;
       continue;
     }
-    if (lead >= 0xC2 && lead <= 0xDF) need = 1, c = lead & 0x1F, least = 0x80;
-    else if (lead >= 0xE0 && lead <= 0xEF) need = 2, c = lead & 0x0F, least = 0x800;
-    else if (lead >= 0xF0 && lead <= 0xF4) need = 3, c = lead & 0x07, least = 0x10000;
-    else return false;
+    if (lead >= 0xC2 && lead <= 0xDF)
+      need = 1, c = lead & 0x1F, least = 0x80;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+      need = 2, c = lead & 0x0F, least = 0x800;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+      need = 3, c = lead & 0x07, least = 0x10000;
+    else
+      return false;
     if (at + need >= length) return false;
     for (std::size_t k = 1; k <= need; ++k) {
       if ((p[at + k] & 0xC0) != 0x80) return false;
