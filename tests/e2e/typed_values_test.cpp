@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/e2e/datagram_inbox.h"
+#include "tests/e2e/gateway_process.h"
 #include "tests/e2e/shared_gateway_fixture.h"
 #include "tests/e2e/typed_datagram.h"
 
@@ -236,6 +237,30 @@ TEST_F(TypedValuesTest, SixtyFourBitDateAndCurrencyItemsArriveAndReadWithTheirTy
                                          "2\t7\t192\t[^\t]+\t0\t2026-01-01T12:00:00\\.000Z\r\n"
                                          "3\t6\t192\t[^\t]+\t0\t12\\.34\r\n")))
       << reply;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TypedValuesTest, TextsAreUtf8WhateverTheGatewaysCodePage) {
+  // The item ID arrives in UTF-8 with TD; SW takes its value in the gateway's code page; TR and
+  // the typed datagrams answer in UTF-8.
+  const std::string name = UniqueGroupName("typed-utf8");
+  const int g = DefineTyped(Group(name, {Item("Memory.String." + name + ".温度")}, false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw("SW\t" + std::to_string(g) + "\t1\r\n0\t" +
+                           CGatewayProcess::GatewayText("温度 °C") + "\r\n"));
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t1\r\n0\r\n");
+  EXPECT_TRUE(
+      std::regex_match(reply, std::regex("0\t1 values\r\n0\t8\t192\t[^\t]+\t0\t温度 °C\r\n")))
+      << reply;
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  const auto report = NextTyped(g);
+  ASSERT_TRUE(report);
+  ASSERT_EQ(1u, report->entries.size());
+  EXPECT_EQ("温度 °C", report->entries[0].value);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
 }
 
 }  // namespace
