@@ -180,7 +180,9 @@ std::size_t PackTypedDatagram(const TypedValueCall& call, DWORD begin, DWORD& ne
     const std::size_t room = kTypedDatagramMaxBytes - static_cast<std::size_t>(p - out);
     // An entry that does not fit starts the next datagram; the first one always fits (a text
     // is cut to the room an otherwise empty datagram has).
-    if (i > begin && EntryLength(value, text) > room) break;
+    // (Only texts need measuring when there is room for the longest number.)
+    const bool roomForAny = room >= kTypedEntryHeaderBytes + 8 && value.vt != VT_BSTR;
+    if (i > begin && !roomForAny && EntryLength(value, text) > room) break;
     p = Put16(p, call.phClientItems[i]);
     p = Put16(p, value.vt);
     p = Put16(p, call.pwQualities != nullptr ? call.pwQualities[i] : defaultQuality);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/e2e/datagram_inbox.h"
+#include "tests/e2e/gateway_process.h"
 #include "tests/e2e/shared_gateway_fixture.h"
 #include "tests/e2e/typed_datagram.h"
 
@@ -202,6 +203,64 @@ TEST_F(TypedValuesTest, TypedDefinitionAndReadRefuseAsTheirDefinedTwins) {
   EXPECT_EQ("1\tInvalid group index: 65000\r\n", Raw("TR\t65000\t1\r\n0\r\n"));
   EXPECT_EQ("0\t\r\n", Raw(RemoveGroupsRequest({g})));
   EXPECT_EQ(0u, Raw("TR\t" + index + "\t1\r\n0\r\n").rfind("1\t", 0));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TypedValuesTest, SixtyFourBitDateAndCurrencyItemsArriveAndReadWithTheirTypes) {
+  const std::string name = UniqueGroupName("typed-wide");
+  const int g = DefineTyped(Group(name,
+                                  {Item("Static.Int8"), Item("Static.UInt8"), Item("Static.Date"),
+                                   Item("Static.Currency"), Item("Random.Real8." + name)},
+                                  false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  const auto report = NextTyped(g);
+  ASSERT_TRUE(report);
+  ASSERT_EQ(5u, report->entries.size());
+  EXPECT_EQ(20, report->entries[0].vartype);
+  EXPECT_EQ(-9000000000ll, report->entries[0].Signed());
+  EXPECT_EQ(21, report->entries[1].vartype);
+  EXPECT_EQ(18000000000000000000ull, report->entries[1].Unsigned());
+  EXPECT_EQ(7, report->entries[2].vartype);
+  EXPECT_EQ(1767268800000000ll, report->entries[2].Signed());  // 2026-01-01T12:00:00Z
+  EXPECT_EQ(6, report->entries[3].vartype);
+  EXPECT_EQ(123400, report->entries[3].Signed());
+  EXPECT_EQ(5, report->entries[4].vartype);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t4\r\n0\r\n1\r\n2\r\n3\r\n");
+  EXPECT_TRUE(
+      std::regex_match(reply, std::regex("0\t4 values\r\n0\t20\t192\t[^\t]+\t0\t-9000000000\r\n"
+                                         "1\t21\t192\t[^\t]+\t0\t18000000000000000000\r\n"
+                                         "2\t7\t192\t[^\t]+\t0\t2026-01-01T12:00:00\\.000Z\r\n"
+                                         "3\t6\t192\t[^\t]+\t0\t12\\.34\r\n")))
+      << reply;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TypedValuesTest, TextsAreUtf8WhateverTheGatewaysCodePage) {
+  // The item ID arrives in UTF-8 with TD; SW takes its value in the gateway's code page; TR and
+  // the typed datagrams answer in UTF-8.
+  const std::string name = UniqueGroupName("typed-utf8");
+  const int g = DefineTyped(Group(name, {Item("Memory.String." + name + ".温度")}, false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw("SW\t" + std::to_string(g) + "\t1\r\n0\t" +
+                           CGatewayProcess::GatewayText("温度 °C") + "\r\n"));
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t1\r\n0\r\n");
+  EXPECT_TRUE(
+      std::regex_match(reply, std::regex("0\t1 values\r\n0\t8\t192\t[^\t]+\t0\t温度 °C\r\n")))
+      << reply;
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  const auto report = NextTyped(g);
+  ASSERT_TRUE(report);
+  ASSERT_EQ(1u, report->entries.size());
+  EXPECT_EQ("温度 °C", report->entries[0].value);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
 }
 
 }  // namespace

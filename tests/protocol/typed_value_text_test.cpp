@@ -41,17 +41,17 @@ TEST(TypedValueText, IntegersBooleansCurrencyAndDates) {
   EXPECT_EQ("-0.5", TextOf(VT_CY, [](VARIANT& v) { v.cyVal.int64 = -5000; }));
   EXPECT_EQ("7", TextOf(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 70000; }));
   EXPECT_EQ("0.0001", TextOf(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 1; }));
-  EXPECT_EQ("-922337203685477.5808",
-            TextOf(VT_CY, [](VARIANT& v) { v.cyVal.int64 = std::numeric_limits<LONGLONG>::min(); }));
+  EXPECT_EQ("-922337203685477.5808", TextOf(VT_CY, [](VARIANT& v) {
+              v.cyVal.int64 = std::numeric_limits<LONGLONG>::min();
+            }));
   EXPECT_EQ("1970-01-01T12:00:00.000Z", TextOf(VT_DATE, [](VARIANT& v) { v.date = 25569.5; }));
   EXPECT_EQ("1899-12-29T06:00:00.000Z", TextOf(VT_DATE, [](VARIANT& v) { v.date = -1.25; }));
 }
 
 TEST(TypedValueText, TextsAreEscapedUtf8AndOtherTypesAreNamed) {
   const WideChar text[] = {u'a', u'\\', u'\t', u'\r', u'\n', 0x01, 0x00E9, 0xD800};
-  EXPECT_EQ("a\\\\\\t\\r\\n\\x01\xC3\xA9\xEF\xBF\xBD", TextOf(VT_BSTR, [&](VARIANT& v) {
-              v.bstrVal = SysAllocStringLen(text, 8);
-            }));
+  EXPECT_EQ("a\\\\\\t\\r\\n\\x01\xC3\xA9\xEF\xBF\xBD",
+            TextOf(VT_BSTR, [&](VARIANT& v) { v.bstrVal = SysAllocStringLen(text, 8); }));
   EXPECT_EQ("", TextOf(VT_EMPTY, [](VARIANT&) {}));
   EXPECT_EQ("(VARTYPE 14)", TextOf(VT_DECIMAL, [](VARIANT&) {}));
   EXPECT_EQ("(VARTYPE 8195)", TextOf(VT_ARRAY | VT_I4, [](VARIANT& v) { v.byref = nullptr; }));
