@@ -186,9 +186,9 @@ std::size_t PackTypedDatagram(const TypedValueCall& call, DWORD begin, DWORD& ne
     p = Put16(p, call.pwQualities != nullptr ? call.pwQualities[i] : defaultQuality);
     BYTE* flags = p;
     p = Put8(p, 0);
-    p = Put64(p, static_cast<std::uint64_t>(
-                     call.pftTimeStamps != nullptr ? FileTimeToUnixMicroseconds(call.pftTimeStamps[i])
-                                                   : 0));
+    p = Put64(p, static_cast<std::uint64_t>(call.pftTimeStamps != nullptr
+                                                ? FileTimeToUnixMicroseconds(call.pftTimeStamps[i])
+                                                : 0));
     p = Put32(p, static_cast<std::uint32_t>(call.pErrors != nullptr ? call.pErrors[i] : S_OK));
     bool cut = false;
     const std::size_t length = PackTypedValue(value, p + 2, kTypedValueMaxBytes, cut);

@@ -87,7 +87,8 @@ WideString Utf8ToUtf16(std::string_view text) {
   WideString out;
   out.reserve(text.size());
   std::size_t length = 0;
-  for (std::size_t at = 0; at < text.size(); at += length) AppendUtf16(out, DecodeUtf8(text, at, length));
+  for (std::size_t at = 0; at < text.size(); at += length)
+    AppendUtf16(out, DecodeUtf8(text, at, length));
   return out;
 }
 

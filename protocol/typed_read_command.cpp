@@ -67,7 +67,8 @@ int CRequestDispatcher::ReadTypedCommand(CHttpBlockingSocket& connection, CReque
   for (const WORD item : request.items) {
     const HRESULT added = group.pItemErrors[item];
     if (added != S_OK) {
-      lines.push_back(ItemLine(item, VT_EMPTY, OPC_QUALITY_BAD, std::string(), added, std::string()));
+      lines.push_back(
+          ItemLine(item, VT_EMPTY, OPC_QUALITY_BAD, std::string(), added, std::string()));
       continue;
     }
     const DWORD k = read++;

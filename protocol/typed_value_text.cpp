@@ -56,7 +56,10 @@ std::string CurrencyText(std::int64_t units) {
   // Magnitude in unsigned arithmetic: the smallest int64 has no positive counterpart.
   const std::uint64_t magnitude =
       negative ? ~static_cast<std::uint64_t>(units) + 1 : static_cast<std::uint64_t>(units);
-  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) on a literal plus a string.
+  std::string text;
+  if (negative) text.push_back('-');
+  text += std::to_string(magnitude / 10000);
   std::uint64_t fraction = magnitude % 10000;
   if (fraction == 0) return text;
   int digits = 4;

@@ -20,15 +20,18 @@ constexpr std::array<WideStringView, 10> kTypeNames = {
     OLESTR("Int1"),  OLESTR("Int2"),    OLESTR("Int4"),  OLESTR("UInt1"), OLESTR("UInt2"),
     OLESTR("UInt4"), OLESTR("Boolean"), OLESTR("Real4"), OLESTR("Real8"), OLESTR("String")};
 constexpr std::uint32_t kFlatFamilyItems = kFamilyBranches * kTypeNames.size();
+constexpr std::array<WideStringView, 3> kControlNames = {OLESTR("Restart"), OLESTR("Hang"),
+                                                         OLESTR("Delay")};
 
 std::uint32_t LeafCount(int branch) {
   if (branch < kFamilyBranches) return kTypeNames.size();
-  return branch == kControlBranch ? 1 : kSimManyCount;
+  return branch == kControlBranch ? static_cast<std::uint32_t>(kControlNames.size())
+                                  : kSimManyCount;
 }
 
 WideString LeafName(int branch, std::uint32_t index) {
   if (branch < kFamilyBranches) return WideString(kTypeNames[index]);
-  if (branch == kControlBranch) return OLESTR("Restart");
+  if (branch == kControlBranch) return WideString(kControlNames[index]);
   return Decimal(index + 1);
 }
 
@@ -38,13 +41,15 @@ WideString Join(int branch, const WideString& leaf) {
   return id + leaf;
 }
 
-// The flat list's item ID at index: the family items, Control.Restart, then Many.1 onwards.
+// The flat list's item ID at index: the family items, the control items, then Many.1 onwards.
 WideString FlatId(std::uint32_t index) {
   if (index < kFlatFamilyItems)
     return Join(static_cast<int>(index / kTypeNames.size()),
                 WideString(kTypeNames[index % kTypeNames.size()]));
-  if (index == kFlatFamilyItems) return OLESTR("Control.Restart");
-  return Join(kManyBranch, Decimal(index - kFlatFamilyItems));
+  if (index < kFlatFamilyItems + kControlNames.size())
+    return Join(kControlBranch, WideString(kControlNames[index - kFlatFamilyItems]));
+  return Join(kManyBranch, Decimal(static_cast<std::uint32_t>(index - kFlatFamilyItems -
+                                                              kControlNames.size() + 1)));
 }
 
 // Matches "[...]" at pattern[p] (just after '['): *matched, and the index after ']'; false when
@@ -122,7 +127,7 @@ std::size_t CSimNameList::SourceCount() const {
     case Source::kLeaves:
       return LeafCount(m_branch);
     case Source::kFlat:
-      return kFlatFamilyItems + 1 + kSimManyCount;
+      return kFlatFamilyItems + kControlNames.size() + kSimManyCount;
     case Source::kNone:
       break;
   }

@@ -36,7 +36,7 @@ HRESULT CSimCore::WriteSlotLocked(SimSlot& slot, const VARIANT& value) {
   if ((point.info.accessRights & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
   VARIANT converted;
   VariantInit(&converted);
-  const HRESULT hr = VariantChangeType(&converted, &value, 0, point.info.canonicalType);
+  const HRESULT hr = ConvertSimWriteValue(value, point.info.canonicalType, &converted);
   if (hr == DISP_E_OVERFLOW) return OPC_E_RANGE;
   if (FAILED(hr)) return OPC_E_BADTYPE;
   if (point.info.family == SimFamily::kControl) return WriteControlLocked(point, converted.lVal);

@@ -1,6 +1,9 @@
 #include "sim/sim_item_catalog.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -12,12 +15,25 @@ struct TypeName {
 };
 
 constexpr TypeName kTypes[] = {
-    {OLESTR("Int1"), SimType::kInt1, VT_I1},         {OLESTR("Int2"), SimType::kInt2, VT_I2},
-    {OLESTR("Int4"), SimType::kInt4, VT_I4},         {OLESTR("UInt1"), SimType::kUInt1, VT_UI1},
-    {OLESTR("UInt2"), SimType::kUInt2, VT_UI2},      {OLESTR("UInt4"), SimType::kUInt4, VT_UI4},
-    {OLESTR("Boolean"), SimType::kBoolean, VT_BOOL}, {OLESTR("Real4"), SimType::kReal4, VT_R4},
-    {OLESTR("Real8"), SimType::kReal8, VT_R8},       {OLESTR("String"), SimType::kString, VT_BSTR},
+    {OLESTR("Int1"), SimType::kInt1, VT_I1},
+    {OLESTR("Int2"), SimType::kInt2, VT_I2},
+    {OLESTR("Int4"), SimType::kInt4, VT_I4},
+    {OLESTR("UInt1"), SimType::kUInt1, VT_UI1},
+    {OLESTR("UInt2"), SimType::kUInt2, VT_UI2},
+    {OLESTR("UInt4"), SimType::kUInt4, VT_UI4},
+    {OLESTR("Boolean"), SimType::kBoolean, VT_BOOL},
+    {OLESTR("Real4"), SimType::kReal4, VT_R4},
+    {OLESTR("Real8"), SimType::kReal8, VT_R8},
+    {OLESTR("String"), SimType::kString, VT_BSTR},
+    {OLESTR("Int8"), SimType::kInt8, VT_I8},
+    {OLESTR("UInt8"), SimType::kUInt8, VT_UI8},
+    {OLESTR("Date"), SimType::kDate, VT_DATE},
+    {OLESTR("Currency"), SimType::kCurrency, VT_CY},
 };
+
+// 2026-01-01T00:00:00Z as a DATE: the Static date at noon, and where Ramp and Memory dates start.
+constexpr double kSimDateOrigin = 46023.0;
+constexpr double kTicksPerDay = 864000.0;  // 100 ms ticks
 
 struct FamilyName {
   WideStringView name;
@@ -79,6 +95,19 @@ void SetFromCount(SimType type, std::uint64_t n, VARIANT* v) {
       v->bstrVal = TextOf(text);
       break;
     }
+    case SimType::kInt8:
+      v->vt = VT_I8, v->llVal = static_cast<LONGLONG>(n);
+      break;
+    case SimType::kUInt8:
+      v->vt = VT_UI8, v->ullVal = n;
+      break;
+    case SimType::kDate:  // n ticks of 100 ms after 2026-01-01
+      v->vt = VT_DATE,
+      v->date = kSimDateOrigin + static_cast<double>(n % 864000000ull) / kTicksPerDay;
+      break;
+    case SimType::kCurrency:  // n whole units
+      v->vt = VT_CY, v->cyVal.int64 = static_cast<LONGLONG>(n % 100000000000000ull) * 10000;
+      break;
   }
 }
 
@@ -114,6 +143,18 @@ void SetStatic(SimType type, VARIANT* v) {
     case SimType::kString:
       v->vt = VT_BSTR, v->bstrVal = SysAllocString(OLESTR("Quarnix"));
       break;
+    case SimType::kInt8:
+      v->vt = VT_I8, v->llVal = -9000000000ll;
+      break;
+    case SimType::kUInt8:
+      v->vt = VT_UI8, v->ullVal = 18000000000000000000ull;
+      break;
+    case SimType::kDate:  // 2026-01-01T12:00:00Z
+      v->vt = VT_DATE, v->date = kSimDateOrigin + 0.5;
+      break;
+    case SimType::kCurrency:  // 12.34
+      v->vt = VT_CY, v->cyVal.int64 = 123400;
+      break;
   }
 }
 
@@ -148,6 +189,13 @@ void SetRandom(SimType type, std::uint64_t r, VARIANT* v) {
       break;
     case SimType::kBoolean:
       SetFromCount(type, r >> 63, v);
+      break;
+    case SimType::kDate:  // a time within the year 2026
+      v->vt = VT_DATE;
+      v->date = kSimDateOrigin + static_cast<double>(r >> 11) / 9007199254740992.0 * 365.0;
+      break;
+    case SimType::kCurrency:  // 0 to 100 with four decimals
+      v->vt = VT_CY, v->cyVal.int64 = static_cast<LONGLONG>(r % 1000001u);
       break;
     default:
       SetFromCount(type, r, v);
@@ -226,7 +274,9 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
   for (const auto& t : kTypes)
     if (t.name == parts[1]) type = &t;
   if (family == nullptr || type == nullptr) return OPC_E_UNKNOWNITEMID;
-  if (count == 3 && family->family != SimFamily::kMemory) return OPC_E_UNKNOWNITEMID;
+  if (count == 3 && family->family != SimFamily::kMemory && family->family != SimFamily::kRamp &&
+      family->family != SimFamily::kRandom)
+    return OPC_E_UNKNOWNITEMID;
   if (info != nullptr) {
     info->family = family->family;
     info->type = type->type;
@@ -239,7 +289,7 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
 
 bool IsSupportedRequestedType(VARTYPE canonicalType, VARTYPE vt) {
   if (vt == VT_EMPTY || vt == canonicalType) return true;
-  if (canonicalType == VT_BSTR) return false;
+  if (canonicalType == VT_BSTR || !VariantTypeIsConvertible(canonicalType)) return false;
   return VariantTypeIsConvertible(vt);
 }
 
@@ -303,6 +353,14 @@ bool SameSimValue(const VARIANT& a, const VARIANT& b) {
       return a.fltVal == b.fltVal;
     case VT_R8:
       return a.dblVal == b.dblVal;
+    case VT_I8:
+      return a.llVal == b.llVal;
+    case VT_UI8:
+      return a.ullVal == b.ullVal;
+    case VT_DATE:
+      return a.date == b.date;
+    case VT_CY:
+      return a.cyVal.int64 == b.cyVal.int64;
     case VT_BSTR: {
       const UINT length = SysStringLen(a.bstrVal);
       if (length != SysStringLen(b.bstrVal)) return false;
@@ -313,4 +371,138 @@ bool SameSimValue(const VARIANT& a, const VARIANT& b) {
     default:
       return false;
   }
+}
+
+namespace {
+
+// The ASCII text of a BSTR without surrounding blanks; false when it holds other characters.
+bool TrimmedAscii(BSTR text, std::string* out) {
+  out->clear();
+  for (UINT i = 0; i < SysStringLen(text); ++i) {
+    if (text[i] == 0 || text[i] > 0x7F) return false;
+    out->push_back(static_cast<char>(text[i]));
+  }
+  const auto first = out->find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  *out = out->substr(first, out->find_last_not_of(" \t") - first + 1);
+  return true;
+}
+
+// A number of value: exactly as an integer where it is one, else as a real.
+struct SimNumber {
+  bool integer = false;
+  bool negative = false;
+  std::uint64_t magnitude = 0;
+  double real = 0;
+};
+
+HRESULT NumberOf(const VARIANT& value, SimNumber* n) {
+  auto fromSigned = [n](long long v) {
+    n->integer = true, n->negative = v < 0;
+    n->magnitude = v < 0 ? ~static_cast<std::uint64_t>(v) + 1 : static_cast<std::uint64_t>(v);
+    n->real = static_cast<double>(v);
+  };
+  auto fromUnsigned = [n](unsigned long long v) {
+    n->integer = true, n->magnitude = v, n->real = static_cast<double>(v);
+  };
+  switch (value.vt) {
+    case VT_I1:
+      return fromSigned(static_cast<signed char>(value.cVal)), S_OK;
+    case VT_I2:
+      return fromSigned(value.iVal), S_OK;
+    case VT_I4:
+      return fromSigned(value.lVal), S_OK;
+    case VT_I8:
+      return fromSigned(value.llVal), S_OK;
+    case VT_UI1:
+      return fromUnsigned(value.bVal), S_OK;
+    case VT_UI2:
+      return fromUnsigned(value.uiVal), S_OK;
+    case VT_UI4:
+      return fromUnsigned(value.ulVal), S_OK;
+    case VT_UI8:
+      return fromUnsigned(value.ullVal), S_OK;
+    case VT_R4:
+      return n->real = value.fltVal, S_OK;
+    case VT_R8:
+      return n->real = value.dblVal, S_OK;
+    case VT_DATE:
+      return n->real = value.date, S_OK;
+    case VT_CY:
+      return n->real = static_cast<double>(value.cyVal.int64) / 10000.0, S_OK;
+    case VT_BSTR: {
+      std::string text;
+      if (!TrimmedAscii(value.bstrVal, &text)) return DISP_E_TYPEMISMATCH;
+      const char* begin = text.c_str();
+      char* end = nullptr;
+      errno = 0;
+      if (text.find_first_of(".eE") == std::string::npos) {
+        if (text[0] == '-') {
+          const long long v = std::strtoll(begin, &end, 10);
+          if (*end == '\0' && end != begin)
+            return errno == ERANGE ? DISP_E_OVERFLOW : (fromSigned(v), S_OK);
+        } else {
+          const unsigned long long v = std::strtoull(begin, &end, 10);
+          if (*end == '\0' && end != begin)
+            return errno == ERANGE ? DISP_E_OVERFLOW : (fromUnsigned(v), S_OK);
+        }
+        return DISP_E_TYPEMISMATCH;
+      }
+      n->real = std::strtod(begin, &end);
+      if (*end != '\0' || end == begin) return DISP_E_TYPEMISMATCH;
+      return std::isfinite(n->real) ? S_OK : DISP_E_OVERFLOW;
+    }
+    default:
+      return DISP_E_TYPEMISMATCH;
+  }
+}
+
+}  // namespace
+
+HRESULT ConvertSimWriteValue(const VARIANT& value, VARTYPE canonical, VARIANT* converted) {
+  VariantInit(converted);
+  if (canonical != VT_I8 && canonical != VT_UI8 && canonical != VT_DATE && canonical != VT_CY)
+    return VariantChangeType(converted, &value, 0, canonical);
+  if (value.vt == canonical) return VariantCopy(converted, &value);
+  SimNumber n;
+  const HRESULT hr = NumberOf(value, &n);
+  if (FAILED(hr)) return hr;
+  // Reals round to the nearest integer (ties to even) for the integer types.
+  const double rounded = std::nearbyint(n.real);
+  switch (canonical) {
+    case VT_I8:
+      if (n.integer) {
+        if (n.negative ? n.magnitude > 9223372036854775808ull
+                       : n.magnitude > 9223372036854775807ull)
+          return DISP_E_OVERFLOW;
+        converted->llVal = n.negative ? static_cast<LONGLONG>(~n.magnitude + 1)
+                                      : static_cast<LONGLONG>(n.magnitude);
+      } else {
+        if (!(rounded >= -9223372036854775808.0 && rounded < 9223372036854775808.0))
+          return DISP_E_OVERFLOW;
+        converted->llVal = static_cast<LONGLONG>(rounded);
+      }
+      break;
+    case VT_UI8:
+      if (n.integer) {
+        if (n.negative && n.magnitude != 0) return DISP_E_OVERFLOW;
+        converted->ullVal = n.magnitude;
+      } else {
+        if (!(rounded >= 0.0 && rounded < 18446744073709551616.0)) return DISP_E_OVERFLOW;
+        converted->ullVal = static_cast<ULONGLONG>(rounded);
+      }
+      break;
+    case VT_CY: {
+      const double units = std::nearbyint(n.real * 10000.0);
+      if (!(units >= -9223372036854775808.0 && units < 9223372036854775808.0))
+        return DISP_E_OVERFLOW;
+      converted->cyVal.int64 = static_cast<LONGLONG>(units);
+      break;
+    }
+    default:  // VT_DATE: a number of days since 1899-12-30
+      converted->date = n.real;
+      break;
+  }
+  converted->vt = canonical;
+  return S_OK;
 }

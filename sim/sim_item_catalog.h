@@ -1,7 +1,8 @@
 // The simulator's item catalogue: which item IDs exist, their canonical types and access rights,
 // and the values each family produces.
 //
-// Item IDs are "<Family>.<Type>", plus "Memory.<Type>.<anything>"; they compare case-sensitively.
+// Item IDs are "<Family>.<Type>", plus "Memory.<Type>.<anything>", "Ramp.<Type>.<anything>" and
+// "Random.<Type>.<anything>" (each such ID an item of its own); they compare case-sensitively.
 // Families: Static (fixed values), Ramp (100 ms tick count), Random (new value each tick, seeded
 // by the item ID), Memory (read and write), Bad and Uncertain (0 with that quality). Three more
 // items stand alone, each VT_I4 and reading 0: "Control.Restart", whose write of N seconds makes
@@ -32,7 +33,11 @@ enum class SimType {
   kBoolean,
   kReal4,
   kReal8,
-  kString
+  kString,
+  kInt8,     // VT_I8
+  kUInt8,    // VT_UI8
+  kDate,     // VT_DATE
+  kCurrency  // VT_CY
 };
 
 struct SimItemInfo {
@@ -61,7 +66,8 @@ inline constexpr long kSimHangMaxSeconds = 600;
 inline constexpr long kSimDelayMaxMilliseconds = 600000;
 
 // Whether an item of this canonical type can be delivered as vt (VT_EMPTY: the canonical type).
-// Numbers and booleans convert among each other and to text; text items stay text.
+// Numbers and booleans convert among each other and to text; text items stay text; VT_I8,
+// VT_UI8, VT_DATE and VT_CY items are delivered in their own type only.
 bool IsSupportedRequestedType(VARTYPE canonicalType, VARTYPE vt);
 
 // The value of the item at 100 ms tick number tick, in its canonical type. seed is
@@ -73,6 +79,11 @@ bool IsTicking(SimFamily family);
 
 // A fixed seed per item ID, so that random runs repeat.
 std::uint64_t SimItemSeed(WideStringView id);
+
+// value as an item of canonical type canonical takes it on a write: VariantChangeType, and for
+// VT_I8, VT_UI8, VT_DATE and VT_CY items a conversion of numbers and decimal texts of its own
+// (exact for integers). DISP_E_OVERFLOW out of range, DISP_E_TYPEMISMATCH otherwise.
+HRESULT ConvertSimWriteValue(const VARIANT& value, VARTYPE canonical, VARIANT* converted);
 
 // Same type and same value (texts by content).
 bool SameSimValue(const VARIANT& a, const VARIANT& b);

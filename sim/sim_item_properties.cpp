@@ -8,7 +8,7 @@ constexpr double kDateEpochTicks = 94353120000000000.0;
 constexpr double kTicksPerDay = 864000000000.0;
 
 bool IsNumeric(SimType type) {
-  return type != SimType::kBoolean && type != SimType::kString;
+  return type != SimType::kBoolean && type != SimType::kString && type != SimType::kDate;
 }
 
 const WideChar* Description(SimFamily family) {
@@ -64,6 +64,12 @@ void Range(SimType type, double* low, double* high) {
       break;
     case SimType::kUInt4:
       *high = 4294967295.0;
+      break;
+    case SimType::kInt8:
+      *low = -9223372036854775808.0, *high = 9223372036854775807.0;
+      break;
+    case SimType::kUInt8:
+      *high = 18446744073709551615.0;
       break;
     default:
       break;

@@ -13,6 +13,7 @@
 #include "client/request_builder.h"
 #include "tests/e2e/datagram_inbox.h"
 #include "tests/e2e/running_gateway.h"
+#include "tests/e2e/typed_datagram.h"
 #include "tests/net/loopback.h"
 
 namespace {
@@ -79,6 +80,41 @@ TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
     return gateway.LogFile().find(CGatewayProcess::GatewayText(
                "OpcServer已恢复，3 个组已重新加入")) != std::string::npos;
   })) << gateway.LogFile();
+}
+
+TEST(RecoveryTest, TypedGroupStaysTypedAfterTheServerRestarts) {
+  CRunningGateway gateway;
+  ASSERT_TRUE(gateway.Ready());
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  const std::string request =
+      DefineGroupsRequest({Group("typed", true, {{"Ramp.Real8", true, 0}}),
+                           Group("control", false, {{"Control.Restart", true, 0}})},
+                          inbox.Port());
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n", gateway.RawExchange("TD" + request.substr(2)));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  const auto typedOfGroup0 = [](const Notification& n) {
+    const auto d = DecodeTypedDatagram(n.bytes);
+    return d && d->kind == 0x63 && d->group == 0 && d->entries.size() == 1 &&
+           d->entries[0].vartype == 5;
+  };
+  ASSERT_TRUE(inbox.WaitFor(typedOfGroup0));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "1"}})));
+  for (;;) {
+    const auto datagram = gateway.Announcements().Receive(60s);
+    ASSERT_TRUE(datagram) << gateway.LogFile();
+    if (datagram->bytes == "Startup Quarnix\r\n") break;
+  }
+  // Registered again, the group's values come typed as before.
+  inbox.Drain();
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(inbox.WaitFor(typedOfGroup0));
+  inbox.SendMarker("marker");
+  for (;;) {
+    const auto next = inbox.Next();
+    ASSERT_TRUE(next);
+    if (next->bytes == "marker") break;
+    EXPECT_TRUE(typedOfGroup0(*next)) << ToHex(next->bytes);
+  }
 }
 
 // What a polling client saw: each request's reply and how long it waited for it.

@@ -62,11 +62,11 @@ protected:
 
 TEST_F(TypedValuesTest, FirstReportCarriesEveryItemWithItsTypeValueAndTimestamp) {
   const std::string name = UniqueGroupName("typed");
-  const int g = DefineTyped(Group(name, {Item("Static.Real8"), Item("Static.Real4"),
-                                         Item("Static.String"), Item("Static.Int1"),
-                                         Item("Static.UInt4"), Item("Static.Boolean"),
-                                         Item("Ramp.Int4"), Item("Bad.Int2")},
-                                  true, 50));
+  const int g = DefineTyped(
+      Group(name,
+            {Item("Static.Real8"), Item("Static.Real4"), Item("Static.String"), Item("Static.Int1"),
+             Item("Static.UInt4"), Item("Static.Boolean"), Item("Ramp.Int4"), Item("Bad.Int2")},
+            true, 50));
   ASSERT_GE(g, 0);
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
   const auto report = NextTyped(g);
@@ -110,8 +110,8 @@ TEST_F(TypedValuesTest, RefreshAndReadCompleteAreTypedWithTheirTransactionsBesid
   const std::string plain = UniqueGroupName("plain-rf");
   const int t = DefineTyped(Group(typed, {Item("Static.Real8"), Item("Static.Int2")}, false));
   ASSERT_GE(t, 0);
-  const int p = DefineOne(Group(plain, {Item("Static.Int2"), Item("Static.Real8")}, false),
-                          m_inbox.Port());
+  const int p =
+      DefineOne(Group(plain, {Item("Static.Int2"), Item("Static.Real8")}, false), m_inbox.Port());
   ASSERT_GE(p, 0);
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {t, p})));
   ASSERT_TRUE(NextTyped(t));
@@ -130,10 +130,10 @@ TEST_F(TypedValuesTest, RefreshAndReadCompleteAreTypedWithTheirTransactionsBesid
            n.bytes.substr(7, 2) == BigEndian16(static_cast<std::uint32_t>(p));
   });
   ASSERT_TRUE(defined);
-  EXPECT_EQ(ToHex(HexBytes("43 0018") + BigEndian32(4711) +
-                  BigEndian16(static_cast<std::uint32_t>(p)) +
-                  HexBytes("0002 00000000 00 | 0000 02 012C | 0001 00")),
-            ToHex(defined->bytes));
+  EXPECT_EQ(
+      ToHex(HexBytes("43 0018") + BigEndian32(4711) + BigEndian16(static_cast<std::uint32_t>(p)) +
+            HexBytes("0002 00000000 00 | 0000 02 012C | 0001 00")),
+      ToHex(defined->bytes));
 
   EXPECT_EQ(0u, Raw(ReadAsyncRequest(t, {1, 0}, 815)).rfind("0\t", 0));
   const auto read = NextTyped(t, kTypedRead);
@@ -148,10 +148,9 @@ TEST_F(TypedValuesTest, RefreshAndReadCompleteAreTypedWithTheirTransactionsBesid
 
 TEST_F(TypedValuesTest, TypedReadReturnsWhatWasWritten) {
   const std::string name = UniqueGroupName("typed-tr");
-  const int g = DefineTyped(Group(name,
-                                  {Item("Memory.Real8." + name), Item("Memory.String." + name),
-                                   Item("Static.UInt4")},
-                                  false));
+  const int g = DefineTyped(Group(
+      name, {Item("Memory.Real8." + name), Item("Memory.String." + name), Item("Static.UInt4")},
+      false));
   ASSERT_GE(g, 0);
   EXPECT_EQ("0\t\r\n", Raw(WriteSyncRequest(g, {{0, "21.7"}, {1, "a\\b"}})));
   const std::string reply = Raw("TR\t" + std::to_string(g) + "\t3\r\n0\r\n1\r\n2\r\n");
@@ -162,7 +161,8 @@ TEST_F(TypedValuesTest, TypedReadReturnsWhatWasWritten) {
       "2\t19\t192\t[^\t]*\t0\t3000000000\r\n");
   EXPECT_TRUE(std::regex_match(reply, shape)) << reply;
   // From the cache the same values (the group is inactive: out of service).
-  EXPECT_EQ(0u, Raw("TR\t" + std::to_string(g) + "\t1\tC\r\n0\r\n").rfind("0\t1 values\r\n0\t5\t", 0));
+  EXPECT_EQ(0u,
+            Raw("TR\t" + std::to_string(g) + "\t1\tC\r\n0\r\n").rfind("0\t1 values\r\n0\t5\t", 0));
 }
 
 TEST_F(TypedValuesTest, TwoHundredItemsSplitByEntryAtMost1472Bytes) {
@@ -202,6 +202,40 @@ TEST_F(TypedValuesTest, TypedDefinitionAndReadRefuseAsTheirDefinedTwins) {
   EXPECT_EQ("1\tInvalid group index: 65000\r\n", Raw("TR\t65000\t1\r\n0\r\n"));
   EXPECT_EQ("0\t\r\n", Raw(RemoveGroupsRequest({g})));
   EXPECT_EQ(0u, Raw("TR\t" + index + "\t1\r\n0\r\n").rfind("1\t", 0));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TypedValuesTest, SixtyFourBitDateAndCurrencyItemsArriveAndReadWithTheirTypes) {
+  const std::string name = UniqueGroupName("typed-wide");
+  const int g = DefineTyped(Group(name,
+                                  {Item("Static.Int8"), Item("Static.UInt8"), Item("Static.Date"),
+                                   Item("Static.Currency"), Item("Random.Real8." + name)},
+                                  false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  const auto report = NextTyped(g);
+  ASSERT_TRUE(report);
+  ASSERT_EQ(5u, report->entries.size());
+  EXPECT_EQ(20, report->entries[0].vartype);
+  EXPECT_EQ(-9000000000ll, report->entries[0].Signed());
+  EXPECT_EQ(21, report->entries[1].vartype);
+  EXPECT_EQ(18000000000000000000ull, report->entries[1].Unsigned());
+  EXPECT_EQ(7, report->entries[2].vartype);
+  EXPECT_EQ(1767268800000000ll, report->entries[2].Signed());  // 2026-01-01T12:00:00Z
+  EXPECT_EQ(6, report->entries[3].vartype);
+  EXPECT_EQ(123400, report->entries[3].Signed());
+  EXPECT_EQ(5, report->entries[4].vartype);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t4\r\n0\r\n1\r\n2\r\n3\r\n");
+  EXPECT_TRUE(
+      std::regex_match(reply, std::regex("0\t4 values\r\n0\t20\t192\t[^\t]+\t0\t-9000000000\r\n"
+                                         "1\t21\t192\t[^\t]+\t0\t18000000000000000000\r\n"
+                                         "2\t7\t192\t[^\t]+\t0\t2026-01-01T12:00:00\\.000Z\r\n"
+                                         "3\t6\t192\t[^\t]+\t0\t12\\.34\r\n")))
+      << reply;
 }
 
 }  // namespace

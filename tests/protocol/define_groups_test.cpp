@@ -333,3 +333,39 @@ TEST_F(DefineGroupsTest, RemovingEveryGroupEmptiesTheList) {
   EXPECT_EQ(GroupCount(), 0u);
   EXPECT_EQ(m_opc.ActiveGroupCount(), 0u);
 }
+
+// --- TD ---
+
+TEST_F(DefineGroupsTest, TypedDefinitionRefusesAsTheDefinedOneAndKeepsNoGroup) {
+  struct LimitsBack {
+    ~LimitsBack() { GatewayRequestSettings() = RequestSettings(); }
+  } back;
+  GatewayRequestSettings().maxItems = 4;
+  const char* const faulty[] = {
+      "\t0\r\n",
+      "\t1\r\ng\tA\r\n",
+      "\t1\r\ng\tA\t65536\r\n",
+      "\t1\r\ng\tA\t5\r\n",
+      "\r\ng\tA\t2\r\nStatic.Int2\tA\t0\r\n\r\n",
+      "\r\ng\tA\t2\r\ni1\r\n",
+      "\t2\r\ng1\tA\t1\r\nStatic.Int2\tA\t0\r\ng2\tA\t1\r\nbad\tA\t0\r\n",
+  };
+  for (const char* tail : faulty) {
+    const std::string defined = Request(std::string("AD") + tail);
+    EXPECT_NE(0u, defined.rfind("0\t", 0)) << tail;
+    EXPECT_EQ(defined, Request(std::string("TD") + tail)) << tail;
+    EXPECT_EQ(GroupCount(), 0u) << tail;
+  }
+}
+
+TEST_F(DefineGroupsTest, TypedGroupsAreMarkedTypedAndAnsweredAsDefinedGroups) {
+  EXPECT_EQ(Request("AD\t1\r\nplain\tA\t1\r\nStatic.Int2\tA\t0\r\n"), "0\t\r\n0\r\n");
+  EXPECT_EQ(Request("TD\t1\t6001\r\n组 一\tA\t1\r\nMemory.Real8.é\tA\t5\r\n"), "0\t\r\n1\r\n");
+  EXPECT_FALSE(Group(0)->typed);
+  ASSERT_NE(Group(1), nullptr);
+  EXPECT_TRUE(Group(1)->typed);
+  EXPECT_EQ(Group(1)->wNotifyPort, 6001);
+  // Names and item IDs arrive in UTF-8.
+  EXPECT_EQ(ServerGroup(u"组 一").items.at(0).def.itemId, u"Memory.Real8.é");
+  EXPECT_EQ(ServerGroup(u"组 一").items.at(0).def.requestedType, VT_R8);
+}

@@ -1,6 +1,8 @@
 // "SR" and "AR" through real connections against the simulator, through the recording decorator.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "tests/protocol/dispatcher_fixture.h"
 
 using enum OpcMethod;
@@ -181,4 +183,47 @@ TEST_F(ReadCommandsTest, GroupsOfADestroyedConnectionAreNotRegisteredWithTheNewO
   EXPECT_EQ(Request("AC\tA\r\n0\r\n\r\n"), "1\t\r\n");
   EXPECT_EQ(m_opc.CountOf(kCreateInstance), 2);
   EXPECT_EQ(m_opc.CountOf(kSyncRead) + m_opc.CountOf(kSetState), 0);
+}
+
+// --- TR ---
+
+TEST_F(ReadCommandsTest, TypedReadAnswersOneTypedLinePerItemAndAFailedItemFailsNoOther) {
+  Group(0)->pItemErrors[3] = OPC_E_UNKNOWNITEMID;  // not added: its error, no read of it
+  m_opc.SetItemError(kSyncRead, u"Static.Boolean", OPC_E_BADRIGHTS);
+  const std::string reply = Request("TR\t0\t4\r\n2\r\n0\r\n3\r\n1\r\n");
+  const std::string stamp = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z";
+  EXPECT_TRUE(std::regex_match(reply, std::regex("0\t4 values\r\n"
+                                                 "2\t5\t64\t" +
+                                                 stamp +
+                                                 "\t0\t0\r\n"
+                                                 "0\t2\t192\t" +
+                                                 stamp +
+                                                 "\t0\t300\r\n"
+                                                 "3\t0\t0\t\t-1073479673\t\r\n"
+                                                 "1\t[0-9]+\t[0-9]+\t[^\t]*\t-1073479674\t\r\n")))
+      << reply;
+  const auto calls = m_opc.CallsOf(kSyncRead);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].source, static_cast<DWORD>(OPC_DS_DEVICE));
+  EXPECT_EQ(calls[0].handles,
+            (std::vector<OPCHANDLE>{ServerItem(2), ServerItem(0), ServerItem(1)}));
+  // C reads the cache.
+  EXPECT_EQ(0u, Request("TR\t0\t1\tC\r\n0\r\n").rfind("0\t1 values\r\n0\t2\t", 0));
+  EXPECT_EQ(m_opc.CallsOf(kSyncRead).at(1).source, static_cast<DWORD>(OPC_DS_CACHE));
+}
+
+TEST_F(ReadCommandsTest, TypedReadRefusesWhatTheSyncReadRefuses) {
+  EXPECT_EQ(Request("TR\t0\t0\r\n0\r\n"), "1\tInvalid item count: 0\r\n");
+  EXPECT_EQ(Request("TR\t0\t1\r\n4\r\n"), "1\tInvalid item index: 4\r\n");
+  EXPECT_EQ(Request("TR\t0\t1\tD\r\n0\r\n"),
+            "1\tInvalid data source: D (C reads the cache; leave it out for the device)\r\n");
+  EXPECT_EQ(Request("TR\t0\t1\tc\r\n0\r\n").rfind("1\tInvalid data source: c", 0), 0u);
+  EXPECT_EQ(Request("TR\t9\t1\r\n0\r\n"), "1\tInvalid group index: 9\r\n");
+  Request("RM\t1\r\n0\r\n");
+  EXPECT_EQ(Request("TR\t0\t1\r\n0\r\n"), "1\tGroup 0 was removed\r\n");
+  m_dispatcher.Registry().AppendGroup(AllocWideString(u"raw"));
+  EXPECT_EQ(Request("TR\t2\t1\r\n0\r\n"), "1\tGroup 2 is not registered with the server\r\n");
+  EXPECT_EQ(m_opc.CountOf(kSyncRead), 0);
+  m_opc.SetFailure(kSyncRead, E_FAIL);
+  EXPECT_EQ(Request("TR\t1\t1\r\n0\r\n"), "-2147467259\tIOPCSyncIO::Read failed : 80004005\r\n");
 }

@@ -67,7 +67,7 @@ TEST_F(SimBrowseTest, HierarchyOfBranchesAndLeaves) {
   EXPECT_TRUE(List(OPC_LEAF).empty());
   EXPECT_EQ("Many", ItemId(OLESTR("Many")));
   ASSERT_EQ(S_OK, m_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Control")));
-  EXPECT_EQ(std::vector<std::string>{"Restart"}, List(OPC_LEAF));
+  EXPECT_EQ((std::vector<std::string>{"Restart", "Hang", "Delay"}), List(OPC_LEAF));
   EXPECT_EQ("Control.Restart", ItemId(OLESTR("Restart")));
   ASSERT_EQ(S_OK, m_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")));
   EXPECT_EQ(E_FAIL, m_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")));
@@ -100,9 +100,12 @@ TEST_F(SimBrowseTest, FlatVariantListsEveryItemId) {
   EXPECT_EQ(OPC_NS_FLAT, organization);
   EXPECT_EQ(E_FAIL, m_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Static")));
   const std::vector<std::string> all = List(OPC_FLAT);
-  ASSERT_EQ(50061u, all.size());
+  ASSERT_EQ(50063u, all.size());
   EXPECT_EQ("Static.Int1", all.front());
   EXPECT_EQ("Control.Restart", all[60]);
+  EXPECT_EQ("Control.Hang", all[61]);
+  EXPECT_EQ("Control.Delay", all[62]);
+  EXPECT_EQ("Many.1", all[63]);
   EXPECT_EQ("Many.50000", all.back());
   EXPECT_EQ((std::vector<std::string>{"Memory.Int1", "Memory.Int2", "Memory.Int4"}),
             List(OPC_FLAT, OLESTR("Memory.Int?"), OPC_WRITEABLE));

@@ -55,10 +55,73 @@ TEST(SimItemCatalogTest, EmptyOrMalformedIdsAreInvalid) {
 }
 
 TEST(SimItemCatalogTest, WellFormedButUndefinedIdsAreUnknown) {
-  for (std::u16string_view id : {u"Ramp", u"ramp.Int4", u"Ramp.int4", u"Ramp.Int8", u"Foo.Int4",
-                                 u"Static.Int4.x", u"Ramp.Int4.x"})
+  for (std::u16string_view id : {u"Ramp", u"ramp.Int4", u"Ramp.int4", u"Ramp.Int16", u"Foo.Int4",
+                                 u"Static.Int4.x", u"Bad.Int4.x"})
     EXPECT_EQ(ParseSimItemId(id, nullptr), OPC_E_UNKNOWNITEMID)
         << std::string(id.begin(), id.end());
+}
+
+TEST(SimItemCatalogTest, SixtyFourBitDateAndCurrencyTypesAndSuffixedTickingItems) {
+  SimItemInfo info;
+  ASSERT_EQ(S_OK, ParseSimItemId(u"Ramp.Int4.line 7", &info));
+  EXPECT_EQ(SimFamily::kRamp, info.family);
+  ASSERT_EQ(S_OK, ParseSimItemId(u"Random.Real8.tank.3", &info));
+  EXPECT_EQ(SimFamily::kRandom, info.family);
+  EXPECT_NE(SimItemSeed(u"Random.Real8.tank.3"), SimItemSeed(u"Random.Real8.tank.4"));
+  const struct {
+    const char16_t* id;
+    VARTYPE vt;
+  } kinds[] = {{u"Static.Int8", VT_I8},
+               {u"Memory.UInt8.x", VT_UI8},
+               {u"Ramp.Date", VT_DATE},
+               {u"Random.Currency", VT_CY}};
+  for (const auto& kind : kinds) {
+    ASSERT_EQ(S_OK, ParseSimItemId(kind.id, &info));
+    EXPECT_EQ(kind.vt, info.canonicalType);
+  }
+  // Served in their own type only.
+  EXPECT_FALSE(IsSupportedRequestedType(VT_I8, VT_R8));
+  EXPECT_TRUE(IsSupportedRequestedType(VT_CY, VT_CY));
+
+  VARIANT v;
+  VariantInit(&v);
+  ASSERT_EQ(S_OK, ParseSimItemId(u"Static.Int8", &info));
+  MakeSimValue(info, 0, 0, &v);
+  EXPECT_EQ(-9000000000ll, v.llVal);
+  ASSERT_EQ(S_OK, ParseSimItemId(u"Static.UInt8", &info));
+  MakeSimValue(info, 0, 0, &v);
+  EXPECT_EQ(18000000000000000000ull, v.ullVal);
+  ASSERT_EQ(S_OK, ParseSimItemId(u"Static.Date", &info));
+  MakeSimValue(info, 0, 0, &v);
+  EXPECT_EQ(46023.5, v.date);
+  ASSERT_EQ(S_OK, ParseSimItemId(u"Static.Currency", &info));
+  MakeSimValue(info, 0, 0, &v);
+  EXPECT_EQ(123400, v.cyVal.int64);
+
+  // Writes: decimal texts exactly, numbers of other types converted, out of range refused.
+  VARIANT text;
+  VariantInit(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = SysAllocString(u"9223372036854775807");
+  VARIANT out;
+  ASSERT_EQ(S_OK, ConvertSimWriteValue(text, VT_I8, &out));
+  EXPECT_EQ(9223372036854775807ll, out.llVal);
+  EXPECT_EQ(DISP_E_OVERFLOW, ConvertSimWriteValue(text, VT_I4, &out));
+  VariantClear(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = SysAllocString(u" 12.34 ");
+  ASSERT_EQ(S_OK, ConvertSimWriteValue(text, VT_CY, &out));
+  EXPECT_EQ(123400, out.cyVal.int64);
+  ASSERT_EQ(S_OK, ConvertSimWriteValue(text, VT_UI8, &out));
+  EXPECT_EQ(12u, out.ullVal);
+  VariantClear(&text);
+  VARIANT negative;
+  VariantInit(&negative);
+  negative.vt = VT_I4;
+  negative.lVal = -1;
+  EXPECT_EQ(DISP_E_OVERFLOW, ConvertSimWriteValue(negative, VT_UI8, &out));
+  ASSERT_EQ(S_OK, ConvertSimWriteValue(negative, VT_DATE, &out));
+  EXPECT_EQ(-1.0, out.date);
 }
 
 TEST(SimItemCatalogTest, StaticValuesAreFixed) {
