@@ -17,9 +17,10 @@ constexpr VarTypeEntry kVarTypes[] = {
     {kVarTypeEmpty, "VT_EMPTY"}, {kVarTypeI2, "VT_I2"},     {kVarTypeI4, "VT_I4"},
     {kVarTypeR4, "VT_R4"},       {kVarTypeR8, "VT_R8"},     {kVarTypeCy, "VT_CY"},
     {kVarTypeDate, "VT_DATE"},   {kVarTypeBstr, "VT_BSTR"}, {kVarTypeError, "VT_ERROR"},
-    {kVarTypeBool, "VT_BOOL"},   {kVarTypeI1, "VT_I1"},     {kVarTypeUi1, "VT_UI1"},
-    {kVarTypeUi2, "VT_UI2"},     {kVarTypeUi4, "VT_UI4"},   {kVarTypeI8, "VT_I8"},
-    {kVarTypeUi8, "VT_UI8"},     {kVarTypeInt, "VT_INT"},   {kVarTypeUint, "VT_UINT"},
+    {12, "VT_VARIANT"},          {kVarTypeBool, "VT_BOOL"}, {kVarTypeI1, "VT_I1"},
+    {kVarTypeUi1, "VT_UI1"},     {kVarTypeUi2, "VT_UI2"},   {kVarTypeUi4, "VT_UI4"},
+    {kVarTypeI8, "VT_I8"},       {kVarTypeUi8, "VT_UI8"},   {kVarTypeInt, "VT_INT"},
+    {kVarTypeUint, "VT_UINT"},
 };
 
 std::uint64_t ReadBigEndian(std::string_view bytes) {

@@ -430,6 +430,7 @@ TEST(TypedValueTest, ValueTextsFollowOneRuleForEveryType) {
   EXPECT_EQ(Text(kVarTypeR8, R4(1)), "(VARTYPE 5)");  // a length its type does not have
   EXPECT_EQ(VarTypeName(kVarTypeUi8), "VT_UI8");
   EXPECT_EQ(VarTypeName(8197), "VARTYPE 8197");
+  EXPECT_EQ(VarTypeName(12), "VT_VARIANT");  // the type of an item's "Item Value" property
 }
 
 }  // namespace
