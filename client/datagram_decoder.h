@@ -78,9 +78,9 @@ struct Datagram {
   std::uint16_t count = 0;  // entries (change, read) or the item count (write complete)
   std::uint32_t masterError = 0;
   std::uint8_t masterQuality = 0;
-  std::vector<ItemEntry> items;        // change, read
+  std::vector<ItemEntry> items;            // change, read
   std::vector<TypedItemEntry> typedItems;  // typed change, typed read
-  std::string text;                    // the announcement text
+  std::string text;                        // the announcement text
 };
 
 struct DecodeResult {
