@@ -43,8 +43,9 @@ constexpr IntegerRange kIntegerRanges[] = {
 // bits is refused too.
 void CheckWriteValue(const CommandLine& line, std::uint16_t item, const std::string& value) {
   const std::string what = "value \"" + value + "\" for item " + std::to_string(item);
-  if (line.type && *line.type == kVtBstr) return;  // any text
-  if (line.type && (*line.type == kVtR4 || *line.type == kVtR8 || *line.type == kVtCy)) {
+  if (line.type && *line.type == kVarTypeBstr) return;  // any text
+  if (line.type &&
+      (*line.type == kVarTypeR4 || *line.type == kVarTypeR8 || *line.type == kVarTypeCy)) {
     char* end = nullptr;
     const double real = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0' || !std::isfinite(real) ||

@@ -130,7 +130,7 @@ DecodeResult DecodeTyped(std::string_view bytes, DatagramKind kind) {
                     " is cut short: " + Number(kTypedEntrySize) +
                     " bytes needed before its value, " + Number(bytes.size() - at) + " left");
     }
-    TypedEntry entry;
+    TypedItemEntry entry;
     entry.handle = static_cast<std::uint16_t>(ReadBigEndian(bytes, at, 2));
     entry.vartype = static_cast<std::uint16_t>(ReadBigEndian(bytes, at + 2, 2));
     entry.quality = static_cast<std::uint16_t>(ReadBigEndian(bytes, at + 4, 2));

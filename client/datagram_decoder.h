@@ -59,7 +59,7 @@ struct ItemEntry {
 };
 
 // An entry of a typed datagram.
-struct TypedEntry {
+struct TypedItemEntry {
   std::uint16_t handle = 0;    // the item's position in its group
   std::uint16_t vartype = 0;   // of the value as the server gave it
   std::uint16_t quality = 0;   // the whole OPC quality word
@@ -78,9 +78,9 @@ struct Datagram {
   std::uint16_t count = 0;  // entries (change, read) or the item count (write complete)
   std::uint32_t masterError = 0;
   std::uint8_t masterQuality = 0;
-  std::vector<ItemEntry> items;        // change, read
-  std::vector<TypedEntry> typedItems;  // typed change, typed read
-  std::string text;                    // the announcement text
+  std::vector<ItemEntry> items;            // change, read
+  std::vector<TypedItemEntry> typedItems;  // typed change, typed read
+  std::string text;                        // the announcement text
 };
 
 struct DecodeResult {

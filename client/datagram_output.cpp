@@ -68,11 +68,11 @@ std::string TypedValuesLine(const Datagram& datagram) {
                      " entries=" + std::to_string(datagram.count) +
                      " master-error=" + Hex32(datagram.masterError) +
                      " master-quality=" + Hex8(datagram.masterQuality);
-  for (const TypedEntry& entry : datagram.typedItems) {
+  for (const TypedItemEntry& entry : datagram.typedItems) {
     line += " | " + std::to_string(entry.handle) + ":" +
             TypedValueText(ReadTypedValue(entry.vartype, entry.value)) + " (" +
             VarTypeName(entry.vartype) + ") q=" + std::to_string(entry.quality) +
-            " t=" + (entry.timestamp != 0 ? IsoUtcText(entry.timestamp) : "-");
+            " t=" + (entry.timestamp != 0 ? UtcTimeText(entry.timestamp) : "-");
     if (entry.error != 0) line += " err=" + Hex32(entry.error);
     if (entry.Cut()) line += " cut";
   }
@@ -103,7 +103,7 @@ void PutTypedValue(Json& item, const TypedValue& value) {
       item["value"] = value.text;
       return;
     case TypedValue::Kind::kDate:
-      item["value"] = IsoUtcText(value.integer);
+      item["value"] = UtcTimeText(value.integer);
       return;
     case TypedValue::Kind::kCurrency:
       item["value"] = static_cast<double>(value.integer) / 10000.0;
@@ -115,15 +115,15 @@ void PutTypedValue(Json& item, const TypedValue& value) {
   item["value_text"] = TypedValueText(value);
 }
 
-Json TypedItemsJson(const std::vector<TypedEntry>& items) {
+Json TypedItemsJson(const std::vector<TypedItemEntry>& items) {
   Json list = Json::array();
-  for (const TypedEntry& entry : items) {
+  for (const TypedItemEntry& entry : items) {
     Json item = {{"handle", entry.handle},
                  {"type", entry.vartype},
                  {"type_name", VarTypeName(entry.vartype)},
                  {"quality", entry.quality}};
     if (entry.timestamp != 0) {
-      item["timestamp"] = IsoUtcText(entry.timestamp);
+      item["timestamp"] = UtcTimeText(entry.timestamp);
     } else {
       item["timestamp"] = nullptr;
     }

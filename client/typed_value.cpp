@@ -14,11 +14,13 @@ struct VarTypeEntry {
 };
 
 constexpr VarTypeEntry kVarTypes[] = {
-    {kVtEmpty, "VT_EMPTY"}, {kVtI2, "VT_I2"},     {kVtI4, "VT_I4"},     {kVtR4, "VT_R4"},
-    {kVtR8, "VT_R8"},       {kVtCy, "VT_CY"},     {kVtDate, "VT_DATE"}, {kVtBstr, "VT_BSTR"},
-    {kVtError, "VT_ERROR"}, {kVtBool, "VT_BOOL"}, {kVtI1, "VT_I1"},     {kVtUi1, "VT_UI1"},
-    {kVtUi2, "VT_UI2"},     {kVtUi4, "VT_UI4"},   {kVtI8, "VT_I8"},     {kVtUi8, "VT_UI8"},
-    {kVtInt, "VT_INT"},     {kVtUint, "VT_UINT"},
+    {kVarTypeEmpty, "VT_EMPTY"}, {kVarTypeI2, "VT_I2"},     {kVarTypeI4, "VT_I4"},
+    {kVarTypeR4, "VT_R4"},       {kVarTypeR8, "VT_R8"},     {kVarTypeCy, "VT_CY"},
+    {kVarTypeDate, "VT_DATE"},   {kVarTypeBstr, "VT_BSTR"}, {kVarTypeError, "VT_ERROR"},
+    {12, "VT_VARIANT"},          {kVarTypeBool, "VT_BOOL"}, {kVarTypeI1, "VT_I1"},
+    {kVarTypeUi1, "VT_UI1"},     {kVarTypeUi2, "VT_UI2"},   {kVarTypeUi4, "VT_UI4"},
+    {kVarTypeI8, "VT_I8"},       {kVarTypeUi8, "VT_UI8"},   {kVarTypeInt, "VT_INT"},
+    {kVarTypeUint, "VT_UINT"},
 };
 
 std::uint64_t ReadBigEndian(std::string_view bytes) {
@@ -70,27 +72,27 @@ std::string VarTypeName(std::uint16_t vartype) {
 
 std::optional<std::size_t> TypedValueLength(std::uint16_t vartype) {
   switch (vartype) {
-    case kVtI1:
-    case kVtUi1:
-    case kVtBool:
+    case kVarTypeI1:
+    case kVarTypeUi1:
+    case kVarTypeBool:
       return 1;
-    case kVtI2:
-    case kVtUi2:
+    case kVarTypeI2:
+    case kVarTypeUi2:
       return 2;
-    case kVtI4:
-    case kVtUi4:
-    case kVtInt:
-    case kVtUint:
-    case kVtError:
-    case kVtR4:
+    case kVarTypeI4:
+    case kVarTypeUi4:
+    case kVarTypeInt:
+    case kVarTypeUint:
+    case kVarTypeError:
+    case kVarTypeR4:
       return 4;
-    case kVtR8:
-    case kVtI8:
-    case kVtUi8:
-    case kVtCy:
-    case kVtDate:
+    case kVarTypeR8:
+    case kVarTypeI8:
+    case kVarTypeUi8:
+    case kVarTypeCy:
+    case kVarTypeDate:
       return 8;
-    case kVtBstr:
+    case kVarTypeBstr:
       return std::nullopt;
     default:
       return 0;
@@ -103,28 +105,28 @@ TypedValue ReadTypedValue(std::uint16_t vartype, std::string_view bytes) {
   const auto length = TypedValueLength(vartype);
   if (length && (*length == 0 || *length != bytes.size())) return value;
   switch (vartype) {
-    case kVtBool:
+    case kVarTypeBool:
       value.kind = TypedValue::Kind::kBool;
       value.boolean = bytes[0] != 0;
       break;
-    case kVtI1:
-    case kVtI2:
-    case kVtI4:
-    case kVtI8:
-    case kVtInt:
-    case kVtError:
+    case kVarTypeI1:
+    case kVarTypeI2:
+    case kVarTypeI4:
+    case kVarTypeI8:
+    case kVarTypeInt:
+    case kVarTypeError:
       value.kind = TypedValue::Kind::kSigned;
       value.integer = ReadSigned(bytes);
       break;
-    case kVtUi1:
-    case kVtUi2:
-    case kVtUi4:
-    case kVtUi8:
-    case kVtUint:
+    case kVarTypeUi1:
+    case kVarTypeUi2:
+    case kVarTypeUi4:
+    case kVarTypeUi8:
+    case kVarTypeUint:
       value.kind = TypedValue::Kind::kUnsigned;
       value.unsignedInteger = ReadBigEndian(bytes);
       break;
-    case kVtR4: {
+    case kVarTypeR4: {
       const auto bits = static_cast<std::uint32_t>(ReadBigEndian(bytes));
       float real = 0;
       std::memcpy(&real, &bits, sizeof real);
@@ -132,21 +134,21 @@ TypedValue ReadTypedValue(std::uint16_t vartype, std::string_view bytes) {
       value.real = real;
       break;
     }
-    case kVtR8: {
+    case kVarTypeR8: {
       const std::uint64_t bits = ReadBigEndian(bytes);
       std::memcpy(&value.real, &bits, sizeof value.real);
       value.kind = TypedValue::Kind::kReal;
       break;
     }
-    case kVtBstr:
+    case kVarTypeBstr:
       value.kind = TypedValue::Kind::kText;
       value.text = std::string(bytes);
       break;
-    case kVtDate:
+    case kVarTypeDate:
       value.kind = TypedValue::Kind::kDate;
       value.integer = ReadSigned(bytes);
       break;
-    case kVtCy:
+    case kVarTypeCy:
       value.kind = TypedValue::Kind::kCurrency;
       value.integer = ReadSigned(bytes);
       break;
@@ -165,7 +167,7 @@ std::string ShortestRealText(double real, bool single) {
   return std::string(text, result.ptr);
 }
 
-std::string IsoUtcText(std::int64_t microseconds) {
+std::string UtcTimeText(std::int64_t microseconds) {
   // Floor division, so that times before 1970 keep a positive fraction.
   std::int64_t seconds = microseconds / 1000000;
   std::int64_t rest = microseconds % 1000000;
@@ -212,16 +214,16 @@ std::string TypedValueText(const TypedValue& value) {
     case TypedValue::Kind::kUnsigned:
       return std::to_string(value.unsignedInteger);
     case TypedValue::Kind::kReal:
-      return ShortestRealText(value.real, value.vartype == kVtR4);
+      return ShortestRealText(value.real, value.vartype == kVarTypeR4);
     case TypedValue::Kind::kText:
       return EscapedText(value.text);
     case TypedValue::Kind::kDate:
-      return IsoUtcText(value.integer);
+      return UtcTimeText(value.integer);
     case TypedValue::Kind::kCurrency:
       return CurrencyText(value.integer);
     case TypedValue::Kind::kNone:
       break;
   }
-  if (value.vartype == kVtEmpty) return {};
+  if (value.vartype == kVarTypeEmpty) return {};
   return "(VARTYPE " + std::to_string(value.vartype) + ")";
 }

@@ -18,24 +18,24 @@
 #include <string>
 #include <string_view>
 
-constexpr std::uint16_t kVtEmpty = 0;
-constexpr std::uint16_t kVtI2 = 2;
-constexpr std::uint16_t kVtI4 = 3;
-constexpr std::uint16_t kVtR4 = 4;
-constexpr std::uint16_t kVtR8 = 5;
-constexpr std::uint16_t kVtCy = 6;
-constexpr std::uint16_t kVtDate = 7;
-constexpr std::uint16_t kVtBstr = 8;
-constexpr std::uint16_t kVtError = 10;
-constexpr std::uint16_t kVtBool = 11;
-constexpr std::uint16_t kVtI1 = 16;
-constexpr std::uint16_t kVtUi1 = 17;
-constexpr std::uint16_t kVtUi2 = 18;
-constexpr std::uint16_t kVtUi4 = 19;
-constexpr std::uint16_t kVtI8 = 20;
-constexpr std::uint16_t kVtUi8 = 21;
-constexpr std::uint16_t kVtInt = 22;
-constexpr std::uint16_t kVtUint = 23;
+constexpr std::uint16_t kVarTypeEmpty = 0;
+constexpr std::uint16_t kVarTypeI2 = 2;
+constexpr std::uint16_t kVarTypeI4 = 3;
+constexpr std::uint16_t kVarTypeR4 = 4;
+constexpr std::uint16_t kVarTypeR8 = 5;
+constexpr std::uint16_t kVarTypeCy = 6;
+constexpr std::uint16_t kVarTypeDate = 7;
+constexpr std::uint16_t kVarTypeBstr = 8;
+constexpr std::uint16_t kVarTypeError = 10;
+constexpr std::uint16_t kVarTypeBool = 11;
+constexpr std::uint16_t kVarTypeI1 = 16;
+constexpr std::uint16_t kVarTypeUi1 = 17;
+constexpr std::uint16_t kVarTypeUi2 = 18;
+constexpr std::uint16_t kVarTypeUi4 = 19;
+constexpr std::uint16_t kVarTypeI8 = 20;
+constexpr std::uint16_t kVarTypeUi8 = 21;
+constexpr std::uint16_t kVarTypeInt = 22;
+constexpr std::uint16_t kVarTypeUint = 23;
 
 // "VT_R8" for the types above, else "VARTYPE <n>".
 std::string VarTypeName(std::uint16_t vartype);
@@ -74,7 +74,7 @@ std::string TypedValueText(const TypedValue& value);
 std::string ShortestRealText(double real, bool single);
 
 // "2026-12-09T01:02:03.456Z" for microseconds since 1970-01-01 UTC (before 1970 too).
-std::string IsoUtcText(std::int64_t microseconds);
+std::string UtcTimeText(std::int64_t microseconds);
 
 // A currency amount in units of 1/10,000 in decimal, with up to four fraction digits.
 std::string CurrencyText(std::int64_t units);

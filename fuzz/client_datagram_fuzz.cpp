@@ -28,11 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!datagram.typedItems.empty() &&
       (size > kMostTypedDatagramSize || datagram.typedItems.size() > kMostTypedEntriesPerDatagram))
     std::abort();
-  for (const TypedEntry& entry : datagram.typedItems) {
+  for (const TypedItemEntry& entry : datagram.typedItems) {
     const auto length = TypedValueLength(entry.vartype);
     if (length && *length != entry.value.size()) std::abort();
     (void)TypedValueText(ReadTypedValue(entry.vartype, entry.value));
-    (void)IsoUtcText(entry.timestamp);
+    (void)UtcTimeText(entry.timestamp);
   }
   (void)DatagramLine(datagram);
   (void)DatagramJson(datagram, "127.0.0.1:1");

@@ -206,7 +206,7 @@ void CBridge::TakeTypedValues(const Datagram& datagram) {
   const auto group = m_session.ConfigGroup(datagram.group);
   if (!group) return;
   const auto at = std::chrono::system_clock::now();
-  for (const TypedEntry& entry : datagram.typedItems) {
+  for (const TypedItemEntry& entry : datagram.typedItems) {
     const auto item = m_session.ConfigItem(*group, entry.handle);
     if (!item) continue;
     ItemValue value;

@@ -83,11 +83,11 @@ std::optional<double> NumericValue(const ItemValue& value) {
         return std::nullopt;
     }
   }
-  const bool isUnsigned = value.dataType == kVtUi1 || value.dataType == kVtUi2 ||
-                          value.dataType == kVtUi4 || value.dataType == kVtBool;
+  const bool isUnsigned = value.dataType == kVarTypeUi1 || value.dataType == kVarTypeUi2 ||
+                          value.dataType == kVarTypeUi4 || value.dataType == kVarTypeBool;
   switch (value.length) {
     case 1:
-      if (value.dataType == kVtI1) return static_cast<std::int8_t>(value.raw);
+      if (value.dataType == kVarTypeI1) return static_cast<std::int8_t>(value.raw);
       return static_cast<std::uint8_t>(value.raw);
     case 2:
       if (isUnsigned) return static_cast<std::uint16_t>(value.raw);
@@ -131,7 +131,7 @@ std::string TypedJson(const TypedValue& value, std::string& valueText) {
     case TypedValue::Kind::kText:
       return JsonString(value.text);
     case TypedValue::Kind::kDate:
-      return JsonString(IsoUtcText(value.integer));
+      return JsonString(UtcTimeText(value.integer));
     case TypedValue::Kind::kNone:
       break;
   }
@@ -147,7 +147,7 @@ std::string ValuePayload(const ItemValue& value, std::chrono::system_clock::time
   if (value.typed) {
     valueText = TypedJson(*value.typed, valueNote);
   } else if (const auto number = NumericValue(value)) {
-    if (value.dataType == kVtBool) {
+    if (value.dataType == kVarTypeBool) {
       valueText = *number != 0 ? "true" : "false";
     } else {
       char digits[24];
@@ -164,8 +164,9 @@ std::string ValuePayload(const ItemValue& value, std::chrono::system_clock::time
   std::string out = "{\"value\":" + valueText;
   if (!valueNote.empty()) out += ",\"value_text\":" + JsonString(valueNote);
   out += ",\"quality\":" + std::to_string(value.quality) + ",\"quality_text\":\"" + qualityText +
-         "\",\"timestamp\":\"" + (value.serverTime != 0 ? IsoUtcText(value.serverTime) : received) +
-         "\",\"received\":\"" + received + "\"";
+         "\",\"timestamp\":\"" +
+         (value.serverTime != 0 ? UtcTimeText(value.serverTime) : received) + "\",\"received\":\"" +
+         received + "\"";
   if (value.cut) out += ",\"cut\":true";
   if (value.error && *value.error != 0) {
     char hex[16];
@@ -225,26 +226,26 @@ struct Range {
 
 std::optional<Range> IntegerRange(std::uint16_t dataType) {
   switch (dataType) {
-    case kVtI1:
+    case kVarTypeI1:
       return Range{-128, 127};
-    case kVtUi1:
+    case kVarTypeUi1:
       return Range{0, 255};
-    case kVtI2:
+    case kVarTypeI2:
       return Range{-32768, 32767};
-    case kVtUi2:
+    case kVarTypeUi2:
       return Range{0, 65535};
-    case kVtUi4:
-    case kVtUint:
+    case kVarTypeUi4:
+    case kVarTypeUint:
       return Range{0, 4294967295.0L};
-    case kVtI8:
+    case kVarTypeI8:
       return Range{-9223372036854775808.0L, 9223372036854775807.0L};
-    case kVtUi8:
+    case kVarTypeUi8:
       return Range{0, 18446744073709551615.0L};
-    case kVtBool:
+    case kVarTypeBool:
       return Range{-1, 1};
-    case kVtEmpty:  // not known: the gateway then reads the text as a 32-bit number
-    case kVtI4:
-    case kVtInt:
+    case kVarTypeEmpty:  // not known: the gateway then reads the text as a 32-bit number
+    case kVarTypeI4:
+    case kVarTypeInt:
       return Range{-2147483648.0L, 2147483647.0L};
     default:
       return std::nullopt;
@@ -268,7 +269,7 @@ std::optional<std::string> Refuse(std::string* reason, std::string text) {
 
 std::optional<std::string> WholeNumberText(const std::string& text, std::uint16_t dataType,
                                            const Range& range, std::string* reason) {
-  const std::string typeName = dataType == kVtEmpty ? "" : " (" + VarTypeName(dataType) + ")";
+  const std::string typeName = dataType == kVarTypeEmpty ? "" : " (" + VarTypeName(dataType) + ")";
   std::size_t at = text.size() > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
   bool digits = at < text.size() && text.size() - at <= 20;
   for (std::size_t k = at; digits && k < text.size(); ++k)
@@ -278,17 +279,17 @@ std::optional<std::string> WholeNumberText(const std::string& text, std::uint16_
   if (text[0] == '-') value = -value;
   if (!digits || value < range.low || value > range.high) {
     return Refuse(reason, Shown(text) + " is not a whole number from " + Limits(range) + typeName +
-                              (dataType == kVtBool ? " (or true/false)" : ""));
+                              (dataType == kVarTypeBool ? " (or true/false)" : ""));
   }
-  if (dataType == kVtBool) return value != 0 ? "-1" : "0";  // VARIANT_TRUE is -1
+  if (dataType == kVarTypeBool) return value != 0 ? "-1" : "0";  // VARIANT_TRUE is -1
   return std::string(text[0] == '+' ? text.substr(1) : text);
 }
 
 std::optional<std::string> RealText(const std::string& text, std::uint16_t dataType,
                                     std::string* reason) {
-  const double largest = dataType == kVtR4   ? std::numeric_limits<float>::max()
-                         : dataType == kVtCy ? 922337203685477.5807
-                                             : std::numeric_limits<double>::max();
+  const double largest = dataType == kVarTypeR4   ? std::numeric_limits<float>::max()
+                         : dataType == kVarTypeCy ? 922337203685477.5807
+                                                  : std::numeric_limits<double>::max();
   const std::string what = Shown(text) + " is not a number within the range of " +
                            VarTypeName(dataType) + " (-" + ShortestRealText(largest, false) +
                            " to " + ShortestRealText(largest, false) + ")";
@@ -301,14 +302,14 @@ std::optional<std::string> RealText(const std::string& text, std::uint16_t dataT
   if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || std::fabs(value) > largest) {
     return Refuse(reason, what);
   }
-  return ShortestRealText(value, dataType == kVtR4);
+  return ShortestRealText(value, dataType == kVarTypeR4);
 }
 
 }  // namespace
 
 std::optional<std::string> WriteValueText(const std::string& payload, std::uint16_t dataType,
                                           std::string* reason, std::size_t longestText) {
-  if (dataType == kVtBstr) {
+  if (dataType == kVarTypeBstr) {
     if (payload.find_first_of(std::string("\t\r\n\0", 4)) != std::string::npos) {
       return Refuse(reason,
                     "the text holds a TAB, CR, LF or NUL, which a request line cannot "
@@ -327,9 +328,9 @@ std::optional<std::string> WriteValueText(const std::string& payload, std::uint1
   const auto last = payload.find_last_not_of(" \t\r\n");
   const std::string text =
       first == std::string::npos ? "" : payload.substr(first, last - first + 1);
-  if (dataType == kVtBool && (text == "true" || text == "false"))
+  if (dataType == kVarTypeBool && (text == "true" || text == "false"))
     return text == "true" ? "-1" : "0";
-  if (dataType == kVtR4 || dataType == kVtR8 || dataType == kVtCy) {
+  if (dataType == kVarTypeR4 || dataType == kVarTypeR8 || dataType == kVarTypeCy) {
     return RealText(text, dataType, reason);
   }
   const auto range = IntegerRange(dataType);

@@ -321,33 +321,34 @@ TEST(TypedDatagramDecoderTest, ChangeOfARealAndACutStringDecodesByteForByte) {
   EXPECT_EQ(datagram.group, 2);
   EXPECT_TRUE(datagram.items.empty());
   ASSERT_EQ(datagram.typedItems.size(), 2u);
-  const TypedEntry& real = datagram.typedItems[0];
+  const TypedItemEntry& real = datagram.typedItems[0];
   EXPECT_EQ(real.handle, 0);
-  EXPECT_EQ(real.vartype, kVtR8);
+  EXPECT_EQ(real.vartype, kVarTypeR8);
   EXPECT_EQ(real.quality, 0xC0);
   EXPECT_FALSE(real.Cut());
   EXPECT_EQ(real.timestamp, 1796778123456000);
-  EXPECT_EQ(IsoUtcText(real.timestamp), "2026-12-09T01:02:03.456Z");
+  EXPECT_EQ(UtcTimeText(real.timestamp), "2026-12-09T01:02:03.456Z");
   const TypedValue value = ReadTypedValue(real.vartype, real.value);
   EXPECT_EQ(value.kind, TypedValue::Kind::kReal);
   EXPECT_EQ(value.real, 21.7);
   EXPECT_EQ(TypedValueText(value), "21.7");
-  const TypedEntry& text = datagram.typedItems[1];
-  EXPECT_EQ(text.vartype, kVtBstr);
+  const TypedItemEntry& text = datagram.typedItems[1];
+  EXPECT_EQ(text.vartype, kVarTypeBstr);
   EXPECT_TRUE(text.Cut());
   EXPECT_EQ(text.timestamp, 0);
   EXPECT_EQ(text.value, "Quarnix");
-  EXPECT_EQ(bytes, TypedDatagram(0x63, 0, 2,
-                                 {TypedEntryBytes(0, kVtR8, 0xC0, 0, 1796778123456000, 0, R8(21.7)),
-                                  TypedEntryBytes(1, kVtBstr, 0xC0, 1, 0, 0, "Quarnix")}));
+  EXPECT_EQ(bytes,
+            TypedDatagram(0x63, 0, 2,
+                          {TypedEntryBytes(0, kVarTypeR8, 0xC0, 0, 1796778123456000, 0, R8(21.7)),
+                           TypedEntryBytes(1, kVarTypeBstr, 0xC0, 1, 0, 0, "Quarnix")}));
 }
 
 TEST(TypedDatagramDecoderTest, ReadCompleteCarriesErrorsAndTypesWithoutValue) {
   const std::string bytes =
       TypedDatagram(0x72, 0xFFFFFFFF, 1,
-                    {TypedEntryBytes(4, kVtEmpty, 0x0000, 0, 0, 0xC0040007u, ""),
+                    {TypedEntryBytes(4, kVarTypeEmpty, 0x0000, 0, 0, 0xC0040007u, ""),
                      TypedEntryBytes(5, 0x2005, 0x00C0, 0, -1, 0, ""),  // VT_ARRAY | VT_R8
-                     TypedEntryBytes(6, kVtI8, 0x00D8, 0, 1, 0, Be(0x8000000000000000ull, 8))},
+                     TypedEntryBytes(6, kVarTypeI8, 0x00D8, 0, 1, 0, Be(0x8000000000000000ull, 8))},
                     1, 1);
   const DecodeResult result = DecodeDatagram(bytes);
   ASSERT_TRUE(result.ok) << result.reason;
@@ -356,16 +357,16 @@ TEST(TypedDatagramDecoderTest, ReadCompleteCarriesErrorsAndTypesWithoutValue) {
   EXPECT_EQ(result.datagram.masterError, 1u);
   ASSERT_EQ(result.datagram.typedItems.size(), 3u);
   EXPECT_EQ(result.datagram.typedItems[0].error, 0xC0040007u);
-  EXPECT_EQ(Text(kVtEmpty, ""), "");
+  EXPECT_EQ(Text(kVarTypeEmpty, ""), "");
   EXPECT_EQ(Text(0x2005, ""), "(VARTYPE 8197)");
   EXPECT_EQ(result.datagram.typedItems[1].timestamp, -1);
-  EXPECT_EQ(IsoUtcText(-1), "1969-12-31T23:59:59.999Z");
+  EXPECT_EQ(UtcTimeText(-1), "1969-12-31T23:59:59.999Z");
   EXPECT_EQ(result.datagram.typedItems[2].quality, 0xD8);  // the whole word, limit bits too
-  EXPECT_EQ(Text(kVtI8, result.datagram.typedItems[2].value), "-9223372036854775808");
+  EXPECT_EQ(Text(kVarTypeI8, result.datagram.typedItems[2].value), "-9223372036854775808");
 }
 
 TEST(TypedDatagramDecoderTest, InconsistentTypedDatagramsAreRefusedWithTheReason) {
-  const std::string real = TypedEntryBytes(0, kVtR8, 0xC0, 0, 0, 0, R8(1.5));
+  const std::string real = TypedEntryBytes(0, kVarTypeR8, 0xC0, 0, 0, 0, R8(1.5));
   EXPECT_EQ(Refusal(Bytes({0x63, 0x00, 0x03})),
             "too short for a typed value-change datagram: 3 bytes, its header alone has 16");
   std::string longer = TypedDatagram(0x72, 0, 0, {real});
@@ -381,10 +382,11 @@ TEST(TypedDatagramDecoderTest, InconsistentTypedDatagramsAreRefusedWithTheReason
   std::string fixed = TypedDatagram(0x63, 0, 0, {real.substr(0, 20)});
   fixed[10] = 1;
   EXPECT_EQ(Refusal(fixed), "entry 0 of 1 is cut short: 21 bytes needed before its value, 20 left");
-  std::string value = TypedDatagram(0x63, 0, 0, {TypedEntryBytes(0, kVtBstr, 0, 0, 0, 0, "abc")});
+  std::string value =
+      TypedDatagram(0x63, 0, 0, {TypedEntryBytes(0, kVarTypeBstr, 0, 0, 0, 0, "abc")});
   value[value.size() - 4] = 7;  // L = 7, 3 bytes follow
   EXPECT_EQ(Refusal(value), "entry 0 of 1 is cut short: its value has 7 bytes, 3 left");
-  EXPECT_EQ(Refusal(TypedDatagram(0x63, 0, 0, {TypedEntryBytes(0, kVtR8, 0, 0, 0, 0, R4(1))})),
+  EXPECT_EQ(Refusal(TypedDatagram(0x63, 0, 0, {TypedEntryBytes(0, kVarTypeR8, 0, 0, 0, 0, R4(1))})),
             "entry 0 (VT_R8) has value length 4; that type has 8");
   EXPECT_EQ(Refusal(TypedDatagram(0x63, 0, 0, {TypedEntryBytes(0, 0x2005, 0, 0, 0, 0, "x")})),
             "entry 0 (VARTYPE 8197) has value length 1; that type has 0");
@@ -395,7 +397,7 @@ TEST(TypedDatagramDecoderTest, InconsistentTypedDatagramsAreRefusedWithTheReason
   // At most 1,472 bytes: the largest string that fits is 1,435 bytes.
   const auto withText = [](std::size_t size) {
     return TypedDatagram(0x63, 0, 0,
-                         {TypedEntryBytes(0, kVtBstr, 0, 1, 0, 0, std::string(size, 'a'))});
+                         {TypedEntryBytes(0, kVarTypeBstr, 0, 1, 0, 0, std::string(size, 'a'))});
   };
   EXPECT_TRUE(DecodeDatagram(withText(1435)).ok);
   EXPECT_EQ(Refusal(withText(1436)),
@@ -403,31 +405,32 @@ TEST(TypedDatagramDecoderTest, InconsistentTypedDatagramsAreRefusedWithTheReason
 }
 
 TEST(TypedValueTest, ValueTextsFollowOneRuleForEveryType) {
-  EXPECT_EQ(Text(kVtR4, R4(21.7f)), "21.7");
-  EXPECT_EQ(Text(kVtR8, R8(3.25)), "3.25");
-  EXPECT_EQ(Text(kVtR8, R8(1e300)), "1e+300");
-  EXPECT_EQ(Text(kVtR8, R8(0.1 + 0.2)), "0.30000000000000004");
-  EXPECT_EQ(Text(kVtR8, R8(std::numeric_limits<double>::quiet_NaN())), "nan");
-  EXPECT_EQ(Text(kVtR4, R4(std::numeric_limits<float>::infinity())), "inf");
-  EXPECT_EQ(Text(kVtR8, R8(-std::numeric_limits<double>::infinity())), "-inf");
-  EXPECT_EQ(Text(kVtBool, "\x01"), "1");
-  EXPECT_EQ(Text(kVtBool, std::string(1, '\0')), "0");
-  EXPECT_EQ(Text(kVtI1, "\x9C"), "-100");
-  EXPECT_EQ(Text(kVtUi1, "\x9C"), "156");
-  EXPECT_EQ(Text(kVtI2, Be(0xFF9C, 2)), "-100");
-  EXPECT_EQ(Text(kVtUi4, Be(3000000000u, 4)), "3000000000");
-  EXPECT_EQ(Text(kVtError, Be(0x80004005u, 4)), "-2147467259");
-  EXPECT_EQ(Text(kVtI8, Be(0x7FFFFFFFFFFFFFFFull, 8)), "9223372036854775807");
-  EXPECT_EQ(Text(kVtUi8, Be(0xFFFFFFFFFFFFFFFFull, 8)), "18446744073709551615");
-  EXPECT_EQ(Text(kVtCy, Be(123400, 8)), "12.34");
-  EXPECT_EQ(Text(kVtCy, Be(static_cast<std::uint64_t>(-5000), 8)), "-0.5");
-  EXPECT_EQ(Text(kVtCy, Be(0x8000000000000000ull, 8)), "-922337203685477.5808");
-  EXPECT_EQ(Text(kVtCy, Be(30000, 8)), "3");
-  EXPECT_EQ(Text(kVtDate, Be(0, 8)), "1970-01-01T00:00:00.000Z");
-  EXPECT_EQ(Text(kVtBstr, "a\\b\tc\r\n\x01\x7F温度"), "a\\\\b\\tc\\r\\n\\x01\\x7F温度");
-  EXPECT_EQ(Text(kVtR8, R4(1)), "(VARTYPE 5)");  // a length its type does not have
-  EXPECT_EQ(VarTypeName(kVtUi8), "VT_UI8");
+  EXPECT_EQ(Text(kVarTypeR4, R4(21.7f)), "21.7");
+  EXPECT_EQ(Text(kVarTypeR8, R8(3.25)), "3.25");
+  EXPECT_EQ(Text(kVarTypeR8, R8(1e300)), "1e+300");
+  EXPECT_EQ(Text(kVarTypeR8, R8(0.1 + 0.2)), "0.30000000000000004");
+  EXPECT_EQ(Text(kVarTypeR8, R8(std::numeric_limits<double>::quiet_NaN())), "nan");
+  EXPECT_EQ(Text(kVarTypeR4, R4(std::numeric_limits<float>::infinity())), "inf");
+  EXPECT_EQ(Text(kVarTypeR8, R8(-std::numeric_limits<double>::infinity())), "-inf");
+  EXPECT_EQ(Text(kVarTypeBool, "\x01"), "1");
+  EXPECT_EQ(Text(kVarTypeBool, std::string(1, '\0')), "0");
+  EXPECT_EQ(Text(kVarTypeI1, "\x9C"), "-100");
+  EXPECT_EQ(Text(kVarTypeUi1, "\x9C"), "156");
+  EXPECT_EQ(Text(kVarTypeI2, Be(0xFF9C, 2)), "-100");
+  EXPECT_EQ(Text(kVarTypeUi4, Be(3000000000u, 4)), "3000000000");
+  EXPECT_EQ(Text(kVarTypeError, Be(0x80004005u, 4)), "-2147467259");
+  EXPECT_EQ(Text(kVarTypeI8, Be(0x7FFFFFFFFFFFFFFFull, 8)), "9223372036854775807");
+  EXPECT_EQ(Text(kVarTypeUi8, Be(0xFFFFFFFFFFFFFFFFull, 8)), "18446744073709551615");
+  EXPECT_EQ(Text(kVarTypeCy, Be(123400, 8)), "12.34");
+  EXPECT_EQ(Text(kVarTypeCy, Be(static_cast<std::uint64_t>(-5000), 8)), "-0.5");
+  EXPECT_EQ(Text(kVarTypeCy, Be(0x8000000000000000ull, 8)), "-922337203685477.5808");
+  EXPECT_EQ(Text(kVarTypeCy, Be(30000, 8)), "3");
+  EXPECT_EQ(Text(kVarTypeDate, Be(0, 8)), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(Text(kVarTypeBstr, "a\\b\tc\r\n\x01\x7F温度"), "a\\\\b\\tc\\r\\n\\x01\\x7F温度");
+  EXPECT_EQ(Text(kVarTypeR8, R4(1)), "(VARTYPE 5)");  // a length its type does not have
+  EXPECT_EQ(VarTypeName(kVarTypeUi8), "VT_UI8");
   EXPECT_EQ(VarTypeName(8197), "VARTYPE 8197");
+  EXPECT_EQ(VarTypeName(12), "VT_VARIANT");  // the type of an item's "Item Value" property
 }
 
 }  // namespace

@@ -83,40 +83,40 @@ TEST(TopicPayloadTest, WriteValuesAreWholeNumbersWithinTheItemsType) {
 // An item's type: the configured one, else the server's (VT_I2 for the example's Memory.Int2).
 TEST(TopicPayloadTest, WriteValuesOfRealsTextsAnd64BitNumbersFitTheirType) {
   std::string reason;
-  EXPECT_FALSE(WriteValueText("70000", kVtI2, &reason));
+  EXPECT_FALSE(WriteValueText("70000", kVarTypeI2, &reason));
   EXPECT_EQ(reason, "\"70000\" is not a whole number from -32768 to 32767 (VT_I2)");
-  EXPECT_EQ(WriteValueText(" 21.7 ", kVtR8, &reason), "21.7");
-  EXPECT_EQ(WriteValueText("-3", kVtR4, &reason), "-3");
-  EXPECT_EQ(WriteValueText("1e300", kVtR8, &reason), "1e+300");
-  EXPECT_EQ(WriteValueText("12.34", kVtCy, &reason), "12.34");
+  EXPECT_EQ(WriteValueText(" 21.7 ", kVarTypeR8, &reason), "21.7");
+  EXPECT_EQ(WriteValueText("-3", kVarTypeR4, &reason), "-3");
+  EXPECT_EQ(WriteValueText("1e300", kVarTypeR8, &reason), "1e+300");
+  EXPECT_EQ(WriteValueText("12.34", kVarTypeCy, &reason), "12.34");
   for (const auto& [text, type] :
-       std::vector<std::pair<std::string, std::uint16_t>>{{"1e300", kVtR4},
-                                                          {"nan", kVtR8},
-                                                          {"inf", kVtR8},
-                                                          {"21.7 C", kVtR8},
-                                                          {"0x10", kVtR8},
-                                                          {"", kVtR8},
-                                                          {"true", kVtR8},
-                                                          {"1e16", kVtCy}}) {
+       std::vector<std::pair<std::string, std::uint16_t>>{{"1e300", kVarTypeR4},
+                                                          {"nan", kVarTypeR8},
+                                                          {"inf", kVarTypeR8},
+                                                          {"21.7 C", kVarTypeR8},
+                                                          {"0x10", kVarTypeR8},
+                                                          {"", kVarTypeR8},
+                                                          {"true", kVarTypeR8},
+                                                          {"1e16", kVarTypeCy}}) {
     EXPECT_FALSE(WriteValueText(text, type, &reason)) << text;
   }
-  EXPECT_EQ(WriteValueText("9223372036854775807", kVtI8, &reason), "9223372036854775807");
-  EXPECT_EQ(WriteValueText("-9223372036854775808", kVtI8, &reason), "-9223372036854775808");
-  EXPECT_FALSE(WriteValueText("9223372036854775808", kVtI8, &reason));
-  EXPECT_EQ(WriteValueText("18446744073709551615", kVtUi8, &reason), "18446744073709551615");
-  EXPECT_FALSE(WriteValueText("18446744073709551616", kVtUi8, &reason));
-  EXPECT_EQ(WriteValueText("false", kVtBool, &reason), "0");
+  EXPECT_EQ(WriteValueText("9223372036854775807", kVarTypeI8, &reason), "9223372036854775807");
+  EXPECT_EQ(WriteValueText("-9223372036854775808", kVarTypeI8, &reason), "-9223372036854775808");
+  EXPECT_FALSE(WriteValueText("9223372036854775808", kVarTypeI8, &reason));
+  EXPECT_EQ(WriteValueText("18446744073709551615", kVarTypeUi8, &reason), "18446744073709551615");
+  EXPECT_FALSE(WriteValueText("18446744073709551616", kVarTypeUi8, &reason));
+  EXPECT_EQ(WriteValueText("false", kVarTypeBool, &reason), "0");
   // Texts go as they are, blanks kept; what a request line cannot carry is refused, not cut.
-  EXPECT_EQ(WriteValueText(" Pump 3 ", kVtBstr, &reason), " Pump 3 ");
-  EXPECT_EQ(WriteValueText("温度", kVtBstr, &reason), "温度");
-  EXPECT_EQ(WriteValueText(std::string(90, 'a'), kVtBstr, &reason, 90), std::string(90, 'a'));
-  EXPECT_FALSE(WriteValueText(std::string(91, 'a'), kVtBstr, &reason, 90));
+  EXPECT_EQ(WriteValueText(" Pump 3 ", kVarTypeBstr, &reason), " Pump 3 ");
+  EXPECT_EQ(WriteValueText("温度", kVarTypeBstr, &reason), "温度");
+  EXPECT_EQ(WriteValueText(std::string(90, 'a'), kVarTypeBstr, &reason, 90), std::string(90, 'a'));
+  EXPECT_FALSE(WriteValueText(std::string(91, 'a'), kVarTypeBstr, &reason, 90));
   EXPECT_EQ(reason,
             "the text is 91 bytes; one write carries at most 90 (the gateway's request lines hold "
             "99 characters)");
-  EXPECT_FALSE(WriteValueText("a\tb", kVtBstr, &reason));
-  EXPECT_FALSE(WriteValueText("", kVtBstr, &reason));
-  EXPECT_FALSE(WriteValueText("2026-12-09T01:02:03Z", kVtDate, &reason));
+  EXPECT_FALSE(WriteValueText("a\tb", kVarTypeBstr, &reason));
+  EXPECT_FALSE(WriteValueText("", kVarTypeBstr, &reason));
+  EXPECT_FALSE(WriteValueText("2026-12-09T01:02:03Z", kVarTypeDate, &reason));
   EXPECT_EQ(reason,
             "the bridge does not write items of type VT_DATE (numbers, texts and "
             "true/false only)");
@@ -138,20 +138,20 @@ TEST(TopicPayloadTest, TypedValuesCarryTheServersTimestampAndTheirJsonType) {
     return bytes;
   };
   EXPECT_EQ(
-      typed(kVtR8, r8(21.7), 1796778123456000),
+      typed(kVarTypeR8, r8(21.7), 1796778123456000),
       "{\"value\":21.7,\"quality\":192,\"quality_text\":\"good\","
       "\"timestamp\":\"2026-12-09T01:02:03.456Z\",\"received\":\"2025-12-08T09:00:00.123Z\"}");
-  EXPECT_EQ(ValueOf(typed(kVtR8, r8(std::nan("")), 1)), "null");
-  EXPECT_NE(typed(kVtR8, r8(-HUGE_VAL), 1).find("\"value\":null,\"value_text\":\"-inf\","),
+  EXPECT_EQ(ValueOf(typed(kVarTypeR8, r8(std::nan("")), 1)), "null");
+  EXPECT_NE(typed(kVarTypeR8, r8(-HUGE_VAL), 1).find("\"value\":null,\"value_text\":\"-inf\","),
             std::string::npos);
-  EXPECT_EQ(ValueOf(typed(kVtBstr, "Quar\"nix", 1)), "\"Quar\\\"nix\"");
-  EXPECT_EQ(ValueOf(typed(kVtBool, std::string(1, '\0'), 1)), "false");
-  EXPECT_EQ(ValueOf(typed(kVtDate, std::string(8, '\0'), 1)), "\"1970-01-01T00:00:00.000Z\"");
-  EXPECT_EQ(ValueOf(typed(kVtUi8, std::string(8, '\xFF'), 1)), "18446744073709551615");
+  EXPECT_EQ(ValueOf(typed(kVarTypeBstr, "Quar\"nix", 1)), "\"Quar\\\"nix\"");
+  EXPECT_EQ(ValueOf(typed(kVarTypeBool, std::string(1, '\0'), 1)), "false");
+  EXPECT_EQ(ValueOf(typed(kVarTypeDate, std::string(8, '\0'), 1)), "\"1970-01-01T00:00:00.000Z\"");
+  EXPECT_EQ(ValueOf(typed(kVarTypeUi8, std::string(8, '\xFF'), 1)), "18446744073709551615");
   EXPECT_NE(typed(0x2005, "", 1).find("\"value\":null,\"value_text\":\"(VARTYPE 8197)\""),
             std::string::npos);
   // No server timestamp: the received time stands in.
-  EXPECT_NE(typed(kVtR8, r8(1.5), 0).find("\"timestamp\":\"2025-12-08T09:00:00.123Z\""),
+  EXPECT_NE(typed(kVarTypeR8, r8(1.5), 0).find("\"timestamp\":\"2025-12-08T09:00:00.123Z\""),
             std::string::npos);
 }
 
