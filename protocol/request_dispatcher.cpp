@@ -55,6 +55,10 @@ CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
   });
 }
 
+CRequestDispatcher::~CRequestDispatcher() {
+  m_registry.SetWriteCompletion(nullptr);
+}
+
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
   const auto began = std::chrono::steady_clock::now();
