@@ -58,6 +58,10 @@ CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
   });
 }
 
+CRequestDispatcher::~CRequestDispatcher() {
+  m_registry.SetWriteCompletion(nullptr);
+}
+
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
   const auto began = std::chrono::steady_clock::now();

@@ -45,6 +45,8 @@
 class CRequestDispatcher {
 public:
   CRequestDispatcher(IFrameView& view, WideString progId);
+  // Stops the audit of write completions first: the group list goes after the audit trail.
+  ~CRequestDispatcher();
   CRequestDispatcher(const CRequestDispatcher&) = delete;
   CRequestDispatcher& operator=(const CRequestDispatcher&) = delete;
 

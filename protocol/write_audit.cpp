@@ -1,5 +1,6 @@
 #include "protocol/write_audit.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/activity_log.h"
@@ -140,7 +141,14 @@ std::string CWriteAudit::Line(const AuditEntry& entry, std::chrono::system_clock
 
 std::string CWriteAudit::Field(std::string_view codePageText) {
   const WideString wide = MultiByteToWide(codePageText);
-  if (WideToMultiByte(wide) == codePageText) return Field(WideStringView(wide));
+  // Text when it converts back to the same bytes and holds no character that stands for bytes
+  // the code page does not define (a Windows code page maps them into the private use area).
+  const bool text = WideToMultiByte(wide) == codePageText &&
+                    std::none_of(wide.begin(), wide.end(), [](WideChar c) {
+                      const auto unit = static_cast<char16_t>(c);
+                      return unit == 0xFFFD || (unit >= 0xE000 && unit <= 0xF8FF);
+                    });
+  if (text) return Field(WideStringView(wide));
   // Not text of the code page: every byte outside printable ASCII is written as its value.
   std::string out;
   for (const char byte : codePageText) {

@@ -1,7 +1,7 @@
 // The audit trail of writes: one line per write request ("SW", "AW", and "RM" of a group that
-// another address defined) in "RV_Morvantel.audit.log" beside the log file, whatever the View
-// menu's log switches say, so that an auditor can answer "who set this value, when" from it
-// alone.
+// another address defined) and one per completed "AW" ("AW-complete") in "RV_Morvantel.audit.log"
+// beside the log file, whatever the View menu's log switches say, so that an auditor can answer
+// "who set this value, when" from it alone.
 //
 // A line is TAB-separated fields in UTF-8, ending as the log file's lines do (CR LF on Windows,
 // else LF): the time (UTC, "2026-12-09T03:30:01.123Z"), the client's "address:port", the command,
@@ -68,8 +68,9 @@ public:
 
   // The line of an entry made at the given time, without its line end.
   static std::string Line(const AuditEntry& entry, std::chrono::system_clock::time_point when);
-  // A field from a text in the system code page: UTF-8, escaped as above; bytes that are no
-  // text of the code page are written "\xHH" (a backslash "\\", TAB "\t", ...).
+  // A field from a text in the system code page: UTF-8, escaped as above. A text with bytes
+  // that are no text of the code page (or that it maps to private-use characters) is written
+  // byte by byte instead: "\xHH" for each byte above 0x7F.
   static std::string Field(std::string_view codePageText);
   // A field from UTF-16 (an OPC item ID or group name): UTF-8, escaped as above (an unpaired
   // surrogate becomes "\uHHHH").

@@ -213,7 +213,9 @@ int CRequestDispatcher::WriteSync(CHttpBlockingSocket& connection, CRequestToken
   }
   if (hr == RPC_E_CALL_CANCELED) return WriteOutcomeUnknown("IOPCSyncIO::Write", reply);
   if (hr < 0) {
-    progress.outcomes.assign(count, "failed: " + ServerErrorText(m_connection.Server(), hr));
+    // The call failed as a whole: its code, without asking a server that may be gone.
+    progress.outcomes.assign(count, StringPrintf("failed: IOPCSyncIO::Write returned 0x%08X",
+                                                 static_cast<unsigned>(hr)));
     if (logValueWrites) {
       m_view.LogToWindow(logText);
       LogToFile(logText);
@@ -281,7 +283,8 @@ int CRequestDispatcher::WriteAsync(CHttpBlockingSocket& connection, CRequestToke
   }
   if (hr < 0) {
     progress.result = "failed";
-    progress.outcomes.assign(count, "failed: " + ServerErrorText(m_connection.Server(), hr));
+    progress.outcomes.assign(count, StringPrintf("failed: IOPCAsyncIO2::Write returned 0x%08X",
+                                                 static_cast<unsigned>(hr)));
     reply = "IOPCAsyncIO2::Write failed";
     return hr;
   }

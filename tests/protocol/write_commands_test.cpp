@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "protocol/write_audit.h"
 #include "tests/protocol/dispatcher_fixture.h"
 
 using enum OpcMethod;
@@ -120,6 +121,21 @@ TEST_F(WriteCommandsTest, FailingSyncWriteIsAnsweredWithItsCode) {
   m_opc.SetFailure(kSyncWrite, E_FAIL);
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t300\r\n"), "-2147467259\tIOPCSyncIO::Write failed\r\n");
   EXPECT_TRUE(m_frame.Logged("Memory.Int2.w 同步写入 300"));
+}
+
+// A call that failed as a whole is on the audit trail with its code, and no server text is
+// asked for (the server may be gone).
+TEST_F(WriteCommandsTest, FailedWriteCallIsAuditedWithItsCode) {
+  m_opc.SetFailure(kSyncWrite, E_FAIL);
+  Request("SW\t0\t1\r\n0\t300\r\n");
+  std::ifstream file(kAuditFileName, std::ios::binary);
+  std::string line;
+  std::string last;
+  while (std::getline(file, line)) last = line;
+  EXPECT_NE(std::string::npos,
+            last.find("\tSW\t0\tg\tfailed\tIOPCSyncIO::Write failed\t1\t0\tMemory.Int2.w\t300\t"
+                      "failed: IOPCSyncIO::Write returned 0x80004005"))
+      << last;
 }
 
 TEST_F(WriteCommandsTest, SyncWriteIgnoresAThirdFieldAndExtraItemFields) {
