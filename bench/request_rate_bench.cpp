@@ -1,6 +1,6 @@
 // Request rate of the gateway: "HBT" with 1, 4, 16 and 64 concurrent clients, and a mix of "SR"
 // and "SW" on a 10-item group, each against a raw accept-read-reply-close server measured in the
-// same run.
+// same run; and HBT with the status check every second beside the default gateway.
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -134,6 +134,32 @@ bool ReadWriteMix(const CRunningGateway& gateway) {
   return gatewayFigures.failures == 0;
 }
 
+// The status check every second (/statuscheck 1) against the default (every 10 s), gateway
+// against gateway in alternating rounds: HBT at 16 clients and the SR/SW mix need the UI thread
+// the check also takes.
+bool StatusCheckCost(const CRunningGateway& defaultGateway) {
+  PrintTitle(
+      "Request rate with /statuscheck 1 (left) beside the default /statuscheck 10 (right, in "
+      "place of raw); target: ratio >= 0.95");
+  CRunningGateway checked({"/statuscheck", "1"});
+  if (!checked.Ready()) {
+    PrintLine("the gateway with /statuscheck 1 did not start");
+    return false;
+  }
+  std::string reply;
+  OneRequest(checked.ListenPort(), kHeartbeat, reply);
+  const auto request = [](int, std::uint64_t) { return kHeartbeat; };
+  const auto check = [](int, std::uint64_t, const std::string& answer) {
+    return answer == kHeartbeatReply;
+  };
+  LoadFigures checkedFigures;
+  LoadFigures defaultFigures;
+  Compare(checked.ListenPort(), defaultGateway.ListenPort(), 16, request, check, check,
+          checkedFigures, defaultFigures);
+  PrintLoadRow("16 clients", checkedFigures, defaultFigures);
+  return checkedFigures.failures == 0 && defaultFigures.failures == 0;
+}
+
 }  // namespace
 
 int main() {
@@ -147,5 +173,6 @@ int main() {
   OneRequest(gateway.ListenPort(), kHeartbeat, reply);
   bool ok = HeartbeatRate(gateway);
   ok = ReadWriteMix(gateway) && ok;
+  ok = StatusCheckCost(gateway) && ok;
   return ok ? 0 : 1;
 }

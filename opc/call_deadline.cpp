@@ -60,6 +60,21 @@ CCallDeadline::ScopedTimeout::~ScopedTimeout() {
   m_deadline.SetTimeout(m_previous);
 }
 
+std::chrono::milliseconds CCallDeadline::CallWait() const {
+  std::lock_guard lock(m_mutex);
+  return m_cancelAtOnce || m_cancelled ? std::chrono::milliseconds(0) : m_timeout;
+}
+
+void CCallDeadline::SetCancelAtOnce(bool atOnce) {
+  std::lock_guard lock(m_mutex);
+  m_cancelAtOnce = atOnce;
+}
+
+bool CCallDeadline::HasCancelled() const {
+  std::lock_guard lock(m_mutex);
+  return m_cancelled.has_value();
+}
+
 std::optional<CancelledCall> CCallDeadline::TakeCancelled() {
   std::lock_guard lock(m_mutex);
   return std::exchange(m_cancelled, std::nullopt);
@@ -70,7 +85,7 @@ void CCallDeadline::NoteCancelled(const char* method,
   const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started);
   std::lock_guard lock(m_mutex);
-  m_cancelled = CancelledCall{method, lasted};
+  if (!m_cancelled) m_cancelled = CancelledCall{method, lasted};
 }
 
 void CCallDeadline::Watch() {
@@ -82,10 +97,11 @@ void CCallDeadline::Watch() {
     if (!call.pending || call.serial == m_lastCancelledSerial) continue;
     const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - call.started);
-    if (lasted < m_timeout) continue;
+    const bool atOnce = m_cancelAtOnce || m_cancelled.has_value();
+    if (!atOnce && lasted < m_timeout) continue;
     // Cancelled only when it is still the same call; one that ended meanwhile is left alone.
     if (ComCancelPendingCall(m_owner, call.serial) != S_OK) continue;
     m_lastCancelledSerial = call.serial;
-    m_cancelled = CancelledCall{call.method, lasted};
+    if (!m_cancelled) m_cancelled = CancelledCall{call.method, lasted};
   }
 }

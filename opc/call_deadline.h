@@ -67,7 +67,15 @@ public:
     std::chrono::milliseconds m_previous;
   };
 
-  // The last call cancelled since the previous TakeCancelled, if any.
+  // How long the next call may take: Timeout(), or nothing at all (it is cancelled at once)
+  // while a cancellation has not been taken yet or SetCancelAtOnce holds. So one request that
+  // met a hung server makes no second call that waits the deadline again.
+  std::chrono::milliseconds CallWait() const;
+  // Every call is cancelled at once while set (a server judged hung, not yet given up).
+  void SetCancelAtOnce(bool atOnce);
+  bool HasCancelled() const;
+
+  // The first call cancelled since the previous TakeCancelled, if any.
   std::optional<CancelledCall> TakeCancelled();
   // A call started at started and given up at the deadline by other means than the watchdog (a
   // creation on a thread of its own, the Windows build's calls on call threads,
@@ -82,6 +90,7 @@ private:
   std::condition_variable m_changed;
   std::chrono::milliseconds m_timeout;
   bool m_ending = false;
+  bool m_cancelAtOnce = false;
   std::uint64_t m_lastCancelledSerial = 0;
   std::optional<CancelledCall> m_cancelled;
   std::thread m_thread;

@@ -68,7 +68,8 @@ struct CRealObject {
 
 // Runs work on a call thread under the deadline; false (with the call reported) when it passed.
 bool RunUnderDeadline(CCallDeadline& deadline, const char* method, std::function<void()> work) {
-  const auto timeout = deadline.Timeout();
+  // At least 1 ms: a wait of 0 is no limit at all for the call threads' waits.
+  const auto timeout = std::max(deadline.CallWait(), std::chrono::milliseconds(1));
   const auto start = Clock::now();
   if (RunOnCallThread(std::move(work), timeout) == CallThreadOutcome::kFinished) return true;
   deadline.NoteCancelled(method, start);
@@ -610,8 +611,9 @@ constexpr std::chrono::milliseconds kPendingCreationWait{1000};
 HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown** real,
                            std::optional<std::chrono::milliseconds> waitLimit) {
   const auto timeout = deadline.Timeout();
+  // At least 1 ms: a wait of 0 is no limit at all for the call threads' waits.
   const auto limited = [&](std::chrono::milliseconds wait) {
-    return waitLimit ? std::min(wait, *waitLimit) : wait;
+    return waitLimit ? std::max(std::min(wait, *waitLimit), std::chrono::milliseconds(1)) : wait;
   };
   const auto start = Clock::now();
   std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
@@ -634,7 +636,7 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
         },
         limited(timeout));
     // Started without waiting: the result is the next try's, whenever the creation is done.
-    finished = outcome == CallThreadOutcome::kFinished && limited(timeout).count() > 0;
+    finished = outcome == CallThreadOutcome::kFinished && !(waitLimit && waitLimit->count() == 0);
     if (outcome == CallThreadOutcome::kNoThread) creation.reset();
   }
   if (!finished) {

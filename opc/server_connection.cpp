@@ -105,6 +105,7 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
     return FAILED(hr) ? hr : E_FAIL;
   }
   m_server = server;
+  m_deadline->SetCancelAtOnce(false);
   m_figures.connectedAt = std::chrono::steady_clock::now();
   m_figures.connectedSince = static_cast<std::int64_t>(std::time(nullptr));
   return S_OK;
@@ -241,6 +242,8 @@ void CServerConnection::JudgeCancelledCall() {
       method.c_str(), seconds));
   m_lostCode = RPC_E_CALL_CANCELED;
   m_hung = true;
+  // Whatever the request goes on to call on the hung server is cancelled at once.
+  m_deadline->SetCancelAtOnce(true);
 }
 
 bool CServerConnection::ServerAnswersStatus() {
@@ -288,6 +291,14 @@ void CServerConnection::EndRecovery() {
 
 void CServerConnection::SettleServerState() {
   m_uiThread.Check();
+  // A cancelled call whose request did not report it is judged now, so that the calls after it
+  // wait their deadline again only when the server is alive.
+  if (m_deadline->HasCancelled()) {
+    if (m_server != nullptr && !ServerLost() && !m_judging)
+      JudgeCancelledCall();
+    else
+      m_deadline->TakeCancelled();
+  }
   if (ServerLost()) GiveUpLostServer();
   ArmTimer();
 }
@@ -295,6 +306,7 @@ void CServerConnection::SettleServerState() {
 void CServerConnection::GiveUpLostServer() {
   const HRESULT code = m_lostCode;
   const bool hung = std::exchange(m_hung, false);
+  m_deadline->SetCancelAtOnce(false);
   m_lostCode = S_OK;
   if (m_server == nullptr) return;
   if (hung) {

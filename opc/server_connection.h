@@ -115,6 +115,7 @@ public:
   void ForgetLoss() {
     m_lostCode = S_OK;
     m_hung = false;
+    m_deadline->SetCancelAtOnce(false);
   }
   // Whether the connection is getting a lost server back by itself.
   bool Recovering() const { return m_recovering; }

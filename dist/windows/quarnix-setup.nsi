@@ -60,6 +60,7 @@ Var Simulator
 Var DataDir
 Var Upgrade
 Var Options
+Var ServiceRuns  ; whether the service ran after its start (WaitUntilServiceRuns)
 Var Field1
 Var Field2
 Var Field3
@@ -475,7 +476,6 @@ SectionEnd
 
 ; Asks the service manager every 500 ms, at most 30 s, whether the service Quarnix runs; sets
 ; $ServiceRuns to 1 once it does, 0 when it did not within that time.
-Var ServiceRuns
 Function WaitUntilServiceRuns
   Push $0
   Push $1

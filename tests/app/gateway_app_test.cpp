@@ -276,7 +276,8 @@ TEST_F(GatewayAppTest, UsageTextNamesEveryOptionAndDefault) {
                            "[/maxgroups ",
                            "10000",
                            "[/maxitems ",
-                           "1000000"}) {
+                           "1000000",
+                           "[/statuscheck "}) {
     EXPECT_NE(std::string::npos, usage.find(part)) << part;
   }
   // Every option the gateway takes is in it.

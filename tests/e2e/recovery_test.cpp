@@ -191,9 +191,10 @@ TEST(RecoveryTest, HungServerHoldsNoRequestPastTheDeadlineAndSlowOneIsNotLost) {
   EXPECT_EQ(gateway.LogFile().find(CGatewayProcess::GatewayText("已取消")), std::string::npos);
 
   // Hung for 20 s while two clients keep polling (5 requests/s each): none waits longer than the
-  // deadline plus 1 s, also those that arrive while another's call hangs.
+  // deadline plus 1 s, also those that arrive while another's call hangs and a browse, which
+  // makes several calls on the server.
   CPollingClient client(gateway, ReadSyncRequest(1, {2}));
-  CPollingClient other(gateway, ReadSyncRequest(1, {2}));
+  CPollingClient other(gateway, BrowseRequest(BrowseQuery{}));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "20"}})));
   const auto startup = [&] {
     for (;;) {
