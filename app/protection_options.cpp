@@ -49,9 +49,8 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
     return true;
   }
   const char* option = nullptr;
-  for (const char* name :
-       {"/bind", "/allow", "/writers", "/maxconn", "/maxgroups", "/maxitems", "/calltimeout",
-        "/statuscheck"}) {
+  for (const char* name : {"/bind", "/allow", "/writers", "/maxconn", "/maxgroups", "/maxitems",
+                           "/calltimeout", "/statuscheck"}) {
     if (IsOption(token, name)) option = name;
   }
   if (option == nullptr) return false;
