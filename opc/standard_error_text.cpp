@@ -9,7 +9,7 @@ struct ErrorText {
   const char* text;
 };
 
-// The codes of the OPC DA 2.0 specification's error list and the COM and RPC codes an OPC
+// The error codes that OPC DA 2.0 servers return, and the COM and RPC codes an OPC
 // client meets. Literal values where a name is not declared on every build.
 constexpr ErrorText kTexts[] = {
     {E_NOTIMPL, "The operation is not implemented."},
