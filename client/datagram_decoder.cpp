@@ -27,8 +27,10 @@ DecodeResult Refuse(std::string reason) {
   return result;
 }
 
-DecodeResult DecodeValues(std::string_view bytes, DatagramKind kind) {
-  const std::string name = kind == DatagramKind::kValueChange ? "value-change" : "read-complete";
+// The 16-byte header that the value kinds share, with its length and entry-count checks: ok with
+// the header's fields in result.datagram, or refused naming the fault.
+DecodeResult DecodeValueHeader(std::string_view bytes, DatagramKind kind, const std::string& name,
+                               std::size_t mostEntries) {
   if (bytes.size() < kValueHeaderSize) {
     return Refuse("too short for a " + name + " datagram: " + Number(bytes.size()) +
                   " bytes, its header alone has 16");
@@ -46,10 +48,20 @@ DecodeResult DecodeValues(std::string_view bytes, DatagramKind kind) {
   datagram.count = static_cast<std::uint16_t>(ReadBigEndian(bytes, 9, 2));
   datagram.masterError = ReadBigEndian(bytes, 11, 4);
   datagram.masterQuality = static_cast<std::uint8_t>(bytes[15]);
-  if (datagram.count > kMostEntriesPerDatagram) {
+  if (datagram.count > mostEntries) {
     return Refuse("the " + name + " datagram announces " + Number(datagram.count) +
-                  " entries, more than the 121 one datagram carries");
+                  " entries, more than the " + Number(mostEntries) + " one datagram carries");
   }
+  result.ok = true;
+  return result;
+}
+
+DecodeResult DecodeValues(std::string_view bytes, DatagramKind kind) {
+  const std::string name = kind == DatagramKind::kValueChange ? "value-change" : "read-complete";
+  DecodeResult result = DecodeValueHeader(bytes, kind, name, kMostEntriesPerDatagram);
+  if (!result.ok) return result;
+  result.ok = false;
+  Datagram& datagram = result.datagram;
   const bool withQuality = datagram.masterQuality != 0;
   const bool withError = datagram.masterError != 0;
   std::size_t at = kValueHeaderSize;
@@ -106,23 +118,10 @@ DecodeResult DecodeTyped(std::string_view bytes, DatagramKind kind) {
     return Refuse("too long for a " + name + " datagram: " + Number(bytes.size()) +
                   " bytes, at most 1472");
   }
-  const std::size_t declared = ReadBigEndian(bytes, 1, 2);
-  if (declared != bytes.size()) {
-    return Refuse("the length field of the " + name + " datagram says " + Number(declared) +
-                  " bytes, but " + Number(bytes.size()) + " came");
-  }
-  DecodeResult result;
+  DecodeResult result = DecodeValueHeader(bytes, kind, name, kMostTypedEntriesPerDatagram);
+  if (!result.ok) return result;
+  result.ok = false;
   Datagram& datagram = result.datagram;
-  datagram.kind = kind;
-  datagram.transactionId = ReadBigEndian(bytes, 3, 4);
-  datagram.group = static_cast<std::uint16_t>(ReadBigEndian(bytes, 7, 2));
-  datagram.count = static_cast<std::uint16_t>(ReadBigEndian(bytes, 9, 2));
-  datagram.masterError = ReadBigEndian(bytes, 11, 4);
-  datagram.masterQuality = static_cast<std::uint8_t>(bytes[15]);
-  if (datagram.count > kMostTypedEntriesPerDatagram) {
-    return Refuse("the " + name + " datagram announces " + Number(datagram.count) +
-                  " entries, more than the 69 one datagram carries");
-  }
   std::size_t at = kValueHeaderSize;
   for (std::size_t i = 0; i < datagram.count; ++i) {
     if (bytes.size() - at < kTypedEntrySize) {
