@@ -214,9 +214,12 @@ void VariantInit(VARIANT* v);
 HRESULT VariantClear(VARIANT* v);
 // Deep copy: the destination is cleared first.
 HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
-// Converts among the scalar types VT_EMPTY, VT_I1, VT_I2, VT_I4, VT_UI1, VT_UI2, VT_UI4, VT_BOOL,
-// VT_R4, VT_R8 and VT_BSTR. Out of range: DISP_E_OVERFLOW; not convertible: DISP_E_TYPEMISMATCH;
-// unknown type: DISP_E_BADVARTYPE. dest may equal src.
+// Converts among the scalar types VT_EMPTY, VT_I1, VT_I2, VT_I4, VT_I8, VT_UI1, VT_UI2, VT_UI4,
+// VT_UI8, VT_BOOL, VT_R4, VT_R8, VT_CY, VT_DATE and VT_BSTR. Text becomes a number as decimal
+// (integers and VT_CY exactly, ties to even), a VT_DATE from "YYYY-MM-DD", "YYYY-MM-DD hh:mm" or
+// "YYYY-MM-DD hh:mm:ss"; a VT_DATE does not become text (that needs regional settings). Out of
+// range: DISP_E_OVERFLOW; not convertible: DISP_E_TYPEMISMATCH; unknown type: DISP_E_BADVARTYPE.
+// dest may equal src.
 HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags, VARTYPE vt);
 
 // --- Task allocator -----------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -172,14 +173,89 @@ TEST(VariantChangeTypeTest, DoubleBeyondSinglePrecisionOverflows) {
 }
 
 TEST(VariantChangeTypeTest, TypesOutsideTheSubsetAreRefused) {
-  VARIANT date;
-  VariantInit(&date);
-  date.vt = VT_DATE;
-  EXPECT_EQ(Converted(date, VT_I4).hr, DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(Converted(I4(1), VT_CY).hr, DISP_E_TYPEMISMATCH);
+  VARIANT error;
+  VariantInit(&error);
+  error.vt = VT_ERROR;
+  EXPECT_EQ(Converted(error, VT_I4).hr, DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Converted(I4(1), VT_DECIMAL).hr, DISP_E_TYPEMISMATCH);
   EXPECT_EQ(Converted(I4(1), 15).hr, DISP_E_BADVARTYPE);
   EXPECT_EQ(Converted(I4(1), VT_ARRAY | VT_I4).hr, DISP_E_BADVARTYPE);
-  EXPECT_EQ(VariantChangeType(nullptr, &date, 0, VT_I4), E_INVALIDARG);
+  EXPECT_EQ(VariantChangeType(nullptr, &error, 0, VT_I4), E_INVALIDARG);
+}
+
+TEST(VariantChangeTypeTest, TextBecomesA64BitIntegerExactlyWithinItsRange) {
+  Converted largest(Text(u"9223372036854775807").v, VT_I8);
+  EXPECT_EQ(largest.hr, S_OK);
+  EXPECT_EQ(largest.v.vt, VT_I8);
+  EXPECT_EQ(largest.v.llVal, INT64_MAX);
+  EXPECT_EQ(Converted(Text(u"-9223372036854775808").v, VT_I8).v.llVal, INT64_MIN);
+  EXPECT_EQ(Converted(Text(u"9223372036854775808").v, VT_I8).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(Text(u"-9223372036854775809").v, VT_I8).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(Text(u"18446744073709551615").v, VT_UI8).v.ullVal, UINT64_MAX);
+  EXPECT_EQ(Converted(Text(u"18446744073709551616").v, VT_UI8).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(Text(u"1e30").v, VT_UI8).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(Text(u"-1").v, VT_UI8).hr, DISP_E_OVERFLOW);
+  // Fractions round to even on the exact digits, not on a real's approximation.
+  EXPECT_EQ(Converted(Text(u"2.5").v, VT_I8).v.llVal, 2);
+  EXPECT_EQ(Converted(Text(u"2.50000000000000000001").v, VT_I8).v.llVal, 3);
+  EXPECT_EQ(Converted(Text(u"-0.4").v, VT_UI8).v.ullVal, 0u);
+  EXPECT_EQ(Converted(Text(u"12abc").v, VT_I8).hr, DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Converted(Bool(true), VT_UI8).v.ullVal, UINT64_MAX);
+  VARIANT big;
+  VariantInit(&big);
+  big.vt = VT_I8;
+  big.llVal = INT64_MIN;
+  EXPECT_EQ(Converted(big, VT_BSTR).text(), u"-9223372036854775808");
+  EXPECT_EQ(Converted(big, VT_I4).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(R8(9223372036854775808.0), VT_I8).hr, DISP_E_OVERFLOW);
+}
+
+TEST(VariantChangeTypeTest, CurrencyKeepsFourDecimalsRoundingTiesToEven) {
+  Converted cy(Text(u"12.3456").v, VT_CY);
+  EXPECT_EQ(cy.hr, S_OK);
+  EXPECT_EQ(cy.v.vt, VT_CY);
+  EXPECT_EQ(cy.v.cyVal.int64, 123456);
+  EXPECT_EQ(Converted(Text(u"12.34565").v, VT_CY).v.cyVal.int64, 123456);
+  EXPECT_EQ(Converted(Text(u"12.34575").v, VT_CY).v.cyVal.int64, 123458);
+  EXPECT_EQ(Converted(Text(u"-0.5").v, VT_CY).v.cyVal.int64, -5000);
+  EXPECT_EQ(Converted(Text(u"922337203685477.5807").v, VT_CY).v.cyVal.int64, INT64_MAX);
+  EXPECT_EQ(Converted(Text(u"922337203685477.5808").v, VT_CY).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(Text(u"12,5").v, VT_CY).hr, DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Converted(R8(1e300), VT_CY).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(Bool(true), VT_CY).v.cyVal.int64, -10000);
+  EXPECT_EQ(Converted(cy.v, VT_BSTR).text(), u"12.3456");
+  VARIANT half;
+  VariantInit(&half);
+  half.vt = VT_CY;
+  half.cyVal.int64 = 25000;
+  EXPECT_EQ(Converted(half, VT_I4).v.lVal, 2);
+  half.cyVal.int64 = 35000;
+  EXPECT_EQ(Converted(half, VT_I4).v.lVal, 4);
+  half.cyVal.int64 = -5000;
+  EXPECT_EQ(Converted(half, VT_BSTR).text(), u"-0.5");
+  half.cyVal.int64 = 70000;
+  EXPECT_EQ(Converted(half, VT_BSTR).text(), u"7");
+}
+
+TEST(VariantChangeTypeTest, DateFromItsDayTextOrANumberOfDays) {
+  Converted day(Text(u"2026-12-09").v, VT_DATE);
+  EXPECT_EQ(day.hr, S_OK);
+  EXPECT_EQ(day.v.vt, VT_DATE);
+  EXPECT_EQ(day.v.date, 46365.0);
+  EXPECT_EQ(Converted(Text(u" 2026-12-09 10:30 ").v, VT_DATE).v.date, 46365.4375);
+  EXPECT_DOUBLE_EQ(Converted(Text(u"2026-12-09 10:30:15").v, VT_DATE).v.date,
+                   46365.0 + 37815.0 / 86400.0);
+  EXPECT_EQ(Converted(Text(u"2026-1-5").v, VT_DATE).v.date, 46027.0);
+  // Before 1899-12-30 the time of day counts away from zero.
+  EXPECT_EQ(Converted(Text(u"1899-12-29 06:00:00").v, VT_DATE).v.date, -1.25);
+  EXPECT_EQ(Converted(Text(u"0100-01-01").v, VT_DATE).v.date, -657434.0);
+  for (const char16_t* text : {u"2026-12-09T10:30:00", u"2026-02-30", u"2026-12-09 24:00",
+                               u"2026-12-09 10:30:15.5", u"46023.5", u"", u"12/9/2026"})
+    EXPECT_EQ(Converted(Text(text).v, VT_DATE).hr, DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Converted(R8(46023.5), VT_DATE).v.date, 46023.5);
+  EXPECT_EQ(Converted(R8(3000000.0), VT_DATE).hr, DISP_E_OVERFLOW);
+  EXPECT_EQ(Converted(day.v, VT_I4).v.lVal, 46365);
+  EXPECT_EQ(Converted(day.v, VT_BSTR).hr, DISP_E_TYPEMISMATCH);
 }
 
 TEST(VariantChangeTypeTest, ConversionInPlaceFreesTheOldText) {

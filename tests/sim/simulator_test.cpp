@@ -753,10 +753,10 @@ TEST_F(SimulatorTest, ValuesOfTypesTheServerCannotHoldAreRefused) {
             S_FALSE);
   EXPECT_EQ(errors[0], OPC_E_BADTYPE);
   EXPECT_EQ(cancelId, 0u);
-  VARIANT date;
-  VariantInit(&date);
-  date.vt = VT_DATE;
-  ASSERT_EQ(group->sync->Write(1, group->handles.data(), &date, errors.Put()), S_FALSE);
+  VARIANT null;  // converts to no number
+  VariantInit(&null);
+  null.vt = VT_NULL;
+  ASSERT_EQ(group->sync->Write(1, group->handles.data(), &null, errors.Put()), S_FALSE);
   EXPECT_EQ(errors[0], OPC_E_BADTYPE);
   EXPECT_EQ(ReadOne(*group, 0).value, "0");
 }
