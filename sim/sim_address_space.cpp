@@ -16,9 +16,10 @@ constexpr int kFamilyBranches = 6;  // the first six hold a leaf per type
 constexpr int kControlBranch = 6;
 constexpr int kManyBranch = 7;
 
-constexpr std::array<WideStringView, 10> kTypeNames = {
+constexpr std::array<WideStringView, 14> kTypeNames = {
     OLESTR("Int1"),  OLESTR("Int2"),    OLESTR("Int4"),  OLESTR("UInt1"), OLESTR("UInt2"),
-    OLESTR("UInt4"), OLESTR("Boolean"), OLESTR("Real4"), OLESTR("Real8"), OLESTR("String")};
+    OLESTR("UInt4"), OLESTR("Boolean"), OLESTR("Real4"), OLESTR("Real8"), OLESTR("String"),
+    OLESTR("Int8"),  OLESTR("UInt8"),   OLESTR("Date"),  OLESTR("Currency")};
 constexpr std::uint32_t kFlatFamilyItems = kFamilyBranches * kTypeNames.size();
 constexpr std::array<WideStringView, 3> kControlNames = {OLESTR("Restart"), OLESTR("Hang"),
                                                          OLESTR("Delay")};

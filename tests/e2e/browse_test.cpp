@@ -64,9 +64,10 @@ TEST_F(BrowseTest, RootListsTheBranchesAsAListReply) {
 TEST_F(BrowseTest, BranchListsItsLeavesWithTheirItemIds) {
   const Page page = ReadPage(Gateway(), Query("Static"));
   ASSERT_EQ(0, page.code) << page.text;
-  ASSERT_EQ(10u, page.lines.size());
+  ASSERT_EQ(14u, page.lines.size());
   EXPECT_THAT(page.lines[0], ElementsAre("L", "Int1", "Static.Int1"));
   EXPECT_THAT(page.lines[9], ElementsAre("L", "String", "Static.String"));
+  EXPECT_THAT(page.lines[13], ElementsAre("L", "Currency", "Static.Currency"));
   EXPECT_TRUE(page.next.empty());
 }
 
@@ -98,7 +99,7 @@ TEST_F(BrowseTest, FiltersNarrowThePage) {
   EXPECT_THAT(Names(ReadPage(Gateway(), query)), ElementsAre("Ramp", "Random"));
   query = Query("Memory");
   query.access = "W";
-  EXPECT_EQ(10u, ReadPage(Gateway(), query).lines.size());
+  EXPECT_EQ(14u, ReadPage(Gateway(), query).lines.size());
   query.branch = "Static";
   EXPECT_EQ(0u, ReadPage(Gateway(), query).lines.size());
   query.kind = 'B';  // no branches below a family
@@ -176,7 +177,7 @@ TEST_F(FlatBrowseTest, RootPagesThroughEveryItemId) {
     page = ReadPage(*s_flat, query);
     ASSERT_EQ(0, page.code) << page.text;
   }
-  EXPECT_EQ(60u + 3u + 50000u, count);  // the family items, Control.Restart, .Hang, .Delay, Many
+  EXPECT_EQ(84u + 3u + 50000u, count);  // the family items, Control.Restart, .Hang, .Delay, Many
   EXPECT_EQ(1, ReadPage(*s_flat, Query("Static")).code);  // no branches in a flat space
 }
 

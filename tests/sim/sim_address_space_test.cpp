@@ -73,8 +73,9 @@ TEST_F(SimBrowseTest, HierarchyOfBranchesAndLeaves) {
   EXPECT_EQ(E_FAIL, m_browse->ChangeBrowsePosition(OPC_BROWSE_UP, OLESTR("")));
   EXPECT_EQ(E_INVALIDARG, m_browse->ChangeBrowsePosition(OPC_BROWSE_TO, OLESTR("Nope")));
   ASSERT_EQ(S_OK, m_browse->ChangeBrowsePosition(OPC_BROWSE_TO, OLESTR("Memory")));
-  EXPECT_EQ(10u, List(OPC_LEAF).size());
+  EXPECT_EQ(14u, List(OPC_LEAF).size());
   EXPECT_EQ("Memory.Real8", ItemId(OLESTR("Real8")));
+  EXPECT_EQ("Memory.Currency", ItemId(OLESTR("Currency")));
   EXPECT_EQ("error", ItemId(OLESTR("Int4.x")));
   EXPECT_EQ("error", ItemId(OLESTR("Int3")));
 }
@@ -100,14 +101,15 @@ TEST_F(SimBrowseTest, FlatVariantListsEveryItemId) {
   EXPECT_EQ(OPC_NS_FLAT, organization);
   EXPECT_EQ(E_FAIL, m_browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, OLESTR("Static")));
   const std::vector<std::string> all = List(OPC_FLAT);
-  ASSERT_EQ(50063u, all.size());
+  ASSERT_EQ(50087u, all.size());
   EXPECT_EQ("Static.Int1", all.front());
-  EXPECT_EQ("Control.Restart", all[60]);
-  EXPECT_EQ("Control.Hang", all[61]);
-  EXPECT_EQ("Control.Delay", all[62]);
-  EXPECT_EQ("Many.1", all[63]);
+  EXPECT_EQ("Static.Currency", all[13]);
+  EXPECT_EQ("Control.Restart", all[84]);
+  EXPECT_EQ("Control.Hang", all[85]);
+  EXPECT_EQ("Control.Delay", all[86]);
+  EXPECT_EQ("Many.1", all[87]);
   EXPECT_EQ("Many.50000", all.back());
-  EXPECT_EQ((std::vector<std::string>{"Memory.Int1", "Memory.Int2", "Memory.Int4"}),
+  EXPECT_EQ((std::vector<std::string>{"Memory.Int1", "Memory.Int2", "Memory.Int4", "Memory.Int8"}),
             List(OPC_FLAT, OLESTR("Memory.Int?"), OPC_WRITEABLE));
   EXPECT_TRUE(List(OPC_BRANCH).empty());
 }
