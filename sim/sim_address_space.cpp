@@ -17,8 +17,8 @@ constexpr int kControlBranch = 6;
 constexpr int kManyBranch = 7;
 
 constexpr std::array<WideStringView, 14> kTypeNames = {
-    OLESTR("Int1"),  OLESTR("Int2"),    OLESTR("Int4"),  OLESTR("UInt1"), OLESTR("UInt2"),
-    OLESTR("UInt4"), OLESTR("Boolean"), OLESTR("Real4"), OLESTR("Real8"), OLESTR("String"),
+    OLESTR("Int1"),  OLESTR("Int2"),    OLESTR("Int4"),  OLESTR("UInt1"),   OLESTR("UInt2"),
+    OLESTR("UInt4"), OLESTR("Boolean"), OLESTR("Real4"), OLESTR("Real8"),   OLESTR("String"),
     OLESTR("Int8"),  OLESTR("UInt8"),   OLESTR("Date"),  OLESTR("Currency")};
 constexpr std::uint32_t kFlatFamilyItems = kFamilyBranches * kTypeNames.size();
 constexpr std::array<WideStringView, 3> kControlNames = {OLESTR("Restart"), OLESTR("Hang"),
