@@ -84,15 +84,15 @@ TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
   })) << gateway.LogFile();
 }
 
-TEST(RecoveryTest, TypedGroupStaysTypedAfterTheServerRestarts) {
-  CRunningGateway gateway;
+TEST(RecoveryTest, TypedGroupStaysTypedAfterTheServerRestartsAndAfterItHangs) {
+  CRunningGateway gateway({"/calltimeout", "2"});
   ASSERT_TRUE(gateway.Ready());
   CDatagramInbox inbox;
   ASSERT_TRUE(inbox.Open());
-  const std::string request =
-      DefineGroupsRequest({Group("typed", true, {{"Ramp.Real8", true, 0}}),
-                           Group("control", false, {{"Control.Restart", true, 0}})},
-                          inbox.Port());
+  const std::string request = DefineGroupsRequest(
+      {Group("typed", true, {{"Ramp.Real8", true, 0}}),
+       Group("control", false, {{"Control.Restart", true, 0}, {"Control.Hang", true, 0}})},
+      inbox.Port());
   EXPECT_EQ("0\t\r\n0\r\n1\r\n", gateway.RawExchange("TD" + request.substr(2)));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
   const auto typedOfGroup0 = [](const Notification& n) {
@@ -101,22 +101,30 @@ TEST(RecoveryTest, TypedGroupStaysTypedAfterTheServerRestarts) {
            d->entries[0].vartype == 5;
   };
   ASSERT_TRUE(inbox.WaitFor(typedOfGroup0));
+  const auto comesBackTyped = [&] {
+    for (;;) {
+      const auto datagram = gateway.Announcements().Receive(60s);
+      ASSERT_TRUE(datagram) << gateway.LogFile();
+      if (datagram->bytes == "Startup Quarnix\r\n") break;
+    }
+    // Registered again, the group's values come typed as before.
+    inbox.Drain();
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(inbox.WaitFor(typedOfGroup0));
+    inbox.SendMarker("marker");
+    for (;;) {
+      const auto next = inbox.Next();
+      ASSERT_TRUE(next);
+      if (next->bytes == "marker") break;
+      EXPECT_TRUE(typedOfGroup0(*next)) << ToHex(next->bytes);
+    }
+  };
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "1"}})));
-  for (;;) {
-    const auto datagram = gateway.Announcements().Receive(60s);
-    ASSERT_TRUE(datagram) << gateway.LogFile();
-    if (datagram->bytes == "Startup Quarnix\r\n") break;
-  }
-  // Registered again, the group's values come typed as before.
-  inbox.Drain();
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(inbox.WaitFor(typedOfGroup0));
-  inbox.SendMarker("marker");
-  for (;;) {
-    const auto next = inbox.Next();
-    ASSERT_TRUE(next);
-    if (next->bytes == "marker") break;
-    EXPECT_TRUE(typedOfGroup0(*next)) << ToHex(next->bytes);
-  }
+  comesBackTyped();
+  // A hang: the read that meets it fails after the deadline, the server is handled as lost.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{1, "4"}})));
+  const std::string failed = gateway.RawExchange(ReadSyncRequest(0, {0}));
+  EXPECT_NE(0u, failed.rfind("0\t", 0)) << failed;
+  comesBackTyped();
 }
 
 // What a polling client saw: each request's reply and how long it waited for it.
@@ -277,6 +285,95 @@ TEST(RecoveryTest, AShortCrashIsNoticedWithinTheStatusCheckPeriod) {
   };
   ASSERT_TRUE(startup()) << gateway.LogFile();
   EXPECT_NE(gateway.LogFile().find("/statuscheck 1"), std::string::npos);
+}
+
+// The server's losses as the status request counts them (it answers from the known state), -1
+// when the reply holds no count.
+int ServerLosses(const CRunningGateway& gateway) {
+  const std::string reply = gateway.RawExchange(StatusRequest());
+  const std::string key = "server_losses\t";
+  const std::size_t at = reply.find(key);
+  return at == std::string::npos ? -1 : std::atoi(reply.c_str() + at + key.size());
+}
+
+// The times a text occurs in the gateway's log.
+std::size_t LogCount(const CRunningGateway& gateway, const std::string& text) {
+  const std::string log = gateway.LogFile();
+  std::size_t count = 0;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+    ++count;
+  return count;
+}
+
+// A hang that no request meets but the status check itself: the check's call is cancelled at the
+// deadline, the server is decided lost and created again, and requests that come meanwhile are
+// answered within the deadline plus 1 s; the values come back.
+TEST(RecoveryTest, AHangMetByTheStatusCheckIsDecidedAndRecovered) {
+  CRunningGateway gateway({"/calltimeout", "2", "/statuscheck", "1"});
+  ASSERT_TRUE(gateway.Ready());
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n", gateway.RawExchange(DefineGroupsRequest(
+                                     {Group("ticking", true, {{"Ramp.Int4", true, 0}}),
+                                      Group("control", false, {{"Control.Hang", true, 0}})},
+                                     inbox.Port())));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "5"}})));
+  // Only status requests until the loss is counted: none of them calls the server.
+  ASSERT_TRUE(WaitUntil([&] { return ServerLosses(gateway) == 1; }, 10s)) << gateway.LogFile();
+  EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText("判定为已失去响应")),
+            std::string::npos);
+  // Requests while the new server is being created, until the groups are back.
+  CPollingClient client(gateway, ReadSyncRequest(0, {0}));
+  for (;;) {
+    const auto datagram = gateway.Announcements().Receive(60s);
+    ASSERT_TRUE(datagram) << gateway.LogFile();
+    if (datagram->bytes == "Startup Quarnix\r\n") break;
+  }
+  inbox.Drain();
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0))) << gateway.LogFile();
+  client.Stop();
+  for (const PolledReply& polled : client.Replies()) {
+    EXPECT_LT(polled.waited, 3s) << polled.request << ": " << polled.reply;
+    EXPECT_FALSE(polled.reply.empty()) << polled.request;
+  }
+  EXPECT_EQ(1, ServerLosses(gateway));
+}
+
+// A hang that ends just as the call deadline runs out: the gateway either finds the server only
+// slow or recovers it once, never twice, and the values come back.
+TEST(RecoveryTest, AHangEndingAtTheDeadlineIsRecoveredAtMostOnce) {
+  CRunningGateway gateway({"/calltimeout", "2"});
+  ASSERT_TRUE(gateway.Ready());
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n",
+            gateway.RawExchange(DefineGroupsRequest(
+                {Group("ticking", true, {{"Ramp.Int4", true, 0}}),
+                 Group("control", false, {{"Control.Hang", true, 0}, {"Memory.Int4.e", true, 0}})},
+                inbox.Port())));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{1, "6"}})));
+  // The hang lasts as long as the deadline from the write on; the read right after meets it.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "2"}})));
+  const auto start = std::chrono::steady_clock::now();
+  const std::string first = gateway.RawExchange(ReadSyncRequest(1, {1}), 60s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << first;
+  EXPECT_FALSE(first.empty());
+  // Served again: by the same server (only slow) or by the one recovery.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return gateway.RawExchange(ReadSyncRequest(1, {1})) == "0\t\r\n6\t192\r\n"; }, 30s))
+      << gateway.LogFile();
+  inbox.Drain();
+  ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0))) << gateway.LogFile();
+  const int losses = ServerLosses(gateway);
+  EXPECT_GE(losses, 0);
+  EXPECT_LE(losses, 1);
+  EXPECT_LE(LogCount(gateway, CGatewayProcess::GatewayText("判定为已失去响应")), 1u);
+  EXPECT_EQ(static_cast<std::size_t>(losses),
+            LogCount(gateway, CGatewayProcess::GatewayText("OpcServer已恢复")));
 }
 
 }  // namespace

@@ -239,6 +239,34 @@ TEST_F(TypedValuesTest, SixtyFourBitDateAndCurrencyItemsArriveAndReadWithTheirTy
       << reply;
 }
 
+TEST_F(TypedValuesTest, WrittenTextReachesSixtyFourBitDateAndCurrencyItems) {
+  // SW converts its text to the item's type as the system's conversion does: the edges of each
+  // range are taken, a text beyond them or no number or date is refused before anything is sent.
+  const std::string name = UniqueGroupName("typed-wide-sw");
+  const int g = DefineTyped(Group(name,
+                                  {Item("Memory.Int8." + name), Item("Memory.UInt8." + name),
+                                   Item("Memory.Date." + name), Item("Memory.Currency." + name)},
+                                  false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(WriteSyncRequest(g, {{0, "-9223372036854775808"},
+                                                {1, "18446744073709551615"},
+                                                {2, "2026-12-09 10:30"},
+                                                {3, "-12.3456"}})));
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t4\r\n0\r\n1\r\n2\r\n3\r\n");
+  EXPECT_TRUE(std::regex_match(
+      reply, std::regex("0\t4 values\r\n0\t20\t192\t[^\t]+\t0\t-9223372036854775808\r\n"
+                        "1\t21\t192\t[^\t]+\t0\t18446744073709551615\r\n"
+                        "2\t7\t192\t[^\t]+\t0\t2026-12-09T10:30:00\\.000Z\r\n"
+                        "3\t6\t192\t[^\t]+\t0\t-12\\.3456\r\n")))
+      << reply;
+  const std::vector<ItemWrite> refused = {
+      {0, "9223372036854775808"}, {1, "-1"}, {2, "2026-02-30"}, {3, "twelve"}};
+  for (const ItemWrite& write : refused)
+    EXPECT_EQ(
+        "1\tInvalid value for item " + std::to_string(write.item) + ": " + write.value + "\r\n",
+        Raw(WriteSyncRequest(g, {write})));
+}
+
 }  // namespace
 
 namespace {
