@@ -2,12 +2,17 @@
 // command's handler on the UI thread and writes the one reply line.
 //
 // Every command is one row of the command table (CommandTable): its name, its framing, its
-// handler, whether it needs the server connected and whether it writes.
+// handler, whether it needs the server connected and whether it writes. Adding a command takes
+// its row (request_dispatcher.cpp), its handler (declared here, in the file of its family), a
+// new FurtherLines shape in request_framing.* only when no framing there fits, its request in
+// the parameterised framing test (tests/protocol/request_framing_test.cpp fails without it),
+// its entry in the client tool's table (client/client_commands.cpp) and its section in
+// docs/protocol.md.
 //
 // The request arrives whole: ReadRequest, on the listener's thread, reads its further lines by
-// the framing of its command's row before the hand-off; OnRequest and the handlers then read the same lines from what was
-// received, so the UI thread never waits for a client, and the reply is queued on the connection
-// for the listener to finish sending.
+// the framing of its command's row before the hand-off; OnRequest and the handlers then read the
+// same lines from what was received, so the UI thread never waits for a client, and the reply is
+// queued on the connection for the listener to finish sending.
 //
 // Every handler has the RequestHandler shape: it gets the connection, the 100-byte line buffer
 // holding the tokenised first line (the tokenizer positioned after the command token) and the
@@ -139,8 +144,7 @@ private:
   // unknown command): code and reply are the request's answer. False when no server could be
   // created (code and reply say why).
   bool RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                  const std::string& command, const CommandRow* row, std::string& reply,
-                  int& code);
+                  const std::string& command, const CommandRow* row, std::string& reply, int& code);
 
   // Creates the server connection when there is none (without registering any group). False
   // with the failure's reply code and text when it cannot be made.

@@ -95,7 +95,8 @@ bool ReadWholeRequest(CHttpBlockingSocket& connection, FramingLookup lookup) {
   return !failure;
 }
 
-GroupDefinitionLine::Form TakeGroupLineFields(CRequestTokenizer& line, GroupDefinitionLine& fields) {
+GroupDefinitionLine::Form TakeGroupLineFields(CRequestTokenizer& line,
+                                              GroupDefinitionLine& fields) {
   fields.name = line.NextToken();
   if (fields.name == nullptr) return GroupDefinitionLine::kNoName;
   fields.activeFlag = line.NextToken();

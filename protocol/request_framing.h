@@ -7,8 +7,8 @@
 // rules, the further lines' deadlines and line rules), and stops where the handler would stop
 // reading at the latest: at the count, at the empty line, or at a line the handler refuses by its
 // form alone. The forms of the group and item lines of "AD" and "TD" are checked here once, for
-// the framing and for the handler alike (TakeGroupLineFields, TakeItemLineFields). The handler later reads
-// the same lines from what was received.
+// the framing and for the handler alike (TakeGroupLineFields, TakeItemLineFields). The handler
+// later reads the same lines from what was received.
 //
 // Error rule: ReadWholeRequest never throws; a failed read (late line, closed connection) ends
 // the receiving and is noted on the connection, where the handler meets it as it would have met

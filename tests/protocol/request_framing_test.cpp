@@ -144,8 +144,9 @@ TEST(RequestFramingTest, TrickledLinesAreReadAndALateLineTimesOutWithinItsSecond
 namespace {
 
 // Requests of every command, each whole and for groups that exist, so that the handler reads
-// every line of it (whatever it answers then): "AD" of kGroups defined group 0 (active, two items) and group 1 (inactive,
-// one item). A command of the command table without an entry here fails the test below.
+// every line of it (whatever it answers then): "AD" of kGroups defined group 0 (active, two items)
+// and group 1 (inactive, one item). A command of the command table without an entry here fails the
+// test below.
 const std::map<std::string, std::vector<std::string>, std::less<>> kRequestsByCommand = {
     {"SW", {"SW\t0\t2\r\n0\t5\r\n1\t7\r\n"}},
     {"HBT", {"HBT\r\n"}},
