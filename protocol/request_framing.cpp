@@ -27,8 +27,8 @@ void ReadList(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::uin
   }
 }
 
-// "AD": as DefineGroups reads its lines; a group or item line that it refuses by its form ends
-// the reading.
+// "AD" and "TD": as DefineGroupsOf reads their lines; a group or item line that it refuses by its
+// form (the same checks: TakeGroupLineFields, TakeItemLineFields) ends the reading.
 void ReadGroupDefinitions(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                           std::uint16_t groupCount) {
   std::uint16_t complete = 0;
