@@ -6,7 +6,9 @@
 #include <iomanip>
 #include <sstream>
 
+#include "client/browse_command.h"
 #include "client/group_definition_parser.h"
+#include "client/listen_command.h"
 #include "client/request_builder.h"
 #include "client/status_report.h"
 #include "client/typed_value.h"
@@ -302,9 +304,36 @@ const RequestCommand kRequestCommands[] = {
      "and no active group's values are older than --stale-after,\n"
      "else 1.",
      nullptr, DeclareStatus, BuildStatus, PrintStatus, StatusExit},
+    {"browse",
+     "Lists a branch of the OPC server's address space (BR), a\n"
+     "page at a time: its branches and its items with their IDs.",
+     nullptr, AddBrowseArguments, nullptr, nullptr, nullptr, kToolExitStatus, false,
+     [](const CommandLine& line, std::ostream& out, std::ostream& err, const ClientToolHooks&) {
+       return RunBrowse(line, out, err);
+     }},
+    {"properties",
+     "Reads the properties of an item (IP): id, description, type\nand value of each.", nullptr,
+     AddPropertiesArguments, nullptr, nullptr, nullptr, kToolExitStatus, false,
+     [](const CommandLine& line, std::ostream& out, std::ostream& err, const ClientToolHooks&) {
+       return RunProperties(line, out, err);
+     }},
+    {"listen",
+     "Receives the gateway's datagrams and prints one line for\n"
+     "each as it arrives; typed ones (groups of define --typed)\n"
+     "with each value's type, quality and server timestamp.",
+     nullptr, AddListenOptions, nullptr, nullptr, nullptr,
+     "Exit status: 0; 1 when a datagram was malformed or fewer than N came in time;\n"
+     "2 when the port cannot be bound.",
+     true,
+     [](const CommandLine& line, std::ostream& out, std::ostream& err,
+        const ClientToolHooks& hooks) { return RunListen(line, out, err, hooks.onListening); }},
 };
 
 }  // namespace
+
+const char kToolExitStatus[] =
+    "Exit status: 0 reply code 0; 1 another reply code; 2 no well-formed reply\n"
+    "(unknown host, refused, unreachable, timeout, malformed); 64 bad command line.";
 
 std::span<const RequestCommand> RequestCommands() {
   return kRequestCommands;

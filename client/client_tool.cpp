@@ -5,38 +5,18 @@
 #include <chrono>
 #include <ostream>
 
-#include "client/browse_command.h"
 #include "client/client_commands.h"
 #include "client/command_line.h"
 #include "client/gateway_client.h"
-#include "client/listen_command.h"
 
 namespace {
 
 constexpr std::uint16_t kDefaultRequestPort = 8089;  // the gateway's /lp default
 constexpr double kDefaultTimeoutSeconds = 10;
-constexpr char kListen[] = "listen";
-constexpr char kBrowse[] = "browse";
-constexpr char kProperties[] = "properties";
-constexpr char kBrowseSummary[] =
-    "Lists a branch of the OPC server's address space (BR), a\n"
-    "page at a time: its branches and its items with their IDs.";
-constexpr char kPropertiesSummary[] =
-    "Reads the properties of an item (IP): id, description, type\nand value of each.";
 
 constexpr char kOverview[] =
     "Sends one request to a Quarnix gateway and prints its reply, or listens for its\n"
     "datagrams.";
-constexpr char kToolExitStatus[] =
-    "Exit status: 0 reply code 0; 1 another reply code; 2 no well-formed reply\n"
-    "(unknown host, refused, unreachable, timeout, malformed); 64 bad command line.";
-constexpr char kListenSummary[] =
-    "Receives the gateway's datagrams and prints one line for\n"
-    "each as it arrives; typed ones (groups of define --typed)\n"
-    "with each value's type, quality and server timestamp.";
-constexpr char kListenExitStatus[] =
-    "Exit status: 0; 1 when a datagram was malformed or fewer than N came in time;\n"
-    "2 when the port cannot be bound.";
 
 CLI::App* AddCommand(CLI::App& tool, const char* name, const char* summary) {
   CLI::App* command = tool.add_subcommand(name, summary);
@@ -55,23 +35,14 @@ void DeclareTool(CLI::App& tool, CommandLine& line) {
   AddRequestOptions(tool, line);
   for (const RequestCommand& request : RequestCommands()) {
     CLI::App* command = AddCommand(tool, request.name, request.summary);
-    AddRequestOptions(*command, line);
+    if (!request.withoutRequestOptions) AddRequestOptions(*command, line);
     request.declare(*command, line);
     if (request.details != nullptr) {
       command->footer(std::string(request.details) + "\n\n" + kToolExitStatus);
+    } else if (request.exitStatusHelp != nullptr) {
+      command->footer(request.exitStatusHelp);
     }
   }
-  CLI::App* browse = AddCommand(tool, kBrowse, kBrowseSummary);
-  AddRequestOptions(*browse, line);
-  AddBrowseArguments(*browse, line);
-  browse->footer(kToolExitStatus);
-  CLI::App* properties = AddCommand(tool, kProperties, kPropertiesSummary);
-  AddRequestOptions(*properties, line);
-  AddPropertiesArguments(*properties, line);
-  properties->footer(kToolExitStatus);
-  CLI::App* listen = AddCommand(tool, kListen, kListenSummary);
-  AddListenOptions(*listen, line);
-  listen->footer(kListenExitStatus);
 }
 
 const RequestCommand* FindRequest(const std::string& name) {
@@ -120,19 +91,20 @@ int RunRequest(const RequestCommand& command, const CommandLine& line, std::ostr
   return result.reply.code == 0 ? kExitReplyZero : kExitReplyNonZero;
 }
 
-// Runs the chosen command; the request options before "listen" are refused, as after it.
+// Runs the chosen command; the request options before one without them ("listen") are refused,
+// as after it.
 int RunCommand(const CLI::App& tool, const CommandLine& line, std::ostream& out, std::ostream& err,
                const ClientToolHooks& hooks) {
-  const std::string name = tool.get_subcommands().front()->get_name();
-  if (name == kBrowse) return RunBrowse(line, out, err);
-  if (name == kProperties) return RunProperties(line, out, err);
-  if (name != kListen) return RunRequest(*FindRequest(name), line, out, err);
-  for (const char* requestOnly : {"--host", "--raw"}) {
-    if (tool.count(requestOnly) > 0) {
-      throw CUsageError(std::string(requestOnly) + " does not apply to listen");
+  const RequestCommand& command = *FindRequest(tool.get_subcommands().front()->get_name());
+  if (command.withoutRequestOptions) {
+    for (const char* requestOnly : {"--host", "--raw"}) {
+      if (tool.count(requestOnly) > 0) {
+        throw CUsageError(std::string(requestOnly) + " does not apply to " + command.name);
+      }
     }
   }
-  return RunListen(line, out, err, hooks.onListening);
+  if (command.run != nullptr) return command.run(line, out, err, hooks);
+  return RunRequest(command, line, out, err);
 }
 
 }  // namespace

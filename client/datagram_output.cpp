@@ -44,7 +44,11 @@ std::string Visible(const std::string& text) {
 std::string ValueText(const ItemEntry& entry) {
   if (entry.length == 0) return "-";
   std::string text = std::to_string(entry.value);
-  if (entry.SignedValue() < 0) text += "(" + std::to_string(entry.SignedValue()) + ")";
+  if (entry.SignedValue() < 0) {
+    text += '(';  // piece by piece, as in ValuesLine
+    text += std::to_string(entry.SignedValue());
+    text += ')';
+  }
   return text;
 }
 
@@ -55,7 +59,12 @@ std::string ValuesLine(const Datagram& datagram) {
                      " master-error=" + Hex32(datagram.masterError) +
                      " master-quality=" + Hex8(datagram.masterQuality);
   for (const ItemEntry& entry : datagram.items) {
-    line += " | " + std::to_string(entry.handle) + ":" + ValueText(entry);
+    // Appended piece by piece: a literal + string temporary makes GCC 12 warn (-Wrestrict) in
+    // release builds about an overlap that cannot happen.
+    line += " | ";
+    line += std::to_string(entry.handle);
+    line += ':';
+    line += ValueText(entry);
     if (entry.quality) line += " q=" + std::to_string(*entry.quality);
     if (entry.error) line += " err=" + Hex32(*entry.error);
   }

@@ -102,7 +102,12 @@ std::string GroupsRequest(const char* command, const std::vector<GroupDefinition
   CheckCount(groups.size(), "groups");
   CLines lines;
   std::string first = std::string(command) + "\t" + Decimal(static_cast<long long>(groups.size()));
-  if (receivePort != 0) first += "\t" + Decimal(receivePort);
+  // Appended piece by piece here and below: a literal + string temporary makes GCC 12 warn
+  // (-Wrestrict) in release builds about an overlap that cannot happen.
+  if (receivePort != 0) {
+    first += '\t';
+    first += Decimal(receivePort);
+  }
   lines.Add(first);
   for (const GroupDefinition& group : groups) {
     CheckField(group.name, "group name");
@@ -110,7 +115,10 @@ std::string GroupsRequest(const char* command, const std::vector<GroupDefinition
     CheckCount(group.items.size(), "items in a group");
     std::string line = group.name + (group.active ? "\tA\t" : "\tN\t") +
                        Decimal(static_cast<long long>(group.items.size()));
-    if (group.updateRate) line += "\t" + Decimal(*group.updateRate);
+    if (group.updateRate) {
+      line += '\t';
+      line += Decimal(*group.updateRate);
+    }
     lines.Add(line);
     for (const ItemDefinition& item : group.items) {
       CheckField(item.itemId, "item ID");
@@ -234,7 +242,10 @@ std::string ItemPropertiesRequest(const std::string& itemId,
   CheckField(itemId, "item ID");
   if (itemId.empty()) throw std::invalid_argument("empty item ID");
   std::string idLine;
-  for (const std::uint32_t id : ids) idLine += (idLine.empty() ? "" : "\t") + Decimal(id);
+  for (const std::uint32_t id : ids) {
+    if (!idLine.empty()) idLine += '\t';
+    idLine += Decimal(id);
+  }
   CLines lines;
   lines.Add("IP");
   lines.Add(itemId);

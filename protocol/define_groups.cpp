@@ -9,6 +9,7 @@
 #include "platform/utf8_text.h"
 #include "protocol/handler_text.h"
 #include "protocol/request_dispatcher.h"
+#include "protocol/request_framing.h"
 #include "protocol/request_settings.h"
 
 namespace {
@@ -122,28 +123,28 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer&
                                                               DefinitionInProgress& definition,
                                                               std::string& reply) {
   // A group line: name, active flag, item count, optional update rate.
-  const char* nameField = line.NextToken();
-  if (nameField == nullptr) {
-    reply = "Missing group name";
-    return 1;
+  GroupDefinitionLine fields;
+  const GroupDefinitionLine::Form form = TakeGroupLineFields(line, fields);
+  const std::string name = fields.name != nullptr ? fields.name : "";
+  switch (form) {
+    case GroupDefinitionLine::kGood:
+      break;
+    case GroupDefinitionLine::kNoName:
+      reply = "Missing group name";
+      return 1;
+    case GroupDefinitionLine::kNoActiveFlag:
+      reply = StringPrintf("Missing active flag for group %s", name.c_str());
+      return 1;
+    case GroupDefinitionLine::kNoItemCount:
+      reply = StringPrintf("Missing item count for group %s", name.c_str());
+      return 1;
+    case GroupDefinitionLine::kBadItemCount:
+      reply = StringPrintf("Invalid item count: %s", fields.itemCountField);
+      return 1;
   }
-  const std::string name = nameField;
-  const char* activeField = line.NextToken();
-  const char* itemCountField = line.NextToken();
-  const char* rateField = line.NextToken();
-  if (activeField == nullptr) {
-    reply = StringPrintf("Missing active flag for group %s", name.c_str());
-    return 1;
-  }
-  if (itemCountField == nullptr) {
-    reply = StringPrintf("Missing item count for group %s", name.c_str());
-    return 1;
-  }
-  const std::int32_t itemCount = CRequestTokenizer::ToInt(itemCountField);
-  if (itemCount < 0 || itemCount > 65535) {
-    reply = StringPrintf("Invalid item count: %s", itemCountField);
-    return 1;
-  }
+  const std::int32_t itemCount = fields.itemCount;
+  const char* activeField = fields.activeFlag;
+  const char* rateField = fields.rateField;
   if (!WithinLimits(definition.itemsHeld + static_cast<std::size_t>(itemCount), reply)) return 1;
   definition.itemsHeld += static_cast<std::size_t>(itemCount);
 
@@ -196,22 +197,24 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLine(CRequestTokenizer& 
                                                              std::string& reply) {
   // An item line: item ID, active flag, requested data type.
   GroupRecord& group = *definition.group;
-  const char* idField = line.NextToken();
-  if (idField == nullptr) {
-    reply = StringPrintf("Missing item ID in group %s", definition.groupNameText.c_str());
-    return 1;
+  ItemDefinitionLine fields;
+  const ItemDefinitionLine::Form form = TakeItemLineFields(line, fields);
+  const std::string itemId = fields.itemId != nullptr ? fields.itemId : "";
+  switch (form) {
+    case ItemDefinitionLine::kGood:
+      break;
+    case ItemDefinitionLine::kNoItemId:
+      reply = StringPrintf("Missing item ID in group %s", definition.groupNameText.c_str());
+      return 1;
+    case ItemDefinitionLine::kNoActiveFlag:
+      reply = StringPrintf("Missing active flag for item %s", itemId.c_str());
+      return 1;
+    case ItemDefinitionLine::kNoDataType:
+      reply = StringPrintf("Missing data type for item %s", itemId.c_str());
+      return 1;
   }
-  const std::string itemId = idField;
-  const char* activeField = line.NextToken();
-  const char* typeField = line.NextToken();
-  if (activeField == nullptr) {
-    reply = StringPrintf("Missing active flag for item %s", itemId.c_str());
-    return 1;
-  }
-  if (typeField == nullptr) {
-    reply = StringPrintf("Missing data type for item %s", itemId.c_str());
-    return 1;
-  }
+  const char* activeField = fields.activeFlag;
+  const char* typeField = fields.dataType;
   const int item = group.DefineNextItem(AllocWideString(ReceivedText(itemId, definition.typed)),
                                         IsActiveFlag(activeField) ? TRUE : FALSE,
                                         static_cast<VARTYPE>(CRequestTokenizer::ToInt(typeField)));

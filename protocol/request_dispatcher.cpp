@@ -1,7 +1,6 @@
 #include "protocol/request_dispatcher.h"
 
 #include <cstring>
-#include <iterator>
 #include <utility>
 
 #include "core/activity_log.h"
@@ -12,42 +11,61 @@
 #include "protocol/handler_text.h"
 #include "protocol/request_settings.h"
 
-const CRequestDispatcher::CommandEntry CRequestDispatcher::kCommandTable[16] = {
-    {"SW", &CRequestDispatcher::WriteSyncCommand},  {"HBT", &CRequestDispatcher::Heartbeat},
-    {"Q?", &CRequestDispatcher::QueryGroupIndexes}, {"AD", &CRequestDispatcher::DefineGroups},
-    {"RF", &CRequestDispatcher::RefreshGroups},     {"AW", &CRequestDispatcher::WriteAsyncCommand},
-    {"SR", &CRequestDispatcher::ReadSyncCommand},   {"AR", &CRequestDispatcher::ReadAsyncCommand},
-    {"AC", &CRequestDispatcher::SetGroupsActive},   {"RM", &CRequestDispatcher::RemoveGroups},
-    {"Exit", &CRequestDispatcher::ExitRequest},     {"BR", &CRequestDispatcher::BrowseCommand},
-    {"IP", &CRequestDispatcher::PropertiesCommand}, {"ST", &CRequestDispatcher::StatusCommand},
-    {"TD", &CRequestDispatcher::DefineTypedGroups}, {"TR", &CRequestDispatcher::ReadTypedCommand},
-};
-
 namespace {
 
-// The status request tells about the server connection and must not make one.
-constexpr char kStatusCommandName[] = "ST";
+// The framings of the command table's rows.
+constexpr CommandFraming kFirstLineOnly{};
+constexpr CommandFraming kList{FurtherLines::kList, 0, false};
+// A count in field 3 (after the group index); absent, nothing more is read.
+constexpr CommandFraming kItemLines{FurtherLines::kCountedList, 3, false};
+// An optional count: absent, the lines run to an empty line.
+constexpr CommandFraming CountedOrToEmptyLine(int countField) {
+  return {FurtherLines::kCountedList, countField, true};
+}
+constexpr CommandFraming kGroupDefinitions{FurtherLines::kGroupDefinitions, 2, true};
+constexpr CommandFraming FixedLines(int count) {
+  return {FurtherLines::kFixedLines, count, false};
+}
 
-// The commands that write values: /writers refuses them before the server is even connected.
-bool IsWriteCommand(const std::string& command) {
-  return command == "SW" || command == "AW";
+const CommandFraming* FramingOf(std::string_view command) {
+  const CRequestDispatcher::CommandRow* row = CRequestDispatcher::FindCommand(command);
+  return row != nullptr ? &row->framing : nullptr;
 }
 
 }  // namespace
 
-// What each command reads after its first line; commands not listed read nothing more.
-const CommandFraming CRequestDispatcher::kFramingTable[14] = {
-    {"SW", FurtherLines::kCountedList, 3, false},     {"Q?", FurtherLines::kList, 0, false},
-    {"AD", FurtherLines::kGroupDefinitions, 2, true}, {"RF", FurtherLines::kList, 0, false},
-    {"AW", FurtherLines::kCountedList, 3, false},     {"SR", FurtherLines::kCountedList, 3, false},
-    {"AR", FurtherLines::kCountedList, 3, false},     {"AC", FurtherLines::kCountedList, 3, true},
-    {"RM", FurtherLines::kCountedList, 2, true},      {"BR", FurtherLines::kFixedLines, 3, false},
-    {"IP", FurtherLines::kFixedLines, 2, false},      {"ST", FurtherLines::kNone, 0, false},
-    {"TD", FurtherLines::kGroupDefinitions, 2, true}, {"TR", FurtherLines::kCountedList, 3, false},
-};
+std::span<const CRequestDispatcher::CommandRow> CRequestDispatcher::CommandTable() {
+  using D = CRequestDispatcher;
+  static constexpr CommandRow kCommandTable[] = {
+      // name, framing, handler, needs the server, writes
+      {"SW", kItemLines, &D::WriteSyncCommand, true, true},
+      {"HBT", kFirstLineOnly, &D::Heartbeat, true, false},
+      {"Q?", kList, &D::QueryGroupIndexes, true, false},
+      {"AD", kGroupDefinitions, &D::DefineGroups, true, false},
+      {"RF", kList, &D::RefreshGroups, true, false},
+      {"AW", kItemLines, &D::WriteAsyncCommand, true, true},
+      {"SR", kItemLines, &D::ReadSyncCommand, true, false},
+      {"AR", kItemLines, &D::ReadAsyncCommand, true, false},
+      {"AC", CountedOrToEmptyLine(3), &D::SetGroupsActive, true, false},
+      {"RM", CountedOrToEmptyLine(2), &D::RemoveGroups, true, false},
+      {"Exit", kFirstLineOnly, &D::ExitRequest, true, false},
+      {"BR", FixedLines(3), &D::BrowseCommand, true, false},
+      {"IP", FixedLines(2), &D::PropertiesCommand, true, false},
+      {"ST", kFirstLineOnly, &D::StatusCommand, false, false},
+      {"TD", kGroupDefinitions, &D::DefineTypedGroups, true, false},
+      {"TR", kItemLines, &D::ReadTypedCommand, true, false},
+  };
+  return kCommandTable;
+}
+
+const CRequestDispatcher::CommandRow* CRequestDispatcher::FindCommand(std::string_view command) {
+  for (const CommandRow& row : CommandTable())
+    if (command == row.name) return &row;
+  return nullptr;
+}
 
 bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
-  return ReadWholeRequest(connection, kFramingTable, std::size(kFramingTable));
+  return ReadWholeRequest(connection, &FramingOf);
 }
 
 CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
@@ -69,16 +87,17 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   if (!ReadFirstLine(connection, line)) return 1;
   const char* token = line.NextToken();
   const std::string command = token != nullptr ? token : "";
+  const CommandRow* row = FindCommand(command);
 
   std::string reply;
   int code = 1;
   m_closeRequested = false;
   // The exception path reports the last error of this request, not a stale one.
   SetSocketLastError(0);
-  if (!RunCommand(connection, line, command, reply, code)) {
+  if (!RunCommand(connection, line, command, row, reply, code)) {
     // No server could be created: the client and the operator are told why.
     Response(connection, code, reply);
-    RecordRequest(command, code, began);
+    RecordRequest(row, code, began);
     m_view.LogToWindow(reply);
     m_connection.SettleServerState();
     PublishStatus();
@@ -88,7 +107,7 @@ int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   // code and text; a call cancelled at the deadline is judged (slow or hung) after it too, so the
   // client does not wait for the status check.
   Response(connection, code, reply);
-  RecordRequest(command, code, began);
+  RecordRequest(row, code, began);
   m_connection.NoteServerResult(code);
   m_connection.SettleServerState();
   PublishStatus();
@@ -120,16 +139,11 @@ bool CRequestDispatcher::ReadFirstLine(CHttpBlockingSocket& connection, CRequest
   return line.LineLength() - 2 >= 1;
 }
 
-CRequestDispatcher::RequestHandler CRequestDispatcher::FindHandler(const std::string& command) {
-  for (const CommandEntry& entry : kCommandTable)
-    if (command == entry.name) return entry.handler;
-  return nullptr;
-}
-
 bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                    const std::string& command, std::string& reply, int& code) {
+                                    const std::string& command, const CommandRow* row,
+                                    std::string& reply, int& code) {
   try {
-    if (IsWriteCommand(command) && !GatewayRequestSettings().readOnly &&
+    if (row != nullptr && row->writes && !GatewayRequestSettings().readOnly &&
         !MayWrite(ClientOf(connection, nullptr), reply)) {
       // Recorded like every write request; nothing is called.
       AuditEntry entry = DescribeWrite(connection);
@@ -140,9 +154,10 @@ bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTok
       code = 1;
       return true;
     }
-    if (command != kStatusCommandName && !ConnectServer(command, reply, code)) return false;
-    if (const RequestHandler handler = FindHandler(command)) {
-      code = (this->*handler)(connection, line, reply);
+    // An unknown command connects the server too, as every command did before its lookup.
+    if ((row == nullptr || row->needsServer) && !ConnectServer(command, reply, code)) return false;
+    if (row != nullptr) {
+      code = (this->*row->handler)(connection, line, reply);
     } else {
       reply = StringPrintf("Unknown command: %s", command.c_str());
       code = 1;
@@ -230,8 +245,8 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupCount(CRequestTokenizer
   return 1;
 }
 
-void CRequestDispatcher::RecordRequest(const std::string& command, int code,
+void CRequestDispatcher::RecordRequest(const CommandRow* row, int code,
                                        std::chrono::steady_clock::time_point began) {
   const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - began;
-  m_requestFigures.Record(FindHandler(command) != nullptr ? command : "other", code, spent.count());
+  m_requestFigures.Record(row != nullptr ? row->name : "other", code, spent.count());
 }

@@ -1,11 +1,18 @@
 // The request side of the main window: reads one request from a borrowed connection, runs the
 // command's handler on the UI thread and writes the one reply line.
 //
+// Every command is one row of the command table (CommandTable): its name, its framing, its
+// handler, whether it needs the server connected and whether it writes. Adding a command takes
+// its row (request_dispatcher.cpp), its handler (declared here, in the file of its family), a
+// new FurtherLines shape in request_framing.* only when no framing there fits, its request in
+// the parameterised framing test (tests/protocol/request_framing_test.cpp fails without it),
+// its entry in the client tool's table (client/client_commands.cpp) and its section in
+// docs/protocol.md.
+//
 // The request arrives whole: ReadRequest, on the listener's thread, reads its further lines by
-// the framing table (kFramingTable, beside the command table: a new command adds its framing
-// there) before the hand-off; OnRequest and the handlers then read the same lines from what was
-// received, so the UI thread never waits for a client, and the reply is queued on the connection
-// for the listener to finish sending.
+// the framing of its command's row before the hand-off; OnRequest and the handlers then read the
+// same lines from what was received, so the UI thread never waits for a client, and the reply is
+// queued on the connection for the listener to finish sending.
 //
 // Every handler has the RequestHandler shape: it gets the connection, the 100-byte line buffer
 // holding the tokenised first line (the tokenizer positioned after the command token) and the
@@ -27,7 +34,9 @@
 #include <chrono>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/gateway_status.h"
@@ -92,14 +101,20 @@ public:
 
   using RequestHandler = int (CRequestDispatcher::*)(CHttpBlockingSocket&, CRequestTokenizer&,
                                                      std::string&);
-  struct CommandEntry {
-    const char* name;
+  // One command: everything about it that is not its handler's own work.
+  struct CommandRow {
+    const char* name;        // compared exactly; also the request metrics' label
+    CommandFraming framing;  // what the listener side reads after the first line
     RequestHandler handler;
+    bool needsServer;  // false: answered without connecting the server ("ST")
+    bool writes;       // refused for clients not on /writers before anything else (SW, AW)
   };
-  // The command table, in the order in which commands are compared.
-  static const CommandEntry kCommandTable[16];
-  // What each command reads after its first line (see request_framing.h).
-  static const CommandFraming kFramingTable[14];
+  // The command table, one row per command, in the order in which commands are compared. The
+  // listener's framing, the lookup, the server connection, /writers and the request metrics
+  // all read these rows: a new command is a row here and its handler.
+  static std::span<const CommandRow> CommandTable();
+  // The row of command (exact name), or null for an unknown one.
+  static const CommandRow* FindCommand(std::string_view command);
 
   // The status request ("ST", status_command.cpp): answered without connecting the server.
   int StatusCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply);
@@ -125,12 +140,11 @@ private:
   // Reads the request's first line; false (nothing to answer) when it cannot be read or holds no
   // command before its line end.
   bool ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line);
-  // The command table's handler of command, or null.
-  static RequestHandler FindHandler(const std::string& command);
-  // Connects the server when needed and runs the command's handler: code and reply are the
-  // request's answer. False when no server could be created (code and reply say why).
+  // Connects the server when the command's row needs it and runs its handler (row null: an
+  // unknown command): code and reply are the request's answer. False when no server could be
+  // created (code and reply say why).
   bool RunCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                  const std::string& command, std::string& reply, int& code);
+                  const std::string& command, const CommandRow* row, std::string& reply, int& code);
 
   // Creates the server connection when there is none (without registering any group). False
   // with the failure's reply code and text when it cannot be made.
@@ -238,12 +252,12 @@ private:
   // not registered with the server, or with the failure's code.
   static Refusal OpenGroupIo(GroupRecord& group, const char* field, bool sync, std::string& reply);
 
-  // Counts an answered request (OnRequest's end).
   // After each request: the figures for readers that cannot wait for the UI thread (a server call
   // may hold it next).
   void PublishStatus() const;
-  void RecordRequest(const std::string& command, int code,
-                     std::chrono::steady_clock::time_point began);
+  // Counts an answered request (OnRequest's end) under its row's name; row null (an unknown
+  // command) counts as "other".
+  void RecordRequest(const CommandRow* row, int code, std::chrono::steady_clock::time_point began);
 
   IFrameView& m_view;
   CThreadAffinity m_uiThread;

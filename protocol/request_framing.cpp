@@ -1,7 +1,6 @@
 #include "protocol/request_framing.h"
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
 #include "net/http_blocking_socket.h"
@@ -9,14 +8,6 @@
 #include "protocol/request_tokenizer.h"
 
 namespace {
-
-const CommandFraming* FindFraming(const char* command, const CommandFraming* table,
-                                  std::size_t tableSize) {
-  if (command == nullptr) return nullptr;
-  for (std::size_t k = 0; k < tableSize; ++k)
-    if (std::strcmp(command, table[k].name) == 0) return &table[k];
-  return nullptr;
-}
 
 // The count of a counted request: its low 16 bits, 65535 (to an empty line) when the field is
 // absent and that is allowed, 0 when no line is to be read.
@@ -36,15 +27,8 @@ void ReadList(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::uin
   }
 }
 
-// True when the line holds at least count fields.
-bool HasFields(CRequestTokenizer& line, int count) {
-  for (int k = 0; k < count; ++k)
-    if (line.NextToken() == nullptr) return false;
-  return true;
-}
-
-// "AD": as DefineGroups reads its lines; a group or item line that it refuses by its form ends
-// the reading.
+// "AD" and "TD": as DefineGroupsOf reads their lines; a group or item line that it refuses by its
+// form (the same checks: TakeGroupLineFields, TakeItemLineFields) ends the reading.
 void ReadGroupDefinitions(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                           std::uint16_t groupCount) {
   std::uint16_t complete = 0;
@@ -52,14 +36,13 @@ void ReadGroupDefinitions(CHttpBlockingSocket& connection, CRequestTokenizer& li
   line.ReadLine(connection);
   while (!line.IsEmptyLine() && complete < groupCount) {
     if (itemsLeft == 0) {
-      if (!HasFields(line, 2)) return;  // name, active flag
-      const char* itemCount = line.NextToken();
-      if (itemCount == nullptr) return;
-      itemsLeft = CRequestTokenizer::ToInt(itemCount);
-      if (itemsLeft < 0 || itemsLeft > 65535) return;
+      GroupDefinitionLine group;
+      if (TakeGroupLineFields(line, group) != GroupDefinitionLine::kGood) return;
+      itemsLeft = group.itemCount;
       if (itemsLeft == 0) ++complete;
     } else {
-      if (!HasFields(line, 3)) return;  // item ID, active flag, data type
+      ItemDefinitionLine item;
+      if (TakeItemLineFields(line, item) != ItemDefinitionLine::kGood) return;
       if (--itemsLeft == 0) ++complete;
     }
     if (complete < groupCount) line.ReadLine(connection);
@@ -89,8 +72,7 @@ void ReadFurtherLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
 
 }  // namespace
 
-bool ReadWholeRequest(CHttpBlockingSocket& connection, const CommandFraming* table,
-                      std::size_t tableSize) {
+bool ReadWholeRequest(CHttpBlockingSocket& connection, FramingLookup lookup) {
   // The failure's code is this request's, not a stale one of the thread.
   SetSocketLastError(0);
   std::optional<CBlockingSocketException> failure;
@@ -99,7 +81,8 @@ bool ReadWholeRequest(CHttpBlockingSocket& connection, const CommandFraming* tab
     line.ReadLine(connection);
     // Too short to hold a command: the dispatcher reads nothing more either.
     if (line.LineLength() - 2 < 1) return true;
-    if (const CommandFraming* framing = FindFraming(line.NextToken(), table, tableSize))
+    const char* command = line.NextToken();
+    if (const CommandFraming* framing = command != nullptr ? lookup(command) : nullptr)
       ReadFurtherLines(connection, line, *framing);
   } catch (const CBlockingSocketException& readFailure) {
     failure = readFailure;
@@ -110,4 +93,28 @@ bool ReadWholeRequest(CHttpBlockingSocket& connection, const CommandFraming* tab
   }
   connection.EndReceiving(failure);
   return !failure;
+}
+
+GroupDefinitionLine::Form TakeGroupLineFields(CRequestTokenizer& line,
+                                              GroupDefinitionLine& fields) {
+  fields.name = line.NextToken();
+  if (fields.name == nullptr) return GroupDefinitionLine::kNoName;
+  fields.activeFlag = line.NextToken();
+  fields.itemCountField = line.NextToken();
+  fields.rateField = line.NextToken();
+  if (fields.activeFlag == nullptr) return GroupDefinitionLine::kNoActiveFlag;
+  if (fields.itemCountField == nullptr) return GroupDefinitionLine::kNoItemCount;
+  fields.itemCount = CRequestTokenizer::ToInt(fields.itemCountField);
+  if (fields.itemCount < 0 || fields.itemCount > 65535) return GroupDefinitionLine::kBadItemCount;
+  return GroupDefinitionLine::kGood;
+}
+
+ItemDefinitionLine::Form TakeItemLineFields(CRequestTokenizer& line, ItemDefinitionLine& fields) {
+  fields.itemId = line.NextToken();
+  if (fields.itemId == nullptr) return ItemDefinitionLine::kNoItemId;
+  fields.activeFlag = line.NextToken();
+  fields.dataType = line.NextToken();
+  if (fields.activeFlag == nullptr) return ItemDefinitionLine::kNoActiveFlag;
+  if (fields.dataType == nullptr) return ItemDefinitionLine::kNoDataType;
+  return ItemDefinitionLine::kGood;
 }

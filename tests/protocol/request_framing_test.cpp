@@ -1,16 +1,22 @@
 // The listener side's reading of whole requests: each command's framing on complete and partial
-// input, and the deadlines of the further lines (moved here from the handlers, which now read
-// what was received).
+// input, held against what the command's handler reads, and the deadlines of the further lines
+// (moved here from the handlers, which now read what was received).
 #include "protocol/request_framing.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
+#include <map>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
+#include "platform/apartment.h"
 #include "protocol/request_dispatcher.h"
+#include "tests/protocol/dispatcher_fixture.h"
 #include "tests/support/loopback_connection.h"
 
 namespace {
@@ -134,3 +140,113 @@ TEST(RequestFramingTest, TrickledLinesAreReadAndALateLineTimesOutWithinItsSecond
     EXPECT_EQ(failure.m_strOperation, "Receive timeout");
   }
 }
+
+namespace {
+
+// Requests of every command, each whole and for groups that exist, so that the handler reads
+// every line of it (whatever it answers then): "AD" of kGroups defined group 0 (active, two items)
+// and group 1 (inactive, one item). A command of the command table without an entry here fails the
+// test below.
+const std::map<std::string, std::vector<std::string>, std::less<>> kRequestsByCommand = {
+    {"SW", {"SW\t0\t2\r\n0\t5\r\n1\t7\r\n"}},
+    {"HBT", {"HBT\r\n"}},
+    {"Q?", {"Q?\r\ng\r\nh\r\n\r\n"}},
+    {"AD",
+     {"AD\t1\t9000\r\nk\tA\t1\t100\r\nMemory.Int2.f\tA\t2\r\n",
+      "AD\r\nk\tA\t0\r\nm\tN\t1\r\nMemory.Int2.f\tA\t2\r\n\r\n"}},
+    {"RF", {"RF\t7\r\n0\r\n\r\n"}},
+    {"AW", {"AW\t0\t2\t9\r\n0\t1\r\n1\t2\r\n"}},
+    {"SR", {"SR\t0\t2\t5\r\n0\r\n1\r\n"}},
+    {"AR", {"AR\t0\t2\t5\r\n0\r\n1\r\n"}},
+    {"AC", {"AC\tA\t2\r\n0\r\n1\r\n", "AC\tN\r\n0\r\n\r\n"}},
+    {"RM", {"RM\t2\r\n0\r\n1\r\n", "RM\r\n1\r\n\r\n"}},
+    {"Exit", {"Exit\r\n"}},
+    {"BR", {"BR\t10\r\n\r\n\r\n\r\n"}},
+    {"IP", {"IP\r\nMemory.Int2.f\r\n1\t2\r\n"}},
+    {"ST", {"ST\r\n"}},
+    {"TD", {"TD\t1\t9000\r\nk\tA\t1\r\nMemory.Int2.f\tA\t2\r\n"}},
+    {"TR", {"TR\t0\t2\r\n0\r\n1\r\n", "TR\t0\t1\tC\r\n1\r\n"}},
+};
+
+constexpr char kGroups[] =
+    "AD\t2\t9000\r\ng\tA\t2\r\nMemory.Int2.f\tA\t2\r\nMemory.UInt4.f\tA\t0\r\n"
+    "h\tN\t1\r\nMemory.Real8.f\tA\t5\r\n";
+
+// A gateway of its own for one request, with the groups of kGroups defined.
+class CFreshGateway {
+public:
+  CFreshGateway() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId) {
+    pMainFrame = &m_frame;
+    EXPECT_EQ(Answer(kGroups).rfind("0\t", 0), 0u);
+  }
+  ~CFreshGateway() {
+    m_dispatcher.Registry().DestroyOpcSide();
+    CApartment::ForCurrentThread()->RunPending();
+    pMainFrame = nullptr;
+  }
+  CFreshGateway(const CFreshGateway&) = delete;
+  CFreshGateway& operator=(const CFreshGateway&) = delete;
+
+  // The bytes of a client that sent them and closed: read as the listener reads them, then
+  // answered as the UI thread answers them. The reply; unread the bytes left unread by the
+  // handler.
+  std::string Answer(std::string_view bytes, int* unread = nullptr) {
+    CHttpBlockingSocket connection;
+    connection.SetReceived(bytes);
+    connection.SetPeer(CSocketAddress(0x7F000001, 50000));
+    CRequestDispatcher::ReadRequest(connection);
+    connection.Rewind();
+    m_dispatcher.OnRequest(connection);
+    if (unread != nullptr) *unread = connection.BufferedBytes();
+    return connection.QueuedReply();
+  }
+
+private:
+  CFaultyOpcServer m_opc;
+  CRecordingFrame m_frame;
+  CRequestDispatcher m_dispatcher;
+};
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const CRequestDispatcher::CommandRow& row : CRequestDispatcher::CommandTable())
+    names.emplace_back(row.name);
+  return names;
+}
+
+class CommandRowFramingTest : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+// Whatever the point where a client stops sending, the listener side reads exactly the lines
+// that the command's handler reads: no further (the handler would meet the end of what was
+// received) and no less (the handler would read lines the UI thread must wait for). A whole
+// request followed by another line is read to its end, the line after it by neither.
+TEST_P(CommandRowFramingTest, RequestCutAtAnyLengthIsFramedAsItsHandlerReadsIt) {
+  const auto requests = kRequestsByCommand.find(GetParam());
+  ASSERT_NE(requests, kRequestsByCommand.end()) << "no request of " << GetParam() << " here";
+  for (const std::string& request : requests->second) {
+    for (std::size_t length = 0; length <= request.size(); ++length) {
+      const std::string sent =
+          length < request.size() ? request.substr(0, length) : request + "next\r\n";
+      int framedUnread = -1;
+      const bool whole = ReadSent(sent, framedUnread);
+      EXPECT_EQ(whole, length == request.size()) << request << " cut at " << length;
+      CFreshGateway gateway;
+      int handlerUnread = -1;
+      const std::string reply = gateway.Answer(sent, &handlerUnread);
+      EXPECT_EQ(handlerUnread, framedUnread) << request << " cut at " << length << ": " << reply;
+      if (length == request.size()) {
+        EXPECT_EQ(framedUnread, 6) << request;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCommand, CommandRowFramingTest, ::testing::ValuesIn(CommandNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           for (char& c : name)
+                             if (c == '?') c = 'Q';
+                           return name;
+                         });
