@@ -6,7 +6,8 @@
 #include "app/protection_options.h"
 #include "app/work_directory.h"
 #include "core/activity_log.h"
-#include "net/send_notification.h"
+#include "net/datagram_sender.h"
+#include "net/gateway_counters.h"
 #include "opc/call_deadline.h"
 #include "opc/server_loss.h"
 #include "platform/apartment.h"
@@ -45,7 +46,7 @@ void CGatewayApp::ReportStartFailure(const std::vector<std::string>& lines) {
 }
 
 MainWindow CGatewayApp::CreateMainFrame() {
-  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode);
+  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode, *m_sender);
   return MainWindow{std::make_shared<CHeadlessFrame>(m_backgroundMode)};
 }
 
@@ -74,7 +75,7 @@ void CGatewayApp::StartListenerChain() {
                                     return true;
                                   });
   }
-  m_listenerChain.Start(CApartment::ForCurrentThread(), std::move(answer),
+  m_listenerChain.Start(socketListen, CApartment::ForCurrentThread(), std::move(answer),
                         &CRequestDispatcher::ReadRequest);
 }
 
@@ -89,6 +90,8 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   m_started = false;
   CommandLineOptions options;
   if (!TakeCommandLine(commandLine, options)) return false;
+  m_sender.emplace(socketNotify, DatagramAddress{remoteHost, remotePort}, logValueChanges,
+                   Counters());
   if (!PrepareProcess()) {
     m_exitCode = 1;
     return false;
@@ -123,7 +126,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
 
   // 9. The startup announcement.
-  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  m_sender->SendText(kStartupDatagram);
   m_started = true;
   if (options.connectAtStart) ConnectServerAtStart();
   return true;
@@ -283,7 +286,7 @@ int CGatewayApp::ExitInstance() {
   socketListen.Close();
   StopListenerChain();
   m_instanceLock.Release();
-  SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
+  if (m_sender) m_sender->SendText(kExitDatagram);
   socketNotify.Close();
   if (m_started) LogToFile(StopRecordText());
   m_started = false;

@@ -1,8 +1,9 @@
 // The application object: command line, single-instance guard, start-up and shutdown.
 //
-// CGatewayApp owns the gateway's two long-lived sockets (through CGatewaySockets), the
-// single-instance guard and the main frame. InitInstance runs the start-up in its fixed order
-// (command line, guard, socket library, main frame, sockets and the metrics port, listener,
+// CGatewayApp owns the gateway's two long-lived sockets (through CGatewaySockets), the datagram
+// sender on the UDP socket (made once the command line is read, handed to the main window's OPC
+// side), the single-instance guard and the main frame. InitInstance runs the start-up in its fixed
+// order (command line, guard, socket library, main frame, sockets and the metrics port, listener,
 // READY to the service manager and the metrics server, startup datagram);
 // the event loop runs only when it returns true. Afterwards the host destroys the main frame
 // (DestroyMainFrame, which tears down the OPC side) and calls ExitInstance, which closes the
@@ -19,6 +20,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +30,7 @@
 #include "app/main_window.h"
 #include "core/frame_view.h"
 #include "net/blocking_socket.h"
+#include "net/datagram_sender.h"
 #include "net/gateway_sockets.h"
 #include "net/listener.h"
 #include "platform/instance_lock.h"
@@ -37,8 +40,10 @@ class CGatewayApp : public CGatewaySockets {
 public:
   // Makes the main window for a ProgID. The frame applies the window placement itself and stays
   // hidden in background mode. The application keeps the returned frame as the owner and hands
-  // the dispatcher's entry to the listener chain.
-  using FrameFactory = std::function<MainWindow(const WideString& progId, bool backgroundMode)>;
+  // the dispatcher's entry to the listener chain. The window's OPC side sends its datagrams
+  // through sender, which outlives the window.
+  using FrameFactory = std::function<MainWindow(const WideString& progId, bool backgroundMode,
+                                                CDatagramSender& sender)>;
   // Shows a text in a message box with an OK button.
   using MessageBoxHandler = std::function<void(const std::string& text)>;
 
@@ -102,6 +107,9 @@ private:
 
   WideString m_progId = OLESTR("OPC.SimaticNET");
   bool m_backgroundMode = false;
+  // The datagram sender, made once the command line has given its destination; it outlives
+  // the main frame, whose OPC side sends through it.
+  std::optional<CDatagramSender> m_sender;
   CInstanceLock m_instanceLock;  // the named guard "com.vesk.Morvantel.semaphore.<listenPort>"
   std::shared_ptr<IFrameView> m_mainFrame;
   FrameFactory m_frameFactory;

@@ -20,10 +20,10 @@
 #include <memory>
 #include <string>
 
-#include "net/gateway_status.h"
-#include "net/metrics_server.h"
+#include "health/gateway_status.h"
+#include "health/metrics_server.h"
+#include "health/status_snapshots.h"
 #include "net/protection_settings.h"
-#include "net/status_snapshots.h"
 #include "platform/apartment_timer.h"
 
 class CHealthServices {
@@ -44,7 +44,7 @@ public:
 
 private:
   void KeepAlive();
-  // Publishes the figures (net/status_snapshots.h) and arms the next publication.
+  // Publishes the figures (health/status_snapshots.h) and arms the next publication.
   void Publish();
 
   std::unique_ptr<CMetricsServer> m_metrics;

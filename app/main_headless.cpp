@@ -20,9 +20,10 @@
 
 namespace {
 
-MainWindow MakeHeadlessWindow(const WideString& progId, bool backgroundMode) {
+MainWindow MakeHeadlessWindow(const WideString& progId, bool backgroundMode,
+                              CDatagramSender& sender) {
   auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
-  return AssembleMainWindow(frame, frame->Core(), progId);
+  return AssembleMainWindow(frame, frame->Core(), progId, sender);
 }
 
 // Runs the calls posted to the UI thread until a stop is asked for. A call that throws is

@@ -13,10 +13,10 @@ struct CMainWindowParts {
 }  // namespace
 
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                              const WideString& progId) {
+                              const WideString& progId, CDatagramSender& sender) {
   auto parts = std::make_shared<CMainWindowParts>();
   parts->frame = std::move(frame);
-  parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId);
+  parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId, sender);
   CGroupRegistry* registry = &parts->dispatcher->Registry();
   core.SetCreateOpcServerHandler([registry] { registry->OnCreateOpcServer(); });
   core.SetDestroyOpcServerHandler([registry] { registry->OnDestroyOpcServer(); });

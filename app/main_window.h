@@ -17,6 +17,7 @@
 #include "core/frame_view.h"
 #include "platform/wide_string.h"
 
+class CDatagramSender;
 class CRequestDispatcher;
 
 struct MainWindow {
@@ -24,6 +25,7 @@ struct MainWindow {
   CRequestDispatcher* dispatcher = nullptr;  // null: requests are closed without a reply
 };
 
-// frame and core are the front end's window and its core; progId names the OPC server.
+// frame and core are the front end's window and its core; progId names the OPC server; the
+// OPC side sends its datagrams through sender, which must outlive the window.
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                              const WideString& progId);
+                              const WideString& progId, CDatagramSender& sender);

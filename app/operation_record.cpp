@@ -1,5 +1,6 @@
 #include "app/operation_record.h"
 
+#include "opc/call_deadline.h"
 #include "opc/server_loss.h"
 #include "platform/codepage.h"
 #include "platform/string_format.h"
@@ -34,6 +35,9 @@ std::string StartRecordText(const CommandLineOptions& options) {
   text += StringPrintf(" /maxconn %d /maxgroups %llu /maxitems %llu", protection.maxConnections,
                        static_cast<unsigned long long>(requests.maxGroups),
                        static_cast<unsigned long long>(requests.maxItems));
+  // The server-call settings only when changed: a default start's line stays as it was.
+  if (requests.callTimeoutSeconds != kDefaultCallTimeoutSeconds)
+    text += StringPrintf(" /calltimeout %d", requests.callTimeoutSeconds);
   if (requests.statusCheckSeconds != kDefaultStatusCheckSeconds)
     text += StringPrintf(" /statuscheck %d", requests.statusCheckSeconds);
   return text;

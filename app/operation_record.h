@@ -13,7 +13,8 @@
 
 // "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp 8088 /lp 8089 /progId OPC.SimaticNET /s
 // /maxconn 256 /maxgroups 10000 /maxitems 1000000": the classic options, then /bind, /allow,
-// /writers and /readonly when given, then the limits.
+// /writers and /readonly when given, then the limits, then /calltimeout and /statuscheck when
+// not at their defaults (so a default start's line stays the same).
 std::string StartRecordText(const CommandLineOptions& options);
 // "Quarnix 1.0.0 正常停止"
 std::string StopRecordText();

@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "app/command_line.h"
+#include "opc/call_deadline.h"
+#include "opc/server_loss.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
@@ -84,15 +86,23 @@ bool TakeProtectionOption(const std::vector<std::string>& tokens, std::size_t& a
       SetError(error, option, value, expected.c_str());
     }
   } else if (name == "/calltimeout") {
-    if (ParseCount(value, count) && count <= 600)
+    if (ParseCount(value, count) && count >= kMinCallTimeoutSeconds &&
+        count <= kMaxCallTimeoutSeconds)
       requests.callTimeoutSeconds = count;
     else
-      SetError(error, option, value, "请给出 1 到 600 之间的秒数，例如 /calltimeout 10");
+      SetError(
+          error, option, value,
+          StringPrintf("请给出 %d 到 %d 之间的秒数，例如 /calltimeout %d", kMinCallTimeoutSeconds,
+                       kMaxCallTimeoutSeconds, kDefaultCallTimeoutSeconds)
+              .c_str());
   } else if (name == "/statuscheck") {
-    if (ParseCount(value, count) && count <= 600)
+    if (ParseCount(value, count) && count <= kMaxStatusCheckSeconds)
       requests.statusCheckSeconds = count;
     else
-      SetError(error, option, value, "请给出 1 到 600 之间的秒数，例如 /statuscheck 10");
+      SetError(error, option, value,
+               StringPrintf("请给出 1 到 %d 之间的秒数，例如 /statuscheck %d",
+                            kMaxStatusCheckSeconds, kDefaultStatusCheckSeconds)
+                   .c_str());
   } else if (!ParseCount(value, count)) {
     SetError(error, option, value, kCountExpected);
   } else if (name == "/maxconn") {

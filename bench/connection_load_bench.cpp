@@ -21,6 +21,7 @@
 #include "sim/simulator.h"
 #include "tests/e2e/running_gateway.h"
 #include "tests/support/silent_frame_view.h"
+#include "tests/support/unsent_datagrams.h"
 
 namespace {
 
@@ -67,7 +68,8 @@ void DefineThousandGroups() {
 // One input as the dispatcher fuzz target runs it: a fresh gateway side with two groups, then a
 // few requests, each read whole and answered on an in-memory connection.
 void RunInput(CSilentFrameView& frame) {
-  CRequestDispatcher dispatcher(frame, kSimulatorProgId);
+  CUnsentDatagrams datagrams;
+  CRequestDispatcher dispatcher(frame, kSimulatorProgId, datagrams.sender);
   const char* requests[] = {
       "AD\t2\t9000\r\ng\tA\t2\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\nh\tN\t1\r\n"
       "Memory.Real8.f\tA\t5\r\n",

@@ -19,8 +19,11 @@
 #include "client/datagram_decoder.h"
 #include "client/gateway_reply.h"
 #include "client/request_builder.h"
+#include "core/activity_log.h"
 #include "core/frame_view.h"
-#include "net/gateway_sockets.h"
+#include "net/blocking_socket.h"
+#include "net/datagram_sender.h"
+#include "net/gateway_counters.h"
 #include "opc/group_registry.h"
 #include "opc/item_value_packer.h"
 #include "opc/opc_data_callback.h"
@@ -69,15 +72,17 @@ void PackAndSend() {
   std::uint16_t port = 0;
   const SocketHandle receiver = BoundUdpSocket(0, port);
 
-  CGatewaySockets sockets;
-  sockets.socketNotify.Create(kSockDgram);
+  CBlockingSocket notifySocket;
+  notifySocket.Create(kSockDgram);
+  GatewayCounters counters;
+  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, logValueChanges, counters);
   CSilentFrameView view;
   CServerConnection connection(view, u"");
-  CGroupRegistry registry(view, connection);
+  CGroupRegistry registry(view, connection, sender);
   GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
   group->dwNotifyHost = kLoopback;
   group->wNotifyPort = port;
-  auto* callback = new COpcDataCallback(registry);
+  auto* callback = new COpcDataCallback(registry, sender);
   callback->AddRef();
 
   // A realistic mix of value types.
@@ -166,7 +171,7 @@ void PackAndSend() {
 
   for (auto& value : values) VariantClear(&value);
   callback->Release();
-  sockets.socketNotify.Close();
+  notifySocket.Close();
   SocketClose(raw);
   SocketClose(receiver);
 }
@@ -178,16 +183,18 @@ void TypedPackAndSend() {
   std::uint16_t port = 0;
   const SocketHandle receiver = BoundUdpSocket(0, port);
 
-  CGatewaySockets sockets;
-  sockets.socketNotify.Create(kSockDgram);
+  CBlockingSocket notifySocket;
+  notifySocket.Create(kSockDgram);
+  GatewayCounters counters;
+  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, logValueChanges, counters);
   CSilentFrameView view;
   CServerConnection connection(view, u"");
-  CGroupRegistry registry(view, connection);
+  CGroupRegistry registry(view, connection, sender);
   GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
   group->dwNotifyHost = kLoopback;
   group->wNotifyPort = port;
   group->typed = true;
-  auto* callback = new COpcDataCallback(registry);
+  auto* callback = new COpcDataCallback(registry, sender);
   callback->AddRef();
 
   constexpr DWORD kCount = 50;  // 16 + 50 x 29 = 1,466 bytes: one datagram
@@ -253,7 +260,7 @@ void TypedPackAndSend() {
   PrintComparison("typed items per second", gatewayRate * kCount, rawRate * kCount, "items/s");
 
   callback->Release();
-  sockets.socketNotify.Close();
+  notifySocket.Close();
   SocketClose(raw);
   SocketClose(receiver);
 }

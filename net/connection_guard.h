@@ -16,6 +16,15 @@
 
 #include "net/protection_settings.h"
 
+// Connections closed without being served, by reason (the guard's verdicts), as the
+// listeners count them and the health figures show them.
+struct RefusalCounts {
+  std::uint64_t notAllowed = 0;  // not on the /allow list
+  std::uint64_t tooMany = 0;     // the address held /maxconn connections
+  std::uint64_t noRoom = 0;      // near the open-file limit, or no thread to serve it
+  std::uint64_t Total() const { return notAllowed + tooMany + noRoom; }
+};
+
 class CConnectionGuard {
 public:
   enum class Verdict {

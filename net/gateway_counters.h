@@ -10,7 +10,6 @@
 #include <cstdint>
 
 #include "net/connection_guard.h"
-#include "net/gateway_status.h"
 
 struct GatewayCounters {
   // When the process started (when its static objects were made).

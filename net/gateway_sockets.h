@@ -1,8 +1,8 @@
-// The gateway's two long-lived sockets and its network settings, shared process-wide.
+// The gateway's two long-lived sockets and its network settings.
 //
 // The application object derives from this class (so theApp.socketNotify, theApp.remoteHost
-// and the rest keep their names); lower layers such as the datagram sender reach the one
-// instance through GatewaySockets(). Constructing an instance makes it the current one.
+// and the rest keep their names) and hands the sockets to their users when it makes them: the
+// listening socket to the listener chain, the UDP socket to the datagram sender.
 //
 // Error rule: none here. Thread rule: settings written during start-up and shutdown on the UI
 // thread; socketListen used by the one listener thread in Accept; socketNotify by the UI thread.
@@ -16,8 +16,7 @@
 
 class CGatewaySockets {
 public:
-  CGatewaySockets();
-  ~CGatewaySockets();
+  CGatewaySockets() = default;
   CGatewaySockets(const CGatewaySockets&) = delete;
   CGatewaySockets& operator=(const CGatewaySockets&) = delete;
 
@@ -27,6 +26,3 @@ public:
   CBlockingSocket socketNotify;
   CHttpBlockingSocket socketListen;
 };
-
-// The current instance; null when none exists.
-CGatewaySockets* GatewaySockets();

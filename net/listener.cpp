@@ -7,7 +7,6 @@
 #include "core/activity_log.h"
 #include "core/frame_view.h"
 #include "net/gateway_counters.h"
-#include "net/gateway_sockets.h"
 #include "net/response.h"
 #include "res/resource.h"
 #include "res/strings.h"
@@ -126,14 +125,6 @@ struct HandOff {
 
 CListenerChain::~CListenerChain() {
   Stop();
-}
-
-bool CListenerChain::Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
-                           ReadCall readRequest) {
-  CGatewaySockets* sockets = GatewaySockets();
-  if (sockets == nullptr) return false;
-  return Start(sockets->socketListen, std::move(uiApartment), std::move(onRequest),
-               std::move(readRequest));
 }
 
 bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,

@@ -100,11 +100,8 @@ public:
   CListenerChain(const CListenerChain&) = delete;
   CListenerChain& operator=(const CListenerChain&) = delete;
 
-  // Starts the first listener on GatewaySockets()->socketListen. False when there is no such
-  // socket, or when the chain runs already or the thread cannot be started.
-  bool Start(std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
-             ReadCall readRequest = {});
-  // The same on a given listening socket, which must outlive the chain's Stop.
+  // Starts the first listener on listenSocket, which must outlive the chain's Stop. False when
+  // the socket is not open, or when the chain runs already or the thread cannot be started.
   bool Start(CHttpBlockingSocket& listenSocket, std::shared_ptr<CApartment> uiApartment,
              RequestCall onRequest, ReadCall readRequest = {});
 

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "core/activity_log.h"
-#include "net/send_notification.h"
+#include "net/datagram_sender.h"
 #include "opc/opc_data_callback.h"
 #include "opc/standard_error_text.h"
 #include "platform/codepage.h"
@@ -16,8 +16,9 @@ constexpr LCID kEnglishUs = 0x409;
 
 }  // namespace
 
-CGroupRegistry::CGroupRegistry(IFrameView& view, CServerConnection& connection)
-    : m_view(view), m_connection(connection) {
+CGroupRegistry::CGroupRegistry(IFrameView& view, CServerConnection& connection,
+                               CDatagramSender& sender)
+    : m_sender(sender), m_view(view), m_connection(connection) {
   m_connection.SetGroups(this);
 }
 
@@ -68,7 +69,7 @@ void CGroupRegistry::OnCreateOpcServer() {
     // The groups stay in the list as definitions; the connection stays (unless it was lost).
     Remove(0, false);
   } else {
-    SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+    m_sender.SendText(kStartupDatagram);
   }
   m_connection.SettleServerState();
 }
@@ -106,7 +107,7 @@ void CGroupRegistry::OnDestroyOpcServer() {
   m_connection.ForgetLoss();
   m_connection.StopRecovery();
   OpcLogToWindow(SystemText("成功销毁OpcServer"));
-  SendNotification(kExitDatagram, 0, 0, 0, 0, nullptr);
+  m_sender.SendText(kExitDatagram);
 }
 
 void CGroupRegistry::DestroyOpcSide() {
@@ -156,7 +157,7 @@ void CGroupRegistry::NoteValuesSent(OPCHANDLE hGroup) const {
 }
 
 ComPtr<IOPCDataCallback> CGroupRegistry::MakeSink() {
-  auto* sink = new (std::nothrow) COpcDataCallback(*this);
+  auto* sink = new (std::nothrow) COpcDataCallback(*this, m_sender);
   if (!sink) {
     OpcLogToWindow(SystemText("给回调函数句柄的失败"));
     return ComPtr<IOPCDataCallback>();
@@ -334,7 +335,7 @@ void CGroupRegistry::RestoreGroups() {
       ++failed;
   }
   if (m_connection.ServerLost()) return;  // the cycle starts again
-  SendNotification(kStartupDatagram, 0, 0, 0, 0, nullptr);
+  m_sender.SendText(kStartupDatagram);
   if (failed == 0) {
     LogRecovery(StringPrintf(SystemText("OpcServer已恢复，%d 个组已重新加入").c_str(), restored));
   } else {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/frame_view.h"
+#include "net/datagram_sender.h"
 #include "opc/group_record.h"
 #include "opc/opc_data_callback.h"
 #include "opc/opcda.h"
@@ -30,8 +31,8 @@
 
 class CGroupRegistry final : public IGroupDestinations, private IServerGroups {
 public:
-  // Hooks itself into the connection, which must outlive the registry.
-  CGroupRegistry(IFrameView& view, CServerConnection& connection);
+  // Hooks itself into the connection, which must outlive the registry, as must the sender.
+  CGroupRegistry(IFrameView& view, CServerConnection& connection, CDatagramSender& sender);
   // The OPC side's teardown (DestroyOpcSide), without writing to the window.
   ~CGroupRegistry();
   CGroupRegistry(const CGroupRegistry&) = delete;
@@ -85,6 +86,7 @@ public:
   }
 
 private:
+  CDatagramSender& m_sender;
   // IServerGroups: the connection's turns.
   void DropServerState() override;
   // After a creation that ends an outage: every group registered again under its index, the

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/activity_log.h"
-#include "net/send_notification.h"
+#include "net/datagram_sender.h"
 #include "opc/item_value_packer.h"
 #include "opc/typed_value_packer.h"
 #include "platform/codepage.h"
@@ -120,7 +120,7 @@ HRESULT COpcDataCallback::OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) {
 HRESULT COpcDataCallback::SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length) {
   GroupDestination destination;
   if (!destinations->FindDestination(hGroup, destination)) return E_INVALIDARG;
-  SendNotification(data, static_cast<int>(length), 0, destination.host, destination.port, nullptr);
+  sender->SendTo({data, length}, sender->GroupDestination(destination.host, destination.port));
   return S_OK;
 }
 
@@ -153,7 +153,7 @@ HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHAN
   for (DWORD d = 1; d <= packets; ++d) {
     const DWORD end = d == packets ? dwCount : kItemsPerDatagram * d;
     const DWORD entries = end - start;
-    if (logValueChanges) {
+    if (sender->LogsValueChanges()) {
       if (packets > 1 && d == 1) {
         summary = StringPrintf(
             SystemText(" 本报文变量数 %d [%d,%d) 变量总数 %d 报文个数 %d 错误码 %x 信号质量 %x")
@@ -174,8 +174,8 @@ HRESULT COpcDataCallback::NotifyNewItemValues(BYTE kind, DWORD dwTransid, OPCHAN
       }
     }
     const std::size_t size = PackItemDatagram(call, start, end, buffer);
-    SendNotification(buffer, static_cast<int>(size), 0, destination.host, destination.port,
-                     summary.c_str());
+    sender->SendTo({buffer, size}, sender->GroupDestination(destination.host, destination.port),
+                   summary);
     start = end;
   }
   return S_OK;
@@ -195,7 +195,8 @@ void COpcDataCallback::SendTypedValues(const GroupDestination& destination, BYTE
   do {
     DWORD next = start;
     const std::size_t size = PackTypedDatagram(call, start, next, buffer);
-    SendNotification(buffer, static_cast<int>(size), 0, destination.host, destination.port, "");
+    sender->SendTo({buffer, size}, sender->GroupDestination(destination.host, destination.port),
+                   "");
     start = next;
   } while (start < dwCount);
 }

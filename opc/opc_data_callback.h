@@ -11,12 +11,14 @@
 // for a failed call except the datagrams already sent before the failure.
 // Thread rule: the callbacks run on the UI thread (the apartment that advised the sink); only
 // the reference count is atomic. Ownership: created with a count of 0; every connection holds a
-// reference; the last Release deletes it. The destinations are borrowed, not counted.
+// reference; the last Release deletes it. The destinations and the sender are borrowed, not
+// counted.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "net/datagram_sender.h"
 #include "opc/opcda.h"
 
 // Where the datagrams of a group go: the client that defined it.
@@ -46,7 +48,8 @@ protected:
 
 class COpcDataCallback final : public IOPCDataCallback {
 public:
-  explicit COpcDataCallback(const IGroupDestinations& destinations) : destinations(&destinations) {}
+  COpcDataCallback(const IGroupDestinations& destinations, CDatagramSender& sender)
+      : destinations(&destinations), sender(&sender) {}
   COpcDataCallback(const COpcDataCallback&) = delete;
   COpcDataCallback& operator=(const COpcDataCallback&) = delete;
 
@@ -85,17 +88,18 @@ public:
 
   std::atomic<LONG> refCount{0};
   const IGroupDestinations* const destinations;
+  CDatagramSender* const sender;
 
 private:
   ~COpcDataCallback() = default;  // only Release deletes
   std::atomic<bool> m_disconnected{false};
 
   // The typed datagrams of one call, in order, to destination.
-  static void SendTypedValues(const GroupDestination& destination, BYTE kind, DWORD dwTransid,
-                              OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
-                              DWORD dwCount, const OPCHANDLE* phClientItems,
-                              const VARIANT* pvValues, const WORD* pwQualities,
-                              const FILETIME* pftTimeStamps, const HRESULT* pErrors);
+  void SendTypedValues(const GroupDestination& destination, BYTE kind, DWORD dwTransid,
+                       OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
+                       DWORD dwCount, const OPCHANDLE* phClientItems, const VARIANT* pvValues,
+                       const WORD* pwQualities, const FILETIME* pftTimeStamps,
+                       const HRESULT* pErrors);
 
   // The datagram of a write or cancel completion to the group's destination.
   HRESULT SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length);

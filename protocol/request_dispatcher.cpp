@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "core/activity_log.h"
+#include "health/status_snapshots.h"
 #include "net/response.h"
-#include "net/status_snapshots.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
 #include "protocol/handler_text.h"
@@ -68,8 +68,8 @@ bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
   return ReadWholeRequest(connection, &FramingOf);
 }
 
-CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId)
-    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection) {
+CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender)
+    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection, sender) {
   m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
                                        const OPCHANDLE* items, const HRESULT* errors) {
     AuditWriteCompletion(group, transactionId, count, items, errors);

@@ -39,7 +39,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/gateway_status.h"
+#include "health/gateway_status.h"
 #include "net/http_blocking_socket.h"
 #include "opc/group_registry.h"
 #include "opc/server_connection.h"
@@ -53,7 +53,7 @@
 
 class CRequestDispatcher {
 public:
-  CRequestDispatcher(IFrameView& view, WideString progId);
+  CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender);
   // Stops the audit of write completions first: the group list goes after the audit trail.
   ~CRequestDispatcher();
   CRequestDispatcher(const CRequestDispatcher&) = delete;
@@ -121,8 +121,8 @@ public:
   // The gateway's figures now, for the status reply and the metrics (a copy; no I/O).
   void FillStatus(GatewayStatus& status) const;
   // Listener side, for a UI thread that does not take up a status request at once (held by a
-  // server call): whether the request is "ST" and figures are published (net/status_snapshots.h);
-  // the connection is left rewound. Never throws.
+  // server call): whether the request is "ST" and figures are published
+  // (health/status_snapshots.h); the connection is left rewound. Never throws.
   static bool IsStatusRequestAnswerableHere(CHttpBlockingSocket& connection);
   // Answers it from the latest published figures, without the UI thread; the seconds it took,
   // or nullopt when nothing could be answered. Never throws.

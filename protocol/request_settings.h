@@ -12,6 +12,8 @@
 #include <string>
 
 #include "net/allow_list.h"
+#include "opc/call_deadline.h"
+#include "opc/server_loss.h"
 
 struct RequestSettings {
   static constexpr std::size_t kDefaultMaxGroups = 10000;
@@ -25,8 +27,10 @@ struct RequestSettings {
   std::string writersText;
   std::size_t maxGroups = kDefaultMaxGroups;  // entries of the group list, placeholders too
   std::size_t maxItems = kDefaultMaxItems;    // items of all groups together
-  int callTimeoutSeconds = 10;                // /calltimeout: the deadline on every server call
-  int statusCheckSeconds = 10;                // /statuscheck: how often GetStatus checks the server
+  // /calltimeout: the deadline on every server call.
+  int callTimeoutSeconds = kDefaultCallTimeoutSeconds;
+  // /statuscheck: how often GetStatus checks the server.
+  int statusCheckSeconds = kDefaultStatusCheckSeconds;
 };
 
 // The process-wide settings.

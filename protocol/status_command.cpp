@@ -1,12 +1,12 @@
-// "ST": the gateway's health in list lines (net/status_text.h), and the figures behind it.
+// "ST": the gateway's health in list lines (health/status_text.h), and the figures behind it.
 #include <chrono>
 #include <cstring>
 #include <utility>
 
+#include "health/status_snapshots.h"
+#include "health/status_text.h"
 #include "net/gateway_counters.h"
 #include "net/response.h"
-#include "net/status_snapshots.h"
-#include "net/status_text.h"
 #include "platform/codepage.h"
 #include "platform/service_notify.h"
 #include "protocol/list_reply.h"

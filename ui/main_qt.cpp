@@ -14,6 +14,7 @@
 #include "app/gateway_app.h"
 #include "app/main_window.h"
 #include "core/activity_log.h"
+#include "core/apartment_drain.h"
 #include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/signal_hook.h"
@@ -28,9 +29,9 @@
 
 namespace {
 
-MainWindow MakeMainFrame(const WideString& progId, bool backgroundMode) {
+MainWindow MakeMainFrame(const WideString& progId, bool backgroundMode, CDatagramSender& sender) {
   auto frame = std::make_shared<CMainFrame>(backgroundMode);
-  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId);
+  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId, sender);
   if (!backgroundMode) ShowMainWindow(*frame);
   return window;
 }
@@ -57,18 +58,11 @@ void ScheduleDrain(const std::shared_ptr<CApartment>& ui) {
       QCoreApplication::instance(), [ui] { DrainApartment(ui); }, Qt::QueuedConnection);
 }
 
-// Runs the calls queued for the UI thread. A call that throws must not unwind through Qt's
-// event loop: it is logged, and the calls queued after it run in a later turn.
+// Runs the calls queued for the UI thread (core/apartment_drain.h).
 void DrainApartment(const std::shared_ptr<CApartment>& ui) {
   // Cleared before the queue is taken: a call posted from now on schedules the next drain.
   g_drainScheduled.store(false);
-  try {
-    ui->RunPending();
-  } catch (...) {
-    LogToFile(StringPrintf(SystemText("调用RunPending时，程序抛出了异常。错误代码：%x").c_str(),
-                           static_cast<unsigned>(SocketLastError())));
-    if (ui->PendingCount() > 0) ScheduleDrain(ui);
-  }
+  RunQueuedCalls(*ui, [ui] { ScheduleDrain(ui); });
 }
 
 // Qt's notice that XDG_RUNTIME_DIR is unset (normal for a service or a plain shell) says nothing

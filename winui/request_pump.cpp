@@ -1,9 +1,6 @@
 #include "winui/request_pump.h"
 
-#include "core/activity_log.h"
-#include "platform/codepage.h"
-#include "platform/socket_api.h"
-#include "platform/string_format.h"
+#include "core/apartment_drain.h"
 
 CRequestPump::CRequestPump(std::shared_ptr<CApartment> apartment)
     : m_apartment(std::move(apartment)), m_target(std::make_shared<WakeTarget>()) {
@@ -52,18 +49,12 @@ void CRequestPump::Drain() {
     return;
   }
   m_draining = true;
-  try {
-    do {
-      m_drainAgain = false;
-      m_apartment->RunPending();
-    } while (m_drainAgain);
-  } catch (...) {
-    // A call that throws must not unwind through the window procedure: it is logged, and the
-    // calls queued after it run in a later turn.
-    LogToFile(StringPrintf(SystemText("调用RunPending时，程序抛出了异常。错误代码：%x").c_str(),
-                           static_cast<unsigned>(SocketLastError())));
-    if (m_apartment->PendingCount() > 0) Wake();
-  }
+  bool ran = true;
+  do {
+    m_drainAgain = false;
+    // A call that throws must not unwind through the window procedure (core/apartment_drain.h).
+    ran = RunQueuedCalls(*m_apartment, [this] { Wake(); });
+  } while (ran && m_drainAgain);
   m_draining = false;
 }
 

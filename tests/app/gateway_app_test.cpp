@@ -52,13 +52,14 @@ protected:
     ::setenv("XDG_RUNTIME_DIR", m_scratch.Path().c_str(), 1);
     m_port = FreeTcpPort();
     m_app = std::make_unique<CGatewayApp>();
-    m_app->SetFrameFactory([this](const std::u16string& progId, bool backgroundMode) {
-      auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
-      m_frame = frame.get();
-      m_frameProgId = progId;
-      m_frameBackground = backgroundMode;
-      return MainWindow{frame};
-    });
+    m_app->SetFrameFactory(
+        [this](const std::u16string& progId, bool backgroundMode, CDatagramSender&) {
+          auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
+          m_frame = frame.get();
+          m_frameProgId = progId;
+          m_frameBackground = backgroundMode;
+          return MainWindow{frame};
+        });
     m_app->SetMessageBox([this](const std::string& text) { m_messageBoxes.push_back(text); });
   }
   void TearDown() override {
@@ -328,7 +329,7 @@ TEST_F(GatewayAppTest, PortInUseInWindowModeShowsAMessageBoxAndLogsToTheFile) {
   occupant.Create(kSockStream);
   occupant.Bind(CSocketAddress(0, m_port));
   occupant.Listen();
-  EXPECT_FALSE(Init("/readonly /allow 10.1.2.0/24 /maxconn 3" + Ports()));
+  EXPECT_FALSE(Init("/readonly /allow 10.1.2.0/24 /maxconn 3 /calltimeout 30" + Ports()));
   EXPECT_EQ("", m_stdout);
   ASSERT_NE(nullptr, m_frame);
   const std::string port = std::to_string(m_port);
@@ -344,7 +345,7 @@ TEST_F(GatewayAppTest, PortInUseInWindowModeShowsAMessageBoxAndLogsToTheFile) {
   const std::string started = "Quarnix 1.0.0 启动，选项：/rh 127.0.0.1 /rp " +
                               std::to_string(m_receiver.Port()) + " /lp " + port +
                               " /progId OPC.SimaticNET /allow 10.1.2.0/24 /readonly /maxconn 3 "
-                              "/maxgroups 10000 /maxitems 1000000";
+                              "/maxgroups 10000 /maxitems 1000000 /calltimeout 30";
   EXPECT_EQ((std::vector<std::string>{started, UnregisteredServerLine(),
                                       "尝试打开套接字端口" + port, failed, taken}),
             FileLines(LogFile()));
@@ -371,7 +372,7 @@ TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
   m_app->ExitInstance();
 
   CGatewayApp invalidHost;
-  invalidHost.SetFrameFactory([](const std::u16string&, bool) {
+  invalidHost.SetFrameFactory([](const std::u16string&, bool, CDatagramSender&) {
     return MainWindow{std::make_shared<CHeadlessFrame>(true)};
   });
   testing::internal::CaptureStdout();

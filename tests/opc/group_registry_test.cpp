@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/activity_log.h"
-#include "net/send_notification.h"
+#include "net/datagram_sender.h"
 #include "opc/opc_data_callback.h"
 #include "platform/apartment.h"
 #include "platform/socket_api.h"
@@ -45,7 +45,7 @@ protected:
   void Renew(const std::u16string& progId = CFaultyOpcServer::kProgId) {
     registry.reset();
     connection = std::make_unique<CServerConnection>(view, progId);
-    registry = std::make_unique<CGroupRegistry>(view, *connection);
+    registry = std::make_unique<CGroupRegistry>(view, *connection, m_sockets.sender);
   }
 
   // Connects without the menu (no registration, no datagram).
@@ -76,7 +76,7 @@ protected:
 
   // Nothing was sent before this: the next datagram to arrive is a marker sent now.
   void ExpectNoDatagram() {
-    SendNotification("marker", 0, 0, 0, 0, nullptr);
+    m_sockets.sender.SendText("marker");
     EXPECT_EQ(receiver.Next(), TextBytes("marker"));
   }
 
@@ -112,7 +112,8 @@ protected:
   CRecordingView view;
   std::unique_ptr<CServerConnection> connection =
       std::make_unique<CServerConnection>(view, CFaultyOpcServer::kProgId);
-  std::unique_ptr<CGroupRegistry> registry = std::make_unique<CGroupRegistry>(view, *connection);
+  std::unique_ptr<CGroupRegistry> registry =
+      std::make_unique<CGroupRegistry>(view, *connection, m_sockets.sender);
   std::string errorText;
 };
 

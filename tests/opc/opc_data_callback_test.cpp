@@ -24,7 +24,7 @@ protected:
   DataCallback() : m_sockets(defaultReceiver.Port()) {
     logValueChanges = false;
     logGroupOps = true;
-    sink = new COpcDataCallback(registry);
+    sink = new COpcDataCallback(registry, m_sockets.sender);
     sink->AddRef();
   }
   ~DataCallback() override {
@@ -91,14 +91,10 @@ protected:
   CScratchDir scratch;
   CUdpReceiver defaultReceiver;
   CUdpReceiver groupReceiver;
-
-private:
   CNotifySockets m_sockets;
-
-protected:
   CRecordingView view;
   CServerConnection connection{view, u"Quarnix.NoServer"};
-  CGroupRegistry registry{view, connection};
+  CGroupRegistry registry{view, connection, m_sockets.sender};
   COpcDataCallback* sink = nullptr;
 };
 
@@ -126,7 +122,7 @@ TEST_F(DataCallback, QueryInterfaceRaisesTheCountForItsTwoInterfacesOnly) {
 }
 
 TEST_F(DataCallback, AddRefAndReleaseReturnTheNewCountAndTheLastReleaseDeletes) {
-  auto* other = new COpcDataCallback(registry);
+  auto* other = new COpcDataCallback(registry, m_sockets.sender);
   EXPECT_EQ(other->refCount.load(), 0);
   EXPECT_EQ(other->AddRef(), 1u);
   EXPECT_EQ(other->AddRef(), 2u);

@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "core/activity_log.h"
 #include "core/frame_view.h"
-#include "net/gateway_sockets.h"
+#include "net/blocking_socket.h"
+#include "net/datagram_sender.h"
+#include "net/gateway_counters.h"
 #include "opc/opcda.h"
 #include "platform/apartment_timer.h"
 #include "platform/socket_api.h"
@@ -154,17 +157,19 @@ private:
   std::uint16_t m_port = 0;
 };
 
-// The gateway's notification socket, aimed by default at a receiver.
+// The gateway's notification socket and a datagram sender on it aimed by default at a
+// receiver (under the process's value-change log switch), with counters of its own.
 class CNotifySockets {
 public:
-  explicit CNotifySockets(std::uint16_t defaultPort) {
-    sockets.remoteHost = 0x7F000001;
-    sockets.remotePort = defaultPort;
-    sockets.socketNotify.Create(kSockDgram);
+  explicit CNotifySockets(std::uint16_t defaultPort)
+      : sender(socket, DatagramAddress{0x7F000001, defaultPort}, logValueChanges, counters) {
+    socket.Create(kSockDgram);
   }
-  ~CNotifySockets() { sockets.socketNotify.Close(); }
+  ~CNotifySockets() { socket.Close(); }
 
-  CGatewaySockets sockets;
+  CBlockingSocket socket;
+  GatewayCounters counters;
+  CDatagramSender sender;
 };
 
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {

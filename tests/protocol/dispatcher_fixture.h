@@ -17,6 +17,7 @@
 #include "protocol/request_dispatcher.h"
 #include "tests/support/faulty_opc_server.h"
 #include "tests/support/loopback_connection.h"
+#include "tests/support/unsent_datagrams.h"
 
 // The window as the core sees it: records log lines, status texts, error boxes and closes.
 class CRecordingFrame : public IFrameView {
@@ -45,7 +46,7 @@ public:
 
 class DispatcherTest : public ::testing::Test {
 protected:
-  DispatcherTest() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId) {
+  DispatcherTest() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, m_datagrams.sender) {
     pMainFrame = &m_frame;
     m_saved[0] = logValueChanges;
     m_saved[1] = logValueWrites;
@@ -116,6 +117,7 @@ protected:
 
   CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;
+  CUnsentDatagrams m_datagrams;
   CRequestDispatcher m_dispatcher;
   int m_lastResult = -1;
 

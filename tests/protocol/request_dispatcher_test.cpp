@@ -103,7 +103,8 @@ TEST_F(DispatcherTest, UnknownCommandDoesNotClose) {
 
 class DispatcherWithoutServerTest : public ::testing::Test {
 protected:
-  DispatcherWithoutServerTest() : m_dispatcher(m_frame, u"Quarnix.NoSuchServer") {}
+  DispatcherWithoutServerTest()
+      : m_dispatcher(m_frame, u"Quarnix.NoSuchServer", m_datagrams.sender) {}
   ~DispatcherWithoutServerTest() override { m_dispatcher.Registry().DestroyOpcSide(); }
 
   std::string Request(std::string_view bytes) {
@@ -115,6 +116,7 @@ protected:
   }
 
   CRecordingFrame m_frame;
+  CUnsentDatagrams m_datagrams;
   CRequestDispatcher m_dispatcher;
 };
 

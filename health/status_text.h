@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "net/gateway_status.h"
+#include "health/gateway_status.h"
 
 // The status figures as list lines.
 std::vector<std::string> StatusLines(const GatewayStatus& status);

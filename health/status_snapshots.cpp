@@ -1,4 +1,4 @@
-#include "net/status_snapshots.h"
+#include "health/status_snapshots.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -25,7 +25,7 @@
 #include <memory>
 #include <optional>
 
-#include "net/gateway_status.h"
+#include "health/gateway_status.h"
 
 class CApartment;
 

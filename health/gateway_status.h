@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/connection_guard.h"  // RefusalCounts
+
 class CRequestFigures {
 public:
   // The outcome of a request by its reply code: 0, 1 (refused) or anything else (failed).
@@ -44,14 +46,6 @@ private:
   std::vector<CommandCounts> m_byCommand;
   std::array<std::uint64_t, kBucketBounds.size() + 1> m_buckets{};
   double m_secondsTotal = 0;
-};
-
-// Connections closed without being served, by reason (net/connection_guard.h's verdicts).
-struct RefusalCounts {
-  std::uint64_t notAllowed = 0;  // not on the /allow list
-  std::uint64_t tooMany = 0;     // the address held /maxconn connections
-  std::uint64_t noRoom = 0;      // near the open-file limit, or no thread to serve it
-  std::uint64_t Total() const { return notAllowed + tooMany + noRoom; }
 };
 
 // Write requests ("SW", "AW", "RM" of another address's group: the audit trail's lines) by

@@ -1,6 +1,6 @@
-#include "net/metrics_http.h"
+#include "health/metrics_http.h"
 
-#include "net/prometheus_text.h"
+#include "health/prometheus_text.h"
 #include "platform/process_figures.h"
 
 namespace {

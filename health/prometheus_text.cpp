@@ -1,4 +1,4 @@
-#include "net/prometheus_text.h"
+#include "health/prometheus_text.h"
 
 #include "platform/string_format.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "net/gateway_status.h"
+#include "health/gateway_status.h"
 #include "platform/process_figures.h"
 
 // The content type that names this format in the HTTP reply.

@@ -1,4 +1,4 @@
-#include "net/metrics_server.h"
+#include "health/metrics_server.h"
 
 #include <algorithm>
 

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <thread>
 
-#include "net/metrics_http.h"
-#include "net/prometheus_text.h"
-#include "net/status_snapshots.h"
-#include "net/status_text.h"
+#include "health/metrics_http.h"
+#include "health/prometheus_text.h"
+#include "health/status_snapshots.h"
+#include "health/status_text.h"
 #include "platform/apartment.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "net/gateway_status.h"
+#include "health/gateway_status.h"
 
 #include <algorithm>
 

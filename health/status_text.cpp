@@ -1,4 +1,4 @@
-#include "net/status_text.h"
+#include "health/status_text.h"
 
 #include "platform/string_format.h"
 

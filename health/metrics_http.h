@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/gateway_status.h"
+#include "health/gateway_status.h"
 
 // The most bytes of a request head read; a longer head is answered 400.
 inline constexpr std::size_t kMostHttpHeadBytes = 8192;

@@ -22,9 +22,9 @@
 #include <mutex>
 #include <thread>
 
+#include "health/metrics_http.h"
 #include "net/blocking_socket.h"
 #include "net/connection_guard.h"
-#include "net/metrics_http.h"
 #include "net/protection_settings.h"
 
 class CMetricsServer {
