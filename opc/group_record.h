@@ -132,8 +132,8 @@ public:
   OPCHANDLE hServerGroup = 0;
   ComPtr<IOPCGroupStateMgt> pIOPCGroupStateMgt;
   ComPtr<IOPCItemMgt> pIOPCItemMgt;
-  ItemResults pItemResults;         // from AddItems, wItemsDefined entries
-  CoTaskPtr<HRESULT> pItemErrors;   // from AddItems, wItemsDefined entries
+  ItemResults pItemResults;        // from AddItems, wItemsDefined entries
+  CoTaskPtr<HRESULT> pItemErrors;  // from AddItems, wItemsDefined entries
   ComPtr<IOPCSyncIO> pSyncIO;
   ComPtr<IOPCAsyncIO2> pAsyncIO2;
   // While the server holds the group active: when its last value-change datagram went out, or

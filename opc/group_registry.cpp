@@ -179,8 +179,9 @@ void CGroupRegistry::DisconnectSinks() {
 }
 
 GroupRecord::GiveBack CGroupRegistry::LostServerGiveBack() const {
-  return m_connection.ServerLost() && m_connection.ServerHung() ? GroupRecord::GiveBack::kServerHung
-                                                                : GroupRecord::GiveBack::kServerLost;
+  return m_connection.ServerLost() && m_connection.ServerHung()
+             ? GroupRecord::GiveBack::kServerHung
+             : GroupRecord::GiveBack::kServerLost;
 }
 
 void CGroupRegistry::GiveBackGroupState(GroupRecord& group) {
@@ -272,8 +273,8 @@ HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUn
 
   OpcLogGroupOp(SystemText("调用group.pIOPCItemMgt->QueryInterface(...)函数"));
   text = "No IOPCGroupStateMgt found";
-  hr = m_connection.NoteServerResult(
-      group.pIOPCItemMgt->QueryInterface(IID_IOPCGroupStateMgt, group.pIOPCGroupStateMgt.PutVoid()));
+  hr = m_connection.NoteServerResult(group.pIOPCItemMgt->QueryInterface(
+      IID_IOPCGroupStateMgt, group.pIOPCGroupStateMgt.PutVoid()));
   if (hr != S_OK || !group.pIOPCGroupStateMgt) return hr == S_OK ? E_NOINTERFACE : hr;
 
   OpcLogGroupOp(SystemText("调用AtlAdvise(...)函数"));
@@ -358,9 +359,7 @@ bool CGroupRegistry::RestoreGroup(GroupRecord& group, std::size_t index, IUnknow
     LogRecovery(StringPrintf(SystemText("组 %s 重新加入OpcServer失败：%s : %x").c_str(),
                              Narrow(group.szName).c_str(), text.c_str(), Hex(hr)));
     // The group stays defined and unregistered; what the live server gave it is given back.
-    if (group.hServerGroup != 0)
-      m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group.hServerGroup, TRUE));
-    if (!m_connection.ServerLost()) GiveBackGroupState(group);
+    RemoveFromServer(group);
     return false;
   }
   if (!group.bActive) return true;

@@ -54,9 +54,10 @@ HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESUL
                                        WORD* pwQualities, FILETIME* pftTimeStamps,
                                        HRESULT* pErrors) {
   return DeliverItemValues(
-      kValueChangeKind, "OnDataChange调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x",
-      dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems, pvValues,
-      pwQualities, pftTimeStamps, pErrors);
+      kValueChangeKind,
+      "OnDataChange调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x", dwTransid,
+      hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
+      pftTimeStamps, pErrors);
 }
 
 HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
@@ -74,14 +75,13 @@ HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRES
 HRESULT COpcDataCallback::DeliverItemValues(BYTE kind, const char* failureFormat, DWORD dwTransid,
                                             OPCHANDLE hGroup, HRESULT hrMasterquality,
                                             HRESULT hrMastererror, DWORD dwCount,
-                                            const OPCHANDLE* phClientItems,
-                                            const VARIANT* pvValues, const WORD* pwQualities,
-                                            const FILETIME* pftTimeStamps, const HRESULT* pErrors) {
+                                            const OPCHANDLE* phClientItems, const VARIANT* pvValues,
+                                            const WORD* pwQualities, const FILETIME* pftTimeStamps,
+                                            const HRESULT* pErrors) {
   if (Disconnected()) return S_OK;
   try {
     if (NotifyNewItemValues(kind, dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
-                            phClientItems, pvValues, pwQualities, pErrors,
-                            pftTimeStamps) == S_OK) {
+                            phClientItems, pvValues, pwQualities, pErrors, pftTimeStamps) == S_OK) {
       // Only value changes count for the group's value age.
       if (kind == kValueChangeKind) destinations->NoteValuesSent(hGroup);
       return S_OK;

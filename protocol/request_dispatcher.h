@@ -180,8 +180,7 @@ private:
   int Write(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
             IoKind kind, WriteProgress& progress);
   // The server's write of a request that Write has taken, with its values (one per item).
-  int WriteSync(ItemRequest& request, VARIANT* values, std::string& reply,
-                WriteProgress& progress);
+  int WriteSync(ItemRequest& request, VARIANT* values, std::string& reply, WriteProgress& progress);
   int WriteAsync(ItemRequest& request, VARIANT* values, std::string& reply,
                  WriteProgress& progress);
   // /writers: false for a client that may not write, with "Writes are not allowed from

@@ -195,8 +195,8 @@ int CRequestDispatcher::WriteSync(ItemRequest& request, VARIANT* values, std::st
   }
 
   CoTaskPtr<HRESULT> errors;
-  const HRESULT hr = group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(),
-                                          values, errors.Put());
+  const HRESULT hr =
+      group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(), values, errors.Put());
   progress.result = hr == S_OK ? "written" : "failed";
   if (hr == S_FALSE)
     progress.outcomes = ItemOutcomes(m_connection.Server(), errors.Get(), count, "written");
@@ -242,8 +242,8 @@ int CRequestDispatcher::WriteOutcomeUnknown(const char* method, std::string& rep
   return RPC_E_CALL_CANCELED;
 }
 
-int CRequestDispatcher::WriteAsync(ItemRequest& request, VARIANT* values,
-                                   std::string& reply, WriteProgress& progress) {
+int CRequestDispatcher::WriteAsync(ItemRequest& request, VARIANT* values, std::string& reply,
+                                   WriteProgress& progress) {
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
   if (logValueWrites) {
@@ -257,9 +257,8 @@ int CRequestDispatcher::WriteAsync(ItemRequest& request, VARIANT* values,
 
   DWORD cancelId = 0;
   CoTaskPtr<HRESULT> errors;
-  const HRESULT hr =
-      group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(), values,
-                             request.transactionId, &cancelId, errors.Put());
+  const HRESULT hr = group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(),
+                                            values, request.transactionId, &cancelId, errors.Put());
   if (hr == RPC_E_CALL_CANCELED) {
     progress.result = "unknown";
     return WriteOutcomeUnknown("IOPCAsyncIO2::Write", reply);
