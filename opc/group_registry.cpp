@@ -358,8 +358,10 @@ bool CGroupRegistry::RestoreGroup(GroupRecord& group, std::size_t index, IUnknow
   if (hr != S_OK) {
     LogRecovery(StringPrintf(SystemText("组 %s 重新加入OpcServer失败：%s : %x").c_str(),
                              Narrow(group.szName).c_str(), text.c_str(), Hex(hr)));
-    // The group stays defined and unregistered; what the live server gave it is given back.
-    RemoveFromServer(group);
+    // The group stays defined and unregistered; what the live server gave it is given back (a
+    // server lost on the way is given up with the whole list, and its count with it).
+    RemoveAtServer(group);
+    if (!m_connection.ServerLost()) GiveBackGroupState(group);
     return false;
   }
   if (!group.bActive) return true;
