@@ -4,12 +4,12 @@
 // everything the server gave it: one reference on each interface (ComPtr) and the arrays that
 // AddItems returned (COM task memory, with the items' blobs). What it holds of the server goes
 // back in one place, GiveBackServerState, in the mode that the server's state allows; the
-// destructor gives it back in the normal mode.
+// destructor gives it back in the normal mode (without further calls once one is cancelled).
 //
 // The definitions (name, flags, rate, destination, item definitions) are the fields that the
 // request side fills and reads. The server-side fields are written only by the registration
-// (opc/group_registry.cpp) and by the record itself; handlers read them through the accessors
-// below, which check the item index against what the server added.
+// (opc/group_registry.cpp) and by the record itself; handlers call its interfaces and read the
+// items' results through the accessors below, for an index below ItemsAtServer().
 //
 // Thread rule: UI thread only. Error rule: nothing here fails towards the caller.
 #pragma once
