@@ -18,21 +18,32 @@ void FreeWideString(LPWSTR text) {
   delete[] text;
 }
 
+void ItemResults::Reset() {
+  if (m_results != nullptr)
+    for (std::size_t i = 0; i < m_count; ++i) CoTaskMemFree(m_results[i].pBlob);
+  CoTaskMemFree(m_results);
+  m_results = nullptr;
+  m_count = 0;
+}
+
 GroupRecord::GroupRecord(LPWSTR name) : szName(name) {}
 
 GroupRecord::~GroupRecord() {
   FreeWideString(szName);
   szName = nullptr;
-  if (ReleaseServerState() != S_OK) DropServerState();
-  if (pItemDefs) {
-    for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i)
-      FreeWideString(pItemDefs[i].szItemID);
-    delete[] pItemDefs;
-    pItemDefs = nullptr;
-  }
+  if (GiveBackServerState(GiveBack::kNormal).stopped != S_OK)
+    GiveBackServerState(GiveBack::kServerLost);
+  FreeItemDefs();
 }
 
-HRESULT GroupRecord::ReleaseServerState() {
+void GroupRecord::FreeItemDefs() {
+  if (pItemDefs == nullptr) return;
+  for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i) FreeWideString(pItemDefs[i].szItemID);
+  delete[] pItemDefs;
+  pItemDefs = nullptr;
+}
+
+HRESULT GroupRecord::DisconnectAtServer() {
   // A call cancelled at the deadline ends the calls. Other failures are usual here (the server
   // has mostly dropped the group already, and its objects then report themselves disconnected).
   HRESULT stopped = S_OK;
@@ -53,94 +64,75 @@ HRESULT GroupRecord::ReleaseServerState() {
     }
   }
   if (stopped != S_OK) return stopped;
-  if (pIOPCGroupStateMgt) pIOPCGroupStateMgt->Release();
-  pIOPCGroupStateMgt = nullptr;
+  dwAdviseCookie = 0;
+  pIOPCGroupStateMgt.Reset();
 
   // The items reach a group that the server has usually dropped already; results do not matter.
-  if (pItemResults && pIOPCItemMgt && wItemsDefined > 0) {
+  if (pItemResults != nullptr && pIOPCItemMgt && wItemsDefined > 0) {
     std::vector<OPCHANDLE> handles(wItemsDefined);
     for (WORD i = 0; i < wItemsDefined; ++i) handles[i] = pItemResults[i].hServer;
     CoTaskPtr<HRESULT> removeErrors;
     note(pIOPCItemMgt->RemoveItems(wItemsDefined, handles.data(), removeErrors.Put()));
   }
-  if (stopped != S_OK) return stopped;
-  DropServerState();
-  return S_OK;
+  return stopped;
 }
 
-void GroupRecord::DropServerState() {
-  if (pIOPCGroupStateMgt) pIOPCGroupStateMgt->Release();
-  if (pItemResults) {
-    for (WORD i = 0; i < wItemsDefined; ++i) CoTaskMemFree(pItemResults[i].pBlob);
-    CoTaskMemFree(pItemResults);
+GroupRecord::GiveBackOutcome GroupRecord::GiveBackServerState(GiveBack mode) {
+  GiveBackOutcome outcome;
+  if (mode == GiveBack::kNormal) {
+    outcome.stopped = DisconnectAtServer();
+    if (outcome.stopped != S_OK) return outcome;
   }
-  CoTaskMemFree(pItemErrors);
-  if (pSyncIO) pSyncIO->Release();
-  if (pAsyncIO2) pAsyncIO2->Release();
-  if (pIOPCItemMgt) pIOPCItemMgt->Release();
-  ForgetServerState();
-}
-
-std::size_t GroupRecord::AbandonServerState() {
-  std::size_t given = 0;
-  for (IUnknown* held :
-       {static_cast<IUnknown*>(pIOPCGroupStateMgt), static_cast<IUnknown*>(pIOPCItemMgt),
-        static_cast<IUnknown*>(pSyncIO), static_cast<IUnknown*>(pAsyncIO2)}) {
-    if (held == nullptr) continue;
-    AbandonServerObject(held);
-    ++given;
+  if (mode == GiveBack::kServerHung) {
+    // Held, never released: the interfaces stay with AbandonServerObject.
+    const auto abandon = [&outcome](auto& held) {
+      if (!held) return;
+      AbandonServerObject(held.Detach());
+      ++outcome.abandoned;
+    };
+    abandon(pIOPCGroupStateMgt);
+    abandon(pIOPCItemMgt);
+    abandon(pSyncIO);
+    abandon(pAsyncIO2);
   }
-  if (pItemResults) {
-    for (WORD i = 0; i < wItemsDefined; ++i) CoTaskMemFree(pItemResults[i].pBlob);
-    CoTaskMemFree(pItemResults);
-  }
-  CoTaskMemFree(pItemErrors);
-  ForgetServerState();
-  return given;
-}
-
-void GroupRecord::ForgetServerState() {
+  // Whatever is still held is released here (kNormal, kServerLost), in the destructor's order.
+  pIOPCGroupStateMgt.Reset();
+  pItemResults.Reset();
+  pItemErrors.Reset();
+  pSyncIO.Reset();
+  pAsyncIO2.Reset();
+  pIOPCItemMgt.Reset();
   dwAdviseCookie = 0;
   hServerGroup = 0;
-  pIOPCGroupStateMgt = nullptr;
-  pIOPCItemMgt = nullptr;
-  pItemResults = nullptr;
-  pItemErrors = nullptr;
-  pSyncIO = nullptr;
-  pAsyncIO2 = nullptr;
   if (ActiveAtServer()) valuesSinceBeforeLoss = valuesSince;
   valuesSince = {};
+  return outcome;
 }
 
 namespace {
 
 template <class TInterface>
-HRESULT Obtain(IOPCItemMgt* itemMgt, TInterface*& slot, REFIID iid) {
-  if (slot != nullptr) return S_OK;
+HRESULT Obtain(IOPCItemMgt* itemMgt, ComPtr<TInterface>& slot, REFIID iid) {
+  if (slot) return S_OK;
   if (itemMgt == nullptr) return S_FALSE;
-  const HRESULT hr = itemMgt->QueryInterface(iid, reinterpret_cast<void**>(&slot));
-  if (hr == S_OK && slot != nullptr) return S_OK;
-  if (slot != nullptr) slot->Release();
-  slot = nullptr;
+  const HRESULT hr = itemMgt->QueryInterface(iid, slot.PutVoid());
+  if (hr == S_OK && slot) return S_OK;
+  slot.Reset();
   return hr != S_OK ? hr : E_NOINTERFACE;
 }
 
 }  // namespace
 
 HRESULT GroupRecord::ObtainSyncIO() {
-  return Obtain(pIOPCItemMgt, pSyncIO, IID_IOPCSyncIO);
+  return Obtain(pIOPCItemMgt.Get(), pSyncIO, IID_IOPCSyncIO);
 }
 
 HRESULT GroupRecord::ObtainAsyncIO2() {
-  return Obtain(pIOPCItemMgt, pAsyncIO2, IID_IOPCAsyncIO2);
+  return Obtain(pIOPCItemMgt.Get(), pAsyncIO2, IID_IOPCAsyncIO2);
 }
 
 void GroupRecord::AllocItemDefs(WORD count) {
-  if (pItemDefs) {
-    for (WORD i = 0; i < wItemsDefined && i < wItemCount; ++i)
-      FreeWideString(pItemDefs[i].szItemID);
-    delete[] pItemDefs;
-  }
+  FreeItemDefs();
   pItemDefs = count > 0 ? new OPCITEMDEF[count]() : nullptr;
   wItemCount = count;
   wItemsDefined = 0;
@@ -163,4 +155,14 @@ int GroupRecord::DefineNextItem(LPWSTR itemId, BOOL active, VARTYPE requestedTyp
   def.wReserved = 0;
   wItemsDefined = static_cast<WORD>(index + 1);
   return index;
+}
+
+WORD GroupRecord::ItemsAtServer() const {
+  if (pItemResults == nullptr || pItemErrors == nullptr) return 0;
+  return std::min(wItemCount, wItemsDefined);
+}
+
+const WCHAR* GroupRecord::ItemId(WORD item) const {
+  if (pItemDefs == nullptr || item >= wItemsDefined || item >= wItemCount) return nullptr;
+  return pItemDefs[item].szItemID;
 }

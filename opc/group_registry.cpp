@@ -76,8 +76,7 @@ void CGroupRegistry::OnCreateOpcServer() {
 
 void CGroupRegistry::OnDestroyOpcServer() {
   m_uiThread.Check();
-  IOPCServer* server = m_connection.Server();
-  if (server == nullptr) {
+  if (m_connection.Server() == nullptr) {
     OpcLogToWindow(SystemText("并未创建OpcServer"));
     if (m_connection.Recovering()) LogRecovery(SystemText("已停止自动重新连接OpcServer"));
     m_connection.StopRecovery();
@@ -88,23 +87,16 @@ void CGroupRegistry::OnDestroyOpcServer() {
     try {
       GroupRecord* group = GetGroup(index);
       if (!group) continue;
-      if (group->hServerGroup != 0 && !m_connection.ServerLost())
-        m_connection.NoteServerResult(server->RemoveGroup(group->hServerGroup, TRUE));
       // The record stays as the client's definition; what the old server gave it is given back
       // now, while that server is still referenced, so that nothing dangles afterwards.
-      if (m_connection.ServerLost())
-        GiveUpServerState(*group);
-      else
-        ReleaseGroupState(*group);
+      RemoveFromServer(*group);
     } catch (...) {
       LogToFile(StringPrintf(SystemText("调用m_pIOPCServer->RemoveGroup(%d)报错 %x").c_str(),
                              static_cast<int>(index), Hex(SocketLastError())));
     }
   }
-  m_connection.Release("调用m_pIOPCServer->Release()报错 %x");
-  DisconnectSinks();
   // The operator took the connection down: a loss met on the way starts no reconnection.
-  m_connection.ForgetLoss();
+  ReleaseServer("调用m_pIOPCServer->Release()报错 %x");
   m_connection.StopRecovery();
   OpcLogToWindow(SystemText("成功销毁OpcServer"));
   m_sender.SendText(kExitDatagram);
@@ -122,7 +114,11 @@ void CGroupRegistry::DestroyOpcSide() {
                        Hex(SocketLastError())));
     }
   }
-  m_connection.Release();
+  ReleaseServer(CServerConnection::kReleaseFailure);
+}
+
+void CGroupRegistry::ReleaseServer(const char* failureFormat) {
+  m_connection.Release(failureFormat);
   DisconnectSinks();
   m_connection.ForgetLoss();
 }
@@ -183,29 +179,47 @@ void CGroupRegistry::DisconnectSinks() {
   m_sinks.clear();
 }
 
-void CGroupRegistry::ReleaseGroupState(GroupRecord& group) {
-  const HRESULT stopped = group.ReleaseServerState();
-  if (stopped == S_OK) return;
-  m_connection.NoteServerResult(stopped);
-  if (m_connection.ServerLost())
-    GiveUpServerState(group);
-  else
-    group.DropServerState();
+GroupRecord::GiveBack CGroupRegistry::LostServerGiveBack() const {
+  return m_connection.ServerLost() && m_connection.ServerHung()
+             ? GroupRecord::GiveBack::kServerHung
+             : GroupRecord::GiveBack::kServerLost;
 }
 
-void CGroupRegistry::GiveUpServerState(GroupRecord& group) {
-  if (m_connection.ServerHung())
-    group.AbandonServerState();
-  else
-    group.DropServerState();
+void CGroupRegistry::GiveBackGroupState(GroupRecord& group) {
+  if (!m_connection.ServerLost()) {
+    const HRESULT stopped = group.GiveBackServerState(GroupRecord::GiveBack::kNormal).stopped;
+    if (stopped == S_OK) return;
+    // Judged like any server call: slow (released without further calls) or hung.
+    m_connection.NoteServerResult(stopped);
+  }
+  group.GiveBackServerState(LostServerGiveBack());
+}
+
+bool CGroupRegistry::RemoveAtServer(GroupRecord& group) {
+  if (!m_connection.Server() || m_connection.ServerLost() || group.hServerGroup == 0) return false;
+  m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group.hServerGroup, TRUE));
+  return true;
+}
+
+void CGroupRegistry::RemoveFromServer(GroupRecord& group) {
+  RemoveAtServer(group);
+  GiveBackGroupState(group);
+}
+
+std::size_t CGroupRegistry::GiveBackAll(GroupRecord::GiveBack mode) {
+  std::size_t abandoned = 0;
+  for (auto& group : m_groupList)
+    if (group) abandoned += group->GiveBackServerState(mode).abandoned;
+  DisconnectSinks();
+  return abandoned;
+}
+
+void CGroupRegistry::DropServerState() {
+  GiveBackAll(GroupRecord::GiveBack::kServerLost);
 }
 
 std::size_t CGroupRegistry::AbandonServerState() {
-  std::size_t given = 0;
-  for (auto& group : m_groupList)
-    if (group) given += group->AbandonServerState();
-  DisconnectSinks();
-  return given;
+  return GiveBackAll(GroupRecord::GiveBack::kServerHung);
 }
 
 int CGroupRegistry::AddGroupsToServer(std::string& errorText, std::size_t startIndex) {
@@ -245,16 +259,14 @@ HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUn
   text = StringPrintf("Add group %s to server failed", name.c_str());
   IOPCServer* server = m_connection.Server();
   if (!server) return E_FAIL;
-  IUnknown* unknown = nullptr;
+  ComPtr<IUnknown> unknown;
   HRESULT hr = m_connection.NoteServerResult(server->AddGroup(
       group.szName, FALSE, group.dwRequestedUpdateRate, static_cast<OPCHANDLE>(index),
       &group.lTimeBias, &group.fPercentDeadband, kEnglishUs, &group.hServerGroup,
-      &group.dwRevisedUpdateRate, IID_IOPCItemMgt, &unknown));
-  if (FAILED(hr)) {
-    if (unknown) unknown->Release();
-    return hr;
-  }
-  group.pIOPCItemMgt = static_cast<IOPCItemMgt*>(unknown);
+      &group.dwRevisedUpdateRate, IID_IOPCItemMgt, unknown.Put()));
+  if (FAILED(hr)) return hr;
+  // AddGroup returns the interface asked for (IID_IOPCItemMgt) through its IUnknown out-pointer.
+  group.pIOPCItemMgt = ComPtr<IOPCItemMgt>(static_cast<IOPCItemMgt*>(unknown.Detach()));
   if (!group.pIOPCItemMgt) return E_NOINTERFACE;
 
   hr = AddItems(group, name, text);
@@ -263,7 +275,7 @@ HRESULT CGroupRegistry::RegisterGroup(GroupRecord& group, std::size_t index, IUn
   OpcLogGroupOp(SystemText("调用group.pIOPCItemMgt->QueryInterface(...)函数"));
   text = "No IOPCGroupStateMgt found";
   hr = m_connection.NoteServerResult(group.pIOPCItemMgt->QueryInterface(
-      IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&group.pIOPCGroupStateMgt)));
+      IID_IOPCGroupStateMgt, group.pIOPCGroupStateMgt.PutVoid()));
   if (hr != S_OK || !group.pIOPCGroupStateMgt) return hr == S_OK ? E_NOINTERFACE : hr;
 
   OpcLogGroupOp(SystemText("调用AtlAdvise(...)函数"));
@@ -279,10 +291,12 @@ HRESULT CGroupRegistry::AddItems(GroupRecord& group, const std::string& name, st
                              static_cast<int>(group.wItemsDefined)));
   text = StringPrintf("Add items on group %s failed", name.c_str());
   const HRESULT hr = m_connection.NoteServerResult(group.pIOPCItemMgt->AddItems(
-      group.wItemsDefined, group.pItemDefs, &group.pItemResults, &group.pItemErrors));
+      group.wItemsDefined, group.pItemDefs, group.pItemResults.Put(group.wItemsDefined),
+      group.pItemErrors.Put()));
   if (hr != S_OK && hr != S_FALSE) return hr;
   // A server that reports success without its result arrays has added nothing we can use.
-  if (group.wItemsDefined > 0 && (!group.pItemResults || !group.pItemErrors)) return E_POINTER;
+  if (group.wItemsDefined > 0 && (group.pItemResults == nullptr || group.pItemErrors == nullptr))
+    return E_POINTER;
   for (WORD i = 0; i < group.wItemsDefined; ++i) {
     const HRESULT itemError = group.pItemErrors[i];
     if (itemError == S_OK) continue;
@@ -315,12 +329,6 @@ HRESULT CGroupRegistry::Advise(GroupRecord& group, IUnknown* sink) {
   return S_OK;
 }
 
-void CGroupRegistry::DropServerState() {
-  for (auto& group : m_groupList)
-    if (group) group->DropServerState();
-  DisconnectSinks();
-}
-
 void CGroupRegistry::RestoreGroups() {
   const ComPtr<IOPCDataCallback> sink = MakeSink();
   if (!sink) return;
@@ -351,10 +359,10 @@ bool CGroupRegistry::RestoreGroup(GroupRecord& group, std::size_t index, IUnknow
   if (hr != S_OK) {
     LogRecovery(StringPrintf(SystemText("组 %s 重新加入OpcServer失败：%s : %x").c_str(),
                              Narrow(group.szName).c_str(), text.c_str(), Hex(hr)));
-    // The group stays defined and unregistered; what the live server gave it is given back.
-    if (group.hServerGroup != 0)
-      m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group.hServerGroup, TRUE));
-    if (!m_connection.ServerLost()) ReleaseGroupState(group);
+    // The group stays defined and unregistered; what the live server gave it is given back (a
+    // server lost on the way is given up with the whole list, and its count with it).
+    RemoveAtServer(group);
+    if (!m_connection.ServerLost()) GiveBackGroupState(group);
     return false;
   }
   if (!group.bActive) return true;
@@ -375,16 +383,11 @@ void CGroupRegistry::Remove(std::size_t startIndex, bool unlink) {
     GroupRecord* group = m_groupList[index].get();
     if (!group) continue;
     const std::string name = Narrow(group->szName);
-    if (m_connection.Server() && !m_connection.ServerLost() && group->hServerGroup != 0) {
-      m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group->hServerGroup, TRUE));
-      OpcLogGroupOp(StringPrintf(SystemText("删除已加入OpcServer的组 %s").c_str(), name.c_str()));
-    } else {
-      OpcLogGroupOp(StringPrintf(SystemText("删除未加入OpcServer的组 %s").c_str(), name.c_str()));
-    }
-    if (m_connection.ServerLost())
-      GiveUpServerState(*group);  // a lost server gets no Unadvise or RemoveItems
-    else
-      ReleaseGroupState(*group);
+    const bool removed = RemoveAtServer(*group);
+    OpcLogGroupOp(StringPrintf(
+        SystemText(removed ? "删除已加入OpcServer的组 %s" : "删除未加入OpcServer的组 %s").c_str(),
+        name.c_str()));
+    GiveBackGroupState(*group);  // a lost server gets no Unadvise or RemoveItems
     if (unlink) m_groupList[index].reset();
   }
   if (unlink && startIndex < m_groupList.size())
@@ -396,12 +399,7 @@ void CGroupRegistry::RemoveOne(std::size_t index) {
   m_uiThread.Check();
   GroupRecord* group = GetGroup(index);
   if (!group) return;
-  if (m_connection.Server() && !m_connection.ServerLost() && group->hServerGroup != 0)
-    m_connection.NoteServerResult(m_connection.Server()->RemoveGroup(group->hServerGroup, TRUE));
-  if (m_connection.ServerLost())
-    GiveUpServerState(*group);
-  else
-    ReleaseGroupState(*group);
+  RemoveFromServer(*group);
   m_groupList[index].reset();
 }
 

@@ -62,7 +62,7 @@ public:
   // Removes every group from startIndex to the end from the server (RemoveGroup with force,
   // while connected and registered). With unlink the records are destroyed and the entries
   // leave the list. Without unlink the records stay in the list as definitions: each gives back
-  // its server state (GroupRecord::ReleaseServerState) and can be registered again later; the
+  // its server state (GiveBackGroupState) and can be registered again later; the
   // list never keeps an entry that refers to a destroyed record.
   void Remove(std::size_t startIndex, bool unlink);
   // Removes one group (the "RM" step): RemoveGroup at the server when connected and
@@ -101,13 +101,24 @@ private:
   ComPtr<IOPCDataCallback> MakeSink();
   // Every sink made so far stops sending (the server may still call it) and is let go.
   void DisconnectSinks();
-  // What a record holds of a server found lost is given up: dropped after a crash, abandoned
-  // (nothing released) after a hang.
-  void GiveUpServerState(GroupRecord& group);
-  // ReleaseServerState of the live server, with a call cancelled at the deadline on the way
-  // judged like any server call; what is left is then given up (hung) or released without
-  // further calls (slow).
-  void ReleaseGroupState(GroupRecord& group);
+  // The end of a server: released (a hung one given up, failureFormat for an exception in its
+  // Release), every sink disconnected and a loss met on the way forgotten (no reconnection).
+  void ReleaseServer(const char* failureFormat);
+  // The give-back mode for a server marked lost: hung or gone.
+  GroupRecord::GiveBack LostServerGiveBack() const;
+  // What the record holds of the server goes back as the connection stands: normally while the
+  // server answers, with a call cancelled at the deadline on the way judged like any server
+  // call, after which what is left is given up (hung) or released without further calls (slow);
+  // without any call once the server is marked lost.
+  void GiveBackGroupState(GroupRecord& group);
+  // RemoveGroup (forced) while the server is connected, not lost, and holds the group: whether
+  // it was called.
+  bool RemoveAtServer(GroupRecord& group);
+  // RemoveAtServer, then GiveBackGroupState.
+  void RemoveFromServer(GroupRecord& group);
+  // Every record gives back what it holds of a lost server in mode, then every sink is
+  // disconnected. Returns how many references were abandoned.
+  std::size_t GiveBackAll(GroupRecord::GiveBack mode);
   // Registers one group (AddGroup, AddItems, the group-state interface, Advise of sink) under
   // client handle index. S_OK, or the failing result with text saying which step failed.
   HRESULT RegisterGroup(GroupRecord& group, std::size_t index, IUnknown* sink, std::string& text);

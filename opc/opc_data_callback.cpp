@@ -53,19 +53,11 @@ HRESULT COpcDataCallback::OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESUL
                                        OPCHANDLE* phClientItems, VARIANT* pvValues,
                                        WORD* pwQualities, FILETIME* pftTimeStamps,
                                        HRESULT* pErrors) {
-  if (Disconnected()) return S_OK;
-  try {
-    if (NotifyNewItemValues(kValueChangeKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
-                            dwCount, phClientItems, pvValues, pwQualities, pErrors,
-                            pftTimeStamps) == S_OK) {
-      destinations->NoteValuesSent(hGroup);
-      return S_OK;
-    }
-  } catch (...) {
-  }
-  LogCallbackFailure("OnDataChange调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x",
-                     hGroup);
-  return S_FALSE;
+  return DeliverItemValues(
+      kValueChangeKind,
+      "OnDataChange调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x", dwTransid,
+      hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
+      pftTimeStamps, pErrors);
 }
 
 HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality,
@@ -73,16 +65,30 @@ HRESULT COpcDataCallback::OnReadComplete(DWORD dwTransid, OPCHANDLE hGroup, HRES
                                          OPCHANDLE* phClientItems, VARIANT* pvValues,
                                          WORD* pwQualities, FILETIME* pftTimeStamps,
                                          HRESULT* pErrors) {
+  return DeliverItemValues(
+      kReadCompleteKind,
+      "OnReadComplete调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x", dwTransid,
+      hGroup, hrMasterquality, hrMastererror, dwCount, phClientItems, pvValues, pwQualities,
+      pftTimeStamps, pErrors);
+}
+
+HRESULT COpcDataCallback::DeliverItemValues(BYTE kind, const char* failureFormat, DWORD dwTransid,
+                                            OPCHANDLE hGroup, HRESULT hrMasterquality,
+                                            HRESULT hrMastererror, DWORD dwCount,
+                                            const OPCHANDLE* phClientItems, const VARIANT* pvValues,
+                                            const WORD* pwQualities, const FILETIME* pftTimeStamps,
+                                            const HRESULT* pErrors) {
   if (Disconnected()) return S_OK;
   try {
-    if (NotifyNewItemValues(kReadCompleteKind, dwTransid, hGroup, hrMasterquality, hrMastererror,
-                            dwCount, phClientItems, pvValues, pwQualities, pErrors,
-                            pftTimeStamps) == S_OK)
+    if (NotifyNewItemValues(kind, dwTransid, hGroup, hrMasterquality, hrMastererror, dwCount,
+                            phClientItems, pvValues, pwQualities, pErrors, pftTimeStamps) == S_OK) {
+      // Only value changes count for the group's value age.
+      if (kind == kValueChangeKind) destinations->NoteValuesSent(hGroup);
       return S_OK;
+    }
   } catch (...) {
   }
-  LogCallbackFailure("OnReadComplete调用NotifyNewItemValues(,,%d,)时，程序抛出了异常。错误代码：%x",
-                     hGroup);
+  LogCallbackFailure(failureFormat, hGroup);
   return S_FALSE;
 }
 

@@ -101,6 +101,16 @@ private:
                        const WORD* pwQualities, const FILETIME* pftTimeStamps,
                        const HRESULT* pErrors);
 
+  // The one body of OnDataChange and OnReadComplete (kind kValueChangeKind or
+  // kReadCompleteKind): nothing once disconnected; NotifyNewItemValues, a value change then
+  // noted for the group's value age; a failure or exception logged with failureFormat (the
+  // group handle and the last error code) and answered S_FALSE.
+  HRESULT DeliverItemValues(BYTE kind, const char* failureFormat, DWORD dwTransid, OPCHANDLE hGroup,
+                            HRESULT hrMasterquality, HRESULT hrMastererror, DWORD dwCount,
+                            const OPCHANDLE* phClientItems, const VARIANT* pvValues,
+                            const WORD* pwQualities, const FILETIME* pftTimeStamps,
+                            const HRESULT* pErrors);
+
   // The datagram of a write or cancel completion to the group's destination.
   HRESULT SendCompletion(OPCHANDLE hGroup, const BYTE* data, std::size_t length);
 };

@@ -1,6 +1,5 @@
 // "SR" (synchronous read) and "AR" (asynchronous read), and the request steps that the read and
 // write commands share.
-#include <algorithm>
 #include <string_view>
 
 #include "protocol/handler_text.h"
@@ -114,9 +113,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocke
   const bool read = kind == IoKind::SyncRead || kind == IoKind::AsyncRead;
   const GroupRecord& group = *request.group;
   // Only the items that went to AddItems have results (and server handles).
-  const WORD itemLimit = group.pItemResults != nullptr && group.pItemErrors != nullptr
-                             ? std::min(group.wItemCount, group.wItemsDefined)
-                             : WORD{0};
+  const WORD itemLimit = group.ItemsAtServer();
   request.handles.reserve(count);
   request.items.reserve(count);
   line.ReadLine(connection);
@@ -133,7 +130,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocke
                                                  : TakeWriteValue(line, item, reply, request);
     if (!taken) return 1;  // the remaining lines stay unread
     request.items.push_back(item);
-    request.handles.push_back(group.pItemResults[item].hServer);
+    request.handles.push_back(group.ServerItem(item));
     if (request.items.size() == count) break;
     line.ReadLine(connection);
   }
@@ -146,7 +143,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocke
 
 bool CRequestDispatcher::ReadableItem(const GroupRecord& group, WORD item, IoKind kind,
                                       std::string& reply) {
-  const HRESULT error = group.pItemErrors[item];
+  const HRESULT error = group.AddError(item);
   if (error == S_OK) return true;
   // The item has no server handle.
   reply = kind == IoKind::SyncRead
@@ -155,17 +152,6 @@ bool CRequestDispatcher::ReadableItem(const GroupRecord& group, WORD item, IoKin
               : StringPrintf("OPC Item %d is not available : %ld", static_cast<int>(item),
                              static_cast<long>(error));
   return false;
-}
-
-bool CRequestDispatcher::TakeWriteValue(CRequestTokenizer& line, WORD item, std::string& reply,
-                                        ItemRequest& request) {
-  const char* valueField = line.NextToken();
-  if (valueField == nullptr) {
-    reply = StringPrintf("Missing value for item %d", static_cast<int>(item));
-    return false;
-  }
-  request.valueTokens.emplace_back(valueField);
-  return true;
 }
 
 int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,

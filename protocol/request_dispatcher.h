@@ -172,7 +172,7 @@ private:
                         std::string& reply, IoKind kind, WORD count, ItemRequest& request);
   // A read's item must have been added without error; false with the refusal in reply.
   static bool ReadableItem(const GroupRecord& group, WORD item, IoKind kind, std::string& reply);
-  // A write's item line must carry a value; false with the refusal in reply.
+  // A write's item line must carry a value; false with the refusal in reply (write_commands.cpp).
   static bool TakeWriteValue(CRequestTokenizer& line, WORD item, std::string& reply,
                              ItemRequest& request);
 
@@ -189,9 +189,13 @@ private:
   // "SW" and "AW" under the audit: runs the write and records its line whatever the outcome.
   int AuditedWrite(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
                    IoKind kind);
-  int WriteSync(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
-                WriteProgress& progress);
-  int WriteAsync(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+  // The steps every write takes before the server is called: /readonly, the item request, its
+  // values converted to the items' types, the audit trail ready; then WriteSync or WriteAsync.
+  int Write(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::string& reply,
+            IoKind kind, WriteProgress& progress);
+  // The server's write of a request that Write has taken, with its values (one per item).
+  int WriteSync(ItemRequest& request, VARIANT* values, std::string& reply, WriteProgress& progress);
+  int WriteAsync(ItemRequest& request, VARIANT* values, std::string& reply,
                  WriteProgress& progress);
   // /writers: false for a client that may not write, with "Writes are not allowed from
   // <address> (/writers)" in reply. /readonly is left to the handlers.

@@ -48,7 +48,7 @@ int CRequestDispatcher::ReadTypedCommand(CHttpBlockingSocket& connection, CReque
   // Only the items the server added are read; the others keep their place in the list.
   std::vector<OPCHANDLE> handles;
   for (std::size_t k = 0; k < request.items.size(); ++k)
-    if (group.pItemErrors[request.items[k]] == S_OK) handles.push_back(request.handles[k]);
+    if (group.AddError(request.items[k]) == S_OK) handles.push_back(request.handles[k]);
   const auto count = static_cast<DWORD>(handles.size());
   CTypedReadResults results(count);
   if (count > 0) {
@@ -65,7 +65,7 @@ int CRequestDispatcher::ReadTypedCommand(CHttpBlockingSocket& connection, CReque
   lines.reserve(request.items.size());
   DWORD read = 0;
   for (const WORD item : request.items) {
-    const HRESULT added = group.pItemErrors[item];
+    const HRESULT added = group.AddError(item);
     if (added != S_OK) {
       lines.push_back(
           ItemLine(item, VT_EMPTY, OPC_QUALITY_BAD, std::string(), added, std::string()));

@@ -115,8 +115,8 @@ bool MakeWriteValues(const GroupRecord& group, const std::vector<WORD>& items,
                      std::string& reply) {
   for (std::size_t k = 0; k < items.size(); ++k) {
     const WORD item = items[k];
-    if (!MakeWriteValue(group.pItemDefs[item].vtRequestedDataType,
-                        group.pItemResults[item].vtCanonicalDataType, tokens[k], values[k])) {
+    if (!MakeWriteValue(group.RequestedType(item), group.CanonicalType(item), tokens[k],
+                        values[k])) {
       reply =
           StringPrintf("Invalid value for item %d: %s", static_cast<int>(item), tokens[k].c_str());
       return false;
@@ -169,27 +169,24 @@ int CRequestDispatcher::WriteAsyncCommand(CHttpBlockingSocket& connection, CRequ
   return AuditedWrite(connection, line, reply, IoKind::AsyncWrite);
 }
 
-int CRequestDispatcher::WriteSync(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                  std::string& reply, WriteProgress& progress) {
-  if (WritesDisabled(reply)) {
-    progress.reason = WriteCounts::kReadOnly;
-    return 1;
+bool CRequestDispatcher::TakeWriteValue(CRequestTokenizer& line, WORD item, std::string& reply,
+                                        ItemRequest& request) {
+  const char* valueField = line.NextToken();
+  if (valueField == nullptr) {
+    reply = StringPrintf("Missing value for item %d", static_cast<int>(item));
+    return false;
   }
-  ItemRequest request;
-  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::SyncWrite, request))
-    return *refused;
+  request.valueTokens.emplace_back(valueField);
+  return true;
+}
 
-  GroupRecord& group = *request.group;
+int CRequestDispatcher::WriteSync(ItemRequest& request, VARIANT* values, std::string& reply,
+                                  WriteProgress& progress) {
+  const GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
-  CWriteValues values(count);
-  if (!MakeWriteValues(group, request.items, request.valueTokens, values, reply)) return 1;
-  if (!AuditReady(reply)) {
-    progress.reason = WriteCounts::kAuditUnavailable;
-    return 1;
-  }
   std::string logText;
   for (std::size_t k = 0; logValueWrites && k < count; ++k) {
-    const std::string itemId = Narrow(group.pItemDefs[request.items[k]].szItemID);
+    const std::string itemId = Narrow(group.ItemId(request.items[k]));
     const std::string& token = request.valueTokens[k];
     logText =
         k == 0 ? StringPrintf(SystemText("%s 同步写入 %s").c_str(), itemId.c_str(), token.c_str())
@@ -198,8 +195,8 @@ int CRequestDispatcher::WriteSync(CHttpBlockingSocket& connection, CRequestToken
   }
 
   CoTaskPtr<HRESULT> errors;
-  const HRESULT hr = group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(),
-                                          values.Data(), errors.Put());
+  const HRESULT hr =
+      group.pSyncIO->Write(static_cast<DWORD>(count), request.handles.data(), values, errors.Put());
   progress.result = hr == S_OK ? "written" : "failed";
   if (hr == S_FALSE)
     progress.outcomes = ItemOutcomes(m_connection.Server(), errors.Get(), count, "written");
@@ -245,38 +242,23 @@ int CRequestDispatcher::WriteOutcomeUnknown(const char* method, std::string& rep
   return RPC_E_CALL_CANCELED;
 }
 
-int CRequestDispatcher::WriteAsync(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                                   std::string& reply, WriteProgress& progress) {
-  if (WritesDisabled(reply)) {
-    progress.reason = WriteCounts::kReadOnly;
-    return 1;
-  }
-  ItemRequest request;
-  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::AsyncWrite, request))
-    return *refused;
-
+int CRequestDispatcher::WriteAsync(ItemRequest& request, VARIANT* values, std::string& reply,
+                                   WriteProgress& progress) {
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
-  CWriteValues values(count);
-  if (!MakeWriteValues(group, request.items, request.valueTokens, values, reply)) return 1;
-  if (!AuditReady(reply)) {
-    progress.reason = WriteCounts::kAuditUnavailable;
-    return 1;
-  }
   if (logValueWrites) {
     for (std::size_t k = 0; k < count; ++k) {
       const WORD item = request.items[k];
       m_view.LogToWindow(StringPrintf(SystemText("%s 异步写入新值 %s").c_str(),
-                                      Narrow(group.pItemDefs[item].szItemID).c_str(),
+                                      Narrow(group.ItemId(item)).c_str(),
                                       request.valueTokens[k].c_str()));
     }
   }
 
   DWORD cancelId = 0;
   CoTaskPtr<HRESULT> errors;
-  const HRESULT hr =
-      group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(), values.Data(),
-                             request.transactionId, &cancelId, errors.Put());
+  const HRESULT hr = group.pAsyncIO2->Write(static_cast<DWORD>(count), request.handles.data(),
+                                            values, request.transactionId, &cancelId, errors.Put());
   if (hr == RPC_E_CALL_CANCELED) {
     progress.result = "unknown";
     return WriteOutcomeUnknown("IOPCAsyncIO2::Write", reply);
@@ -364,9 +346,8 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
       item.index = itemField != nullptr ? itemField : "";
       item.value = valueField != nullptr ? valueField : "";
       const WORD at = static_cast<WORD>(CRequestTokenizer::ToInt(itemField));
-      if (group != nullptr && itemField != nullptr && at < group->wItemsDefined &&
-          group->pItemDefs[at].szItemID != nullptr)
-        item.itemId = group->pItemDefs[at].szItemID;
+      if (group != nullptr && itemField != nullptr && group->ItemId(at) != nullptr)
+        item.itemId = group->ItemId(at);
       entry.items.push_back(std::move(item));
       if (entry.items.size() == count) break;
       line.ReadLine(connection);
@@ -375,6 +356,25 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
     // A line too long, or the end of what was received: the lines so far.
   }
   return entry;
+}
+
+int CRequestDispatcher::Write(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+                              std::string& reply, IoKind kind, WriteProgress& progress) {
+  if (WritesDisabled(reply)) {
+    progress.reason = WriteCounts::kReadOnly;
+    return 1;
+  }
+  ItemRequest request;
+  if (const Refusal refused = TakeItemRequest(connection, line, reply, kind, request))
+    return *refused;
+  CWriteValues values(request.items.size());
+  if (!MakeWriteValues(*request.group, request.items, request.valueTokens, values, reply)) return 1;
+  if (!AuditReady(reply)) {
+    progress.reason = WriteCounts::kAuditUnavailable;
+    return 1;
+  }
+  return kind == IoKind::SyncWrite ? WriteSync(request, values.Data(), reply, progress)
+                                   : WriteAsync(request, values.Data(), reply, progress);
 }
 
 int CRequestDispatcher::AuditedWrite(CHttpBlockingSocket& connection, CRequestTokenizer& line,
@@ -401,8 +401,7 @@ int CRequestDispatcher::AuditedWrite(CHttpBlockingSocket& connection, CRequestTo
          progress.transactionId, std::move(entry)});
   };
   try {
-    code = kind == IoKind::SyncWrite ? WriteSync(connection, line, reply, progress)
-                                     : WriteAsync(connection, line, reply, progress);
+    code = Write(connection, line, reply, kind, progress);
   } catch (const CRequestLineTooLong& tooLong) {
     record("refused", StringPrintf("Line too long: %s", tooLong.Start().c_str()));
     throw;
@@ -446,9 +445,9 @@ void CRequestDispatcher::AuditWriteCompletion(OPCHANDLE hGroup, DWORD transactio
     for (const AuditedItem& request : sent) {
       if (request.index == item.index) item = request;
     }
-    if (group != nullptr && items[k] < group->wItemsDefined &&
-        group->pItemDefs[items[k]].szItemID != nullptr)
-      item.itemId = group->pItemDefs[items[k]].szItemID;
+    const WORD at = static_cast<WORD>(items[k]);
+    if (group != nullptr && items[k] == at && group->ItemId(at) != nullptr)
+      item.itemId = group->ItemId(at);
     const HRESULT error = errors != nullptr ? errors[k] : S_OK;
     item.outcome =
         error == S_OK ? "written" : "failed: " + ServerErrorText(m_connection.Server(), error);

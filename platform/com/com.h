@@ -124,6 +124,9 @@ public:
   T* Get() const { return m_p; }
   T* operator->() const { return m_p; }
   explicit operator bool() const { return m_p != nullptr; }
+  // Borrows the pointer where a plain one is taken, like Get(): no reference moves.
+  operator T*() const { return m_p; }
+  friend bool operator==(const ComPtr& held, std::nullptr_t) { return held.m_p == nullptr; }
   // For out-parameters: releases what is held and gives the slot to fill.
   T** Put() {
     Reset();
@@ -155,13 +158,17 @@ public:
   explicit CoTaskPtr(T* p) : m_p(p) {}
   CoTaskPtr(const CoTaskPtr&) = delete;
   CoTaskPtr& operator=(const CoTaskPtr&) = delete;
-  ~CoTaskPtr() { CoTaskMemFree(m_p); }
+  ~CoTaskPtr() { Reset(); }
   T* Get() const { return m_p; }
   T& operator[](std::size_t i) const { return m_p[i]; }
+  friend bool operator==(const CoTaskPtr& held, std::nullptr_t) { return held.m_p == nullptr; }
   T** Put() {
+    Reset();
+    return &m_p;
+  }
+  void Reset() {
     CoTaskMemFree(m_p);
     m_p = nullptr;
-    return &m_p;
   }
   T* Detach() {
     T* p = m_p;

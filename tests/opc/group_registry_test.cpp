@@ -515,6 +515,46 @@ TEST_F(Registry, CallCancelledWhileGivingBackAGroupEndsItsCallsAndIsJudged) {
             view.lines.end());
 }
 
+// A registered group that also holds both I/O interfaces: four references, two item arrays.
+TEST_F(Registry, GiveBackAfterAServerLossCallsNothingAndReleasesEverything) {
+  Connect();
+  GroupRecord* group = Define(u"g0", {kItemA, kItemB});
+  ASSERT_EQ(Register(), 0);
+  ASSERT_EQ(group->ObtainSyncIO(), S_OK);
+  ASSERT_EQ(group->ObtainAsyncIO2(), S_OK);
+  opc.ClearCalls();
+  const GroupRecord::GiveBackOutcome outcome =
+      group->GiveBackServerState(GroupRecord::GiveBack::kServerLost);
+  EXPECT_EQ(outcome.stopped, S_OK);
+  EXPECT_EQ(outcome.abandoned, 0u);
+  EXPECT_TRUE(opc.Calls().empty()) << MethodName(opc.Calls().front().method);
+  ExpectNoServerState(group);
+  EXPECT_EQ(opc.LiveObjectCount(), 1u);  // only the server itself
+}
+
+TEST_F(Registry, GiveBackOfAHungServerNeitherCallsNorReleasesAndCountsWhatItGaveUp) {
+  Connect();
+  GroupRecord* group = Define(u"g0", {kItemA, kItemB});
+  ASSERT_EQ(Register(), 0);
+  ASSERT_EQ(group->ObtainSyncIO(), S_OK);
+  ASSERT_EQ(group->ObtainAsyncIO2(), S_OK);
+  IUnknown* held[] = {group->pIOPCGroupStateMgt, group->pIOPCItemMgt, group->pSyncIO,
+                      group->pAsyncIO2};
+  const OPCHANDLE serverGroup = group->hServerGroup;
+  opc.ClearCalls();
+  const long references = opc.OutstandingReferences();
+  const GroupRecord::GiveBackOutcome outcome =
+      group->GiveBackServerState(GroupRecord::GiveBack::kServerHung);
+  EXPECT_EQ(outcome.stopped, S_OK);
+  EXPECT_EQ(outcome.abandoned, 4u);
+  EXPECT_TRUE(opc.Calls().empty()) << MethodName(opc.Calls().front().method);
+  EXPECT_EQ(opc.OutstandingReferences(), references);  // nothing released
+  ExpectNoServerState(group);
+  // What was given up is the test's to return, so that the leak check holds.
+  for (IUnknown* reference : held) reference->Release();
+  EXPECT_EQ(connection->Server()->RemoveGroup(serverGroup, TRUE), S_OK);
+}
+
 TEST_F(Registry, RemoveWithoutServerCallsNoRemoveGroupAndStillDestroysTheRecords) {
   Define(u"g0");
   Define(u"g1");
