@@ -175,7 +175,7 @@ constexpr char kGroups[] =
 // A gateway of its own for one request, with the groups of kGroups defined.
 class CFreshGateway {
 public:
-  CFreshGateway() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId) {
+  CFreshGateway() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, m_datagrams.sender) {
     pMainFrame = &m_frame;
     EXPECT_EQ(Answer(kGroups).rfind("0\t", 0), 0u);
   }
@@ -204,6 +204,7 @@ public:
 private:
   CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;
+  CUnsentDatagrams m_datagrams;
   CRequestDispatcher m_dispatcher;
 };
 
