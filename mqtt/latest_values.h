@@ -38,9 +38,9 @@ class CLatestValues {
 public:
   explicit CLatestValues(const BridgeConfig& config);
 
-  // Keeps a value of item `item` of configuration group `group`; false when there is no such
-  // item or the deadband dropped it.
-  bool Apply(std::size_t group, std::uint16_t item, ItemValue value,
+  // Keeps a value of item `item` of configuration group `group`: its slot, or nullopt when there
+  // is no such item or the deadband dropped it.
+  std::optional<std::size_t> Apply(std::size_t group, std::uint16_t item, ItemValue value,
              std::chrono::system_clock::time_point at);
   // The next slot to publish (taken off the dirty list), or nullopt.
   std::optional<std::size_t> TakeDirty();
