@@ -209,6 +209,7 @@ void CBridge::Replay(Clock::time_point now) {
     }
     m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, mid, false});
     m_replayCredit -= 1;
+    ++m_replayed;
   }
 }
 
@@ -224,6 +225,13 @@ void CBridge::Acknowledged(int mid) {
   while (!m_inFlight.empty() && m_inFlight.front().acknowledged) {
     m_queue->Acknowledge(m_inFlight.front().sequence, m_inFlight.front().receivedMs);
     m_inFlight.pop_front();
+    ++m_delivered;
+  }
+  if (m_inFlight.empty() && m_delivered > 0 && m_queue->Count() == 0) {
+    m_log("queue: all " + std::to_string(m_delivered) +
+          " queued messages delivered to the broker (" + std::to_string(m_replayed) +
+          " sent, repeats included)");
+    m_delivered = m_replayed = 0;
   }
 }
 

@@ -88,6 +88,8 @@ private:
   Clock::time_point m_nextDropNote{};
   Clock::time_point m_nextStatus{};
   std::uint64_t m_droppedNoted = 0;
+  std::uint64_t m_replayed = 0;   // sent from the queue since it was last empty
+  std::uint64_t m_delivered = 0;  // of those, acknowledged
   std::string m_statusSent;
   bool m_startupSeen = false;
   std::uint32_t m_transaction = 0;
