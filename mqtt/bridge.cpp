@@ -172,13 +172,26 @@ std::optional<QueueFigures> CBridge::Figures() const {
   return QueueFigures{m_queue->Count(), m_queue->OldestMs(), m_queue->Dropped()};
 }
 
-void CBridge::Queue(std::size_t slotIndex) {
-  if (!m_queue || m_link.Connected()) return;
-  const ItemSlot& slot = m_values.Slot(slotIndex);
+void CBridge::Queue(const ItemSlot& slot) {
   m_queue->Append(slot.topic, ValuePayload(*slot.latest, slot.at),
                   std::chrono::duration_cast<std::chrono::milliseconds>(
                       slot.at.time_since_epoch())
                       .count());
+}
+
+void CBridge::Keep(std::size_t group, std::uint16_t item, const ItemValue& value,
+                   std::chrono::system_clock::time_point at) {
+  if (!m_queue) {
+    m_values.Apply(group, item, value, at);
+    return;
+  }
+  // A value still waiting for a full window of the broker connection is not overwritten
+  // unseen: it goes to the queue.
+  const auto slot = m_values.Apply(group, item, value, at,
+                                   [this](const ItemSlot& waiting) { Queue(waiting); });
+  if (!slot || m_link.Connected()) return;
+  Queue(m_values.Slot(*slot));
+  m_values.SetQueued(*slot);
 }
 
 void CBridge::ReplayRestart() {
@@ -338,7 +351,7 @@ void CBridge::TakeValues(const Datagram& datagram) {
     value.raw = entry.value;
     value.quality = entry.quality.value_or(192);
     value.error = entry.error;
-    if (const auto slot = m_values.Apply(*group, *item, value, at)) Queue(*slot);
+    Keep(*group, *item, value, at);
   }
 }
 
@@ -355,7 +368,7 @@ void CBridge::TakeTypedValues(const Datagram& datagram) {
     value.typed = ReadTypedValue(entry.vartype, entry.value);
     value.serverTime = entry.timestamp;
     value.cut = entry.Cut();
-    if (const auto slot = m_values.Apply(*group, *item, value, at)) Queue(*slot);
+    Keep(*group, *item, value, at);
   }
 }
 

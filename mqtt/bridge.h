@@ -55,7 +55,9 @@ private:
   void TakeTypedValues(const Datagram& datagram);
   std::uint16_t WriteType(std::size_t slotIndex);
   void LogWrite(const WriteMessage& write, const std::string& itemId, const std::string& outcome);
-  void Queue(std::size_t slotIndex);
+  void Queue(const ItemSlot& slot);
+  void Keep(std::size_t group, std::uint16_t item, const ItemValue& value,
+            std::chrono::system_clock::time_point at);
   void Replay(Clock::time_point now);
   void ReplayRestart();
   void Acknowledged(int mid);

@@ -22,7 +22,8 @@ CLatestValues::CLatestValues(const BridgeConfig& config) {
 
 std::optional<std::size_t> CLatestValues::Apply(std::size_t group, std::uint16_t item,
                                                 ItemValue value,
-                                                std::chrono::system_clock::time_point at) {
+                                                std::chrono::system_clock::time_point at,
+                                                const std::function<void(const ItemSlot&)>& displaced) {
   if (group >= m_groupStart.size()) return std::nullopt;
   const std::size_t end =
       group + 1 < m_groupStart.size() ? m_groupStart[group + 1] : m_slots.size();
@@ -35,8 +36,10 @@ std::optional<std::size_t> CLatestValues::Apply(std::size_t group, std::uint16_t
     const auto now = NumericValue(value);
     if (before && now && std::fabs(*now - *before) <= slot.deadband) return std::nullopt;
   }
+  if (slot.dirty && !slot.queued && slot.latest && displaced) displaced(slot);
   slot.latest = value;
   slot.at = at;
+  slot.queued = false;
   MarkDirty(index);
   return index;
 }

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -32,6 +33,7 @@ struct ItemSlot {
   std::optional<ItemValue> latest;
   std::chrono::system_clock::time_point at;
   bool dirty = false;
+  bool queued = false;  // `latest` is also in the queue on disk (set by the bridge)
 };
 
 class CLatestValues {
@@ -39,9 +41,13 @@ public:
   explicit CLatestValues(const BridgeConfig& config);
 
   // Keeps a value of item `item` of configuration group `group`: its slot, or nullopt when there
-  // is no such item or the deadband dropped it.
+  // is no such item or the deadband dropped it. A value that was still waiting (dirty) and not
+  // queued is handed to `displaced` first, so that the caller can keep it.
   std::optional<std::size_t> Apply(std::size_t group, std::uint16_t item, ItemValue value,
-             std::chrono::system_clock::time_point at);
+             std::chrono::system_clock::time_point at,
+             const std::function<void(const ItemSlot&)>& displaced = nullptr);
+  // Marks the slot's latest value as queued.
+  void SetQueued(std::size_t index) { m_slots[index].queued = true; }
   // The next slot to publish (taken off the dirty list), or nullopt.
   std::optional<std::size_t> TakeDirty();
   // Every slot that holds a value goes on the dirty list again (after the broker came back).
