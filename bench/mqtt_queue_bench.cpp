@@ -57,7 +57,8 @@ int main() {
   }
 
   CDiskQueue::Limits limits;
-  CDiskQueue queue(dir.string(), limits, [](const std::string& line) { PrintLine("%s", line.c_str()); });
+  CDiskQueue queue(dir.string(), limits,
+                   [](const std::string& line) { PrintLine("%s", line.c_str()); });
   std::string error;
   if (!queue.Open(&error)) {
     PrintLine("%s", error.c_str());
@@ -77,8 +78,7 @@ int main() {
   }
   queue.Sync();
   const double appendRate = kChanges / Seconds(start);
-  PrintComparison("changes queued", appendRate, baselineRate, "changes/s", "queue",
-                  "raw write");
+  PrintComparison("changes queued", appendRate, baselineRate, "changes/s", "queue", "raw write");
   PrintLine("disk bytes per change: %.1f (message %zu bytes, topic %zu bytes)",
             static_cast<double>(queue.Bytes()) / kChanges, kPayload.size(), kTopic.size());
   PrintLine("memory with %d changes queued: %ld KiB resident", kChanges,

@@ -73,11 +73,10 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
     m_queue->Expire(NowMs());
     const auto oldest = m_queue->OldestMs();
     m_log("queue in " + m_config.stateDir + " (at most " + Megabytes(m_config.maxQueueMb) +
-          " MB, " + std::to_string(m_config.maxQueueAgeS) + " s): " +
-          std::to_string(m_queue->Count()) + " messages waiting" +
-          (oldest ? ", the oldest from " +
-                        UtcTimestamp(std::chrono::system_clock::time_point(
-                            std::chrono::milliseconds(*oldest)))
+          " MB, " + std::to_string(m_config.maxQueueAgeS) +
+          " s): " + std::to_string(m_queue->Count()) + " messages waiting" +
+          (oldest ? ", the oldest from " + UtcTimestamp(std::chrono::system_clock::time_point(
+                                               std::chrono::milliseconds(*oldest)))
                   : std::string()));
   }
   if (const auto endpoint = ResolveIpv4(m_config.gatewayHost, 0, &error)) {
@@ -173,10 +172,9 @@ std::optional<QueueFigures> CBridge::Figures() const {
 }
 
 void CBridge::Queue(const ItemSlot& slot) {
-  m_queue->Append(slot.topic, ValuePayload(*slot.latest, slot.at),
-                  std::chrono::duration_cast<std::chrono::milliseconds>(
-                      slot.at.time_since_epoch())
-                      .count());
+  m_queue->Append(
+      slot.topic, ValuePayload(*slot.latest, slot.at),
+      std::chrono::duration_cast<std::chrono::milliseconds>(slot.at.time_since_epoch()).count());
 }
 
 void CBridge::Keep(std::size_t group, std::uint16_t item, const ItemValue& value,
@@ -187,8 +185,8 @@ void CBridge::Keep(std::size_t group, std::uint16_t item, const ItemValue& value
   }
   // A value still waiting for a full window of the broker connection is not overwritten
   // unseen: it goes to the queue.
-  const auto slot = m_values.Apply(group, item, value, at,
-                                   [this](const ItemSlot& waiting) { Queue(waiting); });
+  const auto slot =
+      m_values.Apply(group, item, value, at, [this](const ItemSlot& waiting) { Queue(waiting); });
   if (!slot || m_link.Connected()) return;
   Queue(m_values.Slot(*slot));
   m_values.SetQueued(*slot);

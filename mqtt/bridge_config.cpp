@@ -84,8 +84,7 @@ bool SetQueueMb(BridgeConfig& config, const std::string& value, std::string& why
   char* end = nullptr;
   errno = 0;
   const double megabytes = std::strtod(value.c_str(), &end);
-  if (value.empty() || *end != '\0' || errno != 0 || !(megabytes >= 0.01) ||
-      megabytes > 1048576) {
+  if (value.empty() || *end != '\0' || errno != 0 || !(megabytes >= 0.01) || megabytes > 1048576) {
     why = "\"" + value + "\" is not a number of megabytes from 0.01 to 1048576";
     return false;
   }

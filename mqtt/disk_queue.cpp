@@ -17,7 +17,7 @@ namespace {
 constexpr char kMagic[4] = {'Q', 'N', 'X', 'Q'};
 constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 8;
-constexpr std::size_t kEntryHead = 8;         // length, checksum
+constexpr std::size_t kEntryHead = 8;          // length, checksum
 constexpr std::size_t kBodyFixed = 8 + 8 + 2;  // sequence, time, topic length
 constexpr std::uint32_t kLongestBody = 1u << 20;
 constexpr std::size_t kBufferLimit = 256 * 1024;
@@ -235,8 +235,8 @@ bool CDiskQueue::StartSegment() {
   segment.path = m_directory + name;
   segment.first = m_nextSequence;
   segment.last = m_nextSequence - 1;
-  m_writeFd = ::open(segment.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
-                     0640);
+  m_writeFd =
+      ::open(segment.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
   if (m_writeFd < 0) return false;
   std::string header(kMagic, 4);
   Put(header, kVersion, 4);

@@ -20,10 +20,10 @@ CLatestValues::CLatestValues(const BridgeConfig& config) {
   }
 }
 
-std::optional<std::size_t> CLatestValues::Apply(std::size_t group, std::uint16_t item,
-                                                ItemValue value,
-                                                std::chrono::system_clock::time_point at,
-                                                const std::function<void(const ItemSlot&)>& displaced) {
+std::optional<std::size_t> CLatestValues::Apply(
+    std::size_t group, std::uint16_t item, ItemValue value,
+    std::chrono::system_clock::time_point at,
+    const std::function<void(const ItemSlot&)>& displaced) {
   if (group >= m_groupStart.size()) return std::nullopt;
   const std::size_t end =
       group + 1 < m_groupStart.size() ? m_groupStart[group + 1] : m_slots.size();

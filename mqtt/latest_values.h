@@ -44,8 +44,8 @@ public:
   // is no such item or the deadband dropped it. A value that was still waiting (dirty) and not
   // queued is handed to `displaced` first, so that the caller can keep it.
   std::optional<std::size_t> Apply(std::size_t group, std::uint16_t item, ItemValue value,
-             std::chrono::system_clock::time_point at,
-             const std::function<void(const ItemSlot&)>& displaced = nullptr);
+                                   std::chrono::system_clock::time_point at,
+                                   const std::function<void(const ItemSlot&)>& displaced = nullptr);
   // Marks the slot's latest value as queued.
   void SetQueued(std::size_t index) { m_slots[index].queued = true; }
   // The next slot to publish (taken off the dirty list), or nullopt.

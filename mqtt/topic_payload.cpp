@@ -224,8 +224,8 @@ std::string StatusPayload(bool online, const std::string& gatewayState,
 
 std::string ReplayedPayload(const std::string& payload, std::uint64_t sequence) {
   if (payload.empty() || payload.back() != '}') return payload;
-  return payload.substr(0, payload.size() - 1) + ",\"replayed\":true,\"seq\":" +
-         std::to_string(sequence) + "}";
+  return payload.substr(0, payload.size() - 1) +
+         ",\"replayed\":true,\"seq\":" + std::to_string(sequence) + "}";
 }
 
 std::string WriteResultPayload(bool ok, std::optional<std::int32_t> code, const std::string& text) {

@@ -410,7 +410,7 @@ protected:
   std::filesystem::path m_stateDir;
   std::uint16_t m_udpPort = FreeUdpPort();
   // Faster than the ramp's 100 ms steps, so the bridge sees every one.
- // About what one change of Ramp.Int4 takes in the queue.
+  // About what one change of Ramp.Int4 takes in the queue.
   static constexpr std::uintmax_t kEntryBytes = 170;
   std::string m_group = "[group " + UniqueGroupName("mqtt") + "]\nrate = 50\n";
 };
@@ -460,8 +460,7 @@ TEST_F(BridgeQueueTest, ABridgeKilledDuringAnOutageDeliversWhatItQueuedAfterItsR
   EXPECT_EQ(bridge->Log().find("): 0 messages waiting"), std::string::npos) << bridge->Log();
   ASSERT_TRUE(WaitForQueued(kept + 10 * kEntryBytes)) << bridge->Log();
   ASSERT_TRUE(m_broker->Start());
-  ASSERT_TRUE(WaitForReplay(*bridge, subscriber, "tk/Ramp.Int4"))
-      << bridge->Log();
+  ASSERT_TRUE(WaitForReplay(*bridge, subscriber, "tk/Ramp.Int4")) << bridge->Log();
 
   const auto got = Values(subscriber, "tk/Ramp.Int4");
   ASSERT_GE(got.replayed.size(), 25u) << bridge->Log();

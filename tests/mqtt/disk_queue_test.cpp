@@ -26,10 +26,8 @@ protected:
     fs::remove_all(m_dir, ignored);
   }
   std::unique_ptr<CDiskQueue> Open(CDiskQueue::Limits limits = {}) {
-    auto queue = std::make_unique<CDiskQueue>(m_dir.string(), limits,
-                                              [this](const std::string& line) {
-                                                m_log += line + "\n";
-                                              });
+    auto queue = std::make_unique<CDiskQueue>(
+        m_dir.string(), limits, [this](const std::string& line) { m_log += line + "\n"; });
     std::string error;
     EXPECT_TRUE(queue->Open(&error)) << error;
     return queue;
