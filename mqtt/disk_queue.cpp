@@ -448,10 +448,11 @@ void CDiskQueue::Tidy() {
     m_bytes -= done.bytes;
     m_segments.pop_front();
   }
-  // The written segment once all of it went out: a fresh one, so the disk is freed.
+  // The written segment once all of it went out and it holds a fair amount: a fresh one, so the
+  // disk is freed (not for every few entries, which would make a file each time).
   const Segment& last = m_segments.back();
   if (m_segments.size() == 1 && last.last >= last.first && last.last <= m_acked &&
-      m_buffer.empty()) {
+      m_buffer.empty() && last.bytes >= std::min<std::uint64_t>(m_segmentLimit, 64 * 1024)) {
     StartSegment();
     Tidy();
   }
