@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "client/socket_support.h"
 
@@ -14,6 +15,7 @@ constexpr std::size_t kMessagesBetweenReceives = 256;
 constexpr std::size_t kMostMessagesPerTurn = 4096;
 constexpr std::size_t kMostWaitingWrites = 256;
 constexpr std::chrono::seconds kLongestBackoff{30};
+constexpr std::size_t kMostReplayInFlight = 1000;
 const std::string kSetSuffix = "/set";
 
 }  // namespace
@@ -27,7 +29,24 @@ CBridge::CBridge(BridgeConfig config, LogFunction log)
              CMqttLink::Handlers{[this] { BrokerConnected(); },
                                  [this](const std::string& topic, const std::string& payload) {
                                    BrokerMessage(topic, payload);
-                                 }}) {}
+                                 },
+                                 [this](int mid) { Acknowledged(mid); }}) {}
+
+namespace {
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Megabytes(double megabytes) {
+  std::ostringstream text;
+  text << megabytes;
+  return text.str();
+}
+
+}  // namespace
 
 int CBridge::Run(const volatile std::sig_atomic_t& stop) {
   std::string error;
@@ -40,6 +59,25 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
   if (!m_link.Setup(&error)) {
     m_log(error);
     return 1;
+  }
+  if (!m_config.stateDir.empty()) {
+    CDiskQueue::Limits limits;
+    limits.maxBytes = static_cast<std::uint64_t>(m_config.maxQueueMb * 1024 * 1024);
+    limits.maxAgeS = m_config.maxQueueAgeS;
+    limits.dropNew = m_config.queueDropNew;
+    m_queue = std::make_unique<CDiskQueue>(m_config.stateDir, limits, m_log);
+    if (!m_queue->Open(&error)) {
+      m_log("cannot keep the queue: " + error);
+      return 1;
+    }
+    m_queue->Expire(NowMs());
+    const auto oldest = m_queue->OldestMs();
+    m_log("queue in " + m_config.stateDir + " (at most " + Megabytes(m_config.maxQueueMb) +
+          " MB, " + std::to_string(m_config.maxQueueAgeS) +
+          " s): " + std::to_string(m_queue->Count()) + " messages waiting" +
+          (oldest ? ", the oldest from " + UtcTimestamp(std::chrono::system_clock::time_point(
+                                               std::chrono::milliseconds(*oldest)))
+                  : std::string()));
   }
   if (const auto endpoint = ResolveIpv4(m_config.gatewayHost, 0, &error)) {
     m_gatewayAddress = EndpointText(*endpoint);
@@ -56,6 +94,8 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
     m_link.Tick(now);
     PublishStatus(false);
     Flush();
+    Replay(now);
+    QueueTasks(now);
     WaitAndServe();
     while (!m_writes.empty() && stop == 0) {
       const WriteMessage write = std::move(m_writes.front());
@@ -70,7 +110,12 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
 void CBridge::Stop() {
   m_log("stopping");
   Flush();
-  m_link.Close(StatusPayload(false, "stopped"), std::chrono::seconds(2));
+  m_link.Close(StatusPayload(false, "stopped", Figures()), std::chrono::seconds(2));
+  if (m_queue) {
+    // What the broker did not acknowledge stays queued for the next start.
+    m_queue->Sync();
+    m_log("queue: " + std::to_string(m_queue->Count()) + " messages kept for the next start");
+  }
   m_session.Remove();
   m_log("stopped");
 }
@@ -110,9 +155,114 @@ void CBridge::GatewayTasks(Clock::time_point now) {
 
 void CBridge::PublishStatus(bool force) {
   if (!m_link.Connected()) return;
-  const std::string status = StatusPayload(true, m_session.StateText());
+  const std::string status = StatusPayload(true, m_session.StateText(), Figures());
   if (!force && status == m_statusSent) return;
-  if (m_link.Publish(m_config.prefix + "/$status", status, true)) m_statusSent = status;
+  // The queue's figures change with every message: once a second at most.
+  const auto now = Clock::now();
+  if (!force && m_queue && now < m_nextStatus) return;
+  if (m_link.Publish(m_config.prefix + "/$status", status, true)) {
+    m_statusSent = status;
+    m_nextStatus = now + std::chrono::seconds(1);
+  }
+}
+
+std::optional<QueueFigures> CBridge::Figures() const {
+  if (!m_queue) return std::nullopt;
+  return QueueFigures{m_queue->Count(), m_queue->OldestMs(), m_queue->Dropped()};
+}
+
+void CBridge::Queue(const ItemSlot& slot) {
+  m_queue->Append(
+      slot.topic, ValuePayload(*slot.latest, slot.at),
+      std::chrono::duration_cast<std::chrono::milliseconds>(slot.at.time_since_epoch()).count());
+}
+
+void CBridge::Keep(std::size_t group, std::uint16_t item, const ItemValue& value,
+                   std::chrono::system_clock::time_point at) {
+  if (!m_queue) {
+    m_values.Apply(group, item, value, at);
+    return;
+  }
+  // A value still waiting for a full window of the broker connection is not overwritten
+  // unseen: it goes to the queue.
+  const auto slot =
+      m_values.Apply(group, item, value, at, [this](const ItemSlot& waiting) { Queue(waiting); });
+  if (!slot || m_link.Connected()) return;
+  Queue(m_values.Slot(*slot));
+  m_values.SetQueued(*slot);
+}
+
+void CBridge::ReplayRestart() {
+  m_inFlight.clear();
+  m_queue->Rewind();
+}
+
+void CBridge::Replay(Clock::time_point now) {
+  if (!m_queue) return;
+  if (!m_link.Connected()) {
+    if (!m_inFlight.empty()) ReplayRestart();
+    m_lastReplay = now;
+    return;
+  }
+  const double rate = m_config.replayRate;
+  const double elapsed = std::chrono::duration<double>(now - m_lastReplay).count();
+  m_lastReplay = now;
+  // Bursts of a tenth of a second's worth at most, so replay never crowds out live changes.
+  m_replayCredit = std::min(m_replayCredit + elapsed * rate, std::max(1.0, rate / 10));
+  while (m_replayCredit >= 1 && m_link.CanPublish() && m_inFlight.size() < kMostReplayInFlight) {
+    auto entry = m_queue->Next(NowMs());
+    if (!entry) return;
+    int mid = 0;
+    if (!m_link.PublishQueued(entry->topic, ReplayedPayload(entry->payload, entry->sequence),
+                              &mid)) {
+      ReplayRestart();
+      return;
+    }
+    m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, mid, false});
+    m_replayCredit -= 1;
+    ++m_replayed;
+  }
+}
+
+void CBridge::Acknowledged(int mid) {
+  if (!m_queue) return;
+  for (InFlight& sent : m_inFlight) {
+    if (sent.mid == mid) {
+      sent.acknowledged = true;
+      break;
+    }
+  }
+  // The queue moves on only past entries acknowledged without a gap.
+  while (!m_inFlight.empty() && m_inFlight.front().acknowledged) {
+    m_queue->Acknowledge(m_inFlight.front().sequence, m_inFlight.front().receivedMs);
+    m_inFlight.pop_front();
+    ++m_delivered;
+  }
+  if (m_inFlight.empty() && m_delivered > 0 && m_queue->Count() == 0) {
+    m_log("queue: all " + std::to_string(m_delivered) +
+          " queued messages delivered to the broker (" + std::to_string(m_replayed) +
+          " sent, repeats included)");
+    m_delivered = m_replayed = 0;
+  }
+}
+
+void CBridge::QueueTasks(Clock::time_point now) {
+  if (!m_queue) return;
+  m_queue->Flush();
+  if (now < m_nextSync) return;
+  m_nextSync = now + std::chrono::seconds(1);
+  m_queue->Expire(NowMs());
+  m_queue->Sync();
+  const std::uint64_t dropped = m_queue->Dropped();
+  if (dropped > m_droppedNoted && now >= m_nextDropNote) {
+    m_log("queue: " + std::to_string(dropped - m_droppedNoted) +
+          " messages dropped since the last note, " + std::to_string(dropped) +
+          " since the start (the queue reached max_queue_mb = " + Megabytes(m_config.maxQueueMb) +
+          (m_config.queueDropNew ? ", new ones refused" : ", the oldest dropped") +
+          "; or they were older than max_queue_age, or the disk is full)");
+    m_droppedNoted = dropped;
+    m_nextDropNote = now + std::chrono::minutes(1);
+  }
 }
 
 void CBridge::Flush() {
@@ -138,7 +288,8 @@ void CBridge::WaitAndServe() {
   pollfd entries[2] = {{m_receiver.Handle(), POLLIN, 0}, {m_link.Socket(), POLLIN, 0}};
   if (m_link.WantWrite()) entries[1].events |= POLLOUT;
   // No waiting while values are ready to go out.
-  const int timeout = m_values.DirtyCount() > 0 && m_link.CanPublish() ? 0 : 100;
+  const bool replaying = m_queue && m_link.CanPublish() && m_queue->Count() > m_inFlight.size();
+  const int timeout = m_values.DirtyCount() > 0 && m_link.CanPublish() ? 0 : replaying ? 5 : 100;
   if (::poll(entries, entries[1].fd >= 0 ? 2 : 1, timeout) <= 0) return;
   if (entries[1].fd >= 0 && entries[1].revents != 0) {
     const bool failed = (entries[1].revents & (POLLERR | POLLHUP)) != 0;
@@ -198,7 +349,7 @@ void CBridge::TakeValues(const Datagram& datagram) {
     value.raw = entry.value;
     value.quality = entry.quality.value_or(192);
     value.error = entry.error;
-    m_values.Apply(*group, *item, value, at);
+    Keep(*group, *item, value, at);
   }
 }
 
@@ -215,13 +366,14 @@ void CBridge::TakeTypedValues(const Datagram& datagram) {
     value.typed = ReadTypedValue(entry.vartype, entry.value);
     value.serverTime = entry.timestamp;
     value.cut = entry.Cut();
-    m_values.Apply(*group, *item, value, at);
+    Keep(*group, *item, value, at);
   }
 }
 
 void CBridge::BrokerConnected() {
   // A broker that restarted may have lost the retained values: every item is published again.
   m_values.MarkAllDirty();
+  if (m_queue) ReplayRestart();
   m_statusSent.clear();
   PublishStatus(true);
   const std::string pattern = m_config.prefix + "/+" + kSetSuffix;

@@ -10,7 +10,8 @@
 // also the broker's last will).
 //
 // Error rule: nothing throws past Run; Run returns the exit status: 0 after a stop request, 1
-// when the UDP port cannot be bound or the broker settings are refused. Everything else (a
+// when the UDP port cannot be bound, the broker settings are refused or the state directory
+// cannot be used. Everything else (a
 // gateway or broker that goes away, refused items, bad write messages) is logged and worked
 // around. Thread rule: Run on one thread; the stop flag may be set by a signal handler.
 // Ownership: the bridge owns its sockets, its broker client and its latest values.
@@ -20,11 +21,13 @@
 #include <csignal>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "client/datagram_decoder.h"
 #include "client/udp_receiver.h"
 #include "mqtt/bridge_config.h"
+#include "mqtt/disk_queue.h"
 #include "mqtt/gateway_session.h"
 #include "mqtt/latest_values.h"
 #include "mqtt/mqtt_link.h"
@@ -52,6 +55,14 @@ private:
   void TakeTypedValues(const Datagram& datagram);
   std::uint16_t WriteType(std::size_t slotIndex);
   void LogWrite(const WriteMessage& write, const std::string& itemId, const std::string& outcome);
+  void Queue(const ItemSlot& slot);
+  void Keep(std::size_t group, std::uint16_t item, const ItemValue& value,
+            std::chrono::system_clock::time_point at);
+  void Replay(Clock::time_point now);
+  void ReplayRestart();
+  void Acknowledged(int mid);
+  void QueueTasks(Clock::time_point now);
+  std::optional<QueueFigures> Figures() const;
   void BrokerConnected();
   void BrokerMessage(const std::string& topic, const std::string& payload);
   void CarryOutWrite(const WriteMessage& write);
@@ -65,6 +76,22 @@ private:
   CMqttLink m_link;
   std::string m_gatewayAddress;  // dotted; datagrams from elsewhere are ignored
   std::deque<WriteMessage> m_writes;
+  std::unique_ptr<CDiskQueue> m_queue;
+  struct InFlight {
+    std::uint64_t sequence;
+    std::int64_t receivedMs;
+    int mid;
+    bool acknowledged;
+  };
+  std::deque<InFlight> m_inFlight;  // replayed, not yet acknowledged, in queue order
+  double m_replayCredit = 0;
+  Clock::time_point m_lastReplay{};
+  Clock::time_point m_nextSync{};
+  Clock::time_point m_nextDropNote{};
+  Clock::time_point m_nextStatus{};
+  std::uint64_t m_droppedNoted = 0;
+  std::uint64_t m_replayed = 0;   // sent from the queue since it was last empty
+  std::uint64_t m_delivered = 0;  // of those, acknowledged
   std::string m_statusSent;
   bool m_startupSeen = false;
   std::uint32_t m_transaction = 0;

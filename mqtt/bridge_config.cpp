@@ -80,6 +80,27 @@ bool SetPrefix(BridgeConfig& config, const std::string& value, std::string& why)
   return true;
 }
 
+bool SetQueueMb(BridgeConfig& config, const std::string& value, std::string& why) {
+  char* end = nullptr;
+  errno = 0;
+  const double megabytes = std::strtod(value.c_str(), &end);
+  if (value.empty() || *end != '\0' || errno != 0 || !(megabytes >= 0.01) || megabytes > 1048576) {
+    why = "\"" + value + "\" is not a number of megabytes from 0.01 to 1048576";
+    return false;
+  }
+  config.maxQueueMb = megabytes;
+  return true;
+}
+
+bool SetQueueFull(BridgeConfig& config, const std::string& value, std::string& why) {
+  if (value != "drop_old" && value != "drop_new") {
+    why = "\"" + value + "\" is neither drop_old nor drop_new";
+    return false;
+  }
+  config.queueDropNew = value == "drop_new";
+  return true;
+}
+
 const std::vector<KeySpec>& KeySpecs() {
   static const std::vector<KeySpec> specs = {
       {"gateway", "host", true, Text(&BridgeConfig::gatewayHost, false)},
@@ -100,6 +121,12 @@ const std::vector<KeySpec>& KeySpecs() {
       {"bridge", "prefix", true, SetPrefix},
       {"bridge", "qos", false, Number(&BridgeConfig::qos, 0, 2)},
       {"bridge", "writes", false, Boolean(&BridgeConfig::writes)},
+      {"bridge", "state_dir", false, Text(&BridgeConfig::stateDir)},
+      {"bridge", "max_queue_mb", false, SetQueueMb},
+      {"bridge", "max_queue_age", false,
+       Number(&BridgeConfig::maxQueueAgeS, 1, 10LL * 366 * 24 * 3600)},
+      {"bridge", "queue_full", false, SetQueueFull},
+      {"bridge", "replay_rate", false, Number(&BridgeConfig::replayRate, 1, 1000000)},
   };
   return specs;
 }

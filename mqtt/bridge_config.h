@@ -59,6 +59,11 @@ struct BridgeConfig {
   std::string prefix;
   int qos = 0;
   bool writes = false;
+  std::string stateDir;  // empty: no queue on disk (only the latest value of each item waits)
+  double maxQueueMb = 1024;
+  std::int64_t maxQueueAgeS = 7 * 24 * 3600;
+  bool queueDropNew = false;  // queue_full = drop_new; default drop_old
+  int replayRate = 1000;      // queued messages a second at most
   // [group NAME] sections, in file order.
   std::vector<BridgeGroup> groups;
 };

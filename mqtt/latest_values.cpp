@@ -20,24 +20,28 @@ CLatestValues::CLatestValues(const BridgeConfig& config) {
   }
 }
 
-bool CLatestValues::Apply(std::size_t group, std::uint16_t item, ItemValue value,
-                          std::chrono::system_clock::time_point at) {
-  if (group >= m_groupStart.size()) return false;
+std::optional<std::size_t> CLatestValues::Apply(
+    std::size_t group, std::uint16_t item, ItemValue value,
+    std::chrono::system_clock::time_point at,
+    const std::function<void(const ItemSlot&)>& displaced) {
+  if (group >= m_groupStart.size()) return std::nullopt;
   const std::size_t end =
       group + 1 < m_groupStart.size() ? m_groupStart[group + 1] : m_slots.size();
   const std::size_t index = m_groupStart[group] + item;
-  if (index >= end) return false;
+  if (index >= end) return std::nullopt;
   ItemSlot& slot = m_slots[index];
   value.dataType = slot.dataType;
   if (slot.deadband > 0 && slot.latest && slot.latest->quality == value.quality) {
     const auto before = NumericValue(*slot.latest);
     const auto now = NumericValue(value);
-    if (before && now && std::fabs(*now - *before) <= slot.deadband) return false;
+    if (before && now && std::fabs(*now - *before) <= slot.deadband) return std::nullopt;
   }
+  if (slot.dirty && !slot.queued && slot.latest && displaced) displaced(slot);
   slot.latest = value;
   slot.at = at;
+  slot.queued = false;
   MarkDirty(index);
-  return true;
+  return index;
 }
 
 void CLatestValues::MarkDirty(std::size_t index) {

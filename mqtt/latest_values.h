@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -32,16 +33,21 @@ struct ItemSlot {
   std::optional<ItemValue> latest;
   std::chrono::system_clock::time_point at;
   bool dirty = false;
+  bool queued = false;  // `latest` is also in the queue on disk (set by the bridge)
 };
 
 class CLatestValues {
 public:
   explicit CLatestValues(const BridgeConfig& config);
 
-  // Keeps a value of item `item` of configuration group `group`; false when there is no such
-  // item or the deadband dropped it.
-  bool Apply(std::size_t group, std::uint16_t item, ItemValue value,
-             std::chrono::system_clock::time_point at);
+  // Keeps a value of item `item` of configuration group `group`: its slot, or nullopt when there
+  // is no such item or the deadband dropped it. A value that was still waiting (dirty) and not
+  // queued is handed to `displaced` first, so that the caller can keep it.
+  std::optional<std::size_t> Apply(std::size_t group, std::uint16_t item, ItemValue value,
+                                   std::chrono::system_clock::time_point at,
+                                   const std::function<void(const ItemSlot&)>& displaced = nullptr);
+  // Marks the slot's latest value as queued.
+  void SetQueued(std::size_t index) { m_slots[index].queued = true; }
   // The next slot to publish (taken off the dirty list), or nullopt.
   std::optional<std::size_t> TakeDirty();
   // Every slot that holds a value goes on the dirty list again (after the broker came back).

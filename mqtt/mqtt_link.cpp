@@ -139,9 +139,10 @@ void CMqttLink::OnDisconnect(mosquitto*, void* self, int rc) {
   link.m_state = State::kIdle;
 }
 
-void CMqttLink::OnPublish(mosquitto*, void* self, int) {
+void CMqttLink::OnPublish(mosquitto*, void* self, int mid) {
   auto& link = *static_cast<CMqttLink*>(self);
   if (link.m_outstanding > 0) --link.m_outstanding;
+  if (link.m_handlers.published) link.m_handlers.published(mid);
 }
 
 void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -159,6 +160,18 @@ bool CMqttLink::Publish(const std::string& topic, const std::string& payload, bo
   const int rc =
       mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                         payload.data(), m_config.qos, retain);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    ConnectionLost(mosquitto_strerror(rc));
+    return false;
+  }
+  return true;
+}
+
+bool CMqttLink::PublishQueued(const std::string& topic, const std::string& payload, int* mid) {
+  if (m_state != State::kConnected) return false;
+  ++m_outstanding;
+  const int rc = mosquitto_publish(m_client, mid, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), std::max(m_config.qos, 1), false);
   if (rc != MOSQ_ERR_SUCCESS) {
     ConnectionLost(mosquitto_strerror(rc));
     return false;

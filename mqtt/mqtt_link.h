@@ -30,6 +30,7 @@ public:
   struct Handlers {
     std::function<void()> connected;  // after the broker accepted the connection
     std::function<void(const std::string& topic, const std::string& payload)> message;
+    std::function<void(int mid)> published;  // a message is done (acknowledged for QoS 1, 2)
   };
 
   CMqttLink(const BridgeConfig& config, LogFunction log, Handlers handlers);
@@ -49,6 +50,8 @@ public:
   // Room for another message now.
   bool CanPublish() const;
   bool Publish(const std::string& topic, const std::string& payload, bool retain);
+  // A message from the queue: QoS 1 (2 when configured), never retained; its message id in *mid.
+  bool PublishQueued(const std::string& topic, const std::string& payload, int* mid);
   bool Subscribe(const std::string& pattern);
   // Publishes the offline status (the will is only for a connection that breaks) and
   // disconnects, waiting at most the timeout for the broker to take it.

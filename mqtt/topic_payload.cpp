@@ -205,10 +205,27 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string StatusPayload(bool online, const std::string& gatewayState) {
-  return std::string("{\"status\":\"") + (online ? "online" : "offline") +
-         "\",\"gateway\":" + JsonString(gatewayState) + ",\"broker\":\"" +
-         (online ? "connected" : "disconnected") + "\"}";
+std::string StatusPayload(bool online, const std::string& gatewayState,
+                          const std::optional<QueueFigures>& queue) {
+  std::string out = std::string("{\"status\":\"") + (online ? "online" : "offline") +
+                    "\",\"gateway\":" + JsonString(gatewayState) + ",\"broker\":\"" +
+                    (online ? "connected" : "disconnected") + "\"";
+  if (queue) {
+    out += ",\"queued\":" + std::to_string(queue->queued) + ",\"queued_oldest\":" +
+           (queue->oldestMs ? "\"" +
+                                  UtcTimestamp(std::chrono::system_clock::time_point(
+                                      std::chrono::milliseconds(*queue->oldestMs))) +
+                                  "\""
+                            : std::string("null")) +
+           ",\"dropped\":" + std::to_string(queue->dropped);
+  }
+  return out + "}";
+}
+
+std::string ReplayedPayload(const std::string& payload, std::uint64_t sequence) {
+  if (payload.empty() || payload.back() != '}') return payload;
+  return payload.substr(0, payload.size() - 1) +
+         ",\"replayed\":true,\"seq\":" + std::to_string(sequence) + "}";
 }
 
 std::string WriteResultPayload(bool ok, std::optional<std::int32_t> code, const std::string& text) {

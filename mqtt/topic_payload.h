@@ -52,8 +52,23 @@ std::string ValuePayload(const ItemValue& value, std::chrono::system_clock::time
 // "2026-12-08T09:00:00.123Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point at);
 
-// The status message: {"status":"online","gateway":"...","broker":"connected"}.
-std::string StatusPayload(bool online, const std::string& gatewayState);
+// What the status message tells of the queue on disk.
+struct QueueFigures {
+  std::uint64_t queued = 0;
+  std::optional<std::int64_t> oldestMs;  // the oldest queued change's receipt, ms since 1970
+  std::uint64_t dropped = 0;             // since the start
+};
+
+// The status message: {"status":"online","gateway":"...","broker":"connected"}, with a queue on
+// disk followed by "queued":N,"queued_oldest":"2026-12-08T09:00:00.123Z" (null when empty) and
+// "dropped":N.
+std::string StatusPayload(bool online, const std::string& gatewayState,
+                          const std::optional<QueueFigures>& queue = std::nullopt);
+
+// A queued value message as it is replayed: the same object with "replayed":true and "seq", the
+// queue's sequence number (grows by one per queued change, across restarts; a consumer that
+// already saw a number has a repeat).
+std::string ReplayedPayload(const std::string& payload, std::uint64_t sequence);
 
 // The result of a write request, on PREFIX/<item>/set/result:
 // {"ok":true,"code":0,"text":""} or with "ok":false and what refused it; "code" is the gateway's

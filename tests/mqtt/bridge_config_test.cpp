@@ -19,13 +19,19 @@ TEST(BridgeConfigTest, ReadsEveryKeyWithDefaultsForTheOptionalOnes) {
   EXPECT_EQ(minimal->qos, 0);
   EXPECT_FALSE(minimal->writes);
   EXPECT_EQ(minimal->groups[0].rateMs, 1000);
+  EXPECT_EQ(minimal->stateDir, "");  // no queue on disk
+  EXPECT_EQ(minimal->maxQueueMb, 1024);
+  EXPECT_EQ(minimal->maxQueueAgeS, 7 * 24 * 3600);
+  EXPECT_FALSE(minimal->queueDropNew);
+  EXPECT_EQ(minimal->replayRate, 1000);
 
   const auto full = ParseBridgeConfig(
       "# comment\n; another\n[gateway]\n  host = 10.1.2.5  \nport = 9000\nudp_port = 9001\n"
       "udp_bind = 10.1.2.20\nrequest_timeout = 3\ncheck_interval = 4\nrefresh_interval = 60\n"
       "[broker]\nhost = mq\nport = 8883\nclient_id = line4\nusername = u\npassword = p#ss\n"
       "tls = true\nca_file = /etc/ca.pem\nkeepalive = 30\n"
-      "[bridge]\nprefix = site\nqos = 1\nwrites = true\n"
+      "[bridge]\nprefix = site\nqos = 1\nwrites = true\nstate_dir = /var/lib/q\n"
+      "max_queue_mb = 0.25\nmax_queue_age = 3600\nqueue_full = drop_new\nreplay_rate = 50\n"
       "[group fast lane]\nrate = 100\ndeadband = 2.5\nitem = Ramp.Int4\n"
       "item = Ramp.UInt2, VT_UI2\nitem = A,B, 11\n[group slow]\nitem = Ramp.Int4\n",
       "b.conf", &error);
@@ -36,6 +42,11 @@ TEST(BridgeConfigTest, ReadsEveryKeyWithDefaultsForTheOptionalOnes) {
   EXPECT_EQ(full->password, "p#ss");  // a '#' inside a value belongs to it
   EXPECT_TRUE(full->tls);
   EXPECT_EQ(full->qos, 1);
+  EXPECT_EQ(full->stateDir, "/var/lib/q");
+  EXPECT_EQ(full->maxQueueMb, 0.25);
+  EXPECT_EQ(full->maxQueueAgeS, 3600);
+  EXPECT_TRUE(full->queueDropNew);
+  EXPECT_EQ(full->replayRate, 50);
   ASSERT_EQ(full->groups.size(), 2u);
   EXPECT_EQ(full->groups[0].name, "fast lane");
   EXPECT_EQ(full->groups[0].deadband, 2.5);
@@ -64,6 +75,10 @@ TEST(BridgeConfigTest, EachFaultNamesFileLineAndKey) {
       {head + "[group g]\nitem = " + std::string(95, 'x') + "\n", "b.conf:7: group 'g': "},
       {head + "qos = 3\n[group g]\nitem = X\n", "b.conf:7: key 'qos' in [bridge]: \"3\""},
       {head + "writes = maybe\n[group g]\nitem = X\n", "b.conf:7: key 'writes' in [bridge]"},
+      {head + "queue_full = drop_some\n[group g]\nitem = X\n",
+       "b.conf:7: key 'queue_full' in [bridge]: \"drop_some\" is neither drop_old nor drop_new"},
+      {head + "max_queue_mb = 0\n[group g]\nitem = X\n",
+       "b.conf:7: key 'max_queue_mb' in [bridge]: \"0\" is not a number of megabytes"},
       {"[gateway]\nhost = gw\n[broker]\nhost = mq\n[bridge]\nprefix = a/#\n",
        "b.conf:6: key 'prefix' in [bridge]"},
       {"[gateway]\nhost = gw\nhost = gw2\n", "b.conf:3: key 'host' in [gateway] is given twice"},

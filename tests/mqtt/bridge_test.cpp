@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "client/request_builder.h"
@@ -321,6 +322,193 @@ TEST_F(BridgeTest, AnOlderGatewayWithoutTdGetsAdAndItsDatagramsAreReadAsBefore) 
       21);
   CFakeGateway::SendDatagram(udpPort, change);
   EXPECT_TRUE(subscriber.WaitFor("to/Static.Int2", Field("value", "300"))) << bridge.Log();
+}
+
+// The queue on disk: a broker of the test's own that keeps its sessions (persistence), so that a
+// subscriber with a kept session gets what the bridge publishes before the subscriber is back.
+class BridgeQueueTest : public BridgeTest {
+protected:
+  void SetUp() override {
+    BridgeTest::SetUp();
+    m_brokerStore = CGatewayProcess::MakeWorkDirectory();
+    // mosquitto started by root writes as its own user.
+    std::filesystem::permissions(m_brokerStore, std::filesystem::perms::all);
+    m_stateDir = CGatewayProcess::MakeWorkDirectory();
+    m_broker = std::make_unique<CMosquittoBroker>(
+        "allow_anonymous true\npersistence true\npersistence_location " + m_brokerStore.string() +
+        "/\nmax_queued_messages 100000\n");
+    ASSERT_TRUE(m_broker->Ready());
+  }
+  void TearDown() override {
+    m_broker.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_brokerStore, ignored);
+    std::filesystem::remove_all(m_stateDir, ignored);
+  }
+  std::string QueueConfig(const std::string& prefix, const std::string& items,
+                          const std::string& extra = "") {
+    return ConfigText(s_gateway->ListenPort(), m_broker->Port(), prefix, m_group + items,
+                      "state_dir = " + m_stateDir.string() + "\n" + extra, "", m_udpPort);
+  }
+  // Bytes in the queue's files: grows with every change queued.
+  std::uintmax_t QueuedBytes() const {
+    std::uintmax_t bytes = 0;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(m_stateDir, ignored)) {
+      if (entry.path().extension() == ".seg") bytes += entry.file_size(ignored);
+    }
+    return bytes;
+  }
+  // Waits until the bridge delivered its queue and the subscriber got that many replayed
+  // messages on the topic.
+  static bool WaitForReplay(CBridgeProcess& bridge, const CMqttSubscriber& subscriber,
+                            const std::string& topic) {
+    const std::string said = "queue: all ";
+    if (!bridge.WaitForLog(said)) return false;
+    const std::string log = bridge.Log();
+    const auto delivered = std::stoul(log.substr(log.rfind(said) + said.size()));
+    return WaitUntil([&] { return Values(subscriber, topic).replayed.size() >= delivered; }, 20s);
+  }
+  bool WaitForQueued(std::uintmax_t bytes) {
+    return WaitUntil([&] { return QueuedBytes() >= bytes; }, 20s);
+  }
+  // The ramp's values on the topic, and those replayed.
+  struct Received {
+    std::vector<long> all;
+    std::vector<long> replayed;
+    std::vector<long> sequences;
+  };
+  static Received Values(const CMqttSubscriber& subscriber, const std::string& topic) {
+    Received out;
+    for (const ReceivedMessage& m : subscriber.Messages()) {
+      if (m.topic != topic) continue;
+      const long value = std::stol(JsonField(m.payload, "value"));
+      out.all.push_back(value);
+      if (JsonField(m.payload, "replayed") == "true") {
+        EXPECT_FALSE(m.retained) << m.payload;
+        EXPECT_EQ(JsonField(m.payload, "timestamp").size(), 26u) << m.payload;
+        out.replayed.push_back(value);
+        out.sequences.push_back(std::stol(JsonField(m.payload, "seq")));
+      }
+    }
+    return out;
+  }
+  // Values missing between the smallest and the largest given.
+  static std::vector<long> Gaps(std::vector<long> values, long from) {
+    std::sort(values.begin(), values.end());
+    std::vector<long> missing;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      if (values[k] < from) continue;
+      const long previous = k > 0 && values[k - 1] >= from ? values[k - 1] : values[k];
+      for (long v = previous + 1; v < values[k]; ++v) missing.push_back(v);
+    }
+    return missing;
+  }
+
+  std::unique_ptr<CMosquittoBroker> m_broker;
+  std::filesystem::path m_brokerStore;
+  std::filesystem::path m_stateDir;
+  std::uint16_t m_udpPort = FreeUdpPort();
+  // Faster than the ramp's 100 ms steps, so the bridge sees every one.
+  // About what one change of Ramp.Int4 takes in the queue.
+  static constexpr std::uintmax_t kEntryBytes = 170;
+  std::string m_group = "[group " + UniqueGroupName("mqtt") + "]\nrate = 50\n";
+};
+
+TEST_F(BridgeQueueTest, AnOutageIsReplayedInOrderWithoutAGapThenLiveValuesGoOn) {
+  CBridgeProcess bridge(QueueConfig("tq", "item = Ramp.Int4\n"));
+  CMqttSubscriber subscriber(m_broker->Port(), "tq/#", "tq-historian");
+  ASSERT_TRUE(subscriber.WaitFor("tq/$status", Field("gateway", "\"connected\""))) << bridge.Log();
+  ASSERT_TRUE(subscriber.WaitFor("tq/$status", Field("queued", "0")));
+  ASSERT_TRUE(subscriber.WaitFor("tq/Ramp.Int4", Any())) << bridge.Log();
+
+  m_broker->Stop();
+  const std::uintmax_t empty = QueuedBytes();
+  ASSERT_TRUE(WaitForQueued(empty + 30 * kEntryBytes)) << bridge.Log();
+  ASSERT_TRUE(m_broker->Start());
+  ASSERT_TRUE(WaitForReplay(bridge, subscriber, "tq/Ramp.Int4")) << bridge.Log();
+  const auto afterReplay = Values(subscriber, "tq/Ramp.Int4");
+  ASSERT_GE(afterReplay.replayed.size(), 25u) << bridge.Log();
+  const long lastReplayed = afterReplay.replayed.back();
+  EXPECT_TRUE(subscriber.WaitFor("tq/Ramp.Int4", [&](const ReceivedMessage& m) {
+    return JsonField(m.payload, "replayed").empty() &&
+           std::stol(JsonField(m.payload, "value")) > lastReplayed + 2;
+  })) << "no live values after the replay";
+
+  const auto got = Values(subscriber, "tq/Ramp.Int4");
+  EXPECT_TRUE(std::is_sorted(got.replayed.begin(), got.replayed.end()));
+  for (std::size_t k = 1; k < got.sequences.size(); ++k) {
+    EXPECT_EQ(got.sequences[k], got.sequences[k - 1] + 1) << "sequence numbers go up by one";
+  }
+  // Every step of the ramp from the outage's first one on, replayed or live.
+  EXPECT_EQ(Gaps(got.all, got.replayed.front()), std::vector<long>{}) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("queue in " + m_stateDir.string()), std::string::npos);
+}
+
+TEST_F(BridgeQueueTest, ABridgeKilledDuringAnOutageDeliversWhatItQueuedAfterItsRestart) {
+  CMqttSubscriber subscriber(m_broker->Port(), "tk/#", "tk-historian");
+  auto bridge = std::make_unique<CBridgeProcess>(QueueConfig("tk", "item = Ramp.Int4\n"));
+  ASSERT_TRUE(subscriber.WaitFor("tk/Ramp.Int4", Any())) << bridge->Log();
+  m_broker->Stop();
+  const std::uintmax_t empty = QueuedBytes();
+  ASSERT_TRUE(WaitForQueued(empty + 15 * kEntryBytes)) << bridge->Log();
+  bridge->Process().Signal(SIGKILL);
+  ASSERT_TRUE(bridge->Process().WaitForExit(10s));
+  const std::uintmax_t kept = QueuedBytes();
+  bridge = std::make_unique<CBridgeProcess>(QueueConfig("tk", "item = Ramp.Int4\n"));
+  ASSERT_TRUE(bridge->WaitForLog("messages waiting")) << bridge->Log();
+  EXPECT_EQ(bridge->Log().find("): 0 messages waiting"), std::string::npos) << bridge->Log();
+  ASSERT_TRUE(WaitForQueued(kept + 10 * kEntryBytes)) << bridge->Log();
+  ASSERT_TRUE(m_broker->Start());
+  ASSERT_TRUE(WaitForReplay(*bridge, subscriber, "tk/Ramp.Int4")) << bridge->Log();
+
+  const auto got = Values(subscriber, "tk/Ramp.Int4");
+  ASSERT_GE(got.replayed.size(), 25u) << bridge->Log();
+  EXPECT_TRUE(std::is_sorted(got.replayed.begin(), got.replayed.end()));
+  for (std::size_t k = 1; k < got.sequences.size(); ++k) {
+    EXPECT_EQ(got.sequences[k], got.sequences[k - 1] + 1) << "nothing queued was lost";
+  }
+  // The ramp's steps while no bridge ran are the only gap: one stretch of missing values.
+  const auto missing = Gaps(got.replayed, got.replayed.front());
+  if (!missing.empty()) {
+    EXPECT_EQ(missing.back() - missing.front() + 1, static_cast<long>(missing.size()))
+        << "more than one gap";
+  }
+}
+
+TEST_F(BridgeQueueTest, AFullQueueDropsTheOldestAndSaysSoInStatusAndLog) {
+  m_broker->Stop();
+  CBridgeProcess bridge(QueueConfig(
+      "tf", "item = Ramp.Int4\nitem = Ramp.Int2\nitem = Ramp.UInt2, VT_UI2\nitem = Ramp.Real8\n",
+      "max_queue_mb = 0.02\n"));
+  ASSERT_TRUE(bridge.WaitForLog("messages dropped since the last note")) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("the queue reached max_queue_mb = 0.02, the oldest dropped"),
+            std::string::npos)
+      << bridge.Log();
+  EXPECT_LE(QueuedBytes(), 21u * 1024);
+  ASSERT_TRUE(m_broker->Start());
+  CMqttSubscriber subscriber(m_broker->Port(), "tf/#");
+  const auto status = subscriber.WaitFor("tf/$status", [](const ReceivedMessage& m) {
+    return !JsonField(m.payload, "dropped").empty() && JsonField(m.payload, "dropped") != "0";
+  });
+  ASSERT_TRUE(status) << bridge.Log();
+  EXPECT_NE(JsonField(status->payload, "queued_oldest"), "");
+  // The oldest went: the first replayed message is not the first queued.
+  const auto first = subscriber.WaitFor("tf/Ramp.Int4", Field("replayed", "true"));
+  ASSERT_TRUE(first);
+  EXPECT_GT(std::stol(JsonField(first->payload, "seq")), 1);
+}
+
+TEST_F(BridgeQueueTest, AStateDirectoryThatDoesNotExistStopsTheStartNamingIt) {
+  CBridgeProcess bridge(ConfigText(s_gateway->ListenPort(), m_broker->Port(), "tn",
+                                   Group("item = Ramp.Int4\n"),
+                                   "state_dir = " + (m_stateDir / "missing").string() + "\n"));
+  ASSERT_TRUE(bridge.Process().WaitForExit(10s));
+  EXPECT_EQ(bridge.Process().ExitCode(), 1);
+  EXPECT_NE(bridge.Log().find("cannot keep the queue: state_dir " +
+                              (m_stateDir / "missing").string() + ": No such file or directory"),
+            std::string::npos)
+      << bridge.Log();
 }
 
 }  // namespace

@@ -139,10 +139,11 @@ void CMosquittoBroker::Stop() {
   m_process.reset();
 }
 
-CMqttSubscriber::CMqttSubscriber(std::uint16_t port, std::string pattern)
+CMqttSubscriber::CMqttSubscriber(std::uint16_t port, std::string pattern,
+                                 const std::string& clientId)
     : m_pattern(std::move(pattern)) {
   mosquitto_lib_init();
-  m_client = mosquitto_new(nullptr, true, this);
+  m_client = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), clientId.empty(), this);
   mosquitto_connect_callback_set(m_client, &CMqttSubscriber::OnConnect);
   mosquitto_message_callback_set(m_client, &CMqttSubscriber::OnMessage);
   mosquitto_reconnect_delay_set(m_client, 1, 1, false);
@@ -179,6 +180,11 @@ void CMqttSubscriber::OnMessage(mosquitto*, void* self, const mosquitto_message*
 bool CMqttSubscriber::Connected() const {
   std::lock_guard lock(m_mutex);
   return m_connected;
+}
+
+std::vector<ReceivedMessage> CMqttSubscriber::Messages() const {
+  std::lock_guard lock(m_mutex);
+  return m_messages;
 }
 
 std::size_t CMqttSubscriber::Count() const {

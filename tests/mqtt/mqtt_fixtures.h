@@ -78,8 +78,10 @@ struct ReceivedMessage {
 
 class CMqttSubscriber {
 public:
-  // Connects to the broker and subscribes to the pattern (again after each reconnect).
-  CMqttSubscriber(std::uint16_t port, std::string pattern);
+  // Connects to the broker and subscribes to the pattern (again after each reconnect). With a
+  // client ID the session is kept (clean session off): a broker with persistence holds the
+  // messages that come while this subscriber is away, even across its own restart.
+  CMqttSubscriber(std::uint16_t port, std::string pattern, const std::string& clientId = "");
   ~CMqttSubscriber();
 
   bool Connected() const;
@@ -89,6 +91,7 @@ public:
       const std::string& topic, const std::function<bool(const ReceivedMessage&)>& fits,
       std::chrono::milliseconds timeout = std::chrono::seconds(20), std::size_t from = 0);
   std::size_t Count() const;
+  std::vector<ReceivedMessage> Messages() const;
   bool Publish(const std::string& topic, const std::string& payload);
 
 private:
