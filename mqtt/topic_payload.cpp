@@ -211,13 +211,19 @@ std::string StatusPayload(bool online, const std::string& gatewayState,
                     "\",\"gateway\":" + JsonString(gatewayState) + ",\"broker\":\"" +
                     (online ? "connected" : "disconnected") + "\"";
   if (queue) {
-    out += ",\"queued\":" + std::to_string(queue->queued) + ",\"queued_oldest\":" +
-           (queue->oldestMs ? "\"" +
-                                  UtcTimestamp(std::chrono::system_clock::time_point(
-                                      std::chrono::milliseconds(*queue->oldestMs))) +
-                                  "\""
-                            : std::string("null")) +
-           ",\"dropped\":" + std::to_string(queue->dropped);
+    out += ",\"queued\":";
+    out += std::to_string(queue->queued);
+    out += ",\"queued_oldest\":";
+    if (queue->oldestMs) {
+      out += '"';
+      out += UtcTimestamp(std::chrono::system_clock::time_point(
+          std::chrono::milliseconds(*queue->oldestMs)));
+      out += '"';
+    } else {
+      out += "null";
+    }
+    out += ",\"dropped\":";
+    out += std::to_string(queue->dropped);
   }
   return out + "}";
 }
