@@ -231,6 +231,14 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
           SimItemInfo{SimFamily::kMany, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD, n};
     return S_OK;
   }
+  if (id == WideStringView(OLESTR("Static.LongString"))) {
+    if (info != nullptr) {
+      *info = SimItemInfo{SimFamily::kStatic, SimType::kString, VT_BSTR, OPC_READABLE,
+                          OPC_QUALITY_GOOD};
+      info->longText = true;
+    }
+    return S_OK;
+  }
   if (id == WideStringView(OLESTR("Control.Restart")) ||
       id == WideStringView(OLESTR("Control.Hang")) ||
       id == WideStringView(OLESTR("Control.Delay"))) {
@@ -287,6 +295,19 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
   return S_OK;
 }
 
+const WideString& SimLongText() {
+  static const WideString text = [] {
+    // '°' U+00B0, '温' U+6E29, '度' U+5EA6
+    const WideString unit = {OLESTR('2'), OLESTR('1'), OLESTR('.'), OLESTR('7'), 0x00B0,
+                             OLESTR('C'), OLESTR(' '), 0x6E29,      0x5EA6,      OLESTR(' ')};
+    WideString all;
+    all.reserve(unit.size() * kSimLongTextUnits);
+    for (std::size_t k = 0; k < kSimLongTextUnits; ++k) all += unit;
+    return all;
+  }();
+  return text;
+}
+
 bool IsSupportedRequestedType(VARTYPE canonicalType, VARTYPE vt) {
   if (vt == VT_EMPTY || vt == canonicalType) return true;
   if (canonicalType == VT_BSTR || !VariantTypeIsConvertible(canonicalType)) return false;
@@ -301,7 +322,13 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
   VariantClear(value);
   switch (info.family) {
     case SimFamily::kStatic:
-      SetStatic(info.type, value);
+      if (info.longText) {
+        const WideString& text = SimLongText();
+        value->vt = VT_BSTR;
+        value->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+      } else {
+        SetStatic(info.type, value);
+      }
       break;
     case SimFamily::kRamp:
       SetFromCount(info.type, tick, value);

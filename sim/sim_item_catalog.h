@@ -10,7 +10,9 @@
 // makes every later call and creation block for that long; "Control.Delay", whose write of N
 // milliseconds delays every later call by that much (0 ends it). "Many.N" (N from 1 to
 // kSimManyCount, no leading zero) are read-only VT_I4 items that read N, for paging through a
-// large branch.
+// large branch. "Static.LongString" is a read-only VT_BSTR item holding SimLongText(): a text
+// far longer than a datagram or a request line, for trying how clients get it; it is a valid ID
+// but not listed by browsing, so the browse tree keeps one leaf per type.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -21,6 +23,7 @@
 #include <string_view>
 
 #include "opc/opcda.h"
+#include "platform/wide_string.h"
 
 enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain, kControl, kMany };
 enum class SimType {
@@ -47,6 +50,7 @@ struct SimItemInfo {
   DWORD accessRights = 0;
   WORD quality = OPC_QUALITY_GOOD;
   std::uint32_t number = 0;  // Many: N of "Many.N", also its value
+  bool longText = false;     // "Static.LongString": SimLongText() instead of the Static text
 };
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
@@ -64,6 +68,12 @@ inline constexpr long kSimRestartMaxSeconds = 600;
 inline constexpr long kSimHangMinSeconds = 1;
 inline constexpr long kSimHangMaxSeconds = 600;
 inline constexpr long kSimDelayMaxMilliseconds = 600000;
+
+// The value of "Static.LongString": kSimLongTextUnits repetitions of "21.7°C 温度 " (ten
+// characters of one, two and three UTF-8 bytes: 15 bytes, one UTF-16 code unit each), so
+// kSimLongTextUnits * 10 characters, built once.
+inline constexpr std::size_t kSimLongTextUnits = 10000;
+const WideString& SimLongText();
 
 // Whether an item of this canonical type can be delivered as vt (VT_EMPTY: the canonical type).
 // Numbers and booleans convert among each other and to text; text items stay text; VT_I8,

@@ -291,4 +291,80 @@ TEST_F(TypedValuesTest, TextsAreUtf8WhateverTheGatewaysCodePage) {
   EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
 }
 
+// Whether bytes is well-formed UTF-8: no stray continuation byte, no character cut short, no
+// overlong form, surrogate or code point beyond U+10FFFF.
+bool IsUtf8(const std::string& bytes) {
+  std::size_t k = 0;
+  while (k < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[k]);
+    std::size_t more = 0;
+    std::uint32_t code = lead;
+    if (lead >= 0xF0 && lead <= 0xF4)
+      more = 3, code = lead & 0x07u;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+      more = 2, code = lead & 0x0Fu;
+    else if (lead >= 0xC2 && lead <= 0xDF)
+      more = 1, code = lead & 0x1Fu;
+    else if (lead >= 0x80)
+      return false;
+    if (k + more >= bytes.size() && more != 0) return false;
+    for (std::size_t m = 1; m <= more; ++m) {
+      const auto next = static_cast<unsigned char>(bytes[k + m]);
+      if ((next & 0xC0u) != 0x80u) return false;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    constexpr std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[more] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+      return false;
+    k += more + 1;
+  }
+  return true;
+}
+
+TEST_F(TypedValuesTest, LongTextIsCutAtACharacterBoundaryAndFlaggedButReadWhole) {
+  // Static.LongString: 100,000 characters, "21.7°C 温度 " (15 UTF-8 bytes) 10,000 times.
+  std::string whole;
+  for (int k = 0; k < 10000; ++k) whole += "21.7°C 温度 ";
+  ASSERT_EQ(150000u, whole.size());
+  const std::string name = UniqueGroupName("typed-long");
+  const int g = DefineTyped(Group(name, {Item("Static.LongString"), Item("Static.Int2")}, false));
+  ASSERT_GE(g, 0);
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(true, {g})));
+  const auto first = NextTyped(g);
+  ASSERT_TRUE(first);
+  EXPECT_LE(first->size, 1472u);
+  ASSERT_EQ(1u, first->entries.size());
+  const WireTypedEntry& text = first->entries[0];
+  EXPECT_EQ(8, text.vartype);
+  EXPECT_EQ(1, text.flags);  // cut
+  EXPECT_TRUE(IsUtf8(text.value));
+  EXPECT_EQ(0u, whole.rfind(text.value, 0));  // a prefix of the item's text
+  // The 1,435 bytes an otherwise empty datagram holds end inside the "温" of the 96th repeat
+  // (bytes 1433 to 1435): the cut falls back to the character boundary before it.
+  EXPECT_EQ(95u * 15u + 8u, text.value.size());
+  // The item after it does not fit any more: it starts the next datagram, not cut.
+  const auto second = NextTyped(g);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(1u, second->entries.size());
+  EXPECT_EQ(1, second->entries[0].handle);
+  EXPECT_EQ(0, second->entries[0].flags);
+  EXPECT_EQ(300, second->entries[0].Signed());
+  EXPECT_EQ("0\t\r\n", Raw(SetGroupsActiveRequest(false, {g})));
+
+  // TR answers the whole text, valid UTF-8 (no character needs an escape).
+  const std::string reply = Raw("TR\t" + std::to_string(g) + "\t2\r\n0\r\n1\r\n");
+  EXPECT_TRUE(IsUtf8(reply));
+  const std::string head = "0\t2 values\r\n0\t8\t192\t";
+  ASSERT_EQ(0u, reply.rfind(head, 0)) << reply.substr(0, 200);
+  const std::size_t stamp = reply.find('\t', head.size());
+  ASSERT_NE(std::string::npos, stamp);
+  const std::string rest = reply.substr(stamp);
+  const std::string tail = "\r\n1\t2\t192\t";
+  ASSERT_EQ("\t0\t" + whole + tail, rest.substr(0, 3 + whole.size() + tail.size()))
+      << rest.substr(0, 200);
+  // The Int2's line ends the reply: "<timestamp>\t0\t300\r\n".
+  EXPECT_TRUE(std::regex_match(rest.substr(3 + whole.size() + tail.size()),
+                               std::regex("[^\t\r\n]+\t0\t300\r\n")));
+}
+
 }  // namespace
