@@ -216,8 +216,8 @@ std::string StatusPayload(bool online, const std::string& gatewayState,
     out += ",\"queued_oldest\":";
     if (queue->oldestMs) {
       out += '"';
-      out += UtcTimestamp(std::chrono::system_clock::time_point(
-          std::chrono::milliseconds(*queue->oldestMs)));
+      out += UtcTimestamp(
+          std::chrono::system_clock::time_point(std::chrono::milliseconds(*queue->oldestMs)));
       out += '"';
     } else {
       out += "null";
