@@ -46,7 +46,7 @@ void CGatewayApp::ReportStartFailure(const std::vector<std::string>& lines) {
 }
 
 MainWindow CGatewayApp::CreateMainFrame() {
-  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode, *m_sender);
+  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode, {*m_sender, m_requests});
   return MainWindow{std::make_shared<CHeadlessFrame>(m_backgroundMode)};
 }
 
@@ -75,8 +75,8 @@ void CGatewayApp::StartListenerChain() {
                                     return true;
                                   });
   }
-  m_listenerChain.Start(socketListen, CApartment::ForCurrentThread(), std::move(answer),
-                        &CRequestDispatcher::ReadRequest);
+  m_listenerChain.Start(socketListen, m_protection, CApartment::ForCurrentThread(),
+                        std::move(answer), &CRequestDispatcher::ReadRequest);
 }
 
 void CGatewayApp::StopListenerChain() {
@@ -121,7 +121,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   if (CRequestDispatcher* dispatcher = m_dispatcher)
     figures = [dispatcher](GatewayStatus& status) { dispatcher->FillStatus(status); };
   m_health.Start(
-      std::move(figures), GatewayProtection(),
+      std::move(figures), m_protection,
       StringPrintf("listening for requests on port %u", static_cast<unsigned>(listenPort)));
   pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
 
@@ -189,8 +189,8 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
     m_exitCode = 1;
     return false;
   }
-  GatewayProtection() = options.protection;
-  GatewayRequestSettings() = options.requests;
+  m_protection = options.protection;
+  m_requests = options.requests;
   SetGatewayCallTimeout(std::chrono::seconds(options.requests.callTimeoutSeconds));
   SetStatusCheckPeriod(std::chrono::seconds(options.requests.statusCheckSeconds));
   return true;
@@ -211,13 +211,13 @@ bool CGatewayApp::PrepareProcess() {
     return false;
   }
   std::string bindError;
-  if (!CheckBindAddress(GatewayProtection().bindAddress, bindError)) {
+  if (!CheckBindAddress(m_protection.bindAddress, bindError)) {
     ReportStartFailure({bindError});
     m_instanceLock.Release();
     return false;
   }
   // Every request connection is a descriptor: take all the system allows.
-  GatewayProtection().openFileLimit = RaiseOpenFileLimit();
+  m_protection.openFileLimit = RaiseOpenFileLimit();
   return true;
 }
 
@@ -239,7 +239,7 @@ bool CGatewayApp::OpenSocketsLogged() {
 
 bool CGatewayApp::OpenMetricsPort() {
   std::string message;
-  if (m_health.OpenMetrics(m_metricsPort, GatewayProtection().bindAddress, message)) return true;
+  if (m_health.OpenMetrics(m_metricsPort, m_protection.bindAddress, message)) return true;
   // Reported like a taken request port: on standard output (or the message box) and on file.
   ShowMessage(message);
   LogToFile(message);
@@ -269,7 +269,7 @@ void CGatewayApp::OpenSockets() {
   socketNotify.Create(kSockDgram);
   if (remoteHost == 0xFFFFFFFFu) SocketSetBroadcast(socketNotify.m_socket, true);
   socketListen.Create(kSockStream);
-  socketListen.Bind(CSocketAddress(GatewayProtection().bindAddress, listenPort));
+  socketListen.Bind(CSocketAddress(m_protection.bindAddress, listenPort));
   socketListen.Listen();
 }
 

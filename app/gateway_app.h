@@ -35,15 +35,17 @@
 #include "net/listener.h"
 #include "platform/instance_lock.h"
 #include "platform/wide_string.h"
+#include "protocol/dispatcher_inputs.h"
+#include "protocol/request_settings.h"
 
 class CGatewayApp : public CGatewaySockets {
 public:
   // Makes the main window for a ProgID. The frame applies the window placement itself and stays
   // hidden in background mode. The application keeps the returned frame as the owner and hands
-  // the dispatcher's entry to the listener chain. The window's OPC side sends its datagrams
-  // through sender, which outlives the window.
+  // the dispatcher's entry to the listener chain. The window's dispatcher is made with inputs
+  // (the datagram sender and the request settings), which outlive the window.
   using FrameFactory = std::function<MainWindow(const WideString& progId, bool backgroundMode,
-                                                CDatagramSender& sender)>;
+                                                const DispatcherInputs& inputs)>;
   // Shows a text in a message box with an OK button.
   using MessageBoxHandler = std::function<void(const std::string& text)>;
 
@@ -110,6 +112,10 @@ private:
   // The datagram sender, made once the command line has given its destination; it outlives
   // the main frame, whose OPC side sends through it.
   std::optional<CDatagramSender> m_sender;
+  // The settings from the command line, handed to the dispatcher (requests) and to the listener
+  // chain and the metrics port (protection) when they are made.
+  RequestSettings m_requests;
+  ProtectionSettings m_protection;
   CInstanceLock m_instanceLock;  // the named guard "com.vesk.Morvantel.semaphore.<listenPort>"
   std::shared_ptr<IFrameView> m_mainFrame;
   FrameFactory m_frameFactory;

@@ -21,9 +21,9 @@
 namespace {
 
 MainWindow MakeHeadlessWindow(const WideString& progId, bool backgroundMode,
-                              CDatagramSender& sender) {
+                              const DispatcherInputs& inputs) {
   auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
-  return AssembleMainWindow(frame, frame->Core(), progId, sender);
+  return AssembleMainWindow(frame, frame->Core(), progId, inputs);
 }
 
 // Runs the calls posted to the UI thread until a stop is asked for. A call that throws is

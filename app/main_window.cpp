@@ -13,10 +13,10 @@ struct CMainWindowParts {
 }  // namespace
 
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                              const WideString& progId, CDatagramSender& sender) {
+                              const WideString& progId, const DispatcherInputs& inputs) {
   auto parts = std::make_shared<CMainWindowParts>();
   parts->frame = std::move(frame);
-  parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId, sender);
+  parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId, inputs);
   CGroupRegistry* registry = &parts->dispatcher->Registry();
   core.SetCreateOpcServerHandler([registry] { registry->OnCreateOpcServer(); });
   core.SetDestroyOpcServerHandler([registry] { registry->OnDestroyOpcServer(); });

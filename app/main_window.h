@@ -16,8 +16,8 @@
 #include "core/frame_core.h"
 #include "core/frame_view.h"
 #include "platform/wide_string.h"
+#include "protocol/dispatcher_inputs.h"
 
-class CDatagramSender;
 class CRequestDispatcher;
 
 struct MainWindow {
@@ -26,6 +26,7 @@ struct MainWindow {
 };
 
 // frame and core are the front end's window and its core; progId names the OPC server; the
-// OPC side sends its datagrams through sender, which must outlive the window.
+// dispatcher is made with inputs (datagram sender, request settings), which must outlive the
+// window.
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                              const WideString& progId, CDatagramSender& sender);
+                              const WideString& progId, const DispatcherInputs& inputs);

@@ -127,7 +127,7 @@ CListenerChain::~CListenerChain() {
   Stop();
 }
 
-bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
+bool CListenerChain::Start(CHttpBlockingSocket& listenSocket, const ProtectionSettings& protection,
                            std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
                            ReadCall readRequest) {
   std::lock_guard lock(m_mutex);
@@ -136,12 +136,12 @@ bool CListenerChain::Start(CHttpBlockingSocket& listenSocket,
   m_apartment = std::move(uiApartment);
   m_onRequest = std::move(onRequest);
   m_readRequest = std::move(readRequest);
-  m_guard.Configure(GatewayProtection());
+  m_guard.Configure(protection);
   m_stopping = false;
   m_mostAccepting = 0;
   m_evicted = 0;
   m_threadCeiling = 0;
-  m_threadLimit = static_cast<std::size_t>(std::max(0, GatewayProtection().threadLimit));
+  m_threadLimit = static_cast<std::size_t>(std::max(0, protection.threadLimit));
   m_running = StartListenerLocked();
   return m_running;
 }

@@ -2,18 +2,18 @@
 // the UI thread, which answers it.
 //
 // Each accepted connection first passes the connection guard (the /allow list, /maxconn per
-// client address, room below the open-file limit, as set in GatewayProtection() when Start is
-// called): a refused one is closed at once, before anything is read and without a reply, and
-// never reaches the UI thread; its refusal is counted by reason (gateway_counters.h) and goes to
-// the log file and, through the UI thread, to the window pane, at most once a minute per address.
-// While half or more of the connections the open-file limit allows are open, a client that has not
-// sent its first line gets 5 s instead of 60 s; from three quarters on, and whenever no thread can
-// be started for the next accept, the connection that has waited longest for its first line is
-// closed (without a reply) to make room, so that neither limit can lock everyone out. A connection
-// for which still no successor thread can be started is refused, so that accepting never stops.
-// Once a thread start has failed, the listeners keep kThreadReserve threads below the count they
-// held then (closing the longest silent connections, whose listeners end), so that the server
-// connection and its timers can still start theirs.
+// client address, room below the open-file limit, as in the protection settings given to Start): a
+// refused one is closed at once, before anything is read and without a reply, and never reaches the
+// UI thread; its refusal is counted by reason (gateway_counters.h) and goes to the log file and,
+// through the UI thread, to the window pane, at most once a minute per address. While half or more
+// of the connections the open-file limit allows are open, a client that has not sent its first line
+// gets 5 s instead of 60 s; from three quarters on, and whenever no thread can be started for the
+// next accept, the connection that has waited longest for its first line is closed (without a
+// reply) to make room, so that neither limit can lock everyone out. A connection for which still no
+// successor thread can be started is refused, so that accepting never stops. Once a thread start
+// has failed, the listeners keep kThreadReserve threads below the count they held then (closing the
+// longest silent connections, whose listeners end), so that the server connection and its timers
+// can still start theirs.
 //
 // Exactly one listener thread waits in Accept on the listening socket at any time; each hands
 // the accept role to its successor right after its own Accept returns, so requests are accepted
@@ -57,6 +57,7 @@
 
 #include "net/connection_guard.h"
 #include "net/http_blocking_socket.h"
+#include "net/protection_settings.h"
 #include "platform/apartment.h"
 
 // E_FAIL as a reply code: a failure is never answered with a success code.
@@ -100,10 +101,12 @@ public:
   CListenerChain(const CListenerChain&) = delete;
   CListenerChain& operator=(const CListenerChain&) = delete;
 
-  // Starts the first listener on listenSocket, which must outlive the chain's Stop. False when
-  // the socket is not open, or when the chain runs already or the thread cannot be started.
-  bool Start(CHttpBlockingSocket& listenSocket, std::shared_ptr<CApartment> uiApartment,
-             RequestCall onRequest, ReadCall readRequest = {});
+  // Starts the first listener on listenSocket, which must outlive the chain's Stop; the chain
+  // keeps a copy of protection for the connection guard and the thread limit. False when the
+  // socket is not open, or when the chain runs already or the thread cannot be started.
+  bool Start(CHttpBlockingSocket& listenSocket, const ProtectionSettings& protection,
+             std::shared_ptr<CApartment> uiApartment, RequestCall onRequest,
+             ReadCall readRequest = {});
 
   // The listener-side answer for the next Start (none by default): such a request is handed to
   // the UI thread as any other, but when the UI thread has not begun on it within

@@ -5,7 +5,8 @@
 //
 // Error rule: none here (the command line checks the values). Thread rule: written on the UI
 // thread during start-up, before the first listener thread starts; read-only afterwards, from
-// any thread. Ownership: one process-wide instance.
+// any thread. Ownership: the application owns the gateway's settings; the listener chain copies
+// them at its start.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,3 @@ struct ProtectionSettings {
   // learn it from the first start that fails).
   int threadLimit = 0;
 };
-
-// The process-wide settings.
-ProtectionSettings& GatewayProtection();

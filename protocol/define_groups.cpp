@@ -178,7 +178,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer&
 
 bool CRequestDispatcher::WithinLimits(std::size_t itemsAfter, std::string& reply) const {
   // /maxgroups and /maxitems bound what clients can make the gateway hold.
-  const RequestSettings& limits = GatewayRequestSettings();
+  const RequestSettings& limits = m_settings;
   if (m_registry.GroupCount() >= limits.maxGroups) {
     reply = StringPrintf("Too many groups: the limit is %llu (/maxgroups)",
                          static_cast<unsigned long long>(limits.maxGroups));

@@ -68,8 +68,12 @@ bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
   return ReadWholeRequest(connection, &FramingOf);
 }
 
-CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender)
-    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection, sender) {
+CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId,
+                                       const DispatcherInputs& inputs)
+    : m_view(view),
+      m_settings(inputs.requests),
+      m_connection(view, std::move(progId)),
+      m_registry(view, m_connection, inputs.sender) {
   m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
                                        const OPCHANDLE* items, const HRESULT* errors) {
     AuditWriteCompletion(group, transactionId, count, items, errors);
@@ -143,7 +147,7 @@ bool CRequestDispatcher::RunCommand(CHttpBlockingSocket& connection, CRequestTok
                                     const std::string& command, const CommandRow* row,
                                     std::string& reply, int& code) {
   try {
-    if (row != nullptr && row->writes && !GatewayRequestSettings().readOnly &&
+    if (row != nullptr && row->writes && !m_settings.readOnly &&
         !MayWrite(ClientOf(connection, nullptr), reply)) {
       // Recorded like every write request; nothing is called.
       AuditEntry entry = DescribeWrite(connection);

@@ -46,6 +46,7 @@
 #include "platform/thread_affinity.h"
 #include "platform/wide_string.h"
 #include "protocol/address_space_browser.h"
+#include "protocol/dispatcher_inputs.h"
 #include "protocol/request_framing.h"
 #include "protocol/request_settings.h"
 #include "protocol/request_tokenizer.h"
@@ -53,7 +54,9 @@
 
 class CRequestDispatcher {
 public:
-  CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender);
+  // The OPC side sends through inputs.sender; the handlers apply inputs.requests. Both are
+  // borrowed and must outlive the dispatcher.
+  CRequestDispatcher(IFrameView& view, WideString progId, const DispatcherInputs& inputs);
   // Stops the audit of write completions first: the group list goes after the audit trail.
   ~CRequestDispatcher();
   CRequestDispatcher(const CRequestDispatcher&) = delete;
@@ -199,7 +202,7 @@ private:
                  WriteProgress& progress);
   // /writers: false for a client that may not write, with "Writes are not allowed from
   // <address> (/writers)" in reply. /readonly is left to the handlers.
-  static bool MayWrite(std::uint32_t clientAddress, std::string& reply);
+  bool MayWrite(std::uint32_t clientAddress, std::string& reply) const;
   // Before a server call that changes something: false, with the refusal in reply and the
   // operator told, when the audit trail cannot be written.
   bool AuditReady(std::string& reply);
@@ -264,6 +267,7 @@ private:
   void RecordRequest(const CommandRow* row, int code, std::chrono::steady_clock::time_point began);
 
   IFrameView& m_view;
+  const RequestSettings& m_settings;  // the application's, fixed once the command line is read
   CThreadAffinity m_uiThread;
   CServerConnection m_connection;
   CGroupRegistry m_registry;  // after the connection: it goes first

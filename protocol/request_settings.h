@@ -5,7 +5,7 @@
 //
 // Error rule: none here (the command line checks the values). Thread rule: written on the UI
 // thread during start-up, read by the request handlers on the UI thread afterwards. Ownership:
-// one process-wide instance.
+// the application owns the gateway's settings and hands them to the request dispatcher.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +32,3 @@ struct RequestSettings {
   // /statuscheck: how often GetStatus checks the server.
   int statusCheckSeconds = kDefaultStatusCheckSeconds;
 };
-
-// The process-wide settings.
-RequestSettings& GatewayRequestSettings();

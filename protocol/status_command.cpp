@@ -128,7 +128,7 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
   status.refusals = counters.Refusals();
   status.datagramsSent = counters.datagramsSent.load(std::memory_order_relaxed);
   status.datagramFailures = counters.datagramFailures.load(std::memory_order_relaxed);
-  const RequestSettings& settings = GatewayRequestSettings();
+  const RequestSettings& settings = m_settings;
   status.writers = settings.readOnly              ? "none"
                    : settings.writersText.empty() ? "any"
                                                   : settings.writersText;

@@ -151,8 +151,8 @@ std::string FailedWriteEntries(IOPCServer* server, const HRESULT* errors, std::s
 }
 
 // /readonly: writes are refused before anything is read or called.
-bool WritesDisabled(std::string& reply) {
-  if (!GatewayRequestSettings().readOnly) return false;
+bool WritesDisabled(const RequestSettings& settings, std::string& reply) {
+  if (!settings.readOnly) return false;
   reply = "Writes are disabled on this gateway";
   return true;
 }
@@ -282,9 +282,8 @@ int CRequestDispatcher::WriteAsync(ItemRequest& request, VARIANT* values, std::s
 
 // --- Who may write, and the audit trail ---
 
-bool CRequestDispatcher::MayWrite(std::uint32_t clientAddress, std::string& reply) {
-  const RequestSettings& settings = GatewayRequestSettings();
-  if (settings.writers.Allows(clientAddress)) return true;
+bool CRequestDispatcher::MayWrite(std::uint32_t clientAddress, std::string& reply) const {
+  if (m_settings.writers.Allows(clientAddress)) return true;
   reply =
       StringPrintf("Writes are not allowed from %u.%u.%u.%u (/writers)", clientAddress >> 24,
                    (clientAddress >> 16) & 255u, (clientAddress >> 8) & 255u, clientAddress & 255u);
@@ -360,7 +359,7 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
 
 int CRequestDispatcher::Write(CHttpBlockingSocket& connection, CRequestTokenizer& line,
                               std::string& reply, IoKind kind, WriteProgress& progress) {
-  if (WritesDisabled(reply)) {
+  if (WritesDisabled(m_settings, reply)) {
     progress.reason = WriteCounts::kReadOnly;
     return 1;
   }

@@ -53,7 +53,7 @@ protected:
     m_port = FreeTcpPort();
     m_app = std::make_unique<CGatewayApp>();
     m_app->SetFrameFactory(
-        [this](const std::u16string& progId, bool backgroundMode, CDatagramSender&) {
+        [this](const std::u16string& progId, bool backgroundMode, const DispatcherInputs&) {
           auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
           m_frame = frame.get();
           m_frameProgId = progId;
@@ -372,7 +372,7 @@ TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
   m_app->ExitInstance();
 
   CGatewayApp invalidHost;
-  invalidHost.SetFrameFactory([](const std::u16string&, bool, CDatagramSender&) {
+  invalidHost.SetFrameFactory([](const std::u16string&, bool, const DispatcherInputs&) {
     return MainWindow{std::make_shared<CHeadlessFrame>(true)};
   });
   testing::internal::CaptureStdout();

@@ -98,7 +98,7 @@ protected:
 
   void StartChainOnly(ListenerTimes times) {
     m_chain = std::make_unique<CListenerChain>(times);
-    ASSERT_TRUE(m_chain->Start(m_listen, m_apartment,
+    ASSERT_TRUE(m_chain->Start(m_listen, m_protection, m_apartment,
                                [this](CHttpBlockingSocket& connection) { Answer(connection); }));
   }
 
@@ -133,6 +133,7 @@ protected:
   CHttpBlockingSocket m_listen;
   std::uint16_t m_port = 0;
   CRecordingFrame m_frame;
+  ProtectionSettings m_protection;  // handed to the chain at its start
   std::unique_ptr<CListenerChain> m_chain;
   std::vector<std::string> m_handled;  // UI thread only
   bool m_throwSocket = false;
@@ -143,9 +144,9 @@ protected:
 TEST_F(ListenerChainTest, RefusedClientsAreClosedUnreadAndLoggedOnceAMinute) {
   ProtectionSettings onlyOther;
   ASSERT_TRUE(onlyOther.allowList.Parse("127.0.0.2"));
-  GatewayProtection() = onlyOther;
+  m_protection = onlyOther;
   StartChain();
-  GatewayProtection() = ProtectionSettings();  // the chain took its copy at Start
+  m_protection = ProtectionSettings();  // the chain took its copy at Start
   for (int i = 0; i < 3; ++i) {
     auto reply = AskAsync("HBT\r\n");
     EXPECT_EQ("", reply.get());  // closed without the UI thread
@@ -250,9 +251,8 @@ TEST_F(ListenerChainTest, ReplyLargerThanTheSocketTakesIsFinishedByTheListener) 
 TEST_F(ListenerChainTest, NearTheOpenFileLimitTheLongestSilentConnectionsMakeRoom) {
   ProtectionSettings few;
   few.openFileLimit = CConnectionGuard::kReservedFiles + 8;  // room for 8 connections
-  GatewayProtection() = few;
+  m_protection = few;
   StartChain();
-  GatewayProtection() = ProtectionSettings();
   std::vector<std::unique_ptr<TcpClient>> silent;
   for (int i = 0; i < 8; ++i) silent.push_back(std::make_unique<TcpClient>(m_port));
   ASSERT_TRUE(WaitUntil([&] { return m_chain->EvictedCount() >= 1; }));
@@ -267,9 +267,8 @@ TEST_F(ListenerChainTest, AtTheThreadLimitTheListenersLeaveAReserveFree) {
   constexpr std::size_t kCeiling = 4;
   ProtectionSettings few;
   few.threadLimit = static_cast<int>(CListenerChain::kThreadReserve + kCeiling);
-  GatewayProtection() = few;
+  m_protection = few;
   StartChain();
-  GatewayProtection() = ProtectionSettings();
   std::vector<std::unique_ptr<TcpClient>> silent;
   for (std::size_t i = 0; i <= CListenerChain::kThreadReserve + kCeiling; ++i)
     silent.push_back(std::make_unique<TcpClient>(m_port));
@@ -372,7 +371,7 @@ TEST_F(ListenerChainTest, ChainCanBeStartedAgainAfterStop) {
   m_listen.Bind(CSocketAddress(0x7F000001, 0));
   m_port = LocalPort(m_listen.m_socket);
   m_listen.Listen();
-  ASSERT_TRUE(m_chain->Start(m_listen, m_apartment,
+  ASSERT_TRUE(m_chain->Start(m_listen, m_protection, m_apartment,
                              [this](CHttpBlockingSocket& connection) { Answer(connection); }));
   auto reply = AskAsync("again\r\n");
   EXPECT_EQ(AnswerAndGet(reply), "0\techo again\r\n");
@@ -381,7 +380,7 @@ TEST_F(ListenerChainTest, ChainCanBeStartedAgainAfterStop) {
 TEST_F(ListenerChainTest, StartRefusesAClosedListeningSocket) {
   CHttpBlockingSocket closed;
   CListenerChain chain;
-  EXPECT_FALSE(chain.Start(closed, m_apartment, [](CHttpBlockingSocket&) {}));
+  EXPECT_FALSE(chain.Start(closed, ProtectionSettings(), m_apartment, [](CHttpBlockingSocket&) {}));
   EXPECT_EQ(chain.ThreadCount(), 0u);
 }
 

@@ -242,11 +242,8 @@ TEST_F(DefineGroupsTest, LongOrLateLineAfterTheFirstRefusesTheRequestAndLeavesNo
 }
 
 TEST_F(DefineGroupsTest, GroupsAndItemsBeyondTheLimitsAreRefusedAndLeaveNoGroup) {
-  struct LimitsBack {
-    ~LimitsBack() { GatewayRequestSettings() = RequestSettings(); }
-  } back;
-  GatewayRequestSettings().maxGroups = 3;
-  GatewayRequestSettings().maxItems = 5;
+  m_settings.maxGroups = 3;
+  m_settings.maxItems = 5;
   Define("AD\t1\r\nkeep\tA\t3\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\nStatic.Int2\tA\t0\r\n");
   EXPECT_EQ(Request("AD\r\nsmall\tA\t1\r\nd\tA\t2\r\nbig\tA\t2\r\ne\tA\t2\r\nf\tA\t2\r\n\r\n"),
             "1\tToo many items: the limit is 5 in all groups (/maxitems)\r\n");
@@ -337,10 +334,7 @@ TEST_F(DefineGroupsTest, RemovingEveryGroupEmptiesTheList) {
 // --- TD ---
 
 TEST_F(DefineGroupsTest, TypedDefinitionRefusesAsTheDefinedOneAndKeepsNoGroup) {
-  struct LimitsBack {
-    ~LimitsBack() { GatewayRequestSettings() = RequestSettings(); }
-  } back;
-  GatewayRequestSettings().maxItems = 4;
+  m_settings.maxItems = 4;
   const char* const faulty[] = {
       "\t0\r\n",
       "\t1\r\ng\tA\r\n",

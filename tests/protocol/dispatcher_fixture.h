@@ -46,7 +46,8 @@ public:
 
 class DispatcherTest : public ::testing::Test {
 protected:
-  DispatcherTest() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, m_datagrams.sender) {
+  DispatcherTest()
+      : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, {m_datagrams.sender, m_settings}) {
     pMainFrame = &m_frame;
     m_saved[0] = logValueChanges;
     m_saved[1] = logValueWrites;
@@ -118,6 +119,7 @@ protected:
   CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;
   CUnsentDatagrams m_datagrams;
+  RequestSettings m_settings;  // the options in effect; a test sets them before its requests
   CRequestDispatcher m_dispatcher;
   int m_lastResult = -1;
 

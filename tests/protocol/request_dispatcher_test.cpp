@@ -104,7 +104,7 @@ TEST_F(DispatcherTest, UnknownCommandDoesNotClose) {
 class DispatcherWithoutServerTest : public ::testing::Test {
 protected:
   DispatcherWithoutServerTest()
-      : m_dispatcher(m_frame, u"Quarnix.NoSuchServer", m_datagrams.sender) {}
+      : m_dispatcher(m_frame, u"Quarnix.NoSuchServer", {m_datagrams.sender, m_settings}) {}
   ~DispatcherWithoutServerTest() override { m_dispatcher.Registry().DestroyOpcSide(); }
 
   std::string Request(std::string_view bytes) {
@@ -117,6 +117,7 @@ protected:
 
   CRecordingFrame m_frame;
   CUnsentDatagrams m_datagrams;
+  RequestSettings m_settings;  // the options in effect; a test sets them before its requests
   CRequestDispatcher m_dispatcher;
 };
 

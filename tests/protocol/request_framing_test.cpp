@@ -175,7 +175,8 @@ constexpr char kGroups[] =
 // A gateway of its own for one request, with the groups of kGroups defined.
 class CFreshGateway {
 public:
-  CFreshGateway() : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, m_datagrams.sender) {
+  CFreshGateway()
+      : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, {m_datagrams.sender, m_settings}) {
     pMainFrame = &m_frame;
     EXPECT_EQ(Answer(kGroups).rfind("0\t", 0), 0u);
   }
@@ -205,6 +206,7 @@ private:
   CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;
   CUnsentDatagrams m_datagrams;
+  RequestSettings m_settings;  // the options in effect; a test sets them before its requests
   CRequestDispatcher m_dispatcher;
 };
 

@@ -189,7 +189,7 @@ void CheckListenerChain() {
   const std::uint16_t port = LocalPort(listening.m_socket);
   std::shared_ptr<CApartment> ui = CApartment::ForCurrentThread();
   CListenerChain chain;
-  CHECK(chain.Start(listening, ui, [](CHttpBlockingSocket& connection) {
+  CHECK(chain.Start(listening, ProtectionSettings(), ui, [](CHttpBlockingSocket& connection) {
     char line[100];
     connection.ReadHeaderLine(line, sizeof line, 100);
     Response(connection, 0, std::string("answered ") + line[0]);

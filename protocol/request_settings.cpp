@@ -1,6 +1,0 @@
-#include "protocol/request_settings.h"
-
-RequestSettings& GatewayRequestSettings() {
-  static RequestSettings settings;
-  return settings;
-}
