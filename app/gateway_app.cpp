@@ -46,7 +46,8 @@ void CGatewayApp::ReportStartFailure(const std::vector<std::string>& lines) {
 }
 
 MainWindow CGatewayApp::CreateMainFrame() {
-  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode, {*m_sender, m_requests});
+  if (m_frameFactory)
+    return m_frameFactory(m_progId, m_backgroundMode, {*m_sender, m_requests, m_counters});
   return MainWindow{std::make_shared<CHeadlessFrame>(m_backgroundMode)};
 }
 
@@ -91,7 +92,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   CommandLineOptions options;
   if (!TakeCommandLine(commandLine, options)) return false;
   m_sender.emplace(socketNotify, DatagramAddress{remoteHost, remotePort}, logValueChanges,
-                   Counters());
+                   m_counters);
   if (!PrepareProcess()) {
     m_exitCode = 1;
     return false;
@@ -191,8 +192,6 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   }
   m_protection = options.protection;
   m_requests = options.requests;
-  SetGatewayCallTimeout(std::chrono::seconds(options.requests.callTimeoutSeconds));
-  SetStatusCheckPeriod(std::chrono::seconds(options.requests.statusCheckSeconds));
   return true;
 }
 

@@ -109,6 +109,8 @@ private:
 
   WideString m_progId = OLESTR("OPC.SimaticNET");
   bool m_backgroundMode = false;
+  // The gateway's counters, lent to the sender, the listener chain and the dispatcher.
+  GatewayCounters m_counters;
   // The datagram sender, made once the command line has given its destination; it outlives
   // the main frame, whose OPC side sends through it.
   std::optional<CDatagramSender> m_sender;
@@ -121,7 +123,7 @@ private:
   FrameFactory m_frameFactory;
   MessageBoxHandler m_messageBox;
   CRequestDispatcher* m_dispatcher = nullptr;  // the main window's, while it exists
-  CListenerChain m_listenerChain;
+  CListenerChain m_listenerChain{m_counters};
   std::shared_ptr<bool> m_listening;  // whether the chain serves (the status counts posted by it)
   CHealthServices m_health;           // the metrics port and the service manager's notifications
   std::uint16_t m_metricsPort = 0;

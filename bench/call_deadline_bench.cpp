@@ -20,9 +20,10 @@ constexpr auto kRound = std::chrono::milliseconds(1000);
 
 // Reads per second during one round; 0 when the group could not be set up.
 double ReadsPerSecond(std::chrono::milliseconds timeout) {
-  SetGatewayCallTimeout(timeout);
   CSilentFrameView view;
-  CServerConnection connection(view, kSimulatorProgId);
+  ConnectionTimes times;
+  times.callTimeout = timeout;
+  CServerConnection connection(view, kSimulatorProgId, times);
   std::string text;
   if (connection.Connect(text) != S_OK) return 0;
   IOPCServer* server = connection.Server();

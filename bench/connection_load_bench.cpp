@@ -70,7 +70,8 @@ void DefineThousandGroups() {
 void RunInput(CSilentFrameView& frame) {
   CUnsentDatagrams datagrams;
   const RequestSettings settings;
-  CRequestDispatcher dispatcher(frame, kSimulatorProgId, {datagrams.sender, settings});
+  CRequestDispatcher dispatcher(frame, kSimulatorProgId,
+                                {datagrams.sender, settings, datagrams.counters});
   const char* requests[] = {
       "AD\t2\t9000\r\ng\tA\t2\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\nh\tN\t1\r\n"
       "Memory.Real8.f\tA\t5\r\n",

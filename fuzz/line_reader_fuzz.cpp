@@ -1,7 +1,8 @@
-// Fuzzes the request line reader (CHttpBlockingSocket::ReadHeaderLine) and the request
-// tokenizer: arbitrary bytes arriving in arbitrary pieces must give lines of at most 99
-// characters, tokens without separators and numbers without undefined behaviour; a line after
-// the first that is longer than that refuses the request instead.
+// Fuzzes the request line reader (CHttpBlockingSocket::ReadHeaderLine), the receiving of request
+// lines into a received request and the cursor over them: arbitrary bytes arriving in arbitrary
+// pieces must give lines of at most 99 characters, tokens without separators and numbers without
+// undefined behaviour; a line after the first that is longer than that refuses the request
+// instead, and the cursor meets the refusal where the receiver did.
 //
 // The bytes are put into the connection's receive buffer the way Receive appends them; the
 // connection has no socket, so a read that needs more bytes fails at once (as a closed client
@@ -44,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t left = size - 1;
 
   CHttpBlockingSocket connection;
-  CRequestTokenizer line;
+  CReceivedRequest request;
+  CRequestReceiver receiver(connection, request);
+  CRequestTokenizer line(request);
   while (left > 0) {
     const std::size_t count =
         static_cast<std::size_t>(connection.Feed(bytes, static_cast<int>(std::min(piece, left))));
@@ -53,26 +56,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     left -= count;
     try {
       for (;;) {
-        const int length = line.ReadLine(connection);
+        receiver.ReceiveLine();
+        const int length = line.ReadLine();
         Check(length >= 0 && length < CRequestTokenizer::kLineCapacity);
-        Check(line.Buffer()[length] == '\0');
         Check(connection.BufferedBytes() >= 0 &&
               connection.BufferedBytes() <= CHttpBlockingSocket::kLineBufferSize);
         CheckTokens(line);
       }
     } catch (const CBlockingSocketException&) {
-      Check(line.IsEmptyLine());
+      // Nothing was added: the cursor finds no line there, and an empty one.
+      bool past = false;
+      try {
+        line.ReadLine();
+      } catch (const CBlockingSocketException&) {
+        past = true;
+      }
+      Check(past && line.IsEmptyLine());
     } catch (const CRequestLineTooLong& tooLong) {
       // Only a line after the first, and only one longer than the 99 characters kept.
       Check(connection.LastLineLength() >= CRequestTokenizer::kLineCapacity);
       Check(tooLong.Start().size() <= CRequestTokenizer::kLineCapacity - 1);
       Check(tooLong.Start().find_first_of("\r\n") == std::string::npos);
+      bool met = false;
+      try {
+        line.ReadLine();
+      } catch (const CRequestLineTooLong& again) {
+        met = again.Start() == tooLong.Start();
+      }
+      Check(met && line.IsEmptyLine());
+      break;  // the request is refused: nothing after it is read
     }
   }
 
   // The tokenizer on its own, over the raw bytes as one line.
-  line.SetLine(std::string_view(reinterpret_cast<const char*>(data), size));
-  Check(line.LineLength() <= CRequestTokenizer::kLineCapacity - 1);
-  CheckTokens(line);
+  CReceivedRequest oneLine;
+  AddFirstLine(oneLine, std::string_view(reinterpret_cast<const char*>(data), size));
+  CRequestTokenizer first(oneLine);
+  first.ReadLine();
+  Check(first.LineLength() <= CRequestTokenizer::kLineCapacity - 1);
+  CheckTokens(first);
   return 0;
 }

@@ -8,25 +8,16 @@ RefusalCounts GatewayCounters::Refusals() const {
   return counts;
 }
 
-namespace {
-GatewayCounters g_counters;
-}
-
-GatewayCounters& Counters() {
-  return g_counters;
-}
-
-void CountRefusal(CConnectionGuard::Verdict verdict) {
-  GatewayCounters& counters = Counters();
+void GatewayCounters::CountRefusal(CConnectionGuard::Verdict verdict) {
   switch (verdict) {
     case CConnectionGuard::Verdict::kNotAllowed:
-      counters.refusedNotAllowed.fetch_add(1, std::memory_order_relaxed);
+      refusedNotAllowed.fetch_add(1, std::memory_order_relaxed);
       break;
     case CConnectionGuard::Verdict::kTooMany:
-      counters.refusedTooMany.fetch_add(1, std::memory_order_relaxed);
+      refusedTooMany.fetch_add(1, std::memory_order_relaxed);
       break;
     case CConnectionGuard::Verdict::kNoRoom:
-      counters.refusedNoRoom.fetch_add(1, std::memory_order_relaxed);
+      refusedNoRoom.fetch_add(1, std::memory_order_relaxed);
       break;
     case CConnectionGuard::Verdict::kAdmitted:
       break;

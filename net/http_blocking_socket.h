@@ -1,6 +1,6 @@
 // A blocking socket that reads a byte stream line by line through its own buffer, and that can
-// hold a whole request: read once on the listener side, then replayed to the request's handler
-// without another receive.
+// hold a whole request: read once on the listener side, then carried, split into its fields
+// (Request), to the side that answers it, which receives nothing more.
 //
 // A line is at most 1000 bytes with its line feed, as in a 1000-byte line buffer. Every byte of
 // the request stays in the buffer (up to kMostRequestBytes), so that after the listener side has
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "net/blocking_socket.h"
+#include "net/received_request.h"
 
 class CHttpBlockingSocket : public CBlockingSocket {
 public:
@@ -69,6 +70,11 @@ public:
   // read from the start (for fuzzing and tests).
   void SetReceived(std::string_view bytes);
 
+  // The request as its framing read it on the listener side (lines split into fields), carried
+  // to the side that answers it; empty and not Framed() until then.
+  CReceivedRequest& Request() { return m_request; }
+  const CReceivedRequest& Request() const { return m_request; }
+
   // The peer address as the listener learnt it at Accept, so the answering side needs no
   // system call; GetPeerName answers it when set.
   void SetPeer(const CSocketAddress& peer) { m_peer = peer; }
@@ -103,6 +109,7 @@ private:
   bool m_replaying = false;  // after Rewind: nothing more is received
   std::optional<CBlockingSocketException> m_endFailure;
   std::optional<CSocketAddress> m_peer;
+  CReceivedRequest m_request;
   std::string m_reply;     // every byte queued
   std::size_t m_sent = 0;  // of m_reply
   bool m_replyFailed = false;

@@ -305,7 +305,7 @@ void CListenerChain::ShowStatus(const std::string& text) const {
 }
 
 void CListenerChain::LogRefusal(std::uint32_t address, CConnectionGuard::Verdict verdict) {
-  CountRefusal(verdict);
+  m_counters.CountRefusal(verdict);
   const std::string line = m_guard.RefusalLogLine(address, verdict, CConnectionGuard::Clock::now());
   if (line.empty()) return;
   // Pane first, then the file, both on the UI thread: in background mode the pane's copy in the

@@ -4,16 +4,16 @@
 // Each accepted connection first passes the connection guard (the /allow list, /maxconn per
 // client address, room below the open-file limit, as in the protection settings given to Start): a
 // refused one is closed at once, before anything is read and without a reply, and never reaches the
-// UI thread; its refusal is counted by reason (gateway_counters.h) and goes to the log file and,
-// through the UI thread, to the window pane, at most once a minute per address. While half or more
-// of the connections the open-file limit allows are open, a client that has not sent its first line
-// gets 5 s instead of 60 s; from three quarters on, and whenever no thread can be started for the
-// next accept, the connection that has waited longest for its first line is closed (without a
-// reply) to make room, so that neither limit can lock everyone out. A connection for which still no
-// successor thread can be started is refused, so that accepting never stops. Once a thread start
-// has failed, the listeners keep kThreadReserve threads below the count they held then (closing the
-// longest silent connections, whose listeners end), so that the server connection and its timers
-// can still start theirs.
+// UI thread; its refusal is counted by reason (on the counters given at construction) and goes to
+// the log file and, through the UI thread, to the window pane, at most once a minute per address.
+// While half or more of the connections the open-file limit allows are open, a client that has not
+// sent its first line gets 5 s instead of 60 s; from three quarters on, and whenever no thread can
+// be started for the next accept, the connection that has waited longest for its first line is
+// closed (without a reply) to make room, so that neither limit can lock everyone out. A connection
+// for which still no successor thread can be started is refused, so that accepting never stops.
+// Once a thread start has failed, the listeners keep kThreadReserve threads below the count they
+// held then (closing the longest silent connections, whose listeners end), so that the server
+// connection and its timers can still start theirs.
 //
 // Exactly one listener thread waits in Accept on the listening socket at any time; each hands
 // the accept role to its successor right after its own Accept returns, so requests are accepted
@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "net/connection_guard.h"
+#include "net/gateway_counters.h"
 #include "net/http_blocking_socket.h"
 #include "net/protection_settings.h"
 #include "platform/apartment.h"
@@ -95,8 +96,9 @@ public:
   // answer replies to it on the listener thread (true when it did). Neither throws.
   using AnswerCall = std::function<bool(CHttpBlockingSocket& connection)>;
 
-  CListenerChain() = default;
-  explicit CListenerChain(ListenerTimes times) : m_times(times) {}
+  // Refusals are counted on counters, which must outlive the chain.
+  explicit CListenerChain(GatewayCounters& counters, ListenerTimes times = {})
+      : m_counters(counters), m_times(times) {}
   ~CListenerChain();  // Stop()
   CListenerChain(const CListenerChain&) = delete;
   CListenerChain& operator=(const CListenerChain&) = delete;
@@ -179,6 +181,7 @@ private:
   // and the connections silent for longest are closed so that their listeners end.
   void KeepThreadReserveLocked();
 
+  GatewayCounters& m_counters;
   ListenerTimes m_times;
   CHttpBlockingSocket* m_listen = nullptr;
   std::shared_ptr<CApartment> m_apartment;

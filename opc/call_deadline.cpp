@@ -1,24 +1,13 @@
 #include "opc/call_deadline.h"
 
-#include <atomic>
 #include <utility>
 
 namespace {
-
-std::atomic<std::int64_t> g_callTimeoutMs{kDefaultCallTimeoutSeconds * 1000};
 
 // How often the watchdog looks at the owning thread: the deadline is kept to within this.
 constexpr std::chrono::milliseconds kWatchInterval{20};
 
 }  // namespace
-
-void SetGatewayCallTimeout(std::chrono::milliseconds timeout) {
-  g_callTimeoutMs.store(timeout.count());
-}
-
-std::chrono::milliseconds GatewayCallTimeout() {
-  return std::chrono::milliseconds(g_callTimeoutMs.load());
-}
 
 CCallDeadline::CCallDeadline(std::chrono::milliseconds timeout)
     : m_owner(ComCurrentThreadId()), m_timeout(timeout) {

@@ -28,12 +28,11 @@
 
 #include "opc/opcda.h"
 
-// The deadline set with /calltimeout, in seconds (default 10); read when a connection is made.
+// The deadline set with /calltimeout, in seconds (default 10), given to the server connection
+// when it is made (ConnectionTimes, opc/server_connection.h).
 inline constexpr int kDefaultCallTimeoutSeconds = 10;
 inline constexpr int kMinCallTimeoutSeconds = 1;
 inline constexpr int kMaxCallTimeoutSeconds = 600;
-void SetGatewayCallTimeout(std::chrono::milliseconds timeout);
-std::chrono::milliseconds GatewayCallTimeout();
 
 // A call the watchdog cancelled: the method and how long it had lasted.
 struct CancelledCall {

@@ -15,10 +15,12 @@
 #include "platform/socket_api.h"
 #include "platform/string_format.h"
 
-CServerConnection::CServerConnection(IFrameView& view, WideString progId)
+CServerConnection::CServerConnection(IFrameView& view, WideString progId,
+                                     const ConnectionTimes& times)
     : m_view(view),
       m_progId(std::move(progId)),
-      m_deadline(std::make_unique<CCallDeadline>(GatewayCallTimeout())) {}
+      m_times(times),
+      m_deadline(std::make_unique<CCallDeadline>(times.callTimeout)) {}
 
 CServerConnection::~CServerConnection() {
   m_timer.reset();
@@ -361,7 +363,7 @@ void CServerConnection::ArmTimer() {
     return;
   }
   if (!m_timer) m_timer = std::make_unique<CApartmentTimer>(CApartment::ForCurrentThread());
-  const auto delay = wanted == TimerRole::kWatchdog ? StatusCheckPeriod()
+  const auto delay = wanted == TimerRole::kWatchdog ? m_times.statusCheckPeriod
                      : m_creationPending            ? kCreationPoll
                                                     : ReconnectDelay(m_reconnectAttempt);
   m_timer->Start(delay, [this] { OnRecoveryTimer(); });

@@ -24,6 +24,7 @@
 #include "core/frame_view.h"
 #include "opc/call_deadline.h"
 #include "opc/opcda.h"
+#include "opc/server_loss.h"
 #include "platform/apartment_timer.h"
 #include "platform/thread_affinity.h"
 #include "platform/wide_string.h"
@@ -45,9 +46,18 @@ protected:
   ~IServerGroups() = default;
 };
 
+// How the connection times its work: the deadline on each call into the server (/calltimeout;
+// 0 starts no watchdog, as the benchmarks compare) and how often a connected server is asked for
+// its status (/statuscheck). The defaults are the gateway's without those options.
+struct ConnectionTimes {
+  std::chrono::milliseconds callTimeout{std::chrono::seconds(kDefaultCallTimeoutSeconds)};
+  std::chrono::milliseconds statusCheckPeriod{std::chrono::seconds(kDefaultStatusCheckSeconds)};
+};
+
 class CServerConnection {
 public:
-  CServerConnection(IFrameView& view, WideString progId);
+  // The connection to the server registered as progId, timed by times (kept for its life).
+  CServerConnection(IFrameView& view, WideString progId, const ConnectionTimes& times = {});
   // Gives the server and COM back (no window line).
   ~CServerConnection();
   CServerConnection(const CServerConnection&) = delete;
@@ -186,6 +196,7 @@ private:
   std::optional<HungCreation> m_lastHungCreation;           // the last creation, when it hung
   bool m_creationPending = false;                           // a creation goes on on its thread
   std::optional<std::chrono::milliseconds> m_creationWait;  // StartCreation's: no wait
+  const ConnectionTimes m_times;
   std::unique_ptr<CCallDeadline> m_deadline;
   bool m_judging = false;  // the status check after a cancelled call is under way
   bool m_hung = false;     // the loss in m_lostCode is a hang, not a crash

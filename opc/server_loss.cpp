@@ -1,23 +1,8 @@
 #include "opc/server_loss.h"
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
-
-namespace {
-
-std::atomic<std::int64_t> g_statusCheckMs{kDefaultStatusCheckSeconds * 1000};
-
-}  // namespace
-
-void SetStatusCheckPeriod(std::chrono::milliseconds period) {
-  g_statusCheckMs.store(period.count());
-}
-
-std::chrono::milliseconds StatusCheckPeriod() {
-  return std::chrono::milliseconds(g_statusCheckMs.load());
-}
 
 bool IsServerLostCode(HRESULT code) {
   switch (code) {

@@ -28,11 +28,9 @@ bool IsServerLostCode(HRESULT code);
 std::chrono::milliseconds ReconnectDelay(unsigned attempt);
 
 // How often the UI thread asks a connected server for its status: /statuscheck seconds, 1 to
-// 600, 10 by default. Set at start-up, read each time the check is armed.
+// 600, 10 by default, given to the server connection when it is made (ConnectionTimes).
 inline constexpr int kDefaultStatusCheckSeconds = 10;
 inline constexpr int kMaxStatusCheckSeconds = 600;
-void SetStatusCheckPeriod(std::chrono::milliseconds period);
-std::chrono::milliseconds StatusCheckPeriod();
 
 // A creation that failed with a lost-server code is tried once more after this pause: the
 // previous server process may still have been ending and have taken the activation.

@@ -7,8 +7,8 @@
 namespace {
 
 // The first field of the next line, or "" for an empty or missing line.
-std::string TakeLineField(CHttpBlockingSocket& connection, CRequestTokenizer& line) {
-  line.ReadLine(connection);
+std::string TakeLineField(CRequestTokenizer& line) {
+  line.ReadLine();
   if (line.IsEmptyLine()) return std::string();
   const char* field = line.NextToken();
   return field != nullptr ? field : "";
@@ -47,27 +47,27 @@ bool TakeBrowseOptions(CRequestTokenizer& line, CAddressSpaceBrowser::BrowseArgs
 
 }  // namespace
 
-int CRequestDispatcher::BrowseCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::BrowseCommand(CHttpBlockingSocket&, CRequestTokenizer& line,
                                       std::string& reply) {
   CAddressSpaceBrowser::BrowseArgs args;
   if (!TakeBrowseOptions(line, args, reply)) return 1;
-  args.branch = TakeLineField(connection, line);
-  args.pattern = TakeLineField(connection, line);
-  args.continuation = TakeLineField(connection, line);
+  args.branch = TakeLineField(line);
+  args.pattern = TakeLineField(line);
+  args.continuation = TakeLineField(line);
   return m_browser.Browse(
       m_connection.Server(), [this](HRESULT hr) { return m_connection.NoteServerResult(hr); }, args,
       reply);
 }
 
-int CRequestDispatcher::PropertiesCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::PropertiesCommand(CHttpBlockingSocket&, CRequestTokenizer& line,
                                           std::string& reply) {
-  const std::string item = TakeLineField(connection, line);
+  const std::string item = TakeLineField(line);
   if (item.empty()) {
     reply = "Missing item ID";
     return 1;
   }
   std::vector<DWORD> ids;
-  line.ReadLine(connection);
+  line.ReadLine();
   for (const char* field = line.IsEmptyLine() ? nullptr : line.NextToken(); field != nullptr;
        field = line.NextToken()) {
     const std::int32_t id = CRequestTokenizer::ToInt(field);

@@ -90,12 +90,12 @@ int CRequestDispatcher::DefineGroupsOf(CHttpBlockingSocket& connection, CRequest
   }
 
   CAppendedGroups appended(m_registry, definition.firstIndex);
-  line.ReadLine(connection);
+  line.ReadLine();
   while (!line.IsEmptyLine() && definition.completeGroups < groupCount) {
     const Refusal refused = definition.group == nullptr ? TakeGroupLine(line, definition, reply)
                                                         : TakeItemLine(line, definition, reply);
     if (refused) return *refused;
-    if (definition.completeGroups < groupCount) line.ReadLine(connection);
+    if (definition.completeGroups < groupCount) line.ReadLine();
   }
   if (GroupRecord* group = definition.group) {
     // The list ended inside a group: its remaining definitions were never filled.
@@ -240,7 +240,7 @@ int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTo
   // refuses the whole request with nothing removed.
   std::vector<std::size_t> indices;
   bool refused = false;
-  line.ReadLine(connection);
+  line.ReadLine();
   while (!line.IsEmptyLine()) {
     const std::optional<std::size_t> index = TakeGroupIndex(line.NextToken(), reply);
     if (!index) {
@@ -249,7 +249,7 @@ int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTo
     }
     indices.push_back(*index);
     if (indices.size() == count) break;
-    line.ReadLine(connection);
+    line.ReadLine();
   }
   // A group that another address defined is removed only for a client that may write, and
   // each such removal is on the audit trail.

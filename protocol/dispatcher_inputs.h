@@ -6,10 +6,12 @@
 #pragma once
 
 class CDatagramSender;
+struct GatewayCounters;
 struct RequestSettings;
 
 struct DispatcherInputs {
   CDatagramSender& sender;          // the OPC side's datagrams
   const RequestSettings& requests;  // /readonly, /writers, /maxgroups, /maxitems, /calltimeout,
                                     // /statuscheck
+  const GatewayCounters& counters;  // the process's figures, for the status and the metrics
 };

@@ -11,7 +11,7 @@
 // is too long or late refuses the whole request with nothing done. A refused line (a bad index)
 // ends the list: the groups named before it are acted on, as they were named in order.
 
-int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket&, CRequestTokenizer& line,
                                         std::string& reply) {
   const char* stateField = line.NextToken();
   if (stateField == nullptr) {
@@ -24,7 +24,7 @@ int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CReques
 
   std::vector<GroupRecord*> groups;
   bool refused = false;
-  line.ReadLine(connection);
+  line.ReadLine();
   while (!line.IsEmptyLine()) {
     GroupRecord* group = TakeGroup(line.NextToken(), reply);
     if (group == nullptr) {
@@ -33,7 +33,7 @@ int CRequestDispatcher::SetGroupsActive(CHttpBlockingSocket& connection, CReques
     }
     groups.push_back(group);
     if (groups.size() == count) break;
-    line.ReadLine(connection);
+    line.ReadLine();
   }
   for (GroupRecord* group : groups) {
     const int result = SetGroupActive(*group, active);
@@ -63,7 +63,7 @@ int CRequestDispatcher::SetGroupActive(GroupRecord& group, BOOL active) {
   return result;
 }
 
-int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket&, CRequestTokenizer& line,
                                       std::string& reply) {
   const char* transactionField = line.NextToken();
   if (transactionField == nullptr) return 1;
@@ -71,7 +71,7 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestT
 
   std::vector<GroupRecord*> groups;
   GroupRecord* unregistered = nullptr;  // the group that ended the list unregistered, if any
-  const Refusal refusal = TakeRefreshLines(connection, line, reply, groups, unregistered);
+  const Refusal refusal = TakeRefreshLines(line, reply, groups, unregistered);
   DWORD lastCancelId = 0;  // the number sent when no Refresh2 succeeded
   for (GroupRecord* group : groups) {
     if (!group->bActive) continue;
@@ -99,13 +99,12 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket& connection, CRequestT
   return 0;
 }
 
-CRequestDispatcher::Refusal CRequestDispatcher::TakeRefreshLines(CHttpBlockingSocket& connection,
-                                                                 CRequestTokenizer& line,
+CRequestDispatcher::Refusal CRequestDispatcher::TakeRefreshLines(CRequestTokenizer& line,
                                                                  std::string& reply,
                                                                  std::vector<GroupRecord*>& groups,
                                                                  GroupRecord*& unregistered) {
   const std::size_t mostLines = m_registry.GroupCount();
-  line.ReadLine(connection);
+  line.ReadLine();
   while (!line.IsEmptyLine()) {
     const char* field = line.NextToken();
     GroupRecord* group = TakeGroup(field, reply);
@@ -116,17 +115,17 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeRefreshLines(CHttpBlockingSo
     }
     groups.push_back(group);
     if (groups.size() >= mostLines) break;
-    line.ReadLine(connection);
+    line.ReadLine();
   }
   return std::nullopt;
 }
 
-int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket&, CRequestTokenizer& line,
                                           std::string& reply) {
   if (m_registry.GroupCount() == 0) return -1;
   std::size_t cursor = 0;  // the entry after the previous line's, tried first
   bool found = false;
-  line.ReadLine(connection);
+  line.ReadLine();
   while (!line.IsEmptyLine()) {
     const char* field = line.NextToken();
     // A line of separators only names no group: no group has an empty name.
@@ -151,7 +150,7 @@ int CRequestDispatcher::QueryGroupIndexes(CHttpBlockingSocket& connection, CRequ
     m_view.LogToWindow(
         StringPrintf(SystemText("返回组 %s 的本地索引 %d").c_str(), nameText.c_str(), index));
     if (index >= 0) found = true;
-    line.ReadLine(connection);
+    line.ReadLine();
   }
   return found ? 0 : -1;
 }

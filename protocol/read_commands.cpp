@@ -63,8 +63,7 @@ std::string FailedReadEntries(IOPCServer* server, const HRESULT* errors, std::si
 
 }  // namespace
 
-CRequestDispatcher::Refusal CRequestDispatcher::TakeItemRequest(CHttpBlockingSocket& connection,
-                                                                CRequestTokenizer& line,
+CRequestDispatcher::Refusal CRequestDispatcher::TakeItemRequest(CRequestTokenizer& line,
                                                                 std::string& reply, IoKind kind,
                                                                 ItemRequest& request) {
   const bool sync =
@@ -103,11 +102,10 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemRequest(CHttpBlockingSoc
     request.transactionId = static_cast<DWORD>(CRequestTokenizer::ToInt(transactionField));
   }
   request.group = group;
-  return TakeItemLines(connection, line, reply, kind, count, request);
+  return TakeItemLines(line, reply, kind, count, request);
 }
 
-CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocket& connection,
-                                                              CRequestTokenizer& line,
+CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CRequestTokenizer& line,
                                                               std::string& reply, IoKind kind,
                                                               WORD count, ItemRequest& request) {
   const bool read = kind == IoKind::SyncRead || kind == IoKind::AsyncRead;
@@ -116,7 +114,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocke
   const WORD itemLimit = group.ItemsAtServer();
   request.handles.reserve(count);
   request.items.reserve(count);
-  line.ReadLine(connection);
+  line.ReadLine();
   while (!line.IsEmptyLine()) {
     const char* itemField = line.NextToken();
     const WORD item = static_cast<WORD>(CRequestTokenizer::ToInt(itemField));
@@ -132,7 +130,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLines(CHttpBlockingSocke
     request.items.push_back(item);
     request.handles.push_back(group.ServerItem(item));
     if (request.items.size() == count) break;
-    line.ReadLine(connection);
+    line.ReadLine();
   }
   if (request.items.empty()) {
     reply = "No item lines";
@@ -154,10 +152,10 @@ bool CRequestDispatcher::ReadableItem(const GroupRecord& group, WORD item, IoKin
   return false;
 }
 
-int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket&, CRequestTokenizer& line,
                                         std::string& reply) {
   ItemRequest request;
-  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::SyncRead, request))
+  if (const Refusal refused = TakeItemRequest(line, reply, IoKind::SyncRead, request))
     return *refused;
 
   const auto count = static_cast<DWORD>(request.handles.size());
@@ -183,10 +181,10 @@ int CRequestDispatcher::ReadSyncCommand(CHttpBlockingSocket& connection, CReques
   return hr;
 }
 
-int CRequestDispatcher::ReadAsyncCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::ReadAsyncCommand(CHttpBlockingSocket&, CRequestTokenizer& line,
                                          std::string& reply) {
   ItemRequest request;
-  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::AsyncRead, request))
+  if (const Refusal refused = TakeItemRequest(line, reply, IoKind::AsyncRead, request))
     return *refused;
 
   const auto count = static_cast<DWORD>(request.handles.size());

@@ -27,6 +27,12 @@ constexpr CommandFraming FixedLines(int count) {
   return {FurtherLines::kFixedLines, count, false};
 }
 
+// The server connection's times from /calltimeout and /statuscheck.
+ConnectionTimes TimesOf(const RequestSettings& settings) {
+  return {std::chrono::seconds(settings.callTimeoutSeconds),
+          std::chrono::seconds(settings.statusCheckSeconds)};
+}
+
 const CommandFraming* FramingOf(std::string_view command) {
   const CRequestDispatcher::CommandRow* row = CRequestDispatcher::FindCommand(command);
   return row != nullptr ? &row->framing : nullptr;
@@ -72,7 +78,8 @@ CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId,
                                        const DispatcherInputs& inputs)
     : m_view(view),
       m_settings(inputs.requests),
-      m_connection(view, std::move(progId)),
+      m_counters(inputs.counters),
+      m_connection(view, std::move(progId), TimesOf(inputs.requests)),
       m_registry(view, m_connection, inputs.sender) {
   m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
                                        const OPCHANDLE* items, const HRESULT* errors) {
@@ -87,8 +94,10 @@ CRequestDispatcher::~CRequestDispatcher() {
 int CRequestDispatcher::OnRequest(CHttpBlockingSocket& connection) {
   m_uiThread.Check();
   const auto began = std::chrono::steady_clock::now();
-  CRequestTokenizer line;
-  if (!ReadFirstLine(connection, line)) return 1;
+  // Framed by the listener; a connection handed over without it is framed here, once.
+  if (!connection.Request().Framed()) ReadRequest(connection);
+  CRequestTokenizer line(connection.Request());
+  if (!ReadFirstLine(line)) return 1;
   const char* token = line.NextToken();
   const std::string command = token != nullptr ? token : "";
   const CommandRow* row = FindCommand(command);
@@ -129,9 +138,9 @@ void CRequestDispatcher::PublishStatus() const {
   PublishGatewayStatus(std::move(status));
 }
 
-bool CRequestDispatcher::ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line) {
+bool CRequestDispatcher::ReadFirstLine(CRequestTokenizer& line) {
   try {
-    line.ReadLine(connection);
+    line.ReadLine();
   } catch (const CBlockingSocketException& e) {
     // Time-out, closed connection: nobody to answer; the operator sees why.
     m_view.ShowErrorMessage(e.Message());

@@ -9,19 +9,20 @@
 // its entry in the client tool's table (client/client_commands.cpp) and its section in
 // docs/protocol.md.
 //
-// The request arrives whole: ReadRequest, on the listener's thread, reads its further lines by
-// the framing of its command's row before the hand-off; OnRequest and the handlers then read the
-// same lines from what was received, so the UI thread never waits for a client, and the reply is
-// queued on the connection for the listener to finish sending.
+// The request arrives whole: ReadRequest, on the listener's thread, reads it by the framing of its
+// command's row before the hand-off, into the connection's received request, each line split into
+// its fields once; OnRequest, the handlers, the listener's status check and the audit of writes
+// then read those lines and fields with cursors (CRequestTokenizer), so the UI thread never waits
+// for a client and nothing is split twice. The reply is queued on the connection for the listener
+// to finish sending.
 //
-// Every handler has the RequestHandler shape: it gets the connection, the 100-byte line buffer
-// holding the tokenised first line (the tokenizer positioned after the command token) and the
-// reply text; it returns the reply code. Handlers never write on the connection; OnRequest
-// does, through Response. Malformed requests are refused with code 1 and an English text before
-// any server call; groups that were removed or never registered are refused the same way. The
-// steps of a handler return a Refusal: nothing to go on, or the reply code with the reply text
-// set. The dispatcher holds the server connection and the group list; the handlers reach them
-// as m_connection and m_registry.
+// Every handler has the RequestHandler shape: it gets the connection, the cursor over the request
+// (on its first line, after the command token) and the reply text; it returns the reply code.
+// Handlers never write on the connection; OnRequest does, through Response. Malformed requests are
+// refused with code 1 and an English text before any server call; groups that were removed or never
+// registered are refused the same way. The steps of a handler return a Refusal: nothing to go on,
+// or the reply code with the reply text set. The dispatcher holds the server connection and the
+// group list; the handlers reach them as m_connection and m_registry.
 //
 // Error rule: handlers return codes; a socket failure while reading a line throws
 // CBlockingSocketException, which OnRequest answers. OnRequest itself never throws.
@@ -67,11 +68,13 @@ public:
   CGroupRegistry& Registry() { return m_registry; }
   const CGroupRegistry& Registry() const { return m_registry; }
 
-  // Listener side: reads the request's lines after the first by its command's framing, within
-  // the line deadlines; never throws (a failure is noted on the connection). True when whole.
+  // Listener side: reads the request into connection.Request(), its lines after the first by its
+  // command's framing, within the line deadlines; never throws (a failure is noted in the
+  // request). True when whole.
   static bool ReadRequest(CHttpBlockingSocket& connection);
 
-  // Handles one request: first line, lazy server creation, the command, the reply.
+  // Handles one request: first line, lazy server creation, the command, the reply. A connection
+  // whose request was not framed yet (handed over without ReadRequest) is framed first.
   // Returns 0 after a reply, 1 when it ended early.
   int OnRequest(CHttpBlockingSocket& connection);
 
@@ -125,7 +128,7 @@ public:
   void FillStatus(GatewayStatus& status) const;
   // Listener side, for a UI thread that does not take up a status request at once (held by a
   // server call): whether the request is "ST" and figures are published
-  // (health/status_snapshots.h); the connection is left rewound. Never throws.
+  // (health/status_snapshots.h), from the request the listener framed. Never throws.
   static bool IsStatusRequestAnswerableHere(CHttpBlockingSocket& connection);
   // Answers it from the latest published figures, without the UI thread; the seconds it took,
   // or nullopt when nothing could be answered. Never throws.
@@ -140,9 +143,9 @@ private:
   // A write cancelled at the call deadline: the reply and the log say that its outcome is
   // unknown. Returns the cancellation code.
   int WriteOutcomeUnknown(const char* method, std::string& reply);
-  // Reads the request's first line; false (nothing to answer) when it cannot be read or holds no
-  // command before its line end.
-  bool ReadFirstLine(CHttpBlockingSocket& connection, CRequestTokenizer& line);
+  // Takes the request's first line; false (nothing to answer) when none was received or it holds
+  // no command before its line end.
+  bool ReadFirstLine(CRequestTokenizer& line);
   // Connects the server when the command's row needs it and runs its handler (row null: an
   // unknown command): code and reply are the request's answer. False when no server could be
   // created (code and reply say why).
@@ -168,11 +171,11 @@ private:
   enum class IoKind { SyncRead, AsyncRead, SyncWrite, AsyncWrite, TypedRead };
   // Steps shared by SR, AR, SW and AW: group, I/O interface, count, transaction id and item
   // lines.
-  Refusal TakeItemRequest(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                          std::string& reply, IoKind kind, ItemRequest& request);
+  Refusal TakeItemRequest(CRequestTokenizer& line, std::string& reply, IoKind kind,
+                          ItemRequest& request);
   // The item lines of a read or write (at most count).
-  Refusal TakeItemLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                        std::string& reply, IoKind kind, WORD count, ItemRequest& request);
+  Refusal TakeItemLines(CRequestTokenizer& line, std::string& reply, IoKind kind, WORD count,
+                        ItemRequest& request);
   // A read's item must have been added without error; false with the refusal in reply.
   static bool ReadableItem(const GroupRecord& group, WORD item, IoKind kind, std::string& reply);
   // A write's item line must carry a value; false with the refusal in reply (write_commands.cpp).
@@ -206,8 +209,8 @@ private:
   // Before a server call that changes something: false, with the refusal in reply and the
   // operator told, when the audit trail cannot be written.
   bool AuditReady(std::string& reply);
-  // The audit entry of a write request as it was sent (the request is read again from its
-  // first line): client, command, group, item lines. Never throws.
+  // The audit entry of a write request as it was sent (a second cursor over the received request,
+  // from its first line): client, command, group, item lines. Never throws.
   AuditEntry DescribeWrite(CHttpBlockingSocket& connection) const;
   // Writes the entry's line and counts it; a line that cannot be written goes to the log file.
   void RecordWrite(const AuditEntry& entry, WriteCounts::Reason reason);
@@ -241,9 +244,8 @@ private:
   int SetGroupActive(GroupRecord& group, BOOL active);
   // "RF": reads and checks the index lines into groups (each with its IOPCAsyncIO2); nothing
   // when the list ended. unregistered names a group that ended the list unregistered.
-  Refusal TakeRefreshLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                           std::string& reply, std::vector<GroupRecord*>& groups,
-                           GroupRecord*& unregistered);
+  Refusal TakeRefreshLines(CRequestTokenizer& line, std::string& reply,
+                           std::vector<GroupRecord*>& groups, GroupRecord*& unregistered);
 
   // The optional group count of AD, RM and AC: its low 16 bits, 65535 when absent (entries until
   // an empty line). Refused when they are 0, with "Invalid group count: %s".
@@ -268,6 +270,7 @@ private:
 
   IFrameView& m_view;
   const RequestSettings& m_settings;  // the application's, fixed once the command line is read
+  const GatewayCounters& m_counters;  // the application's
   CThreadAffinity m_uiThread;
   CServerConnection m_connection;
   CGroupRegistry m_registry;  // after the connection: it goes first

@@ -9,6 +9,23 @@
 
 namespace {
 
+// The lines of the request being framed: each received into the connection's request and then
+// read by the cursor, so that the framing's checks and the handlers see the same fields.
+class CFramingReader {
+public:
+  CFramingReader(CHttpBlockingSocket& connection, CReceivedRequest& request)
+      : m_receiver(connection, request), m_line(request) {}
+  CRequestTokenizer& Line() { return m_line; }
+  void Next() {
+    m_receiver.ReceiveLine();
+    m_line.ReadLine();
+  }
+
+private:
+  CRequestReceiver m_receiver;
+  CRequestTokenizer m_line;
+};
+
 // The count of a counted request: its low 16 bits, 65535 (to an empty line) when the field is
 // absent and that is allowed, 0 when no line is to be read.
 std::uint16_t TakeCount(CRequestTokenizer& line, const CommandFraming& framing) {
@@ -18,22 +35,22 @@ std::uint16_t TakeCount(CRequestTokenizer& line, const CommandFraming& framing) 
   return static_cast<std::uint16_t>(CRequestTokenizer::ToInt(field));
 }
 
-void ReadList(CHttpBlockingSocket& connection, CRequestTokenizer& line, std::uint32_t count) {
+void ReadList(CFramingReader& reader, std::uint32_t count) {
   std::uint32_t taken = 0;
-  line.ReadLine(connection);
-  while (!line.IsEmptyLine()) {
+  reader.Next();
+  while (!reader.Line().IsEmptyLine()) {
     if (++taken == count) return;
-    line.ReadLine(connection);
+    reader.Next();
   }
 }
 
 // "AD" and "TD": as DefineGroupsOf reads their lines; a group or item line that it refuses by its
 // form (the same checks: TakeGroupLineFields, TakeItemLineFields) ends the reading.
-void ReadGroupDefinitions(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                          std::uint16_t groupCount) {
+void ReadGroupDefinitions(CFramingReader& reader, std::uint16_t groupCount) {
+  CRequestTokenizer& line = reader.Line();
   std::uint16_t complete = 0;
   std::int32_t itemsLeft = 0;  // of the group being defined
-  line.ReadLine(connection);
+  reader.Next();
   while (!line.IsEmptyLine() && complete < groupCount) {
     if (itemsLeft == 0) {
       GroupDefinitionLine group;
@@ -45,27 +62,26 @@ void ReadGroupDefinitions(CHttpBlockingSocket& connection, CRequestTokenizer& li
       if (TakeItemLineFields(line, item) != ItemDefinitionLine::kGood) return;
       if (--itemsLeft == 0) ++complete;
     }
-    if (complete < groupCount) line.ReadLine(connection);
+    if (complete < groupCount) reader.Next();
   }
 }
 
-void ReadFurtherLines(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                      const CommandFraming& framing) {
+void ReadFurtherLines(CFramingReader& reader, const CommandFraming& framing) {
+  CRequestTokenizer& line = reader.Line();
   switch (framing.lines) {
     case FurtherLines::kNone:
       return;
     case FurtherLines::kList:
-      ReadList(connection, line, 0);
+      ReadList(reader, 0);
       return;
     case FurtherLines::kCountedList:
-      if (const std::uint16_t count = TakeCount(line, framing)) ReadList(connection, line, count);
+      if (const std::uint16_t count = TakeCount(line, framing)) ReadList(reader, count);
       return;
     case FurtherLines::kGroupDefinitions:
-      if (const std::uint16_t count = TakeCount(line, framing))
-        ReadGroupDefinitions(connection, line, count);
+      if (const std::uint16_t count = TakeCount(line, framing)) ReadGroupDefinitions(reader, count);
       return;
     case FurtherLines::kFixedLines:
-      for (int k = 0; k < framing.countField; ++k) line.ReadLine(connection);
+      for (int k = 0; k < framing.countField; ++k) reader.Next();
       return;
   }
 }
@@ -76,14 +92,18 @@ bool ReadWholeRequest(CHttpBlockingSocket& connection, FramingLookup lookup) {
   // The failure's code is this request's, not a stale one of the thread.
   SetSocketLastError(0);
   std::optional<CBlockingSocketException> failure;
+  CReceivedRequest& request = connection.Request();
+  request.Clear();
   try {
-    CRequestTokenizer line;
-    line.ReadLine(connection);
+    CFramingReader reader(connection, request);
+    reader.Next();
+    CRequestTokenizer& line = reader.Line();
     // Too short to hold a command: the dispatcher reads nothing more either.
-    if (line.LineLength() - 2 < 1) return true;
-    const char* command = line.NextToken();
-    if (const CommandFraming* framing = command != nullptr ? lookup(command) : nullptr)
-      ReadFurtherLines(connection, line, *framing);
+    if (line.LineLength() - 2 >= 1) {
+      const char* command = line.NextToken();
+      if (const CommandFraming* framing = command != nullptr ? lookup(command) : nullptr)
+        ReadFurtherLines(reader, *framing);
+    }
   } catch (const CBlockingSocketException& readFailure) {
     failure = readFailure;
   } catch (const CRequestLineTooLong&) {
@@ -91,6 +111,7 @@ bool ReadWholeRequest(CHttpBlockingSocket& connection, FramingLookup lookup) {
   } catch (...) {
     // Out of memory: the handler reads what arrived, and meets the end there.
   }
+  request.Finish(failure);
   connection.EndReceiving(failure);
   return !failure;
 }

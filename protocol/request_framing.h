@@ -2,20 +2,21 @@
 // listener side can read a request whole before the UI thread sees it.
 //
 // Each command's framing is a field of its row in the dispatcher's command table
-// (request_dispatcher.h); a name without a row is its first line. The reading goes through the
-// same line reader and tokenizer as the handlers (CRequestTokenizer::ReadLine: the first line's
-// rules, the further lines' deadlines and line rules), and stops where the handler would stop
+// (request_dispatcher.h); a name without a row is its first line. Each line is received once into
+// the connection's received request (CRequestReceiver: the first line's rules, the further lines'
+// deadlines and line rules), split into its fields there, and read with the same cursor as the
+// handlers read it later (CRequestTokenizer); the reading stops where the handler would stop
 // reading at the latest: at the count, at the empty line, or at a line the handler refuses by its
-// form alone. The forms of the group and item lines of "AD" and "TD" are checked here once, for
-// the framing and for the handler alike (TakeGroupLineFields, TakeItemLineFields). The handler
-// later reads the same lines from what was received.
+// form alone. The forms of the group and item lines of "AD" and "TD" are checked by one pair of
+// functions, for the framing and for the handler alike (TakeGroupLineFields, TakeItemLineFields).
 //
 // Error rule: ReadWholeRequest never throws; a failed read (late line, closed connection) ends
-// the receiving and is noted on the connection, where the handler meets it as it would have met
-// the failure on the socket. A line that is too long ends the reading too: the handler refuses it
-// when it gets there. The line checks return a form code and throw nothing.
-// Thread rule: any one thread per connection (a listener thread; the line checks on any thread).
-// Ownership: borrows the connection; the checked fields point into the tokenizer's line.
+// the receiving and is noted in the received request (and on the connection), where the handler
+// meets it past the last line as it would have met the failure on the socket. A line that is too
+// long ends the reading too: the handler refuses it when it gets there. The line checks return a
+// form code and throw nothing. Thread rule: any one thread per connection (a listener thread; the
+// line checks on any thread). Ownership: borrows the connection; the checked fields point into the
+// tokenizer's line.
 #pragma once
 
 #include <cstdint>
@@ -46,8 +47,9 @@ struct CommandFraming {
 // The framing of a command by its exact name, or null when it has none (its first line only).
 using FramingLookup = const CommandFraming* (*)(std::string_view command);
 
-// Reads the request's further lines by the framing that lookup gives its command. True when the
-// request is complete; false when reading failed (noted on the connection).
+// Reads the request whole into connection.Request() (framed afterwards), its further lines by the
+// framing that lookup gives its command. True when the request is complete; false when reading
+// failed (noted in the request and on the connection).
 bool ReadWholeRequest(CHttpBlockingSocket& connection, FramingLookup lookup);
 
 // A group line of "AD" and "TD": name, active flag, item count, optional update rate.

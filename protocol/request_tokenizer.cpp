@@ -29,72 +29,82 @@ const char* SkipToDigits(const char* text, bool& negative) {
   return text;
 }
 
-}  // namespace
-
-CRequestTokenizer::CRequestTokenizer() {
-  m_buffer[0] = '\0';
-  m_next = m_buffer;
+// The fields of the kept bytes, up to a NUL in them, added to the request's last line.
+void AddFields(CReceivedRequest& request, const char* kept) {
+  std::uint32_t at = 0;
+  for (;;) {
+    while (kept[at] != '\0' && IsSeparator(kept[at])) ++at;
+    if (kept[at] == '\0') return;
+    std::uint32_t end = at;
+    while (kept[end] != '\0' && !IsSeparator(kept[end])) ++end;
+    request.AddField(at, end - at);
+    if (kept[end] == '\0') return;
+    at = end + 1;
+  }
 }
 
-int CRequestTokenizer::ReadLine(CHttpBlockingSocket& connection) {
-  // Until the read succeeds, the line counts as empty and holds no tokens.
-  m_length = 0;
-  m_buffer[0] = '\0';
-  m_next = m_buffer;
-  if (m_linesRead == 0) {
-    const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, kLineSeconds);
+void AddLineWithFields(CReceivedRequest& request, const char* kept, int length, bool empty) {
+  request.AddLine(std::string_view(kept, static_cast<std::size_t>(length)), length, empty, false);
+  AddFields(request, kept);
+}
+
+}  // namespace
+
+void CRequestReceiver::ReceiveLine() {
+  char buffer[RequestLines::kLineCapacity];
+  if (m_request.LineCount() == 0) {
+    const int length = m_connection.ReadHeaderLine(buffer, RequestLines::kLineCapacity,
+                                                   RequestLines::kLineSeconds);
     const auto now = std::chrono::steady_clock::now();
-    m_waitUntil = now + kFurtherLinesWait;
-    m_takeUntil = now + kFurtherLinesLimit;
-    m_linesRead = 1;
-    m_length = length;
-    return m_length;
+    m_waitUntil = now + RequestLines::kFurtherLinesWait;
+    m_takeUntil = now + RequestLines::kFurtherLinesLimit;
+    AddLineWithFields(m_request, buffer, length, length <= 2);
+    return;
   }
-  const int length = connection.ReadHeaderLine(m_buffer, kLineCapacity, m_waitUntil, m_takeUntil);
-  ++m_linesRead;
+  const int length =
+      m_connection.ReadHeaderLine(buffer, RequestLines::kLineCapacity, m_waitUntil, m_takeUntil);
   // A cut value or item ID would change meaning: refuse the request instead.
-  if (connection.LastLineLength() >= kLineCapacity) {
-    std::string start(m_buffer, static_cast<std::size_t>(length));
+  if (m_connection.LastLineLength() >= RequestLines::kLineCapacity) {
+    std::string start(buffer, static_cast<std::size_t>(length));
     // The reply must stay one line: a CR inside the kept part ends the start.
     start.erase(std::min(start.find('\r'), start.size()));
-    m_buffer[0] = '\0';
+    m_request.AddLine(start, 0, true, true);
     throw CRequestLineTooLong(std::move(start));
   }
-  m_length = length;
+  AddLineWithFields(m_request, buffer, length, length <= 1 || (length == 2 && buffer[0] == '\r'));
+}
+
+void AddFirstLine(CReceivedRequest& request, std::string_view text) {
+  char buffer[RequestLines::kLineCapacity];
+  const std::size_t count = std::min<std::size_t>(text.size(), RequestLines::kLineCapacity - 1);
+  std::memcpy(buffer, text.data(), count);
+  buffer[count] = '\0';
+  const int length = static_cast<int>(count);
+  AddLineWithFields(request, buffer, length, length <= 2);
+}
+
+int CRequestTokenizer::ReadLine() {
+  // Until a line is found, the line counts as empty and holds no tokens.
+  m_line = nullptr;
+  m_nextField = 0;
+  m_length = 0;
+  m_empty = true;
+  if (m_nextLine >= m_request.LineCount()) {
+    m_request.NoteTaken(m_request.LineCount() + 1);
+    m_request.ThrowPastEnd();
+  }
+  const CReceivedRequest::Line& line = m_request.LineAt(m_nextLine++);
+  m_request.NoteTaken(m_nextLine);
+  if (line.refused) throw CRequestLineTooLong(m_request.Text(line));
+  m_line = &line;
+  m_length = line.length;
+  m_empty = line.empty;
   return m_length;
 }
 
-void CRequestTokenizer::SetLine(std::string_view text) {
-  const std::size_t count = std::min<std::size_t>(text.size(), kLineCapacity - 1);
-  std::memcpy(m_buffer, text.data(), count);
-  m_buffer[count] = '\0';
-  m_length = static_cast<int>(count);
-  m_next = m_buffer;
-  m_linesRead = 1;
-}
-
-bool CRequestTokenizer::IsEmptyLine() const {
-  if (m_linesRead <= 1) return m_length <= 2;
-  return m_length <= 1 || (m_length == 2 && m_buffer[0] == '\r');
-}
-
 const char* CRequestTokenizer::NextToken() {
-  if (m_next == nullptr) return nullptr;
-  char* start = m_next;
-  while (*start != '\0' && IsSeparator(*start)) ++start;
-  if (*start == '\0') {
-    m_next = nullptr;
-    return nullptr;
-  }
-  char* end = start;
-  while (*end != '\0' && !IsSeparator(*end)) ++end;
-  if (*end == '\0') {
-    m_next = nullptr;
-  } else {
-    *end = '\0';
-    m_next = end + 1;
-  }
-  return start;
+  if (m_line == nullptr || m_nextField >= m_line->fieldCount) return nullptr;
+  return m_request.Field(*m_line, m_nextField++);
 }
 
 std::int32_t CRequestTokenizer::ToInt(const char* text) {

@@ -1,11 +1,13 @@
-// The request line buffer and its tokenizer: the 100-byte buffer that every request line is read
-// into, split into fields the way the request syntax defines them.
+// The request line rules and the tokenizer: how the listener side receives each line of a request
+// into the connection's received request (CRequestReceiver, splitting it into fields once), and
+// the cursor over those lines and fields that the framing and the handlers read
+// (CRequestTokenizer).
 //
-// Fields are separated by TAB, CR and LF; space is an ordinary character. Tokenizing works like
-// the C library's strtok: runs of separators are skipped, each token is cut out in place with a
-// NUL, and the next call continues after it. Reading a new line restarts the tokenization.
-// Numbers follow the C library's decimal conversions: leading blanks skipped, an optional sign,
-// digits up to the first other character, 0 without digits; values beyond the range saturate.
+// Fields are separated by TAB, CR and LF; space is an ordinary character. A field ends where the
+// C library's strtok would end it: runs of separators are skipped, and a NUL byte ends the line's
+// fields. Numbers follow the C library's decimal conversions: leading blanks skipped, an optional
+// sign, digits up to the first other character, 0 without digits; values beyond the range
+// saturate.
 //
 // The first line of a request keeps the classic rules: each piece waits up to 100 s, a longer
 // line is cut to 99 characters, and a line of at most 2 characters is empty. The lines after it
@@ -15,16 +17,21 @@
 // request (CRequestLineTooLong); and only LF or CR LF alone is an empty line ("2" LF is a line
 // with content).
 //
-// Error rule: ReadLine throws CBlockingSocketException from ReadHeaderLine ("Receive timeout"
-// when the further lines are late) and CRequestLineTooLong; nothing else fails.
-// Thread rule: one thread (the UI thread inside one request). Ownership: the buffer is a member;
-// tokens point into it and stay valid until the next ReadLine or SetLine.
+// Error rule: CRequestReceiver::ReceiveLine throws CBlockingSocketException from ReadHeaderLine
+// ("Receive timeout" when the further lines are late) and CRequestLineTooLong (the refused line is
+// kept, so the cursor meets it too); CRequestTokenizer::ReadLine throws what ended the receiving
+// once it reads past the last line received, and CRequestLineTooLong at a refused line; nothing
+// else fails. Thread rule: one thread per request at a time (the receiver on a listener thread,
+// the cursors afterwards on the UI thread). Ownership: both borrow the received request; tokens
+// point into it and stay valid until a line is added to it or it is cleared.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "net/received_request.h"
 
 class CHttpBlockingSocket;
 
@@ -39,30 +46,54 @@ private:
   std::string m_start;
 };
 
-class CRequestTokenizer {
-public:
+// The line rules, shared by the receiver and the cursor.
+struct RequestLines {
   static constexpr int kLineCapacity = 100;  // bytes, the NUL included: 99 characters at most
   static constexpr int kLineSeconds = 100;   // wait for each piece of the first line
   // Counted from the reading of the first line: how long the lines after it are waited for, and
   // how long they are read at most (the handler's work between them included).
   static constexpr std::chrono::milliseconds kFurtherLinesWait{1000};
   static constexpr std::chrono::milliseconds kFurtherLinesLimit{5000};
+};
 
-  CRequestTokenizer();
+// Receives the lines of one request from a connection into a received request.
+class CRequestReceiver {
+public:
+  CRequestReceiver(CHttpBlockingSocket& connection, CReceivedRequest& request)
+      : m_connection(connection), m_request(request) {}
 
-  // Reads the next line into the buffer and restarts tokenization at its start: the first line
-  // with ReadHeaderLine(buffer, 100, 100), later ones by the stricter rules above. Returns the
-  // count of characters stored (line end included).
-  int ReadLine(CHttpBlockingSocket& connection);
-  // Puts text (cut to 99 bytes) into the buffer as if it had been read as the first line; for
-  // tests and fuzzing.
-  void SetLine(std::string_view text);
+  // Reads the next line by the rules above (the first one with ReadHeaderLine(buffer, 100, 100))
+  // and appends it to the request with its fields. A failed read appends nothing; a line after
+  // the first that is too long is appended as refused before CRequestLineTooLong is thrown.
+  void ReceiveLine();
 
-  // The count of the last line read, its line end included.
+private:
+  CHttpBlockingSocket& m_connection;
+  CReceivedRequest& m_request;
+  std::chrono::steady_clock::time_point m_waitUntil;  // see kFurtherLinesWait
+  std::chrono::steady_clock::time_point m_takeUntil;  // see kFurtherLinesLimit
+};
+
+// Appends text (cut to 99 bytes) to request as a first line would be received; for tests and
+// fuzzing.
+void AddFirstLine(CReceivedRequest& request, std::string_view text);
+
+// A cursor over the lines of a received request and the fields of the current line.
+class CRequestTokenizer {
+public:
+  static constexpr int kLineCapacity = RequestLines::kLineCapacity;
+
+  explicit CRequestTokenizer(const CReceivedRequest& request) : m_request(request) {}
+
+  // Moves to the next line; returns its count (line end included). Past the last line, and at a
+  // refused one, the line is empty (count 0) and the failure is thrown.
+  int ReadLine();
+
+  // The count of the current line, its line end included.
   int LineLength() const { return m_length; }
   // The end of a list of lines: for the first line one of at most 2 characters (line end
   // included), for the lines after it LF or CR LF alone (or nothing read).
-  bool IsEmptyLine() const;
+  bool IsEmptyLine() const { return m_empty; }
 
   // The next field of the current line, or null when none is left.
   const char* NextToken();
@@ -73,13 +104,11 @@ public:
   // a minus sign negates modulo 2^32; null reads as 0.
   static std::uint32_t ToUnsigned(const char* text);
 
-  char* Buffer() { return m_buffer; }
-
 private:
-  char m_buffer[kLineCapacity];
+  const CReceivedRequest& m_request;
+  std::size_t m_nextLine = 0;
+  const CReceivedRequest::Line* m_line = nullptr;  // the current line; null before and past
+  std::uint32_t m_nextField = 0;
   int m_length = 0;
-  char* m_next = nullptr;  // where the next token search starts; null when the line is used up
-  int m_linesRead = 0;     // lines of this request read so far, the current one included
-  std::chrono::steady_clock::time_point m_waitUntil;  // see kFurtherLinesWait
-  std::chrono::steady_clock::time_point m_takeUntil;  // see kFurtherLinesLimit
+  bool m_empty = true;
 };

@@ -59,14 +59,13 @@ int CRequestDispatcher::StatusCommand(CHttpBlockingSocket&, CRequestTokenizer&,
 bool CRequestDispatcher::IsStatusRequestAnswerableHere(CHttpBlockingSocket& connection) {
   bool status = false;
   try {
-    CRequestTokenizer line;
-    line.ReadLine(connection);
+    CRequestTokenizer line(connection.Request());
+    line.ReadLine();
     const char* token = line.NextToken();
     status = token != nullptr && std::strcmp(token, kStatusCommand) == 0;
   } catch (...) {
     status = false;  // whatever the UI side makes of it, as before
   }
-  connection.Rewind();
   return status && LatestGatewayStatus().has_value();
 }
 
@@ -90,7 +89,7 @@ void CRequestDispatcher::RecordStatusAnswered(double seconds) {
 void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
   m_uiThread.Check();
   const auto now = std::chrono::steady_clock::now();
-  const GatewayCounters& counters = Counters();
+  const GatewayCounters& counters = m_counters;
   status.version = kProductVersion;
   status.uptimeSeconds = SecondsSince(counters.startedAt, now);
   status.progId = WideToMultiByte(m_connection.ProgId());

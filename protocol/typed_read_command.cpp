@@ -38,10 +38,10 @@ std::string ItemLine(WORD item, VARTYPE type, WORD quality, const std::string& t
 
 }  // namespace
 
-int CRequestDispatcher::ReadTypedCommand(CHttpBlockingSocket& connection, CRequestTokenizer& line,
+int CRequestDispatcher::ReadTypedCommand(CHttpBlockingSocket&, CRequestTokenizer& line,
                                          std::string& reply) {
   ItemRequest request;
-  if (const Refusal refused = TakeItemRequest(connection, line, reply, IoKind::TypedRead, request))
+  if (const Refusal refused = TakeItemRequest(line, reply, IoKind::TypedRead, request))
     return *refused;
   const GroupRecord& group = *request.group;
 

@@ -319,9 +319,8 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
   AuditEntry entry;
   try {
     ClientOf(connection, &entry.client);
-    CRequestTokenizer line;
-    connection.Rewind();
-    line.ReadLine(connection);
+    CRequestTokenizer line(connection.Request());
+    line.ReadLine();
     const char* command = line.NextToken();
     entry.command = command != nullptr ? command : "";
     const char* groupField = line.NextToken();
@@ -337,7 +336,7 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
     const WORD count =
         countField != nullptr ? static_cast<WORD>(CRequestTokenizer::ToInt(countField)) : WORD{0};
     if (count == 0) return entry;
-    line.ReadLine(connection);
+    line.ReadLine();
     while (!line.IsEmptyLine()) {
       AuditedItem item;
       const char* itemField = line.NextToken();
@@ -349,7 +348,7 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
         item.itemId = group->ItemId(at);
       entry.items.push_back(std::move(item));
       if (entry.items.size() == count) break;
-      line.ReadLine(connection);
+      line.ReadLine();
     }
   } catch (...) {
     // A line too long, or the end of what was received: the lines so far.
@@ -357,15 +356,14 @@ AuditEntry CRequestDispatcher::DescribeWrite(CHttpBlockingSocket& connection) co
   return entry;
 }
 
-int CRequestDispatcher::Write(CHttpBlockingSocket& connection, CRequestTokenizer& line,
-                              std::string& reply, IoKind kind, WriteProgress& progress) {
+int CRequestDispatcher::Write(CHttpBlockingSocket&, CRequestTokenizer& line, std::string& reply,
+                              IoKind kind, WriteProgress& progress) {
   if (WritesDisabled(m_settings, reply)) {
     progress.reason = WriteCounts::kReadOnly;
     return 1;
   }
   ItemRequest request;
-  if (const Refusal refused = TakeItemRequest(connection, line, reply, kind, request))
-    return *refused;
+  if (const Refusal refused = TakeItemRequest(line, reply, kind, request)) return *refused;
   CWriteValues values(request.items.size());
   if (!MakeWriteValues(*request.group, request.items, request.valueTokens, values, reply)) return 1;
   if (!AuditReady(reply)) {

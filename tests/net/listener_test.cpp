@@ -97,7 +97,7 @@ protected:
   }
 
   void StartChainOnly(ListenerTimes times) {
-    m_chain = std::make_unique<CListenerChain>(times);
+    m_chain = std::make_unique<CListenerChain>(m_counters, times);
     ASSERT_TRUE(m_chain->Start(m_listen, m_protection, m_apartment,
                                [this](CHttpBlockingSocket& connection) { Answer(connection); }));
   }
@@ -134,6 +134,7 @@ protected:
   std::uint16_t m_port = 0;
   CRecordingFrame m_frame;
   ProtectionSettings m_protection;  // handed to the chain at its start
+  GatewayCounters m_counters;       // the chain's
   std::unique_ptr<CListenerChain> m_chain;
   std::vector<std::string> m_handled;  // UI thread only
   bool m_throwSocket = false;
@@ -154,6 +155,9 @@ TEST_F(ListenerChainTest, RefusedClientsAreClosedUnreadAndLoggedOnceAMinute) {
   m_apartment->RunUntil([&] { return !m_frame.LogLines().empty(); }, 20s);
   m_apartment->RunPending();
   EXPECT_TRUE(m_handled.empty());
+  // Counted by reason on the chain's counters (after the close, so waited for).
+  EXPECT_TRUE(WaitUntil([&] { return m_counters.refusedNotAllowed.load() == 3; }));
+  EXPECT_EQ(0u, m_counters.refusedTooMany.load() + m_counters.refusedNoRoom.load());
   const std::vector<std::string> lines = m_frame.LogLines();
   ASSERT_EQ(1u, lines.size());
   EXPECT_NE(std::string::npos, lines[0].find("127.0.0.1")) << lines[0];
@@ -379,7 +383,8 @@ TEST_F(ListenerChainTest, ChainCanBeStartedAgainAfterStop) {
 
 TEST_F(ListenerChainTest, StartRefusesAClosedListeningSocket) {
   CHttpBlockingSocket closed;
-  CListenerChain chain;
+  GatewayCounters counters;
+  CListenerChain chain(counters);
   EXPECT_FALSE(chain.Start(closed, ProtectionSettings(), m_apartment, [](CHttpBlockingSocket&) {}));
   EXPECT_EQ(chain.ThreadCount(), 0u);
 }

@@ -47,7 +47,8 @@ public:
 class DispatcherTest : public ::testing::Test {
 protected:
   DispatcherTest()
-      : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, {m_datagrams.sender, m_settings}) {
+      : m_dispatcher(m_frame, CFaultyOpcServer::kProgId,
+                     {m_datagrams.sender, m_settings, m_datagrams.counters}) {
     pMainFrame = &m_frame;
     m_saved[0] = logValueChanges;
     m_saved[1] = logValueWrites;

@@ -104,7 +104,8 @@ TEST_F(DispatcherTest, UnknownCommandDoesNotClose) {
 class DispatcherWithoutServerTest : public ::testing::Test {
 protected:
   DispatcherWithoutServerTest()
-      : m_dispatcher(m_frame, u"Quarnix.NoSuchServer", {m_datagrams.sender, m_settings}) {}
+      : m_dispatcher(m_frame, u"Quarnix.NoSuchServer",
+                     {m_datagrams.sender, m_settings, m_datagrams.counters}) {}
   ~DispatcherWithoutServerTest() override { m_dispatcher.Registry().DestroyOpcSide(); }
 
   std::string Request(std::string_view bytes) {

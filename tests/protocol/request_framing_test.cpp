@@ -22,12 +22,14 @@
 namespace {
 
 // A client sent bytes and closed: true when they hold the whole request, and then how many of
-// them the reading left unread.
-bool ReadSent(const std::string& bytes, int& unread) {
+// them the reading left unread; lines: the lines it read, one more when a read failed.
+bool ReadSent(const std::string& bytes, int& unread, int* lines = nullptr) {
   CHttpBlockingSocket connection;
   connection.SetReceived(bytes);
   const bool whole = CRequestDispatcher::ReadRequest(connection);
   unread = connection.BufferedBytes();
+  if (lines != nullptr)
+    *lines = static_cast<int>(connection.Request().LineCount()) + (whole ? 0 : 1);
   return whole;
 }
 
@@ -94,12 +96,11 @@ TEST(RequestFramingTest, HandlerReadsWhatArrivedAndThenTheFailure) {
   CHttpBlockingSocket connection;
   connection.SetReceived("RM\r\n1\r\n");
   EXPECT_FALSE(CRequestDispatcher::ReadRequest(connection));
-  connection.Rewind();
-  CRequestTokenizer line;
-  EXPECT_EQ(line.ReadLine(connection), 4);
-  EXPECT_EQ(line.ReadLine(connection), 3);
+  CRequestTokenizer line(connection.Request());
+  EXPECT_EQ(line.ReadLine(), 4);
+  EXPECT_EQ(line.ReadLine(), 3);
   try {
-    line.ReadLine(connection);
+    line.ReadLine();
     ADD_FAILURE() << "nothing thrown";
   } catch (const CBlockingSocketException& failure) {
     EXPECT_EQ(failure.m_strOperation, "ReadHeaderLine");
@@ -129,12 +130,11 @@ TEST(RequestFramingTest, TrickledLinesAreReadAndALateLineTimesOutWithinItsSecond
   const auto took = steady_clock::now() - start;
   EXPECT_GE(took, milliseconds(900));
   EXPECT_LT(took, milliseconds(3000));
-  late.Server().Rewind();
-  CRequestTokenizer line;
-  line.ReadLine(late.Server());
-  line.ReadLine(late.Server());
+  CRequestTokenizer line(late.Server().Request());
+  line.ReadLine();
+  line.ReadLine();
   try {
-    line.ReadLine(late.Server());
+    line.ReadLine();
     ADD_FAILURE() << "nothing thrown";
   } catch (const CBlockingSocketException& failure) {
     EXPECT_EQ(failure.m_strOperation, "Receive timeout");
@@ -176,7 +176,8 @@ constexpr char kGroups[] =
 class CFreshGateway {
 public:
   CFreshGateway()
-      : m_dispatcher(m_frame, CFaultyOpcServer::kProgId, {m_datagrams.sender, m_settings}) {
+      : m_dispatcher(m_frame, CFaultyOpcServer::kProgId,
+                     {m_datagrams.sender, m_settings, m_datagrams.counters}) {
     pMainFrame = &m_frame;
     EXPECT_EQ(Answer(kGroups).rfind("0\t", 0), 0u);
   }
@@ -189,16 +190,16 @@ public:
   CFreshGateway& operator=(const CFreshGateway&) = delete;
 
   // The bytes of a client that sent them and closed: read as the listener reads them, then
-  // answered as the UI thread answers them. The reply; unread the bytes left unread by the
-  // handler.
-  std::string Answer(std::string_view bytes, int* unread = nullptr) {
+  // answered as the UI thread answers them. The reply; lines the lines the handler read of the
+  // received request, one more when it read past them.
+  std::string Answer(std::string_view bytes, int* lines = nullptr) {
     CHttpBlockingSocket connection;
     connection.SetReceived(bytes);
     connection.SetPeer(CSocketAddress(0x7F000001, 50000));
     CRequestDispatcher::ReadRequest(connection);
     connection.Rewind();
     m_dispatcher.OnRequest(connection);
-    if (unread != nullptr) *unread = connection.BufferedBytes();
+    if (lines != nullptr) *lines = static_cast<int>(connection.Request().LinesTaken());
     return connection.QueuedReply();
   }
 
@@ -222,9 +223,9 @@ class CommandRowFramingTest : public ::testing::TestWithParam<std::string> {};
 }  // namespace
 
 // Whatever the point where a client stops sending, the listener side reads exactly the lines
-// that the command's handler reads: no further (the handler would meet the end of what was
-// received) and no less (the handler would read lines the UI thread must wait for). A whole
-// request followed by another line is read to its end, the line after it by neither.
+// that the command's handler reads of the received request: no further (lines the handler leaves
+// would have been waited for in vain) and no less (the handler would run past what was received).
+// A whole request followed by another line is read to its end, the line after it by neither.
 TEST_P(CommandRowFramingTest, RequestCutAtAnyLengthIsFramedAsItsHandlerReadsIt) {
   const auto requests = kRequestsByCommand.find(GetParam());
   ASSERT_NE(requests, kRequestsByCommand.end()) << "no request of " << GetParam() << " here";
@@ -233,12 +234,13 @@ TEST_P(CommandRowFramingTest, RequestCutAtAnyLengthIsFramedAsItsHandlerReadsIt) 
       const std::string sent =
           length < request.size() ? request.substr(0, length) : request + "next\r\n";
       int framedUnread = -1;
-      const bool whole = ReadSent(sent, framedUnread);
+      int framedLines = -1;
+      const bool whole = ReadSent(sent, framedUnread, &framedLines);
       EXPECT_EQ(whole, length == request.size()) << request << " cut at " << length;
       CFreshGateway gateway;
-      int handlerUnread = -1;
-      const std::string reply = gateway.Answer(sent, &handlerUnread);
-      EXPECT_EQ(handlerUnread, framedUnread) << request << " cut at " << length << ": " << reply;
+      int handlerLines = -1;
+      const std::string reply = gateway.Answer(sent, &handlerLines);
+      EXPECT_EQ(handlerLines, framedLines) << request << " cut at " << length << ": " << reply;
       if (length == request.size()) {
         EXPECT_EQ(framedUnread, 6) << request;
       }

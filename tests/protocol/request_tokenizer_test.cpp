@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/loopback_connection.h"
@@ -16,11 +18,28 @@ std::vector<std::string> Tokens(CRequestTokenizer& line) {
   return tokens;
 }
 
+// A cursor on a request of one first line.
+struct FirstLine {
+  explicit FirstLine(std::string_view text) {
+    AddFirstLine(request, text);
+    line.ReadLine();
+  }
+  CReceivedRequest request;
+  CRequestTokenizer line{request};
+};
+
 std::vector<std::string> TokensOf(const std::string& text) {
-  CRequestTokenizer line;
-  line.SetLine(text);
-  return Tokens(line);
+  FirstLine first(text);
+  return Tokens(first.line);
 }
+
+// The lines of a loopback connection, received into a request as the listener side does.
+struct ReceivedLines {
+  explicit ReceivedLines(CHttpBlockingSocket& connection) : receiver(connection, request) {}
+  CReceivedRequest request;
+  CRequestReceiver receiver;
+  CRequestTokenizer line{request};
+};
 
 using Strings = std::vector<std::string>;
 
@@ -39,37 +58,43 @@ TEST(RequestTokenizerTest, RunsOfSeparatorsAreSkippedLikeStrtok) {
 }
 
 TEST(RequestTokenizerTest, NoTokenStaysNoToken) {
-  CRequestTokenizer line;
-  line.SetLine("HBT\r\n");
+  FirstLine first("HBT\r\n");
+  CRequestTokenizer& line = first.line;
   EXPECT_STREQ(line.NextToken(), "HBT");
   EXPECT_EQ(line.NextToken(), nullptr);
   EXPECT_EQ(line.NextToken(), nullptr);
 }
 
-TEST(RequestTokenizerTest, NewLineRestartsTokenization) {
-  CRequestTokenizer line;
-  line.SetLine("a\tb\r\n");
+TEST(RequestTokenizerTest, NewLineRestartsTokenizationAndASecondCursorReadsTheSameFields) {
+  CLoopbackConnection connection;
+  ASSERT_TRUE(connection.Send("a\tb\r\nc\r\n"));
+  ReceivedLines lines(connection.Server());
+  lines.receiver.ReceiveLine();
+  lines.receiver.ReceiveLine();
+  CRequestTokenizer& line = lines.line;
+  line.ReadLine();
   EXPECT_STREQ(line.NextToken(), "a");
-  line.SetLine("c\r\n");
+  line.ReadLine();
   EXPECT_STREQ(line.NextToken(), "c");
   EXPECT_EQ(line.NextToken(), nullptr);
+  // The audit reads a request again from its first line: the fields are there as received.
+  CRequestTokenizer again(lines.request);
+  again.ReadLine();
+  EXPECT_EQ(Tokens(again), (Strings{"a", "b"}));
+  again.ReadLine();
+  EXPECT_EQ(Tokens(again), Strings{"c"});
 }
 
 TEST(RequestTokenizerTest, EmbeddedNulEndsTheLineForTokens) {
-  CRequestTokenizer line;
-  line.SetLine(std::string("HB\0T\tx\r\n", 8));
-  EXPECT_EQ(line.LineLength(), 8);
-  EXPECT_EQ(Tokens(line), Strings{"HB"});
+  FirstLine first(std::string("HB\0T\tx\r\n", 8));
+  EXPECT_EQ(first.line.LineLength(), 8);
+  EXPECT_EQ(Tokens(first.line), Strings{"HB"});
 }
 
 TEST(RequestTokenizerTest, EmptyLineIsAtMostTwoCharacters) {
-  CRequestTokenizer line;
-  line.SetLine("\r\n");
-  EXPECT_TRUE(line.IsEmptyLine());
-  line.SetLine("x\n");
-  EXPECT_TRUE(line.IsEmptyLine());
-  line.SetLine("xy\n");
-  EXPECT_FALSE(line.IsEmptyLine());
+  EXPECT_TRUE(FirstLine("\r\n").line.IsEmptyLine());
+  EXPECT_TRUE(FirstLine("x\n").line.IsEmptyLine());
+  EXPECT_FALSE(FirstLine("xy\n").line.IsEmptyLine());
 }
 
 TEST(RequestTokenizerTest, ToIntReadsLikeAtoi) {
@@ -106,42 +131,79 @@ TEST(RequestTokenizerTest, ToUnsignedReadsLikeStrtoulWith32BitLong) {
   EXPECT_EQ(CRequestTokenizer::ToUnsigned(nullptr), 0u);
 }
 
-TEST(RequestTokenizerTest, SetLineKeeps99Characters) {
-  CRequestTokenizer line;
-  line.SetLine(std::string(150, 'a'));
-  EXPECT_EQ(line.LineLength(), 99);
-  EXPECT_EQ(std::string(line.NextToken()), std::string(99, 'a'));
+TEST(RequestTokenizerTest, AddFirstLineKeeps99Characters) {
+  FirstLine first(std::string(150, 'a'));
+  EXPECT_EQ(first.line.LineLength(), 99);
+  EXPECT_EQ(std::string(first.line.NextToken()), std::string(99, 'a'));
 }
 
-TEST(RequestTokenizerTest, ReadLineCutsALineOf150BytesTo99AndKeepsTheNextLine) {
+TEST(RequestTokenizerTest, AFirstLineOf150BytesIsCutTo99AndTheNextLineKept) {
   CLoopbackConnection connection;
   const std::string longLine = "AD\t" + std::string(145, 'n') + "\r\n";  // 150 bytes
   ASSERT_TRUE(connection.Send(longLine + "HBT\r\n"));
-  CRequestTokenizer line;
-  EXPECT_EQ(line.ReadLine(connection.Server()), 99);
+  ReceivedLines lines(connection.Server());
+  lines.receiver.ReceiveLine();
+  lines.receiver.ReceiveLine();
+  CRequestTokenizer& line = lines.line;
+  EXPECT_EQ(line.ReadLine(), 99);
   EXPECT_STREQ(line.NextToken(), "AD");
   EXPECT_EQ(std::string(line.NextToken()), std::string(96, 'n'));
   EXPECT_EQ(line.NextToken(), nullptr);
-  EXPECT_EQ(line.ReadLine(connection.Server()), 5);
+  EXPECT_EQ(line.ReadLine(), 5);
   EXPECT_STREQ(line.NextToken(), "HBT");
+}
+
+TEST(RequestTokenizerTest, ALaterLineOf150BytesRefusesTheRequestWhereTheCursorMeetsIt) {
+  CLoopbackConnection connection;
+  ASSERT_TRUE(connection.Send("SW\t0\t1\r\n0\t" + std::string(146, 'v') + "\r\n"));
+  ReceivedLines lines(connection.Server());
+  lines.receiver.ReceiveLine();
+  EXPECT_THROW(lines.receiver.ReceiveLine(), CRequestLineTooLong);
+  CRequestTokenizer& line = lines.line;
+  EXPECT_EQ(line.ReadLine(), 8);
+  try {
+    line.ReadLine();
+    ADD_FAILURE() << "the refused line was read";
+  } catch (const CRequestLineTooLong& tooLong) {
+    EXPECT_EQ(tooLong.Start(), "0\t" + std::string(97, 'v'));
+  }
+  EXPECT_TRUE(line.IsEmptyLine());
+  EXPECT_EQ(line.NextToken(), nullptr);
 }
 
 TEST(RequestTokenizerTest, ReadLineOfCrLfOnlyIsEmptyAndHasNoToken) {
   CLoopbackConnection connection;
   ASSERT_TRUE(connection.Send("\r\n"));
-  CRequestTokenizer line;
-  EXPECT_EQ(line.ReadLine(connection.Server()), 2);
-  EXPECT_TRUE(line.IsEmptyLine());
-  EXPECT_EQ(line.NextToken(), nullptr);
+  ReceivedLines lines(connection.Server());
+  lines.receiver.ReceiveLine();
+  EXPECT_EQ(lines.line.ReadLine(), 2);
+  EXPECT_TRUE(lines.line.IsEmptyLine());
+  EXPECT_EQ(lines.line.NextToken(), nullptr);
 }
 
-TEST(RequestTokenizerTest, ReadLineThrowsWhenTheClientClosesAndLeavesAnEmptyLine) {
+TEST(RequestTokenizerTest, ReadingPastWhatArrivedThrowsWhatEndedTheReceivingAndLeavesAnEmptyLine) {
   CLoopbackConnection connection;
-  ASSERT_TRUE(connection.Send("abc"));
+  ASSERT_TRUE(connection.Send("old\tline\r\nabc"));
   connection.CloseClient();
-  CRequestTokenizer line;
-  line.SetLine("old\tline\r\n");
-  EXPECT_THROW(line.ReadLine(connection.Server()), CBlockingSocketException);
+  ReceivedLines lines(connection.Server());
+  lines.receiver.ReceiveLine();
+  std::optional<CBlockingSocketException> failure;
+  try {
+    lines.receiver.ReceiveLine();
+  } catch (const CBlockingSocketException& e) {
+    failure = e;
+  }
+  ASSERT_TRUE(failure.has_value());
+  lines.request.Finish(failure);
+  CRequestTokenizer& line = lines.line;
+  line.ReadLine();
+  EXPECT_STREQ(line.NextToken(), "old");
+  try {
+    line.ReadLine();
+    ADD_FAILURE() << "read past the last line";
+  } catch (const CBlockingSocketException& e) {
+    EXPECT_EQ(e.Message(), failure->Message());
+  }
   EXPECT_TRUE(line.IsEmptyLine());
   EXPECT_EQ(line.NextToken(), nullptr);
 }

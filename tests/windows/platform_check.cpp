@@ -188,7 +188,8 @@ void CheckListenerChain() {
   listening.Listen();
   const std::uint16_t port = LocalPort(listening.m_socket);
   std::shared_ptr<CApartment> ui = CApartment::ForCurrentThread();
-  CListenerChain chain;
+  GatewayCounters counters;
+  CListenerChain chain(counters);
   CHECK(chain.Start(listening, ProtectionSettings(), ui, [](CHttpBlockingSocket& connection) {
     char line[100];
     connection.ReadHeaderLine(line, sizeof line, 100);
