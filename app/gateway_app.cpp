@@ -21,9 +21,7 @@
 #include "res/resource.h"
 #include "res/strings.h"
 
-CGatewayApp::CGatewayApp() {
-  ResetLogSwitches();
-}
+CGatewayApp::CGatewayApp() = default;
 
 CGatewayApp::~CGatewayApp() = default;
 
@@ -47,7 +45,8 @@ void CGatewayApp::ReportStartFailure(const std::vector<std::string>& lines) {
 
 MainWindow CGatewayApp::CreateMainFrame() {
   if (m_frameFactory)
-    return m_frameFactory(m_progId, m_backgroundMode, {*m_sender, m_requests, m_counters});
+    return m_frameFactory(m_progId, m_backgroundMode,
+                          {*m_sender, m_requests, m_counters, m_logSwitches});
   return MainWindow{std::make_shared<CHeadlessFrame>(m_backgroundMode)};
 }
 
@@ -91,8 +90,8 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   m_started = false;
   CommandLineOptions options;
   if (!TakeCommandLine(commandLine, options)) return false;
-  m_sender.emplace(socketNotify, DatagramAddress{remoteHost, remotePort}, logValueChanges,
-                   m_counters);
+  m_sender.emplace(socketNotify, DatagramAddress{remoteHost, remotePort},
+                   m_logSwitches.logValueChanges, m_counters);
   if (!PrepareProcess()) {
     m_exitCode = 1;
     return false;

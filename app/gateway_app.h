@@ -28,6 +28,7 @@
 #include "app/command_line.h"
 #include "app/health_services.h"
 #include "app/main_window.h"
+#include "core/activity_log.h"
 #include "core/frame_view.h"
 #include "net/blocking_socket.h"
 #include "net/datagram_sender.h"
@@ -111,6 +112,8 @@ private:
   bool m_backgroundMode = false;
   // The gateway's counters, lent to the sender, the listener chain and the dispatcher.
   GatewayCounters m_counters;
+  // The log switches (logValueChanges off from the start), lent to the sender and the window.
+  LogSwitches m_logSwitches;
   // The datagram sender, made once the command line has given its destination; it outlives
   // the main frame, whose OPC side sends through it.
   std::optional<CDatagramSender> m_sender;

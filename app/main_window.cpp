@@ -14,6 +14,8 @@ struct CMainWindowParts {
 
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
                               const WideString& progId, const DispatcherInputs& inputs) {
+  // The View menu turns the application's log switches, which the dispatcher reads.
+  core.UseLogSwitches(inputs.logSwitches);
   auto parts = std::make_shared<CMainWindowParts>();
   parts->frame = std::move(frame);
   parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId, inputs);

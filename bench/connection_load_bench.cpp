@@ -69,9 +69,10 @@ void DefineThousandGroups() {
 // few requests, each read whole and answered on an in-memory connection.
 void RunInput(CSilentFrameView& frame) {
   CUnsentDatagrams datagrams;
+  datagrams.log.logGroupOps = false;
   const RequestSettings settings;
   CRequestDispatcher dispatcher(frame, kSimulatorProgId,
-                                {datagrams.sender, settings, datagrams.counters});
+                                {datagrams.sender, settings, datagrams.counters, datagrams.log});
   const char* requests[] = {
       "AD\t2\t9000\r\ng\tA\t2\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\nh\tN\t1\r\n"
       "Memory.Real8.f\tA\t5\r\n",
@@ -99,7 +100,6 @@ void InMemoryInputs() {
       "Dispatcher on in-memory connections, as the fuzz target feeds it (target >= 1,000 "
       "inputs/s)");
   RegisterSimulator();
-  logGroupOps = false;
   CSilentFrameView frame;
   pMainFrame = &frame;
   std::size_t inputs = 0;

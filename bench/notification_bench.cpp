@@ -75,10 +75,12 @@ void PackAndSend() {
   CBlockingSocket notifySocket;
   notifySocket.Create(kSockDgram);
   GatewayCounters counters;
-  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, logValueChanges, counters);
+  const LogSwitches log;
+  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, log.logValueChanges,
+                         counters);
   CSilentFrameView view;
   CServerConnection connection(view, u"");
-  CGroupRegistry registry(view, connection, sender);
+  CGroupRegistry registry(view, connection, sender, log);
   GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
   group->dwNotifyHost = kLoopback;
   group->wNotifyPort = port;
@@ -186,10 +188,12 @@ void TypedPackAndSend() {
   CBlockingSocket notifySocket;
   notifySocket.Create(kSockDgram);
   GatewayCounters counters;
-  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, logValueChanges, counters);
+  const LogSwitches log;
+  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, log.logValueChanges,
+                         counters);
   CSilentFrameView view;
   CServerConnection connection(view, u"");
-  CGroupRegistry registry(view, connection, sender);
+  CGroupRegistry registry(view, connection, sender, log);
   GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
   group->dwNotifyHost = kLoopback;
   group->wNotifyPort = port;

@@ -10,18 +10,6 @@
 #include "platform/local_time.h"
 #include "platform/text_line.h"
 
-bool logValueChanges = false;
-bool logValueWrites = false;
-bool logGroupOps = true;
-bool logItemOps = false;
-
-void ResetLogSwitches() {
-  logValueChanges = false;
-  logValueWrites = false;
-  logGroupOps = true;
-  logItemOps = false;
-}
-
 const char kLogFileName[] = "RV_Morvantel.log";
 
 namespace {

@@ -1,5 +1,5 @@
 // The activity log: the log file beside the program's working directory, the log pane's
-// pruning rule, and the four log-category switches.
+// pruning rule, and the four log-category switches (LogSwitches).
 //
 // LogToFile appends "%Y-%m-%d %H:%M:%S <text>" and a line end (CR LF on Windows, else LF) to
 // "RV_Morvantel.log" in the working directory, one entry per line (a line break inside the text
@@ -11,19 +11,29 @@
 // mirror every pane entry to the file (MirrorPaneEntryToFile).
 //
 // Error rule: nothing fails towards the caller (an unwritable file drops the entry).
-// Thread rule: LogToFile from any thread; the switches and panes on the UI thread.
+// Thread rule: LogToFile from any thread; the switches and panes on the UI thread. Ownership: the
+// application owns the gateway's switches and lends them to the window, which turns them from its
+// View menu, and to the datagram sender, the group list and the request handlers, which read them.
 #pragma once
 
 #include <chrono>
 #include <string>
 
-// Log-category switches (defaults false, false, true, false).
-extern bool logValueChanges;
-extern bool logValueWrites;
-extern bool logGroupOps;
-extern bool logItemOps;
-// Sets the four switches to their defaults (the application and the window do at their start).
-void ResetLogSwitches();
+// The log-category switches, at their defaults (false, false, true, false).
+struct LogSwitches {
+  bool logValueChanges = false;
+  bool logValueWrites = false;
+  bool logGroupOps = true;
+  bool logItemOps = false;
+
+  // Sets the three switches that the main window owns to their defaults, as the window does when
+  // it is made (logValueChanges is the application's and keeps its state).
+  void ResetWindowSwitches() {
+    logValueWrites = false;
+    logGroupOps = true;
+    logItemOps = false;
+  }
+};
 
 extern const char kLogFileName[];  // "RV_Morvantel.log"
 // How often an entry checks whether the log file was rotated.

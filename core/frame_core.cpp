@@ -11,16 +11,16 @@ const WideChar CFrameCore::kCloseText[] = OLESTR("保留窗口程序不退出吧
 namespace {
 
 // The log switch that a View-menu command toggles, or null.
-bool* SwitchOf(int commandId) {
+bool* SwitchOf(LogSwitches& switches, int commandId) {
   switch (commandId) {
     case ID_VIEW_LOG_VALUE_CHANGES:
-      return &logValueChanges;
+      return &switches.logValueChanges;
     case ID_VIEW_LOG_VALUE_WRITES:
-      return &logValueWrites;
+      return &switches.logValueWrites;
     case ID_VIEW_LOG_GROUP_OPS:
-      return &logGroupOps;
+      return &switches.logGroupOps;
     case ID_VIEW_LOG_ITEM_OPS:
-      return &logItemOps;
+      return &switches.logItemOps;
     default:
       return nullptr;
   }
@@ -39,8 +39,11 @@ CFrameCore::CFrameCore(IFrameWindow& window, IFrameView& view, bool backgroundMo
       m_view(view),
       m_backgroundMode(backgroundMode),
       m_backgroundClose(backgroundClose),
-      m_tray(std::move(tray)) {
-  ResetLogSwitches();
+      m_tray(std::move(tray)) {}
+
+void CFrameCore::UseLogSwitches(LogSwitches& switches) {
+  m_switches = &switches;
+  m_switches->ResetWindowSwitches();
 }
 
 CFrameCore::~CFrameCore() {
@@ -132,7 +135,7 @@ bool CFrameCore::OnCmdMsg(int commandId) {
 
 void CFrameCore::ToggleSwitch(int commandId) {
   const std::optional<bool> checked = m_window.ViewItemChecked(commandId);
-  bool* logSwitch = SwitchOf(commandId);
+  bool* logSwitch = SwitchOf(*m_switches, commandId);
   if (!checked || logSwitch == nullptr) return;
   m_window.SetViewItemChecked(commandId, !*checked);
   *logSwitch = !*checked;
@@ -140,7 +143,7 @@ void CFrameCore::ToggleSwitch(int commandId) {
 
 void CFrameCore::SwitchFollowsCheck(int commandId) {
   const std::optional<bool> checked = m_window.ViewItemChecked(commandId);
-  bool* logSwitch = SwitchOf(commandId);
+  bool* logSwitch = SwitchOf(*m_switches, commandId);
   if (checked && logSwitch != nullptr) *logSwitch = *checked;
 }
 

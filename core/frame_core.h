@@ -62,7 +62,7 @@ public:
   enum class BackgroundClose { kDecline, kStop };
 
   // view is the front end's frame as the gateway sees it (the declined-close line goes there).
-  // Sets the log switches to their defaults.
+  // The View menu turns switches of the core's own (at their defaults) until UseLogSwitches.
   CFrameCore(IFrameWindow& window, IFrameView& view, bool backgroundMode,
              std::unique_ptr<ITrayBackend> tray,
              BackgroundClose backgroundClose = BackgroundClose::kDecline);
@@ -70,6 +70,11 @@ public:
   ~CFrameCore();
   CFrameCore(const CFrameCore&) = delete;
   CFrameCore& operator=(const CFrameCore&) = delete;
+
+  // The View menu turns switches from now on (borrowed: they must outlive the core); the window's
+  // three are set to their defaults, as the window does when it is made.
+  void UseLogSwitches(LogSwitches& switches);
+  const LogSwitches& Switches() const { return *m_switches; }
 
   // The pane LogToWindow writes (null: entries are dropped until one is set).
   void SetLogPane(ILogPane* pane) { m_pane = pane; }
@@ -121,6 +126,8 @@ private:
   const bool m_backgroundMode;
   const BackgroundClose m_backgroundClose;
   CTrayNotifier m_tray;
+  LogSwitches m_ownSwitches;
+  LogSwitches* m_switches = &m_ownSwitches;
   ILogPane* m_pane = nullptr;
   std::function<void()> m_onCreateOpcServer;
   std::function<void()> m_onDestroyOpcServer;

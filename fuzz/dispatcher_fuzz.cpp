@@ -62,9 +62,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::filesystem::create_directories(directory);
   std::filesystem::current_path(directory);
   SocketStartup();
-  logGroupOps = false;
-  logItemOps = false;
-  logValueWrites = true;
   return 0;
 }
 
@@ -75,9 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     CFaultyOpcServer server;
     CUnsentDatagrams datagrams;
+    datagrams.log.logGroupOps = false;
+    datagrams.log.logItemOps = false;
+    datagrams.log.logValueWrites = true;
     const RequestSettings settings;
     CRequestDispatcher dispatcher(frame, CFaultyOpcServer::kProgId,
-                                  {datagrams.sender, settings, datagrams.counters});
+                                  {datagrams.sender, settings, datagrams.counters, datagrams.log});
     Send(dispatcher,
          "AD\t2\t9000\r\ng\tA\t4\r\nMemory.Int2.f\tA\t2\r\nStatic.Boolean\tA\t11\r\n"
          "Memory.String.f\tA\t8\r\nMemory.UInt4.f\tA\t0\r\nh\tN\t1\r\nMemory.Real8.f\tA\t5\r\n");

@@ -17,8 +17,8 @@ constexpr LCID kEnglishUs = 0x409;
 }  // namespace
 
 CGroupRegistry::CGroupRegistry(IFrameView& view, CServerConnection& connection,
-                               CDatagramSender& sender)
-    : m_sender(sender), m_view(view), m_connection(connection) {
+                               CDatagramSender& sender, const LogSwitches& log)
+    : m_sender(sender), m_log(log), m_view(view), m_connection(connection) {
   m_connection.SetGroups(this);
 }
 
@@ -34,7 +34,7 @@ void CGroupRegistry::OpcLogToWindow(const std::string& text) {
 }
 
 void CGroupRegistry::OpcLogGroupOp(const std::string& text) {
-  if (logGroupOps) OpcLogToWindow(text);
+  if (m_log.logGroupOps) OpcLogToWindow(text);
 }
 
 void CGroupRegistry::LogRecovery(const std::string& text) {

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/activity_log.h"
 #include "core/frame_view.h"
 #include "net/datagram_sender.h"
 #include "opc/group_record.h"
@@ -31,8 +32,10 @@
 
 class CGroupRegistry final : public IGroupDestinations, private IServerGroups {
 public:
-  // Hooks itself into the connection, which must outlive the registry, as must the sender.
-  CGroupRegistry(IFrameView& view, CServerConnection& connection, CDatagramSender& sender);
+  // Hooks itself into the connection, which must outlive the registry, as must the sender and the
+  // log switches (logGroupOps decides the group lines in the window).
+  CGroupRegistry(IFrameView& view, CServerConnection& connection, CDatagramSender& sender,
+                 const LogSwitches& log);
   // The OPC side's teardown (DestroyOpcSide), without writing to the window.
   ~CGroupRegistry();
   CGroupRegistry(const CGroupRegistry&) = delete;
@@ -87,6 +90,7 @@ public:
 
 private:
   CDatagramSender& m_sender;
+  const LogSwitches& m_log;
   // IServerGroups: the connection's turns.
   void DropServerState() override;
   // After a creation that ends an outage: every group registered again under its index, the

@@ -158,7 +158,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeGroupLine(CRequestTokenizer&
   record->AllocItemDefs(static_cast<WORD>(itemCount));
   if (rateField != nullptr)
     record->dwRequestedUpdateRate = static_cast<DWORD>(CRequestTokenizer::ToInt(rateField));
-  if (logGroupOps) {
+  if (m_log.logGroupOps) {
     const std::unique_ptr<char[]> dotted = definition.peer.GetDottedAddress();
     const std::string text =
         StringPrintf(SystemText("%s(接收端口 %d)请求加入组 %s。总数据项数 %d").c_str(),
@@ -218,7 +218,7 @@ CRequestDispatcher::Refusal CRequestDispatcher::TakeItemLine(CRequestTokenizer& 
   const int item = group.DefineNextItem(AllocWideString(ReceivedText(itemId, definition.typed)),
                                         IsActiveFlag(activeField) ? TRUE : FALSE,
                                         static_cast<VARTYPE>(CRequestTokenizer::ToInt(typeField)));
-  if (logItemOps) {
+  if (m_log.logItemOps) {
     const std::string text =
         StringPrintf(SystemText("往%s组加入第 %d 个变量 %s").c_str(), Narrow(group.szName).c_str(),
                      item, LogText(itemId, definition.typed).c_str());
@@ -285,7 +285,7 @@ int CRequestDispatcher::RemoveGroups(CHttpBlockingSocket& connection, CRequestTo
   }
   for (const std::size_t index : indices) {
     if (GroupRecord* group = m_registry.GetGroup(index)) {
-      if (logGroupOps)
+      if (m_log.logGroupOps)
         m_view.LogToWindow(
             StringPrintf(SystemText("删除组 %s").c_str(), Narrow(group->szName).c_str()));
       m_registry.RemoveOne(index);

@@ -7,6 +7,7 @@
 
 class CDatagramSender;
 struct GatewayCounters;
+struct LogSwitches;
 struct RequestSettings;
 
 struct DispatcherInputs {
@@ -14,4 +15,5 @@ struct DispatcherInputs {
   const RequestSettings& requests;  // /readonly, /writers, /maxgroups, /maxitems, /calltimeout,
                                     // /statuscheck
   const GatewayCounters& counters;  // the process's figures, for the status and the metrics
+  LogSwitches& logSwitches;         // read by the handlers and the group list, turned by the window
 };

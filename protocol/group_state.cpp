@@ -55,7 +55,7 @@ int CRequestDispatcher::SetGroupActive(GroupRecord& group, BOOL active) {
     if (result == S_OK && active && !group.ActiveAtServer())
       group.valuesSince = std::chrono::steady_clock::now();
   }
-  if (logGroupOps) {
+  if (m_log.logGroupOps) {
     m_view.LogToWindow(StringPrintf(SystemText("设定组 %s %s 的操作结果 %d").c_str(),
                                     Narrow(group.szName).c_str(),
                                     SystemText(active ? "激活开启" : "激活关闭").c_str(), result));
@@ -85,7 +85,7 @@ int CRequestDispatcher::RefreshGroups(CHttpBlockingSocket&, CRequestTokenizer& l
       return hr;
     }
     lastCancelId = cancelId;
-    if (logGroupOps)
+    if (m_log.logGroupOps)
       m_view.LogToWindow(StringPrintf(SystemText("成功刷新组 %s").c_str(), name.c_str()));
   }
   if (unregistered != nullptr && unregistered->bActive) {

@@ -271,6 +271,7 @@ private:
   IFrameView& m_view;
   const RequestSettings& m_settings;  // the application's, fixed once the command line is read
   const GatewayCounters& m_counters;  // the application's
+  const LogSwitches& m_log;           // the application's, turned by the window
   CThreadAffinity m_uiThread;
   CServerConnection m_connection;
   CGroupRegistry m_registry;  // after the connection: it goes first

@@ -185,7 +185,7 @@ int CRequestDispatcher::WriteSync(ItemRequest& request, VARIANT* values, std::st
   const GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
   std::string logText;
-  for (std::size_t k = 0; logValueWrites && k < count; ++k) {
+  for (std::size_t k = 0; m_log.logValueWrites && k < count; ++k) {
     const std::string itemId = Narrow(group.ItemId(request.items[k]));
     const std::string& token = request.valueTokens[k];
     logText =
@@ -213,14 +213,14 @@ int CRequestDispatcher::WriteSync(ItemRequest& request, VARIANT* values, std::st
     // The call failed as a whole: its code, without asking a server that may be gone.
     progress.outcomes.assign(count, StringPrintf("failed: IOPCSyncIO::Write returned 0x%08X",
                                                  static_cast<unsigned>(hr)));
-    if (logValueWrites) {
+    if (m_log.logValueWrites) {
       m_view.LogToWindow(logText);
       LogToFile(logText);
     }
     reply = "IOPCSyncIO::Write failed";
     return hr;
   }
-  if (logValueWrites) {
+  if (m_log.logValueWrites) {
     m_view.LogToWindow(logText);
     LogToFile(logText);
   }
@@ -246,7 +246,7 @@ int CRequestDispatcher::WriteAsync(ItemRequest& request, VARIANT* values, std::s
                                    WriteProgress& progress) {
   GroupRecord& group = *request.group;
   const std::size_t count = request.items.size();
-  if (logValueWrites) {
+  if (m_log.logValueWrites) {
     for (std::size_t k = 0; k < count; ++k) {
       const WORD item = request.items[k];
       m_view.LogToWindow(StringPrintf(SystemText("%s 异步写入新值 %s").c_str(),

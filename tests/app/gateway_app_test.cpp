@@ -402,8 +402,17 @@ TEST_F(GatewayAppTest, FrameIsMadeWithTheProgIdAndTheMode) {
   EXPECT_TRUE(m_app->BackgroundMode());
 }
 
-TEST_F(GatewayAppTest, ConstructorResetsTheValueChangeSwitch) {
-  logValueChanges = true;
-  CGatewayApp app;
-  EXPECT_FALSE(logValueChanges);
+TEST_F(GatewayAppTest, TheWindowIsMadeWithTheApplicationsSwitchesAtTheirDefaults) {
+  std::optional<LogSwitches> handed;
+  m_app->SetFrameFactory(
+      [&](const std::u16string&, bool backgroundMode, const DispatcherInputs& inputs) {
+        handed = inputs.logSwitches;
+        return MainWindow{std::make_shared<CHeadlessFrame>(backgroundMode)};
+      });
+  ASSERT_TRUE(Init("/s" + Ports()));
+  ASSERT_TRUE(handed.has_value());
+  EXPECT_FALSE(handed->logValueChanges);
+  EXPECT_FALSE(handed->logValueWrites);
+  EXPECT_TRUE(handed->logGroupOps);
+  EXPECT_FALSE(handed->logItemOps);
 }

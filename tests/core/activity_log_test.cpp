@@ -51,10 +51,11 @@ TEST(LogTimeStampTest, IsLocalTimeWithZeroPaddedFields) {
 }
 
 TEST(LogSwitchesTest, StartAsFalseFalseTrueFalse) {
-  EXPECT_FALSE(logValueChanges);
-  EXPECT_FALSE(logValueWrites);
-  EXPECT_TRUE(logGroupOps);
-  EXPECT_FALSE(logItemOps);
+  const LogSwitches switches;
+  EXPECT_FALSE(switches.logValueChanges);
+  EXPECT_FALSE(switches.logValueWrites);
+  EXPECT_TRUE(switches.logGroupOps);
+  EXPECT_FALSE(switches.logItemOps);
 }
 
 TEST(LogToFileTest, WritesStampSpaceTextAndLineEndAndAppends) {

@@ -96,18 +96,23 @@ protected:
 };
 
 TEST_F(FrameCoreTest, SwitchesStartAtDefaultsAndFollowTheirCheckMarks) {
-  logValueWrites = true;
-  logGroupOps = false;
-  logItemOps = true;
-  Make(false);
-  EXPECT_FALSE(logValueWrites);
-  EXPECT_TRUE(logGroupOps);
-  EXPECT_FALSE(logItemOps);
-  logValueChanges = false;
-  for (auto [id, logSwitch] : {std::pair{ID_VIEW_LOG_VALUE_CHANGES, &logValueChanges},
-                               std::pair{ID_VIEW_LOG_VALUE_WRITES, &logValueWrites},
-                               std::pair{ID_VIEW_LOG_GROUP_OPS, &logGroupOps},
-                               std::pair{ID_VIEW_LOG_ITEM_OPS, &logItemOps}}) {
+  // The window's three start at their defaults; the value-change switch is the application's.
+  LogSwitches switches;
+  switches.logValueChanges = true;
+  switches.logValueWrites = true;
+  switches.logGroupOps = false;
+  switches.logItemOps = true;
+  m_core->UseLogSwitches(switches);
+  EXPECT_TRUE(switches.logValueChanges);
+  EXPECT_FALSE(switches.logValueWrites);
+  EXPECT_TRUE(switches.logGroupOps);
+  EXPECT_FALSE(switches.logItemOps);
+  EXPECT_EQ(&m_core->Switches(), &switches);
+  switches.logValueChanges = false;
+  for (auto [id, logSwitch] : {std::pair{ID_VIEW_LOG_VALUE_CHANGES, &switches.logValueChanges},
+                               std::pair{ID_VIEW_LOG_VALUE_WRITES, &switches.logValueWrites},
+                               std::pair{ID_VIEW_LOG_GROUP_OPS, &switches.logGroupOps},
+                               std::pair{ID_VIEW_LOG_ITEM_OPS, &switches.logItemOps}}) {
     const bool before = m_window.checks[id];
     EXPECT_TRUE(m_core->OnCmdMsg(id));
     EXPECT_EQ(m_window.checks[id], !before) << id;

@@ -26,17 +26,13 @@ std::vector<std::string> Tail(const std::vector<std::string>& lines, std::size_t
 
 class Registry : public ::testing::Test {
 protected:
-  Registry() : m_sockets(receiver.Port()) {
-    logValueChanges = false;
-    logGroupOps = true;
-  }
+  Registry() : m_sockets(receiver.Port()) {}
   ~Registry() override {
     registry.reset();
     connection.reset();
     EXPECT_TRUE(opc.AllReleased()) << opc.LiveObjectCount() << " objects still referenced";
     EXPECT_EQ(opc.HeldSinkCount(), 0u);
     EXPECT_FALSE(ComInitialised());
-    logGroupOps = true;
   }
 
   CGroupRegistry& R() { return *registry; }
@@ -45,7 +41,7 @@ protected:
   void Renew(const std::u16string& progId = CFaultyOpcServer::kProgId) {
     registry.reset();
     connection = std::make_unique<CServerConnection>(view, progId);
-    registry = std::make_unique<CGroupRegistry>(view, *connection, m_sockets.sender);
+    registry = std::make_unique<CGroupRegistry>(view, *connection, m_sockets.sender, m_sockets.log);
   }
 
   // Connects without the menu (no registration, no datagram).
@@ -104,16 +100,13 @@ protected:
   CScratchDir scratch;
   CUdpReceiver receiver;
 
-private:
-  CNotifySockets m_sockets;
-
-protected:
-  CFaultyOpcServer opc;  // "Quarnix.FaultyServer" over the simulator
+  CNotifySockets m_sockets;  // the sender, with the switches the registry reads
+  CFaultyOpcServer opc;      // "Quarnix.FaultyServer" over the simulator
   CRecordingView view;
   std::unique_ptr<CServerConnection> connection =
       std::make_unique<CServerConnection>(view, CFaultyOpcServer::kProgId);
   std::unique_ptr<CGroupRegistry> registry =
-      std::make_unique<CGroupRegistry>(view, *connection, m_sockets.sender);
+      std::make_unique<CGroupRegistry>(view, *connection, m_sockets.sender, m_sockets.log);
   std::string errorText;
 };
 
@@ -289,7 +282,7 @@ TEST_F(Registry, RegistrationLogsEachStepWhileGroupOperationsAreLogged) {
                                      "调用AtlAdvise(...)函数",
                                  }));
   view.lines.clear();
-  logGroupOps = false;
+  m_sockets.log.logGroupOps = false;
   Define(u"g2");
   EXPECT_EQ(Register(1), 0);
   EXPECT_TRUE(view.lines.empty());

@@ -22,15 +22,10 @@ struct Update {
 class DataCallback : public ::testing::Test {
 protected:
   DataCallback() : m_sockets(defaultReceiver.Port()) {
-    logValueChanges = false;
-    logGroupOps = true;
     sink = new COpcDataCallback(registry, m_sockets.sender);
     sink->AddRef();
   }
-  ~DataCallback() override {
-    sink->Release();
-    logValueChanges = false;
-  }
+  ~DataCallback() override { sink->Release(); }
 
   // A group at the next index whose datagrams go to 127.0.0.1 at port (0: the default port).
   GroupRecord* Group(std::uint16_t port) {
@@ -94,7 +89,7 @@ protected:
   CNotifySockets m_sockets;
   CRecordingView view;
   CServerConnection connection{view, u"Quarnix.NoServer"};
-  CGroupRegistry registry{view, connection, m_sockets.sender};
+  CGroupRegistry registry{view, connection, m_sockets.sender, m_sockets.log};
   COpcDataCallback* sink = nullptr;
 };
 
@@ -239,7 +234,7 @@ TEST_F(DataCallback, SummariesAreLoggedOnlyWithTheValueChangeSwitch) {
   groupReceiver.Next();
   EXPECT_TRUE(SendLines().empty());
 
-  logValueChanges = true;
+  m_sockets.log.logValueChanges = true;
   ASSERT_EQ(DataChange(0, 0, S_OK, S_OK, I4Items(6)), S_OK);
   ASSERT_EQ(DataChange(0, 0, S_FALSE, static_cast<HRESULT>(0x80004005u), I4Items(5)), S_OK);
   const auto lines = SendLines();
@@ -254,7 +249,7 @@ TEST_F(DataCallback, SummariesAreLoggedOnlyWithTheValueChangeSwitch) {
 
 TEST_F(DataCallback, SplitCallLogsOneSummaryPerDatagram) {
   Group(groupReceiver.Port());
-  logValueChanges = true;
+  m_sockets.log.logValueChanges = true;
   ASSERT_EQ(DataChange(0, 0, S_FALSE, S_OK, I4Items(300)), S_OK);
   const auto lines = SendLines();
   ASSERT_EQ(lines.size(), 3u);
@@ -270,7 +265,7 @@ TEST_F(DataCallback, SplitCallLogsOneSummaryPerDatagram) {
 
 TEST_F(DataCallback, CallsBeyond65535ItemsAreSentWholeIn121EntryDatagrams) {
   Group(groupReceiver.Port());
-  logValueChanges = true;
+  m_sockets.log.logValueChanges = true;
   ASSERT_EQ(DataChange(0, 0, S_OK, S_OK, I4Items(70000)), S_OK);
   const auto lines = SendLines();
   ASSERT_EQ(lines.size(), 579u);

@@ -158,16 +158,17 @@ private:
 };
 
 // The gateway's notification socket and a datagram sender on it aimed by default at a
-// receiver (under the process's value-change log switch), with counters of its own.
+// receiver, with log switches and counters of its own.
 class CNotifySockets {
 public:
   explicit CNotifySockets(std::uint16_t defaultPort)
-      : sender(socket, DatagramAddress{0x7F000001, defaultPort}, logValueChanges, counters) {
+      : sender(socket, DatagramAddress{0x7F000001, defaultPort}, log.logValueChanges, counters) {
     socket.Create(kSockDgram);
   }
   ~CNotifySockets() { socket.Close(); }
 
   CBlockingSocket socket;
+  LogSwitches log;
   GatewayCounters counters;
   CDatagramSender sender;
 };

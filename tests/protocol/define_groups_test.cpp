@@ -139,7 +139,7 @@ TEST_F(DefineGroupsTest, ItemClientHandlesFollowTheItemLines) {
 }
 
 TEST_F(DefineGroupsTest, GroupLogLineGoesToWindowAndFileWhileTheSwitchIsOn) {
-  logItemOps = true;
+  m_log.logItemOps = true;
   Define("AD\t1\t9000\r\ng\tA\t2\r\nStatic.Int2\tA\t2\r\nStatic.Int4\tA\t2\r\n");
   const std::string groupLine = "127.0.0.1(接收端口 9000)请求加入组 g。总数据项数 2";
   EXPECT_TRUE(m_frame.Logged(groupLine));
@@ -150,8 +150,8 @@ TEST_F(DefineGroupsTest, GroupLogLineGoesToWindowAndFileWhileTheSwitchIsOn) {
   EXPECT_NE(file.find("往g组加入第 1 个变量 Static.Int4"), std::string::npos);
 
   m_frame.windowLines.clear();
-  logGroupOps = false;
-  logItemOps = false;
+  m_log.logGroupOps = false;
+  m_log.logItemOps = false;
   Define("AD\t1\r\nh\tA\t1\r\nStatic.Int2\tA\t2\r\n");
   EXPECT_FALSE(m_frame.Logged("请求加入组"));
   EXPECT_FALSE(m_frame.Logged("个变量"));

@@ -48,13 +48,8 @@ class DispatcherTest : public ::testing::Test {
 protected:
   DispatcherTest()
       : m_dispatcher(m_frame, CFaultyOpcServer::kProgId,
-                     {m_datagrams.sender, m_settings, m_datagrams.counters}) {
+                     {m_datagrams.sender, m_settings, m_datagrams.counters, m_datagrams.log}) {
     pMainFrame = &m_frame;
-    m_saved[0] = logValueChanges;
-    m_saved[1] = logValueWrites;
-    m_saved[2] = logGroupOps;
-    m_saved[3] = logItemOps;
-    ResetLogSwitches();
   }
 
   ~DispatcherTest() override {
@@ -66,10 +61,6 @@ protected:
     EXPECT_TRUE(m_opc.AllReleased()) << m_opc.LiveObjectCount() << " objects alive";
     EXPECT_EQ(m_opc.HeldSinkCount(), 0u);
     pMainFrame = nullptr;
-    logValueChanges = m_saved[0];
-    logValueWrites = m_saved[1];
-    logGroupOps = m_saved[2];
-    logItemOps = m_saved[3];
   }
 
   // One request on its own connection: the client sends bytes, the request is read whole as
@@ -120,10 +111,8 @@ protected:
   CFaultyOpcServer m_opc;
   CRecordingFrame m_frame;
   CUnsentDatagrams m_datagrams;
+  LogSwitches& m_log = m_datagrams.log;  // the dispatcher's switches; a test turns them
   RequestSettings m_settings;  // the options in effect; a test sets them before its requests
   CRequestDispatcher m_dispatcher;
   int m_lastResult = -1;
-
-private:
-  bool m_saved[4] = {};
 };

@@ -159,7 +159,7 @@ TEST_F(GroupStateTest, RefreshWithoutIndexLinesAnswersEmpty) {
 TEST_F(GroupStateTest, FailingRefreshIsAnsweredAndLoggedWhateverTheSwitch) {
   DefineTwo();
   Request("AC\tA\r\n0\r\n1\r\n\r\n");
-  logGroupOps = false;
+  m_log.logGroupOps = false;
   m_opc.SetFailure(kRefresh2, E_FAIL);
   EXPECT_EQ(Request("RF\t7\r\n0\r\n1\r\n"), "-2147467259\t returned when all Refresh2(...)\r\n");
   EXPECT_EQ(m_opc.CountOf(kRefresh2), 1);

@@ -105,7 +105,7 @@ class DispatcherWithoutServerTest : public ::testing::Test {
 protected:
   DispatcherWithoutServerTest()
       : m_dispatcher(m_frame, u"Quarnix.NoSuchServer",
-                     {m_datagrams.sender, m_settings, m_datagrams.counters}) {}
+                     {m_datagrams.sender, m_settings, m_datagrams.counters, m_datagrams.log}) {}
   ~DispatcherWithoutServerTest() override { m_dispatcher.Registry().DestroyOpcSide(); }
 
   std::string Request(std::string_view bytes) {

@@ -177,7 +177,7 @@ class CFreshGateway {
 public:
   CFreshGateway()
       : m_dispatcher(m_frame, CFaultyOpcServer::kProgId,
-                     {m_datagrams.sender, m_settings, m_datagrams.counters}) {
+                     {m_datagrams.sender, m_settings, m_datagrams.counters, m_datagrams.log}) {
     pMainFrame = &m_frame;
     EXPECT_EQ(Answer(kGroups).rfind("0\t", 0), 0u);
   }

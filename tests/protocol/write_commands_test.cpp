@@ -102,7 +102,7 @@ TEST_F(WriteCommandsTest, SyncWriteWithFailedItemsListsEachWithItsPosition) {
 }
 
 TEST_F(WriteCommandsTest, SyncWriteLogBuildsOneTextForTheRequest) {
-  logValueWrites = true;
+  m_log.logValueWrites = true;
   EXPECT_EQ(Request("SW\t0\t2\r\n0\t300\r\n2\t7\r\n"), "0\t\r\n");
   const std::string text = "Memory.Int2.w 同步写入 300\r\n\t\t    Memory.UInt1.w 同步写入 7";
   EXPECT_TRUE(m_frame.Logged(text));
@@ -117,7 +117,7 @@ TEST_F(WriteCommandsTest, SyncWriteLogsNothingWhileTheSwitchIsOff) {
 }
 
 TEST_F(WriteCommandsTest, FailingSyncWriteIsAnsweredWithItsCode) {
-  logValueWrites = true;
+  m_log.logValueWrites = true;
   m_opc.SetFailure(kSyncWrite, E_FAIL);
   EXPECT_EQ(Request("SW\t0\t1\r\n0\t300\r\n"), "-2147467259\tIOPCSyncIO::Write failed\r\n");
   EXPECT_TRUE(m_frame.Logged("Memory.Int2.w 同步写入 300"));
@@ -176,7 +176,7 @@ TEST_F(WriteCommandsTest, RefusedInterfacesAreAnsweredWithTheQueryResult) {
 }
 
 TEST_F(WriteCommandsTest, AsyncWriteAnswersTheCancelIdAndLogsEachItem) {
-  logValueWrites = true;
+  m_log.logValueWrites = true;
   const std::string reply = Request("AW\t0\t2\t9\r\n0\t5\r\n2\t6\r\n");
   const auto calls = m_opc.CallsOf(kAsyncWrite);
   ASSERT_EQ(calls.size(), 1u);

@@ -105,10 +105,10 @@ TEST_F(MainFrameTest, ChoosingGroupOperationsTwiceLeavesItCheckedAndOn) {
   QAction* item = m_frame->FindMenuCommand(32784);
   item->trigger();  // as chosen from the menu
   EXPECT_FALSE(item->isChecked());
-  EXPECT_FALSE(logGroupOps);
+  EXPECT_FALSE(m_frame->Core().Switches().logGroupOps);
   item->trigger();
   EXPECT_TRUE(item->isChecked());
-  EXPECT_TRUE(logGroupOps);
+  EXPECT_TRUE(m_frame->Core().Switches().logGroupOps);
 }
 
 TEST_F(MainFrameTest, HideAndValueChangeItemsShowTheirPromptsInTheStatusBar) {

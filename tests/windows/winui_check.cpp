@@ -120,15 +120,16 @@ void CheckPlacement(CChecks& checks, CMainFrame& frame) {
 
 void CheckSwitches(CChecks& checks, CMainFrame& frame) {
   CheckMenu(checks, GetMenu(frame.GetSafeHwnd()), ExpectedMainMenu(), "window menu");
-  checks.Expect(!logValueChanges && !logValueWrites && logGroupOps && !logItemOps,
+  const LogSwitches& log = frame.Core().Switches();
+  checks.Expect(!log.logValueChanges && !log.logValueWrites && log.logGroupOps && !log.logItemOps,
                 "switches start false, false, true, false");
   struct Switch {
     UINT id;
-    bool* value;
-  } switches[] = {{32782, &logValueChanges},
-                  {32783, &logValueWrites},
-                  {32784, &logGroupOps},
-                  {32787, &logItemOps}};
+    const bool* value;
+  } switches[] = {{32782, &log.logValueChanges},
+                  {32783, &log.logValueWrites},
+                  {32784, &log.logGroupOps},
+                  {32787, &log.logItemOps}};
   HMENU view = GetSubMenu(GetMenu(frame.GetSafeHwnd()), 1);
   for (const Switch& item : switches) {
     const std::string name = "switch " + std::to_string(item.id);
