@@ -115,7 +115,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   }
 
   // 6 to 8. The first listener thread; then the gateway is ready for requests.
-  pMainFrame->LogToWindow(SystemText("尝试启动监听线程"));
+  m_mainFrame->LogToWindow(SystemText("尝试启动监听线程"));
   StartListenerChain();
   CHealthServices::StatusFiller figures;
   if (CRequestDispatcher* dispatcher = m_dispatcher)
@@ -123,7 +123,7 @@ bool CGatewayApp::InitInstance(std::string_view commandLine) {
   m_health.Start(
       std::move(figures), m_protection,
       StringPrintf("listening for requests on port %u", static_cast<unsigned>(listenPort)));
-  pMainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
+  m_mainFrame->LogToWindow(SystemText("成功启动监听线程后发送成功启动广播"));
 
   // 9. The startup announcement.
   m_sender->SendText(kStartupDatagram);
@@ -137,13 +137,13 @@ void CGatewayApp::ReportStartNotes(const CommandLineOptions& options) {
   // first request. The gateway still starts (the server may be installed later).
   std::string unknownServer;
   if (!CServerConnection::ProgIdRegistered(m_progId, unknownServer)) {
-    pMainFrame->LogToWindow(unknownServer);
+    m_mainFrame->LogToWindow(unknownServer);
     LogToFile(unknownServer);  // once: a line mirrored from the pane is not written again
   }
   // Words that are no option are ignored, as ever, but named: a typo must not pass unseen.
   for (const std::string& word : options.unknownOptions) {
     const std::string text = UnknownOptionText(word);
-    pMainFrame->LogToWindow(text);
+    m_mainFrame->LogToWindow(text);
     LogToFile(text);  // once: a line mirrored from the pane is not written again
     if (m_backgroundMode) WriteStandardOutput(text);
   }
@@ -222,11 +222,11 @@ bool CGatewayApp::PrepareProcess() {
 bool CGatewayApp::OpenSocketsLogged() {
   try {
     const std::string trying = StringPrintf(SystemText("尝试打开套接字端口%d").c_str(), listenPort);
-    pMainFrame->LogToWindow(trying);
+    m_mainFrame->LogToWindow(trying);
     LogToFile(trying);
     OpenSockets();
     const std::string opened = StringPrintf(SystemText("成功打开套接字端口%d").c_str(), listenPort);
-    pMainFrame->LogToWindow(opened);
+    m_mainFrame->LogToWindow(opened);
     LogToFile(opened);
     return true;
   } catch (const CBlockingSocketException& e) {
@@ -254,7 +254,7 @@ void CGatewayApp::ReportSocketFailure(const CBlockingSocketException& e) {
       StringPrintf(SystemText("打开网络端口% d 错误 %s").c_str(), listenPort, text)};
   if (e.m_nErrorCode == kErrorAddressInUse) lines.push_back(PortTakenText(listenPort));
   if (!m_backgroundMode) {
-    pMainFrame->LogToWindow(lines.front());
+    m_mainFrame->LogToWindow(lines.front());
     ReportStartFailure(lines);
     return;
   }

@@ -1,10 +1,13 @@
 // The application object: command line, single-instance guard, start-up and shutdown.
 //
-// CGatewayApp owns the gateway's two long-lived sockets (through CGatewaySockets), the datagram
-// sender on the UDP socket (made once the command line is read, handed to the main window's OPC
-// side), the single-instance guard and the main frame. InitInstance runs the start-up in its fixed
-// order (command line, guard, socket library, main frame, sockets and the metrics port, listener,
-// READY to the service manager and the metrics server, startup datagram);
+// CGatewayApp is the one place that reads the command line. It owns the gateway's two long-lived
+// sockets (through CGatewaySockets), the datagram sender on the UDP socket (made once the command
+// line is read, handed to the main window's OPC side), the settings, the counters and the log
+// switches, the single-instance guard and the main frame; each part is given what it uses when it
+// is made (the listener chain its counters and the protection settings, the window's dispatcher
+// the sender, the request settings, the counters and the log switches). InitInstance runs the
+// start-up in its fixed order (command line, guard, socket library, main frame, sockets and the
+// metrics port, listener, READY to the service manager and the metrics server, startup datagram);
 // the event loop runs only when it returns true. Afterwards the host destroys the main frame
 // (DestroyMainFrame, which tears down the OPC side) and calls ExitInstance, which closes the
 // listening socket, gives up the guard, sends the exit datagram and closes the UDP socket. No
@@ -44,7 +47,8 @@ public:
   // Makes the main window for a ProgID. The frame applies the window placement itself and stays
   // hidden in background mode. The application keeps the returned frame as the owner and hands
   // the dispatcher's entry to the listener chain. The window's dispatcher is made with inputs
-  // (the datagram sender and the request settings), which outlive the window.
+  // (the datagram sender, the request settings, the counters and the log switches), which
+  // outlive the window.
   using FrameFactory = std::function<MainWindow(const WideString& progId, bool backgroundMode,
                                                 const DispatcherInputs& inputs)>;
   // Shows a text in a message box with an OK button.

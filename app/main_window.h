@@ -26,7 +26,7 @@ struct MainWindow {
 };
 
 // frame and core are the front end's window and its core; progId names the OPC server; the
-// dispatcher is made with inputs (datagram sender, request settings), which must outlive the
-// window.
+// dispatcher is made with inputs (datagram sender, request settings, counters, log switches),
+// which must outlive the window; the core's View menu turns inputs.logSwitches.
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
                               const WideString& progId, const DispatcherInputs& inputs);

@@ -88,7 +88,6 @@ void RunInput(CSilentFrameView& frame) {
     connection.SetReceived(request);
     connection.SetPeer(CSocketAddress(0x7F000001, 50000));
     CRequestDispatcher::ReadRequest(connection);
-    connection.Rewind();
     dispatcher.OnRequest(connection);
   }
   dispatcher.Registry().DestroyOpcSide();

@@ -38,7 +38,6 @@ void Send(CRequestDispatcher& dispatcher, std::string_view bytes) {
   connection.SetReceived(bytes);
   connection.SetPeer(CSocketAddress(0x7F000001, 50000));
   CRequestDispatcher::ReadRequest(connection);
-  connection.Rewind();
   dispatcher.OnRequest(connection);
   const std::string& reply = connection.QueuedReply();
   Check(reply.empty() || (reply.size() >= 3 && reply.compare(reply.size() - 2, 2, "\r\n") == 0));

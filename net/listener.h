@@ -92,8 +92,9 @@ public:
   using ReadCall = std::function<void(CHttpBlockingSocket& connection)>;
 
   // The listener-side answer, for requests that need nothing of the UI thread (the status
-  // request): the test tells whether the request is one (leaving the connection rewound), the
-  // answer replies to it on the listener thread (true when it did). Neither throws.
+  // request): the test tells whether the request is one (from what the read call received; the
+  // connection is rewound before it), the answer replies to it on the listener thread (true when
+  // it did). Neither throws.
   using AnswerCall = std::function<bool(CHttpBlockingSocket& connection)>;
 
   // Refusals are counted on counters, which must outlive the chain.

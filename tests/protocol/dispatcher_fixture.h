@@ -85,7 +85,6 @@ protected:
   // The listener's part and the UI thread's part of one request.
   int Answer(CHttpBlockingSocket& connection) {
     CRequestDispatcher::ReadRequest(connection);
-    connection.Rewind();
     const int result = m_dispatcher.OnRequest(connection);
     connection.SendPending(kResponseSeconds);
     return result;

@@ -197,7 +197,6 @@ public:
     connection.SetReceived(bytes);
     connection.SetPeer(CSocketAddress(0x7F000001, 50000));
     CRequestDispatcher::ReadRequest(connection);
-    connection.Rewind();
     m_dispatcher.OnRequest(connection);
     if (lines != nullptr) *lines = static_cast<int>(connection.Request().LinesTaken());
     return connection.QueuedReply();
