@@ -8,6 +8,7 @@ void CReceivedRequest::AddLine(std::string_view kept, int length, bool empty, bo
   line.empty = empty;
   line.refused = refused;
   line.text = static_cast<std::uint32_t>(m_text.size());
+  line.kept = static_cast<std::uint32_t>(kept.size());
   line.firstField = static_cast<std::uint32_t>(m_fieldStarts.size());
   m_text.append(kept);
   m_text.push_back('\0');

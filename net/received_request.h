@@ -26,8 +26,9 @@ public:
   struct Line {
     int length = 0;          // the count the line reader returned, line end included
     bool empty = false;      // it ends a list of lines
-    bool refused = false;    // longer than its reader keeps: Text() is the start it kept
+    bool refused = false;    // longer than its reader keeps: Kept() is the start it kept
     std::uint32_t text = 0;  // where its kept bytes start in the request's text
+    std::uint32_t kept = 0;  // how many bytes were kept
     std::uint32_t firstField = 0;
     std::uint32_t fieldCount = 0;
   };
@@ -44,8 +45,11 @@ public:
   const char* Field(const Line& line, std::uint32_t k) const {
     return m_text.data() + m_fieldStarts[line.firstField + k];
   }
-  // A line's kept bytes, NUL-terminated (cut at the first field's end once fields were added).
-  const char* Text(const Line& line) const { return m_text.data() + line.text; }
+  // A line's kept bytes as given to AddLine (NUL bytes included); once fields were added, the byte
+  // after each field reads as a NUL.
+  std::string_view Kept(const Line& line) const {
+    return std::string_view(m_text.data() + line.text, line.kept);
+  }
 
   // The receiving is over (failure: what ended it). Framed() is true afterwards.
   void Finish(const std::optional<CBlockingSocketException>& failure);

@@ -95,7 +95,7 @@ int CRequestTokenizer::ReadLine() {
   }
   const CReceivedRequest::Line& line = m_request.LineAt(m_nextLine++);
   m_request.NoteTaken(m_nextLine);
-  if (line.refused) throw CRequestLineTooLong(m_request.Text(line));
+  if (line.refused) throw CRequestLineTooLong(std::string(m_request.Kept(line)));
   m_line = &line;
   m_length = line.length;
   m_empty = line.empty;

@@ -171,6 +171,22 @@ TEST(RequestTokenizerTest, ALaterLineOf150BytesRefusesTheRequestWhereTheCursorMe
   EXPECT_EQ(line.NextToken(), nullptr);
 }
 
+TEST(RequestTokenizerTest, ARefusedLineKeepsANulByteOfItsStart) {
+  CLoopbackConnection connection;
+  const std::string start = std::string("0\t", 2) + '\0' + std::string(96, 'v');
+  ASSERT_TRUE(connection.Send("SW\t0\t1\r\n" + start + std::string(60, 'v') + "\r\n"));
+  ReceivedLines lines(connection.Server());
+  lines.receiver.ReceiveLine();
+  EXPECT_THROW(lines.receiver.ReceiveLine(), CRequestLineTooLong);
+  lines.line.ReadLine();
+  try {
+    lines.line.ReadLine();
+    ADD_FAILURE() << "the refused line was read";
+  } catch (const CRequestLineTooLong& tooLong) {
+    EXPECT_EQ(tooLong.Start(), start);
+  }
+}
+
 TEST(RequestTokenizerTest, ReadLineOfCrLfOnlyIsEmptyAndHasNoToken) {
   CLoopbackConnection connection;
   ASSERT_TRUE(connection.Send("\r\n"));
