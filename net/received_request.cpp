@@ -3,6 +3,13 @@
 #include "platform/socket_api.h"
 
 void CReceivedRequest::AddLine(std::string_view kept, int length, bool empty, bool refused) {
+  if (m_lines.empty()) {
+    // Room for a request of a few dozen lines at once: most requests then take three
+    // allocations, not one per line and field.
+    m_text.reserve(kReservedText);
+    m_lines.reserve(kReservedLines);
+    m_fieldStarts.reserve(kReservedFields);
+  }
   Line line;
   line.length = length;
   line.empty = empty;

@@ -67,6 +67,10 @@ public:
   }
 
 private:
+  static constexpr std::size_t kReservedText = 1024;
+  static constexpr std::size_t kReservedLines = 32;
+  static constexpr std::size_t kReservedFields = 96;
+
   std::string m_text;
   std::vector<std::uint32_t> m_fieldStarts;
   std::vector<Line> m_lines;
