@@ -239,6 +239,14 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
     }
     return S_OK;
   }
+  if (id == WideStringView(OLESTR("Control.Instance"))) {
+    if (info != nullptr) {
+      *info =
+          SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
+      info->instance = true;
+    }
+    return S_OK;
+  }
   if (id == WideStringView(OLESTR("Control.Restart")) ||
       id == WideStringView(OLESTR("Control.Hang")) ||
       id == WideStringView(OLESTR("Control.Delay"))) {
@@ -340,6 +348,10 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
     case SimFamily::kBad:
     case SimFamily::kUncertain:
     case SimFamily::kControl:
+      if (info.instance) {
+        value->vt = VT_I4, value->lVal = static_cast<LONG>(info.number);
+        break;
+      }
       SetZero(info.type, value);
       break;
     case SimFamily::kMany:

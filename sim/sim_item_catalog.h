@@ -12,7 +12,10 @@
 // kSimManyCount, no leading zero) are read-only VT_I4 items that read N, for paging through a
 // large branch. "Static.LongString" is a read-only VT_BSTR item holding SimLongText(): a text
 // far longer than a datagram or a request line, for trying how clients get it; it is a valid ID
-// but not listed by browsing, so the browse tree keeps one leaf per type.
+// but not listed by browsing, so the browse tree keeps one leaf per type. "Control.Instance" is a
+// read-only VT_I4 item reading the number of the server state that serves it (1 for
+// Quarnix.Simulator, 2 for Quarnix.Simulator.2: the core puts it into `number`); it is not listed
+// by browsing either.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -51,6 +54,7 @@ struct SimItemInfo {
   WORD quality = OPC_QUALITY_GOOD;
   std::uint32_t number = 0;  // Many: N of "Many.N", also its value
   bool longText = false;     // "Static.LongString": SimLongText() instead of the Static text
+  bool instance = false;     // "Control.Instance": reads `number`, the server state's number
 };
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty

@@ -27,8 +27,9 @@ HRESULT CSimClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** pp
   // object holds a reference of its own once made.
   CServerLifetime& lifetime = CServerLifetime::Instance();
   if (!lifetime.Acquire()) return CO_E_SERVER_STOPPING;
-  const HRESULT hr =
-      m_flat ? CreateSimulatorFlatObject(riid, ppv) : CreateSimulatorObject(riid, ppv);
+  const HRESULT hr = m_served == Served::kFlat     ? CreateSimulatorFlatObject(riid, ppv)
+                     : m_served == Served::kSecond ? CreateSimulator2Object(riid, ppv)
+                                                   : CreateSimulatorObject(riid, ppv);
   lifetime.Release();
   return hr;
 }
