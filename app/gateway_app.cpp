@@ -46,7 +46,7 @@ void CGatewayApp::ReportStartFailure(const std::vector<std::string>& lines) {
 }
 
 MainWindow CGatewayApp::CreateMainFrame() {
-  if (m_frameFactory) return m_frameFactory(m_progId, m_backgroundMode, *m_sender);
+  if (m_frameFactory) return m_frameFactory(m_progId, m_failover, m_backgroundMode, *m_sender);
   return MainWindow{std::make_shared<CHeadlessFrame>(m_backgroundMode)};
 }
 
@@ -172,6 +172,7 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   remoteHost = options.remoteHost;
   m_backgroundMode = options.backgroundMode;
   m_progId = options.progId;
+  m_failover = options.failover;
   m_metricsPort = options.metricsPort;
   if (options.showUsage) {
     ShowMessage(LoadResString(IDS_USAGE));

@@ -41,9 +41,10 @@ public:
   // Makes the main window for a ProgID. The frame applies the window placement itself and stays
   // hidden in background mode. The application keeps the returned frame as the owner and hands
   // the dispatcher's entry to the listener chain. The window's OPC side sends its datagrams
-  // through sender, which outlives the window.
-  using FrameFactory = std::function<MainWindow(const WideString& progId, bool backgroundMode,
-                                                CDatagramSender& sender)>;
+  // through sender, which outlives the window; failover names its backup server, if any.
+  using FrameFactory =
+      std::function<MainWindow(const WideString& progId, const FailoverSettings& failover,
+                               bool backgroundMode, CDatagramSender& sender)>;
   // Shows a text in a message box with an OK button.
   using MessageBoxHandler = std::function<void(const std::string& text)>;
 
@@ -106,6 +107,7 @@ private:
   void StopListenerChain();
 
   WideString m_progId = OLESTR("OPC.SimaticNET");
+  FailoverSettings m_failover;
   bool m_backgroundMode = false;
   // The datagram sender, made once the command line has given its destination; it outlives
   // the main frame, whose OPC side sends through it.

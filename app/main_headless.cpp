@@ -20,10 +20,10 @@
 
 namespace {
 
-MainWindow MakeHeadlessWindow(const WideString& progId, bool backgroundMode,
-                              CDatagramSender& sender) {
+MainWindow MakeHeadlessWindow(const WideString& progId, const FailoverSettings& failover,
+                              bool backgroundMode, CDatagramSender& sender) {
   auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
-  return AssembleMainWindow(frame, frame->Core(), progId, sender);
+  return AssembleMainWindow(frame, frame->Core(), progId, sender, failover);
 }
 
 // Runs the calls posted to the UI thread until a stop is asked for. A call that throws is

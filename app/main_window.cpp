@@ -13,10 +13,11 @@ struct CMainWindowParts {
 }  // namespace
 
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                              const WideString& progId, CDatagramSender& sender) {
+                              const WideString& progId, CDatagramSender& sender,
+                              const FailoverSettings& failover) {
   auto parts = std::make_shared<CMainWindowParts>();
   parts->frame = std::move(frame);
-  parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId, sender);
+  parts->dispatcher = std::make_unique<CRequestDispatcher>(*parts->frame, progId, sender, failover);
   CGroupRegistry* registry = &parts->dispatcher->Registry();
   core.SetCreateOpcServerHandler([registry] { registry->OnCreateOpcServer(); });
   core.SetDestroyOpcServerHandler([registry] { registry->OnDestroyOpcServer(); });

@@ -15,6 +15,7 @@
 
 #include "core/frame_core.h"
 #include "core/frame_view.h"
+#include "opc/failover_settings.h"
 #include "platform/wide_string.h"
 
 class CDatagramSender;
@@ -25,7 +26,9 @@ struct MainWindow {
   CRequestDispatcher* dispatcher = nullptr;  // null: requests are closed without a reply
 };
 
-// frame and core are the front end's window and its core; progId names the OPC server; the
-// OPC side sends its datagrams through sender, which must outlive the window.
+// frame and core are the front end's window and its core; progId names the OPC server and
+// failover its backup; the OPC side sends its datagrams through sender, which must outlive the
+// window.
 MainWindow AssembleMainWindow(std::shared_ptr<IFrameView> frame, CFrameCore& core,
-                              const WideString& progId, CDatagramSender& sender);
+                              const WideString& progId, CDatagramSender& sender,
+                              const FailoverSettings& failover = {});

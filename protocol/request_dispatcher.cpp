@@ -68,8 +68,11 @@ bool CRequestDispatcher::ReadRequest(CHttpBlockingSocket& connection) {
   return ReadWholeRequest(connection, &FramingOf);
 }
 
-CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender)
-    : m_view(view), m_connection(view, std::move(progId)), m_registry(view, m_connection, sender) {
+CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender,
+                                       FailoverSettings failover)
+    : m_view(view),
+      m_connection(view, std::move(progId), std::move(failover)),
+      m_registry(view, m_connection, sender) {
   m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
                                        const OPCHANDLE* items, const HRESULT* errors) {
     AuditWriteCompletion(group, transactionId, count, items, errors);

@@ -53,7 +53,9 @@
 
 class CRequestDispatcher {
 public:
-  CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender);
+  // progId is the OPC server, failover its backup (none by default).
+  CRequestDispatcher(IFrameView& view, WideString progId, CDatagramSender& sender,
+                     FailoverSettings failover = {});
   // Stops the audit of write completions first: the group list goes after the audit trail.
   ~CRequestDispatcher();
   CRequestDispatcher(const CRequestDispatcher&) = delete;

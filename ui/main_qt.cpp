@@ -29,9 +29,10 @@
 
 namespace {
 
-MainWindow MakeMainFrame(const WideString& progId, bool backgroundMode, CDatagramSender& sender) {
+MainWindow MakeMainFrame(const WideString& progId, const FailoverSettings& failover,
+                         bool backgroundMode, CDatagramSender& sender) {
   auto frame = std::make_shared<CMainFrame>(backgroundMode);
-  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId, sender);
+  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId, sender, failover);
   if (!backgroundMode) ShowMainWindow(*frame);
   return window;
 }

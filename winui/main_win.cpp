@@ -59,11 +59,12 @@ void EndSession() {
   g_exitCode = theApp.ExitInstance();
 }
 
-MainWindow MakeMainFrame(const WideString& progId, bool backgroundMode, CDatagramSender& sender) {
+MainWindow MakeMainFrame(const WideString& progId, const FailoverSettings& failover,
+                         bool backgroundMode, CDatagramSender& sender) {
   auto frame = std::make_shared<CMainFrame>(backgroundMode);
   frame->SetRequestPump(g_pump);
   frame->SetSessionEndingHandler(EndSession);
-  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId, sender);
+  MainWindow window = AssembleMainWindow(frame, frame->Core(), progId, sender, failover);
   frame->LoadFrame();  // a window that cannot be made leaves a frame without window
   if (!backgroundMode) frame->ShowAtStartup();
   return window;

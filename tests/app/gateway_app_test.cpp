@@ -52,14 +52,14 @@ protected:
     ::setenv("XDG_RUNTIME_DIR", m_scratch.Path().c_str(), 1);
     m_port = FreeTcpPort();
     m_app = std::make_unique<CGatewayApp>();
-    m_app->SetFrameFactory(
-        [this](const std::u16string& progId, bool backgroundMode, CDatagramSender&) {
-          auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
-          m_frame = frame.get();
-          m_frameProgId = progId;
-          m_frameBackground = backgroundMode;
-          return MainWindow{frame};
-        });
+    m_app->SetFrameFactory([this](const std::u16string& progId, const FailoverSettings&,
+                                  bool backgroundMode, CDatagramSender&) {
+      auto frame = std::make_shared<CHeadlessFrame>(backgroundMode);
+      m_frame = frame.get();
+      m_frameProgId = progId;
+      m_frameBackground = backgroundMode;
+      return MainWindow{frame};
+    });
     m_app->SetMessageBox([this](const std::string& text) { m_messageBoxes.push_back(text); });
   }
   void TearDown() override {
@@ -372,9 +372,10 @@ TEST_F(GatewayAppTest, BroadcastIsOnOnlyForTheAllOnesHost) {
   m_app->ExitInstance();
 
   CGatewayApp invalidHost;
-  invalidHost.SetFrameFactory([](const std::u16string&, bool, CDatagramSender&) {
-    return MainWindow{std::make_shared<CHeadlessFrame>(true)};
-  });
+  invalidHost.SetFrameFactory(
+      [](const std::u16string&, const FailoverSettings&, bool, CDatagramSender&) {
+        return MainWindow{std::make_shared<CHeadlessFrame>(true)};
+      });
   testing::internal::CaptureStdout();
   ASSERT_TRUE(
       invalidHost.InitInstance("q /s /lp " + std::to_string(m_port) + " /rh not-an-address /rp 0"));
