@@ -28,8 +28,10 @@ public:
   }
   void RestoreGroups() override { ++restores; }
   std::size_t AbandonServerState() override { return 0; }
+  void LeaveServerState() override { ++leaves; }
 
   int drops = 0;
+  int leaves = 0;
   int restores = 0;
   bool heldAtDrop = false;
 
