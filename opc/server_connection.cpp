@@ -203,6 +203,8 @@ void CServerConnection::Release(const char* failureFormat) {
 
 HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
   m_uiThread.Check();
+  // Past the failover time a request is served by the healthy standby at once.
+  if (m_server == nullptr && ChooseRecoveryTarget()) return S_OK;
   // A creation that hung until its deadline a moment ago is not tried again by every request
   // queued behind it: each would hold the UI thread for another deadline.
   if (m_server == nullptr && m_lastHungCreation &&
