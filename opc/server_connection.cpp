@@ -216,7 +216,18 @@ HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
   // result when there is one, else it is answered at once, as throughout the hang.
   const HRESULT hr = m_creationPending ? StartCreation(errorText) : ConnectWithRetry(errorText);
   if (hr == kCreationPending) return RPC_E_CALL_CANCELED;
-  if (hr != S_OK) return hr;
+  if (hr != S_OK) {
+    // With a backup, a primary that cannot be created at all is retried in the background as
+    // /connect does, so that the backup serves once the failover time has passed.
+    if (m_failover.Enabled() && !m_recovering && m_role == Role::kPrimary) {
+      m_recovering = true;
+      m_connectingAtStart = true;
+      m_reconnectAttempt = 0;
+      m_lastReconnectError = hr;
+      m_primaryDownSince = std::chrono::steady_clock::now();
+    }
+    return hr;
+  }
   // A request after a loss brings the groups back before it is handled; one after the operator's
   // destroy (or the first one) connects without groups.
   if (m_recovering) Regained();
@@ -469,8 +480,7 @@ void CServerConnection::NoteBackupFailure(const std::string& text) {
 }
 
 bool CServerConnection::ChooseRecoveryTarget() {
-  if (!m_failover.Enabled() || !m_recovering || m_connectingAtStart || m_server != nullptr)
-    return false;
+  if (!m_failover.Enabled() || !m_recovering || m_server != nullptr) return false;
   const auto now = std::chrono::steady_clock::now();
   if (m_role == Role::kPrimary) {
     if (!m_primaryDownSince) m_primaryDownSince = now;
@@ -501,7 +511,8 @@ bool CServerConnection::ChooseRecoveryTarget() {
 
 void CServerConnection::TakeStandby(const std::string& why) {
   const bool toBackup = m_role == Role::kPrimary;
-  const bool wasRecovering = m_recovering;
+  const bool firstServer = std::exchange(m_connectingAtStart, false);
+  const bool wasRecovering = m_recovering && !firstServer;
   m_role = Other(m_role);
   m_server = std::exchange(m_standby, nullptr);
   // A creation of the server that no longer serves goes on; the standby check takes its result.
@@ -526,7 +537,8 @@ void CServerConnection::TakeStandby(const std::string& why) {
   LogRecovery(StringPrintf(SystemText("切换到%sOPC服务器 %s，由它提供数据：%s").c_str(),
                            RoleName(m_role).c_str(), WideToMultiByte(ActiveProgId()).c_str(),
                            why.c_str()));
-  if (m_groups != nullptr) m_groups->RestoreGroups();
+  // The first server since the start holds no groups yet.
+  if (m_groups != nullptr && !firstServer) m_groups->RestoreGroups();
 }
 
 void CServerConnection::NoteServerStatus(DWORD state) {
