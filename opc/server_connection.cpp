@@ -605,8 +605,11 @@ void CServerConnection::CheckStandby() {
     IOPCServer* server = nullptr;
     m_deadline->TakeCancelled();
     try {
-      hr = CreateServerUnderDeadline(clsid, *m_deadline, &server, kStandbyCreationWait,
-                                     HostOf(standbyRole));
+      // A creation already under way (a hung server's) is only looked at, not waited for.
+      hr = CreateServerUnderDeadline(
+          clsid, *m_deadline, &server,
+          m_standbyPending ? std::chrono::milliseconds(0) : kStandbyCreationWait,
+          HostOf(standbyRole));
     } catch (...) {
       hr = E_FAIL;
     }

@@ -21,6 +21,7 @@
 #include "platform/com/com.h"
 #include "sim/simulator.h"
 #include "simserver/class_factory.h"
+#include "simserver/server_downtime.h"
 #include "simserver/server_lifetime.h"
 #include "simserver/server_registration.h"
 
@@ -98,9 +99,12 @@ void RevokeClasses() {
 // A write to "Control.Restart": the process ends abruptly once the write's reply has left, as a
 // crashed server does, without releasing anything its clients hold. Only the class object is
 // withdrawn first, so that COM starts a new process at the next creation (wine's activation
-// service would otherwise keep routing creations to the dead one). The asked downtime is the
-// time until then.
-void CrashProcess(unsigned /*seconds*/) {
+// service would otherwise keep routing creations to the dead one). For the asked downtime a new
+// process of the same server refuses creations (server_downtime.h).
+int g_instance = 1;  // the server this process serves: 2 for Quarnix.Simulator.2
+
+void CrashProcess(unsigned seconds) {
+  NoteServerDowntime(g_instance, seconds);
   HANDLE thread = CreateThread(
       nullptr, 0,
       [](LPVOID) -> DWORD {
@@ -126,6 +130,7 @@ void DrainCallbacks() {
 }
 
 int Serve(bool second) {
+  g_instance = second ? 2 : 1;
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) {
     Print(Format("quarnix-sim.exe: COM could not be started (error %08lx).\n",

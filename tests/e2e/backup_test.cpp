@@ -124,13 +124,23 @@ TEST(BackupTest, AHungPrimaryFailsOverToo) {
   ASSERT_TRUE(inbox.WaitFor(FromInstance(1)));
   ASSERT_TRUE(WaitUntil([&] { return StatusValue(gateway, "server_backup_available") == "1"; }));
 
-  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "30"}})));
+  // An 8 s hang: found at the next status check, given up 2 s later.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "8"}})));
   ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
   ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
   EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
   EXPECT_EQ("backup", StatusValue(gateway, "server_active"));
-  // Stopped while the primary still hangs.
-  EXPECT_TRUE(gateway.Stop());
+  // The primary's checks see the hang end; with /failback 0 the backup goes on serving. (The
+  // wait also leaves no hung server behind for the next test where the server is a process.)
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return gateway.LogFile().find(CGatewayProcess::GatewayText(
+                   "主OPC服务器 Quarnix.Simulator 又能应答状态查询")) != std::string::npos;
+      },
+      30s))
+      << gateway.LogFile();
+  EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
+  EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
 }
 
 TEST(BackupTest, ABackupThatDoesNotExistLeavesThePrimaryServingAndIsLoggedOnce) {
