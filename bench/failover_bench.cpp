@@ -48,8 +48,9 @@ bool DefineAndActivate(CRunningGateway& gateway, std::uint16_t port) {
 
 // Waits until every group has sent a value change whose first item reads instance; the time of
 // the first such datagram and of the last group's, or nothing by the deadline.
-bool WaitForInstance(CUdpReceiver& receiver, std::uint32_t instance, BenchClock::time_point deadline,
-                     BenchClock::time_point& first, BenchClock::time_point& all) {
+bool WaitForInstance(CUdpReceiver& receiver, std::uint32_t instance,
+                     BenchClock::time_point deadline, BenchClock::time_point& first,
+                     BenchClock::time_point& all) {
   std::vector<bool> seen(kGroups, false);
   int count = 0;
   while (count < kGroups && BenchClock::now() < deadline) {
