@@ -61,10 +61,10 @@ bool StartupAnnounced(CRunningGateway& gateway) {
 }
 
 // 0: active, Control.Instance and a counter; 1: the primary's controls.
-std::string DefineFlowAndControls(std::uint16_t port, const char* control) {
+std::string DefineFlowAndControls(std::uint16_t port, std::vector<ItemDefinition> controls) {
   return DefineGroupsRequest(
       {Group("flow", true, {{"Control.Instance", true, 0}, {"Ramp.Int4", true, 0}}),
-       Group("control", false, {{control, true, 0}})},
+       Group("control", false, std::move(controls))},
       port);
 }
 
@@ -74,8 +74,8 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
   ASSERT_TRUE(gateway.Ready());
   CDatagramInbox inbox;
   ASSERT_TRUE(inbox.Open());
-  EXPECT_EQ("0\t\r\n0\r\n1\r\n",
-            gateway.RawExchange(DefineFlowAndControls(inbox.Port(), "Control.Restart")));
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n", gateway.RawExchange(DefineFlowAndControls(
+                                     inbox.Port(), {{"Control.Restart", true, 0}})));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
   ASSERT_TRUE(inbox.WaitFor(FromInstance(1)));
   EXPECT_EQ("0\t\r\n1\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
@@ -112,14 +112,18 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
       << log;
 }
 
-TEST(BackupTest, AHungPrimaryFailsOverToo) {
+// The control group is registered on whichever server serves: after the failover its
+// Control.Restart crashes the backup, and the healthy primary takes the groups back at once
+// (/failback 0 would otherwise keep them on the backup).
+TEST(BackupTest, AHungPrimaryFailsOverTooAndALostBackupGivesTheGroupsBackAtOnce) {
   CRunningGateway gateway({"/backup", "Quarnix.Simulator.2", "/failover", "2", "/failback", "0",
                            "/calltimeout", "2", "/statuscheck", "1"});
   ASSERT_TRUE(gateway.Ready());
   CDatagramInbox inbox;
   ASSERT_TRUE(inbox.Open());
   EXPECT_EQ("0\t\r\n0\r\n1\r\n",
-            gateway.RawExchange(DefineFlowAndControls(inbox.Port(), "Control.Hang")));
+            gateway.RawExchange(DefineFlowAndControls(
+                inbox.Port(), {{"Control.Hang", true, 0}, {"Control.Restart", true, 0}})));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
   ASSERT_TRUE(inbox.WaitFor(FromInstance(1)));
   ASSERT_TRUE(WaitUntil([&] { return StatusValue(gateway, "server_backup_available") == "1"; }));
@@ -141,6 +145,16 @@ TEST(BackupTest, AHungPrimaryFailsOverToo) {
       << gateway.LogFile();
   EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
+
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{1, "5"}})));
+  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
+  ASSERT_TRUE(inbox.WaitFor(FromInstance(1))) << gateway.LogFile();
+  EXPECT_EQ("primary", StatusValue(gateway, "server_active"));
+  EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
+  EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText(
+                "由它提供数据：备用服务器 Quarnix.Simulator.2 已失去，主服务器正常")),
+            std::string::npos)
+      << gateway.LogFile();
 }
 
 TEST(BackupTest, ABackupThatDoesNotExistLeavesThePrimaryServingAndIsLoggedOnce) {
