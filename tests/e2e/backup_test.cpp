@@ -157,6 +157,41 @@ TEST(BackupTest, AHungPrimaryFailsOverTooAndALostBackupGivesTheGroupsBackAtOnce)
       << gateway.LogFile();
 }
 
+// Both servers lost: the backup, crashed after the primary, comes back first and serves the
+// groups under their indices; the primary takes them back once it is back and healthy.
+TEST(BackupTest, WithBothServersLostTheOneBackFirstServes) {
+  CRunningGateway gateway(
+      {"/backup", "Quarnix.Simulator.2", "/failover", "2", "/failback", "3", "/statuscheck", "1"});
+  ASSERT_TRUE(gateway.Ready());
+  CDatagramInbox inbox;
+  ASSERT_TRUE(inbox.Open());
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n", gateway.RawExchange(DefineFlowAndControls(
+                                     inbox.Port(), {{"Control.Restart", true, 0}})));
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
+  ASSERT_TRUE(inbox.WaitFor(FromInstance(1)));
+  ASSERT_TRUE(WaitUntil([&] { return StatusValue(gateway, "server_backup_available") == "1"; }));
+
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "15"}})));
+  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
+  ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
+  // The control group is on the backup now: its own crash leaves no server at all for 3 s.
+  EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "3"}})));
+  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
+  ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
+  EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
+  EXPECT_EQ("backup", StatusValue(gateway, "server_active"));
+  EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
+  EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText(
+                "备用OPC服务器 Quarnix.Simulator.2 已恢复，由它继续提供数据")),
+            std::string::npos)
+      << gateway.LogFile();
+
+  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
+  ASSERT_TRUE(inbox.WaitFor(FromInstance(1))) << gateway.LogFile();
+  EXPECT_EQ("0\t\r\n1\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
+  EXPECT_EQ("primary", StatusValue(gateway, "server_active"));
+}
+
 TEST(BackupTest, ABackupThatDoesNotExistLeavesThePrimaryServingAndIsLoggedOnce) {
   CRunningGateway gateway({"/backup", "No.Such.Server", "/failover", "1"});
   ASSERT_TRUE(gateway.Ready());
