@@ -276,7 +276,7 @@ HRESULT CSimCore::AddItems(const std::shared_ptr<SimGroupState>& groupPtr, DWORD
       const OPCITEMDEF& def = items[i];
       const WideStringView id = def.szItemID != nullptr ? def.szItemID : OLESTR("");
       SimItemInfo info;
-      HRESULT hr = ParseSimItemId(id, &info);
+      HRESULT hr = ParseSimItemId(id, &info, m_number);
       if (SUCCEEDED(hr) && !IsSupportedRequestedType(info.canonicalType, def.vtRequestedDataType))
         hr = OPC_E_BADTYPE;
       if (FAILED(hr)) {

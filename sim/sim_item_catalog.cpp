@@ -223,7 +223,7 @@ std::uint32_t ManyNumber(WideStringView id) {
 
 }  // namespace
 
-HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
+HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info, int instance) {
   if (id.empty()) return OPC_E_INVALIDITEMID;
   if (const std::uint32_t n = ManyNumber(id); n != 0) {
     if (info != nullptr)
@@ -245,6 +245,13 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
           SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
       info->instance = true;
     }
+    return S_OK;
+  }
+  if (id == WideStringView(OLESTR("Control.Instance1Only"))) {
+    if (instance != 1) return OPC_E_UNKNOWNITEMID;
+    if (info != nullptr)
+      *info =
+          SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
     return S_OK;
   }
   if (id == WideStringView(OLESTR("Control.Restart")) ||

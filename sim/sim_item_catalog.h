@@ -15,7 +15,9 @@
 // but not listed by browsing, so the browse tree keeps one leaf per type. "Control.Instance" is a
 // read-only VT_I4 item reading the number of the server state that serves it (1 for
 // Quarnix.Simulator, 2 for Quarnix.Simulator.2: the core puts it into `number`); it is not listed
-// by browsing either.
+// by browsing either. "Control.Instance1Only" is a read-only VT_I4 item reading 0 that only the
+// first server state knows: the second answers OPC_E_UNKNOWNITEMID for it, as a backup server
+// configured with fewer items does; it is not listed by browsing.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -59,7 +61,8 @@ struct SimItemInfo {
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
 // dot-separated part, a control character); OPC_E_UNKNOWNITEMID for a well-formed unknown one.
-HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info);
+// instance is the number of the server state asked (1 or 2): it decides "Control.Instance1Only".
+HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info, int instance = 1);
 
 // How many items the branch "Many" holds.
 inline constexpr std::uint32_t kSimManyCount = 50000;

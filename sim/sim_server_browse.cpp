@@ -18,10 +18,11 @@ WideStringView TextOf(LPCWSTR text) {
   return text != nullptr ? WideStringView(text) : WideStringView();
 }
 
-// The item of an ID for the properties calls: S_OK, or the parse error.
-HRESULT PropertyItem(LPCWSTR id, SimItemInfo* info) {
+// The item of an ID for the properties calls of the server state numbered instance: S_OK, or the
+// parse error.
+HRESULT PropertyItem(LPCWSTR id, SimItemInfo* info, int instance) {
   if (id == nullptr) return E_INVALIDARG;
-  return ParseSimItemId(id, info);
+  return ParseSimItemId(id, info, instance);
 }
 
 }  // namespace
@@ -125,7 +126,7 @@ HRESULT CSimServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
     return E_INVALIDARG;
   *pdwCount = 0, *ppPropertyIDs = nullptr, *ppDescriptions = nullptr, *ppvtDataTypes = nullptr;
   SimItemInfo info;
-  const HRESULT hr = PropertyItem(szItemID, &info);
+  const HRESULT hr = PropertyItem(szItemID, &info, m_core.Number());
   if (FAILED(hr)) return hr;
   const std::vector<SimPropertyInfo> list = SimPropertyList(info);
   auto* ids = TaskArray<DWORD>(list.size());
@@ -158,7 +159,7 @@ HRESULT CSimServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
   *ppvData = nullptr, *ppErrors = nullptr;
   if (dwCount == 0 || pdwPropertyIDs == nullptr) return E_INVALIDARG;
   SimItemInfo info;
-  const HRESULT hr = PropertyItem(szItemID, &info);
+  const HRESULT hr = PropertyItem(szItemID, &info, m_core.Number());
   if (FAILED(hr)) return hr;
   auto* values = TaskArray<VARIANT>(dwCount);
   auto* errors = TaskArray<HRESULT>(dwCount);
@@ -189,7 +190,7 @@ HRESULT CSimServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwProp
   *ppszNewItemIDs = nullptr, *ppErrors = nullptr;
   if (dwCount == 0 || pdwPropertyIDs == nullptr) return E_INVALIDARG;
   SimItemInfo info;
-  const HRESULT hr = PropertyItem(szItemID, &info);
+  const HRESULT hr = PropertyItem(szItemID, &info, m_core.Number());
   if (FAILED(hr)) return hr;
   auto* ids = TaskArray<LPWSTR>(dwCount);
   auto* errors = TaskArray<HRESULT>(dwCount);
