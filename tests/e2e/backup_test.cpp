@@ -1,8 +1,8 @@
 // A gateway with a backup server (/backup Quarnix.Simulator.2): its client keeps its groups, their
 // indices and the value stream when the primary crashes or hangs, and gets them back from the
 // primary once that has been healthy for /failback seconds. "Control.Instance" tells which of
-// the two simulated servers answers. Also: a backup that does not exist, and /backup equal to
-// /progId.
+// the two simulated servers answers ("Control.Instance1Only" is an item only the first knows).
+// Also: both servers lost, a backup that does not exist, and /backup equal to /progId.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -74,11 +74,17 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
   ASSERT_TRUE(gateway.Ready());
   CDatagramInbox inbox;
   ASSERT_TRUE(inbox.Open());
-  EXPECT_EQ("0\t\r\n0\r\n1\r\n", gateway.RawExchange(DefineFlowAndControls(
-                                     inbox.Port(), {{"Control.Restart", true, 0}})));
+  // 2: an item that only the primary knows.
+  EXPECT_EQ("0\t\r\n0\r\n1\r\n2\r\n",
+            gateway.RawExchange(DefineGroupsRequest(
+                {Group("flow", true, {{"Control.Instance", true, 0}, {"Ramp.Int4", true, 0}}),
+                 Group("control", false, {{"Control.Restart", true, 0}}),
+                 Group("primaryonly", false, {{"Control.Instance1Only", true, 0}})},
+                inbox.Port())));
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(SetGroupsActiveRequest(true, {0})));
   ASSERT_TRUE(inbox.WaitFor(FromInstance(1)));
   EXPECT_EQ("0\t\r\n1\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
+  EXPECT_EQ("0\t\r\n0\t192\r\n", gateway.RawExchange(ReadSyncRequest(2, {0})));
   EXPECT_EQ("primary", StatusValue(gateway, "server_active"));
   // The backup is checked in the background before it is needed.
   ASSERT_TRUE(WaitUntil([&] { return StatusValue(gateway, "server_backup_available") == "1"; }));
@@ -92,15 +98,21 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
   EXPECT_EQ("backup", StatusValue(gateway, "server_active"));
   EXPECT_EQ("Quarnix.Simulator.2", StatusValue(gateway, "server_active_progid"));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
-  // The group on the backup lacks what the backup does not know: nothing here; the control
-  // group was registered there too (under index 1).
+  // The control group was registered there too (under index 1); the group whose item the
+  // backup does not know is kept, unregistered, and a request on it says so.
   EXPECT_EQ("0\t\r\n0\t192\r\n", gateway.RawExchange(ReadSyncRequest(1, {0})));
+  EXPECT_EQ("1\tGroup 2 is not registered with the server\r\n",
+            gateway.RawExchange(ReadSyncRequest(2, {0})));
+  EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText("组 primaryonly 重新加入OpcServer失败")),
+            std::string::npos)
+      << gateway.LogFile();
 
   // Back on the primary once it has been healthy for 5 s.
   ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
   ASSERT_TRUE(inbox.WaitFor(FromInstance(1))) << gateway.LogFile();
   EXPECT_EQ("primary", StatusValue(gateway, "server_active"));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
+  EXPECT_EQ("0\t\r\n0\t192\r\n", gateway.RawExchange(ReadSyncRequest(2, {0})));
   const std::string log = gateway.LogFile();
   EXPECT_NE(log.find(CGatewayProcess::GatewayText("切换到备用OPC服务器 Quarnix.Simulator.2")),
             std::string::npos)
