@@ -103,8 +103,9 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
   EXPECT_EQ("0\t\r\n0\t192\r\n", gateway.RawExchange(ReadSyncRequest(1, {0})));
   EXPECT_EQ("1\tGroup 2 is not registered with the server\r\n",
             gateway.RawExchange(ReadSyncRequest(2, {0})));
-  EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText("组 primaryonly 重新加入OpcServer失败")),
-            std::string::npos)
+  EXPECT_NE(
+      gateway.LogFile().find(CGatewayProcess::GatewayText("组 primaryonly 重新加入OpcServer失败")),
+      std::string::npos)
       << gateway.LogFile();
 
   // Back on the primary once it has been healthy for 5 s.
