@@ -7,6 +7,7 @@
 #include "app/work_directory.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
+#include "platform/string_format.h"
 #include "res/gateway_options.h"
 
 bool IsOption(const std::string& token, std::string_view option) {
@@ -108,6 +109,70 @@ std::size_t EditDistance(std::string_view a, std::string_view b) {
   return d[a.size()][b.size()];
 }
 
+// A number of seconds from 0 to most: decimal digits only.
+bool ParseSeconds(const std::string& text, int most, int& seconds) {
+  if (text.empty() || text.size() > 6) return false;
+  int number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  if (number > most) return false;
+  seconds = number;
+  return true;
+}
+
+void TakeSeconds(const std::vector<std::string>& tokens, std::size_t& at, const char* name,
+                 int most, int& seconds, std::string& error) {
+  const std::string value = at + 1 < tokens.size() ? tokens[++at] : std::string();
+  if (!ParseSeconds(value, most, seconds)) {
+    RecordOptionError(error, name, value,
+                      StringPrintf("请给出 0 到 %d 之间的秒数，例如 %s %d", most, name,
+                                   IsOption(name, "/failover") ? kDefaultFailoverSeconds
+                                                               : kDefaultFailbackSeconds)
+                          .c_str());
+  }
+}
+
+// ProgIDs are looked up without regard to letter case.
+bool SameProgId(const WideString& a, const WideString& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](WideChar c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<WideChar>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The backup's settings that no single option can judge: /backup must name another server, and
+// /backuphost needs DCOM, which only the Windows build has.
+void CheckBackup(const CommandLineOptions& options, bool hostGiven, std::string& error) {
+  if (!error.empty()) return;
+  const FailoverSettings& failover = options.failover;
+  if (failover.Enabled() && SameProgId(failover.backupProgId, options.progId)) {
+    error = StringPrintf(
+        SystemText(
+            "备用OPC服务器 /backup %s 与主服务器 /progId 相同：请给出另一台OPC服务器的ProgID")
+            .c_str(),
+        WideToMultiByte(failover.backupProgId).c_str());
+    return;
+  }
+#ifndef _WIN32
+  if (hostGiven) {
+    error = SystemText(
+        "选项 /backuphost 仅限Windows版（通过DCOM在另一台计算机上创建备用服务器）；"
+        "本Linux版只能在本机创建备用服务器，请去掉 /backuphost");
+    return;
+  }
+#else
+  (void)hostGiven;
+#endif
+  if (!failover.backupHost.empty() && !failover.Enabled())
+    error = SystemText("选项 /backuphost 需要与 /backup 一起给出");
+}
+
 bool IsUsageOption(const std::string& token) {
   return IsOption(token, "/?") || IsOption(token, "--help") || IsOption(token, "-h");
 }
@@ -116,6 +181,7 @@ bool IsUsageOption(const std::string& token) {
 
 void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options) {
   const std::vector<std::string> tokens = SplitCommandLine(commandLine);
+  bool backupHostGiven = false;
   for (std::size_t i = 1; i < tokens.size(); ++i) {
     const std::string& token = tokens[i];
     const bool hasValue = i + 1 < tokens.size();
@@ -138,6 +204,27 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
       options.workDir = hasValue ? tokens[++i] : std::string();
     } else if (IsOption(token, "/connect")) {
       options.connectAtStart = true;
+    } else if (IsOption(token, "/backup")) {
+      const std::string value = hasValue ? tokens[++i] : std::string();
+      if (value.empty())
+        RecordOptionError(options.optionError, "/backup", value,
+                          "请给出备用OPC服务器的ProgID，例如 /backup Quarnix.Simulator.2");
+      options.failover.backupProgId = MultiByteToWide(value);
+    } else if (IsOption(token, "/backuphost")) {
+      const std::string value = hasValue ? tokens[++i] : std::string();
+      if (value.empty())
+        RecordOptionError(options.optionError, "/backuphost", value,
+                          "请给出备用OPC服务器所在计算机的名称或IP地址");
+      options.failover.backupHost = MultiByteToWide(value);
+      backupHostGiven = true;
+    } else if (IsOption(token, "/failover")) {
+      TakeSeconds(tokens, i, "/failover", kMaxFailoverSeconds, options.failover.failoverSeconds,
+                  options.optionError);
+      options.failoverGiven = true;
+    } else if (IsOption(token, "/failback")) {
+      TakeSeconds(tokens, i, "/failback", kMaxFailbackSeconds, options.failover.failbackSeconds,
+                  options.optionError);
+      options.failbackGiven = true;
     } else if (TakeProtectionOption(tokens, i, options.protection, options.requests,
                                     options.optionError)) {
       // Applied, or its error recorded; the start record shows the list as given.
@@ -147,6 +234,7 @@ void ParseCommandLine(std::string_view commandLine, CommandLineOptions& options)
     }
   }
   CheckWritersWithinAllow(options.protection, options.requests, options.optionError);
+  CheckBackup(options, backupHostGiven, options.optionError);
 }
 
 std::string UnknownOptionText(const std::string& word) {

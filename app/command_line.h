@@ -1,6 +1,7 @@
 // The gateway's command line: /rh, /rp, /lp, /s, /progId and /? (also --help and -h), the
 // protection options of protection_options.h, /workdir (work_directory.h), /metrics PORT
-// (the metrics port that health_services.h opens) and /connect (the OPC server at start).
+// (the metrics port that health_services.h opens), /connect (the OPC server at start) and the
+// backup server's /backup, /backuphost, /failover and /failback (opc/failover_settings.h).
 //
 // The raw line is split at spaces (runs of spaces count as one, no quoting), the first token
 // (the program path) is skipped, and the options are matched without regard to case. An option
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "net/protection_settings.h"
+#include "opc/failover_settings.h"
 #include "platform/wide_string.h"
 #include "protocol/request_settings.h"
 
@@ -42,6 +44,11 @@ struct CommandLineOptions {
   // /workdir FOLDER (work_directory.h): given, the folder (empty when the value is missing).
   std::optional<std::string> workDir;
   bool connectAtStart = false;  // /connect: the OPC server is created at start and kept
+  // /backup, /backuphost, /failover, /failback: the backup server. /backup equal to /progId,
+  // a bad number and (on Linux) /backuphost are option errors.
+  FailoverSettings failover;
+  bool failoverGiven = false;  // /failover was on the line (the start record shows it then)
+  bool failbackGiven = false;  // /failback likewise
   // Words that are no option (nor the value of one), in command-line order. Ignored, as ever.
   std::vector<std::string> unknownOptions;
 };

@@ -191,6 +191,7 @@ bool CGatewayApp::TakeCommandLine(std::string_view commandLine, CommandLineOptio
   }
   m_protection = options.protection;
   m_requests = options.requests;
+  m_requests.failover = options.failover;
   return true;
 }
 

@@ -40,6 +40,12 @@ std::string StartRecordText(const CommandLineOptions& options) {
     text += StringPrintf(" /calltimeout %d", requests.callTimeoutSeconds);
   if (requests.statusCheckSeconds != kDefaultStatusCheckSeconds)
     text += StringPrintf(" /statuscheck %d", requests.statusCheckSeconds);
+  // The backup's options only when given, likewise.
+  const FailoverSettings& failover = options.failover;
+  if (failover.Enabled()) text += " /backup " + WideToMultiByte(failover.backupProgId);
+  if (!failover.backupHost.empty()) text += " /backuphost " + WideToMultiByte(failover.backupHost);
+  if (options.failoverGiven) text += StringPrintf(" /failover %d", failover.failoverSeconds);
+  if (options.failbackGiven) text += StringPrintf(" /failback %d", failover.failbackSeconds);
   return text;
 }
 

@@ -86,6 +86,12 @@ struct GatewayStatus {
   std::uint64_t serverLosses = 0;
   std::uint64_t serverReconnects = 0;
   std::int32_t lastLossCode = 0;  // the HRESULT of the last loss; 0 before any
+  // The backup server (/backup): only with one configured are these reported.
+  bool backupConfigured = false;
+  bool backupActive = false;     // the backup serves (or is being got back), not the primary
+  std::string activeProgId;      // the ProgID of the server that serves
+  bool backupAvailable = false;  // the backup serves, or its last check answered "running"
+  std::uint64_t failovers = 0;   // how often the backup took over from the primary
   // The group list.
   std::size_t groupEntries = 0;  // placeholders included
   std::size_t groupsRegistered = 0;

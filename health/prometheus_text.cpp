@@ -69,6 +69,16 @@ void Server(CExposition& out, const GatewayStatus& s) {
   out.Gauge("quarnix_server_last_loss_code",
             "HRESULT of the last loss as an unsigned number; 0 before any.",
             Integer(static_cast<std::uint32_t>(s.lastLossCode)));
+  if (!s.backupConfigured) return;
+  out.Family("quarnix_server_active", "gauge",
+             "1 for the OPC server that serves (primary or backup, /backup), 0 for the other.");
+  out.Sample("quarnix_server_active", "server=\"primary\"", s.backupActive ? "0" : "1");
+  out.Sample("quarnix_server_active", "server=\"backup\"", s.backupActive ? "1" : "0");
+  out.Gauge("quarnix_server_backup_available",
+            "1 while the backup OPC server serves or answers its checks as running, else 0.",
+            s.backupAvailable ? "1" : "0");
+  out.Counter("quarnix_server_failovers_total", "Switches from the primary to the backup server.",
+              s.failovers);
 }
 
 void Groups(CExposition& out, const GatewayStatus& s) {

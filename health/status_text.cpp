@@ -41,8 +41,14 @@ std::vector<std::string> StatusLines(const GatewayStatus& s) {
       Line("datagram_send_failures", Count(s.datagramFailures)),
       Line("writers", s.writers),
       Line("audit_writable", s.auditWritable ? "1" : "0"),
-      Line("value_age_max_seconds", largest < 0 ? std::string("-") : Seconds(largest)),
   };
+  if (s.backupConfigured) {
+    lines.push_back(Line("server_active", s.backupActive ? "backup" : "primary"));
+    lines.push_back(Line("server_active_progid", s.activeProgId));
+    lines.push_back(Line("server_backup_available", s.backupAvailable ? "1" : "0"));
+    lines.push_back(Line("server_failovers", Count(s.failovers)));
+  }
+  lines.push_back(Line("value_age_max_seconds", largest < 0 ? std::string("-") : Seconds(largest)));
   for (const GroupValueAge& age : s.groupAges) {
     lines.push_back("group_value_age_seconds\t" + std::to_string(age.index) + '\t' +
                     Seconds(age.seconds));

@@ -144,7 +144,7 @@ void CBridge::GatewayTasks(Clock::time_point now) {
     return;
   }
   if (now >= m_nextCheck) {
-    m_session.Check();
+    if (m_session.Check()) m_session.AskActiveServer();
     m_nextCheck = now + std::chrono::seconds(m_config.checkIntervalS);
   }
   if (m_config.refreshIntervalS > 0 && now >= m_nextRefresh && m_session.Serving()) {
@@ -155,7 +155,8 @@ void CBridge::GatewayTasks(Clock::time_point now) {
 
 void CBridge::PublishStatus(bool force) {
   if (!m_link.Connected()) return;
-  const std::string status = StatusPayload(true, m_session.StateText(), Figures());
+  const std::string status =
+      StatusPayload(true, m_session.StateText(), Figures(), m_session.Active());
   if (!force && status == m_statusSent) return;
   // The queue's figures change with every message: once a second at most.
   const auto now = Clock::now();

@@ -176,6 +176,24 @@ bool CGatewaySession::Check() {
   return true;
 }
 
+void CGatewaySession::AskActiveServer() {
+  const ExchangeResult result = m_client.Exchange(StatusRequest());
+  if (!result.Ok() || result.reply.code != 0) return;
+  const auto value = [&](const std::string& key) -> std::optional<std::string> {
+    const std::size_t at = result.raw.find("\n" + key + "\t");
+    if (at == std::string::npos) return std::nullopt;
+    const std::size_t start = at + key.size() + 2;
+    const std::size_t end = result.raw.find_first_of("\r\n", start);
+    return result.raw.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  };
+  const auto role = value("server_active");
+  const auto progId = value("server_active_progid");
+  if (role && progId)
+    m_active = ActiveServer{*role, *progId};
+  else
+    m_active.reset();
+}
+
 bool CGatewaySession::Refresh(std::uint32_t transaction) {
   const auto reply = Ask(RefreshGroupsRequest(transaction, Indices()), "RF");
   if (!reply) return false;

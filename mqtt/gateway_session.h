@@ -25,6 +25,7 @@
 
 #include "client/gateway_client.h"
 #include "mqtt/bridge_config.h"
+#include "mqtt/topic_payload.h"
 
 using LogFunction = std::function<void(const std::string& line)>;
 
@@ -56,6 +57,10 @@ public:
   bool Serving() const { return m_serving; }
   // "connected", "unreachable", "refused" (requests answered with errors) or "starting".
   const std::string& StateText() const { return m_state; }
+  // "ST": the server that serves the gateway, kept for the status message; nothing when the
+  // gateway has no backup server (or does not say). A failure changes nothing else.
+  void AskActiveServer();
+  const std::optional<ActiveServer>& Active() const { return m_active; }
 
   // The configuration group of a datagram's group handle, when it is one of ours.
   std::optional<std::size_t> ConfigGroup(std::uint16_t handle) const;
@@ -78,6 +83,7 @@ private:
   const BridgeConfig& m_config;
   LogFunction m_log;
   CGatewayClient m_client;
+  std::optional<ActiveServer> m_active;
   std::vector<DefinedGroup> m_groups;
   std::unordered_map<int, std::size_t> m_byIndex;
   bool m_serving = false;

@@ -206,7 +206,8 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string StatusPayload(bool online, const std::string& gatewayState,
-                          const std::optional<QueueFigures>& queue) {
+                          const std::optional<QueueFigures>& queue,
+                          const std::optional<ActiveServer>& server) {
   std::string out = std::string("{\"status\":\"") + (online ? "online" : "offline") +
                     "\",\"gateway\":" + JsonString(gatewayState) + ",\"broker\":\"" +
                     (online ? "connected" : "disconnected") + "\"";
@@ -224,6 +225,12 @@ std::string StatusPayload(bool online, const std::string& gatewayState,
     }
     out += ",\"dropped\":";
     out += std::to_string(queue->dropped);
+  }
+  if (server) {
+    out += ",\"server\":";
+    out += JsonString(server->role);
+    out += ",\"server_progid\":";
+    out += JsonString(server->progId);
   }
   return out + "}";
 }

@@ -59,11 +59,18 @@ struct QueueFigures {
   std::uint64_t dropped = 0;             // since the start
 };
 
+// The OPC server that serves the gateway, as its status tells with a backup configured.
+struct ActiveServer {
+  std::string role;    // "primary" or "backup"
+  std::string progId;  // its ProgID
+};
+
 // The status message: {"status":"online","gateway":"...","broker":"connected"}, with a queue on
 // disk followed by "queued":N,"queued_oldest":"2026-12-08T09:00:00.123Z" (null when empty) and
-// "dropped":N.
+// "dropped":N, and with a known active server by "server":"backup","server_progid":"...".
 std::string StatusPayload(bool online, const std::string& gatewayState,
-                          const std::optional<QueueFigures>& queue = std::nullopt);
+                          const std::optional<QueueFigures>& queue = std::nullopt,
+                          const std::optional<ActiveServer>& server = std::nullopt);
 
 // A queued value message as it is replayed: the same object with "replayed":true and "seq", the
 // queue's sequence number (grows by one per queued change, across restarts; a consumer that

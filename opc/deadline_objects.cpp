@@ -76,7 +76,8 @@ thread_local std::shared_ptr<CCreation> t_pendingCreation;
 }  // namespace
 
 HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server,
-                                  std::optional<std::chrono::milliseconds> waitLimit) {
+                                  std::optional<std::chrono::milliseconds> waitLimit,
+                                  const WideString& /*host: refused at start without DCOM*/) {
   *server = nullptr;
   const auto timeout = deadline.Timeout();
   if (timeout.count() <= 0)

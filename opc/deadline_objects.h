@@ -28,6 +28,7 @@
 
 #include "opc/call_deadline.h"
 #include "opc/opcda.h"
+#include "platform/wide_string.h"
 
 // A creation started without waiting that is still under way, within its deadline (the value of
 // E_PENDING).
@@ -38,8 +39,10 @@ inline constexpr HRESULT kCreationPending = static_cast<HRESULT>(0x8000000Au);
 // creation not finished by then stays pending and the call returns kCreationPending while the
 // creation is younger than its deadline, RPC_E_CALL_CANCELED (noted on deadline) once it is older.
 // So a creation started by the recovery holds nobody, and the next call takes its result.
+// host names another PC for the creation (DCOM, Windows only; empty: this PC).
 HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server,
-                                  std::optional<std::chrono::milliseconds> waitLimit = {});
+                                  std::optional<std::chrono::milliseconds> waitLimit = {},
+                                  const WideString& host = {});
 
 // After the server and its objects were released: waits at most deadline.Timeout() until the
 // releases handed to call threads have been made, so that a server taken down is told before the

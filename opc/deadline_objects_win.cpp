@@ -597,6 +597,7 @@ namespace {
 // creation per try, each becoming a server object nobody releases once the hang ends).
 struct CCreation {
   CLSID clsid{};
+  std::wstring host;  // empty: this PC
   HRESULT hr = E_FAIL;
   IUnknown* server = nullptr;
   std::shared_ptr<void> done;  // an event, set when hr and server are final
@@ -608,8 +609,24 @@ thread_local std::shared_ptr<CCreation> t_pendingCreation;
 // request, a reconnect try) is answered with the failure soon, and the creation goes on.
 constexpr std::chrono::milliseconds kPendingCreationWait{1000};
 
-HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown** real,
-                           std::optional<std::chrono::milliseconds> waitLimit) {
+// The server on this PC (a local server), or on host through DCOM.
+HRESULT CreateLocalOrRemote(const CLSID& clsid, const std::wstring& host, IUnknown** server) {
+  if (host.empty())
+    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                            reinterpret_cast<void**>(server));
+  COSERVERINFO info{};
+  info.pwszName = const_cast<LPWSTR>(host.c_str());
+  MULTI_QI query{&IID_IOPCServer, nullptr, S_OK};
+  const HRESULT hr = CoCreateInstanceEx(clsid, nullptr, CLSCTX_REMOTE_SERVER | CLSCTX_LOCAL_SERVER,
+                                        &info, 1, &query);
+  if (FAILED(hr)) return hr;
+  if (FAILED(query.hr)) return query.hr;
+  *server = query.pItf;
+  return S_OK;
+}
+
+HRESULT CreateOnCallThread(const CLSID& clsid, const std::wstring& host, CCallDeadline& deadline,
+                           IUnknown** real, std::optional<std::chrono::milliseconds> waitLimit) {
   const auto timeout = deadline.Timeout();
   // At least 1 ms: a wait of 0 is no limit at all for the call threads' waits.
   const auto limited = [&](std::chrono::milliseconds wait) {
@@ -618,7 +635,7 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
   const auto start = Clock::now();
   std::shared_ptr<CCreation> creation = std::exchange(t_pendingCreation, nullptr);
   bool finished = false;
-  if (creation && IsEqualCLSID(creation->clsid, clsid)) {
+  if (creation && IsEqualCLSID(creation->clsid, clsid) && creation->host == host) {
     finished = WaitForCallThreadEvent(creation->done.get(),
                                       limited(std::min(timeout, kPendingCreationWait)));
   } else {
@@ -626,12 +643,11 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
     if (event == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     creation = std::make_shared<CCreation>();
     creation->clsid = clsid;
+    creation->host = host;
     creation->done = std::shared_ptr<void>(event, [](HANDLE h) { CloseHandle(h); });
     const CallThreadOutcome outcome = RunOnCallThread(
         [creation] {
-          creation->hr =
-              CoCreateInstance(creation->clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                               reinterpret_cast<void**>(&creation->server));
+          creation->hr = CreateLocalOrRemote(creation->clsid, creation->host, &creation->server);
           SetEvent(creation->done.get());
         },
         limited(timeout));
@@ -656,11 +672,16 @@ HRESULT CreateOnCallThread(const CLSID& clsid, CCallDeadline& deadline, IUnknown
 }  // namespace
 
 HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, IOPCServer** server,
-                                  std::optional<std::chrono::milliseconds> waitLimit) {
+                                  std::optional<std::chrono::milliseconds> waitLimit,
+                                  const WideString& host) {
   *server = nullptr;
-  if (deadline.Timeout().count() <= 0)
-    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                            reinterpret_cast<void**>(server));
+  const std::wstring hostName(host.begin(), host.end());
+  if (deadline.Timeout().count() <= 0) {
+    IUnknown* created = nullptr;
+    const HRESULT hr = CreateLocalOrRemote(clsid, hostName, &created);
+    *server = static_cast<IOPCServer*>(created);
+    return hr;
+  }
   // The calling thread's apartment is kept for the rest of the process: a hung server given up
   // (with the apartment's last CoUninitialize) may still have a callback under way into it, and
   // that callback would wait for the ended apartment without limit, holding the server's callback
@@ -668,7 +689,7 @@ HRESULT CreateServerUnderDeadline(const CLSID& clsid, CCallDeadline& deadline, I
   static thread_local const bool kept = SUCCEEDED(CoInitialize(nullptr));
   (void)kept;
   IUnknown* real = nullptr;
-  const HRESULT hr = CreateOnCallThread(clsid, deadline, &real, waitLimit);
+  const HRESULT hr = CreateOnCallThread(clsid, hostName, deadline, &real, waitLimit);
   if (FAILED(hr) || real == nullptr) return FAILED(hr) ? hr : E_FAIL;
   const HRESULT wrapped =
       CDeadlineObject::Wrap(deadline, real, IID_IOPCServer, reinterpret_cast<void**>(server));

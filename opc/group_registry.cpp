@@ -218,6 +218,12 @@ void CGroupRegistry::DropServerState() {
   GiveBackAll(GroupRecord::GiveBack::kServerLost);
 }
 
+void CGroupRegistry::LeaveServerState() {
+  for (auto& group : m_groupList)
+    if (group) RemoveFromServer(*group);
+  DisconnectSinks();
+}
+
 std::size_t CGroupRegistry::AbandonServerState() {
   return GiveBackAll(GroupRecord::GiveBack::kServerHung);
 }

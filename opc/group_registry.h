@@ -98,6 +98,8 @@ private:
   void RestoreGroups() override;
 
   std::size_t AbandonServerState() override;
+  // Every group removed from the live server it leaves, and every sink disconnected.
+  void LeaveServerState() override;
 
   // A new sink that looks destinations up here, with one reference for the caller; null (and
   // the failure logged) when none could be made. The registry keeps one more reference on it

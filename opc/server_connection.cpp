@@ -16,14 +16,17 @@
 #include "platform/string_format.h"
 
 CServerConnection::CServerConnection(IFrameView& view, WideString progId,
-                                     const ConnectionTimes& times)
+                                     const ConnectionTimes& times, FailoverSettings failover)
     : m_view(view),
       m_progId(std::move(progId)),
       m_times(times),
-      m_deadline(std::make_unique<CCallDeadline>(times.callTimeout)) {}
+      m_deadline(std::make_unique<CCallDeadline>(times.callTimeout)),
+      m_failover(std::move(failover)) {}
 
 CServerConnection::~CServerConnection() {
   m_timer.reset();
+  m_standbyTimer.reset();
+  DropStandby(false);
   Release();
   EndPendingCreation();
 }
@@ -59,10 +62,10 @@ HRESULT CServerConnection::CreateServer(std::string& errorText) {
     return hr;
   }
   CLSID clsid{};
-  hr = CLSIDFromProgID(m_progId.c_str(), &clsid);
+  hr = CLSIDFromProgID(ActiveProgId().c_str(), &clsid);
   if (FAILED(hr)) {
-    errorText =
-        StringPrintf(SystemText("获取 %s 的CLSID失败").c_str(), WideToMultiByte(m_progId).c_str());
+    errorText = StringPrintf(SystemText("获取 %s 的CLSID失败").c_str(),
+                             WideToMultiByte(ActiveProgId()).c_str());
     CoUninitialize();
     return hr;
   }
@@ -76,13 +79,13 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   HRESULT hr = S_OK;
   m_deadline->TakeCancelled();  // only a cancellation of this creation counts below
   try {
-    hr = CreateServerUnderDeadline(clsid, *m_deadline, &server, m_creationWait);
+    hr = CreateServerUnderDeadline(clsid, *m_deadline, &server, m_creationWait, HostOf(m_role));
   } catch (...) {
     // A failure, whatever the last error says: no server, and COM is given back as well so that
     // every successful CoInitialize stays matched by one CoUninitialize.
     const int lastError = SocketLastError();
     errorText = StringPrintf(SystemText("创建 OpcServer %s 请求出错。错误代码：%x").c_str(),
-                             WideToMultiByte(m_progId).c_str(), Hex(lastError));
+                             WideToMultiByte(ActiveProgId()).c_str(), Hex(lastError));
     return lastError != 0 ? static_cast<HRESULT>(lastError) : E_FAIL;
   }
   // A creation cancelled at the deadline has failed, whatever it reports.
@@ -110,7 +113,15 @@ HRESULT CServerConnection::CreateInstance(const CLSID& clsid, std::string& error
   m_deadline->SetCancelAtOnce(false);
   m_figures.connectedAt = std::chrono::steady_clock::now();
   m_figures.connectedSince = static_cast<std::int64_t>(std::time(nullptr));
+  ShowActiveServer();
   return S_OK;
+}
+
+void CServerConnection::ShowActiveServer() {
+  if (!m_failover.Enabled()) return;
+  m_view.SetMessageText(StringPrintf(SystemText("由%sOPC服务器 %s 提供数据").c_str(),
+                                     RoleName(m_role).c_str(),
+                                     WideToMultiByte(ActiveProgId()).c_str()));
 }
 
 bool CServerConnection::ProgIdRegistered(const WideString& progId, std::string& text) {
@@ -194,6 +205,8 @@ void CServerConnection::Release(const char* failureFormat) {
 
 HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
   m_uiThread.Check();
+  // Past the failover time a request is served by the healthy standby at once.
+  if (m_server == nullptr && ChooseRecoveryTarget()) return S_OK;
   // A creation that hung until its deadline a moment ago is not tried again by every request
   // queued behind it: each would hold the UI thread for another deadline.
   if (m_server == nullptr && m_lastHungCreation &&
@@ -205,7 +218,18 @@ HRESULT CServerConnection::ConnectForRequest(std::string& errorText) {
   // result when there is one, else it is answered at once, as throughout the hang.
   const HRESULT hr = m_creationPending ? StartCreation(errorText) : ConnectWithRetry(errorText);
   if (hr == kCreationPending) return RPC_E_CALL_CANCELED;
-  if (hr != S_OK) return hr;
+  if (hr != S_OK) {
+    // With a backup, a primary that cannot be created at all is retried in the background as
+    // /connect does, so that the backup serves once the failover time has passed.
+    if (m_failover.Enabled() && !m_recovering && m_role == Role::kPrimary) {
+      m_recovering = true;
+      m_connectingAtStart = true;
+      m_reconnectAttempt = 0;
+      m_lastReconnectError = hr;
+      m_primaryDownSince = std::chrono::steady_clock::now();
+    }
+    return hr;
+  }
   // A request after a loss brings the groups back before it is handled; one after the operator's
   // destroy (or the first one) connects without groups.
   if (m_recovering) Regained();
@@ -287,6 +311,9 @@ void CServerConnection::StopRecovery() {
 void CServerConnection::EndRecovery() {
   m_timer.reset();
   m_timerRole = TimerRole::kNone;
+  m_standbyTimer.reset();
+  m_standbyArmed = false;
+  DropStandby(false);
   m_recovering = false;
   m_connectingAtStart = false;
 }
@@ -303,6 +330,7 @@ void CServerConnection::SettleServerState() {
   }
   if (ServerLost()) GiveUpLostServer();
   ArmTimer();
+  ArmStandbyTimer();
 }
 
 void CServerConnection::GiveUpLostServer() {
@@ -328,6 +356,12 @@ void CServerConnection::GiveUpLostServer() {
   m_recovering = true;
   m_reconnectAttempt = 0;
   m_lastReconnectError = S_OK;
+  if (m_failover.Enabled()) {
+    if (m_role == Role::kPrimary && !m_primaryDownSince)
+      m_primaryDownSince = std::chrono::steady_clock::now();
+    // /failover 0, or the backup lost while the primary is healthy: the other server at once.
+    if (ChooseRecoveryTarget()) return;
+  }
   // After a hang the recovery starts the creation at once, without waiting for it: the requests
   // queued behind the hung call are then answered at once instead of each waiting for a creation
   // (and its deadline) of its own.
@@ -382,7 +416,8 @@ void CServerConnection::OnRecoveryTimer() {
 
 void CServerConnection::CheckServerStatus() {
   OPCSERVERSTATUS* status = nullptr;
-  NoteServerResult(m_server->GetStatus(&status));
+  const HRESULT hr = NoteServerResult(m_server->GetStatus(&status));
+  if (hr == S_OK && status != nullptr) NoteServerStatus(status->dwServerState);
   if (status != nullptr) {
     CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
@@ -390,6 +425,7 @@ void CServerConnection::CheckServerStatus() {
 }
 
 void CServerConnection::TryReconnect() {
+  if (ChooseRecoveryTarget()) return;
   std::string errorText;
   const HRESULT hr = ConnectOrTakeCreation(errorText);
   if (hr == kCreationPending) return;  // looked at again in kCreationPoll
@@ -414,5 +450,244 @@ void CServerConnection::Regained() {
     return;
   }
   ++m_figures.reconnects;
+  if (m_failover.Enabled()) {
+    if (m_role == Role::kPrimary) m_primaryDownSince.reset();
+    m_notRunningSince.reset();
+    LogRecovery(StringPrintf(SystemText("%sOPC服务器 %s 已恢复，由它继续提供数据").c_str(),
+                             RoleName(m_role).c_str(), WideToMultiByte(ActiveProgId()).c_str()));
+  }
   if (m_groups != nullptr) m_groups->RestoreGroups();
+}
+
+// ------------------------------------------------------------------------------------------------
+// Failover and failback
+// ------------------------------------------------------------------------------------------------
+
+std::string CServerConnection::RoleName(Role role) {
+  return SystemText(role == Role::kBackup ? "备用" : "主");
+}
+
+bool CServerConnection::BackupAvailable() const {
+  if (m_role == Role::kBackup) return m_server != nullptr || m_backupAnswered;
+  return m_backupAnswered;
+}
+
+void CServerConnection::NoteBackupFailure(const std::string& text) {
+  m_backupAnswered = false;
+  const auto now = std::chrono::steady_clock::now();
+  if (m_backupFailureLoggedAt && now - *m_backupFailureLoggedAt < kBackupFailureLogPeriod) return;
+  m_backupFailureLoggedAt = now;
+  LogRecovery(StringPrintf(SystemText("备用OPC服务器 %s 不可用：%s").c_str(),
+                           WideToMultiByte(m_failover.backupProgId).c_str(), text.c_str()));
+}
+
+bool CServerConnection::ChooseRecoveryTarget() {
+  if (!m_failover.Enabled() || !m_recovering || m_server != nullptr) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (m_role == Role::kPrimary) {
+    if (!m_primaryDownSince) m_primaryDownSince = now;
+    const auto down = now - *m_primaryDownSince;
+    if (down < std::chrono::seconds(m_failover.failoverSeconds)) return false;
+    if (!m_standbyHealthySince) {
+      if (!std::exchange(m_failoverLogged, true)) {
+        LogRecovery(
+            StringPrintf(SystemText("主OPC服务器 %s 失去已超过 %d 秒，但备用服务器 %s 尚不可用；"
+                                    "哪一台先恢复就由哪一台提供数据")
+                             .c_str(),
+                         WideToMultiByte(m_progId).c_str(), m_failover.failoverSeconds,
+                         WideToMultiByte(m_failover.backupProgId).c_str()));
+      }
+      return false;
+    }
+    TakeStandby(StringPrintf(
+        SystemText("主服务器 %s 失去 %d 秒仍未恢复").c_str(), WideToMultiByte(m_progId).c_str(),
+        static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(down).count())));
+    return true;
+  }
+  // The backup is lost: the primary takes over as soon as it is healthy.
+  if (!m_standbyHealthySince) return false;
+  TakeStandby(StringPrintf(SystemText("备用服务器 %s 已失去，主服务器正常").c_str(),
+                           WideToMultiByte(m_failover.backupProgId).c_str()));
+  return true;
+}
+
+void CServerConnection::TakeStandby(const std::string& why) {
+  const bool toBackup = m_role == Role::kPrimary;
+  const bool firstServer = std::exchange(m_connectingAtStart, false);
+  const bool wasRecovering = m_recovering && !firstServer;
+  m_role = Other(m_role);
+  m_server = std::exchange(m_standby, nullptr);
+  // A creation of the server that no longer serves goes on; the standby check takes its result.
+  m_standbyPending = std::exchange(m_creationPending, false);
+  m_standbyHealthySince.reset();
+  m_lastHungCreation.reset();
+  m_deadline->SetCancelAtOnce(false);
+  m_figures.connectedAt = std::chrono::steady_clock::now();
+  m_figures.connectedSince = static_cast<std::int64_t>(std::time(nullptr));
+  m_recovering = false;
+  m_reconnectAttempt = 0;
+  m_notRunningSince.reset();
+  m_failoverLogged = false;
+  if (toBackup) {
+    ++m_failovers;
+    m_backupAnswered = true;
+  } else {
+    m_primaryDownSince.reset();
+  }
+  if (wasRecovering) ++m_figures.reconnects;
+  ShowActiveServer();
+  LogRecovery(StringPrintf(SystemText("切换到%sOPC服务器 %s，由它提供数据：%s").c_str(),
+                           RoleName(m_role).c_str(), WideToMultiByte(ActiveProgId()).c_str(),
+                           why.c_str()));
+  // The first server since the start holds no groups yet.
+  if (m_groups != nullptr && !firstServer) m_groups->RestoreGroups();
+}
+
+void CServerConnection::NoteServerStatus(DWORD state) {
+  if (!m_failover.Enabled() || m_role != Role::kPrimary) return;
+  if (state == OPC_STATUS_RUNNING) {
+    m_notRunningSince.reset();
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!m_notRunningSince) {
+    m_notRunningSince = now;
+    LogRecovery(StringPrintf(SystemText("主OPC服务器 %s 报告的状态不是运行中（状态 %u）").c_str(),
+                             WideToMultiByte(m_progId).c_str(), static_cast<unsigned>(state)));
+  }
+  const auto since = now - *m_notRunningSince;
+  if (since < std::chrono::seconds(m_failover.failoverSeconds) || !m_standbyHealthySince) return;
+  // Left while it still answers: its groups are removed from it, then it is released.
+  if (m_groups != nullptr) m_groups->LeaveServerState();
+  Release();
+  ForgetLoss();
+  TakeStandby(StringPrintf(
+      SystemText("主服务器 %s 的状态 %u 持续 %d 秒不是运行中").c_str(),
+      WideToMultiByte(m_progId).c_str(), static_cast<unsigned>(state),
+      static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(since).count())));
+}
+
+void CServerConnection::DropStandby(bool hung) {
+  m_standbyHealthySince.reset();
+  if (m_standby == nullptr) return;
+  if (hung) {
+    AbandonServerObject(m_standby);
+  } else {
+    try {
+      m_standby->Release();
+    } catch (...) {
+      LogToFile(StringPrintf(SystemText(kReleaseFailure).c_str(), Hex(SocketLastError())));
+    }
+  }
+  m_standby = nullptr;
+  CoUninitialize();
+}
+
+void CServerConnection::CheckStandby() {
+  m_uiThread.Check();
+  const Role standbyRole = Other(m_role);
+  const std::string standbyName = WideToMultiByte(ProgIdOf(standbyRole));
+  const auto failed = [&](const std::string& text) {
+    m_standbyHealthySince.reset();
+    if (standbyRole == Role::kBackup) NoteBackupFailure(text);
+  };
+  if (m_standby == nullptr) {
+    // A creation of the serving side's recovery under way is not disturbed.
+    if (m_creationPending) return;
+    const HRESULT init = CoInitialize(nullptr);
+    if (init != S_OK && init != S_FALSE) return;
+    CLSID clsid{};
+    HRESULT hr = CLSIDFromProgID(ProgIdOf(standbyRole).c_str(), &clsid);
+    if (FAILED(hr)) {
+      CoUninitialize();
+      m_standbyPending = false;
+      failed(StringPrintf(SystemText("未在本机注册（错误代码：%x）").c_str(), Hex(hr)));
+      return;
+    }
+    IOPCServer* server = nullptr;
+    m_deadline->TakeCancelled();
+    try {
+      // A creation already under way (a hung server's) is only looked at, not waited for.
+      hr = CreateServerUnderDeadline(
+          clsid, *m_deadline, &server,
+          m_standbyPending ? std::chrono::milliseconds(0) : kStandbyCreationWait,
+          HostOf(standbyRole));
+    } catch (...) {
+      hr = E_FAIL;
+    }
+    m_deadline->TakeCancelled();
+    m_standbyPending = hr == kCreationPending || hr == RPC_E_CALL_CANCELED;
+    if (hr != S_OK || server == nullptr) {
+      if (server != nullptr) server->Release();
+      CoUninitialize();
+      if (hr != kCreationPending)
+        failed(StringPrintf(SystemText("创建失败，错误代码：%x").c_str(), Hex(hr)));
+      return;
+    }
+    m_standby = server;  // COM stays initialised with it
+  }
+  OPCSERVERSTATUS* status = nullptr;
+  HRESULT hr = E_FAIL;
+  {
+    const CCallDeadline::ScopedTimeout shortDeadline(
+        *m_deadline, std::min(kStatusCheckTimeout, m_deadline->Timeout()));
+    hr = m_standby->GetStatus(&status);
+  }
+  m_deadline->TakeCancelled();
+  DWORD state = 0;
+  if (status != nullptr) {
+    state = status->dwServerState;
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+  }
+  if (hr != S_OK || state != OPC_STATUS_RUNNING) {
+    if (hr != S_OK) DropStandby(hr == RPC_E_CALL_CANCELED);
+    failed(hr != S_OK ? StringPrintf(SystemText("状态查询失败，错误代码：%x").c_str(), Hex(hr))
+                      : StringPrintf(SystemText("状态 %u 不是运行中").c_str(),
+                                     static_cast<unsigned>(state)));
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!m_standbyHealthySince) {
+    m_standbyHealthySince = now;
+    if (standbyRole == Role::kPrimary)
+      LogRecovery(
+          StringPrintf(SystemText("主OPC服务器 %s 又能应答状态查询").c_str(), standbyName.c_str()));
+  }
+  if (standbyRole == Role::kBackup) {
+    if (!m_backupAnswered) m_backupFailureLoggedAt.reset();  // a later failure is told again
+    m_backupAnswered = true;
+  }
+  if (m_recovering) {
+    ChooseRecoveryTarget();
+    return;
+  }
+  // Failback: the primary healthy without a break for the failback time.
+  if (standbyRole != Role::kPrimary || m_failover.failbackSeconds == 0 || m_server == nullptr ||
+      ServerLost() ||
+      now - *m_standbyHealthySince < std::chrono::seconds(m_failover.failbackSeconds))
+    return;
+  if (m_groups != nullptr) m_groups->LeaveServerState();
+  Release();
+  ForgetLoss();
+  TakeStandby(
+      StringPrintf(SystemText("主服务器已持续正常 %d 秒").c_str(), m_failover.failbackSeconds));
+}
+
+void CServerConnection::ArmStandbyTimer() {
+  if (!m_failover.Enabled()) return;
+  if (m_server == nullptr && !m_recovering) {
+    if (m_standbyTimer) m_standbyTimer->Stop();
+    m_standbyArmed = false;
+    return;
+  }
+  if (m_standbyArmed) return;
+  if (!m_standbyTimer)
+    m_standbyTimer = std::make_unique<CApartmentTimer>(CApartment::ForCurrentThread());
+  m_standbyArmed = true;
+  m_standbyTimer->Start(kStandbyCheckPeriod, [this] {
+    m_standbyArmed = false;
+    CheckStandby();
+    SettleServerState();
+  });
 }

@@ -4,6 +4,15 @@
 // reconnection with back-off after a loss, and the deadline on every call into the server
 // (opc/call_deadline.h) with the decision that follows a cancelled call: slow or hung.
 //
+// With a backup server (opc/failover_settings.h) the connection serves from one of two servers:
+// the primary (/progId) or the backup. A primary lost and not back within the failover time, or
+// whose status says it is not running for that long, is replaced by the backup; while one serves,
+// the other (the standby) is watched in the background: created once, kept, and asked for its
+// status every second (kStandbyCheckPeriod). The backup gives way to the primary once the primary
+// has been healthy for the failback time without a break (any failed check starts that time
+// again, so a flapping primary never takes the groups back), and at once when the backup is lost
+// while the primary is healthy. With both lost, the one that comes back first serves.
+//
 // The connection knows nothing of groups. The group side hooks in through IServerGroups: it
 // drops what its records hold of a lost server before that server is released, and registers its
 // groups again once a new server replaces a lost one.
@@ -23,6 +32,7 @@
 
 #include "core/frame_view.h"
 #include "opc/call_deadline.h"
+#include "opc/failover_settings.h"
 #include "opc/opcda.h"
 #include "opc/server_loss.h"
 #include "platform/apartment_timer.h"
@@ -41,6 +51,10 @@ public:
   // releasing it (a release could call into the hung process), and no callback of the old
   // server reaches a client any more. Returns how many references were given up.
   virtual std::size_t AbandonServerState() = 0;
+  // The connection leaves a live server for the other one (failover from a server that is not
+  // running, failback): every group is removed from it and gives back what it holds, while it
+  // still answers. RestoreGroups follows once the other server is held.
+  virtual void LeaveServerState() = 0;
 
 protected:
   ~IServerGroups() = default;
@@ -56,8 +70,10 @@ struct ConnectionTimes {
 
 class CServerConnection {
 public:
-  // The connection to the server registered as progId, timed by times (kept for its life).
-  CServerConnection(IFrameView& view, WideString progId, const ConnectionTimes& times = {});
+  // The connection to the server registered as progId (the primary), timed by times (kept for
+  // its life); failover names the backup, if any.
+  CServerConnection(IFrameView& view, WideString progId, const ConnectionTimes& times = {},
+                    FailoverSettings failover = {});
   // Gives the server and COM back (no window line).
   ~CServerConnection();
   CServerConnection(const CServerConnection&) = delete;
@@ -94,7 +110,25 @@ public:
       "调用m_pIOPCServer->Release()时，程序抛出了异常。错误代码：%x";
   void Release(const char* failureFormat = kReleaseFailure);
   IOPCServer* Server() const { return m_server; }
+  // The primary server's ProgID (/progId).
   const WideString& ProgId() const { return m_progId; }
+
+  // --- The backup server ---
+  const FailoverSettings& Failover() const { return m_failover; }
+  // Whether the backup is the server that serves (or that is being got back).
+  bool BackupActive() const { return m_role == Role::kBackup; }
+  // The ProgID of the server that serves.
+  const WideString& ActiveProgId() const {
+    return BackupActive() ? m_failover.backupProgId : m_progId;
+  }
+  // Whether the backup could be used: it serves, or its last check answered "running".
+  bool BackupAvailable() const;
+  // How often the backup took over from the primary.
+  std::uint64_t Failovers() const { return m_failovers; }
+  // How often the server that does not serve is checked while a backup is configured.
+  static constexpr std::chrono::milliseconds kStandbyCheckPeriod{1000};
+  // A backup that cannot be created or checked is logged at most this often.
+  static constexpr std::chrono::seconds kBackupFailureLogPeriod{60};
 
   // --- Loss and recovery ---
   // A request's on-demand connection: ConnectWithRetry, and when the server was lost (rather
@@ -164,11 +198,43 @@ public:
 
 private:
   enum class TimerRole { kNone, kWatchdog, kReconnect };
+  enum class Role { kPrimary, kBackup };
 
+  // Creates the server of the active role into m_server.
   HRESULT CreateServer(std::string& errorText);
   // StartCreation while a creation is pending, else Connect.
   HRESULT ConnectOrTakeCreation(std::string& errorText);
   HRESULT CreateInstance(const CLSID& clsid, std::string& errorText);
+  const WideString& HostOf(Role role) const {
+    return role == Role::kBackup ? m_failover.backupHost : kThisPc;
+  }
+  const WideString& ProgIdOf(Role role) const {
+    return role == Role::kBackup ? m_failover.backupProgId : m_progId;
+  }
+  static Role Other(Role role) { return role == Role::kBackup ? Role::kPrimary : Role::kBackup; }
+  // "主" or "备用", in the system's code page.
+  static std::string RoleName(Role role);
+
+  // --- Failover and failback ---
+  // During a recovery: the primary lost for the failover time gives way to the backup (the
+  // standby's server when it is healthy, else a creation of the backup's own); with both lost the
+  // target alternates after every failed try. Returns true when a server was taken over.
+  bool ChooseRecoveryTarget();
+  // Switches the role and serves from the standby's healthy server (the groups registered on it).
+  void TakeStandby(const std::string& why);
+  // The watchdog saw a status: a primary not running for the failover time is left for the
+  // backup.
+  void NoteServerStatus(DWORD state);
+  // The standby check's tick: creates the standby's server without waiting (taking the result on
+  // a later tick), asks it for its status under a short deadline, keeps it while it answers
+  // "running", and fails back when the primary has been healthy for the failback time.
+  void CheckStandby();
+  // Gives the standby's server up (released, or abandoned when it hung).
+  void DropStandby(bool hung);
+  void NoteBackupFailure(const std::string& text);
+  void ArmStandbyTimer();
+  // The window's status text names the server that serves (with a backup configured).
+  void ShowActiveServer();
   void GiveUpLostServer();
   // A hung server's objects given up without calls (GiveUpLostServer's part for a hang).
   void AbandonHungServer(HRESULT code);
@@ -209,4 +275,24 @@ private:
   HRESULT m_lastReconnectError = S_OK;  // a try is logged only when its error differs
   TimerRole m_timerRole = TimerRole::kNone;
   std::unique_ptr<CApartmentTimer> m_timer;
+
+  inline static const WideString kThisPc;
+  FailoverSettings m_failover;
+  Role m_role = Role::kPrimary;
+  std::uint64_t m_failovers = 0;
+  // The primary lost (or not running) since then, while it should serve; cleared once it serves.
+  std::optional<std::chrono::steady_clock::time_point> m_primaryDownSince;
+  std::optional<std::chrono::steady_clock::time_point> m_notRunningSince;
+  bool m_failoverLogged = false;  // the switch of this outage was logged
+  // The standby: the server that does not serve, watched in the background.
+  IOPCServer* m_standby = nullptr;  // one reference, with COM initialised, while set
+  bool m_standbyPending = false;    // its creation goes on on its thread
+  std::optional<std::chrono::steady_clock::time_point> m_standbyHealthySince;
+  std::optional<std::chrono::steady_clock::time_point> m_backupFailureLoggedAt;
+  bool m_backupAnswered = false;  // the backup's last check (or creation) succeeded
+  std::unique_ptr<CApartmentTimer> m_standbyTimer;
+  bool m_standbyArmed = false;
+  // The standby's creation holds the UI thread at most this long; a slower one is looked at on
+  // the next check.
+  static constexpr std::chrono::milliseconds kStandbyCreationWait{200};
 };

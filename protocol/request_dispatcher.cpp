@@ -80,7 +80,7 @@ CRequestDispatcher::CRequestDispatcher(IFrameView& view, WideString progId,
       m_settings(inputs.requests),
       m_counters(inputs.counters),
       m_log(inputs.logSwitches),
-      m_connection(view, std::move(progId), TimesOf(inputs.requests)),
+      m_connection(view, std::move(progId), TimesOf(inputs.requests), inputs.requests.failover),
       m_registry(view, m_connection, inputs.sender, inputs.logSwitches) {
   m_registry.SetWriteCompletion([this](OPCHANDLE group, DWORD transactionId, DWORD count,
                                        const OPCHANDLE* items, const HRESULT* errors) {

@@ -55,8 +55,9 @@
 
 class CRequestDispatcher {
 public:
-  // The OPC side sends through inputs.sender; the handlers apply inputs.requests. Both are
-  // borrowed and must outlive the dispatcher.
+  // The OPC side sends through inputs.sender; the handlers apply inputs.requests, whose failover
+  // names the server connection's backup, if any. Both are borrowed and must outlive the
+  // dispatcher.
   CRequestDispatcher(IFrameView& view, WideString progId, const DispatcherInputs& inputs);
   // Stops the audit of write completions first: the group list goes after the audit trail.
   ~CRequestDispatcher();

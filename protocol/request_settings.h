@@ -1,7 +1,7 @@
 // The limits on what requests may do: whether they write and from where, how much all clients
 // together may make the gateway hold, and how long a server call may take. They come from the
-// options /readonly, /writers, /maxgroups, /maxitems, /calltimeout and /statuscheck; the
-// defaults are the gateway's behaviour without them.
+// options /readonly, /writers, /maxgroups, /maxitems, /calltimeout, /statuscheck and the backup
+// server's options; the defaults are the gateway's behaviour without them.
 //
 // Error rule: none here (the command line checks the values). Thread rule: written on the UI
 // thread during start-up, read by the request handlers on the UI thread afterwards. Ownership:
@@ -13,6 +13,7 @@
 
 #include "net/allow_list.h"
 #include "opc/call_deadline.h"
+#include "opc/failover_settings.h"
 #include "opc/server_loss.h"
 
 struct RequestSettings {
@@ -31,4 +32,6 @@ struct RequestSettings {
   int callTimeoutSeconds = kDefaultCallTimeoutSeconds;
   // /statuscheck: how often GetStatus checks the server.
   int statusCheckSeconds = kDefaultStatusCheckSeconds;
+  // /backup, /backuphost, /failover, /failback: the server connection's backup server.
+  FailoverSettings failover;
 };

@@ -43,6 +43,7 @@ std::string StatusReply(GatewayStatus status) {
   // Texts from the command line never split a line or a field.
   status.progId = ListField(status.progId);
   status.writers = ListField(status.writers);
+  status.activeProgId = ListField(status.activeProgId);
   return ListReplyText("lines of status", StatusLines(status));
 }
 
@@ -105,6 +106,13 @@ void CRequestDispatcher::FillStatus(GatewayStatus& status) const {
   status.serverLosses = server.losses;
   status.serverReconnects = server.reconnects;
   status.lastLossCode = server.lastLossCode;
+  status.backupConfigured = m_connection.Failover().Enabled();
+  if (status.backupConfigured) {
+    status.backupActive = m_connection.BackupActive();
+    status.activeProgId = WideToMultiByte(m_connection.ActiveProgId());
+    status.backupAvailable = m_connection.BackupAvailable();
+    status.failovers = m_connection.Failovers();
+  }
   status.groupEntries = m_registry.GroupCount();
   status.groupAges.reserve(status.groupEntries);
   for (std::size_t index = 0; index < status.groupEntries; ++index) {

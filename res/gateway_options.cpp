@@ -29,6 +29,17 @@ const GatewayOption kOptions[] = {
     {"/connect",
      "/connect 启动时即创建OPC服务器连接并保持（失败时按重新连接的间隔重试），"
      "默认在收到第一个请求时才创建"},
+    {"/backup",
+     "/backup "
+     "备用OPC服务器的ProgID（须与/progId不同）：主服务器失去或不在运行状态超过/failover秒后，"
+     "全部组在备用服务器上按原索引重新加入，默认没有备用服务器"},
+    {"/backuphost",
+     "/backuphost 仅限Windows：备用OPC服务器所在的计算机（通过DCOM创建），默认为本机"},
+    {"/failover",
+     "/failover 主OPC服务器失去多少秒（0到600）仍未恢复即切换到备用服务器，0为立即切换，默认为5"},
+    {"/failback",
+     "/failback 备用服务器服务期间，主OPC服务器持续正常多少秒后切换回主服务器，"
+     "0为一直使用备用服务器直到它失去，默认为60"},
     {"/metrics",
      "/metrics 提供Prometheus指标和健康检查（/health）的HTTP端口（1到65535），默认不打开"},
     {"/workdir",

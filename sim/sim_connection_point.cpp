@@ -48,19 +48,19 @@ HRESULT CSimConnectionPoint::GetConnectionPointContainer(IConnectionPointContain
 
 HRESULT CSimConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
   ComCallFrame frame("Advise");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
-  return CSimCore::Instance().Advise(*m_state, pUnkSink, pdwCookie);
+  if (const HRESULT served = m_state->core->ServeCall(frame); served != S_OK) return served;
+  return m_state->core->Advise(*m_state, pUnkSink, pdwCookie);
 }
 
 HRESULT CSimConnectionPoint::Unadvise(DWORD dwCookie) {
   ComCallFrame frame("Unadvise");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
-  return CSimCore::Instance().Unadvise(*m_state, dwCookie);
+  if (const HRESULT served = m_state->core->ServeCall(frame); served != S_OK) return served;
+  return m_state->core->Unadvise(*m_state, dwCookie);
 }
 
 HRESULT CSimConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
   ComCallFrame frame("EnumConnections");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_state->core->ServeCall(frame); served != S_OK) return served;
   if (ppEnum != nullptr) *ppEnum = nullptr;
   return E_NOTIMPL;
 }

@@ -10,12 +10,15 @@
 
 using namespace sim_core_detail;
 
-CSimCore& CSimCore::Instance() {
-  static CSimCore* core = new CSimCore;  // one server state per process, never torn down
-  return *core;
+CSimCore& CSimCore::Instance(int number) {
+  // One state per simulated server for the life of the process, never torn down.
+  static CSimCore* first = new CSimCore(1);
+  if (number != 2) return *first;
+  static CSimCore* second = new CSimCore(2);
+  return *second;
 }
 
-CSimCore::CSimCore() : m_origin(Clock::now()) {
+CSimCore::CSimCore(int number) : m_number(number), m_origin(Clock::now()) {
   m_startTime = FileTimeNow();
   m_nextTick = m_origin + kTickPeriod;
 }
@@ -74,6 +77,7 @@ HRESULT CSimCore::AddGroup(std::uint64_t ownerId, LPCWSTR name, BOOL active, DWO
   }
   state->hServer = handle;
   state->ownerId = ownerId;
+  state->core = this;
   state->name = groupName;
   state->active = active != FALSE;
   state->updateRate = ReviseRate(requestedRate);
@@ -190,8 +194,9 @@ SimPoint* CSimCore::PointLocked(WideStringView id, const SimItemInfo& info) {
     slot = std::make_unique<SimPoint>();
     slot->id = std::move(key);
     slot->info = info;
+    if (info.instance) slot->info.number = static_cast<std::uint32_t>(m_number);
     slot->seed = SimItemSeed(id);
-    MakeSimValue(info, slot->seed, m_tick, &slot->value);
+    MakeSimValue(slot->info, slot->seed, m_tick, &slot->value);
     slot->timestamp = IsTicking(info.family) ? FileTimeNow() : m_startTime;
     if (IsTicking(info.family)) m_tickingPoints.push_back(slot.get());
   }
@@ -271,7 +276,7 @@ HRESULT CSimCore::AddItems(const std::shared_ptr<SimGroupState>& groupPtr, DWORD
       const OPCITEMDEF& def = items[i];
       const WideStringView id = def.szItemID != nullptr ? def.szItemID : OLESTR("");
       SimItemInfo info;
-      HRESULT hr = ParseSimItemId(id, &info);
+      HRESULT hr = ParseSimItemId(id, &info, m_number);
       if (SUCCEEDED(hr) && !IsSupportedRequestedType(info.canonicalType, def.vtRequestedDataType))
         hr = OPC_E_BADTYPE;
       if (FAILED(hr)) {

@@ -30,7 +30,11 @@
 
 class CSimCore {
 public:
-  static CSimCore& Instance();
+  // The process's server states: 1 is Quarnix.Simulator's (and its flat variant's), 2 is
+  // Quarnix.Simulator.2's, a server of its own (its own Memory and Control items, crash and hang).
+  static CSimCore& Instance(int number = 1);
+  // 1 or 2: what "Control.Instance" reads.
+  int Number() const { return m_number; }
 
   // --- Server objects ---
   // A new connection's id; the first one starts the worker.
@@ -145,7 +149,7 @@ private:
     bool operator>(const ScheduleEntry& other) const { return due > other.due; }
   };
 
-  CSimCore();
+  explicit CSimCore(int number);
 
   SimPoint* PointLocked(WideStringView id, const SimItemInfo& info);
   void MarkChangedLocked(SimPoint& point);
@@ -177,6 +181,7 @@ private:
   void WorkerMain();
   void TickLocked(Clock::time_point now);
 
+  const int m_number;
   std::mutex m_mutex;
   std::condition_variable m_wake;
   bool m_poked = false;

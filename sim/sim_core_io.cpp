@@ -274,6 +274,8 @@ void CSimCore::PeekValue(WideStringView id, const SimItemInfo& info, VARIANT* va
     *timestamp = found->second->timestamp;
     return;
   }
-  MakeSimValue(info, SimItemSeed(id), m_tick, value);
+  SimItemInfo own = info;
+  if (own.instance) own.number = static_cast<std::uint32_t>(m_number);
+  MakeSimValue(own, SimItemSeed(id), m_tick, value);
   *timestamp = IsTicking(info.family) ? FileTimeNow() : m_startTime;
 }

@@ -5,12 +5,13 @@
 
 #include "sim/sim_core.h"
 
-CSimEnumString* CSimEnumString::Create(std::shared_ptr<const CSimNameList> names) {
-  return new (std::nothrow) CSimEnumString(std::move(names), 0);
+CSimEnumString* CSimEnumString::Create(std::shared_ptr<const CSimNameList> names, CSimCore& core) {
+  return new (std::nothrow) CSimEnumString(std::move(names), 0, core);
 }
 
-CSimEnumString::CSimEnumString(std::shared_ptr<const CSimNameList> names, std::size_t position)
-    : m_names(std::move(names)), m_position(position) {}
+CSimEnumString::CSimEnumString(std::shared_ptr<const CSimNameList> names, std::size_t position,
+                               CSimCore& core)
+    : m_names(std::move(names)), m_position(position), m_core(core) {}
 
 HRESULT CSimEnumString::QueryInterface(REFIID riid, void** ppvObject) {
   if (ppvObject == nullptr) return E_POINTER;
@@ -33,7 +34,7 @@ ULONG CSimEnumString::Release() {
 
 HRESULT CSimEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) {
   ComCallFrame frame("Next");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (rgelt == nullptr || (pceltFetched == nullptr && celt != 1)) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
   const std::size_t total = m_names->Count();
@@ -56,7 +57,7 @@ HRESULT CSimEnumString::Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) {
 
 HRESULT CSimEnumString::Skip(ULONG celt) {
   ComCallFrame frame("Skip");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   std::lock_guard lock(m_mutex);
   const std::size_t left = m_names->Count() - m_position;
   if (celt > left) {
@@ -69,7 +70,7 @@ HRESULT CSimEnumString::Skip(ULONG celt) {
 
 HRESULT CSimEnumString::Reset() {
   ComCallFrame frame("Reset");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   std::lock_guard lock(m_mutex);
   m_position = 0;
   return S_OK;
@@ -77,9 +78,9 @@ HRESULT CSimEnumString::Reset() {
 
 HRESULT CSimEnumString::Clone(IEnumString** ppenum) {
   ComCallFrame frame("Clone");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (ppenum == nullptr) return E_INVALIDARG;
   std::lock_guard lock(m_mutex);
-  *ppenum = new (std::nothrow) CSimEnumString(m_names, m_position);
+  *ppenum = new (std::nothrow) CSimEnumString(m_names, m_position, m_core);
   return *ppenum == nullptr ? E_OUTOFMEMORY : S_OK;
 }

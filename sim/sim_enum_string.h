@@ -12,10 +12,12 @@
 
 #include "sim/sim_address_space.h"
 
+class CSimCore;
+
 class CSimEnumString final : public IEnumString {
 public:
-  // A new enumerator at position 0 with one reference.
-  static CSimEnumString* Create(std::shared_ptr<const CSimNameList> names);
+  // A new enumerator at position 0 with one reference, served by core (its hang and delay).
+  static CSimEnumString* Create(std::shared_ptr<const CSimNameList> names, CSimCore& core);
 
   HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
   ULONG AddRef() override;
@@ -27,11 +29,12 @@ public:
   HRESULT Clone(IEnumString** ppenum) override;
 
 private:
-  CSimEnumString(std::shared_ptr<const CSimNameList> names, std::size_t position);
+  CSimEnumString(std::shared_ptr<const CSimNameList> names, std::size_t position, CSimCore& core);
   ~CSimEnumString() = default;
 
   std::atomic<ULONG> m_refCount{1};
   const std::shared_ptr<const CSimNameList> m_names;
   std::mutex m_mutex;
   std::size_t m_position;
+  CSimCore& m_core;
 };

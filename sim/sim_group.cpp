@@ -3,12 +3,6 @@
 #include "sim/sim_connection_point.h"
 #include "sim/sim_core.h"
 
-namespace {
-CSimCore& Core() {
-  return CSimCore::Instance();
-}
-}  // namespace
-
 CSimGroup::CSimGroup(CSimServer* server, std::shared_ptr<SimGroupState> state)
     : m_server(server), m_state(std::move(state)) {
   m_server->AddRef();

@@ -74,6 +74,7 @@ public:
   HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
 private:
+  CSimCore& Core() const { return m_server->Core(); }
   ~CSimGroup();
 
   std::atomic<ULONG> m_refCount{1};

@@ -19,6 +19,7 @@
 #include "sim/sim_delivery_lock.h"
 #include "sim/sim_item_catalog.h"
 
+class CSimCore;
 class CSimGroup;
 struct SimGroupState;
 
@@ -83,6 +84,7 @@ struct SimGroupState {
   // Fixed at creation.
   OPCHANDLE hServer = 0;
   std::uint64_t ownerId = 0;
+  CSimCore* core = nullptr;  // the server state the group belongs to
 
   // Read by the delivering thread without the core lock.
   std::atomic<bool> removed{false};

@@ -223,7 +223,7 @@ std::uint32_t ManyNumber(WideStringView id) {
 
 }  // namespace
 
-HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
+HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info, int instance) {
   if (id.empty()) return OPC_E_INVALIDITEMID;
   if (const std::uint32_t n = ManyNumber(id); n != 0) {
     if (info != nullptr)
@@ -237,6 +237,21 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info) {
                           OPC_QUALITY_GOOD};
       info->longText = true;
     }
+    return S_OK;
+  }
+  if (id == WideStringView(OLESTR("Control.Instance"))) {
+    if (info != nullptr) {
+      *info =
+          SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
+      info->instance = true;
+    }
+    return S_OK;
+  }
+  if (id == WideStringView(OLESTR("Control.Instance1Only"))) {
+    if (instance != 1) return OPC_E_UNKNOWNITEMID;
+    if (info != nullptr)
+      *info =
+          SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
     return S_OK;
   }
   if (id == WideStringView(OLESTR("Control.Restart")) ||
@@ -340,6 +355,10 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
     case SimFamily::kBad:
     case SimFamily::kUncertain:
     case SimFamily::kControl:
+      if (info.instance) {
+        value->vt = VT_I4, value->lVal = static_cast<LONG>(info.number);
+        break;
+      }
       SetZero(info.type, value);
       break;
     case SimFamily::kMany:

@@ -12,7 +12,12 @@
 // kSimManyCount, no leading zero) are read-only VT_I4 items that read N, for paging through a
 // large branch. "Static.LongString" is a read-only VT_BSTR item holding SimLongText(): a text
 // far longer than a datagram or a request line, for trying how clients get it; it is a valid ID
-// but not listed by browsing, so the browse tree keeps one leaf per type.
+// but not listed by browsing, so the browse tree keeps one leaf per type. "Control.Instance" is a
+// read-only VT_I4 item reading the number of the server state that serves it (1 for
+// Quarnix.Simulator, 2 for Quarnix.Simulator.2: the core puts it into `number`); it is not listed
+// by browsing either. "Control.Instance1Only" is a read-only VT_I4 item reading 0 that only the
+// first server state knows: the second answers OPC_E_UNKNOWNITEMID for it, as a backup server
+// configured with fewer items does; it is not listed by browsing.
 //
 // Error rule: ParseSimItemId returns OPC_E_INVALIDITEMID or OPC_E_UNKNOWNITEMID; the value makers
 // cannot fail except for memory (an empty BSTR then stays null).
@@ -51,11 +56,13 @@ struct SimItemInfo {
   WORD quality = OPC_QUALITY_GOOD;
   std::uint32_t number = 0;  // Many: N of "Many.N", also its value
   bool longText = false;     // "Static.LongString": SimLongText() instead of the Static text
+  bool instance = false;     // "Control.Instance": reads `number`, the server state's number
 };
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty
 // dot-separated part, a control character); OPC_E_UNKNOWNITEMID for a well-formed unknown one.
-HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info);
+// instance is the number of the server state asked (1 or 2): it decides "Control.Instance1Only".
+HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info, int instance = 1);
 
 // How many items the branch "Many" holds.
 inline constexpr std::uint32_t kSimManyCount = 50000;

@@ -35,7 +35,7 @@ const WideChar* Description(SimFamily family) {
 
 const WideChar* Units(const SimItemInfo& info) {
   if (info.family == SimFamily::kRamp) return OLESTR("ticks");
-  if (info.family == SimFamily::kControl) return OLESTR("s");
+  if (info.family == SimFamily::kControl && !info.instance) return OLESTR("s");
   if (info.family == SimFamily::kRandom &&
       (info.type == SimType::kReal4 || info.type == SimType::kReal8))
     return OLESTR("%");
@@ -132,7 +132,8 @@ HRESULT SimPropertyValue(const SimItemInfo& info, DWORD id, const SimCurrentValu
       SetText(out, Units(info));
       return S_OK;
     case OPC_PROPERTY_DESCRIPTION:
-      SetText(out, Description(info.family));
+      SetText(out, info.instance ? OLESTR("Which simulated server answers: 1 or 2")
+                                 : Description(info.family));
       return S_OK;
     case OPC_PROPERTY_HIGH_EU:
     case OPC_PROPERTY_LOW_EU:

@@ -31,14 +31,15 @@ LPWSTR TaskCopy(const WideChar* text) {
 
 }  // namespace
 
-HRESULT CSimServer::Create(REFIID riid, void** ppv, bool flat) {
+HRESULT CSimServer::Create(REFIID riid, void** ppv, bool flat, int instance) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
+  CSimCore& core = CSimCore::Instance(instance);
   ComCallFrame frame("CoCreateInstance");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = core.ServeCall(frame); served != S_OK) return served;
   // A crashed server cannot be started until its downtime is over.
-  if (!CSimCore::Instance().AcceptCreation()) return CO_E_SERVER_EXEC_FAILURE;
-  auto* server = new (std::nothrow) CSimServer(flat);
+  if (!core.AcceptCreation()) return CO_E_SERVER_EXEC_FAILURE;
+  auto* server = new (std::nothrow) CSimServer(flat, core);
   if (server == nullptr) return E_OUTOFMEMORY;
   const HRESULT hr = server->QueryInterface(riid, ppv);
   server->Release();
@@ -49,13 +50,13 @@ void CSimServer::SetLifetimeHook(void (*hook)(bool made)) {
   g_lifetimeHook.store(hook);
 }
 
-CSimServer::CSimServer(bool flat)
-    : m_owner(CSimCore::Instance().AttachServer()), m_flat(flat), m_browseBranch(kSimRootBranch) {
+CSimServer::CSimServer(bool flat, CSimCore& core)
+    : m_core(core), m_owner(core.AttachServer()), m_flat(flat), m_browseBranch(kSimRootBranch) {
   if (auto hook = g_lifetimeHook.load()) hook(true);
 }
 
 CSimServer::~CSimServer() {
-  CSimCore::Instance().DetachServer(m_owner);
+  m_core.DetachServer(m_owner);
   // Last: a server program may end the process once its last object is gone.
   if (auto hook = g_lifetimeHook.load()) hook(false);
 }
@@ -91,12 +92,12 @@ HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
                              DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                              REFIID riid, LPUNKNOWN* ppUnk) {
   ComCallFrame frame("AddGroup");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppUnk == nullptr || phServerGroup == nullptr || pRevisedUpdateRate == nullptr)
     return E_INVALIDARG;
   *ppUnk = nullptr;
-  CSimCore& core = CSimCore::Instance();
+  CSimCore& core = m_core;
   std::shared_ptr<SimGroupState> state;
   const HRESULT hr = core.AddGroup(m_owner, szName, bActive, dwRequestedUpdateRate, hClientGroup,
                                    pTimeBias, pPercentDeadband, dwLCID, &state, pRevisedUpdateRate);
@@ -114,7 +115,7 @@ HRESULT CSimServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
 
 HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
   ComCallFrame frame("GetErrorString");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppString == nullptr) return E_INVALIDARG;
   *ppString = nullptr;
@@ -129,11 +130,11 @@ HRESULT CSimServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppStr
 
 HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
   ComCallFrame frame("GetGroupByName");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppUnk == nullptr) return E_INVALIDARG;
   *ppUnk = nullptr;
-  CSimCore& core = CSimCore::Instance();
+  CSimCore& core = m_core;
   const std::shared_ptr<SimGroupState> state = core.FindGroupByName(m_owner, szName);
   if (!state) return E_INVALIDARG;
   CSimGroup* group = core.BindWrapper(*state, [&] { return new CSimGroup(this, state); });
@@ -144,7 +145,7 @@ HRESULT CSimServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk
 
 HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
   ComCallFrame frame("GetStatus");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppServerStatus == nullptr) return E_INVALIDARG;
   *ppServerStatus = nullptr;
@@ -156,7 +157,7 @@ HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     CoTaskMemFree(status);
     return E_OUTOFMEMORY;
   }
-  CSimCore& core = CSimCore::Instance();
+  CSimCore& core = m_core;
   core.GetTimes(&status->ftStartTime, &status->ftLastUpdateTime);
   status->ftCurrentTime = sim_core_detail::FileTimeNow();
   status->dwServerState = OPC_STATUS_RUNNING;
@@ -171,19 +172,19 @@ HRESULT CSimServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 
 HRESULT CSimServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
   ComCallFrame frame("RemoveGroup");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
-  return CSimCore::Instance().RemoveGroup(m_owner, hServerGroup, bForce != FALSE);
+  return m_core.RemoveGroup(m_owner, hServerGroup, bForce != FALSE);
 }
 
 HRESULT CSimServer::CreateGroupEnumerator(OPCENUMSCOPE /*dwScope*/, REFIID /*riid*/,
                                           LPUNKNOWN* ppUnk) {
   ComCallFrame frame("CreateGroupEnumerator");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (ppUnk != nullptr) *ppUnk = nullptr;
   return E_NOTIMPL;
 }
 
 bool CSimServer::Crashed() const {
-  return CSimCore::Instance().IsOwnerDead(m_owner);
+  return m_core.IsOwnerDead(m_owner);
 }

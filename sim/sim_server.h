@@ -14,13 +14,16 @@
 
 #include "opc/opcda.h"
 
+class CSimCore;
+
 class CSimServer final : public IOPCServer,
                          public IOPCBrowseServerAddressSpace,
                          public IOPCItemProperties {
 public:
   // The class factory of the simulator: a new server object, returned for riid; flat for the
   // flat address space.
-  static HRESULT Create(REFIID riid, void** ppv, bool flat = false);
+  // instance 1 is Quarnix.Simulator's state, 2 Quarnix.Simulator.2's (sim_core.h).
+  static HRESULT Create(REFIID riid, void** ppv, bool flat = false, int instance = 1);
   // Called with true after each object is made and with false after each is gone; null for none.
   static void SetLifetimeHook(void (*hook)(bool made));
 
@@ -58,14 +61,17 @@ public:
                         LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
 
   std::uint64_t OwnerId() const { return m_owner; }
+  // The server state this connection belongs to.
+  CSimCore& Core() const { return m_core; }
 
 private:
-  explicit CSimServer(bool flat);
+  CSimServer(bool flat, CSimCore& core);
   // Whether this connection's server process has crashed (every call then fails).
   bool Crashed() const;
   ~CSimServer();
 
   std::atomic<ULONG> m_refCount{1};
+  CSimCore& m_core;
   const std::uint64_t m_owner;
   const bool m_flat;
   std::mutex m_browseMutex;

@@ -18,10 +18,11 @@ WideStringView TextOf(LPCWSTR text) {
   return text != nullptr ? WideStringView(text) : WideStringView();
 }
 
-// The item of an ID for the properties calls: S_OK, or the parse error.
-HRESULT PropertyItem(LPCWSTR id, SimItemInfo* info) {
+// The item of an ID for the properties calls of the server state numbered instance: S_OK, or the
+// parse error.
+HRESULT PropertyItem(LPCWSTR id, SimItemInfo* info, int instance) {
   if (id == nullptr) return E_INVALIDARG;
-  return ParseSimItemId(id, info);
+  return ParseSimItemId(id, info, instance);
 }
 
 }  // namespace
@@ -30,7 +31,7 @@ HRESULT PropertyItem(LPCWSTR id, SimItemInfo* info) {
 
 HRESULT CSimServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
   ComCallFrame frame("QueryOrganization");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (pNameSpaceType == nullptr) return E_INVALIDARG;
   *pNameSpaceType = m_flat ? OPC_NS_FLAT : OPC_NS_HIERARCHIAL;
@@ -39,7 +40,7 @@ HRESULT CSimServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
 
 HRESULT CSimServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) {
   ComCallFrame frame("ChangeBrowsePosition");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (m_flat) return E_FAIL;  // one level: nowhere to go
   std::lock_guard lock(m_browseMutex);
@@ -68,7 +69,7 @@ HRESULT CSimServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR s
                                      VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                      LPENUMSTRING* ppIEnumString) {
   ComCallFrame frame("BrowseOPCItemIDs");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppIEnumString == nullptr) return E_INVALIDARG;
   *ppIEnumString = nullptr;
@@ -81,7 +82,7 @@ HRESULT CSimServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR s
   auto names = BrowseSimNames(branch, m_flat, dwBrowseFilterType, TextOf(szFilterCriteria),
                               vtDataTypeFilter, dwAccessRightsFilter);
   const bool empty = names->Count() == 0;
-  CSimEnumString* enumerator = CSimEnumString::Create(std::move(names));
+  CSimEnumString* enumerator = CSimEnumString::Create(std::move(names), m_core);
   if (enumerator == nullptr) return E_OUTOFMEMORY;
   *ppIEnumString = enumerator;
   return empty ? S_FALSE : S_OK;
@@ -89,7 +90,7 @@ HRESULT CSimServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR s
 
 HRESULT CSimServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
   ComCallFrame frame("GetItemID");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (szItemID == nullptr) return E_INVALIDARG;
   *szItemID = nullptr;
@@ -107,7 +108,7 @@ HRESULT CSimServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
 
 HRESULT CSimServer::BrowseAccessPaths(LPCWSTR /*szItemID*/, LPENUMSTRING* ppIEnumString) {
   ComCallFrame frame("BrowseAccessPaths");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (ppIEnumString != nullptr) *ppIEnumString = nullptr;
   return E_NOTIMPL;  // the access path is ignored
 }
@@ -118,14 +119,14 @@ HRESULT CSimServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
                                              DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
                                              VARTYPE** ppvtDataTypes) {
   ComCallFrame frame("QueryAvailableProperties");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (pdwCount == nullptr || ppPropertyIDs == nullptr || ppDescriptions == nullptr ||
       ppvtDataTypes == nullptr)
     return E_INVALIDARG;
   *pdwCount = 0, *ppPropertyIDs = nullptr, *ppDescriptions = nullptr, *ppvtDataTypes = nullptr;
   SimItemInfo info;
-  const HRESULT hr = PropertyItem(szItemID, &info);
+  const HRESULT hr = PropertyItem(szItemID, &info, m_core.Number());
   if (FAILED(hr)) return hr;
   const std::vector<SimPropertyInfo> list = SimPropertyList(info);
   auto* ids = TaskArray<DWORD>(list.size());
@@ -152,13 +153,13 @@ HRESULT CSimServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
 HRESULT CSimServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                       VARIANT** ppvData, HRESULT** ppErrors) {
   ComCallFrame frame("GetItemProperties");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppvData == nullptr || ppErrors == nullptr) return E_INVALIDARG;
   *ppvData = nullptr, *ppErrors = nullptr;
   if (dwCount == 0 || pdwPropertyIDs == nullptr) return E_INVALIDARG;
   SimItemInfo info;
-  const HRESULT hr = PropertyItem(szItemID, &info);
+  const HRESULT hr = PropertyItem(szItemID, &info, m_core.Number());
   if (FAILED(hr)) return hr;
   auto* values = TaskArray<VARIANT>(dwCount);
   auto* errors = TaskArray<HRESULT>(dwCount);
@@ -169,7 +170,7 @@ HRESULT CSimServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
   VARIANT current;
   VariantInit(&current);
   SimCurrentValue now{&current, OPC_QUALITY_GOOD, FILETIME{}};
-  CSimCore::Instance().PeekValue(szItemID, info, &current, &now.quality, &now.timestamp);
+  m_core.PeekValue(szItemID, info, &current, &now.quality, &now.timestamp);
   bool anyFailed = false;
   for (DWORD k = 0; k < dwCount; ++k) {
     errors[k] = SimPropertyValue(info, pdwPropertyIDs[k], now, &values[k]);
@@ -183,13 +184,13 @@ HRESULT CSimServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
 HRESULT CSimServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                   LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) {
   ComCallFrame frame("LookupItemIDs");
-  if (const HRESULT served = CSimCore::Instance().ServeCall(frame); served != S_OK) return served;
+  if (const HRESULT served = m_core.ServeCall(frame); served != S_OK) return served;
   if (Crashed()) return kSimCrashedCode;
   if (ppszNewItemIDs == nullptr || ppErrors == nullptr) return E_INVALIDARG;
   *ppszNewItemIDs = nullptr, *ppErrors = nullptr;
   if (dwCount == 0 || pdwPropertyIDs == nullptr) return E_INVALIDARG;
   SimItemInfo info;
-  const HRESULT hr = PropertyItem(szItemID, &info);
+  const HRESULT hr = PropertyItem(szItemID, &info, m_core.Number());
   if (FAILED(hr)) return hr;
   auto* ids = TaskArray<LPWSTR>(dwCount);
   auto* errors = TaskArray<HRESULT>(dwCount);

@@ -5,10 +5,10 @@
 //
 // Items: "<Family>.<Type>" with the families Static, Ramp, Random, Memory, Bad, Uncertain and the
 // types Int1, Int2, Int4, UInt1, UInt2, UInt4, Boolean, Real4, Real8, String; also
-// "Memory.<Type>.<anything>"; "Control.Restart"; "Many.1" to "Many.50000". Browsing shows them as
-// a tree of branches (sim_address_space.h); "Quarnix.Simulator.Flat" is the same server with a
-// flat address space. Every connection shares the process's one server state; its
-// worker thread ticks every 100 ms while server objects exist.
+// "Memory.<Type>.<anything>"; "Control.Restart", "Control.Instance"; "Many.1" to "Many.50000".
+// Browsing shows them as a tree of branches (sim_address_space.h); "Quarnix.Simulator.Flat" is the
+// same server with a flat address space. Every connection shares the process's one server state;
+// its worker thread ticks every 100 ms while server objects exist.
 //
 // Error rule: the OPC DA 2.0 results. Thread rule: any thread; callbacks reach the thread that
 // advised through its apartment. Ownership: server objects are reference-counted COM objects.
@@ -25,14 +25,22 @@ inline constexpr WideChar kSimulatorProgId[] = OLESTR("Quarnix.Simulator");
 extern const CLSID CLSID_QuarnixSimulatorFlat;
 inline constexpr WideChar kSimulatorFlatProgId[] = OLESTR("Quarnix.Simulator.Flat");
 
+// {6B1F4C3E-2A7D-4E58-9D31-0C5A8E7B2F66}: a second simulated server with a state of its own
+// (its own Memory and Control items; "Control.Instance" reads 2 there, 1 on the first): a
+// backup server for trying the gateway's /backup.
+extern const CLSID CLSID_QuarnixSimulator2;
+inline constexpr WideChar kSimulator2ProgId[] = OLESTR("Quarnix.Simulator.2");
+
 // A new server object (one connection), returned for riid with one reference: the simulator's
 // class factory. E_NOINTERFACE for an interface it does not have.
 HRESULT CreateSimulatorObject(REFIID riid, void** ppv);
+// The same for the second server's class.
+HRESULT CreateSimulator2Object(REFIID riid, void** ppv);
 // The same for the flat variant's class.
 HRESULT CreateSimulatorFlatObject(REFIID riid, void** ppv);
 
-// Registers both ProgIDs with their class ids and the simulator's factory in the COM subset's class
-// registry. Idempotent. Linux only: on Windows the system's registry holds the class
+// Registers the three ProgIDs with their class ids and the simulator's factory in the COM subset's
+// class registry. Idempotent. Linux only: on Windows the system's registry holds the class
 // (quarnix-sim.exe /RegServer).
 void RegisterSimulator();
 

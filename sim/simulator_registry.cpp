@@ -5,4 +5,5 @@
 void RegisterSimulator() {
   CoRegisterProgId(kSimulatorProgId, CLSID_QuarnixSimulator, CreateSimulatorObject);
   CoRegisterProgId(kSimulatorFlatProgId, CLSID_QuarnixSimulatorFlat, CreateSimulatorFlatObject);
+  CoRegisterProgId(kSimulator2ProgId, CLSID_QuarnixSimulator2, CreateSimulator2Object);
 }

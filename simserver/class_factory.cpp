@@ -1,6 +1,7 @@
 #include "simserver/class_factory.h"
 
 #include "sim/simulator.h"
+#include "simserver/server_downtime.h"
 #include "simserver/server_lifetime.h"
 
 HRESULT CSimClassFactory::QueryInterface(REFIID riid, void** ppv) {
@@ -25,10 +26,13 @@ HRESULT CSimClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** pp
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
   // Taken before the object exists, so that an ending program refuses the activation; the
   // object holds a reference of its own once made.
+  // A server that crashed is down for the seconds its crash asked for.
+  if (InServerDowntime(m_served == Served::kSecond ? 2 : 1)) return CO_E_SERVER_EXEC_FAILURE;
   CServerLifetime& lifetime = CServerLifetime::Instance();
   if (!lifetime.Acquire()) return CO_E_SERVER_STOPPING;
-  const HRESULT hr =
-      m_flat ? CreateSimulatorFlatObject(riid, ppv) : CreateSimulatorObject(riid, ppv);
+  const HRESULT hr = m_served == Served::kFlat     ? CreateSimulatorFlatObject(riid, ppv)
+                     : m_served == Served::kSecond ? CreateSimulator2Object(riid, ppv)
+                                                   : CreateSimulatorObject(riid, ppv);
   lifetime.Release();
   return hr;
 }

@@ -1,6 +1,6 @@
-// A class object of quarnix-sim.exe: makes simulator server objects (CreateSimulatorObject, or
-// CreateSimulatorFlatObject for the flat variant) for COM activations of CLSID_QuarnixSimulator
-// or CLSID_QuarnixSimulatorFlat, and keeps the program running while clients lock it.
+// A class object of quarnix-sim.exe: makes simulator server objects (CreateSimulatorObject,
+// CreateSimulatorFlatObject for the flat variant, CreateSimulator2Object for the second server)
+// for COM activations of their class, and keeps the program running while clients lock it.
 //
 // Error rule: the IClassFactory results; CO_E_SERVER_STOPPING once the program is ending.
 // Thread rule: any thread (the class object is registered in the multithreaded apartment).
@@ -12,7 +12,8 @@
 
 class CSimClassFactory final : public IClassFactory {
 public:
-  explicit CSimClassFactory(bool flat) : m_flat(flat) {}
+  enum class Served { kSimulator, kFlat, kSecond };
+  explicit CSimClassFactory(Served served) : m_served(served) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -22,5 +23,5 @@ public:
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
 private:
-  const bool m_flat;
+  const Served m_served;
 };

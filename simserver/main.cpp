@@ -1,11 +1,16 @@
 // quarnix-sim.exe: the simulation server "Quarnix.Simulator" as a COM local server, so that the
 // gateway reaches it as it reaches a plant's OPC server: through CoCreateInstance, the proxy/stub
 // DLL and callbacks marshalled back into its own apartment.
-//   quarnix-sim.exe /RegServer     registers the program as the server of Quarnix.Simulator
-//                                  and of its flat variant Quarnix.Simulator.Flat
+//   quarnix-sim.exe /RegServer     registers the program as the server of Quarnix.Simulator,
+//                                  of its flat variant Quarnix.Simulator.Flat and of the second
+//                                  server Quarnix.Simulator.2
 //   quarnix-sim.exe /UnregServer   removes that registration
 //   quarnix-sim.exe -Embedding     how COM starts it: serves until the last object and lock are
 //                                  gone
+//   quarnix-sim.exe /Instance2 -Embedding
+//                                  how COM starts it for Quarnix.Simulator.2: a process of its
+//                                  own with the second server's state, so that a crash or hang
+//                                  of one server leaves the other serving
 // Options start with '/' or '-' and ignore case. Without options it prints its usage. Exit code 0
 // on success, 1 on failure, with a plain message on the standard output or error.
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include "platform/com/com.h"
 #include "sim/simulator.h"
 #include "simserver/class_factory.h"
+#include "simserver/server_downtime.h"
 #include "simserver/server_lifetime.h"
 #include "simserver/server_registration.h"
 
@@ -93,9 +99,12 @@ void RevokeClasses() {
 // A write to "Control.Restart": the process ends abruptly once the write's reply has left, as a
 // crashed server does, without releasing anything its clients hold. Only the class object is
 // withdrawn first, so that COM starts a new process at the next creation (wine's activation
-// service would otherwise keep routing creations to the dead one). The asked downtime is the
-// time until then.
-void CrashProcess(unsigned /*seconds*/) {
+// service would otherwise keep routing creations to the dead one). For the asked downtime a new
+// process of the same server refuses creations (server_downtime.h).
+int g_instance = 1;  // the server this process serves: 2 for Quarnix.Simulator.2
+
+void CrashProcess(unsigned seconds) {
+  NoteServerDowntime(g_instance, seconds);
   HANDLE thread = CreateThread(
       nullptr, 0,
       [](LPVOID) -> DWORD {
@@ -120,7 +129,8 @@ void DrainCallbacks() {
   CloseHandle(done);
 }
 
-int Serve() {
+int Serve(bool second) {
+  g_instance = second ? 2 : 1;
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) {
     Print(Format("quarnix-sim.exe: COM could not be started (error %08lx).\n",
@@ -136,13 +146,19 @@ int Serve() {
   }
   SetSimulatorObjectHook(CountObject);
   SetSimulatorCrashHook(CrashProcess);
-  static CSimClassFactory factory(false);
-  static CSimClassFactory flatFactory(true);
-  hr = CoRegisterClassObject(CLSID_QuarnixSimulator, &factory, CLSCTX_LOCAL_SERVER,
-                             REGCLS_MULTIPLEUSE, &g_classCookies[0]);
-  if (SUCCEEDED(hr))
-    hr = CoRegisterClassObject(CLSID_QuarnixSimulatorFlat, &flatFactory, CLSCTX_LOCAL_SERVER,
-                               REGCLS_MULTIPLEUSE, &g_classCookies[1]);
+  static CSimClassFactory factory(CSimClassFactory::Served::kSimulator);
+  static CSimClassFactory flatFactory(CSimClassFactory::Served::kFlat);
+  static CSimClassFactory secondFactory(CSimClassFactory::Served::kSecond);
+  if (second) {
+    hr = CoRegisterClassObject(CLSID_QuarnixSimulator2, &secondFactory, CLSCTX_LOCAL_SERVER,
+                               REGCLS_MULTIPLEUSE, &g_classCookies[0]);
+  } else {
+    hr = CoRegisterClassObject(CLSID_QuarnixSimulator, &factory, CLSCTX_LOCAL_SERVER,
+                               REGCLS_MULTIPLEUSE, &g_classCookies[0]);
+    if (SUCCEEDED(hr))
+      hr = CoRegisterClassObject(CLSID_QuarnixSimulatorFlat, &flatFactory, CLSCTX_LOCAL_SERVER,
+                                 REGCLS_MULTIPLEUSE, &g_classCookies[1]);
+  }
   if (FAILED(hr)) {
     RevokeClasses();
     Print(Format("quarnix-sim.exe: the class could not be offered to COM (error %08lx).\n",
@@ -180,7 +196,8 @@ int Register() {
     return 1;
   }
   Print("Registered Quarnix.Simulator " + GuidToString(CLSID_QuarnixSimulator) +
-            " and Quarnix.Simulator.Flat " + GuidToString(CLSID_QuarnixSimulatorFlat) +
+            ", Quarnix.Simulator.Flat " + GuidToString(CLSID_QuarnixSimulatorFlat) +
+            " and Quarnix.Simulator.2 " + GuidToString(CLSID_QuarnixSimulator2) +
             (scope == RegistrationScope::kAllUsers ? " for all users: " : " for this user: ") +
             Narrow(path.c_str()) + "\n",
         false);
@@ -195,7 +212,10 @@ int Unregister() {
           true);
     return 1;
   }
-  Print("Removed the registration of Quarnix.Simulator and Quarnix.Simulator.Flat.\n", false);
+  Print(
+      "Removed the registration of Quarnix.Simulator, Quarnix.Simulator.Flat and "
+      "Quarnix.Simulator.2.\n",
+      false);
   return 0;
 }
 
@@ -206,10 +226,12 @@ int main(int argc, char** argv) {
     Print(kUsage, false);
     return 0;
   }
-  const char* option = argv[1];
+  // COM adds -Embedding after what the registration gives (/Instance2 for the second server).
+  const bool second = argc > 2 && IsOption(argv[1], "Instance2");
+  const char* option = argv[second ? 2 : 1];
   if (IsOption(option, "RegServer")) return Register();
   if (IsOption(option, "UnregServer")) return Unregister();
-  if (IsOption(option, "Embedding")) return Serve();
+  if (IsOption(option, "Embedding")) return Serve(second);
   Print(std::string("quarnix-sim.exe: unknown option ") + option + "\n" + kUsage, true);
   return 1;
 }

@@ -11,10 +11,12 @@ struct ServedClass {
   const CLSID* clsid;
   const wchar_t* progId;
   const wchar_t* friendlyName;
+  const wchar_t* arguments;  // after the program's path in LocalServer32
 };
 const ServedClass kClasses[] = {
-    {&CLSID_QuarnixSimulator, L"Quarnix.Simulator", L"Quarnix Simulator"},
-    {&CLSID_QuarnixSimulatorFlat, L"Quarnix.Simulator.Flat", L"Quarnix Simulator (flat)"},
+    {&CLSID_QuarnixSimulator, L"Quarnix.Simulator", L"Quarnix Simulator", L""},
+    {&CLSID_QuarnixSimulatorFlat, L"Quarnix.Simulator.Flat", L"Quarnix Simulator (flat)", L""},
+    {&CLSID_QuarnixSimulator2, L"Quarnix.Simulator.2", L"Quarnix Simulator 2", L" /Instance2"},
 };
 
 std::wstring ClsidText(const ServedClass& served) {
@@ -38,7 +40,7 @@ LONG SetKey(HKEY root, const std::wstring& path, const wchar_t* value) {
 
 LONG WriteClassKeys(HKEY classes, const ServedClass& served, const std::wstring& serverPath) {
   const std::wstring clsidKey = L"CLSID\\" + ClsidText(served);
-  const std::wstring quoted = L"\"" + serverPath + L"\"";
+  const std::wstring quoted = L"\"" + serverPath + L"\"" + served.arguments;
   const std::wstring progId = served.progId;
   const std::wstring clsid = ClsidText(served);
 

@@ -7,7 +7,10 @@
 //   Quarnix.Simulator                             = "Quarnix Simulator"
 //   Quarnix.Simulator\CLSID                       = "{6B1F4C3E-...}"
 // and the same for the flat variant "Quarnix.Simulator.Flat" ({6B1F4C3E-...-0C5A8E7B2F65},
-// "Quarnix Simulator (flat)"),
+// "Quarnix Simulator (flat)") and the second server "Quarnix.Simulator.2"
+// ({6B1F4C3E-...-0C5A8E7B2F66}, "Quarnix Simulator 2"), whose LocalServer32 adds /Instance2:
+// COM starts a process of its own for it, so that a crash or hang of one server leaves the other
+// running,
 // under HKEY_LOCAL_MACHINE\Software\Classes (every user) when the caller may write there,
 // otherwise under HKEY_CURRENT_USER\Software\Classes (this user).
 //

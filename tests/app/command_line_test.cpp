@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/operation_record.h"
+
 namespace {
 
 CommandLineOptions Parse(const std::string& arguments) {
@@ -188,4 +190,42 @@ TEST(CommandLineTest, BadProtectionValuesAreErrorsNamingTheOptionAndTheValue) {
   EXPECT_EQ("", Parse("/writers 10.1.2.5").optionError);  // without /allow: anyone may connect
   // The first bad value is reported.
   EXPECT_NE(std::string::npos, Parse("/maxconn 0 /bind x").optionError.find("/maxconn"));
+}
+
+TEST(CommandLineTest, BackupOptionsAreCheckedAndNamedInTheStartLineOnlyWhenGiven) {
+  const CommandLineOptions plain = Parse("/progId Quarnix.Simulator");
+  EXPECT_FALSE(plain.failover.Enabled());
+  EXPECT_EQ(5, plain.failover.failoverSeconds);
+  EXPECT_EQ(60, plain.failover.failbackSeconds);
+  EXPECT_EQ(std::string::npos, StartRecordText(plain).find("/backup"));
+  EXPECT_EQ(std::string::npos, StartRecordText(plain).find("/fail"));
+
+  const CommandLineOptions backup =
+      Parse("/progId Quarnix.Simulator /BACKUP Quarnix.Simulator.2 /failover 0 /failback 0");
+  EXPECT_EQ("", backup.optionError);
+  EXPECT_EQ(u"Quarnix.Simulator.2", backup.failover.backupProgId);
+  EXPECT_EQ(0, backup.failover.failoverSeconds);
+  EXPECT_EQ(0, backup.failover.failbackSeconds);
+  const std::string line = StartRecordText(backup);
+  EXPECT_NE(std::string::npos, line.find(" /backup Quarnix.Simulator.2 /failover 0 /failback 0"))
+      << line;
+  EXPECT_NE(std::string::npos, StartRecordText(Parse("/progId A /backup B")).find(" /backup B"));
+  EXPECT_EQ(std::string::npos, StartRecordText(Parse("/progId A /backup B")).find("/failover"));
+
+  const std::pair<const char*, const char*> refused[] = {
+      {"/progId Quarnix.Simulator /backup quarnix.SIMULATOR", "/progId 相同"},
+      {"/backup OPC.SimaticNET", "/progId 相同"},  // the default /progId
+      {"/backup", "“”"},
+      {"/backup B /failover 601", "“601”"},
+      {"/backup B /failover x", "“x”"},
+      {"/backup B /failback -1", "“-1”"},
+      {"/backup B /failback", "“”"},
+#ifndef _WIN32
+      {"/backup B /backuphost plc-pc2", "仅限Windows"},
+#endif
+  };
+  for (const auto& [arguments, text] : refused) {
+    const std::string error = Parse(arguments).optionError;
+    EXPECT_NE(std::string::npos, error.find(text)) << arguments << ": " << error;
+  }
 }

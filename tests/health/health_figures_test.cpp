@@ -93,6 +93,32 @@ TEST(HealthFiguresTest, StatusLinesHoldEveryFigureAndPrometheusLabelsAreEscaped)
   EXPECT_EQ(std::string::npos, metrics.find("quarnix_process_"));  // not told: left out
 }
 
+// The backup's keys and samples appear only with a backup configured, before the value ages.
+TEST(HealthFiguresTest, BackupServerFiguresOnlyWithABackup) {
+  GatewayStatus status;
+  const std::vector<std::string> plain = StatusLines(status);
+  const std::string plainMetrics = PrometheusText(status, ProcessFigures{});
+  EXPECT_EQ(std::string::npos, plainMetrics.find("quarnix_server_active"));
+  EXPECT_EQ(std::string::npos, plainMetrics.find("failovers"));
+  status.backupConfigured = true;
+  status.backupActive = true;
+  status.activeProgId = "Quarnix.Simulator.2";
+  status.failovers = 3;
+  const std::vector<std::string> lines = StatusLines(status);
+  ASSERT_EQ(plain.size() + 4, lines.size());
+  EXPECT_EQ((std::vector<std::string>{"server_active\tbackup",
+                                      "server_active_progid\tQuarnix.Simulator.2",
+                                      "server_backup_available\t0", "server_failovers\t3"}),
+            std::vector<std::string>(lines.end() - 5, lines.end() - 1));
+  EXPECT_EQ("value_age_max_seconds\t-", lines.back());
+  const std::string metrics = PrometheusText(status, ProcessFigures{});
+  for (const char* sample :
+       {"quarnix_server_active{server=\"primary\"} 0\n",
+        "quarnix_server_active{server=\"backup\"} 1\n", "quarnix_server_backup_available 0\n",
+        "quarnix_server_failovers_total 3\n"})
+    EXPECT_NE(std::string::npos, metrics.find(sample)) << sample;
+}
+
 TEST(HealthFiguresTest, WritesAreCountedByResultAndRefusalReason) {
   GatewayStatus status;
   status.writers = "10.1.2.5";

@@ -180,7 +180,11 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestartAndGoesOnAfterAServe
                                          "/lp",
                                          std::to_string(port),
                                          "/rp",
-                                         std::to_string(udpPort)};
+                                         std::to_string(udpPort),
+                                         "/backup",
+                                         "Quarnix.Simulator.2",
+                                         "/failover",
+                                         "0"};
   auto gateway = std::make_unique<CGatewayProcess>(options, workDir);
   ASSERT_TRUE(WaitForListener(port, 30s));
   CBridgeProcess bridge(ConfigText(port, s_broker->Port(), "tr2", Group("item = Ramp.Int4\n"), "",
@@ -198,9 +202,17 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestartAndGoesOnAfterAServe
   EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"connected\""), 30s, before));
   EXPECT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any(), 30s, before)) << bridge.Log();
 
-  // The OPC server crashes for a second (Control.Restart): the gateway brings the groups back
-  // and announces it; the bridge checks, activates and refreshes, and values go on.
+  // The OPC server crashes for a second (Control.Restart): the gateway brings the groups back on
+  // its backup at once and announces it; the bridge checks, activates and refreshes, values go
+  // on, and the status names the server that serves now.
   const CGatewayClient client("127.0.0.1", port);
+  EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("server", "\"primary\"")));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return client.Exchange(StatusRequest()).raw.find("\nserver_backup_available\t1") !=
+               std::string::npos;
+      },
+      30s));
   const auto control = ReplyIndices(client
                                         .Exchange(DefineGroupsRequest({GroupDefinition{
                                             "ctl", true, 1000, {{"Control.Restart", true, 3}}}}))
@@ -221,6 +233,10 @@ TEST_F(BridgeTest, DefinesItsGroupsAgainAfterAGatewayRestartAndGoesOnAfterAServe
   const std::size_t afterServer = subscriber.Count();
   EXPECT_TRUE(subscriber.WaitFor("tr2/Ramp.Int4", Any(), 30s, afterServer)) << bridge.Log();
   EXPECT_TRUE(subscriber.WaitFor("tr2/$status", Field("gateway", "\"connected\"")));
+  EXPECT_TRUE(subscriber.WaitFor("tr2/$status", [](const ReceivedMessage& m) {
+    return JsonField(m.payload, "server") == "\"backup\"" &&
+           JsonField(m.payload, "server_progid") == "\"Quarnix.Simulator.2\"";
+  })) << bridge.Log();
   gateway.reset();
   std::error_code ignored;
   std::filesystem::remove_all(workDir, ignored);

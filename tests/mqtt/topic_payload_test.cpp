@@ -52,6 +52,10 @@ TEST(TopicPayloadTest, ValuesReadByTheirRequestedTypeAndKeepTheirQuality) {
   EXPECT_NE(uncertain.find("\"error\":\"0xC0040007\""), std::string::npos);
   EXPECT_EQ(StatusPayload(false, "unknown"),
             "{\"status\":\"offline\",\"gateway\":\"unknown\",\"broker\":\"disconnected\"}");
+  EXPECT_EQ(
+      StatusPayload(true, "connected", std::nullopt, ActiveServer{"backup", "Quarnix.Simulator.2"}),
+      "{\"status\":\"online\",\"gateway\":\"connected\",\"broker\":\"connected\","
+      "\"server\":\"backup\",\"server_progid\":\"Quarnix.Simulator.2\"}");
   EXPECT_EQ(WriteResultPayload(false, 1, "a \"b\"\x01\xFF"),
             "{\"ok\":false,\"code\":1,\"text\":\"a \\\"b\\\"\\u0001\\ufffd\"}");
 }

@@ -53,6 +53,7 @@ public:
     ++abandons;
     return 3;
   }
+  void LeaveServerState() override {}
   int drops = 0;
   int abandons = 0;
   int restores = 0;

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "opc/server_loss.h"
+#include "platform/apartment.h"
 #include "platform/codepage.h"
 #include "platform/socket_api.h"
+#include "sim/simulator.h"
 #include "tests/opc/opc_test_helpers.h"
 #include "tests/support/faulty_opc_server.h"
 
@@ -28,8 +30,10 @@ public:
   }
   void RestoreGroups() override { ++restores; }
   std::size_t AbandonServerState() override { return 0; }
+  void LeaveServerState() override { ++leaves; }
 
   int drops = 0;
+  int leaves = 0;
   int restores = 0;
   bool heldAtDrop = false;
 
@@ -214,4 +218,55 @@ TEST_F(ServerConnectionTest, OperatorStopEndsTheReconnectionAndARequestAfterALos
   EXPECT_EQ(m_connection.ConnectForRequest(text), S_OK);
   EXPECT_EQ(m_groups.restores, 1);
   EXPECT_EQ(m_groups.drops, 2);
+}
+
+// --- A backup server
+// ------------------------------------------------------------------------------
+
+// A primary that answers its status check with a state other than running is left, while it still
+// answers, for the backup that the background check found healthy (/failover 0: at once). It
+// takes the groups back only once it answers "running" again for the failback time.
+TEST_F(ServerConnectionTest, APrimaryNotRunningIsLeftForTheBackupAndTakesBackOnlyWhenRunning) {
+  using namespace std::chrono_literals;
+  RegisterSimulator();
+  FailoverSettings failover;
+  failover.backupProgId = kSimulator2ProgId;
+  failover.failoverSeconds = 0;
+  failover.failbackSeconds = 1;
+  {
+    CServerConnection connection(m_view, CFaultyOpcServer::kProgId, ConnectionTimes{}, failover);
+    connection.SetRecoveryTimer(std::make_unique<CManualTimer>());
+    CGroupSide groups(connection);
+    connection.SetGroups(&groups);
+    std::string text;
+    ASSERT_EQ(connection.Connect(text), S_OK) << text;
+    connection.SettleServerState();
+    const std::shared_ptr<CApartment> apartment = CApartment::ForCurrentThread();
+    ASSERT_TRUE(apartment->RunUntil([&] { return connection.BackupAvailable(); }, 10s));
+    EXPECT_FALSE(connection.BackupActive());
+
+    m_opc.SetServerState(OPC_STATUS_FAILED);
+    connection.OnRecoveryTimer();  // the watchdog's GetStatus
+    EXPECT_TRUE(connection.BackupActive());
+    EXPECT_EQ(u"Quarnix.Simulator.2", connection.ActiveProgId());
+    EXPECT_EQ(1u, connection.Failovers());
+    EXPECT_EQ(1, groups.leaves);
+    EXPECT_EQ(1, groups.restores);
+    EXPECT_EQ(0, groups.drops);
+    EXPECT_EQ(1, WindowLinesWith(SystemText("的状态 2 持续 0 秒不是运行中")));
+
+    // The primary is checked in the background and answers, but not "running": it stays out.
+    const int asked = m_opc.CountOf(kGetStatus);
+    ASSERT_TRUE(apartment->RunUntil([&] { return m_opc.CountOf(kGetStatus) >= asked + 3; }, 10s));
+    EXPECT_TRUE(connection.BackupActive());
+    // Running again: after the failback time the groups go back to it.
+    m_opc.SetServerState(std::nullopt);
+    ASSERT_TRUE(apartment->RunUntil([&] { return !connection.BackupActive(); }, 10s));
+    EXPECT_EQ(2, groups.leaves);
+    EXPECT_EQ(2, groups.restores);
+    EXPECT_EQ(1u, connection.Failovers());
+    EXPECT_EQ(1, WindowLinesWith(SystemText("主服务器已持续正常 1 秒")));
+    connection.EndRecovery();
+    connection.Release();
+  }
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,6 +40,7 @@ struct CFaultyOpcServer::State {
   std::map<std::pair<OpcMethod, std::u16string>, HRESULT> itemErrors;
   std::vector<IID> refused;
   bool factoryThrows = false;
+  std::optional<DWORD> serverState;  // GetStatus reports this state instead of the simulator's
   std::vector<RecordedCall> calls;
   std::vector<std::shared_ptr<FaultyGroupData>> groups;
   std::set<const CForwarder*> live;

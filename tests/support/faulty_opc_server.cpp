@@ -176,7 +176,13 @@ HRESULT CFaultyServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
   if (ppServerStatus) *ppServerStatus = nullptr;
   HRESULT hr = S_OK;
   if (m_state->Fails(call.method, hr)) return m_state->Record(call, hr);
-  return m_state->Record(call, m_inner->GetStatus(ppServerStatus));
+  const HRESULT answered = m_inner->GetStatus(ppServerStatus);
+  {
+    std::lock_guard lock(m_state->mutex);
+    if (answered == S_OK && ppServerStatus && *ppServerStatus && m_state->serverState)
+      (*ppServerStatus)->dwServerState = static_cast<OPCSERVERSTATE>(*m_state->serverState);
+  }
+  return m_state->Record(call, answered);
 }
 
 HRESULT CFaultyServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
@@ -395,6 +401,11 @@ void CFaultyOpcServer::SetItemError(OpcMethod method, const std::u16string& item
 void CFaultyOpcServer::RefuseInterface(REFIID iid) {
   std::lock_guard lock(m_state->mutex);
   m_state->refused.push_back(iid);
+}
+
+void CFaultyOpcServer::SetServerState(std::optional<DWORD> state) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->serverState = state;
 }
 
 void CFaultyOpcServer::SetFactoryThrows(bool on) {

@@ -156,6 +156,8 @@ public:
   void RefuseInterface(REFIID iid);
   // The factory throws std::runtime_error instead of creating a server.
   void SetFactoryThrows(bool on);
+  // GetStatus answers with this server state (OPC_STATUS_FAILED ...); nullopt: the simulator's.
+  void SetServerState(std::optional<DWORD> state);
 
   // --- Inspection ---
   std::vector<RecordedCall> Calls() const;
