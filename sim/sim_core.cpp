@@ -194,7 +194,8 @@ SimPoint* CSimCore::PointLocked(WideStringView id, const SimItemInfo& info) {
     slot = std::make_unique<SimPoint>();
     slot->id = std::move(key);
     slot->info = info;
-    if (info.instance) slot->info.number = static_cast<std::uint32_t>(m_number);
+    if (info.control == SimControl::kInstance)
+      slot->info.number = static_cast<std::uint32_t>(m_number);
     slot->seed = SimItemSeed(id);
     MakeSimValue(slot->info, slot->seed, m_tick, &slot->value);
     slot->timestamp = IsTicking(info.family) ? FileTimeNow() : m_startTime;

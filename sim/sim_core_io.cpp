@@ -275,7 +275,7 @@ void CSimCore::PeekValue(WideStringView id, const SimItemInfo& info, VARIANT* va
     return;
   }
   SimItemInfo own = info;
-  if (own.instance) own.number = static_cast<std::uint32_t>(m_number);
+  if (own.control == SimControl::kInstance) own.number = static_cast<std::uint32_t>(m_number);
   MakeSimValue(own, SimItemSeed(id), m_tick, value);
   *timestamp = IsTicking(info.family) ? FileTimeNow() : m_startTime;
 }

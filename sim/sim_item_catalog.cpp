@@ -243,23 +243,29 @@ HRESULT ParseSimItemId(WideStringView id, SimItemInfo* info, int instance) {
     if (info != nullptr) {
       *info =
           SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
-      info->instance = true;
+      info->control = SimControl::kInstance;
     }
     return S_OK;
   }
   if (id == WideStringView(OLESTR("Control.Instance1Only"))) {
     if (instance != 1) return OPC_E_UNKNOWNITEMID;
-    if (info != nullptr)
+    if (info != nullptr) {
       *info =
           SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE, OPC_QUALITY_GOOD};
+      info->control = SimControl::kInstance1Only;
+    }
     return S_OK;
   }
-  if (id == WideStringView(OLESTR("Control.Restart")) ||
-      id == WideStringView(OLESTR("Control.Hang")) ||
-      id == WideStringView(OLESTR("Control.Delay"))) {
-    if (info != nullptr)
+  const SimControl control = id == WideStringView(OLESTR("Control.Restart")) ? SimControl::kRestart
+                             : id == WideStringView(OLESTR("Control.Hang"))  ? SimControl::kHang
+                             : id == WideStringView(OLESTR("Control.Delay")) ? SimControl::kDelay
+                                                                             : SimControl::kNone;
+  if (control != SimControl::kNone) {
+    if (info != nullptr) {
       *info = SimItemInfo{SimFamily::kControl, SimType::kInt4, VT_I4, OPC_READABLE | OPC_WRITEABLE,
                           OPC_QUALITY_GOOD};
+      info->control = control;
+    }
     return S_OK;
   }
   for (WideChar c : id)
@@ -355,7 +361,7 @@ void MakeSimValue(const SimItemInfo& info, std::uint64_t seed, std::uint64_t tic
     case SimFamily::kBad:
     case SimFamily::kUncertain:
     case SimFamily::kControl:
-      if (info.instance) {
+      if (info.control == SimControl::kInstance) {
         value->vt = VT_I4, value->lVal = static_cast<LONG>(info.number);
         break;
       }

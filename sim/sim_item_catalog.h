@@ -31,6 +31,8 @@
 #include "platform/wide_string.h"
 
 enum class SimFamily { kStatic, kRamp, kRandom, kMemory, kBad, kUncertain, kControl, kMany };
+// Which item of the Control family: each does something else, so each has its own description.
+enum class SimControl { kNone, kRestart, kHang, kDelay, kInstance, kInstance1Only };
 enum class SimType {
   kInt1,
   kInt2,
@@ -56,7 +58,7 @@ struct SimItemInfo {
   WORD quality = OPC_QUALITY_GOOD;
   std::uint32_t number = 0;  // Many: N of "Many.N", also its value
   bool longText = false;     // "Static.LongString": SimLongText() instead of the Static text
-  bool instance = false;     // "Control.Instance": reads `number`, the server state's number
+  SimControl control = SimControl::kNone;  // kInstance reads `number`, the server state's number
 };
 
 // S_OK and the item's description; OPC_E_INVALIDITEMID for an empty or malformed ID (an empty

@@ -11,8 +11,26 @@ bool IsNumeric(SimType type) {
   return type != SimType::kBoolean && type != SimType::kString && type != SimType::kDate;
 }
 
-const WideChar* Description(SimFamily family) {
-  switch (family) {
+const WideChar* ControlDescription(SimControl control) {
+  switch (control) {
+    case SimControl::kRestart:
+      return OLESTR("Write N (1 to 600) to crash the server for N seconds");
+    case SimControl::kHang:
+      return OLESTR("Write N (1 to 600) to make the server stop answering for N seconds");
+    case SimControl::kDelay:
+      return OLESTR("Write N (0 to 600000) to slow every call by N milliseconds; 0 ends it");
+    case SimControl::kInstance:
+      return OLESTR("Which simulated server answers: 1 or 2");
+    case SimControl::kInstance1Only:
+      return OLESTR("Known only to the first simulated server; reads 0");
+    case SimControl::kNone:
+      break;
+  }
+  return OLESTR("");
+}
+
+const WideChar* Description(const SimItemInfo& info) {
+  switch (info.family) {
     case SimFamily::kStatic:
       return OLESTR("Fixed value");
     case SimFamily::kRamp:
@@ -26,7 +44,7 @@ const WideChar* Description(SimFamily family) {
     case SimFamily::kUncertain:
       return OLESTR("Always of uncertain quality");
     case SimFamily::kControl:
-      return OLESTR("Write N (1 to 600) to crash the server for N seconds");
+      return ControlDescription(info.control);
     case SimFamily::kMany:
       return OLESTR("One of many items, for paging; reads its number");
   }
@@ -35,7 +53,8 @@ const WideChar* Description(SimFamily family) {
 
 const WideChar* Units(const SimItemInfo& info) {
   if (info.family == SimFamily::kRamp) return OLESTR("ticks");
-  if (info.family == SimFamily::kControl && !info.instance) return OLESTR("s");
+  if (info.control == SimControl::kRestart || info.control == SimControl::kHang) return OLESTR("s");
+  if (info.control == SimControl::kDelay) return OLESTR("ms");
   if (info.family == SimFamily::kRandom &&
       (info.type == SimType::kReal4 || info.type == SimType::kReal8))
     return OLESTR("%");
@@ -132,8 +151,7 @@ HRESULT SimPropertyValue(const SimItemInfo& info, DWORD id, const SimCurrentValu
       SetText(out, Units(info));
       return S_OK;
     case OPC_PROPERTY_DESCRIPTION:
-      SetText(out, info.instance ? OLESTR("Which simulated server answers: 1 or 2")
-                                 : Description(info.family));
+      SetText(out, Description(info));
       return S_OK;
     case OPC_PROPERTY_HIGH_EU:
     case OPC_PROPERTY_LOW_EU:

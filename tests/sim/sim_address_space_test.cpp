@@ -146,6 +146,16 @@ TEST_F(SimBrowseTest, PropertiesOfItemsAndTheirFailures) {
   EXPECT_EQ(VT_I4, values[0].vt);
   EXPECT_EQ(77, values[0].lVal);
   CoTaskMemFree(values), CoTaskMemFree(errors);
+
+  // Each Control item describes what it does itself, with its own unit.
+  WideChar delay[] = OLESTR("Control.Delay");
+  DWORD text[] = {100, 101};
+  ASSERT_EQ(S_OK, m_properties->GetItemProperties(delay, 2, text, &values, &errors));
+  EXPECT_EQ("ms", Ascii(values[0].bstrVal));
+  EXPECT_EQ("Write N (0 to 600000) to slow every call by N milliseconds; 0 ends it",
+            Ascii(values[1].bstrVal));
+  for (int k = 0; k < 2; ++k) VariantClear(&values[k]);
+  CoTaskMemFree(values), CoTaskMemFree(errors);
   WideChar unknown[] = OLESTR("Many.50001");
   EXPECT_EQ(OPC_E_UNKNOWNITEMID,
             m_properties->QueryAvailableProperties(unknown, &count, &ids, &descriptions, &types));
