@@ -85,9 +85,9 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
   }
   m_log("started: gateway " + m_config.gatewayHost + ":" + std::to_string(m_config.gatewayPort) +
         ", datagrams on UDP " + std::to_string(m_receiver.Port()) + ", broker " +
-        m_config.brokerHost + ":" + std::to_string(m_config.brokerPort) + ", " +
-        std::to_string(m_values.Size()) + " items in " + std::to_string(m_config.groups.size()) +
-        " groups under " + m_config.prefix + "/, writes " + (m_config.writes ? "on" : "off"));
+        BrokerListText(m_config) + ", " + std::to_string(m_values.Size()) + " items in " +
+        std::to_string(m_config.groups.size()) + " groups under " + m_config.prefix + "/, writes " +
+        (m_config.writes ? "on" : "off"));
   while (stop == 0) {
     const auto now = Clock::now();
     GatewayTasks(now);

@@ -18,11 +18,13 @@ using namespace std::chrono_literals;
 std::string ConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort,
                        const std::string& prefix, const std::string& groups,
                        const std::string& bridgeExtra = "", const std::string& gatewayExtra = "",
-                       std::uint16_t udpPort = 0) {
+                       std::uint16_t udpPort = 0, const std::string& brokerLines = "") {
   return "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(gatewayPort) +
          "\nudp_port = " + std::to_string(udpPort != 0 ? udpPort : FreeUdpPort()) + "\n" +
-         gatewayExtra + "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
-         "\nclient_id = " + prefix + "\nkeepalive = 5\n[bridge]\nprefix = " + prefix + "\n" +
+         gatewayExtra + "[broker]\n" +
+         (brokerLines.empty() ? "host = 127.0.0.1\nport = " + std::to_string(brokerPort) + "\n"
+                              : brokerLines) +
+         "client_id = " + prefix + "\nkeepalive = 5\n[bridge]\nprefix = " + prefix + "\n" +
          bridgeExtra + groups;
 }
 
@@ -249,6 +251,93 @@ TEST_F(BridgeTest, RefusedCredentialsFailingGatewayAndBadConfigurationAreReporte
   EXPECT_EQ(bad.Process().ExitCode(), 1);
   EXPECT_NE(bad.Log().find("bridge.conf:3: unknown key 'colour' in [gateway]"), std::string::npos)
       << bad.Log();
+}
+
+TEST_F(BridgeTest, ABrokerListWhoseFirstEntryIsDeadReachesTheNext) {
+  const std::uint16_t dead = FreeLoopbackPort();
+  CBridgeProcess bridge(
+      ConfigText(s_gateway->ListenPort(), 0, "tl", Group("item = Ramp.Int4\n"), "", "", 0,
+                 "host = 127.0.0.1:" + std::to_string(dead) +
+                     ", 127.0.0.1\nport = " + std::to_string(s_broker->Port()) + "\n"));
+  CMqttSubscriber subscriber(s_broker->Port(), "tl/#");
+  EXPECT_TRUE(subscriber.WaitFor("tl/Ramp.Int4", Any())) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("broker 127.0.0.1:" + std::to_string(dead) +
+                              " cannot be reached (Connection refused); trying the next broker"),
+            std::string::npos)
+      << bridge.Log();
+  EXPECT_NE(
+      bridge.Log().find("broker 127.0.0.1:" + std::to_string(s_broker->Port()) + " connected"),
+      std::string::npos);
+}
+
+// Brokers on TLS listeners with certificates the test made; each also listens without TLS for
+// the test's own subscriber.
+class BridgeTlsTest : public BridgeTest {
+protected:
+  void SetUp() override {
+    BridgeTest::SetUp();
+    ASSERT_TRUE(m_certificates.Made()) << "openssl could not make the test certificates";
+  }
+  std::unique_ptr<CMosquittoBroker> Broker(const std::string& stem, bool requireClientCertificate) {
+    return std::make_unique<CMosquittoBroker>(
+        "allow_anonymous true\n" + m_certificates.ListenerLines(stem, requireClientCertificate) +
+        "listener " + std::to_string(m_plainPort) + " 127.0.0.1\n");
+  }
+  std::string Config(const std::string& prefix, std::uint16_t port, const std::string& tls) {
+    return ConfigText(s_gateway->ListenPort(), 0, prefix, Group("item = Ramp.Int4\n"), "", "", 0,
+                      "host = 127.0.0.1\nport = " + std::to_string(port) +
+                          "\ntls = true\nca_file = " + m_certificates.Path("ca.pem") + "\n" + tls);
+  }
+  static std::size_t CountOn(const CMqttSubscriber& subscriber, const std::string& topic) {
+    const auto messages = subscriber.Messages();
+    return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(),
+                                                  [&](const auto& m) { return m.topic == topic; }));
+  }
+
+  CTestCertificates m_certificates;
+  std::uint16_t m_plainPort = FreeLoopbackPort();
+};
+
+TEST_F(BridgeTlsTest, ABrokerAskingForAClientCertificateTakesOnlyABridgeWithOne) {
+  const auto broker = Broker("server", true);
+  ASSERT_TRUE(broker->Ready()) << "mosquitto did not start with TLS";
+  CMqttSubscriber subscriber(m_plainPort, "#");
+  CBridgeProcess trusted(Config("tm", broker->Port(),
+                                "cert_file = " + m_certificates.Path("client.pem") +
+                                    "\nkey_file = " + m_certificates.Path("client.key") + "\n"));
+  EXPECT_TRUE(subscriber.WaitFor("tm/Ramp.Int4", Any())) << trusted.Log();
+  EXPECT_TRUE(subscriber.WaitFor("tm/$status", Field("status", "\"online\"")));
+
+  // Without a certificate of its own the handshake fails, and the log says why.
+  CBridgeProcess anonymous(Config("ta", broker->Port(), ""));
+  ASSERT_TRUE(anonymous.WaitForLog(" cannot be reached (")) << anonymous.Log();
+  EXPECT_NE(anonymous.Log().find("certificate required"), std::string::npos) << anonymous.Log();
+  EXPECT_EQ(CountOn(subscriber, "ta/Ramp.Int4"), 0u);
+
+  // A key behind a password cannot be used by a service: a start-up error, not a prompt.
+  CBridgeProcess locked(Config("tp", broker->Port(),
+                               "cert_file = " + m_certificates.Path("client.pem") +
+                                   "\nkey_file = " + m_certificates.Path("client-locked.key") +
+                                   "\n"));
+  ASSERT_TRUE(locked.Process().WaitForExit(10s)) << locked.Log();
+  EXPECT_EQ(locked.Process().ExitCode(), 1);
+  EXPECT_NE(locked.Log().find("broker: key_file " + m_certificates.Path("client-locked.key") +
+                              ": the key is protected by a password"),
+            std::string::npos)
+      << locked.Log();
+}
+
+TEST_F(BridgeTlsTest, TheBrokersHostNameIsCheckedUnlessTlsInsecure) {
+  // A certificate the CA signed, but for another name than 127.0.0.1.
+  const auto broker = Broker("elsewhere", false);
+  ASSERT_TRUE(broker->Ready()) << "mosquitto did not start with TLS";
+  CMqttSubscriber subscriber(m_plainPort, "#");
+  CBridgeProcess checked(Config("tc", broker->Port(), ""));
+  ASSERT_TRUE(checked.WaitForLog(" cannot be reached (")) << checked.Log();
+  EXPECT_NE(checked.Log().find("certificate verify failed"), std::string::npos) << checked.Log();
+  CBridgeProcess insecure(Config("ti", broker->Port(), "tls_insecure = true\n"));
+  EXPECT_TRUE(subscriber.WaitFor("ti/Ramp.Int4", Any())) << insecure.Log();
+  EXPECT_EQ(CountOn(subscriber, "tc/Ramp.Int4"), 0u);
 }
 
 TEST_F(BridgeTest, PublishesRealsAndStringsAsTheyAreAndWritesThemWithinTheirType) {
