@@ -1,6 +1,7 @@
 #include "mqtt/mqtt_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -78,6 +79,7 @@ CMqttLink::CMqttLink(const BridgeConfig& config, LogFunction log, Handlers handl
     : m_config(config),
       m_log(std::move(log)),
       m_handlers(std::move(handlers)),
+      m_olderProtocol(config.brokers.size(), false),
       m_lastReasons(config.brokers.size()) {}
 
 CMqttLink::~CMqttLink() {
@@ -92,7 +94,7 @@ bool CMqttLink::Setup(std::string* error) {
   }
   mosquitto_connect_callback_set(m_client, &CMqttLink::OnConnect);
   mosquitto_disconnect_callback_set(m_client, &CMqttLink::OnDisconnect);
-  mosquitto_publish_callback_set(m_client, &CMqttLink::OnPublish);
+  mosquitto_publish_v5_callback_set(m_client, &CMqttLink::OnPublish);
   mosquitto_message_callback_set(m_client, &CMqttLink::OnMessage);
   mosquitto_log_callback_set(m_client, &CMqttLink::OnLibraryLog);
   const std::string will = StatusPayload(false, "unknown");
@@ -137,6 +139,10 @@ bool CMqttLink::Setup(std::string* error) {
   return true;
 }
 
+std::string CMqttLink::BrokerName() const {
+  return BrokerText(m_config.brokers[m_brokerIndex]);
+}
+
 int CMqttLink::Socket() const {
   return m_state != State::kIdle ? mosquitto_socket(m_client) : -1;
 }
@@ -178,6 +184,10 @@ void CMqttLink::Tick(Clock::time_point now) {
     m_backoff = std::min(m_backoff * 2, kLongestBackoff);
   }
   const BrokerAddress& broker = m_config.brokers[m_brokerIndex];
+  // MQTT 5, whose acknowledgements say when the broker refused a message; 3.1.1 for a broker
+  // that does not know it.
+  mosquitto_int_option(m_client, MOSQ_OPT_PROTOCOL_VERSION,
+                       m_olderProtocol[m_brokerIndex] ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
   m_libraryError.clear();
   m_attemptStarted = now;
   errno = 0;
@@ -197,7 +207,16 @@ void CMqttLink::ConnectionLost(const std::string& reason) {
   if (m_state == State::kIdle) return;
   const std::size_t count = m_config.brokers.size();
   const std::string broker = BrokerText(m_config.brokers[m_brokerIndex]);
-  const std::string why = FailureText(reason, m_libraryError);
+  std::string why = FailureText(reason, m_libraryError);
+  if (m_state == State::kConnecting && m_config.tls && m_config.certFile.empty() &&
+      why.find("TLS") == std::string::npos &&
+      why.find("refused the connection") == std::string::npos) {
+    // A broker that wants a client certificate may close the connection before its reason
+    // arrives.
+    why +=
+        " (the broker closed the connection before it answered: if it asks for a client "
+        "certificate: set cert_file and key_file in [broker])";
+  }
   m_libraryError.clear();
   std::string& lastReason = m_lastReasons[m_brokerIndex];
   if (m_state == State::kConnected) {
@@ -216,11 +235,25 @@ void CMqttLink::ConnectionLost(const std::string& reason) {
 
 void CMqttLink::OnConnect(mosquitto*, void* self, int rc) {
   auto& link = *static_cast<CMqttLink*>(self);
+  const bool older = link.m_olderProtocol[link.m_brokerIndex];
+  if (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && !older) {
+    // The library ends the connection; the same broker is tried again at once with 3.1.1.
+    link.m_olderProtocol[link.m_brokerIndex] = true;
+    link.m_log("broker " + link.BrokerName() +
+               " does not know MQTT 5: using 3.1.1 (it cannot say when it refuses a message)");
+    link.m_state = State::kIdle;
+    link.m_nextAttempt = Clock::now();
+    return;
+  }
   if (rc != 0) {
     // The library then ends the connection; the next attempt follows the back-off.
+    const bool credentials =
+        older ? rc == 4 || rc == 5
+              : rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED;
     const std::string why =
-        std::string("the broker refused the connection: ") + mosquitto_connack_string(rc) +
-        (rc == 4 || rc == 5 ? " (check username and password in [broker])" : "");
+        std::string("the broker refused the connection: ") +
+        Part(older ? mosquitto_connack_string(rc) : mosquitto_reason_string(rc)) +
+        (credentials ? " (check username and password in [broker])" : "");
     link.ConnectionLost(why);
     return;
   }
@@ -255,10 +288,38 @@ void CMqttLink::OnLibraryLog(mosquitto*, void* self, int level, const char* text
   link.m_libraryError += line;
 }
 
-void CMqttLink::OnPublish(mosquitto*, void* self, int mid) {
+void CMqttLink::OnPublish(mosquitto*, void* self, int mid, int reasonCode,
+                          const mosquitto_property*) {
   auto& link = *static_cast<CMqttLink*>(self);
   if (link.m_outstanding > 0) --link.m_outstanding;
-  if (link.m_handlers.published) link.m_handlers.published(mid);
+  // 128 and above: the broker took the message but will not pass it on (not authorised,
+  // too large, over its quota); sending it again would not change that.
+  const std::string refused =
+      reasonCode >= 128 ? "the broker refused it: " + Part(mosquitto_reason_string(reasonCode))
+                        : std::string();
+  if (link.m_handlers.published) link.m_handlers.published(mid, refused);
+}
+
+bool CMqttLink::Sent(int rc, std::string* refused) {
+  if (rc == MOSQ_ERR_SUCCESS) return true;
+  --m_outstanding;
+  switch (rc) {
+    // The message itself cannot go (larger than the broker takes, a topic that is not UTF-8):
+    // the connection is fine.
+    case MOSQ_ERR_OVERSIZE_PACKET:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_MALFORMED_UTF8:
+    case MOSQ_ERR_QOS_NOT_SUPPORTED:
+    case MOSQ_ERR_INVAL:
+      if (refused != nullptr) {
+        *refused = Part(mosquitto_strerror(rc)) +
+                   (rc == MOSQ_ERR_OVERSIZE_PACKET ? " (larger than the broker's maximum)" : "");
+      }
+      return false;
+    default:
+      ConnectionLost(mosquitto_strerror(rc));
+      return false;
+  }
 }
 
 void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -269,30 +330,23 @@ void CMqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messa
   link.m_handlers.message(message->topic, payload);
 }
 
-bool CMqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
+bool CMqttLink::Publish(const std::string& topic, const std::string& payload, bool retain,
+                        std::string* refused) {
   if (m_state != State::kConnected) return false;
   // Counted first: a QoS 0 message written at once is reported done inside the call.
   ++m_outstanding;
-  const int rc =
-      mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                        payload.data(), m_config.qos, retain);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    ConnectionLost(mosquitto_strerror(rc));
-    return false;
-  }
-  return true;
+  return Sent(mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                payload.data(), m_config.qos, retain),
+              refused);
 }
 
-bool CMqttLink::PublishQueued(const std::string& topic, const std::string& payload, int* mid) {
+bool CMqttLink::PublishQueued(const std::string& topic, const std::string& payload, int* mid,
+                              std::string* refused) {
   if (m_state != State::kConnected) return false;
   ++m_outstanding;
-  const int rc = mosquitto_publish(m_client, mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), std::max(m_config.qos, 1), false);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    ConnectionLost(mosquitto_strerror(rc));
-    return false;
-  }
-  return true;
+  return Sent(mosquitto_publish(m_client, mid, topic.c_str(), static_cast<int>(payload.size()),
+                                payload.data(), std::max(m_config.qos, 1), false),
+              refused);
 }
 
 bool CMqttLink::Subscribe(const std::string& pattern) {

@@ -8,6 +8,7 @@
 
 #include "client/request_builder.h"
 #include "tests/client/fake_gateway.h"
+#include "tests/e2e/http_scrape.h"
 #include "tests/e2e/running_gateway.h"
 #include "tests/mqtt/mqtt_fixtures.h"
 
@@ -311,7 +312,11 @@ TEST_F(BridgeTlsTest, ABrokerAskingForAClientCertificateTakesOnlyABridgeWithOne)
   // Without a certificate of its own the handshake fails, and the log says why.
   CBridgeProcess anonymous(Config("ta", broker->Port(), ""));
   ASSERT_TRUE(anonymous.WaitForLog(" cannot be reached (")) << anonymous.Log();
-  EXPECT_NE(anonymous.Log().find("certificate required"), std::string::npos) << anonymous.Log();
+  // The handshake's reason when it arrives before the broker closes the connection; a hint
+  // when not.
+  EXPECT_NE(anonymous.Log().find("client certificate: set cert_file and key_file in [broker]"),
+            std::string::npos)
+      << anonymous.Log();
   EXPECT_EQ(CountOn(subscriber, "ta/Ramp.Int4"), 0u);
 
   // A key behind a password cannot be used by a service: a start-up error, not a prompt.
@@ -425,9 +430,11 @@ protected:
     m_stateDir = CGatewayProcess::MakeWorkDirectory();
     m_broker = std::make_unique<CMosquittoBroker>(
         "allow_anonymous true\npersistence true\npersistence_location " + m_brokerStore.string() +
-        "/\nmax_queued_messages 100000\n");
+        "/\nmax_queued_messages 100000\n" + BrokerLimits());
     ASSERT_TRUE(m_broker->Ready());
   }
+  // Further lines for the broker's configuration.
+  virtual std::string BrokerLimits() const { return ""; }
   void TearDown() override {
     m_broker.reset();
     std::error_code ignored;
@@ -505,7 +512,10 @@ protected:
 };
 
 TEST_F(BridgeQueueTest, AnOutageIsReplayedInOrderWithoutAGapThenLiveValuesGoOn) {
-  CBridgeProcess bridge(QueueConfig("tq", "item = Ramp.Int4\n"));
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CBridgeProcess bridge(QueueConfig(
+      "tq", "item = Ramp.Int4\n",
+      "metrics_port = " + std::to_string(metricsPort) + "\nmetrics_bind = 127.0.0.1\n"));
   CMqttSubscriber subscriber(m_broker->Port(), "tq/#", "tq-historian");
   ASSERT_TRUE(subscriber.WaitFor("tq/$status", Field("gateway", "\"connected\""))) << bridge.Log();
   ASSERT_TRUE(subscriber.WaitFor("tq/$status", Field("queued", "0")));
@@ -514,6 +524,16 @@ TEST_F(BridgeQueueTest, AnOutageIsReplayedInOrderWithoutAGapThenLiveValuesGoOn) 
   m_broker->Stop();
   const std::uintmax_t empty = QueuedBytes();
   ASSERT_TRUE(WaitForQueued(empty + 30 * kEntryBytes)) << bridge.Log();
+  // The bridge's metrics during the outage, read by the Prometheus parser.
+  const std::string broker = "broker=127.0.0.1:" + std::to_string(m_broker->Port());
+  auto during = ParsedScrape(HttpGet(metricsPort, "/metrics"));
+  EXPECT_GE(during["quarnix_mqtt_queued_messages{}"], 25) << bridge.Log();
+  EXPECT_GT(during["quarnix_mqtt_queue_bytes{}"], 25 * kEntryBytes);
+  EXPECT_GT(during["quarnix_mqtt_queue_oldest_age_seconds{}"], 1);
+  EXPECT_GT(during["quarnix_mqtt_published_total{}"], 0);
+  EXPECT_EQ(during["quarnix_mqtt_broker_connected{" + broker + "}"], 0);
+  EXPECT_EQ(during["quarnix_mqtt_gateway_connected{}"], 1);
+  EXPECT_EQ(HttpStatusLine(HttpGet(metricsPort, "/health")), "HTTP/1.0 503 Service Unavailable");
   ASSERT_TRUE(m_broker->Start());
   ASSERT_TRUE(WaitForReplay(bridge, subscriber, "tq/Ramp.Int4")) << bridge.Log();
   const auto afterReplay = Values(subscriber, "tq/Ramp.Int4");
@@ -532,6 +552,13 @@ TEST_F(BridgeQueueTest, AnOutageIsReplayedInOrderWithoutAGapThenLiveValuesGoOn) 
   // Every step of the ramp from the outage's first one on, replayed or live.
   EXPECT_EQ(Gaps(got.all, got.replayed.front()), std::vector<long>{}) << bridge.Log();
   EXPECT_NE(bridge.Log().find("queue in " + m_stateDir.string()), std::string::npos);
+
+  auto after = ParsedScrape(HttpGet(metricsPort, "/metrics"));
+  EXPECT_GE(after["quarnix_mqtt_replayed_total{}"], static_cast<double>(got.replayed.size()));
+  EXPECT_GT(after["quarnix_mqtt_published_total{}"], during["quarnix_mqtt_published_total{}"]);
+  EXPECT_EQ(after["quarnix_mqtt_broker_connected{" + broker + "}"], 1);
+  EXPECT_EQ(after["quarnix_mqtt_dropped_total{}"], 0);
+  EXPECT_EQ(HttpStatusLine(HttpGet(metricsPort, "/health")), "HTTP/1.0 200 OK");
 }
 
 TEST_F(BridgeQueueTest, ABridgeKilledDuringAnOutageDeliversWhatItQueuedAfterItsRestart) {
@@ -548,6 +575,23 @@ TEST_F(BridgeQueueTest, ABridgeKilledDuringAnOutageDeliversWhatItQueuedAfterItsR
   ASSERT_TRUE(bridge->WaitForLog("messages waiting")) << bridge->Log();
   EXPECT_EQ(bridge->Log().find("): 0 messages waiting"), std::string::npos) << bridge->Log();
   ASSERT_TRUE(WaitForQueued(kept + 10 * kEntryBytes)) << bridge->Log();
+
+  // Stopped (SIGTERM) during the outage: everything queued is kept and found at the next start.
+  bridge->Process().Signal(SIGTERM);
+  ASSERT_TRUE(bridge->Process().WaitForExit(20s));
+  EXPECT_EQ(bridge->Process().ExitCode(), 0) << bridge->Log();
+  const auto number = [](const std::string& log, const std::string& before,
+                         const std::string& after) {
+    const auto end = log.rfind(after);
+    if (end == std::string::npos) return -1L;
+    const auto start = log.rfind(before, end) + before.size();
+    return std::stol(log.substr(start, end - start));
+  };
+  const long stoppedWith = number(bridge->Log(), "queue: ", " messages kept for the next start");
+  EXPECT_GT(stoppedWith, 20) << bridge->Log();
+  bridge = std::make_unique<CBridgeProcess>(QueueConfig("tk", "item = Ramp.Int4\n"));
+  ASSERT_TRUE(bridge->WaitForLog("messages waiting")) << bridge->Log();
+  EXPECT_EQ(number(bridge->Log(), "): ", " messages waiting"), stoppedWith) << bridge->Log();
   ASSERT_TRUE(m_broker->Start());
   ASSERT_TRUE(WaitForReplay(*bridge, subscriber, "tk/Ramp.Int4")) << bridge->Log();
 
@@ -557,12 +601,81 @@ TEST_F(BridgeQueueTest, ABridgeKilledDuringAnOutageDeliversWhatItQueuedAfterItsR
   for (std::size_t k = 1; k < got.sequences.size(); ++k) {
     EXPECT_EQ(got.sequences[k], got.sequences[k - 1] + 1) << "nothing queued was lost";
   }
-  // The ramp's steps while no bridge ran are the only gap: one stretch of missing values.
+  // The ramp's steps while no bridge ran are the only gaps: two stretches of missing values.
   const auto missing = Gaps(got.replayed, got.replayed.front());
-  if (!missing.empty()) {
-    EXPECT_EQ(missing.back() - missing.front() + 1, static_cast<long>(missing.size()))
-        << "more than one gap";
+  std::size_t stretches = 0;
+  for (std::size_t k = 0; k < missing.size(); ++k) {
+    if (k == 0 || missing[k] != missing[k - 1] + 1) ++stretches;
   }
+  EXPECT_LE(stretches, 2u) << "more gaps than restarts";
+}
+
+TEST_F(BridgeQueueTest, ABrokerFlappingEveryFewSecondsLosesNothing) {
+  CBridgeProcess bridge(QueueConfig("tp", "item = Ramp.Int4\n"));
+  CMqttSubscriber subscriber(m_broker->Port(), "tp/#", "tp-historian");
+  ASSERT_TRUE(subscriber.WaitFor("tp/Ramp.Int4", Any())) << bridge.Log();
+  const std::string connected =
+      "broker 127.0.0.1:" + std::to_string(m_broker->Port()) + " connected";
+  const auto connections = [&] {
+    const std::string log = bridge.Log();
+    std::size_t count = 0;
+    for (auto at = log.find(connected); at != std::string::npos; at = log.find(connected, at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  std::size_t afterLastStart = 0;
+  for (std::size_t round = 1; round <= 3; ++round) {
+    m_broker->Stop();
+    ASSERT_TRUE(WaitForQueued(QueuedBytes() + 10 * kEntryBytes)) << bridge.Log();
+    afterLastStart = subscriber.Count();
+    ASSERT_TRUE(m_broker->Start());
+    ASSERT_TRUE(WaitUntil([&] { return connections() > round; }, 20s)) << bridge.Log();
+  }
+  // Once the queue is empty, every step of the ramp since the first outage came, live or
+  // replayed (some replayed twice: those on their way when the broker went).
+  ASSERT_TRUE(subscriber.WaitFor("tp/$status", Field("queued", "0"), 60s, afterLastStart))
+      << bridge.Log();
+  const auto got = Values(subscriber, "tp/Ramp.Int4");
+  ASSERT_FALSE(got.replayed.empty()) << bridge.Log();
+  const long last = *std::max_element(got.all.begin(), got.all.end());
+  ASSERT_TRUE(subscriber.WaitFor("tp/Ramp.Int4", [&](const ReceivedMessage& m) {
+    return JsonField(m.payload, "replayed").empty() &&
+           std::stol(JsonField(m.payload, "value")) > last;
+  })) << "no live values after the last outage";
+  EXPECT_EQ(Gaps(Values(subscriber, "tp/Ramp.Int4").all, got.replayed.front()), std::vector<long>{})
+      << bridge.Log();
+}
+
+// A broker that takes no packet over 1,000 bytes: Static.LongString's message is larger.
+class BridgeRefusalTest : public BridgeQueueTest {
+protected:
+  std::string BrokerLimits() const override { return "max_packet_size 1000\n"; }
+};
+
+TEST_F(BridgeRefusalTest, AMessageTooLargeForTheBrokerIsCountedLoggedAndLeftOutWhileTheRestFlows) {
+  m_broker->Stop();
+  const std::uint16_t metricsPort = FreeLoopbackPort();
+  CBridgeProcess bridge(QueueConfig(
+      "tx", "item = Ramp.Int4\nitem = Static.LongString\n",
+      "metrics_port = " + std::to_string(metricsPort) + "\nmetrics_bind = 127.0.0.1\n"));
+  // Both items' first values wait in the queue, the long text among them.
+  ASSERT_TRUE(WaitForQueued(QueuedBytes() + 1500 + 10 * kEntryBytes)) << bridge.Log();
+  ASSERT_TRUE(m_broker->Start());
+  CMqttSubscriber subscriber(m_broker->Port(), "tx/#");
+  ASSERT_TRUE(bridge.WaitForLog("broker refused a message on tx/Static.LongString ("))
+      << bridge.Log();
+  EXPECT_NE(bridge.Log().find("larger than the broker's maximum); it is left out, not sent again"),
+            std::string::npos)
+      << bridge.Log();
+  // The queue moves on past it, and live values go on on the same connection.
+  ASSERT_TRUE(bridge.WaitForLog("queue: all ")) << bridge.Log();
+  const std::size_t before = subscriber.Count();
+  EXPECT_TRUE(subscriber.WaitFor("tx/Ramp.Int4", Any(), 20s, before)) << bridge.Log();
+  EXPECT_EQ(bridge.Log().find("connection lost"), std::string::npos) << bridge.Log();
+  auto samples = ParsedScrape(HttpGet(metricsPort, "/metrics"));
+  EXPECT_GE(samples["quarnix_mqtt_refused_total{}"], 2) << "the queued and the live one";
+  EXPECT_FALSE(subscriber.WaitFor("tx/Static.LongString", Any(), 0ms));
 }
 
 TEST_F(BridgeQueueTest, AFullQueueDropsTheOldestAndSaysSoInStatusAndLog) {
