@@ -28,8 +28,8 @@ std::string BridgePrometheusText(const BridgeFigures& f, const ProcessFigures& p
             PrometheusNumber(f.oldestAgeSeconds));
   out.Family("quarnix_mqtt_broker_connected", "gauge",
              "1 while the bridge is connected to the broker of the label, else 0.");
-  out.Sample("quarnix_mqtt_broker_connected",
-             "broker=\"" + PrometheusLabelValue(f.broker) + "\"", f.brokerConnected ? "1" : "0");
+  out.Sample("quarnix_mqtt_broker_connected", "broker=\"" + PrometheusLabelValue(f.broker) + "\"",
+             f.brokerConnected ? "1" : "0");
   out.Gauge("quarnix_mqtt_gateway_connected",
             "1 while the bridge's groups are defined and active on the gateway, else 0.",
             f.gatewayConnected ? "1" : "0");

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 // Everything received until the server closes (at most 30 s per read).
@@ -16,5 +17,8 @@ std::string HttpExchange(std::uint16_t port, const std::string& request);
 std::string HttpGet(std::uint16_t port, const std::string& path);
 // The first line of a reply.
 std::string HttpStatusLine(const std::string& reply);
-// The reply's samples as the parser reads them: "name{label=value,...}" to value.
+// A sample's value as the text has it ("name" or "name{label=\"value\"}"), without a parser.
+std::optional<double> SampleValue(const std::string& reply, const std::string& sample);
+// The reply's samples as the parser reads them: "name{label=value,...}" to value; a test failure
+// when the parser refuses the text (parsed_scrape.cpp, with gtest).
 std::map<std::string, double> ParsedScrape(const std::string& reply);
