@@ -29,15 +29,15 @@ constexpr int kReplayRate = 1000;
 
 std::string BridgeConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort,
                              const std::string& stateDir, std::uint16_t metricsPort) {
-  std::string text = "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(gatewayPort) +
-                     "\nudp_port = " + std::to_string(FreeUdpPort()) + "\nrequest_timeout = 120\n" +
-                     "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
-                     "\nclient_id = benchreplay\nkeepalive = 5\n[bridge]\nprefix = bench\n"
-                     "state_dir = " +
-                     stateDir + "\nreplay_rate = " + std::to_string(kReplayRate) +
-                     "\nmetrics_port = " + std::to_string(metricsPort) +
-                     "\nmetrics_bind = 127.0.0.1\n[group latency]\nrate = 10\nitem = " +
-                     kMemoryItem + "\n";
+  std::string text =
+      "[gateway]\nhost = 127.0.0.1\nport = " + std::to_string(gatewayPort) +
+      "\nudp_port = " + std::to_string(FreeUdpPort()) + "\nrequest_timeout = 120\n" +
+      "[broker]\nhost = 127.0.0.1\nport = " + std::to_string(brokerPort) +
+      "\nclient_id = benchreplay\nkeepalive = 5\n[bridge]\nprefix = bench\n"
+      "state_dir = " +
+      stateDir + "\nreplay_rate = " + std::to_string(kReplayRate) +
+      "\nmetrics_port = " + std::to_string(metricsPort) +
+      "\nmetrics_bind = 127.0.0.1\n[group latency]\nrate = 10\nitem = " + kMemoryItem + "\n";
   for (int g = 0; g < kGroups; ++g) {
     text += "[group replay" + std::to_string(g) + "]\nrate = 100\n";
     for (const char* item : kRampItems) text += std::string("item = ") + item + "\n";
@@ -98,11 +98,13 @@ int main() {
     PrintLatency("during the replay", during);
     PrintComparison("live latency p99 (target: within 100 ms during the replay)", during.p99Ms,
                     before.p99Ms, "ms", "replaying", "no replay");
-    PrintLine("replayed %.0f messages/s while measuring (replay_rate %d); %.0f still queued at "
-              "the end%s",
-              replayRate, kReplayRate, left,
-              left > 0 ? "" : " (the replay ended before the measurement: the figure is partly "
-                              "without a replay)");
+    PrintLine(
+        "replayed %.0f messages/s while measuring (replay_rate %d); %.0f still queued at "
+        "the end%s",
+        replayRate, kReplayRate, left,
+        left > 0 ? ""
+                 : " (the replay ended before the measurement: the figure is partly "
+                   "without a replay)");
     status = during.count > 0 ? 0 : 1;
   }
   std::error_code ignored;

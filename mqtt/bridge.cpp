@@ -255,12 +255,13 @@ void CBridge::Replay(Clock::time_point now) {
       }
       // Never sendable: it leaves the queue like a delivered one, counted and logged.
       Refused(entry->topic, payload.size(), refused);
-      m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, 0, true});
+      m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, 0, true, {}, 0});
       m_replayCredit -= 1;
       Acknowledged(-1, "");
       continue;
     }
-    m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, mid, false});
+    m_inFlight.push_back(
+        InFlight{entry->sequence, entry->receivedMs, mid, false, entry->topic, payload.size()});
     m_replayCredit -= 1;
     ++m_replayed;
     ++m_replayedTotal;
@@ -269,25 +270,33 @@ void CBridge::Replay(Clock::time_point now) {
 
 void CBridge::Refused(const std::string& topic, std::size_t bytes, const std::string& why) {
   ++m_refused;
+  // Once a minute at most for each reason, so that one kind does not hide another.
   const auto now = Clock::now();
-  if (now < m_nextRefusedNote) return;
+  Clock::time_point& next = m_nextRefusedNote[why];
+  if (now < next) return;
   m_log(
       "broker refused a message" +
       (topic.empty() ? std::string() : " on " + topic + " (" + std::to_string(bytes) + " bytes)") +
       ": " + why + "; it is left out, not sent again (" + std::to_string(m_refused) +
       " refused since the start; noted once a minute at most)");
-  m_nextRefusedNote = now + std::chrono::minutes(1);
+  next = now + std::chrono::minutes(1);
+  if (m_nextRefusedNote.size() > 64) m_nextRefusedNote.clear();
 }
 
 void CBridge::Acknowledged(int mid, const std::string& refused) {
-  if (!refused.empty()) Refused("", 0, refused);
-  if (!m_queue) return;
+  const InFlight* replayed = nullptr;
   for (InFlight& sent : m_inFlight) {
     if (sent.mid == mid && !sent.acknowledged) {
       sent.acknowledged = true;
+      replayed = &sent;
       break;
     }
   }
+  if (!refused.empty()) {
+    Refused(replayed != nullptr ? replayed->topic : "", replayed != nullptr ? replayed->bytes : 0,
+            refused);
+  }
+  if (!m_queue) return;
   // The queue moves on only past entries acknowledged without a gap.
   while (!m_inFlight.empty() && m_inFlight.front().acknowledged) {
     m_queue->Acknowledge(m_inFlight.front().sequence, m_inFlight.front().receivedMs);

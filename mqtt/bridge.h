@@ -23,6 +23,7 @@
 #include <csignal>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -87,6 +88,8 @@ private:
     std::int64_t receivedMs;
     int mid;
     bool acknowledged;
+    std::string topic;  // for the log line when the broker refuses it
+    std::size_t bytes;
   };
   std::deque<InFlight> m_inFlight;  // replayed, not yet acknowledged, in queue order
   double m_replayCredit = 0;
@@ -99,7 +102,7 @@ private:
   std::uint64_t m_published = 0;      // live value messages handed to the broker
   std::uint64_t m_replayedTotal = 0;  // queued messages sent, since the start
   std::uint64_t m_refused = 0;        // messages the broker would not take
-  Clock::time_point m_nextRefusedNote{};
+  std::map<std::string, Clock::time_point> m_nextRefusedNote;  // by reason
   std::uint64_t m_droppedNoted = 0;
   std::uint64_t m_replayed = 0;   // sent from the queue since it was last empty
   std::uint64_t m_delivered = 0;  // of those, acknowledged

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 
 #include "client/request_builder.h"
@@ -648,17 +649,25 @@ TEST_F(BridgeQueueTest, ABrokerFlappingEveryFewSecondsLosesNothing) {
       << bridge.Log();
 }
 
-// A broker that takes no packet over 1,000 bytes: Static.LongString's message is larger.
+// A broker that takes no packet over 1,000 bytes (Static.LongString's message is larger) and
+// lets nobody publish on tx/Static.Int2.
 class BridgeRefusalTest : public BridgeQueueTest {
 protected:
-  std::string BrokerLimits() const override { return "max_packet_size 1000\n"; }
+  std::string BrokerLimits() const override {
+    const auto acl = m_brokerStore / "acl";
+    std::ofstream(acl) << "topic readwrite #\ntopic deny tx/Static.Int2\n";
+    std::filesystem::permissions(acl, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::owner_write |
+                                          std::filesystem::perms::others_read);
+    return "max_packet_size 1000\nacl_file " + acl.string() + "\n";
+  }
 };
 
 TEST_F(BridgeRefusalTest, AMessageTooLargeForTheBrokerIsCountedLoggedAndLeftOutWhileTheRestFlows) {
   m_broker->Stop();
   const std::uint16_t metricsPort = FreeLoopbackPort();
   CBridgeProcess bridge(QueueConfig(
-      "tx", "item = Ramp.Int4\nitem = Static.LongString\n",
+      "tx", "item = Ramp.Int4\nitem = Static.LongString\nitem = Static.Int2\n",
       "metrics_port = " + std::to_string(metricsPort) + "\nmetrics_bind = 127.0.0.1\n"));
   // Both items' first values wait in the queue, the long text among them.
   ASSERT_TRUE(WaitForQueued(QueuedBytes() + 1500 + 10 * kEntryBytes)) << bridge.Log();
@@ -669,13 +678,18 @@ TEST_F(BridgeRefusalTest, AMessageTooLargeForTheBrokerIsCountedLoggedAndLeftOutW
   EXPECT_NE(bridge.Log().find("larger than the broker's maximum); it is left out, not sent again"),
             std::string::npos)
       << bridge.Log();
-  // The queue moves on past it, and live values go on on the same connection.
+  // A queued message (QoS 1) on a topic the broker does not allow: its acknowledgement says no.
+  EXPECT_TRUE(bridge.WaitForLog("broker refused a message on tx/Static.Int2 (")) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("the broker refused it: Not authorized; it is left out"),
+            std::string::npos)
+      << bridge.Log();
+  // The queue moves on past them, and live values go on on the same connection.
   ASSERT_TRUE(bridge.WaitForLog("queue: all ")) << bridge.Log();
   const std::size_t before = subscriber.Count();
   EXPECT_TRUE(subscriber.WaitFor("tx/Ramp.Int4", Any(), 20s, before)) << bridge.Log();
   EXPECT_EQ(bridge.Log().find("connection lost"), std::string::npos) << bridge.Log();
   auto samples = ParsedScrape(HttpGet(metricsPort, "/metrics"));
-  EXPECT_GE(samples["quarnix_mqtt_refused_total{}"], 2) << "the queued and the live one";
+  EXPECT_GE(samples["quarnix_mqtt_refused_total{}"], 3) << "the queued ones and the live one";
   EXPECT_FALSE(subscriber.WaitFor("tx/Static.LongString", Any(), 0ms));
 }
 
