@@ -9,7 +9,8 @@
 // line: topic, item, value and outcome. Its state is on PREFIX/$status (retained; "offline" is
 // also the broker's last will). A message the broker refuses (too large, not authorised) is
 // counted, logged (once a minute at most) and left out, never sent again; a queued one leaves
-// the queue.
+// the queue. With [bridge] metrics_port its figures are served for Prometheus
+// (bridge_metrics.h), updated every turn of the loop.
 //
 // Error rule: nothing throws past Run; Run returns the exit status: 0 after a stop request, 1
 // when the UDP port cannot be bound, the broker settings are refused, the state directory

@@ -87,6 +87,10 @@ CMqttLink::~CMqttLink() {
 }
 
 bool CMqttLink::Setup(std::string* error) {
+  if (m_config.brokers.empty()) {
+    *error = "broker: no host to connect to";
+    return false;
+  }
   m_client = mosquitto_new(m_config.clientId.c_str(), true, this);
   if (m_client == nullptr) {
     *error = "cannot create the MQTT client";
