@@ -218,8 +218,8 @@ void CMqttLink::ConnectionLost(const std::string& reason) {
     // A broker that wants a client certificate may close the connection before its reason
     // arrives.
     why +=
-        " (the broker closed the connection before answering, as one that asks for a client "
-        "certificate does: set cert_file and key_file in [broker])";
+        " (the broker closed the connection before answering; if it asks for a client "
+        "certificate, set cert_file and key_file in [broker])";
   }
   m_libraryError.clear();
   std::string& lastReason = m_lastReasons[m_brokerIndex];

@@ -347,6 +347,21 @@ TEST_F(BridgeTlsTest, TheBrokersHostNameIsCheckedUnlessTlsInsecure) {
   EXPECT_EQ(CountOn(subscriber, "tc/Ramp.Int4"), 0u);
 }
 
+TEST_F(BridgeTlsTest, TlsMinVersionRefusesABrokerThatOffersLess) {
+  // A TLS 1.2 server in place of the broker; the bridge asks for 1.3 at least.
+  const std::uint16_t port = FreeLoopbackPort();
+  CChildProcess server(
+      {"openssl", "s_server", "-quiet", "-tls1_2", "-accept", "127.0.0.1:" + std::to_string(port),
+       "-cert", m_certificates.Path("server.pem"), "-key", m_certificates.Path("server.key")},
+      std::filesystem::temp_directory_path(),
+      std::filesystem::path(m_certificates.Path("s_server.log")));
+  ASSERT_TRUE(WaitForListener(port, 10s)) << "openssl s_server did not start";
+  CBridgeProcess bridge(Config("tv", port, "tls_min_version = 1.3\n"));
+  ASSERT_TRUE(bridge.WaitForLog(" cannot be reached (")) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("TLS: "), std::string::npos) << bridge.Log();
+  EXPECT_NE(bridge.Log().find("protocol version"), std::string::npos) << bridge.Log();
+}
+
 TEST_F(BridgeTest, PublishesRealsAndStringsAsTheyAreAndWritesThemWithinTheirType) {
   const std::string tag = ".mqtt" + std::to_string(::getpid());
   const std::string real = "Memory.Real8" + tag;
