@@ -26,12 +26,15 @@ CBridge::CBridge(BridgeConfig config, LogFunction log)
       m_session(m_config, m_log),
       m_values(m_config),
       m_link(m_config, m_log,
-             CMqttLink::Handlers{
-                 [this] { BrokerConnected(); },
-                 [this](const std::string& topic, const std::string& payload) {
-                   BrokerMessage(topic, payload);
-                 },
-                 [this](int mid, const std::string& refused) { Acknowledged(mid, refused); }}) {}
+             CMqttLink::Handlers{[this] { BrokerConnected(); },
+                                 [this](const std::string& topic, const std::string& payload) {
+                                   BrokerMessage(topic, payload);
+                                 },
+                                 [this](const CMqttLink::Published& done) {
+                                   if (!done.refused.empty())
+                                     Refused(done.topic, done.bytes, done.refused);
+                                   Acknowledged(done.mid);
+                                 }}) {}
 
 namespace {
 
@@ -255,13 +258,12 @@ void CBridge::Replay(Clock::time_point now) {
       }
       // Never sendable: it leaves the queue like a delivered one, counted and logged.
       Refused(entry->topic, payload.size(), refused);
-      m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, 0, true, {}, 0});
+      m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, 0, true});
       m_replayCredit -= 1;
-      Acknowledged(-1, "");
+      Acknowledged(-1);
       continue;
     }
-    m_inFlight.push_back(
-        InFlight{entry->sequence, entry->receivedMs, mid, false, entry->topic, payload.size()});
+    m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, mid, false});
     m_replayCredit -= 1;
     ++m_replayed;
     ++m_replayedTotal;
@@ -283,20 +285,14 @@ void CBridge::Refused(const std::string& topic, std::size_t bytes, const std::st
   if (m_nextRefusedNote.size() > 64) m_nextRefusedNote.clear();
 }
 
-void CBridge::Acknowledged(int mid, const std::string& refused) {
-  const InFlight* replayed = nullptr;
+void CBridge::Acknowledged(int mid) {
+  if (!m_queue) return;
   for (InFlight& sent : m_inFlight) {
     if (sent.mid == mid && !sent.acknowledged) {
       sent.acknowledged = true;
-      replayed = &sent;
       break;
     }
   }
-  if (!refused.empty()) {
-    Refused(replayed != nullptr ? replayed->topic : "", replayed != nullptr ? replayed->bytes : 0,
-            refused);
-  }
-  if (!m_queue) return;
   // The queue moves on only past entries acknowledged without a gap.
   while (!m_inFlight.empty() && m_inFlight.front().acknowledged) {
     m_queue->Acknowledge(m_inFlight.front().sequence, m_inFlight.front().receivedMs);

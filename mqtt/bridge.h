@@ -65,7 +65,7 @@ private:
             std::chrono::system_clock::time_point at);
   void Replay(Clock::time_point now);
   void ReplayRestart();
-  void Acknowledged(int mid, const std::string& refused);
+  void Acknowledged(int mid);
   void Refused(const std::string& topic, std::size_t bytes, const std::string& why);
   void QueueTasks(Clock::time_point now);
   std::optional<QueueFigures> Figures() const;
@@ -89,8 +89,6 @@ private:
     std::int64_t receivedMs;
     int mid;
     bool acknowledged;
-    std::string topic;  // for the log line when the broker refuses it
-    std::size_t bytes;
   };
   std::deque<InFlight> m_inFlight;  // replayed, not yet acknowledged, in queue order
   double m_replayCredit = 0;

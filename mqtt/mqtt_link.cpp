@@ -263,6 +263,7 @@ void CMqttLink::OnConnect(mosquitto*, void* self, int rc) {
   }
   link.m_state = State::kConnected;
   link.m_outstanding = 0;
+  link.m_acknowledging.clear();
   link.m_backoff = std::chrono::seconds(1);
   link.m_lastReasons[link.m_brokerIndex].clear();
   link.m_log("broker " + BrokerText(link.m_config.brokers[link.m_brokerIndex]) + " connected");
@@ -301,7 +302,13 @@ void CMqttLink::OnPublish(mosquitto*, void* self, int mid, int reasonCode,
   const std::string refused =
       reasonCode >= 128 ? "the broker refused it: " + Part(mosquitto_reason_string(reasonCode))
                         : std::string();
-  if (link.m_handlers.published) link.m_handlers.published(mid, refused);
+  Published done{mid, refused, {}, 0};
+  if (const auto sent = link.m_acknowledging.find(mid); sent != link.m_acknowledging.end()) {
+    done.topic = std::move(sent->second.first);
+    done.bytes = sent->second.second;
+    link.m_acknowledging.erase(sent);
+  }
+  if (link.m_handlers.published) link.m_handlers.published(done);
 }
 
 bool CMqttLink::Sent(int rc, std::string* refused) {
@@ -339,18 +346,28 @@ bool CMqttLink::Publish(const std::string& topic, const std::string& payload, bo
   if (m_state != State::kConnected) return false;
   // Counted first: a QoS 0 message written at once is reported done inside the call.
   ++m_outstanding;
-  return Sent(mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                payload.data(), m_config.qos, retain),
-              refused);
+  int mid = 0;
+  if (!Sent(mosquitto_publish(m_client, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), m_config.qos, retain),
+            refused)) {
+    return false;
+  }
+  // QoS 0 has no acknowledgement (and may be reported done inside the call).
+  if (m_config.qos > 0) m_acknowledging[mid] = {topic, payload.size()};
+  return true;
 }
 
 bool CMqttLink::PublishQueued(const std::string& topic, const std::string& payload, int* mid,
                               std::string* refused) {
   if (m_state != State::kConnected) return false;
   ++m_outstanding;
-  return Sent(mosquitto_publish(m_client, mid, topic.c_str(), static_cast<int>(payload.size()),
-                                payload.data(), std::max(m_config.qos, 1), false),
-              refused);
+  if (!Sent(mosquitto_publish(m_client, mid, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), std::max(m_config.qos, 1), false),
+            refused)) {
+    return false;
+  }
+  m_acknowledging[*mid] = {topic, payload.size()};
+  return true;
 }
 
 bool CMqttLink::Subscribe(const std::string& pattern) {

@@ -28,6 +28,8 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "mqtt/bridge_config.h"
@@ -41,12 +43,17 @@ typedef struct mqtt5__property mosquitto_property;
 class CMqttLink {
 public:
   using Clock = std::chrono::steady_clock;
+  struct Published {
+    int mid = 0;
+    std::string refused;  // empty, or why the broker said it will not pass the message on
+    std::string topic;    // for QoS 1 and 2 (empty for a message sent before a reconnect)
+    std::size_t bytes = 0;
+  };
   struct Handlers {
     std::function<void()> connected;  // after the broker accepted the connection
     std::function<void(const std::string& topic, const std::string& payload)> message;
-    // A message is done (acknowledged for QoS 1, 2); refused: empty, or why the broker said
-    // it will not pass it on.
-    std::function<void(int mid, const std::string& refused)> published;
+    // A message is done (acknowledged for QoS 1, 2).
+    std::function<void(const Published& done)> published;
   };
 
   CMqttLink(const BridgeConfig& config, LogFunction log, Handlers handlers);
@@ -101,7 +108,9 @@ private:
   std::chrono::seconds m_backoff{1};
   Clock::time_point m_nextAttempt{};
   Clock::time_point m_attemptStarted{};
-  std::string m_libraryError;              // the library's error lines since the attempt began
+  std::string m_libraryError;  // the library's error lines since the attempt began
+  // QoS 1 and 2 messages on their way since the connection was made: topic and size.
+  std::unordered_map<int, std::pair<std::string, std::size_t>> m_acknowledging;
   std::vector<bool> m_olderProtocol;       // per broker: it does not know MQTT 5
   std::vector<std::string> m_lastReasons;  // per broker, so that each reason is logged once
 };

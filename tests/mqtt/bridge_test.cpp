@@ -458,10 +458,12 @@ protected:
     std::filesystem::remove_all(m_brokerStore, ignored);
     std::filesystem::remove_all(m_stateDir, ignored);
   }
+  // QoS 1 as for a historian: the broker keeps no QoS 0 message for a subscriber that is away
+  // (the test's own, reconnecting after each broker restart).
   std::string QueueConfig(const std::string& prefix, const std::string& items,
                           const std::string& extra = "") {
     return ConfigText(s_gateway->ListenPort(), m_broker->Port(), prefix, m_group + items,
-                      "state_dir = " + m_stateDir.string() + "\n" + extra, "", m_udpPort);
+                      "state_dir = " + m_stateDir.string() + "\nqos = 1\n" + extra, "", m_udpPort);
   }
   // Bytes in the queue's files: grows with every change queued.
   std::uintmax_t QueuedBytes() const {
