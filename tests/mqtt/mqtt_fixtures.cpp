@@ -153,8 +153,10 @@ CMqttSubscriber::CMqttSubscriber(std::uint16_t port, std::string pattern,
 }
 
 CMqttSubscriber::~CMqttSubscriber() {
+  // The loop thread ends by itself after the disconnect; cancelling it could cut it off inside
+  // a message's handling and leak that message.
   mosquitto_disconnect(m_client);
-  mosquitto_loop_stop(m_client, true);
+  mosquitto_loop_stop(m_client, false);
   mosquitto_destroy(m_client);
 }
 
