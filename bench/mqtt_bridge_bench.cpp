@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/mqtt_bench_support.h"
 #include "client/datagram_decoder.h"
 #include "client/gateway_client.h"
 #include "client/gateway_reply.h"
@@ -33,70 +34,6 @@ constexpr int kGroups = 1000;
 constexpr const char* kRampItems[] = {"Ramp.Int1",    "Ramp.Int2",  "Ramp.Int4",  "Ramp.UInt1",
                                       "Ramp.UInt2",   "Ramp.UInt4", "Ramp.Real4", "Ramp.Real8",
                                       "Ramp.Boolean", "Ramp.String"};
-constexpr int kLatencySamples = 200;
-const std::string kMemoryItem = "Memory.Int4.bench";
-// The broker's counts, every second: all packets received (PUBLISH almost only) and PUBLISH
-// messages it dropped (publish/messages/received stays 0 in the Debian 12 broker).
-constexpr const char* kBrokerReceived = "$SYS/broker/messages/received";
-constexpr const char* kBrokerDropped = "$SYS/broker/publish/messages/dropped";
-
-// Counts every message; notes when the memory item's topic shows the value awaited.
-class CCountingSubscriber {
-public:
-  explicit CCountingSubscriber(std::uint16_t port) {
-    m_client = mosquitto_new(nullptr, true, this);
-    mosquitto_connect_callback_set(m_client, [](mosquitto* client, void*, int) {
-      mosquitto_subscribe(client, nullptr, "bench/#", 0);
-      mosquitto_subscribe(client, nullptr, kBrokerReceived, 0);
-      mosquitto_subscribe(client, nullptr, kBrokerDropped, 0);
-    });
-    mosquitto_message_callback_set(m_client, &CCountingSubscriber::OnMessage);
-    mosquitto_connect(m_client, "127.0.0.1", port, 30);
-    mosquitto_loop_start(m_client);
-  }
-  ~CCountingSubscriber() {
-    mosquitto_disconnect(m_client);
-    mosquitto_loop_stop(m_client, true);
-    mosquitto_destroy(m_client);
-  }
-  std::uint64_t Count() const { return m_count.load(); }
-  std::uint64_t BrokerReceived() const { return m_brokerReceived.load(); }
-  std::uint64_t BrokerDropped() const { return m_brokerDropped.load(); }
-  void Await(int value) {
-    m_seen.store(false);
-    m_awaited.store(value);
-  }
-  bool Seen() const { return m_seen.load(); }
-  BenchClock::time_point SeenAt() const { return m_seenAt; }
-
-private:
-  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-    auto& subscriber = *static_cast<CCountingSubscriber*>(self);
-    const std::string payload(static_cast<const char*>(message->payload), message->payloadlen);
-    if (std::string(message->topic) == kBrokerReceived) {
-      subscriber.m_brokerReceived.store(std::strtoull(payload.c_str(), nullptr, 10));
-      return;
-    }
-    if (std::string(message->topic) == kBrokerDropped) {
-      subscriber.m_brokerDropped.store(std::strtoull(payload.c_str(), nullptr, 10));
-      return;
-    }
-    subscriber.m_count.fetch_add(1);
-    if (std::string(message->topic) != "bench/" + kMemoryItem) return;
-    if (JsonField(payload, "value") == std::to_string(subscriber.m_awaited.load())) {
-      subscriber.m_seenAt = BenchClock::now();
-      subscriber.m_seen.store(true);
-    }
-  }
-  mosquitto* m_client = nullptr;
-  std::atomic<std::uint64_t> m_count{0};
-  std::atomic<std::uint64_t> m_brokerReceived{0};
-  std::atomic<std::uint64_t> m_brokerDropped{0};
-  std::atomic<int> m_awaited{-1};
-  std::atomic<bool> m_seen{false};
-  BenchClock::time_point m_seenAt;
-};
-
 // Datagrams the system dropped for a full receive buffer on the UDP port ("drops" of
 // /proc/net/udp), or -1 when the port is not found.
 long UdpDrops(std::uint16_t port) {
@@ -130,26 +67,6 @@ std::string BridgeConfigText(std::uint16_t gatewayPort, std::uint16_t brokerPort
     for (const char* item : kRampItems) text += std::string("item = ") + item + "\n";
   }
   return text;
-}
-
-// Writes 1, 2, ... to the memory item through a group of the benchmark's own and times each
-// value's arrival at the subscriber.
-LatencyFigures WriteLatency(const CRunningGateway& gateway, CCountingSubscriber& subscriber,
-                            int firstValue) {
-  const ExchangeResult defined = gateway.Exchange(DefineGroupsRequest({GroupDefinition{
-      "writer" + std::to_string(firstValue), true, 1000, {ItemDefinition{kMemoryItem, true, 3}}}}));
-  const auto indices = ReplyIndices(defined.reply.text);
-  if (!defined.Ok() || !indices || indices->empty()) return {};
-  std::vector<double> samples;
-  for (int n = 0; n < kLatencySamples; ++n) {
-    const int value = firstValue + n;
-    subscriber.Await(value);
-    const auto sent = BenchClock::now();
-    gateway.Exchange(WriteSyncRequest(indices->front(), {ItemWrite{0, std::to_string(value)}}));
-    if (!WaitUntil([&] { return subscriber.Seen(); }, std::chrono::seconds(5))) continue;
-    samples.push_back(ElapsedMs(sent, subscriber.SeenAt()));
-  }
-  return Summarize(samples);
 }
 
 // The baseline: the same 10,000 items defined straight on the gateway with "TD", their typed
@@ -186,11 +103,6 @@ double ProducedPerSecond(const CRunningGateway& gateway, std::chrono::seconds du
             UdpDrops(receiver.Port()) - dropsBefore);
   gateway.Exchange(RemoveGroupsRequest(*indices));
   return entries / seconds;
-}
-
-void PrintLatency(const char* when, const LatencyFigures& figures) {
-  PrintLine("write to message latency, %s: p50 %.1f ms, p99 %.1f ms, max %.1f ms (%zu of %d)", when,
-            figures.p50Ms, figures.p99Ms, figures.maxMs, figures.count, kLatencySamples);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // The MQTT bridge's queue on disk, alone: how fast changes go into it (appended, handed to the
 // system every 1,000 entries as the bridge's loop does, forced to the disk once a second), how
 // many disk bytes one change takes, how fast they come out again in order (read and
-// acknowledged), and the process's memory with 2 million changes queued (it must not grow with
-// the queue). The baseline writes the same bytes with plain write() calls of the same sizes.
+// acknowledged), and the process's memory as 10 million changes go in (target: flat, under
+// 100 MB: it must not grow with the queue). The baseline writes the same bytes with plain write()
+// calls of the same sizes.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "bench/bench_support.h"
@@ -15,7 +18,9 @@
 
 namespace {
 
-constexpr int kChanges = 2'000'000;
+constexpr int kChanges = 10'000'000;
+// Where the memory is read while the queue fills.
+constexpr int kMemoryPoints[] = {100'000, 1'000'000, 5'000'000, 10'000'000};
 // A typical change of a typed group's real item.
 const std::string kTopic = "quarnix/Random.Real8";
 const std::string kPayload =
@@ -57,6 +62,7 @@ int main() {
   }
 
   CDiskQueue::Limits limits;
+  limits.maxBytes = 4ull << 30;  // room for every change: none is dropped
   CDiskQueue queue(dir.string(), limits,
                    [](const std::string& line) { PrintLine("%s", line.c_str()); });
   std::string error;
@@ -64,6 +70,9 @@ int main() {
     PrintLine("%s", error.c_str());
     return 1;
   }
+  const long residentAtStart = ResidentKiB(static_cast<int>(::getpid()));
+  std::string memory;
+  const int* nextPoint = std::begin(kMemoryPoints);
   const auto start = std::chrono::steady_clock::now();
   auto nextSync = start + std::chrono::seconds(1);
   for (int n = 1; n <= kChanges; ++n) {
@@ -75,21 +84,31 @@ int main() {
         nextSync += std::chrono::seconds(1);
       }
     }
+    if (nextPoint != std::end(kMemoryPoints) && n == *nextPoint) {
+      memory += (memory.empty() ? "" : ", ") + std::to_string(n / 1000) +
+                "k: " + std::to_string(ResidentKiB(static_cast<int>(::getpid()))) + " KiB";
+      ++nextPoint;
+    }
   }
   queue.Sync();
   const double appendRate = kChanges / Seconds(start);
   PrintComparison("changes queued", appendRate, baselineRate, "changes/s", "queue", "raw write");
   PrintLine("disk bytes per change: %.1f (message %zu bytes, topic %zu bytes)",
             static_cast<double>(queue.Bytes()) / kChanges, kPayload.size(), kTopic.size());
-  PrintLine("memory with %d changes queued: %ld KiB resident", kChanges,
-            ResidentKiB(static_cast<int>(::getpid())));
+  PrintLine(
+      "memory resident as the queue fills: at the start %ld KiB; %s (target: flat, under "
+      "100 MB)",
+      residentAtStart, memory.c_str());
 
   const auto replayStart = std::chrono::steady_clock::now();
   std::uint64_t replayed = 0;
-  while (const auto entry = queue.Next(0)) {
+  std::optional<QueuedEntry> last;
+  while (auto entry = queue.Next(0)) {
     ++replayed;
     if (replayed % 100 == 0) queue.Acknowledge(entry->sequence, entry->receivedMs);
+    last = std::move(entry);
   }
+  if (last) queue.Acknowledge(last->sequence, last->receivedMs);
   queue.Sync();
   PrintLine("read back in order and acknowledged: %.0f changes/s (%llu changes)",
             static_cast<double>(replayed) / Seconds(replayStart),

@@ -20,35 +20,27 @@ const char* ReasonPhrase(int status) {
   }
 }
 
-HttpReply Plain(int status, std::string body) {
-  HttpReply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  return reply;
-}
-
 constexpr char kNoFigures[] =
     "the gateway's UI thread did not answer in time: it is busy or hung\n";
 
 HttpReply Metrics(const StatusSource& source) {
   const std::optional<GatewayStatus> status = source();
-  if (!status) return Plain(503, kNoFigures);
-  HttpReply reply = Plain(200, PrometheusText(*status, ReadProcessFigures()));
-  reply.contentType = kPrometheusContentType;
-  return reply;
+  if (!status) return PlainReply(503, kNoFigures);
+  return PrometheusReply(PrometheusText(*status, ReadProcessFigures()));
 }
 
 HttpReply Health(const StatusSource& source) {
   const std::optional<GatewayStatus> status = source();
-  if (!status) return Plain(503, kNoFigures);
+  if (!status) return PlainReply(503, kNoFigures);
   if (status->AwaitingFirstRequest()) {
     // Not a loss: the server is connected at the first request, as started.
-    return Plain(503,
-                 "the OPC server is not connected yet: no request has asked for it (nothing was "
-                 "lost; start the gateway with /connect to connect it at start)\n");
+    return PlainReply(
+        503,
+        "the OPC server is not connected yet: no request has asked for it (nothing was "
+        "lost; start the gateway with /connect to connect it at start)\n");
   }
-  if (!status->serverConnected) return Plain(503, "the OPC server is not connected\n");
-  return Plain(200, "ok: the OPC server is connected\n");
+  if (!status->serverConnected) return PlainReply(503, "the OPC server is not connected\n");
+  return PlainReply(200, "ok: the OPC server is connected\n");
 }
 
 }  // namespace
@@ -95,14 +87,33 @@ std::string HttpReply::Bytes() const {
   return bytes;
 }
 
-HttpReply MetricsReply(const std::optional<HttpRequestLine>& request, const StatusSource& source) {
-  if (!request) return Plain(400, "malformed request\n");
-  const bool metrics = request->path == "/metrics";
-  if (!metrics && request->path != "/health")
-    return Plain(404, "not found: this port serves /metrics and /health\n");
+HttpReply PlainReply(int status, std::string body) {
+  HttpReply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+HttpReply PrometheusReply(std::string text) {
+  HttpReply reply = PlainReply(200, std::move(text));
+  reply.contentType = kPrometheusContentType;
+  return reply;
+}
+
+HttpReply PathsReply(const std::optional<HttpRequestLine>& request, const HttpPage& metrics,
+                     const HttpPage& health) {
+  if (!request) return PlainReply(400, "malformed request\n");
+  const bool isMetrics = request->path == "/metrics";
+  if (!isMetrics && request->path != "/health")
+    return PlainReply(404, "not found: this port serves /metrics and /health\n");
   const bool head = request->method == "HEAD";
-  if (!head && request->method != "GET") return Plain(405, "only GET and HEAD are served\n");
-  HttpReply reply = metrics ? Metrics(source) : Health(source);
+  if (!head && request->method != "GET") return PlainReply(405, "only GET and HEAD are served\n");
+  HttpReply reply = isMetrics ? metrics() : health();
   reply.headOnly = head;
   return reply;
+}
+
+HttpReply MetricsReply(const std::optional<HttpRequestLine>& request, const StatusSource& source) {
+  return PathsReply(
+      request, [&] { return Metrics(source); }, [&] { return Health(source); });
 }

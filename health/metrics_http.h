@@ -42,6 +42,17 @@ struct HttpReply {
   std::string Bytes() const;
 };
 
+// A reply of the given status with a line of text.
+HttpReply PlainReply(int status, std::string body);
+// 200 with a Prometheus exposition text.
+HttpReply PrometheusReply(std::string text);
+
+// The reply to a request on the metrics port's two paths (nullopt: malformed), the status
+// codes and method rules above; only the page asked for is made.
+using HttpPage = std::function<HttpReply()>;
+HttpReply PathsReply(const std::optional<HttpRequestLine>& request, const HttpPage& metrics,
+                     const HttpPage& health);
+
 // The figures when they can be had, else nullopt (the UI thread did not answer in time).
 using StatusSource = std::function<std::optional<GatewayStatus>()>;
 // The reply to a request (nullopt: malformed). Asks source only for /metrics and /health.

@@ -39,8 +39,17 @@ std::uint16_t CMetricsServer::Port() const {
 }
 
 bool CMetricsServer::Start(TimedSource source, const ProtectionSettings& protection) {
+  return Start(
+      [source = std::move(source)](const std::optional<HttpRequestLine>& request,
+                                   Clock::time_point deadline) {
+        return MetricsReply(request, [&] { return source ? source(deadline) : std::nullopt; });
+      },
+      protection);
+}
+
+bool CMetricsServer::Start(Responder responder, const ProtectionSettings& protection) {
   if (m_listen.m_socket == kNoSocket || m_acceptor.joinable()) return false;
-  m_source = std::move(source);
+  m_responder = std::move(responder);
   m_guard.Configure(protection);
   m_stopping = false;
   m_acceptor = std::thread(&CMetricsServer::AcceptLoop, this);
@@ -130,7 +139,7 @@ void CMetricsServer::Serve(Worker& worker) {
                                                          : std::optional<HttpRequestLine>();
     const Clock::time_point figuresBy = std::min(deadline, Clock::now() + kFiguresWait);
     const HttpReply reply =
-        MetricsReply(request, [&] { return m_source ? m_source(figuresBy) : std::nullopt; });
+        m_responder ? m_responder(request, figuresBy) : PlainReply(503, "no figures to serve\n");
     SendAll(worker.socket, reply.Bytes(), deadline);
   }
   SocketClose(worker.socket);

@@ -48,6 +48,11 @@ public:
   using TimedSource =
       std::function<std::optional<GatewayStatus>(std::chrono::steady_clock::time_point)>;
   bool Start(TimedSource source, const ProtectionSettings& protection);
+  // The same with replies of the caller's own (another program's figures): called on the
+  // worker threads with the request line (nullopt: malformed) and the reply's deadline.
+  using Responder = std::function<HttpReply(const std::optional<HttpRequestLine>& request,
+                                            std::chrono::steady_clock::time_point deadline)>;
+  bool Start(Responder responder, const ProtectionSettings& protection);
   // Closes the listening socket and every open connection and joins every thread. Idempotent.
   void Stop();
 
@@ -73,7 +78,7 @@ private:
   CBlockingSocket m_listen;
   std::thread m_acceptor;
   CConnectionGuard m_guard;
-  TimedSource m_source;
+  Responder m_responder;
   std::atomic<bool> m_stopping{false};
   std::mutex m_mutex;
   std::list<Worker> m_workers;

@@ -7,51 +7,11 @@ namespace {
 constexpr const char* kResultNames[CRequestFigures::kResultCount] = {"success", "refused",
                                                                      "failed"};
 
-// Appends families to one text.
-class CExposition {
-public:
-  void Family(const char* name, const char* type, const char* help) {
-    m_text += "# HELP ";
-    m_text += name;
-    m_text += ' ';
-    m_text += help;
-    m_text += "\n# TYPE ";
-    m_text += name;
-    m_text += ' ';
-    m_text += type;
-    m_text += '\n';
-  }
-  // labels: "" or the inside of the braces.
-  void Sample(const char* name, const std::string& labels, const std::string& value) {
-    m_text += name;
-    if (!labels.empty()) m_text += '{' + labels + '}';
-    m_text += ' ';
-    m_text += value;
-    m_text += '\n';
-  }
-  void Gauge(const char* name, const char* help, const std::string& value) {
-    Family(name, "gauge", help);
-    Sample(name, "", value);
-  }
-  void Counter(const char* name, const char* help, unsigned long long value) {
-    Family(name, "counter", help);
-    Sample(name, "", std::to_string(value));
-  }
-  std::string& Text() { return m_text; }
-
-private:
-  std::string m_text;
-};
-
-std::string Number(double value) {
-  return StringPrintf("%.6f", value);
-}
-
 std::string Integer(long long value) {
   return std::to_string(value);
 }
 
-void Server(CExposition& out, const GatewayStatus& s) {
+void Server(CPrometheusText& out, const GatewayStatus& s) {
   out.Family("quarnix_server_connected", "gauge",
              "1 while the gateway holds a connection to its OPC server, else 0.");
   out.Sample("quarnix_server_connected", "progid=\"" + PrometheusLabelValue(s.progId) + "\"",
@@ -62,7 +22,7 @@ void Server(CExposition& out, const GatewayStatus& s) {
             s.AwaitingFirstRequest() ? "1" : "0");
   out.Gauge("quarnix_server_connected_seconds",
             "Seconds since the OPC server connection was made; 0 while not connected.",
-            Number(s.serverConnectedSeconds));
+            PrometheusNumber(s.serverConnectedSeconds));
   out.Counter("quarnix_server_losses_total", "OPC server connections found lost.", s.serverLosses);
   out.Counter("quarnix_server_reconnects_total", "OPC server connections made again after a loss.",
               s.serverReconnects);
@@ -81,7 +41,7 @@ void Server(CExposition& out, const GatewayStatus& s) {
               s.failovers);
 }
 
-void Groups(CExposition& out, const GatewayStatus& s) {
+void Groups(CPrometheusText& out, const GatewayStatus& s) {
   out.Gauge("quarnix_group_entries", "Entries of the group list, placeholders included.",
             Integer(static_cast<long long>(s.groupEntries)));
   out.Gauge("quarnix_groups_registered", "Groups registered with the OPC server.",
@@ -92,15 +52,15 @@ void Groups(CExposition& out, const GatewayStatus& s) {
   const double largest = s.LargestValueAge();
   out.Gauge("quarnix_value_age_max_seconds",
             "Largest time since an active group's last value change; 0 when none is active.",
-            Number(largest < 0 ? 0 : largest));
+            PrometheusNumber(largest < 0 ? 0 : largest));
   out.Family("quarnix_group_value_age_seconds", "gauge",
              "Seconds since the active group's last value-change datagram (or its activation).");
   for (const GroupValueAge& age : s.groupAges)
     out.Sample("quarnix_group_value_age_seconds", "group=\"" + std::to_string(age.index) + "\"",
-               Number(age.seconds));
+               PrometheusNumber(age.seconds));
 }
 
-void Writes(CExposition& out, const GatewayStatus& s) {
+void Writes(CPrometheusText& out, const GatewayStatus& s) {
   out.Family(
       "quarnix_writers_info", "gauge",
       "Always 1; the label names who may write: any, none (/readonly) or the /writers list.");
@@ -122,7 +82,7 @@ void Writes(CExposition& out, const GatewayStatus& s) {
                std::to_string(s.writes.refusedBy[k]));
 }
 
-void Requests(CExposition& out, const GatewayStatus& s) {
+void Requests(CPrometheusText& out, const GatewayStatus& s) {
   out.Family("quarnix_requests_total", "counter", "Requests answered, by command and result.");
   for (const CRequestFigures::CommandCounts& entry : s.requests.ByCommand()) {
     for (int result = 0; result < CRequestFigures::kResultCount; ++result) {
@@ -144,7 +104,8 @@ void Requests(CExposition& out, const GatewayStatus& s) {
     out.Sample("quarnix_request_duration_seconds_bucket", "le=\"" + bound + "\"",
                std::to_string(cumulative));
   }
-  out.Sample("quarnix_request_duration_seconds_sum", "", Number(s.requests.SecondsTotal()));
+  out.Sample("quarnix_request_duration_seconds_sum", "",
+             PrometheusNumber(s.requests.SecondsTotal()));
   out.Sample("quarnix_request_duration_seconds_count", "", std::to_string(cumulative));
   out.Family("quarnix_connections_refused_total", "counter",
              "Request connections closed unserved, by reason.");
@@ -164,7 +125,7 @@ void Requests(CExposition& out, const GatewayStatus& s) {
       s.serviceNotifyFailures);
 }
 
-void Process(CExposition& out, const ProcessFigures& p) {
+void Process(CPrometheusText& out, const ProcessFigures& p) {
   if (p.residentBytes >= 0)
     out.Gauge("quarnix_process_resident_memory_bytes", "Resident memory of the gateway process.",
               Integer(p.residentBytes));
@@ -176,6 +137,41 @@ void Process(CExposition& out, const ProcessFigures& p) {
 }
 
 }  // namespace
+
+void CPrometheusText::Family(const char* name, const char* type, const char* help) {
+  m_text += "# HELP ";
+  m_text += name;
+  m_text += ' ';
+  m_text += help;
+  m_text += "\n# TYPE ";
+  m_text += name;
+  m_text += ' ';
+  m_text += type;
+  m_text += '\n';
+}
+
+void CPrometheusText::Sample(const char* name, const std::string& labels,
+                             const std::string& value) {
+  m_text += name;
+  if (!labels.empty()) m_text += '{' + labels + '}';
+  m_text += ' ';
+  m_text += value;
+  m_text += '\n';
+}
+
+void CPrometheusText::Gauge(const char* name, const char* help, const std::string& value) {
+  Family(name, "gauge", help);
+  Sample(name, "", value);
+}
+
+void CPrometheusText::Counter(const char* name, const char* help, unsigned long long value) {
+  Family(name, "counter", help);
+  Sample(name, "", std::to_string(value));
+}
+
+std::string PrometheusNumber(double value) {
+  return StringPrintf("%.6f", value);
+}
 
 std::string PrometheusLabelValue(const std::string& value) {
   std::string escaped;
@@ -194,14 +190,14 @@ std::string PrometheusLabelValue(const std::string& value) {
 }
 
 std::string PrometheusText(const GatewayStatus& status, const ProcessFigures& process) {
-  CExposition out;
+  CPrometheusText out;
   out.Family("quarnix_build_info", "gauge", "Always 1; the version is the label.");
   out.Sample("quarnix_build_info", "version=\"" + PrometheusLabelValue(status.version) + "\"", "1");
   out.Gauge("quarnix_uptime_seconds", "Seconds since the gateway started.",
-            Number(status.uptimeSeconds));
+            PrometheusNumber(status.uptimeSeconds));
   out.Gauge("quarnix_status_copy_seconds",
             "Time the UI thread took to copy the figures of this scrape.",
-            Number(status.copySeconds));
+            PrometheusNumber(status.copySeconds));
   Server(out, status);
   Groups(out, status);
   Requests(out, status);

@@ -16,5 +16,22 @@ inline constexpr char kPrometheusContentType[] = "text/plain; version=0.0.4; cha
 
 std::string PrometheusText(const GatewayStatus& status, const ProcessFigures& process);
 
+// Appends families to one exposition text, for this and other programs' metrics.
+class CPrometheusText {
+public:
+  void Family(const char* name, const char* type, const char* help);
+  // labels: "" or the inside of the braces.
+  void Sample(const char* name, const std::string& labels, const std::string& value);
+  void Gauge(const char* name, const char* help, const std::string& value);
+  void Counter(const char* name, const char* help, unsigned long long value);
+  std::string& Text() { return m_text; }
+
+private:
+  std::string m_text;
+};
+
+// A gauge's value as the text shows it: six decimals.
+std::string PrometheusNumber(double value);
+
 // A label value with backslash, double quote and line feed escaped as the format asks.
 std::string PrometheusLabelValue(const std::string& value);

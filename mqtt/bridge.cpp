@@ -30,7 +30,11 @@ CBridge::CBridge(BridgeConfig config, LogFunction log)
                                  [this](const std::string& topic, const std::string& payload) {
                                    BrokerMessage(topic, payload);
                                  },
-                                 [this](int mid) { Acknowledged(mid); }}) {}
+                                 [this](const CMqttLink::Published& done) {
+                                   if (!done.refused.empty())
+                                     Refused(done.topic, done.bytes, done.refused);
+                                   Acknowledged(done.mid);
+                                 }}) {}
 
 namespace {
 
@@ -79,15 +83,24 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
                                                std::chrono::milliseconds(*oldest)))
                   : std::string()));
   }
+  if (m_config.metricsPort != 0) {
+    m_metrics = std::make_unique<CBridgeMetrics>();
+    if (!m_metrics->Open(m_config.metricsBind, m_config.metricsPort, &error)) {
+      m_log(error + " (metrics_port in [bridge])");
+      return 1;
+    }
+    m_log("metrics on http://" + m_config.metricsBind + ":" + std::to_string(m_config.metricsPort) +
+          "/metrics");
+  }
   if (const auto endpoint = ResolveIpv4(m_config.gatewayHost, 0, &error)) {
     m_gatewayAddress = EndpointText(*endpoint);
     m_gatewayAddress.erase(m_gatewayAddress.rfind(':'));
   }
   m_log("started: gateway " + m_config.gatewayHost + ":" + std::to_string(m_config.gatewayPort) +
         ", datagrams on UDP " + std::to_string(m_receiver.Port()) + ", broker " +
-        m_config.brokerHost + ":" + std::to_string(m_config.brokerPort) + ", " +
-        std::to_string(m_values.Size()) + " items in " + std::to_string(m_config.groups.size()) +
-        " groups under " + m_config.prefix + "/, writes " + (m_config.writes ? "on" : "off"));
+        BrokerListText(m_config) + ", " + std::to_string(m_values.Size()) + " items in " +
+        std::to_string(m_config.groups.size()) + " groups under " + m_config.prefix + "/, writes " +
+        (m_config.writes ? "on" : "off"));
   while (stop == 0) {
     const auto now = Clock::now();
     GatewayTasks(now);
@@ -97,6 +110,7 @@ int CBridge::Run(const volatile std::sig_atomic_t& stop) {
     Replay(now);
     QueueTasks(now);
     WaitAndServe();
+    UpdateMetrics();
     while (!m_writes.empty() && stop == 0) {
       const WriteMessage write = std::move(m_writes.front());
       m_writes.pop_front();
@@ -118,6 +132,28 @@ void CBridge::Stop() {
   }
   m_session.Remove();
   m_log("stopped");
+}
+
+void CBridge::UpdateMetrics() {
+  if (!m_metrics) return;
+  BridgeFigures figures;
+  figures.published = m_published;
+  figures.replayed = m_replayedTotal;
+  figures.refused = m_refused;
+  if (m_queue) {
+    figures.dropped = m_queue->Dropped();
+    figures.queued = m_queue->Count();
+    figures.queueBytes = m_queue->Bytes();
+    if (const auto oldest = m_queue->OldestMs()) {
+      figures.oldestAgeSeconds = std::max<double>(0, static_cast<double>(NowMs() - *oldest) / 1000);
+    }
+  }
+  figures.brokerConnected = m_link.Connected();
+  figures.broker = m_link.BrokerName();
+  figures.gatewayConnected = m_session.Serving();
+  figures.gatewayState = m_session.StateText();
+  figures.uptimeSeconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+  m_metrics->Update(figures);
 }
 
 void CBridge::GatewayTasks(Clock::time_point now) {
@@ -214,21 +250,46 @@ void CBridge::Replay(Clock::time_point now) {
     auto entry = m_queue->Next(NowMs());
     if (!entry) return;
     int mid = 0;
-    if (!m_link.PublishQueued(entry->topic, ReplayedPayload(entry->payload, entry->sequence),
-                              &mid)) {
-      ReplayRestart();
-      return;
+    const std::string payload = ReplayedPayload(entry->payload, entry->sequence);
+    std::string refused;
+    if (!m_link.PublishQueued(entry->topic, payload, &mid, &refused)) {
+      if (refused.empty()) {
+        ReplayRestart();
+        return;
+      }
+      // Never sendable: it leaves the queue like a delivered one, counted and logged.
+      Refused(entry->topic, payload.size(), refused);
+      m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, 0, true});
+      m_replayCredit -= 1;
+      Acknowledged(-1);
+      continue;
     }
     m_inFlight.push_back(InFlight{entry->sequence, entry->receivedMs, mid, false});
     m_replayCredit -= 1;
     ++m_replayed;
+    ++m_replayedTotal;
   }
+}
+
+void CBridge::Refused(const std::string& topic, std::size_t bytes, const std::string& why) {
+  ++m_refused;
+  // Once a minute at most for each reason, so that one kind does not hide another.
+  const auto now = Clock::now();
+  Clock::time_point& next = m_nextRefusedNote[why];
+  if (now < next) return;
+  m_log(
+      "broker refused a message" +
+      (topic.empty() ? std::string() : " on " + topic + " (" + std::to_string(bytes) + " bytes)") +
+      ": " + why + "; it is left out, not sent again (" + std::to_string(m_refused) +
+      " refused since the start; noted once a minute at most)");
+  next = now + std::chrono::minutes(1);
+  if (m_nextRefusedNote.size() > 64) m_nextRefusedNote.clear();
 }
 
 void CBridge::Acknowledged(int mid) {
   if (!m_queue) return;
   for (InFlight& sent : m_inFlight) {
-    if (sent.mid == mid) {
+    if (sent.mid == mid && !sent.acknowledged) {
       sent.acknowledged = true;
       break;
     }
@@ -271,7 +332,13 @@ void CBridge::Flush() {
     const auto index = m_values.TakeDirty();
     if (!index) return;
     const ItemSlot& slot = m_values.Slot(*index);
-    m_link.Publish(slot.topic, ValuePayload(*slot.latest, slot.at), true);
+    const std::string payload = ValuePayload(*slot.latest, slot.at);
+    std::string refused;
+    if (m_link.Publish(slot.topic, payload, true, &refused)) {
+      ++m_published;
+    } else if (!refused.empty()) {
+      Refused(slot.topic, payload.size(), refused);
+    }
     // The datagrams go first: a full receive buffer would lose them, a message can wait.
     if (n % kMessagesBetweenReceives == 0) DrainDatagrams();
   }

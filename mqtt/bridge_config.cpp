@@ -1,5 +1,6 @@
 #include "mqtt/bridge_config.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -101,6 +102,75 @@ bool SetQueueFull(BridgeConfig& config, const std::string& value, std::string& w
   return true;
 }
 
+// A dotted IPv4 address to listen on.
+Setter SetAddress(std::string BridgeConfig::*field) {
+  return [field](BridgeConfig& config, const std::string& value, std::string& why) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, value.c_str(), &address) != 1) {
+      why = "\"" + value + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0";
+      return false;
+    }
+    config.*field = value;
+    return true;
+  };
+}
+
+bool SetTlsMinVersion(BridgeConfig& config, const std::string& value, std::string& why) {
+  if (value == "1.2" || value == "tlsv1.2") {
+    config.tlsMinVersion = "tlsv1.2";
+  } else if (value == "1.3" || value == "tlsv1.3") {
+    config.tlsMinVersion = "tlsv1.3";
+  } else {
+    why = "\"" + value + "\" is neither 1.2 nor 1.3";
+    return false;
+  }
+  return true;
+}
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+// One entry of the broker list: HOST, HOST:PORT or [IPV6]:PORT.
+std::optional<BrokerAddress> ParseBroker(const std::string& text, std::uint16_t defaultPort,
+                                         std::string& why) {
+  BrokerAddress address{text, defaultPort};
+  std::string portText;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+      why = "\"" + text + "\" is not [ADDRESS] or [ADDRESS]:PORT";
+      return std::nullopt;
+    }
+    address.host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) portText = text.substr(close + 2);
+  } else if (const auto colon = text.find(':'); colon != std::string::npos) {
+    if (text.find(':', colon + 1) != std::string::npos) {
+      why = "\"" + text + "\": write an IPv6 address in brackets, [ADDRESS]:PORT";
+      return std::nullopt;
+    }
+    address.host = text.substr(0, colon);
+    portText = text.substr(colon + 1);
+    if (portText.empty()) portText = "none";
+  }
+  if (address.host.empty()) {
+    why = "an entry in the list is empty";
+    return std::nullopt;
+  }
+  if (!portText.empty()) {
+    const auto port = WholeNumber(portText, 1, 65535);
+    if (!port) {
+      why = "\"" + text + "\" has no port from 1 to 65535 after ':'";
+      return std::nullopt;
+    }
+    address.port = static_cast<std::uint16_t>(*port);
+  }
+  return address;
+}
+
 const std::vector<KeySpec>& KeySpecs() {
   static const std::vector<KeySpec> specs = {
       {"gateway", "host", true, Text(&BridgeConfig::gatewayHost, false)},
@@ -117,6 +187,10 @@ const std::vector<KeySpec>& KeySpecs() {
       {"broker", "password", false, Text(&BridgeConfig::password)},
       {"broker", "tls", false, Boolean(&BridgeConfig::tls)},
       {"broker", "ca_file", false, Text(&BridgeConfig::caFile)},
+      {"broker", "cert_file", false, Text(&BridgeConfig::certFile)},
+      {"broker", "key_file", false, Text(&BridgeConfig::keyFile)},
+      {"broker", "tls_insecure", false, Boolean(&BridgeConfig::tlsInsecure)},
+      {"broker", "tls_min_version", false, SetTlsMinVersion},
       {"broker", "keepalive", false, Number(&BridgeConfig::keepAliveS, 5, 65535)},
       {"bridge", "prefix", true, SetPrefix},
       {"bridge", "qos", false, Number(&BridgeConfig::qos, 0, 2)},
@@ -127,15 +201,10 @@ const std::vector<KeySpec>& KeySpecs() {
        Number(&BridgeConfig::maxQueueAgeS, 1, 10LL * 366 * 24 * 3600)},
       {"bridge", "queue_full", false, SetQueueFull},
       {"bridge", "replay_rate", false, Number(&BridgeConfig::replayRate, 1, 1000000)},
+      {"bridge", "metrics_port", false, Number(&BridgeConfig::metricsPort, 1, 65535)},
+      {"bridge", "metrics_bind", false, SetAddress(&BridgeConfig::metricsBind)},
   };
   return specs;
-}
-
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
 }
 
 class CConfigReader {
@@ -164,6 +233,7 @@ private:
   std::map<std::string, int> m_sectionLines;
   std::set<std::string> m_seen;  // "section.key", for keys given twice and required keys
   int m_lastLine = 0;
+  int m_hostLine = 0;  // of [broker] host
 };
 
 bool CConfigReader::Read(const std::string& text) {
@@ -194,6 +264,7 @@ bool CConfigReader::TakeLine(int line, const std::string& text) {
     if (!m_seen.insert(m_section + "." + key).second) {
       return Fail(line, "key '" + key + "' in [" + m_section + "] is given twice");
     }
+    if (m_section == "broker" && key == "host") m_hostLine = line;
     std::string why;
     if (!rule.set(m_config, value, why)) {
       return Fail(line, "key '" + key + "' in [" + m_section + "]: " + why);
@@ -305,8 +376,29 @@ bool CConfigReader::CheckComplete() {
     return Fail(header->second,
                 std::string("[") + rule.section + "] lacks the required key '" + rule.key + "'");
   }
+  const int brokerLine = m_sectionLines["broker"];
   if (m_config.tls && m_config.caFile.empty()) {
-    return Fail(m_sectionLines["broker"], "[broker] has tls = true but no 'ca_file'");
+    return Fail(brokerLine, "[broker] has tls = true but no 'ca_file'");
+  }
+  if (m_config.certFile.empty() != m_config.keyFile.empty()) {
+    return Fail(brokerLine, "[broker] needs both 'cert_file' and 'key_file', or neither");
+  }
+  // A certificate meant for the broker would otherwise go unused without a word.
+  if (!m_config.tls && (!m_config.certFile.empty() || m_config.tlsInsecure)) {
+    return Fail(brokerLine, std::string("[broker] has '") +
+                                (m_config.certFile.empty() ? "tls_insecure" : "cert_file") +
+                                "' but not tls = true");
+  }
+  std::istringstream list(m_config.brokerHost);
+  std::string entry;
+  while (std::getline(list, entry, ',')) {
+    std::string why;
+    const auto address = ParseBroker(Trim(entry), m_config.brokerPort, why);
+    if (!address) return Fail(m_hostLine, "key 'host' in [broker]: " + why);
+    m_config.brokers.push_back(*address);
+  }
+  if (m_config.brokers.empty() || m_config.brokerHost.back() == ',') {
+    return Fail(m_hostLine, "key 'host' in [broker]: an entry in the list is empty");
   }
   if (m_config.groups.empty())
     return Fail(m_lastLine, "no [group NAME] section: nothing to publish");
@@ -323,6 +415,16 @@ std::optional<BridgeConfig> ParseBridgeConfig(const std::string& text, const std
     return std::nullopt;
   }
   return std::move(reader.Config());
+}
+
+std::string BrokerListText(const BridgeConfig& config) {
+  std::string text;
+  for (const BrokerAddress& broker : config.brokers) {
+    if (!text.empty()) text += ", ";
+    text += (broker.host.find(':') != std::string::npos ? "[" + broker.host + "]" : broker.host) +
+            ":" + std::to_string(broker.port);
+  }
+  return text;
 }
 
 std::optional<BridgeConfig> LoadBridgeConfig(const std::string& fileName, std::string* error) {

@@ -21,6 +21,7 @@
 #include "client/request_builder.h"
 #include "client/status_report.h"
 #include "tests/e2e/datagram_inbox.h"
+#include "tests/e2e/http_scrape.h"
 #include "tests/e2e/running_gateway.h"
 #include "tests/net/loopback.h"
 
@@ -42,51 +43,6 @@ double Figure(const StatusReport& report, const std::string& key) {
   const auto value = report.Figure(key);
   EXPECT_TRUE(value) << key;
   return value ? std::strtod(value->c_str(), nullptr) : -1;
-}
-
-// One HTTP exchange on 127.0.0.1:port: everything received until the gateway closes.
-std::string Http(std::uint16_t port, const std::string& request) {
-  const SocketHandle socket = SocketCreate(kSockStream);
-  std::string received;
-  if (SocketConnect(socket, testing_loopback::LoopbackAddress(port))) {
-    SocketSend(socket, request.data(), static_cast<int>(request.size()));
-    char buffer[65536];
-    while (SocketWaitReadable(socket, 30) > 0) {
-      const int got = SocketReceive(socket, buffer, sizeof buffer);
-      if (got <= 0) break;
-      received.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  SocketClose(socket);
-  return received;
-}
-
-std::string Get(std::uint16_t port, const std::string& path) {
-  return Http(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-}
-
-std::string StatusLine(const std::string& reply) {
-  return reply.substr(0, reply.find("\r\n"));
-}
-
-// The scrape's samples as the Prometheus client library reads them ("name{labels}" to value);
-// empty when it refused the text. Debian's Python, where Debian's python3-prometheus-client is.
-std::map<std::string, double> ParsedScrape(const std::string& reply) {
-  const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
-  const std::string in = "metrics_scrape.txt";
-  const std::string out = "metrics_parsed.txt";
-  std::ofstream(in, std::ios::binary) << body;
-  const std::string command =
-      "/usr/bin/python3 " QUARNIX_SOURCE_DIR "/tests/e2e/parse_metrics.py " + in + " > " + out;
-  EXPECT_EQ(0, std::system(command.c_str())) << body;
-  std::map<std::string, double> samples;
-  std::ifstream parsed(out);
-  for (std::string line; std::getline(parsed, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t blank = line.rfind(' ');
-    samples[line.substr(0, blank)] = std::strtod(line.c_str() + blank + 1, nullptr);
-  }
-  return samples;
 }
 
 bool UnderWine() {
@@ -159,21 +115,22 @@ TEST(HealthTest, MetricsPortServesPrometheusTextAndHealth) {
   CRunningGateway gateway({"/metrics", std::to_string(metricsPort)});
   ASSERT_TRUE(gateway.Ready());
   // Not connected before the first request.
-  EXPECT_EQ("HTTP/1.0 503 Service Unavailable", StatusLine(Get(metricsPort, "/health")));
+  EXPECT_EQ("HTTP/1.0 503 Service Unavailable", HttpStatusLine(HttpGet(metricsPort, "/health")));
   ASSERT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
   EXPECT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
-  ASSERT_TRUE(
-      WaitUntil([&] { return StatusLine(Get(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return HttpStatusLine(HttpGet(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
 
   // A silent client and one that sends 100 KB of request line hold up nobody.
   const SocketHandle silent = SocketCreate(kSockStream);
   ASSERT_TRUE(SocketConnect(silent, testing_loopback::LoopbackAddress(metricsPort)));
   const std::string huge =
-      Http(metricsPort, "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
-  EXPECT_TRUE(huge.empty() || StatusLine(huge) == "HTTP/1.0 400 Bad Request") << huge.substr(0, 80);
+      HttpExchange(metricsPort, "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(huge.empty() || HttpStatusLine(huge) == "HTTP/1.0 400 Bad Request")
+      << huge.substr(0, 80);
 
-  const std::string scrape = Get(metricsPort, "/metrics");
-  ASSERT_EQ("HTTP/1.0 200 OK", StatusLine(scrape));
+  const std::string scrape = HttpGet(metricsPort, "/metrics");
+  ASSERT_EQ("HTTP/1.0 200 OK", HttpStatusLine(scrape));
   EXPECT_NE(std::string::npos,
             scrape.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
   const std::map<std::string, double> samples = ParsedScrape(scrape);
@@ -187,12 +144,12 @@ TEST(HealthTest, MetricsPortServesPrometheusTextAndHealth) {
   EXPECT_LT(0, samples.at("quarnix_process_resident_memory_bytes{}"));
   SocketClose(silent);
 
-  EXPECT_EQ("HTTP/1.0 404 Not Found", StatusLine(Get(metricsPort, "/")));
+  EXPECT_EQ("HTTP/1.0 404 Not Found", HttpStatusLine(HttpGet(metricsPort, "/")));
   EXPECT_EQ("HTTP/1.0 405 Method Not Allowed",
-            StatusLine(Http(metricsPort, "POST /metrics HTTP/1.1\r\n\r\n")));
-  EXPECT_EQ("HTTP/1.0 400 Bad Request", StatusLine(Http(metricsPort, "hello\r\n\r\n")));
+            HttpStatusLine(HttpExchange(metricsPort, "POST /metrics HTTP/1.1\r\n\r\n")));
+  EXPECT_EQ("HTTP/1.0 400 Bad Request", HttpStatusLine(HttpExchange(metricsPort, "hello\r\n\r\n")));
   // HEAD: the headers without the body.
-  const std::string head = Http(metricsPort, "HEAD /health HTTP/1.0\r\n\r\n");
+  const std::string head = HttpExchange(metricsPort, "HEAD /health HTTP/1.0\r\n\r\n");
   EXPECT_EQ("\r\n\r\n", head.substr(head.size() - 4)) << head;
   // The request port's replies are unchanged.
   EXPECT_EQ("1\tUnknown command: St\r\n", gateway.RawExchange("St\r\n"));
@@ -202,8 +159,8 @@ TEST(HealthTest, ConnectOptionMakesTheGatewayHealthyBeforeAnyRequest) {
   const std::uint16_t metricsPort = FreeLoopbackPort();
   CRunningGateway gateway({"/connect", "/metrics", std::to_string(metricsPort)});
   ASSERT_TRUE(gateway.Ready());
-  ASSERT_TRUE(
-      WaitUntil([&] { return StatusLine(Get(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return HttpStatusLine(HttpGet(metricsPort, "/health")) == "HTTP/1.0 200 OK"; }));
   const StatusReport status = Status(gateway);
   EXPECT_EQ("connected", status.Figure("server_state"));
   EXPECT_EQ(0, Figure(status, "server_reconnects"));
@@ -217,11 +174,11 @@ TEST(HealthTest, IdleGatewayIsToldApartFromALostServer) {
   const std::uint16_t metricsPort = FreeLoopbackPort();
   CRunningGateway gateway({"/metrics", std::to_string(metricsPort)});
   ASSERT_TRUE(gateway.Ready());
-  const std::string health = Get(metricsPort, "/health");
-  EXPECT_EQ("HTTP/1.0 503 Service Unavailable", StatusLine(health));
+  const std::string health = HttpGet(metricsPort, "/health");
+  EXPECT_EQ("HTTP/1.0 503 Service Unavailable", HttpStatusLine(health));
   EXPECT_NE(std::string::npos, health.find("not connected yet: no request has asked for it"))
       << health;
-  std::map<std::string, double> samples = ParsedScrape(Get(metricsPort, "/metrics"));
+  std::map<std::string, double> samples = ParsedScrape(HttpGet(metricsPort, "/metrics"));
   EXPECT_EQ(1, samples.at("quarnix_server_awaiting_first_request{}"));
   EXPECT_EQ(0, samples.at("quarnix_server_losses_total{}"));
   EXPECT_EQ("waiting_for_first_request", Status(gateway).Figure("server_state"));
@@ -235,7 +192,7 @@ TEST(HealthTest, IdleGatewayIsToldApartFromALostServer) {
   ASSERT_EQ("0\tHBT OK!\r\n", gateway.RawExchange(HeartbeatRequest()));
   // A scrape may hand out figures up to 100 ms old.
   EXPECT_TRUE(WaitUntil([&] {
-    return ParsedScrape(Get(metricsPort, "/metrics"))
+    return ParsedScrape(HttpGet(metricsPort, "/metrics"))
                .at("quarnix_server_awaiting_first_request{}") == 0;
   }));
   EXPECT_EQ("connected", Status(gateway).Figure("server_state"));
@@ -303,7 +260,7 @@ TEST(HealthTest, MetricsPortClosesClientsOffTheAllowListUnread) {
   const std::uint16_t metricsPort = FreeLoopbackPort();
   CRunningGateway gateway({"/metrics", std::to_string(metricsPort), "/allow", "10.9.9.9"});
   ASSERT_TRUE(gateway.Ready());
-  EXPECT_EQ("", Get(metricsPort, "/metrics"));
+  EXPECT_EQ("", HttpGet(metricsPort, "/metrics"));
 }
 
 TEST(HealthTest, BadOrTakenMetricsPortEndsTheStart) {
@@ -401,7 +358,7 @@ TEST(HealthTest, ANotificationReaderThatNeverReadsHoldsUpNothing) {
   ::unsetenv("WATCHDOG_USEC");
   ASSERT_TRUE(gateway.Ready());
   const auto failures = [&] {
-    const std::string scrape = Get(metricsPort, "/metrics");
+    const std::string scrape = HttpGet(metricsPort, "/metrics");
     const std::string name = "\nquarnix_service_notify_failures_total ";
     const std::size_t at = scrape.find(name);
     return at == std::string::npos ? -1.0 : std::strtod(scrape.c_str() + at + name.size(), nullptr);
@@ -444,9 +401,9 @@ TEST(HealthTest, StatusAndMetricsAnswerWhileAServerCallHangs) {
     slowest = std::max(
         slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     EXPECT_EQ(1, Figure(report, "server_connected"));
-    EXPECT_EQ("HTTP/1.0 200 OK", StatusLine(Get(metricsPort, "/health")));
+    EXPECT_EQ("HTTP/1.0 200 OK", HttpStatusLine(HttpGet(metricsPort, "/health")));
   }
-  EXPECT_NE(std::string::npos, Get(metricsPort, "/metrics").find("quarnix_server_connected 1"));
+  EXPECT_NE(std::string::npos, HttpGet(metricsPort, "/metrics").find("quarnix_server_connected 1"));
   // All of it before the hung read was answered (at its 10 s deadline).
   EXPECT_FALSE(readAnswered);
   std::printf("slowest status reply while a call hangs: %.1f ms\n", slowest * 1000);

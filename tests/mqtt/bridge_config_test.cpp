@@ -24,14 +24,23 @@ TEST(BridgeConfigTest, ReadsEveryKeyWithDefaultsForTheOptionalOnes) {
   EXPECT_EQ(minimal->maxQueueAgeS, 7 * 24 * 3600);
   EXPECT_FALSE(minimal->queueDropNew);
   EXPECT_EQ(minimal->replayRate, 1000);
+  EXPECT_EQ(minimal->metricsPort, 0);  // no metrics served
+  ASSERT_EQ(minimal->brokers.size(), 1u);
+  EXPECT_EQ(minimal->brokers[0].host, "mq");
+  EXPECT_EQ(minimal->brokers[0].port, 1883);
+  EXPECT_FALSE(minimal->tlsInsecure);
+  EXPECT_EQ(minimal->tlsMinVersion, "tlsv1.2");
 
   const auto full = ParseBridgeConfig(
       "# comment\n; another\n[gateway]\n  host = 10.1.2.5  \nport = 9000\nudp_port = 9001\n"
       "udp_bind = 10.1.2.20\nrequest_timeout = 3\ncheck_interval = 4\nrefresh_interval = 60\n"
-      "[broker]\nhost = mq\nport = 8883\nclient_id = line4\nusername = u\npassword = p#ss\n"
-      "tls = true\nca_file = /etc/ca.pem\nkeepalive = 30\n"
+      "[broker]\nhost = mq-a, 10.1.2.7:1884 ,[fd00::7]:8884,[fd00::8]\nport = 8883\n"
+      "client_id = line4\nusername = u\npassword = p#ss\n"
+      "tls = true\nca_file = /etc/ca.pem\ncert_file = /etc/me.pem\nkey_file = /etc/me.key\n"
+      "tls_insecure = true\ntls_min_version = 1.3\nkeepalive = 30\n"
       "[bridge]\nprefix = site\nqos = 1\nwrites = true\nstate_dir = /var/lib/q\n"
       "max_queue_mb = 0.25\nmax_queue_age = 3600\nqueue_full = drop_new\nreplay_rate = 50\n"
+      "metrics_port = 9101\nmetrics_bind = 127.0.0.1\n"
       "[group fast lane]\nrate = 100\ndeadband = 2.5\nitem = Ramp.Int4\n"
       "item = Ramp.UInt2, VT_UI2\nitem = A,B, 11\n[group slow]\nitem = Ramp.Int4\n",
       "b.conf", &error);
@@ -41,6 +50,23 @@ TEST(BridgeConfigTest, ReadsEveryKeyWithDefaultsForTheOptionalOnes) {
   EXPECT_EQ(full->refreshIntervalS, 60);
   EXPECT_EQ(full->password, "p#ss");  // a '#' inside a value belongs to it
   EXPECT_TRUE(full->tls);
+  EXPECT_EQ(full->certFile, "/etc/me.pem");
+  EXPECT_EQ(full->keyFile, "/etc/me.key");
+  EXPECT_TRUE(full->tlsInsecure);
+  EXPECT_EQ(full->tlsMinVersion, "tlsv1.3");
+  // Tried in this order; an entry without a port takes [broker] port, given after it.
+  ASSERT_EQ(full->brokers.size(), 4u);
+  EXPECT_EQ(full->brokers[0].host, "mq-a");
+  EXPECT_EQ(full->brokers[0].port, 8883);
+  EXPECT_EQ(full->brokers[1].host, "10.1.2.7");
+  EXPECT_EQ(full->brokers[1].port, 1884);
+  EXPECT_EQ(full->brokers[2].host, "fd00::7");
+  EXPECT_EQ(full->brokers[2].port, 8884);
+  EXPECT_EQ(full->brokers[3].host, "fd00::8");
+  EXPECT_EQ(full->brokers[3].port, 8883);
+  EXPECT_EQ(BrokerListText(*full), "mq-a:8883, 10.1.2.7:1884, [fd00::7]:8884, [fd00::8]:8883");
+  EXPECT_EQ(full->metricsPort, 9101);
+  EXPECT_EQ(full->metricsBind, "127.0.0.1");
   EXPECT_EQ(full->qos, 1);
   EXPECT_EQ(full->stateDir, "/var/lib/q");
   EXPECT_EQ(full->maxQueueMb, 0.25);
@@ -56,8 +82,22 @@ TEST(BridgeConfigTest, ReadsEveryKeyWithDefaultsForTheOptionalOnes) {
   EXPECT_EQ(full->groups[0].items[2].dataType, 11);
 }
 
+TEST(BridgeConfigTest, TheExampleConfigurationIsAccepted) {
+  std::string error;
+  const auto example =
+      LoadBridgeConfig(QUARNIX_SOURCE_DIR "/dist/quarnix-mqtt.example.conf", &error);
+  ASSERT_TRUE(example) << error;
+  EXPECT_FALSE(example->tls);
+  EXPECT_EQ(example->brokers.size(), 1u);
+}
+
 TEST(BridgeConfigTest, EachFaultNamesFileLineAndKey) {
   const std::string head = "[gateway]\nhost = gw\n[broker]\nhost = mq\n[bridge]\nprefix = p\n";
+  const std::string tls = "[gateway]\nhost = gw\n[broker]\nhost = mq\ntls = true\nca_file = a\n";
+  const std::string tail = "[bridge]\nprefix = p\n[group g]\nitem = X\n";
+  const auto hosts = [&](const std::string& list) {
+    return "[gateway]\nhost = gw\n[broker]\nhost = " + list + "\n" + tail;
+  };
   const struct {
     std::string text;
     std::string message;
@@ -89,6 +129,21 @@ TEST(BridgeConfigTest, EachFaultNamesFileLineAndKey) {
       {"[gateway]\nhost = gw\n[broker]\nhost = mq\ntls = true\n[bridge]\nprefix = p\n[group g]\n"
        "item = X\n",
        "b.conf:3: [broker] has tls = true but no 'ca_file'"},
+      {tls + "cert_file = c.pem\n" + tail, "b.conf:3: [broker] needs both 'cert_file' and "},
+      {tls + "tls_min_version = 1.1\n" + tail,
+       "b.conf:7: key 'tls_min_version' in [broker]: \"1.1\" is neither 1.2 nor 1.3"},
+      {"[gateway]\nhost = gw\n[broker]\nhost = mq\nkey_file = k\ncert_file = c\n" + tail,
+       "b.conf:3: [broker] has 'cert_file' but not tls = true"},
+      {hosts("a, b:0"), "b.conf:4: key 'host' in [broker]: \"b:0\" has no port from 1 to 65535"},
+      {hosts("a,,b"), "b.conf:4: key 'host' in [broker]: an entry in the list is empty"},
+      {hosts("a,"), "b.conf:4: key 'host' in [broker]: an entry in the list is empty"},
+      {hosts("fd00::7"),
+       "b.conf:4: key 'host' in [broker]: \"fd00::7\": write an IPv6 address "
+       "in brackets"},
+      {hosts("[fd00::7:1883"), "b.conf:4: key 'host' in [broker]: \"[fd00::7:1883\" is not"},
+      {head + "metrics_port = 0\n[group g]\nitem = X\n", "b.conf:7: key 'metrics_port' in"},
+      {head + "metrics_bind = any\n[group g]\nitem = X\n",
+       "b.conf:7: key 'metrics_bind' in [bridge]: \"any\" is not an IPv4 address"},
   };
   for (const auto& c : cases) {
     std::string error;

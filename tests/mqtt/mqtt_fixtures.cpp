@@ -153,8 +153,10 @@ CMqttSubscriber::CMqttSubscriber(std::uint16_t port, std::string pattern,
 }
 
 CMqttSubscriber::~CMqttSubscriber() {
+  // The loop thread ends by itself after the disconnect; cancelling it could cut it off inside
+  // a message's handling and leak that message.
   mosquitto_disconnect(m_client);
-  mosquitto_loop_stop(m_client, true);
+  mosquitto_loop_stop(m_client, false);
   mosquitto_destroy(m_client);
 }
 
@@ -241,4 +243,51 @@ std::string JsonField(const std::string& payload, const std::string& name) {
   const auto start = at + key.size();
   const auto end = payload.find_first_of(",}", start);
   return payload.substr(start, end - start);
+}
+
+CTestCertificates::CTestCertificates() : m_dir(CGatewayProcess::MakeWorkDirectory()) {
+  std::filesystem::permissions(m_dir, std::filesystem::perms::all);
+  const auto extensions = [this](const std::string& name, const std::string& text) {
+    std::ofstream(m_dir / name) << text << "\n";
+  };
+  extensions("server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost");
+  extensions("elsewhere.ext", "subjectAltName=DNS:broker.elsewhere.example");
+  extensions("client.ext", "extendedKeyUsage=clientAuth");
+  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  m_made = Run("openssl req -x509" + key + " -keyout ca.key -out ca.pem -days 2 -subj /CN=TestCA");
+  for (const char* stem : {"server", "elsewhere", "client"}) {
+    const std::string name = stem;
+    m_made = m_made &&
+             Run("openssl req" + key + " -keyout " + name + ".key -out " + name +
+                 ".csr -subj /CN=" + name) &&
+             Run("openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key " +
+                 "-CAcreateserial -days 2 -out " + name + ".pem -extfile " + name + ".ext");
+  }
+  m_made = m_made && Run("openssl pkey -in client.key -aes256 -passout pass:secret -out "
+                         "client-locked.key");
+  for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
+    std::filesystem::permissions(
+        entry.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                          std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+  }
+}
+
+CTestCertificates::~CTestCertificates() {
+  std::error_code ignored;
+  std::filesystem::remove_all(m_dir, ignored);
+}
+
+bool CTestCertificates::Run(const std::string& commandLine) {
+  std::vector<std::string> argv;
+  std::istringstream words(commandLine);
+  for (std::string word; words >> word;) argv.push_back(word);
+  CChildProcess openssl(argv, m_dir, m_dir / "openssl.log");
+  return openssl.WaitForExit(std::chrono::seconds(30)) && openssl.ExitCode() == 0;
+}
+
+std::string CTestCertificates::ListenerLines(const std::string& stem,
+                                             bool requireClientCertificate) const {
+  return "cafile " + Path("ca.pem") + "\ncertfile " + Path(stem + ".pem") + "\nkeyfile " +
+         Path(stem + ".key") + "\nrequire_certificate " +
+         (requireClientCertificate ? "true" : "false") + "\n";
 }

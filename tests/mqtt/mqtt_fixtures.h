@@ -122,6 +122,26 @@ private:
   std::unique_ptr<CChildProcess> m_process;
 };
 
+// Certificates made with the openssl command in a directory of their own (readable by all, for
+// a broker that drops root): a CA (ca.pem), a broker certificate signed by it for 127.0.0.1 and
+// localhost (server.pem, server.key), one for another name only (elsewhere.pem, elsewhere.key),
+// and a client certificate (client.pem, client.key; client-locked.key is that key protected
+// by a password).
+class CTestCertificates {
+public:
+  CTestCertificates();
+  ~CTestCertificates();
+  bool Made() const { return m_made; }
+  std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+  // mosquitto.conf lines for a TLS listener with the broker certificate given by its stem.
+  std::string ListenerLines(const std::string& stem, bool requireClientCertificate) const;
+
+private:
+  bool Run(const std::string& commandLine);
+  std::filesystem::path m_dir;
+  bool m_made = false;
+};
+
 // A UDP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FreeUdpPort();
 
