@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/gateway_groups.h"
 #include "client/datagram_decoder.h"
 #include "client/gateway_reply.h"
 #include "client/request_builder.h"
@@ -19,31 +20,15 @@ namespace {
 
 constexpr int kGroups = 1000;
 constexpr int kItems = 10;
-constexpr int kGroupsPerRequest = 100;
 constexpr int kFailoverSeconds = 2;
 constexpr int kFailbackSeconds = 5;
 constexpr int kDownSeconds = 20;
 
-bool DefineAndActivate(CRunningGateway& gateway, std::uint16_t port) {
-  for (int first = 0; first < kGroups; first += kGroupsPerRequest) {
-    std::vector<GroupDefinition> groups;
-    std::vector<int> indices;
-    for (int g = first; g < first + kGroupsPerRequest; ++g) {
-      GroupDefinition group;
-      group.name = "failover" + std::to_string(g);
-      group.updateRate = 100;
-      group.items.push_back(ItemDefinition{"Control.Instance", true, 0});
-      for (int i = 1; i < kItems; ++i) group.items.push_back(ItemDefinition{"Ramp.Int4", true, 0});
-      groups.push_back(std::move(group));
-      indices.push_back(g);
-    }
-    const ExchangeResult defined =
-        gateway.Exchange(DefineGroupsRequest(groups, port), std::chrono::seconds(120));
-    if (!defined.Ok() || defined.reply.code != 0) return false;
-    const ExchangeResult activated = gateway.Exchange(SetGroupsActiveRequest(true, indices));
-    if (!activated.Ok() || activated.reply.code != 0) return false;
-  }
-  return true;
+// Control.Instance first (which server answers), then counters.
+std::vector<ItemDefinition> Items() {
+  std::vector<ItemDefinition> items{ItemDefinition{"Control.Instance", true, 0}};
+  items.resize(kItems, ItemDefinition{"Ramp.Int4", true, 0});
+  return items;
 }
 
 // Waits until every group has sent a value change whose first item reads instance; the time of
@@ -84,7 +69,7 @@ int main() {
     std::fprintf(stderr, "the gateway or the receiver did not start %s\n", reason.c_str());
     return 1;
   }
-  if (!DefineAndActivate(gateway, receiver.Port())) {
+  if (!DefineAndActivateGroups(gateway, receiver.Port(), "failover", kGroups, Items())) {
     std::fprintf(stderr, "defining the groups failed\n");
     return 1;
   }

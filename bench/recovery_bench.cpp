@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/gateway_groups.h"
 #include "client/gateway_reply.h"
 #include "client/request_builder.h"
 #include "client/udp_receiver.h"
@@ -18,28 +19,6 @@ namespace {
 
 constexpr int kGroups = 1000;
 constexpr int kItems = 10;
-constexpr int kGroupsPerRequest = 100;
-
-bool DefineAndActivate(CRunningGateway& gateway, std::uint16_t port) {
-  for (int first = 0; first < kGroups; first += kGroupsPerRequest) {
-    std::vector<GroupDefinition> groups;
-    std::vector<int> indices;
-    for (int g = first; g < first + kGroupsPerRequest; ++g) {
-      GroupDefinition group;
-      group.name = "recovery" + std::to_string(g);
-      group.updateRate = 100;
-      for (int i = 0; i < kItems; ++i) group.items.push_back(ItemDefinition{"Ramp.Int4", true, 0});
-      groups.push_back(std::move(group));
-      indices.push_back(g);
-    }
-    const ExchangeResult defined =
-        gateway.Exchange(DefineGroupsRequest(groups, port), std::chrono::seconds(120));
-    if (!defined.Ok() || defined.reply.code != 0) return false;
-    const ExchangeResult activated = gateway.Exchange(SetGroupsActiveRequest(true, indices));
-    if (!activated.Ok() || activated.reply.code != 0) return false;
-  }
-  return true;
-}
 
 // The group handle of a value-change datagram, or -1 for anything else.
 int ValueChangeGroup(const std::string& bytes) {
@@ -93,7 +72,9 @@ int main() {
     std::fprintf(stderr, "the gateway or the receiver did not start %s\n", reason.c_str());
     return 1;
   }
-  if (!DefineAndActivate(gateway, receiver.Port())) {
+  if (!DefineAndActivateGroups(
+          gateway, receiver.Port(), "recovery", kGroups,
+          std::vector<ItemDefinition>(kItems, ItemDefinition{"Ramp.Int4", true, 0}))) {
     std::fprintf(stderr, "defining the groups failed\n");
     return 1;
   }
