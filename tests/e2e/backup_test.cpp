@@ -20,15 +20,6 @@ namespace {
 using testing_loopback::WaitUntil;
 using namespace std::chrono_literals;
 
-GroupDefinition Group(const std::string& name, bool active, std::vector<ItemDefinition> items) {
-  GroupDefinition group;
-  group.name = name;
-  group.active = active;
-  group.updateRate = 50;
-  group.items = std::move(items);
-  return group;
-}
-
 // The value of a status key, or "" when the reply has none.
 std::string StatusValue(const CRunningGateway& gateway, const std::string& key) {
   const std::string reply = gateway.RawExchange(StatusRequest());
@@ -58,6 +49,20 @@ bool StartupAnnounced(CRunningGateway& gateway) {
     if (!datagram) return false;
     if (datagram->bytes == "Startup Quarnix\r\n") return true;
   }
+}
+
+// After a switch to the server numbered instance (1 the primary, 2 the backup): "Startup Quarnix",
+// a value change of group 0 from that server, a read of it, and ST naming the server. The read
+// comes before ST: a value can arrive while the switch's turn of the UI thread still runs, and an
+// ST met then is answered from the figures of before it; the read is answered after that turn
+// and publishes fresh figures.
+void ExpectServedBy(CRunningGateway& gateway, CDatagramInbox& inbox, std::uint32_t instance) {
+  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
+  ASSERT_TRUE(inbox.WaitFor(FromInstance(instance))) << gateway.LogFile();
+  const std::string value = std::to_string(instance);
+  EXPECT_EQ("0\t\r\n" + value + "\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
+  EXPECT_EQ(instance == 1 ? "primary" : "backup", StatusValue(gateway, "server_active"))
+      << gateway.LogFile();
 }
 
 // 0: active, Control.Instance and a counter; 1: the primary's controls.
@@ -91,11 +96,8 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
 
   // The primary is down for 8 s: after 2 s the backup serves group 0 under the same index.
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "8"}})));
-  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
-  ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
+  ASSERT_NO_FATAL_FAILURE(ExpectServedBy(gateway, inbox, 2));
   ASSERT_TRUE(inbox.WaitFor(IsGroupKind(DatagramKind::kValueChange, 0)));
-  EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
-  EXPECT_EQ("backup", StatusValue(gateway, "server_active"));
   EXPECT_EQ("Quarnix.Simulator.2", StatusValue(gateway, "server_active_progid"));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
   // The control group was registered there too (under index 1); the group whose item the
@@ -108,13 +110,8 @@ TEST(BackupTest, BackupServesTheSameGroupsWhileThePrimaryIsDownAndThePrimaryTake
       std::string::npos)
       << gateway.LogFile();
 
-  // Back on the primary once it has been healthy for 5 s. (A value can arrive while the switch's
-  // turn of the UI thread still runs, and an ST met then is answered from the figures of before
-  // it: the read comes after that turn and publishes fresh figures.)
-  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
-  ASSERT_TRUE(inbox.WaitFor(FromInstance(1))) << gateway.LogFile();
-  EXPECT_EQ("0\t\r\n1\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
-  EXPECT_EQ("primary", StatusValue(gateway, "server_active"));
+  // Back on the primary once it has been healthy for 5 s.
+  ASSERT_NO_FATAL_FAILURE(ExpectServedBy(gateway, inbox, 1));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
   EXPECT_EQ("0\t\r\n0\t192\r\n", gateway.RawExchange(ReadSyncRequest(2, {0})));
   const std::string log = gateway.LogFile();
@@ -146,10 +143,7 @@ TEST(BackupTest, AHungPrimaryFailsOverTooAndALostBackupGivesTheGroupsBackAtOnce)
 
   // An 8 s hang: found at the next status check, given up 2 s later.
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "8"}})));
-  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
-  ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
-  EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
-  EXPECT_EQ("backup", StatusValue(gateway, "server_active"));
+  ASSERT_NO_FATAL_FAILURE(ExpectServedBy(gateway, inbox, 2));
   // The primary's checks see the hang end; with /failback 0 the backup goes on serving. (The
   // wait also leaves no hung server behind for the next test where the server is a process.)
   ASSERT_TRUE(WaitUntil(
@@ -163,11 +157,7 @@ TEST(BackupTest, AHungPrimaryFailsOverTooAndALostBackupGivesTheGroupsBackAtOnce)
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
 
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{1, "5"}})));
-  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
-  ASSERT_TRUE(inbox.WaitFor(FromInstance(1))) << gateway.LogFile();
-  // The read first, as above.
-  EXPECT_EQ("0\t\r\n1\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
-  EXPECT_EQ("primary", StatusValue(gateway, "server_active")) << gateway.LogFile();
+  ASSERT_NO_FATAL_FAILURE(ExpectServedBy(gateway, inbox, 1));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
   EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText(
                 "由它提供数据：备用服务器 Quarnix.Simulator.2 已失去，主服务器正常")),
@@ -194,20 +184,14 @@ TEST(BackupTest, WithBothServersLostTheOneBackFirstServes) {
   ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
   // The control group is on the backup now: its own crash leaves no server at all for 3 s.
   EXPECT_EQ("0\t\r\n", gateway.RawExchange(WriteSyncRequest(1, {{0, "3"}})));
-  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
-  ASSERT_TRUE(inbox.WaitFor(FromInstance(2))) << gateway.LogFile();
-  EXPECT_EQ("0\t\r\n2\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
-  EXPECT_EQ("backup", StatusValue(gateway, "server_active"));
+  ASSERT_NO_FATAL_FAILURE(ExpectServedBy(gateway, inbox, 2));
   EXPECT_EQ("1", StatusValue(gateway, "server_failovers"));
   EXPECT_NE(gateway.LogFile().find(CGatewayProcess::GatewayText(
                 "备用OPC服务器 Quarnix.Simulator.2 已恢复，由它继续提供数据")),
             std::string::npos)
       << gateway.LogFile();
 
-  ASSERT_TRUE(StartupAnnounced(gateway)) << gateway.LogFile();
-  ASSERT_TRUE(inbox.WaitFor(FromInstance(1))) << gateway.LogFile();
-  EXPECT_EQ("0\t\r\n1\t192\r\n", gateway.RawExchange(ReadSyncRequest(0, {0})));
-  EXPECT_EQ("primary", StatusValue(gateway, "server_active"));
+  ASSERT_NO_FATAL_FAILURE(ExpectServedBy(gateway, inbox, 1));
 }
 
 TEST(BackupTest, ABackupThatDoesNotExistLeavesThePrimaryServingAndIsLoggedOnce) {

@@ -23,15 +23,6 @@ namespace {
 using testing_loopback::WaitUntil;
 using namespace std::chrono_literals;
 
-GroupDefinition Group(const std::string& name, bool active, std::vector<ItemDefinition> items) {
-  GroupDefinition group;
-  group.name = name;
-  group.active = active;
-  group.updateRate = 50;
-  group.items = std::move(items);
-  return group;
-}
-
 TEST(RecoveryTest, ValuesComeBackUnderTheSameGroupAfterTheServerRestarts) {
   CRunningGateway gateway;
   ASSERT_TRUE(gateway.Ready());

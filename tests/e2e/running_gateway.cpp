@@ -34,6 +34,15 @@ std::string UniqueGroupName(const std::string& prefix) {
   return prefix + "_" + std::to_string(tag) + "_" + std::to_string(++counter);
 }
 
+GroupDefinition Group(const std::string& name, bool active, std::vector<ItemDefinition> items) {
+  GroupDefinition group;
+  group.name = name;
+  group.active = active;
+  group.updateRate = 50;
+  group.items = std::move(items);
+  return group;
+}
+
 CRunningGateway::CRunningGateway(const std::vector<std::string>& extraOptions,
                                  std::chrono::milliseconds startTimeout) {
   m_workDir = CGatewayProcess::MakeWorkDirectory();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "client/gateway_client.h"
+#include "client/request_builder.h"
 #include "client/udp_receiver.h"
 #include "tests/e2e/gateway_process.h"
 
@@ -69,3 +70,6 @@ std::uint16_t FreeLoopbackPort();
 
 // A name no other test of this run uses: prefix, the process id and a counter.
 std::string UniqueGroupName(const std::string& prefix);
+
+// A group of items named name, active or not, with an update rate of 50 ms.
+GroupDefinition Group(const std::string& name, bool active, std::vector<ItemDefinition> items);
