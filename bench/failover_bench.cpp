@@ -77,11 +77,7 @@ int main() {
   BenchClock::time_point all{};
   if (!WaitForInstance(receiver, 1, BenchClock::now() + std::chrono::seconds(60), first, all))
     return 1;
-  GroupDefinition control;
-  control.name = "control";
-  control.active = false;
-  control.items.push_back(ItemDefinition{"Control.Restart", true, 0});
-  gateway.Exchange(DefineGroupsRequest({control}, receiver.Port()));
+  DefineControlGroup(gateway, receiver.Port(), "control", "Control.Restart");
   // The backup is checked every second: give it a moment to be known ready (as in a plant,
   // where it has been watched long before the primary fails).
   for (int i = 0; i < 50; ++i) {

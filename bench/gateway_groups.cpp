@@ -32,3 +32,13 @@ bool DefineAndActivateGroups(CRunningGateway& gateway, std::uint16_t port,
   }
   return true;
 }
+
+bool DefineControlGroup(CRunningGateway& gateway, std::uint16_t port, const std::string& name,
+                        const std::string& itemId) {
+  GroupDefinition control;
+  control.name = name;
+  control.active = false;
+  control.items.push_back(ItemDefinition{itemId, true, 0});
+  const ExchangeResult defined = gateway.Exchange(DefineGroupsRequest({control}, port));
+  return defined.Ok() && defined.reply.code == 0;
+}

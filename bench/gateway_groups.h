@@ -17,3 +17,8 @@
 bool DefineAndActivateGroups(CRunningGateway& gateway, std::uint16_t port,
                              const std::string& prefix, int count,
                              const std::vector<ItemDefinition>& items);
+
+// Defines one inactive group named name with the one item itemId (a Control item of the
+// simulator, written to crash or hang it) under the next free index.
+bool DefineControlGroup(CRunningGateway& gateway, std::uint16_t port, const std::string& name,
+                        const std::string& itemId);

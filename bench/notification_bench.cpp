@@ -63,6 +63,35 @@ double Median(std::vector<double> values) {
 // Packing and sending in this process
 // ------------------------------------------------------------------------------------------------
 
+// The gateway's sending side in this process: a group list of one group, "bench", whose datagrams
+// go to port on 127.0.0.1 through a datagram sender of its own, and the sink a server calls.
+struct CInProcessGroup {
+  CInProcessGroup(std::uint16_t port, bool typed)
+      : sender(socket, DatagramAddress{kLoopback, port}, log.logValueChanges, counters) {
+    socket.Create(kSockDgram);
+    GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
+    group->dwNotifyHost = kLoopback;
+    group->wNotifyPort = port;
+    group->typed = typed;
+    callback->AddRef();
+  }
+  ~CInProcessGroup() {
+    callback->Release();
+    socket.Close();
+  }
+  CInProcessGroup(const CInProcessGroup&) = delete;
+  CInProcessGroup& operator=(const CInProcessGroup&) = delete;
+
+  CBlockingSocket socket;
+  GatewayCounters counters;
+  const LogSwitches log;
+  CDatagramSender sender;
+  CSilentFrameView view;
+  CServerConnection connection{view, u""};
+  CGroupRegistry registry{view, connection, sender, log};
+  COpcDataCallback* callback = new COpcDataCallback(registry, sender);
+};
+
 void PackAndSend() {
   PrintTitle(
       "NotifyNewItemValues: 121-item value-change datagrams packed and sent, against raw "
@@ -72,20 +101,8 @@ void PackAndSend() {
   std::uint16_t port = 0;
   const SocketHandle receiver = BoundUdpSocket(0, port);
 
-  CBlockingSocket notifySocket;
-  notifySocket.Create(kSockDgram);
-  GatewayCounters counters;
-  const LogSwitches log;
-  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, log.logValueChanges,
-                         counters);
-  CSilentFrameView view;
-  CServerConnection connection(view, u"");
-  CGroupRegistry registry(view, connection, sender, log);
-  GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
-  group->dwNotifyHost = kLoopback;
-  group->wNotifyPort = port;
-  auto* callback = new COpcDataCallback(registry, sender);
-  callback->AddRef();
+  CInProcessGroup gateway(port, false);
+  COpcDataCallback* callback = gateway.callback;
 
   // A realistic mix of value types.
   constexpr DWORD kCount = kItemsPerDatagram;
@@ -172,8 +189,6 @@ void PackAndSend() {
                   "dgram/s", "poll+send", "baseline");
 
   for (auto& value : values) VariantClear(&value);
-  callback->Release();
-  notifySocket.Close();
   SocketClose(raw);
   SocketClose(receiver);
 }
@@ -185,21 +200,8 @@ void TypedPackAndSend() {
   std::uint16_t port = 0;
   const SocketHandle receiver = BoundUdpSocket(0, port);
 
-  CBlockingSocket notifySocket;
-  notifySocket.Create(kSockDgram);
-  GatewayCounters counters;
-  const LogSwitches log;
-  CDatagramSender sender(notifySocket, DatagramAddress{kLoopback, port}, log.logValueChanges,
-                         counters);
-  CSilentFrameView view;
-  CServerConnection connection(view, u"");
-  CGroupRegistry registry(view, connection, sender, log);
-  GroupRecord* group = registry.AppendGroup(AllocWideString(u"bench"));
-  group->dwNotifyHost = kLoopback;
-  group->wNotifyPort = port;
-  group->typed = true;
-  auto* callback = new COpcDataCallback(registry, sender);
-  callback->AddRef();
+  CInProcessGroup gateway(port, true);
+  COpcDataCallback* callback = gateway.callback;
 
   constexpr DWORD kCount = 50;  // 16 + 50 x 29 = 1,466 bytes: one datagram
   std::vector<OPCHANDLE> handles(kCount);
@@ -263,8 +265,6 @@ void TypedPackAndSend() {
                   gatewayRate, rawRate, "dgram/s");
   PrintComparison("typed items per second", gatewayRate * kCount, rawRate * kCount, "items/s");
 
-  callback->Release();
-  notifySocket.Close();
   SocketClose(raw);
   SocketClose(receiver);
 }

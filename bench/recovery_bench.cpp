@@ -30,12 +30,7 @@ int ValueChangeGroup(const std::string& bytes) {
 // server up at the call deadline (10 s) and gets it back once the hang is over. Measured from the
 // end of the hang to the first value change of a re-registered group.
 bool MeasureHang(CRunningGateway& gateway, CUdpReceiver& receiver) {
-  GroupDefinition control;
-  control.name = "hang";
-  control.active = false;
-  control.items.push_back(ItemDefinition{"Control.Hang", true, 0});
-  const ExchangeResult defined = gateway.Exchange(DefineGroupsRequest({control}, receiver.Port()));
-  if (!defined.Ok() || defined.reply.code != 0) return false;
+  if (!DefineControlGroup(gateway, receiver.Port(), "hang", "Control.Hang")) return false;
   const int index = kGroups + 1;
   const auto hangEnd = BenchClock::now() + std::chrono::seconds(30);
   gateway.Exchange(WriteSyncRequest(index, {{0, "30"}}));
@@ -79,11 +74,7 @@ int main() {
     return 1;
   }
   // One second of downtime; a read afterwards meets the dead server and the gateway gives it up.
-  GroupDefinition control;
-  control.name = "control";
-  control.active = false;
-  control.items.push_back(ItemDefinition{"Control.Restart", true, 0});
-  gateway.Exchange(DefineGroupsRequest({control}, receiver.Port()));
+  DefineControlGroup(gateway, receiver.Port(), "control", "Control.Restart");
   gateway.Exchange(WriteSyncRequest(kGroups, {{0, "1"}}));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   gateway.Exchange(ReadSyncRequest(0, {0}));
